@@ -1,0 +1,19 @@
+#include "Failure.h"
+
+#include <exception>
+#include <new>
+
+QString describeCurrentException()
+{
+    try {
+        throw;
+    } catch (const Failure& f) {
+        return f.description();
+    } catch (const std::bad_alloc&) {
+        return QStringLiteral("Out of memory");
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+}

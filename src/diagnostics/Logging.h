@@ -1,0 +1,10 @@
+// One logging category per subsystem; enable with QT_LOGGING_RULES="quillfeed.*=true".
+#pragma once
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcMain)
+Q_DECLARE_LOGGING_CATEGORY(lcUpload)
+Q_DECLARE_LOGGING_CATEGORY(lcScan)
+Q_DECLARE_LOGGING_CATEGORY(lcConfig)
+Q_DECLARE_LOGGING_CATEGORY(lcDiag)

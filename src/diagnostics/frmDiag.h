@@ -1,0 +1,25 @@
+// The "Diagnostic Results" window: a plain editable text box that collects
+// log lines, shown only in test mode.
+#pragma once
+
+#include <QWidget>
+
+class QPlainTextEdit;
+
+class frmDiag : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit frmDiag(QWidget* parent = nullptr);
+
+    /// Adds CR LF and then text at the end of the box, whether or not the window is shown.
+    void Log(const QString& text);
+
+    /// The whole text of the box, with line breaks as CR LF.
+    QString text() const;
+
+    QPlainTextEdit* Text1 = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+};

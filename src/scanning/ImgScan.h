@@ -1,0 +1,48 @@
+// The scanner control over SANE: open the chosen device, take the options of a
+// batch, scan every page into TIFF files named from a template, close.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QWidget;
+
+class ImgScan : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ImgScan(QObject* parent = nullptr);
+    ~ImgScan() override;
+
+    /// Opens the scanner chosen with ShowSelectScanner (or the first device SANE
+    /// lists when none was chosen). Throws Failure with SANE's text on failure.
+    void OpenScanner();
+    /// The batch options; with 4, the template, True, 1 and 1 they mean: scan every
+    /// page the feeder holds as TIFF files named from the template. Other values
+    /// throw Failure.
+    void SetScanTo(qint32 value);
+    void SetImage(const QString& fileTemplate);
+    void SetMultiPage(bool value);
+    void SetPageOption(qint16 value);
+    void SetFileType(qint32 value);
+    /// Scans the batch on a worker thread and returns when it has ended; PageDone
+    /// and ScanDone arrive on the UI thread meanwhile. Throws Failure with SANE's
+    /// text when the scanner fails (pages already written stay).
+    void StartScan();
+    void CloseScanner();
+    /// Shows the list of SANE's devices; the choice is remembered for the user.
+    /// Throws Failure when SANE cannot list devices.
+    void ShowSelectScanner(QWidget* parent);
+
+    bool isScanning() const { return m_scanning; }
+
+signals:
+    /// One page has been written completely under its final name.
+    void PageDone(int pageNumber);
+    void ScanDone();
+
+private:
+    bool m_scanning = false;
+    struct Private;
+    Private* d = nullptr;
+};

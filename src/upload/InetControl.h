@@ -1,0 +1,84 @@
+// The transfer control: one HTTP request at a time over QNetworkAccessManager,
+// its end reported on the UI thread as a state number (12 reply complete,
+// 11 request failed), the reply read back in pieces.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkProxy>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+class InetControl : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int icResponseCompleted = 12;
+    static constexpr int icError = 11;
+    static constexpr int AccessDefault = 0;
+    static constexpr int AccessNamedProxy = 2;
+    /// Replies are kept up to this size; a longer one is cut here and marked truncated.
+    static constexpr qint64 MaxReplyBytes = 1024 * 1024;
+
+    explicit InetControl(QObject* parent = nullptr);
+    ~InetControl() override;
+
+    /// "host:port" or "http://host:port"; empty for none.
+    void setProxy(const QString& proxy);
+    QString proxy() const { return m_proxy; }
+    /// 2 uses the named proxy, 0 the system's proxy configuration.
+    void setAccessType(int accessType);
+    int accessType() const { return m_accessType; }
+    /// Credentials for the proxy's CONNECT of https addresses; plain http requests
+    /// carry the caller's own Proxy-Authorization header instead.
+    void setProxyCredentials(const QString& user, const QString& password);
+
+    /// Time allowed with no progress before the request fails (60 s by default).
+    void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
+    int requestTimeoutMs() const { return m_timeoutMs; }
+    /// Extra certificate authorities to trust besides the system's (tests use this).
+    void addCaCertificates(const QList<QSslCertificate>& certificates);
+
+    bool StillExecuting() const;
+    /// Abandons the request in progress; no state is reported for it.
+    void Cancel();
+    /// Starts the request and returns at once. headerText holds header lines, each
+    /// ended by CR LF. Throws Failure when the request cannot be started.
+    void Execute(const QString& url, const QString& operation, const QByteArray& body,
+                 const QString& headerText);
+
+    /// The next piece of the reply body (at most size bytes); empty once all was read.
+    QByteArray GetChunk(int size, int kind = 0);
+    /// The HTTP status of the last reply, or the network error code of the last failure.
+    long ResponseCode() const { return m_responseCode; }
+    /// The status line text of the last reply, or the description of the last failure.
+    QString ResponseInfo() const { return m_responseInfo; }
+    /// True when the last reply was longer than MaxReplyBytes and was cut.
+    bool ReplyTruncated() const { return m_truncated; }
+
+signals:
+    void StateChanged(int state);
+
+private:
+    void onFinished(QNetworkReply* reply);
+    void applyProxy();
+
+    QNetworkAccessManager* m_nam = nullptr;
+    QPointer<QNetworkReply> m_reply;
+    QString m_proxy;
+    int m_accessType = AccessDefault;
+    QString m_proxyUser;
+    QString m_proxyPassword;
+    int m_timeoutMs = 60000;
+    QList<QSslCertificate> m_extraCas;
+    QByteArray m_body;
+    qint64 m_readPos = 0;
+    long m_responseCode = 0;
+    QString m_responseInfo;
+    bool m_truncated = false;
+};

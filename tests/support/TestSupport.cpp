@@ -1,0 +1,36 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace TestSupport {
+
+QString binDir()
+{
+    return QString::fromLocal8Bit(qgetenv("QUILLFEED_BIN_DIR"));
+}
+
+QString sourceDir()
+{
+    return QString::fromLocal8Bit(qgetenv("QUILLFEED_SOURCE_DIR"));
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(content) == content.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+} // namespace TestSupport
