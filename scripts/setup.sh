@@ -12,7 +12,7 @@ PACKAGES=(
   libqt6widgets6 libqt6network6 qt6-qpa-plugins libsane1 sane-utils xdg-utils
   # tests and their peers
   clang libclang-rt-14-dev
-  python3 python3-werkzeug tinyproxy poppler-utils qpdf libtiff-tools curl
+  python3 python3-werkzeug tinyproxy openssl poppler-utils qpdf libtiff-tools curl
   # benchmarks and packaging
   nginx-light img2pdf hyperfine valgrind dpkg-dev file
 )
