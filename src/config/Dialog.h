@@ -24,6 +24,8 @@ public:
     static void showModal();
     /// Opens the dialog without waiting; when one is open or opening it is only raised.
     static void showModeless();
+    /// Makes the settings module open this dialog (modeless) when it finds no file.
+    static void install();
 
     QLabel* Label1[2] = {};
     QLineEdit* uploadTo = nullptr;

@@ -15,6 +15,8 @@
 
 #include <optional>
 
+#include "FolderLock.h"
+
 class QCheckBox;
 class QFrame;
 class QGroupBox;
@@ -129,11 +131,22 @@ private:
     void setMode(bool unattended);
     void storeMode(const QString& mode);
     void removeCurrentEntry();
-    void finishUpload();
+
+    enum class UploadOutcome { Sent, NextEntry };
+    UploadOutcome uploadCurrent();
+    /// Converts the TIFF of currentFile; on success currentFile names the PDF.
+    std::optional<QString> convertCurrent();
+    void writeOutFile();
+    static bool looksLikeCompletePdf(const QString& path);
 
     FileListModel* m_fileList = nullptr;
     QHash<QString, Stamp> m_stamps;
+    /// Pages the scanner completed, as they were when it reported them.
+    QHash<QString, Stamp> m_trustedPages;
+    qint64 m_scanStartNs = 0;
+    /// The file whose request is in flight; its reply deletes exactly this path.
+    QString m_sendingPath;
     bool m_inFlight = false;
     bool m_scanRunning = false;
-    std::optional<QString> m_conversionOutput;
+    FolderLock m_folderLock;
 };

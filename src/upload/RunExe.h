@@ -8,13 +8,21 @@
 namespace RunExe {
 
 /// Splits a command line into the program and its arguments. Tokens are
-/// separated by blanks; a token in double quotes is kept whole, blanks included,
-/// and inside quotes a backslash followed by a double quote stands for a double
-/// quote and two backslashes for one backslash. Returns nothing for a line that
-/// cannot be split (an unclosed quote, no program).
+/// separated by blanks (spaces and tabs); a token in double quotes is kept whole,
+/// blanks included, and inside quotes a backslash followed by a double quote
+/// stands for a double quote and two backslashes for one backslash; any other
+/// backslash is itself. Outside quotes a backslash is an ordinary character, and
+/// a quoted stretch may join the characters around it into one token (a"b c"d is
+/// the one token ab cd). Nothing else is special: $, ;, backquotes, *, $(...) and
+/// the like reach the program as written. Returns nothing for a line that
+/// cannot be split (an unclosed quote, no program, an empty program name).
+///
+/// To pass any text safely, quote every token with QuoteArgument and join them
+/// with one space: the file name  my "best" scan\  is written  "my \"best\" scan\\".
 std::optional<QStringList> SplitCommandLine(const QString& commandLine);
 
-/// Writes one argument so that SplitCommandLine gives it back unchanged.
+/// Writes one argument so that SplitCommandLine gives it back unchanged: always
+/// enclosed in double quotes, with \" for a quote and \\ for a backslash inside.
 QString QuoteArgument(const QString& argument);
 
 /// Starts the program directly (never through a shell) with the caller's

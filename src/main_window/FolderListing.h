@@ -1,0 +1,22 @@
+// The walk of the read-from folder: every file, depth first, the files of a
+// folder before its subfolders, in the order the file system gives them.
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+struct ListedFile
+{
+    /// Path relative to the root, beginning with "/".
+    QString entry;
+    /// Size and modification time when listed (size -1 when they could not be read).
+    qint64 size = -1;
+    qint64 mtimeNs = 0;
+};
+
+/// Lists the tree under root into out. A subfolder found empty is removed with
+/// rmdir, which leaves it alone should a file arrive meanwhile; the root is never
+/// removed. Throws Failure at the first folder that cannot be read or removed;
+/// the entries found before it stay in out.
+void listFolderTree(const QString& root, std::vector<ListedFile>& out);

@@ -1,0 +1,36 @@
+// One station per folder: two Quillfeed programs on the same read-from folder
+// would post the same files twice and race to delete them. The lock is an
+// flock() on the folder itself, so the operating system releases it when its
+// holder ends, however it ends; no lock file is left behind to block anyone.
+#pragma once
+
+#include <QString>
+
+#include <sys/types.h>
+
+class FolderLock
+{
+public:
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+    /// Takes the lock on folder, keeping it when it is already held on that very
+    /// folder. Returns whether this program may serve the folder.
+    bool acquire(const QString& folder);
+    bool held() const { return m_fd >= 0 || m_unsupported; }
+    /// What the status box says when another program holds the folder.
+    QString message() const;
+    /// True once per refusal, so the operator is told without repeating it every tick.
+    bool takeNewRefusal();
+    void release();
+
+private:
+    int m_fd = -1;
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+    bool m_unsupported = false;
+    QString m_folder;
+    bool m_refusalReported = false;
+};

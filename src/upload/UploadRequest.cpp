@@ -1,0 +1,107 @@
+#include "UploadRequest.h"
+
+#include "Base64.h"
+#include "RunExe.h"
+
+#include <QFileInfo>
+
+namespace UploadRequest {
+
+TypeRule ruleForExtension(const QString& ext)
+{
+    struct Row
+    {
+        const char* extension;
+        Action action;
+        const char* contentType;
+    };
+    static const Row table[] = {
+        {"pdf", Action::Send, "application/pdf"},     {"doc", Action::Send, "application/msword"},
+        {"xtif", Action::Send, "application/tif"},    {"tif", Action::Convert, "application/pdf"},
+        {"txt", Action::Send, "text/plain"},          {"htm", Action::Send, "text/html"},
+        {"ram", Action::Send, "application/xtype"},   {"gif", Action::Send, "application/xtype"},
+        {"jpeg", Action::Send, "application/xtype"},  {"png", Action::Send, "application/xtype"},
+        {"bmp", Action::Send, "application/xtype"},
+    };
+    for (const Row& row : table) {
+        if (ext == QLatin1String(row.extension))
+            return {row.action, QByteArray(row.contentType)};
+    }
+    return {};
+}
+
+NameParts splitEntry(const QString& entry)
+{
+    NameParts parts;
+    parts.fileName = entry.section(u'/', -1);
+    parts.dotPieces = parts.fileName.split(u'.');
+    if (parts.dotPieces.size() >= 2)
+        parts.extension = parts.dotPieces[1].toLower();
+    return parts;
+}
+
+QString wireFileName(const QString& entry)
+{
+    QString name = entry;
+    name.replace(u'/', u'\\');
+    return name;
+}
+
+QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType)
+{
+    QByteArray prefix;
+    prefix += "--";
+    prefix += Boundary;
+    prefix += "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"";
+    prefix += wireFileName(entry).toLocal8Bit();
+    prefix += "\"\r\nContent-Type: ";
+    prefix += contentType;
+    prefix += "\r\n\r\n";
+    return prefix;
+}
+
+QByteArray bodySuffix()
+{
+    return QByteArray("\r\n--") + Boundary + "--\r\n";
+}
+
+QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content)
+{
+    const QByteArray prefix = bodyPrefix(entry, contentType);
+    const QByteArray suffix = bodySuffix();
+    QByteArray body;
+    body.reserve(prefix.size() + content.size() + suffix.size());
+    body += prefix;
+    body += content;
+    body += suffix;
+    return body;
+}
+
+QString headerText(bool sendProxyLine, const QString& user, const QString& password)
+{
+    QString text;
+    if (sendProxyLine) {
+        const QByteArray credentials = (user + u':' + password).toLocal8Bit();
+        text += QStringLiteral("Proxy-Authorization: Basic ") +
+                QString::fromLatin1(Base64::padded(Base64::base64_encode(credentials))) + QStringLiteral("\r\n");
+    }
+    text += QStringLiteral("Content-Type: multipart/form-data; boundary=") + QLatin1String(Boundary) +
+            QStringLiteral("\r\n");
+    return text;
+}
+
+QString conversionCommandLine(const QString& converter, const QString& source, const QString& output)
+{
+    return RunExe::QuoteArgument(converter) + u' ' + RunExe::QuoteArgument(source) + u' ' +
+           RunExe::QuoteArgument(output);
+}
+
+QString freePdfPath(const QString& folder, const QString& base)
+{
+    QString path = folder + u'/' + base + QStringLiteral(".pdf");
+    for (int n = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
+        path = folder + u'/' + base + u'-' + QString::number(n) + QStringLiteral(".pdf");
+    return path;
+}
+
+} // namespace UploadRequest

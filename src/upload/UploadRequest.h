@@ -1,0 +1,55 @@
+// The decisions and bytes of one upload, without any window: which files are
+// sent and as what, the multipart body, the extra header lines, the converter's
+// command line.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace UploadRequest {
+
+inline constexpr char Boundary[] = "---------------------------7d023a2ea28";
+
+enum class Action { Send, Convert, Skip };
+
+struct TypeRule
+{
+    Action action = Action::Skip;
+    QByteArray contentType;
+};
+
+/// The rule for a lower-cased extension; anything not in the table is skipped.
+TypeRule ruleForExtension(const QString& extension);
+
+struct NameParts
+{
+    QString fileName;        ///< the last "/" piece of the entry
+    QStringList dotPieces;   ///< the file name split at "."
+    std::optional<QString> extension; ///< the second dot piece, lower-cased; none without a dot
+};
+NameParts splitEntry(const QString& entry);
+
+/// The file name the receiving page expects: the entry with "\" separators.
+QString wireFileName(const QString& entry);
+
+/// Everything of the body that comes before the file content.
+QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType);
+/// Everything of the body that comes after the file content.
+QByteArray bodySuffix();
+/// The whole body, for callers that already hold the content.
+QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content);
+
+/// The extra header lines: the proxy line (padded Base64 of "user:password")
+/// first when a proxy is used for a plain http address, then the Content-Type line.
+QString headerText(bool sendProxyLine, const QString& user, const QString& password);
+
+/// "converter" "source" "output", each quoted so that any name reaches the converter intact.
+QString conversionCommandLine(const QString& converter, const QString& source, const QString& output);
+
+/// A name for the PDF of base in folder that no file has yet: base.pdf, base-2.pdf, ...
+QString freePdfPath(const QString& folder, const QString& base);
+
+} // namespace UploadRequest
