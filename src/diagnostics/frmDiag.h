@@ -22,4 +22,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    /// Removes whole lines from the top until at least atLeast characters are gone.
+    void trimOldest(qsizetype atLeast);
+
+    /// The most characters the box holds before its oldest lines make room.
+    static qsizetype s_capacity;
+    friend class tst_frmDiag;
 };

@@ -1,0 +1,127 @@
+#include "frmDiag.h"
+
+#include "Logging.h"
+
+#include <QCloseEvent>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include <new>
+
+namespace {
+
+// Design sizes are in twips; the windows are laid out at 15 twips a pixel.
+constexpr int px(int twips)
+{
+    return twips / 15;
+}
+
+} // namespace
+
+// The box holds at most this many characters (some 100 000 lines of a usual
+// length, about 120 MB once laid out). A test-mode session left
+// running for days must neither exhaust memory nor reach the document's int-sized
+// positions; when a new line would pass the limit, the oldest lines make room.
+// Trimming a quarter at a time keeps the cost of each call proportional to the
+// text added, spread over the calls.
+qsizetype frmDiag::s_capacity = 8 * 1024 * 1024;
+
+frmDiag::frmDiag(QWidget* parent)
+    : QWidget(parent,
+              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                  | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmDiag"));
+    setWindowTitle(QStringLiteral("Diagnostic Results"));
+    setFixedSize(px(4680), px(3090));
+
+    Text1 = new QPlainTextEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(0, 0, px(4695), px(3135));
+    Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Text1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Text1->setReadOnly(false);
+    // The log is only ever appended to; an undo history would hold a second
+    // copy of everything logged.
+    Text1->setUndoRedoEnabled(false);
+    Text1->document()->setUndoRedoEnabled(false);
+}
+
+void frmDiag::Log(const QString& text)
+{
+    try {
+        QTextDocument* doc = Text1->document();
+        QString line = text;
+        if (line.size() > s_capacity - 2)
+            line.truncate(s_capacity - 2);
+        const qsizetype added = line.size() + 2;
+
+        // characterCount() counts the document's final paragraph separator.
+        const qsizetype length = doc->characterCount() - 1;
+        if (length + added > s_capacity)
+            trimOldest(length + added - s_capacity * 3 / 4);
+
+        // The operator's caret and selection stay where they are, even when
+        // they sit at the end of the text, where an insertion would push them.
+        const QTextCursor view = Text1->textCursor();
+        const int anchor = view.anchor();
+        const int position = view.position();
+
+        QTextCursor end(doc);
+        end.movePosition(QTextCursor::End);
+        end.insertText(QStringLiteral("\r\n") + line);
+
+        const QTextCursor after = Text1->textCursor();
+        if (after.anchor() != anchor || after.position() != position) {
+            // Putting the caret back may scroll to it; the view stays where it was.
+            QScrollBar* bar = Text1->verticalScrollBar();
+            const int top = bar->value();
+            QTextCursor restore(doc);
+            restore.setPosition(anchor);
+            restore.setPosition(position, QTextCursor::KeepAnchor);
+            Text1->setTextCursor(restore);
+            bar->setValue(top);
+        }
+    } catch (const std::bad_alloc&) {
+        // Out of memory: this line is lost, the program goes on.
+        qCWarning(lcDiag) << "diagnostic line dropped: out of memory";
+    }
+}
+
+void frmDiag::trimOldest(qsizetype atLeast)
+{
+    QTextDocument* doc = Text1->document();
+    // Whole lines go, never part of one: find the first block that starts at or
+    // beyond the amount to remove.
+    QTextBlock block = doc->begin();
+    while (block.isValid() && block.position() < atLeast)
+        block = block.next();
+    QTextCursor cut(doc);
+    cut.movePosition(QTextCursor::Start);
+    if (block.isValid())
+        cut.setPosition(block.position(), QTextCursor::KeepAnchor);
+    else
+        cut.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cut.removeSelectedText();
+}
+
+QString frmDiag::text() const
+{
+    // Lines are the document's blocks; each break between them is written as
+    // CR LF, the way the text was logged.
+    QString raw = Text1->document()->toRawText();
+    raw.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    return raw;
+}
+
+void frmDiag::closeEvent(QCloseEvent* event)
+{
+    // Closing discards the log; the window only hides, so a caller that still
+    // holds it logs into an empty box that nobody shows.
+    Text1->clear();
+    event->accept();
+}
