@@ -36,12 +36,30 @@ public:
 
     bool isScanning() const { return m_scanning; }
 
+    /// The SANE name of the open scanner, empty when none is open.
+    QString deviceName() const;
+    /// The scanner chosen in the selection dialog, remembered for the user
+    /// (empty when none was chosen).
+    static QString storedDevice();
+
+    // Seams for tests and diagnosis: the adapter picks the feeder and 300 dpi
+    // itself; these override any option by its SANE name ("source", "mode",
+    // "depth", "br-x", "read-return-value" ...).
+
+    /// Sets an option of the open scanner now. Throws Failure.
+    void setDeviceOption(const QString& name, const QString& value);
+    /// Sets an option between two pages of the next batch, once the page
+    /// numbered afterPage has been written.
+    void setDeviceOptionAfterPage(int afterPage, const QString& name, const QString& value);
+
 signals:
     /// One page has been written completely under its final name.
     void PageDone(int pageNumber);
     void ScanDone();
 
 private:
+    void closeDevice();
+
     bool m_scanning = false;
     struct Private;
     Private* d = nullptr;

@@ -1,0 +1,281 @@
+#include "ImgScan.h"
+
+#include "Failure.h"
+#include "Logging.h"
+#include "SaneOptions.h"
+#include "SaneSession.h"
+#include "ScanWorker.h"
+#include "SelectScannerDialog.h"
+
+#include <QDialog>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+const QString kStoreGroupKey = QStringLiteral("Scanner/device");
+// The values of the batch options that mean "every page the feeder holds, as
+// TIFF files named from the template"; no other behaviour is offered.
+constexpr qint32 kScanToFiles = 4;
+constexpr qint16 kPageOptionNumbered = 1;
+constexpr qint32 kFileTypeTiff = 1;
+constexpr double kResolution = 300;
+
+QSettings userStore()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillStore"));
+}
+
+/// Local devices only: asking the network backends would wait on every
+/// host they know of, and an office scanner is attached to this computer.
+QList<ScannerDevice> listDevices()
+{
+    const SANE_Device** list = nullptr;
+    const SANE_Status status = sane_get_devices(&list, SANE_TRUE);
+    if (status != SANE_STATUS_GOOD)
+        throw Failure(QStringLiteral("The list of scanners could not be read: %1").arg(saneText(status)));
+    QList<ScannerDevice> devices;
+    for (const SANE_Device** d = list; d && *d; ++d) {
+        devices.append({QString::fromLocal8Bit((*d)->name), QString::fromLocal8Bit((*d)->vendor),
+                        QString::fromLocal8Bit((*d)->model)});
+    }
+    return devices;
+}
+
+} // namespace
+
+struct ImgScan::Private
+{
+    std::unique_ptr<SaneSession> session;
+    SANE_Handle handle = nullptr;
+    QString deviceName;
+
+    std::optional<qint32> scanTo;
+    QString fileTemplate;
+    std::optional<bool> multiPage;
+    std::optional<qint16> pageOption;
+    std::optional<qint32> fileType;
+    QList<DeferredOption> deferred;
+};
+
+ImgScan::ImgScan(QObject* parent)
+    : QObject(parent), d(new Private)
+{
+}
+
+ImgScan::~ImgScan()
+{
+    closeDevice();
+    delete d;
+}
+
+QString ImgScan::deviceName() const
+{
+    return d->deviceName;
+}
+
+QString ImgScan::storedDevice()
+{
+    return userStore().value(kStoreGroupKey).toString();
+}
+
+void ImgScan::closeDevice()
+{
+    if (d->handle) {
+        sane_close(d->handle);
+        qCDebug(lcScan) << "closed" << d->deviceName;
+    }
+    d->handle = nullptr;
+    d->deviceName.clear();
+    d->deferred.clear();
+    d->session.reset();
+}
+
+void ImgScan::OpenScanner()
+{
+    if (m_scanning)
+        throw Failure(QStringLiteral("The scanner is busy with a scan."));
+    // A run that failed left the scanner open; it is opened afresh.
+    closeDevice();
+
+    auto session = std::make_unique<SaneSession>();
+    QString name = storedDevice();
+    if (name.isEmpty()) {
+        const QList<ScannerDevice> devices = listDevices();
+        if (devices.isEmpty())
+            throw Failure(QStringLiteral("No scanner was found."));
+        name = devices.first().name;
+    }
+    // A chosen scanner that has gone away is reported, never replaced by
+    // another one behind the operator's back.
+    SANE_Handle handle = nullptr;
+    const SANE_Status status = sane_open(name.toLocal8Bit().constData(), &handle);
+    if (status != SANE_STATUS_GOOD || !handle)
+        throw Failure(QStringLiteral("Scanner %1 could not be opened: %2").arg(name, saneText(status)));
+    d->session = std::move(session);
+    d->handle = handle;
+    d->deviceName = name;
+    qCDebug(lcScan) << "opened" << name;
+
+    QString source;
+    QString error = SaneOptions::selectFeeder(handle, &source);
+    if (error.isEmpty())
+        error = SaneOptions::setResolutionNearest(handle, kResolution);
+    if (!error.isEmpty()) {
+        closeDevice();
+        throw Failure(QStringLiteral("Scanner %1: %2").arg(name, error));
+    }
+    qCDebug(lcScan) << "source" << (source.isEmpty() ? QStringLiteral("(no feeder)") : source) << "resolution"
+                    << SaneOptions::currentNumber(handle, QStringLiteral(SANE_NAME_SCAN_RESOLUTION)).value_or(0);
+}
+
+void ImgScan::SetScanTo(qint32 value)
+{
+    d->scanTo.reset();
+    if (value != kScanToFiles)
+        throw Failure(QStringLiteral("Scan-to value %1 is not supported; 4 writes the pages to files.").arg(value));
+    d->scanTo = value;
+}
+
+void ImgScan::SetImage(const QString& fileTemplate)
+{
+    d->fileTemplate.clear();
+    if (fileTemplate.isEmpty())
+        throw Failure(QStringLiteral("The file-name template is empty."));
+    d->fileTemplate = fileTemplate;
+}
+
+void ImgScan::SetMultiPage(bool value)
+{
+    d->multiPage.reset();
+    if (!value)
+        throw Failure(QStringLiteral("Single-page scanning is not supported; a batch takes every page of the feeder."));
+    d->multiPage = value;
+}
+
+void ImgScan::SetPageOption(qint16 value)
+{
+    d->pageOption.reset();
+    if (value != kPageOptionNumbered)
+        throw Failure(QStringLiteral("Page option %1 is not supported; 1 gives each page a numbered file.").arg(value));
+    d->pageOption = value;
+}
+
+void ImgScan::SetFileType(qint32 value)
+{
+    d->fileType.reset();
+    if (value != kFileTypeTiff)
+        throw Failure(QStringLiteral("File type %1 is not supported; 1 writes TIFF files.").arg(value));
+    d->fileType = value;
+}
+
+void ImgScan::setDeviceOption(const QString& name, const QString& value)
+{
+    if (m_scanning)
+        throw Failure(QStringLiteral("The scanner is busy with a scan."));
+    if (!d->handle)
+        throw Failure(QStringLiteral("The scanner is not open."));
+    const QString error = SaneOptions::setFromText(d->handle, name, value);
+    if (!error.isEmpty())
+        throw Failure(error);
+}
+
+void ImgScan::setDeviceOptionAfterPage(int afterPage, const QString& name, const QString& value)
+{
+    d->deferred.append({afterPage, name, value});
+}
+
+void ImgScan::StartScan()
+{
+    if (m_scanning)
+        throw Failure(QStringLiteral("A scan is already in progress."));
+    if (!d->handle)
+        throw Failure(QStringLiteral("The scanner is not open."));
+    QStringList missing;
+    if (!d->scanTo)
+        missing << QStringLiteral("scan-to");
+    if (d->fileTemplate.isEmpty())
+        missing << QStringLiteral("file-name template");
+    if (!d->multiPage)
+        missing << QStringLiteral("multi-page");
+    if (!d->pageOption)
+        missing << QStringLiteral("page option");
+    if (!d->fileType)
+        missing << QStringLiteral("file type");
+    if (!missing.isEmpty())
+        throw Failure(QStringLiteral("The scan options are not set: %1.").arg(missing.join(QStringLiteral(", "))));
+
+    const QFileInfo templateInfo(d->fileTemplate);
+    ScanBatch batch;
+    batch.handle = d->handle;
+    batch.folder = templateInfo.absolutePath();
+    batch.prefix = templateInfo.fileName();
+    if (!QFileInfo(batch.folder).isDir())
+        throw Failure(QStringLiteral("The folder %1 does not exist.").arg(batch.folder));
+    const std::optional<QString> source = SaneOptions::currentText(d->handle, QStringLiteral(SANE_NAME_SCAN_SOURCE));
+    batch.feeder = source && SaneOptions::isFeederSource(*source);
+    const std::optional<double> resolution =
+        SaneOptions::currentNumber(d->handle, QStringLiteral(SANE_NAME_SCAN_RESOLUTION));
+    batch.xDpi = SaneOptions::currentNumber(d->handle, QStringLiteral(SANE_NAME_SCAN_X_RESOLUTION))
+                     .value_or(resolution.value_or(kResolution));
+    batch.yDpi = SaneOptions::currentNumber(d->handle, QStringLiteral(SANE_NAME_SCAN_Y_RESOLUTION))
+                     .value_or(resolution.value_or(kResolution));
+    batch.deferred = std::exchange(d->deferred, {});
+    qCDebug(lcScan) << "batch into" << batch.folder << "prefix" << batch.prefix << "feeder" << batch.feeder
+                    << "dpi" << batch.xDpi << batch.yDpi;
+
+    m_scanning = true;
+    QString failure;
+    {
+        ScanWorker worker(batch);
+        // Queued: the worker's pages reach PageDone on this (the UI) thread,
+        // in order, and all of them before the finished signal ends the wait.
+        connect(&worker, &ScanWorker::pageWritten, this,
+                [this](int pageNumber, int, const QString&) { emit PageDone(pageNumber); }, Qt::QueuedConnection);
+        QEventLoop loop;
+        connect(&worker, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+        worker.start();
+        loop.exec();
+        if (!worker.isFinished()) {
+            // The wait was ended from outside (the application is quitting).
+            worker.abort();
+        }
+        worker.wait();
+        failure = worker.failure();
+    }
+    m_scanning = false;
+    if (!failure.isEmpty())
+        throw Failure(failure);
+    emit ScanDone();
+}
+
+void ImgScan::CloseScanner()
+{
+    if (m_scanning)
+        throw Failure(QStringLiteral("The scanner cannot be closed during a scan."));
+    closeDevice();
+}
+
+void ImgScan::ShowSelectScanner(QWidget* parent)
+{
+    if (m_scanning)
+        throw Failure(QStringLiteral("The scanner is busy with a scan."));
+    SaneSession session;
+    const QList<ScannerDevice> devices = listDevices();
+    SelectScannerDialog dialog(devices, storedDevice(), parent);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QString chosen = dialog.selectedDevice();
+    if (chosen.isEmpty())
+        return;
+    QSettings store = userStore();
+    store.setValue(kStoreGroupKey, chosen);
+    store.sync();
+    if (store.status() != QSettings::NoError)
+        throw Failure(QStringLiteral("The choice of scanner could not be saved."));
+    qCDebug(lcScan) << "scanner chosen:" << chosen;
+}

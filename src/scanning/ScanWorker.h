@@ -1,0 +1,63 @@
+// The acquisition of one batch, on a thread of its own: sane_start, the
+// sane_read loop and the TIFF pages, until the feeder is empty (or after one
+// page from a flatbed). The UI thread waits for it in ImgScan::StartScan.
+#pragma once
+
+#include <QAtomicInteger>
+#include <QList>
+#include <QString>
+#include <QThread>
+
+#include <sane/sane.h>
+
+struct DeferredOption
+{
+    int afterPage = 0;
+    QString name;
+    QString value;
+};
+
+struct ScanBatch
+{
+    SANE_Handle handle = nullptr;
+    QString folder;
+    QString prefix;
+    /// Page after page until the feeder reports that it is empty.
+    bool feeder = false;
+    double xDpi = 300;
+    double yDpi = 300;
+    /// Options set between pages, once the page numbered afterPage is written.
+    QList<DeferredOption> deferred;
+};
+
+class ScanWorker : public QThread
+{
+    Q_OBJECT
+public:
+    explicit ScanWorker(const ScanBatch& batch, QObject* parent = nullptr);
+    ~ScanWorker() override;
+
+    /// Asks the scanner to stop at once (from the UI thread); the page being
+    /// read is dropped.
+    void abort();
+
+    /// After the thread has ended: the failure's text, empty after a normal end.
+    QString failure() const { return m_failure; }
+    int pagesWritten() const { return m_pages; }
+
+signals:
+    /// A page is complete under its final name; pageNumber counts the batch's pages from 1.
+    void pageWritten(int pageNumber, int fileNumber, const QString& path);
+
+protected:
+    void run() override;
+
+private:
+    enum class PageResult { Written, FeederEmpty, Failed };
+    PageResult scanPage(int pageNumber, int& nextFileNumber);
+
+    ScanBatch m_batch;
+    QString m_failure;
+    int m_pages = 0;
+    QAtomicInteger<int> m_abort = 0;
+};
