@@ -1,0 +1,553 @@
+#include "ImageData.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace tiff2pdf {
+
+namespace {
+
+/// Decoded pixels are handed on in bands of this many bytes at most; a single strip larger than
+/// this is read row by row.
+constexpr std::uint64_t kBandLimit = 64ull * 1024 * 1024;
+
+std::string pageText(const PagePlan& plan)
+{
+    return "page " + std::to_string(plan.directory + 1);
+}
+
+std::vector<std::uint8_t> allocate(std::uint64_t size, const PagePlan& plan)
+{
+    if (size > kMaxAlloc)
+        throw ConversionError(pageText(plan) + " needs a " + std::to_string(size >> 20) +
+                              " MiB buffer, more than the converter allows");
+    return std::vector<std::uint8_t>(static_cast<std::size_t>(size));
+}
+
+void swapToBigEndian16(std::uint8_t* data, std::size_t bytes)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        for (std::size_t i = 0; i + 1 < bytes; i += 2)
+            std::swap(data[i], data[i + 1]);
+    }
+}
+
+/// Decodes the page through libtiff and hands on whole rows (interleaved samples, 16-bit samples
+/// big-endian as PDF wants them) in bands.
+class BandReader
+{
+public:
+    using RowsSink = std::function<void(const std::uint8_t* rows, std::uint32_t count)>;
+
+    BandReader(TIFF* tif, const PagePlan& plan, TiffMessages& messages)
+        : m_tif(tif), m_plan(plan), m_messages(messages), m_rowBytes(rowBytes(plan, plan.samplesPerPixel))
+    {
+    }
+
+    std::uint64_t rowBytesOut() const { return m_rowBytes; }
+
+    void run(const RowsSink& sink)
+    {
+        if (m_plan.tiled)
+            readTiles(sink);
+        else if (m_plan.planar == PLANARCONFIG_SEPARATE && m_plan.samplesPerPixel > 1)
+            readSeparateStrips(sink);
+        else
+            readContigStrips(sink);
+    }
+
+private:
+    [[noreturn]] void fail(const std::string& what)
+    {
+        throw ConversionError(m_messages.with(pageText(m_plan) + ": " + what));
+    }
+
+    void deliver(std::uint8_t* rows, std::uint32_t count, const RowsSink& sink)
+    {
+        if (m_plan.bitsPerSample == 16)
+            swapToBigEndian16(rows, static_cast<std::size_t>(m_rowBytes * count));
+        sink(rows, count);
+    }
+
+    void readContigStrips(const RowsSink& sink)
+    {
+        const std::uint64_t scanline = TIFFScanlineSize64(m_tif);
+        if (scanline != m_rowBytes)
+            fail("unexpected row size " + std::to_string(scanline) + " bytes, expected " +
+                 std::to_string(m_rowBytes));
+        const std::uint32_t rps = std::min(m_plan.rowsPerStrip, m_plan.height);
+        if (std::uint64_t(rps) * m_rowBytes > kBandLimit) {
+            readScanlines(sink);
+            return;
+        }
+        const std::uint32_t strips = TIFFNumberOfStrips(m_tif);
+        const std::uint64_t needed = (std::uint64_t(m_plan.height) + rps - 1) / rps;
+        if (strips < needed)
+            fail("has " + std::to_string(strips) + " strips, " + std::to_string(needed) + " needed");
+        auto band = allocate(std::uint64_t(rps) * m_rowBytes, m_plan);
+        for (std::uint32_t s = 0; s < needed; ++s) {
+            const std::uint32_t rows = std::min<std::uint32_t>(rps, m_plan.height - s * rps);
+            const tmsize_t want = static_cast<tmsize_t>(std::uint64_t(rows) * m_rowBytes);
+            m_messages.clear();
+            const tmsize_t got = TIFFReadEncodedStrip(m_tif, s, band.data(), want);
+            if (got < want)
+                fail("strip " + std::to_string(s + 1) + " is truncated or corrupt");
+            deliver(band.data(), rows, sink);
+        }
+    }
+
+    void readScanlines(const RowsSink& sink)
+    {
+        constexpr std::uint32_t kRows = 16;
+        auto band = allocate(std::uint64_t(kRows) * m_rowBytes, m_plan);
+        std::uint32_t inBand = 0;
+        for (std::uint32_t row = 0; row < m_plan.height; ++row) {
+            m_messages.clear();
+            if (TIFFReadScanline(m_tif, band.data() + inBand * m_rowBytes, row, 0) != 1)
+                fail("row " + std::to_string(row + 1) + " is truncated or corrupt");
+            if (++inBand == kRows) {
+                deliver(band.data(), inBand, sink);
+                inBand = 0;
+            }
+        }
+        if (inBand)
+            deliver(band.data(), inBand, sink);
+    }
+
+    void readSeparateStrips(const RowsSink& sink)
+    {
+        const unsigned spp = m_plan.samplesPerPixel;
+        const unsigned bytesPerSample = m_plan.bitsPerSample / 8;
+        const std::uint32_t rps = std::min(m_plan.rowsPerStrip, m_plan.height);
+        const std::uint64_t planeRow = std::uint64_t(m_plan.width) * bytesPerSample;
+        if (TIFFScanlineSize64(m_tif) != planeRow)
+            fail("unexpected row size in a separate plane");
+        const std::uint32_t perPlane = static_cast<std::uint32_t>((std::uint64_t(m_plan.height) + rps - 1) / rps);
+        if (std::uint64_t(TIFFNumberOfStrips(m_tif)) < std::uint64_t(perPlane) * spp)
+            fail("has too few strips for its planes");
+        auto plane = allocate(std::uint64_t(rps) * planeRow, m_plan);
+        auto band = allocate(std::uint64_t(rps) * m_rowBytes, m_plan);
+        for (std::uint32_t s = 0; s < perPlane; ++s) {
+            const std::uint32_t rows = std::min<std::uint32_t>(rps, m_plan.height - s * rps);
+            const tmsize_t want = static_cast<tmsize_t>(std::uint64_t(rows) * planeRow);
+            for (unsigned p = 0; p < spp; ++p) {
+                m_messages.clear();
+                if (TIFFReadEncodedStrip(m_tif, s + p * perPlane, plane.data(), want) < want)
+                    fail("strip " + std::to_string(s + p * perPlane + 1) + " is truncated or corrupt");
+                const std::uint64_t pixels = std::uint64_t(rows) * m_plan.width;
+                for (std::uint64_t i = 0; i < pixels; ++i)
+                    std::memcpy(&band[(i * spp + p) * bytesPerSample], &plane[i * bytesPerSample], bytesPerSample);
+            }
+            deliver(band.data(), rows, sink);
+        }
+    }
+
+    void readTiles(const RowsSink& sink)
+    {
+        const bool separate = m_plan.planar == PLANARCONFIG_SEPARATE && m_plan.samplesPerPixel > 1;
+        const unsigned spp = m_plan.samplesPerPixel;
+        const unsigned planes = separate ? spp : 1;
+        const std::uint32_t tw = m_plan.tileWidth;
+        const std::uint32_t th = m_plan.tileLength;
+        const std::uint64_t tileRow = TIFFTileRowSize64(m_tif);
+        const std::uint64_t tileSize = TIFFTileSize64(m_tif);
+        const unsigned bitsPerTilePixel = separate ? m_plan.bitsPerSample : m_plan.bitsPerSample * spp;
+        if (tileRow != (std::uint64_t(tw) * bitsPerTilePixel + 7) / 8 || tileSize != tileRow * th)
+            fail("unexpected tile size");
+        if ((std::uint64_t(tw) * bitsPerTilePixel) % 8 != 0)
+            fail("tile width " + std::to_string(tw) + " does not end on a byte boundary");
+        auto tile = allocate(tileSize, m_plan);
+        auto band = allocate(std::uint64_t(th) * m_rowBytes, m_plan);
+        const unsigned bytesPerSample = m_plan.bitsPerSample / 8;
+        for (std::uint32_t y = 0; y < m_plan.height; y += th) {
+            const std::uint32_t rows = std::min(th, m_plan.height - y);
+            for (std::uint32_t x = 0; x < m_plan.width; x += tw) {
+                const std::uint32_t cols = std::min(tw, m_plan.width - x);
+                for (unsigned p = 0; p < planes; ++p) {
+                    const std::uint32_t index = TIFFComputeTile(m_tif, x, y, 0, static_cast<std::uint16_t>(p));
+                    if (index >= TIFFNumberOfTiles(m_tif))
+                        fail("has too few tiles");
+                    m_messages.clear();
+                    if (TIFFReadEncodedTile(m_tif, index, tile.data(), static_cast<tmsize_t>(tileSize)) <
+                        static_cast<tmsize_t>(tileSize))
+                        fail("tile " + std::to_string(index + 1) + " is truncated or corrupt");
+                    for (std::uint32_t r = 0; r < rows; ++r) {
+                        const std::uint8_t* src = tile.data() + r * tileRow;
+                        std::uint8_t* dst = band.data() + r * m_rowBytes;
+                        if (!separate) {
+                            const std::uint64_t start = std::uint64_t(x) * bitsPerTilePixel / 8;
+                            const std::uint64_t count = std::min<std::uint64_t>(tileRow, m_rowBytes - start);
+                            std::memcpy(dst + start, src, static_cast<std::size_t>(count));
+                        } else {
+                            for (std::uint32_t c = 0; c < cols; ++c)
+                                std::memcpy(dst + ((std::uint64_t(x) + c) * spp + p) * bytesPerSample,
+                                            src + std::uint64_t(c) * bytesPerSample, bytesPerSample);
+                        }
+                    }
+                }
+            }
+            deliver(band.data(), rows, sink);
+        }
+    }
+
+    TIFF* m_tif;
+    const PagePlan& m_plan;
+    TiffMessages& m_messages;
+    std::uint64_t m_rowBytes;
+};
+
+/// zlib compression into a sink, optionally with the PNG "Up" predictor on each row.
+class FlateWriter
+{
+public:
+    FlateWriter(const ByteSink& sink, int level) : m_sink(sink)
+    {
+        if (deflateInit(&m_z, level) != Z_OK)
+            throw ConversionError("cannot start zlib compression");
+    }
+    ~FlateWriter() { deflateEnd(&m_z); }
+    FlateWriter(const FlateWriter&) = delete;
+    FlateWriter& operator=(const FlateWriter&) = delete;
+
+    void write(const std::uint8_t* data, std::size_t size) { pump(data, size, Z_NO_FLUSH); }
+    void finish() { pump(nullptr, 0, Z_FINISH); }
+
+private:
+    void pump(const std::uint8_t* data, std::size_t size, int flush)
+    {
+        while (size > 0 || flush == Z_FINISH) {
+            const uInt chunk = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+            m_z.next_in = const_cast<Bytef*>(data);
+            m_z.avail_in = chunk;
+            int rc;
+            do {
+                m_z.next_out = m_out;
+                m_z.avail_out = sizeof m_out;
+                rc = deflate(&m_z, flush);
+                if (rc == Z_STREAM_ERROR)
+                    throw ConversionError("zlib compression failed");
+                const std::size_t produced = sizeof m_out - m_z.avail_out;
+                if (produced)
+                    m_sink(m_out, produced);
+            } while (m_z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+            if (flush == Z_FINISH)
+                return;
+            data += chunk;
+            size -= chunk;
+        }
+    }
+
+    const ByteSink& m_sink;
+    z_stream m_z{};
+    std::uint8_t m_out[64 * 1024];
+};
+
+void writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages)
+{
+    BandReader reader(tif, plan, messages);
+    FlateWriter flate(sink, kFlateLevel);
+    if (plan.alpha == Alpha::None) {
+        reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
+            flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
+        });
+    } else {
+        // Alpha is only accepted with 8 or 16 bits per sample, so channels are whole bytes.
+        const unsigned bytesPerSample = plan.bitsPerSample / 8;
+        const unsigned spp = plan.samplesPerPixel;
+        const unsigned first = part == ImagePart::Colour ? 0 : plan.colourChannels;
+        const unsigned take = part == ImagePart::Colour ? plan.colourChannels : 1;
+        std::vector<std::uint8_t> row(static_cast<std::size_t>(std::uint64_t(plan.width) * take * bytesPerSample));
+        reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
+            for (std::uint32_t r = 0; r < count; ++r) {
+                const std::uint8_t* src = rows + r * reader.rowBytesOut();
+                std::uint8_t* dst = row.data();
+                for (std::uint32_t x = 0; x < plan.width; ++x) {
+                    std::memcpy(dst, src + (std::size_t(x) * spp + first) * bytesPerSample, take * bytesPerSample);
+                    dst += take * bytesPerSample;
+                }
+                flate.write(row.data(), row.size());
+            }
+        });
+    }
+    flate.finish();
+}
+
+void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, TiffMessages& messages)
+{
+    BandReader reader(tif, plan, messages);
+    const std::uint64_t rowSize = reader.rowBytesOut();
+    auto page = allocate(rowSize * plan.height, plan);
+    std::uint64_t filled = 0;
+    reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
+        std::memcpy(page.data() + filled, rows, static_cast<std::size_t>(rowSize * count));
+        filled += rowSize * count;
+    });
+
+    // libtiff's own CCITT coder writes the G4 data: one strip holding the whole page.
+    MemoryFile encoded;
+    TiffMessages encodeMessages;
+    {
+        TiffPtr out = openTiffMemory(encoded, "w", encodeMessages);
+        TIFF* o = out.get();
+        TIFFSetField(o, TIFFTAG_IMAGEWIDTH, plan.width);
+        TIFFSetField(o, TIFFTAG_IMAGELENGTH, plan.height);
+        TIFFSetField(o, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(o, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(o, TIFFTAG_PHOTOMETRIC, plan.photometric);
+        TIFFSetField(o, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        TIFFSetField(o, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
+        TIFFSetField(o, TIFFTAG_ROWSPERSTRIP, plan.height);
+        TIFFSetField(o, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        if (TIFFWriteEncodedStrip(o, 0, page.data(), static_cast<tmsize_t>(page.size())) < 0 ||
+            !TIFFWriteDirectory(o))
+            throw ConversionError(encodeMessages.with(pageText(plan) + ": CCITT G4 encoding failed"));
+    }
+    page.clear();
+    page.shrink_to_fit();
+    TiffPtr in = openTiffMemory(encoded, "r", encodeMessages);
+    const std::uint64_t size = TIFFGetStrileByteCount(in.get(), 0);
+    auto g4 = allocate(size, plan);
+    if (size == 0 || TIFFReadRawStrip(in.get(), 0, g4.data(), static_cast<tmsize_t>(size)) !=
+                         static_cast<tmsize_t>(size))
+        throw ConversionError(encodeMessages.with(pageText(plan) + ": reading back the G4 data failed"));
+    sink(g4.data(), g4.size());
+}
+
+std::uint16_t be16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+} // namespace
+
+std::uint64_t rowBytes(const PagePlan& plan, unsigned channels)
+{
+    return (std::uint64_t(plan.width) * channels * plan.bitsPerSample + 7) / 8;
+}
+
+std::vector<std::uint8_t> readSingleChunk(TIFF* tif, const PagePlan& plan, TiffMessages& messages)
+{
+    int err = 0;
+    const std::uint64_t size = TIFFGetStrileByteCountWithErr(tif, 0, &err);
+    if (err || size == 0)
+        throw ConversionError(messages.with(pageText(plan) + " holds no image data"));
+    auto data = allocate(size, plan);
+    messages.clear();
+    const tmsize_t got = plan.tiled ? TIFFReadRawTile(tif, 0, data.data(), static_cast<tmsize_t>(size))
+                                    : TIFFReadRawStrip(tif, 0, data.data(), static_cast<tmsize_t>(size));
+    if (got != static_cast<tmsize_t>(size))
+        throw ConversionError(messages.with(pageText(plan) + ": its image data is truncated"));
+    return data;
+}
+
+std::vector<std::uint8_t> completeJpeg(TIFF* tif, std::vector<std::uint8_t> strip)
+{
+    std::uint32_t count = 0;
+    const std::uint8_t* tables = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_JPEGTABLES, &count, &tables) || !tables || count <= 4)
+        return strip;
+    if (tables[0] != 0xFF || tables[1] != 0xD8 || tables[count - 2] != 0xFF || tables[count - 1] != 0xD9 ||
+        strip.size() < 2 || strip[0] != 0xFF || strip[1] != 0xD8)
+        return strip; // left as it is; jpegIsPassable decides whether a reader can use it
+    std::vector<std::uint8_t> merged;
+    merged.reserve(count - 4 + strip.size());
+    merged.insert(merged.end(), strip.begin(), strip.begin() + 2);          // SOI
+    merged.insert(merged.end(), tables + 2, tables + count - 2);            // DQT/DHT...
+    merged.insert(merged.end(), strip.begin() + 2, strip.end());            // frame and scans
+    return merged;
+}
+
+bool jpegIsPassable(const std::vector<std::uint8_t>& jpeg, std::uint32_t width, std::uint32_t height,
+                    unsigned components)
+{
+    const std::size_t n = jpeg.size();
+    if (n < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
+        return false;
+    bool quant[4] = {}, dc[4] = {}, ac[4] = {};
+    bool frame = false, progressive = false, scanned = false;
+    unsigned frameQuant[4] = {};
+    unsigned frameIds[4] = {};
+    std::size_t pos = 2;
+    while (pos < n) {
+        if (jpeg[pos] != 0xFF)
+            return false;
+        while (pos < n && jpeg[pos] == 0xFF)
+            ++pos;
+        if (pos >= n)
+            return false;
+        const std::uint8_t marker = jpeg[pos++];
+        if (marker == 0xD9) // EOI
+            return frame && scanned;
+        if (marker == 0xD8 || marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01)
+            return false; // out of place here
+        if (pos + 2 > n)
+            return false;
+        const std::size_t len = be16(&jpeg[pos]);
+        if (len < 2 || pos + len > n)
+            return false;
+        const std::uint8_t* seg = &jpeg[pos + 2];
+        const std::size_t segLen = len - 2;
+        switch (marker) {
+        case 0xDB: { // DQT
+            std::size_t i = 0;
+            while (i < segLen) {
+                const unsigned pq = seg[i] >> 4, tq = seg[i] & 15;
+                if (tq > 3 || pq > 1)
+                    return false;
+                quant[tq] = true;
+                i += 1 + (pq ? 128 : 64);
+            }
+            if (i != segLen)
+                return false;
+            break;
+        }
+        case 0xC4: { // DHT
+            std::size_t i = 0;
+            while (i < segLen) {
+                if (i + 17 > segLen)
+                    return false;
+                const unsigned tc = seg[i] >> 4, th = seg[i] & 15;
+                if (tc > 1 || th > 3)
+                    return false;
+                std::size_t symbols = 0;
+                for (int k = 1; k <= 16; ++k)
+                    symbols += seg[i + k];
+                if (symbols > 256)
+                    return false;
+                (tc ? ac : dc)[th] = true;
+                i += 17 + symbols;
+            }
+            if (i != segLen)
+                return false;
+            break;
+        }
+        case 0xC0:
+        case 0xC1:
+        case 0xC2: { // baseline, extended or progressive Huffman frames: what PDF readers take
+            if (frame || segLen < 6)
+                return false;
+            const unsigned precision = seg[0];
+            const unsigned h = be16(seg + 1), w = be16(seg + 3), nc = seg[5];
+            if (precision != 8 || h != height || w != width || nc != components || segLen != 6 + 3 * nc)
+                return false;
+            for (unsigned c = 0; c < nc; ++c) {
+                frameIds[c] = seg[6 + 3 * c];
+                const unsigned sampling = seg[7 + 3 * c];
+                if ((sampling >> 4) < 1 || (sampling >> 4) > 4 || (sampling & 15) < 1 || (sampling & 15) > 4)
+                    return false;
+                frameQuant[c] = seg[8 + 3 * c];
+                if (frameQuant[c] > 3)
+                    return false;
+            }
+            frame = true;
+            progressive = marker == 0xC2;
+            break;
+        }
+        case 0xDA: { // SOS, then entropy-coded data up to the next marker that is not a restart
+            if (!frame || segLen < 1)
+                return false;
+            const unsigned ns = seg[0];
+            if (ns < 1 || ns > components || segLen != 1 + 2 * ns + 3)
+                return false;
+            const unsigned ss = seg[1 + 2 * ns];
+            const unsigned ah = seg[3 + 2 * ns] >> 4;
+            for (unsigned c = 0; c < components; ++c)
+                if (!quant[frameQuant[c]])
+                    return false;
+            // A progressive DC refinement carries raw bits and needs no table; every other scan does.
+            const bool needDc = progressive ? (ss == 0 && ah == 0) : true;
+            const bool needAc = progressive ? ss > 0 : true;
+            for (unsigned k = 0; k < ns; ++k) {
+                const unsigned id = seg[1 + 2 * k], td = seg[2 + 2 * k] >> 4, ta = seg[2 + 2 * k] & 15;
+                if (std::find(frameIds, frameIds + components, id) == frameIds + components || td > 3 || ta > 3)
+                    return false;
+                if ((needDc && !dc[td]) || (needAc && !ac[ta]))
+                    return false;
+            }
+            pos += len;
+            while (pos + 1 < n) {
+                if (jpeg[pos] == 0xFF && jpeg[pos + 1] != 0x00 && !(jpeg[pos + 1] >= 0xD0 && jpeg[pos + 1] <= 0xD7) &&
+                    jpeg[pos + 1] != 0xFF)
+                    break;
+                ++pos;
+            }
+            if (pos + 1 >= n)
+                return false; // ran off the end: no EOI
+            scanned = true;
+            continue;
+        }
+        case 0xDC: // DNL: height given after the scan, not what the frame says
+            return false;
+        default:
+            if ((marker >= 0xC3 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC))
+                return false; // lossless, hierarchical or arithmetic coding
+            break; // APPn, COM, DRI, DAC...: carried along
+        }
+        pos += len;
+    }
+    return false;
+}
+
+bool deflateIsPassable(const std::vector<std::uint8_t>& data, std::uint64_t expected)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    std::uint8_t out[64 * 1024];
+    z.next_in = const_cast<Bytef*>(data.data());
+    std::size_t left = data.size();
+    std::uint64_t total = 0;
+    int rc = Z_OK;
+    // A stream that inflates far past the image would only be cut short by a reader: not ours to pass on.
+    const std::uint64_t ceiling = expected * 2 + (1u << 20);
+    while (rc == Z_OK && total <= ceiling) {
+        if (z.avail_in == 0 && left > 0) {
+            const uInt chunk = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+            z.avail_in = chunk;
+            left -= chunk;
+        }
+        z.next_out = out;
+        z.avail_out = sizeof out;
+        rc = inflate(&z, Z_NO_FLUSH);
+        total += sizeof out - z.avail_out;
+        if (rc == Z_BUF_ERROR && z.avail_in == 0 && left == 0)
+            break; // input ended before the stream did
+    }
+    inflateEnd(&z);
+    return rc == Z_STREAM_END && total >= expected && total <= ceiling;
+}
+
+void writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages)
+{
+    if (plan.jpegToRgb)
+        TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    if (part == ImagePart::Alpha) {
+        writeFlate(tif, plan, part, sink, messages);
+        return;
+    }
+    switch (plan.carriage) {
+    case Carriage::PassCcitt:
+    case Carriage::PassFlate: {
+        const auto raw = readSingleChunk(tif, plan, messages);
+        sink(raw.data(), raw.size());
+        break;
+    }
+    case Carriage::PassJpeg: {
+        const auto jpeg = completeJpeg(tif, readSingleChunk(tif, plan, messages));
+        sink(jpeg.data(), jpeg.size());
+        break;
+    }
+    case Carriage::ReencodeG4:
+        writeReencodedG4(tif, plan, sink, messages);
+        break;
+    case Carriage::Flate:
+        writeFlate(tif, plan, part, sink, messages);
+        break;
+    }
+}
+
+} // namespace tiff2pdf

@@ -1,0 +1,262 @@
+#include "PagePlan.h"
+
+#include "ImageData.h"
+
+#include <cmath>
+
+namespace tiff2pdf {
+
+namespace {
+
+bool oneOf(unsigned value, std::initializer_list<unsigned> allowed)
+{
+    for (unsigned a : allowed)
+        if (value == a)
+            return true;
+    return false;
+}
+
+std::string compressionName(std::uint16_t c)
+{
+    switch (c) {
+    case COMPRESSION_NONE: return "uncompressed";
+    case COMPRESSION_CCITTRLE: return "CCITT modified Huffman";
+    case COMPRESSION_CCITTFAX3: return "CCITT G3";
+    case COMPRESSION_CCITTFAX4: return "CCITT G4";
+    case COMPRESSION_LZW: return "LZW";
+    case COMPRESSION_OJPEG: return "old-style JPEG";
+    case COMPRESSION_JPEG: return "JPEG";
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE: return "Deflate";
+    case COMPRESSION_PACKBITS: return "PackBits";
+    default: return "compression " + std::to_string(c);
+    }
+}
+
+/// Resolution in dots per inch, or 0 when the value is missing or absurd.
+double dpi(float value, std::uint16_t unit)
+{
+    if (!std::isfinite(value) || value <= 0)
+        return 0;
+    const double d = unit == RESUNIT_CENTIMETER ? double(value) * 2.54 : double(value);
+    return (d >= 1 && d <= 100000) ? d : 0;
+}
+
+void setPageSize(TIFF* tif, PagePlan& p)
+{
+    std::uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    float xr = 0, yr = 0;
+    const bool hasX = TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xr) == 1;
+    const bool hasY = TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yr) == 1;
+    if (unit == RESUNIT_NONE) {
+        // Only the aspect ratio is known: the default resolution across, the ratio kept down.
+        p.xDpi = p.yDpi = kDefaultDpi;
+        const double x = hasX ? dpi(xr, RESUNIT_INCH) : 0, y = hasY ? dpi(yr, RESUNIT_INCH) : 0;
+        if (x > 0 && y > 0) {
+            const double ratio = kDefaultDpi * y / x;
+            if (ratio >= 1 && ratio <= 100000)
+                p.yDpi = ratio;
+        }
+    } else {
+        const double x = hasX ? dpi(xr, unit) : 0, y = hasY ? dpi(yr, unit) : 0;
+        p.xDpi = x > 0 ? x : (y > 0 ? y : kDefaultDpi);
+        p.yDpi = y > 0 ? y : p.xDpi;
+    }
+    const double w = p.width * 72.0 / p.xDpi;
+    const double h = p.height * 72.0 / p.yDpi;
+    const bool turned = p.orientation >= ORIENTATION_LEFTTOP; // rows run across the page
+    p.pageWidthPt = turned ? h : w;
+    p.pageHeightPt = turned ? w : h;
+}
+
+} // namespace
+
+PagePlan planPage(TIFF* tif, tdir_t index, TiffMessages& messages)
+{
+    PagePlan p;
+    p.directory = index;
+    const std::string page = "page " + std::to_string(index + 1);
+    auto refuse = [&](const std::string& why) { return ConversionError(page + ": " + why); };
+
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &p.width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &p.height))
+        throw refuse("no image size");
+    if (p.width == 0 || p.height == 0)
+        throw refuse("holds no pixels (" + std::to_string(p.width) + " x " + std::to_string(p.height) + ")");
+    if (p.width > kMaxSide || p.height > kMaxSide || std::uint64_t(p.width) * p.height > kMaxPixels)
+        throw refuse("absurd size " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels");
+
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &p.bitsPerSample);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &p.samplesPerPixel);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &p.compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &p.planar);
+    std::uint16_t fillOrder = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fillOrder);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &p.orientation);
+    if (p.orientation < ORIENTATION_TOPLEFT || p.orientation > ORIENTATION_LEFTBOT)
+        p.orientation = ORIENTATION_TOPLEFT;
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &p.photometric))
+        throw refuse("no colour model (Photometric tag missing)");
+    if (!TIFFIsCODECConfigured(p.compression))
+        throw refuse(compressionName(p.compression) + " is not supported");
+    if (p.compression == COMPRESSION_LZW || p.compression == COMPRESSION_DEFLATE ||
+        p.compression == COMPRESSION_ADOBE_DEFLATE)
+        TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &p.predictor);
+
+    p.tiled = TIFFIsTiled(tif);
+    if (p.tiled) {
+        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &p.tileWidth) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &p.tileLength) ||
+            p.tileWidth == 0 || p.tileLength == 0)
+            throw refuse("tiles without a size");
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &p.rowsPerStrip);
+        if (p.rowsPerStrip == 0)
+            throw refuse("zero rows per strip");
+    }
+
+    // Colour model.
+    const unsigned bps = p.bitsPerSample;
+    unsigned base = 1;
+    switch (p.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+        p.model = ColourModel::Gray;
+        p.minIsWhite = p.photometric == PHOTOMETRIC_MINISWHITE;
+        if (!oneOf(bps, {1, 2, 4, 8, 16}))
+            throw refuse(std::to_string(bps) + "-bit gray is not supported");
+        break;
+    case PHOTOMETRIC_RGB:
+        p.model = ColourModel::Rgb;
+        base = 3;
+        if (!oneOf(bps, {1, 2, 4, 8, 16}))
+            throw refuse(std::to_string(bps) + "-bit RGB is not supported");
+        break;
+    case PHOTOMETRIC_PALETTE: {
+        p.model = ColourModel::Indexed;
+        if (!oneOf(bps, {1, 2, 4, 8}))
+            throw refuse(std::to_string(bps) + "-bit palette images are not supported");
+        std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+        if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b)
+            throw refuse("palette image without a colour map");
+        const unsigned entries = 1u << bps;
+        // Old writers stored 8-bit values in the 16-bit colour map; keep those as they are.
+        bool eightBit = true;
+        for (unsigned i = 0; i < entries; ++i)
+            if (r[i] > 255 || g[i] > 255 || b[i] > 255)
+                eightBit = false;
+        auto to8 = [&](std::uint16_t v) {
+            return static_cast<char>(eightBit ? v : (unsigned(v) * 255 + 32767) / 65535);
+        };
+        for (unsigned i = 0; i < entries; ++i) {
+            p.palette.push_back(to8(r[i]));
+            p.palette.push_back(to8(g[i]));
+            p.palette.push_back(to8(b[i]));
+        }
+        break;
+    }
+    case PHOTOMETRIC_SEPARATED: {
+        std::uint16_t inkSet = INKSET_CMYK;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkSet);
+        if (inkSet != INKSET_CMYK)
+            throw refuse("separations other than CMYK are not supported");
+        p.model = ColourModel::Cmyk;
+        base = 4;
+        if (!oneOf(bps, {8, 16}))
+            throw refuse(std::to_string(bps) + "-bit CMYK is not supported");
+        break;
+    }
+    case PHOTOMETRIC_YCBCR:
+        // Only JPEG data can be YCbCr in the PDF (DCTDecode); libtiff turns it into RGB otherwise.
+        if (p.compression != COMPRESSION_JPEG || bps != 8)
+            throw refuse("YCbCr images are only supported with JPEG compression");
+        p.model = ColourModel::Rgb;
+        base = 3;
+        break;
+    default:
+        throw refuse("colour model " + std::to_string(p.photometric) + " is not supported");
+    }
+    if (p.samplesPerPixel < base)
+        throw refuse(std::to_string(p.samplesPerPixel) + " samples per pixel is too few for its colour model");
+    p.colourChannels = static_cast<std::uint16_t>(base);
+
+    const unsigned extras = p.samplesPerPixel - base;
+    if (extras > 0) {
+        std::uint16_t count = 0;
+        std::uint16_t* types = nullptr;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &count, &types);
+        const std::uint16_t type = (count >= 1 && types) ? types[0] : EXTRASAMPLE_UNSPECIFIED;
+        if (extras > 1)
+            throw refuse(std::to_string(extras) + " extra channels; refusing rather than dropping them");
+        if (type == EXTRASAMPLE_ASSOCALPHA)
+            p.alpha = Alpha::Premultiplied;
+        else if (type == EXTRASAMPLE_UNASSALPHA)
+            p.alpha = Alpha::Straight;
+        else
+            throw refuse("an extra channel that is not alpha; refusing rather than dropping it");
+        if (p.model == ColourModel::Indexed || !oneOf(bps, {8, 16}))
+            throw refuse("alpha is only supported with 8 or 16 bits per sample and no palette");
+    }
+    if (p.planar == PLANARCONFIG_SEPARATE && p.samplesPerPixel > 1 && bps % 8 != 0)
+        throw refuse("separate planes of " + std::to_string(bps) + "-bit samples are not supported");
+
+    setPageSize(tif, p);
+
+    // How the image travels. Passing data through needs the whole page in one strip or tile of the
+    // image's own size, samples interleaved, nothing to split off, bits in the usual order.
+    const bool interleaved = p.planar == PLANARCONFIG_CONTIG || p.samplesPerPixel == 1;
+    const bool oneChunk = p.tiled ? (TIFFNumberOfTiles(tif) == 1 && p.tileWidth == p.width && p.tileLength == p.height)
+                                  : TIFFNumberOfStrips(tif) == 1;
+    const bool passable = oneChunk && interleaved && p.alpha == Alpha::None && fillOrder == FILLORDER_MSB2LSB;
+    const bool bilevel = p.model == ColourModel::Gray && bps == 1 && p.samplesPerPixel == 1;
+    const std::uint64_t imageBytes = rowBytes(p, p.samplesPerPixel) * p.height;
+
+    p.carriage = bilevel ? Carriage::ReencodeG4 : Carriage::Flate;
+    if (p.compression == COMPRESSION_CCITTFAX4 || p.compression == COMPRESSION_CCITTFAX3) {
+        std::uint32_t t4 = 0;
+        if (p.compression == COMPRESSION_CCITTFAX3)
+            TIFFGetFieldDefaulted(tif, TIFFTAG_GROUP3OPTIONS, &t4);
+        // G3 goes through only in its plain one-dimensional form; its 2-D, uncompressed-mode and
+        // fill-bit variants are encoded anew as G4, losslessly.
+        if (bilevel && passable && (p.compression == COMPRESSION_CCITTFAX4 || t4 == 0)) {
+            // Decode it once: data libtiff cannot decode must not reach the PDF as if it were a page.
+            std::vector<std::uint8_t> pixels(static_cast<std::size_t>(imageBytes));
+            messages.clear();
+            const tmsize_t got = p.tiled ? TIFFReadEncodedTile(tif, 0, pixels.data(), static_cast<tmsize_t>(imageBytes))
+                                         : TIFFReadEncodedStrip(tif, 0, pixels.data(), static_cast<tmsize_t>(imageBytes));
+            if (got < static_cast<tmsize_t>(imageBytes) || !messages.firstError.empty())
+                throw ConversionError(messages.with(page + ": its CCITT data is truncated or corrupt"));
+            p.carriage = Carriage::PassCcitt;
+            p.ccittK = p.compression == COMPRESSION_CCITTFAX4 ? -1 : 0;
+        }
+    } else if (p.compression == COMPRESSION_JPEG) {
+        const bool jpegModel = p.photometric == PHOTOMETRIC_YCBCR || p.photometric == PHOTOMETRIC_RGB ||
+                               p.model == ColourModel::Gray || p.model == ColourModel::Cmyk;
+        if (passable && jpegModel && bps == 8 && p.samplesPerPixel == base) {
+            const auto jpeg = completeJpeg(tif, readSingleChunk(tif, p, messages));
+            if (jpegIsPassable(jpeg, p.width, p.height, base)) {
+                p.carriage = Carriage::PassJpeg;
+                if (p.photometric == PHOTOMETRIC_YCBCR)
+                    p.jpegColorTransform = 1;
+                else if (p.photometric == PHOTOMETRIC_RGB)
+                    p.jpegColorTransform = 0;
+            }
+        }
+        if (p.carriage != Carriage::PassJpeg && p.photometric == PHOTOMETRIC_YCBCR) {
+            p.jpegToRgb = true;
+            p.photometric = PHOTOMETRIC_RGB;
+        }
+    } else if (p.compression == COMPRESSION_DEFLATE || p.compression == COMPRESSION_ADOBE_DEFLATE) {
+        // 16-bit samples must be big-endian in the PDF, so only a big-endian file's data fits.
+        const bool predictorOk = p.predictor == PREDICTOR_NONE ||
+                                 (p.predictor == PREDICTOR_HORIZONTAL && oneOf(bps, {8, 16}));
+        if (passable && predictorOk && (bps != 16 || TIFFIsBigEndian(tif))) {
+            const auto raw = readSingleChunk(tif, p, messages);
+            // Anything a reader could stumble over is decoded by libtiff instead, which reports it.
+            if (deflateIsPassable(raw, imageBytes))
+                p.carriage = Carriage::PassFlate;
+        }
+    }
+    return p;
+}
+
+} // namespace tiff2pdf
