@@ -37,6 +37,9 @@ frmDiag::frmDiag(QWidget* parent)
     setObjectName(QStringLiteral("frmDiag"));
     setWindowTitle(QStringLiteral("Diagnostic Results"));
     setFixedSize(px(4680), px(3090));
+    // A diagnostic window left open never keeps the program running once the
+    // main window is closed.
+    setAttribute(Qt::WA_QuitOnClose, false);
 
     Text1 = new QPlainTextEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));

@@ -3,7 +3,9 @@
 
 #include <QPlainTextEdit>
 #include <QScopeGuard>
+#include <QApplication>
 #include <QScrollBar>
+#include <QTimer>
 #include <QTest>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -21,6 +23,7 @@ private slots:
     void caretAndViewStay();
     void editedTextIsKept();
     void longLogIsBounded();
+    void doesNotKeepProgramRunning();
 };
 
 void tst_frmDiag::design()
@@ -199,6 +202,23 @@ void tst_frmDiag::longLogIsBounded()
     // The next line needs its room: the whole long line makes way.
     huge.Log(QStringLiteral("after"));
     QCOMPARE(huge.text(), QStringLiteral("\r\nafter"));
+}
+
+void tst_frmDiag::doesNotKeepProgramRunning()
+{
+    // The main window closes while a diagnostic window is still on the screen:
+    // the program ends all the same.
+    QWidget main;
+    main.show();
+    frmDiag diag;
+    diag.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&diag));
+    QTimer::singleShot(0, &main, &QWidget::close);
+    QTimer safety;
+    safety.setSingleShot(true);
+    connect(&safety, &QTimer::timeout, qApp, [] { QCoreApplication::exit(7); });
+    safety.start(5000);
+    QCOMPARE(QApplication::exec(), 0);
 }
 
 QTEST_MAIN(tst_frmDiag)
