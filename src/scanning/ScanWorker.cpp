@@ -137,6 +137,7 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
     // Reads one frame to its end, handing over each whole line. A partial last
     // line (a short read at the end) carries no complete row and is dropped.
     QString lineFailure;
+    qint64 frameBytes = 0;
     auto readFrame = [&](const SANE_Parameters& fp, const std::function<bool(const uint8_t*)>& onLine) -> SANE_Status {
         QByteArray line(fp.bytes_per_line, '\0');
         QByteArray chunk(kReadChunk, '\0');
@@ -150,6 +151,7 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
                 return SANE_STATUS_EOF;
             if (s != SANE_STATUS_GOOD)
                 return s;
+            frameBytes += length;
             const char* data = chunk.constData();
             while (length > 0) {
                 const qsizetype take = std::min<qsizetype>(length, fp.bytes_per_line - filled);
@@ -267,6 +269,12 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
     if (!lineFailure.isEmpty()) {
         m_failure = lineFailure;
         return PageResult::Failed;
+    }
+    if (status == SANE_STATUS_NO_DOCS && frameBytes == 0 && m_batch.feeder) {
+        // Some backends find the feeder empty only at the first read.
+        writer.discard();
+        qCDebug(lcScan) << "feeder empty at page" << pageNumber;
+        return PageResult::FeederEmpty;
     }
     if (status != SANE_STATUS_EOF) {
         writer.discard();

@@ -90,6 +90,17 @@ void TiffPageWriter::noteTiffError(const QString& message)
     qCWarning(lcScan) << "libtiff:" << message;
 }
 
+QString TiffPageWriter::writeFailure(int error) const
+{
+    // The system's words ("No space left on device") first; libtiff's own
+    // message says where it happened.
+    if (error != 0 && !m_tiffError.isEmpty())
+        return QStringLiteral("%1 (%2)").arg(systemText(error), m_tiffError);
+    if (error != 0)
+        return systemText(error);
+    return m_tiffError.isEmpty() ? QStringLiteral("unknown error") : m_tiffError;
+}
+
 bool TiffPageWriter::fail(const QString& message)
 {
     m_error = message;
@@ -185,10 +196,10 @@ bool TiffPageWriter::flushStrip()
     const qsizetype rowsInStrip = m_stripData.size() / m_rowBytes;
     // The height grows strip by strip, so a page of unknown length needs no
     // guess and a short page leaves no empty strips behind.
+    errno = 0;
     if (!TIFFSetField(m_tiff, TIFFTAG_IMAGELENGTH, uint32_t(m_rows))
         || TIFFWriteEncodedStrip(m_tiff, m_strip, m_stripData.data(), tmsize_t(rowsInStrip * m_rowBytes)) < 0)
-        return fail(QStringLiteral("The page file %1 could not be written: %2")
-                        .arg(m_tempPath, m_tiffError.isEmpty() ? systemText(errno) : m_tiffError));
+        return fail(QStringLiteral("The page file %1 could not be written: %2").arg(m_tempPath, writeFailure(errno)));
     ++m_strip;
     m_stripData.clear();
     return true;
@@ -213,9 +224,9 @@ bool TiffPageWriter::commit()
         return false;
     if (m_rows == 0)
         return fail(QStringLiteral("The scanner delivered an empty page"));
+    errno = 0;
     if (!TIFFFlush(m_tiff))
-        return fail(QStringLiteral("The page file %1 could not be written: %2")
-                        .arg(m_tempPath, m_tiffError.isEmpty() ? systemText(errno) : m_tiffError));
+        return fail(QStringLiteral("The page file %1 could not be written: %2").arg(m_tempPath, writeFailure(errno)));
     if (::fsync(m_fd) != 0)
         return fail(QStringLiteral("The page file %1 could not be saved: %2").arg(m_tempPath, systemText(errno)));
     // TIFFCleanup leaves the descriptor to us, so a failing close is seen.

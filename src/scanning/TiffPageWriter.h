@@ -57,6 +57,7 @@ public:
 
 private:
     bool fail(const QString& message);
+    QString writeFailure(int error) const;
     bool flushStrip();
     bool moveIntoPlace();
 
