@@ -114,6 +114,18 @@ PagePlan planPage(TIFF* tif, tdir_t index, TiffMessages& messages)
             throw refuse("zero rows per strip");
     }
 
+    // Every strip or tile must hold data. libtiff reads an absent one (a strip count that does not
+    // match the image, an offset table cut short) as blank pixels; that is a damaged file, not a page.
+    const std::uint32_t chunks = p.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    if (chunks == 0)
+        throw refuse("holds no image data");
+    for (std::uint32_t i = 0; i < chunks; ++i) {
+        int err = 0;
+        if (TIFFGetStrileByteCountWithErr(tif, i, &err) == 0 || err)
+            throw refuse(std::string(p.tiled ? "tile " : "strip ") + std::to_string(i + 1) + " of " +
+                         std::to_string(chunks) + " holds no data (wrong strip count or missing pixel data)");
+    }
+
     // Colour model.
     const unsigned bps = p.bitsPerSample;
     unsigned base = 1;

@@ -1,0 +1,723 @@
+// Runs the tiff2pdf program built beside quillfeed on TIFF files written here with libtiff, and checks
+// each PDF with qpdf (structure, stream data) and poppler (what a reader shows).
+#include "TiffFixtures.h"
+
+#include <qpdf/Buffer.hh>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <bit>
+#include <cstring>
+
+using namespace fixtures;
+
+Q_DECLARE_METATYPE(fixtures::Named)
+
+namespace {
+
+constexpr int kZoom = 8;
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+struct Raster
+{
+    int width = 0;
+    int height = 0;
+    int channels = 0; // 1 gray, 3 rgb
+    QByteArray data;
+    int at(int x, int y, int c = 0) const { return static_cast<unsigned char>(data[(y * width + x) * channels + c]); }
+};
+
+struct PdfImage
+{
+    long long width = 0;
+    long long height = 0;
+    int bpc = 0;
+    std::string filter;
+    bool hasDecode = false;
+    bool hasSMask = false;
+    bool hasMatte = false;
+    std::string smask;        // the soft mask's samples
+    std::string colourSpace;  // a name, or the first item of an array
+    long long hival = -1;     // Indexed only
+    std::string decoded; // filters qpdf can undo, undone
+    std::string raw;
+};
+
+QString converter()
+{
+    const QString dir = qEnvironmentVariable("QUILLFEED_BIN_DIR");
+    return dir.isEmpty() ? QString() : dir + "/tiff2pdf";
+}
+
+Run run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    Run r;
+    if (!p.waitForStarted(10000) || !p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        r.err = "did not run or did not finish: " + program.toUtf8();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+Run convert(const QStringList& args)
+{
+    return run(converter(), args);
+}
+
+std::string sp(const QString& s)
+{
+    return QFile::encodeName(s).toStdString();
+}
+
+bool readNetpbm(const QString& path, Raster& r)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray all = f.readAll();
+    // "P5\n<w> <h>\n255\n" or P6; pdftoppm writes exactly this header.
+    QList<QByteArray> fields;
+    int pos = 0;
+    while (fields.size() < 4 && pos < all.size()) {
+        while (pos < all.size() && isspace(static_cast<unsigned char>(all[pos])))
+            ++pos;
+        int start = pos;
+        while (pos < all.size() && !isspace(static_cast<unsigned char>(all[pos])))
+            ++pos;
+        fields.append(all.mid(start, pos - start));
+    }
+    ++pos;
+    if (fields.size() < 4 || (fields[0] != "P5" && fields[0] != "P6") || fields[3] != "255")
+        return false;
+    r.channels = fields[0] == "P5" ? 1 : 3;
+    r.width = fields[1].toInt();
+    r.height = fields[2].toInt();
+    r.data = all.mid(pos);
+    return r.data.size() == r.width * r.height * r.channels;
+}
+
+/// Renders one page with poppler at `dpi`, in gray or RGB.
+bool render(const QString& pdf, int page, int dpi, bool gray, Raster& r)
+{
+    const QString prefix = pdf + ".render";
+    QStringList args{"-r", QString::number(dpi), "-f", QString::number(page), "-l", QString::number(page),
+                     "-singlefile", "-aa", "no", "-aaVector", "no"};
+    if (gray)
+        args << "-gray";
+    args << pdf << prefix;
+    const Run rr = run("pdftoppm", args);
+    return rr.exitCode == 0 && readNetpbm(prefix + (gray ? ".pgm" : ".ppm"), r);
+}
+
+std::vector<PdfImage> pageImages(const QString& pdf, std::vector<std::pair<double, double>>* sizes = nullptr)
+{
+    QPDF doc;
+    doc.processFile(sp(pdf).c_str());
+    std::vector<PdfImage> images;
+    for (auto& page : QPDFPageDocumentHelper(doc).getAllPages()) {
+        QPDFObjectHandle obj = page.getObjectHandle();
+        if (sizes) {
+            QPDFObjectHandle box = obj.getKey("/MediaBox");
+            sizes->emplace_back(box.getArrayItem(2).getNumericValue(), box.getArrayItem(3).getNumericValue());
+        }
+        QPDFObjectHandle im = obj.getKey("/Resources").getKey("/XObject").getKey("/Im0");
+        PdfImage img;
+        QPDFObjectHandle dict = im.getDict();
+        img.width = dict.getKey("/Width").getIntValue();
+        img.height = dict.getKey("/Height").getIntValue();
+        img.bpc = static_cast<int>(dict.getKey("/BitsPerComponent").getIntValue());
+        img.filter = dict.getKey("/Filter").isName() ? dict.getKey("/Filter").getName() : "";
+        img.hasDecode = dict.hasKey("/Decode");
+        QPDFObjectHandle cs = dict.getKey("/ColorSpace");
+        if (cs.isName()) {
+            img.colourSpace = cs.getName();
+        } else if (cs.isArray()) {
+            img.colourSpace = cs.getArrayItem(0).getName();
+            img.hival = cs.getArrayItem(2).getIntValue();
+        }
+        auto raw = im.getRawStreamData();
+        img.raw.assign(reinterpret_cast<const char*>(raw->getBuffer()), raw->getSize());
+        if (img.filter == "/FlateDecode") {
+            auto d = im.getStreamData(qpdf_dl_generalized);
+            img.decoded.assign(reinterpret_cast<const char*>(d->getBuffer()), d->getSize());
+        }
+        if (dict.hasKey("/SMask")) {
+            img.hasSMask = true;
+            img.hasMatte = dict.getKey("/SMask").getDict().hasKey("/Matte");
+            auto d = dict.getKey("/SMask").getStreamData(qpdf_dl_generalized);
+            img.smask.assign(reinterpret_cast<const char*>(d->getBuffer()), d->getSize());
+        }
+        images.push_back(img);
+    }
+    return images;
+}
+
+/// The bytes the PDF image must decode to: the TIFF's samples (16-bit big-endian), colour channels only
+/// or the alpha channel only.
+std::string expectedSamples(const Page& page, bool alphaPart)
+{
+    const TiffSpec& s = page.spec;
+    const unsigned bytesPerSample = s.bps == 16 ? 2 : 1;
+    std::string out;
+    if (s.extraSample == kNoExtraSample) {
+        out.assign(reinterpret_cast<const char*>(page.pixels.data()), page.pixels.size());
+    } else {
+        const unsigned colour = s.spp - 1;
+        const unsigned first = alphaPart ? colour : 0, take = alphaPart ? 1 : colour;
+        for (std::uint32_t i = 0; i < s.width * s.height; ++i)
+            out.append(reinterpret_cast<const char*>(&page.pixels[(i * s.spp + first) * bytesPerSample]),
+                       take * bytesPerSample);
+    }
+    if (s.bps == 16 && std::endian::native == std::endian::little)
+        for (std::size_t i = 0; i + 1 < out.size(); i += 2)
+            std::swap(out[i], out[i + 1]);
+    return out;
+}
+
+unsigned sample(const Page& page, std::uint32_t x, std::uint32_t y, unsigned c)
+{
+    const TiffSpec& s = page.spec;
+    const std::uint8_t* row = page.pixels.data() + y * rowBytes(s, s.spp);
+    const std::size_t index = std::size_t(x) * s.spp + c;
+    if (s.bps == 16) {
+        std::uint16_t v;
+        std::memcpy(&v, row + index * 2, 2);
+        return v;
+    }
+    if (s.bps == 8)
+        return row[index];
+    const std::size_t bit = index * s.bps;
+    return (row[bit / 8] >> (8 - s.bps - bit % 8)) & ((1u << s.bps) - 1);
+}
+
+/// What a reader shows for the source pixel, as 8-bit gray or RGB; false when not well defined here.
+bool appearance(const Page& page, std::uint32_t x, std::uint32_t y, int rgb[3])
+{
+    const TiffSpec& s = page.spec;
+    const unsigned max = (1u << s.bps) - 1;
+    switch (s.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK: {
+        if (s.spp != 1 || s.bps > 8 || s.compression == COMPRESSION_JPEG)
+            return false;
+        unsigned v = sample(page, x, y, 0) * 255 / max;
+        if (s.photometric == PHOTOMETRIC_MINISWHITE)
+            v = 255 - v;
+        rgb[0] = rgb[1] = rgb[2] = static_cast<int>(v);
+        return true;
+    }
+    case PHOTOMETRIC_RGB:
+        if (s.spp != 3 || s.bps != 8 || s.compression == COMPRESSION_JPEG)
+            return false;
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = static_cast<int>(sample(page, x, y, c));
+        return true;
+    case PHOTOMETRIC_PALETTE: {
+        const unsigned i = sample(page, x, y, 0), n = 1u << s.bps;
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = s.colormap[c * n + i] >> 8;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+/// Compares a rendering of the page with the source pixels, seen through the Orientation tag.
+void compareRendering(const QString& pdf, int pageNo, const Page& page)
+{
+    const TiffSpec& s = page.spec;
+    int probe[3];
+    if (!appearance(page, 0, 0, probe))
+        return;
+    Raster r;
+    const bool gray = s.photometric == PHOTOMETRIC_MINISWHITE || s.photometric == PHOTOMETRIC_MINISBLACK;
+    // Rendered eight times enlarged and read at the centre of each pixel's square: at 1:1 a renderer
+    // may blend neighbouring pixels, enlarged by a whole factor it repeats them.
+    QVERIFY2(render(pdf, pageNo, 72 * kZoom, gray, r), "pdftoppm failed");
+    const bool turned = s.orientation >= ORIENTATION_LEFTTOP;
+    const std::uint32_t W = s.width, H = s.height;
+    QCOMPARE(r.width, int(turned ? H : W) * kZoom);
+    QCOMPARE(r.height, int(turned ? W : H) * kZoom);
+    int mismatches = 0;
+    QString first;
+    for (int Y = 0; Y < r.height / kZoom; ++Y)
+        for (int X = 0; X < r.width / kZoom; ++X) {
+            std::uint32_t x = X, y = Y;
+            switch (s.orientation) {
+            case ORIENTATION_TOPRIGHT: x = W - 1 - X; break;
+            case ORIENTATION_BOTRIGHT: x = W - 1 - X, y = H - 1 - Y; break;
+            case ORIENTATION_BOTLEFT: y = H - 1 - Y; break;
+            case ORIENTATION_LEFTTOP: y = X, x = Y; break;
+            case ORIENTATION_RIGHTTOP: y = H - 1 - X, x = Y; break;
+            case ORIENTATION_RIGHTBOT: y = H - 1 - X, x = W - 1 - Y; break;
+            case ORIENTATION_LEFTBOT: y = X, x = W - 1 - Y; break;
+            default: break;
+            }
+            int want[3];
+            appearance(page, x, y, want);
+            for (int c = 0; c < r.channels; ++c) {
+                const int shown = r.at(X * kZoom + kZoom / 2, Y * kZoom + kZoom / 2, c);
+                if (std::abs(shown - want[c]) > 1 && mismatches++ == 0)
+                    first = QString("at %1,%2 channel %3: shown %4, source %5").arg(X).arg(Y).arg(c).arg(shown).arg(want[c]);
+            }
+        }
+    QVERIFY2(mismatches == 0, qPrintable(QString("%1 pixels differ, first %2").arg(mismatches).arg(first)));
+}
+
+/// The JPEG stream a reader needs for strip 0: the shared tables spliced in after the strip's SOI.
+std::string tiffJpegStream(const QString& path)
+{
+    TIFF* tif = TIFFOpen(sp(path).c_str(), "r");
+    if (!tif)
+        return {};
+    const tmsize_t size = static_cast<tmsize_t>(TIFFGetStrileByteCount(tif, 0));
+    std::string strip(static_cast<std::size_t>(size), '\0');
+    TIFFReadRawStrip(tif, 0, strip.data(), size);
+    std::uint32_t n = 0;
+    const char* tables = nullptr;
+    std::string out = strip;
+    if (TIFFGetField(tif, TIFFTAG_JPEGTABLES, &n, &tables) && n > 4)
+        out = strip.substr(0, 2) + std::string(tables + 2, n - 4) + strip.substr(2);
+    TIFFClose(tif);
+    return out;
+}
+
+/// RGB pixels of a JPEG TIFF page as libtiff decodes them.
+std::string tiffDecodedRgb(const QString& path)
+{
+    TIFF* tif = TIFFOpen(sp(path).c_str(), "r");
+    if (!tif)
+        return {};
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    std::uint32_t h = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    const tmsize_t line = TIFFScanlineSize(tif);
+    std::string out(static_cast<std::size_t>(line) * h, '\0');
+    for (std::uint32_t y = 0; y < h; ++y)
+        TIFFReadScanline(tif, out.data() + y * line, y, 0);
+    TIFFClose(tif);
+    return out;
+}
+
+// ----- hand-made TIFF files for malformed inputs -----
+
+struct Entry
+{
+    std::uint16_t tag;
+    std::uint16_t type; // 3 SHORT, 4 LONG
+    std::vector<std::uint32_t> values;
+};
+
+/// A little-endian TIFF: header, `data` at offset 8, then one IFD with `entries` (sorted by the caller).
+QByteArray handMadeTiff(const std::vector<Entry>& entries, const QByteArray& data, std::uint32_t nextIfd = 0,
+                        bool selfLoop = false)
+{
+    QByteArray out("II\x2a\x00", 4);
+    const std::uint32_t ifd = 8 + static_cast<std::uint32_t>(data.size());
+    auto put16 = [&](QByteArray& b, std::uint32_t v) { b.append(char(v & 255)).append(char(v >> 8 & 255)); };
+    auto put32 = [&](QByteArray& b, std::uint32_t v) { put16(b, v & 0xFFFF); put16(b, v >> 16); };
+    put32(out, ifd);
+    out.append(data);
+    QByteArray extra;
+    const std::uint32_t extraStart = ifd + 2 + 12 * static_cast<std::uint32_t>(entries.size()) + 4;
+    put16(out, static_cast<std::uint32_t>(entries.size()));
+    for (const Entry& e : entries) {
+        put16(out, e.tag);
+        put16(out, e.type);
+        put32(out, static_cast<std::uint32_t>(e.values.size()));
+        QByteArray values;
+        for (auto v : e.values)
+            e.type == 3 ? put16(values, v) : put32(values, v);
+        if (values.size() <= 4) {
+            values.append(QByteArray(4 - values.size(), '\0'));
+            out.append(values);
+        } else {
+            put32(out, extraStart + static_cast<std::uint32_t>(extra.size()));
+            extra.append(values);
+        }
+    }
+    put32(out, selfLoop ? ifd : nextIfd);
+    out.append(extra);
+    return out;
+}
+
+std::vector<Entry> grayEntries(std::uint32_t w, std::uint32_t h, std::uint32_t offset, std::uint32_t count,
+                               std::uint32_t compression = 1)
+{
+    return {{256, 4, {w}}, {257, 4, {h}}, {258, 3, {8}}, {259, 3, {compression}}, {262, 3, {1}},
+            {273, 4, {offset}}, {277, 3, {1}}, {278, 4, {h}}, {279, 4, {count}}};
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray readBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestTiff2Pdf : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void convertsEveryKindLosslessly_data();
+    void convertsEveryKindLosslessly();
+    void honoursOrientation_data();
+    void honoursOrientation();
+    void pageSizeFollowsResolution_data();
+    void pageSizeFollowsResolution();
+    void malformedInputFailsCleanly_data();
+    void malformedInputFailsCleanly();
+    void helpAndMisuse();
+    void existingOutputIsNotClobbered();
+    void unusualFileNamesArriveIntact();
+
+private:
+    QString m_converter;
+};
+
+void TestTiff2Pdf::initTestCase()
+{
+    m_converter = converter();
+    QVERIFY2(!m_converter.isEmpty(), "QUILLFEED_BIN_DIR is not set: the test must run the converter built here");
+    QVERIFY2(QFileInfo(m_converter).isExecutable(), qPrintable(m_converter + " is missing"));
+    QVERIFY2(QFileInfo(m_converter).canonicalFilePath() != "/usr/bin/tiff2pdf", "that is libtiff's tiff2pdf");
+}
+
+void TestTiff2Pdf::convertsEveryKindLosslessly_data()
+{
+    QTest::addColumn<Named>("kind");
+    QTest::addColumn<QString>("carriage"); // the filter the image must travel under
+    const QMap<QString, QString> filters{
+        {"g4-miniswhite", "/CCITTFaxDecode"}, {"g4-minisblack", "/CCITTFaxDecode"},
+        {"g4-strips", "/CCITTFaxDecode"},   {"g3-1d", "/CCITTFaxDecode"},
+        {"g3-2d-fill", "/CCITTFaxDecode"},  {"g4-lsb2msb", "/CCITTFaxDecode"},
+        {"bilevel-packbits", "/CCITTFaxDecode"}, {"bilevel-tiled", "/CCITTFaxDecode"},
+        {"jpeg-ycbcr", "/DCTDecode"},       {"jpeg-rgb", "/DCTDecode"}, {"jpeg-gray", "/DCTDecode"},
+        {"multipage", ""}};
+    for (const Named& kind : allKinds())
+        QTest::newRow(kind.name.c_str()) << kind << filters.value(QString::fromStdString(kind.name), "/FlateDecode");
+}
+
+void TestTiff2Pdf::convertsEveryKindLosslessly()
+{
+    QFETCH(Named, kind);
+    QFETCH(QString, carriage);
+    QTemporaryDir dir;
+    const QString tif = dir.filePath("in.tif"), pdf = dir.filePath("out.pdf");
+    QCOMPARE(QString::fromStdString(writeTiff(sp(tif), kind.pages)), QString());
+
+    const Run r = convert({tif, pdf});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(r.err, QByteArray());
+    const Run check = run("qpdf", {"--check", pdf});
+    QVERIFY2(check.exitCode == 0 && check.out.contains("No syntax or stream encoding errors"), check.out.constData());
+
+    const auto images = pageImages(pdf);
+    QCOMPARE(images.size(), kind.pages.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const Page& page = kind.pages[i];
+        const TiffSpec& s = page.spec;
+        const PdfImage& img = images[i];
+        QCOMPARE(img.width, (long long)s.width);
+        QCOMPARE(img.height, (long long)s.height);
+        if (!carriage.isEmpty())
+            QCOMPARE(QString::fromStdString(img.filter), carriage);
+        QCOMPARE(img.bpc, int(s.bps));
+
+        if (img.filter == "/FlateDecode") {
+            if (s.compression == COMPRESSION_JPEG) {
+                // Data that could not travel as JPEG is libtiff's decoding of it, pixel for pixel.
+                QVERIFY(img.decoded == tiffDecodedRgb(tif));
+            } else {
+                QVERIFY2(img.decoded == expectedSamples(page, false), "image samples differ from the TIFF's");
+            }
+            QCOMPARE(img.hasDecode, s.photometric == PHOTOMETRIC_MINISWHITE);
+        } else if (img.filter == "/DCTDecode") {
+            QVERIFY2(img.raw == tiffJpegStream(tif), "JPEG data was not passed through as it is");
+        }
+        if (s.extraSample != kNoExtraSample) {
+            QVERIFY2(img.hasSMask, "alpha channel dropped");
+            QVERIFY(img.smask == expectedSamples(page, true));
+            QCOMPARE(img.hasMatte, s.extraSample == EXTRASAMPLE_ASSOCALPHA);
+        } else {
+            QVERIFY(!img.hasSMask);
+        }
+        const char* space = s.photometric == PHOTOMETRIC_PALETTE     ? "/Indexed"
+                            : s.photometric == PHOTOMETRIC_SEPARATED ? "/DeviceCMYK"
+                            : s.spp - (s.extraSample != kNoExtraSample) >= 3 ? "/DeviceRGB"
+                                                                             : "/DeviceGray";
+        QCOMPARE(QString::fromStdString(img.colourSpace), QString(space));
+        if (s.photometric == PHOTOMETRIC_PALETTE)
+            QCOMPARE(img.hival, (long long)(1 << s.bps) - 1);
+        compareRendering(pdf, static_cast<int>(i) + 1, page);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    if (kind.name == "jpeg-ycbcr" || kind.name == "jpeg-rgb") {
+        // The passed-through JPEG shows what libtiff decodes from the TIFF, up to JPEG decoder rounding.
+        Raster r;
+        QVERIFY(render(pdf, 1, 72 * kZoom, false, r));
+        const std::string rgb = tiffDecodedRgb(tif);
+        const TiffSpec& s = kind.pages[0].spec;
+        QCOMPARE(std::size_t(r.data.size()), rgb.size() * kZoom * kZoom);
+        int worst = 0;
+        for (std::uint32_t y = 0; y < s.height; ++y)
+            for (std::uint32_t x = 0; x < s.width; ++x)
+                for (int c = 0; c < 3; ++c)
+                    worst = std::max(worst, std::abs(r.at(x * kZoom + kZoom / 2, y * kZoom + kZoom / 2, c) -
+                                                     int(static_cast<unsigned char>(rgb[(y * s.width + x) * 3 + c]))));
+        QVERIFY2(worst <= 2, qPrintable(QString("rendered JPEG differs by %1").arg(worst)));
+    }
+    QCOMPARE(QDir(dir.path()).entryList({".*"}, QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestTiff2Pdf::honoursOrientation_data()
+{
+    QTest::addColumn<int>("orientation");
+    for (int o = 1; o <= 8; ++o)
+        QTest::newRow(qPrintable(QString("orientation %1").arg(o))) << o;
+}
+
+void TestTiff2Pdf::honoursOrientation()
+{
+    QFETCH(int, orientation);
+    TiffSpec s;
+    s.width = 24;
+    s.height = 10;
+    s.orientation = static_cast<std::uint16_t>(orientation);
+    const Page page = makePage(s, 5);
+    QTemporaryDir dir;
+    const QString tif = dir.filePath("o.tif"), pdf = dir.filePath("o.pdf");
+    QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {page})), QString());
+    const Run r = convert({tif, pdf});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    compareRendering(pdf, 1, page);
+}
+
+void TestTiff2Pdf::pageSizeFollowsResolution_data()
+{
+    QTest::addColumn<bool>("tagged");
+    QTest::addColumn<float>("xres");
+    QTest::addColumn<float>("yres");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<double>("widthPt");
+    QTest::addColumn<double>("heightPt");
+    // 600 x 300 pixels.
+    QTest::newRow("300 dpi") << true << 300.f << 300.f << int(RESUNIT_INCH) << 144.0 << 72.0;
+    QTest::newRow("200 x 100 dpi") << true << 200.f << 100.f << int(RESUNIT_INCH) << 216.0 << 216.0;
+    QTest::newRow("per centimetre") << true << 100.f << 100.f << int(RESUNIT_CENTIMETER) << 432.0 / 2.54 << 216.0 / 2.54;
+    QTest::newRow("no tags: 300 dpi") << false << 0.f << 0.f << int(RESUNIT_INCH) << 144.0 << 72.0;
+    QTest::newRow("unitless ratio") << true << 1.f << 2.f << int(RESUNIT_NONE) << 144.0 << 36.0;
+    QTest::newRow("zero resolution") << true << 0.f << 0.f << int(RESUNIT_INCH) << 144.0 << 72.0;
+}
+
+void TestTiff2Pdf::pageSizeFollowsResolution()
+{
+    QFETCH(bool, tagged);
+    QFETCH(float, xres);
+    QFETCH(float, yres);
+    QFETCH(int, unit);
+    QFETCH(double, widthPt);
+    QFETCH(double, heightPt);
+    TiffSpec s;
+    s.width = 600;
+    s.height = 300;
+    s.bps = 1;
+    s.photometric = PHOTOMETRIC_MINISWHITE;
+    s.compression = COMPRESSION_CCITTFAX4;
+    s.resolution = tagged;
+    s.xres = xres;
+    s.yres = yres;
+    s.resUnit = static_cast<std::uint16_t>(unit);
+    QTemporaryDir dir;
+    const QString tif = dir.filePath("r.tif"), pdf = dir.filePath("r.pdf");
+    QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {makePage(s, 1)})), QString());
+    const Run r = convert({tif, pdf});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    std::vector<std::pair<double, double>> sizes;
+    pageImages(pdf, &sizes);
+    QCOMPARE(sizes.size(), std::size_t(1));
+    QVERIFY2(std::abs(sizes[0].first - widthPt) < 0.01 && std::abs(sizes[0].second - heightPt) < 0.01,
+             qPrintable(QString("page is %1 x %2 pt").arg(sizes[0].first).arg(sizes[0].second)));
+}
+
+void TestTiff2Pdf::malformedInputFailsCleanly_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // empty with "missing" set: no input file at all
+    QTest::addColumn<bool>("missing");
+    QTest::addColumn<QString>("cause");
+
+    QTemporaryDir dir;
+    auto fixtureBytes = [&](const std::vector<Page>& pages) {
+        const QString path = dir.filePath("f.tif");
+        writeTiff(sp(path), pages);
+        return readBytes(path);
+    };
+    TiffSpec g4;
+    g4.bps = 1;
+    g4.photometric = PHOTOMETRIC_MINISWHITE;
+    g4.compression = COMPRESSION_CCITTFAX4;
+    const QByteArray twoPages = fixtureBytes({makePage(g4, 1), makePage(g4, 2)});
+    TiffSpec bigStrip;
+    bigStrip.width = 200;
+    bigStrip.height = 200;
+    const QByteArray plain = fixtureBytes({makePage(bigStrip, 3)});
+
+    QTest::newRow("missing file") << QByteArray() << true << "cannot open";
+    QTest::newRow("empty file") << QByteArray() << false << "empty";
+    QTest::newRow("not a TIFF") << QByteArray("%PDF-1.4 this is not a tiff\n") << false << "not a readable TIFF";
+    QTest::newRow("header only") << QByteArray("II\x2a\x00\x08\x00\x00\x00", 8) << false << "not a readable TIFF";
+    // libtiff writes the pixel data first and the directory last: cutting the file short loses the
+    // last page's directory, which must fail the whole conversion rather than drop the page.
+    QTest::newRow("truncated second page") << twoPages.left(twoPages.size() - 40) << false << "page 2";
+    QTest::newRow("strip runs past the end")
+        << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(100, '\x40')) << false << "truncated";
+    QTest::newRow("strip count too small")
+        << handMadeTiff({{256, 4, {16}}, {257, 4, {16}}, {258, 3, {8}}, {259, 3, {1}}, {262, 3, {1}},
+                         {273, 4, {8}}, {277, 3, {1}}, {278, 4, {4}}, {279, 4, {64}}},
+                        QByteArray(64, '\x40'))
+        << false << "page 1";
+    QTest::newRow("no pixel data")
+        << handMadeTiff({{256, 4, {16}}, {257, 4, {16}}, {258, 3, {8}}, {259, 3, {1}}, {262, 3, {1}},
+                         {277, 3, {1}}, {278, 4, {16}}},
+                        QByteArray())
+        << false << "TIFF";
+    QTest::newRow("zero byte strip") << handMadeTiff(grayEntries(16, 16, 8, 0), QByteArray()) << false << "page 1";
+    QTest::newRow("absurd width") << handMadeTiff(grayEntries(4000000, 4000000, 8, 16), QByteArray(16, '\0'))
+                                  << false << "absurd size";
+    QTest::newRow("absurd area") << handMadeTiff(grayEntries(100000, 100000, 8, 16), QByteArray(16, '\0'))
+                                 << false << "absurd size";
+    QTest::newRow("zero width") << handMadeTiff(grayEntries(0, 16, 8, 16), QByteArray(16, '\0')) << false << "TIFF";
+    QTest::newRow("corrupt G4 data")
+        << handMadeTiff({{256, 4, {64}}, {257, 4, {64}}, {258, 3, {1}}, {259, 3, {4}}, {262, 3, {0}},
+                         {273, 4, {8}}, {277, 3, {1}}, {278, 4, {64}}, {279, 4, {32}}},
+                        QByteArray(32, '\0'))
+        << false << "CCITT";
+    QTest::newRow("corrupt Deflate data")
+        << handMadeTiff(grayEntries(16, 16, 8, 20, 8), QByteArray("\x78\x9c\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 20))
+        << false << "page 1";
+    QTest::newRow("directory loop") << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(256, '\x40'), 0, true)
+                                    << false << "page 2";
+    QTest::newRow("extra channel that is not alpha")
+        << handMadeTiff({{256, 4, {4}}, {257, 4, {4}}, {258, 3, {8, 8}}, {259, 3, {1}}, {262, 3, {1}},
+                         {273, 4, {8}}, {277, 3, {2}}, {278, 4, {4}}, {279, 4, {32}}, {338, 3, {0}}},
+                        QByteArray(32, '\x10'))
+        << false << "extra channel";
+    QTest::newRow("unsupported colour model")
+        << handMadeTiff({{256, 4, {4}}, {257, 4, {4}}, {258, 3, {8, 8, 8}}, {259, 3, {1}}, {262, 3, {8}},
+                         {273, 4, {8}}, {277, 3, {3}}, {278, 4, {4}}, {279, 4, {48}}},
+                        QByteArray(48, '\x10'))
+        << false << "colour model";
+    QTest::newRow("uncompressed data cut short") << plain.left(plain.size() / 2) << false << "";
+}
+
+void TestTiff2Pdf::malformedInputFailsCleanly()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, missing);
+    QFETCH(QString, cause);
+    QTemporaryDir dir;
+    const QString tif = dir.filePath("bad.tif"), pdf = dir.filePath("bad.pdf");
+    if (!missing)
+        QVERIFY(writeBytes(tif, bytes));
+    const Run r = convert({tif, pdf});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.startsWith("tiff2pdf: " + tif.toUtf8() + ": "), r.err.constData());
+    QVERIFY2(r.err.contains(cause.toUtf8()), r.err.constData());
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY(!QFile::exists(pdf));
+    // Nothing else left behind either: no temporary file.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), missing ? 0 : 1);
+}
+
+void TestTiff2Pdf::helpAndMisuse()
+{
+    const Run help = convert({"-h"});
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.out.startsWith("Usage: tiff2pdf"));
+    QVERIFY(help.out.contains("-f"));
+    QCOMPARE(help.err, QByteArray());
+
+    const QList<QStringList> misuses{{}, {"only-one.tif"}, {"a.tif", "b.pdf", "c.pdf"}, {"-x", "a.tif", "b.pdf"}};
+    for (const QStringList& args : misuses) {
+        const Run r = convert(args);
+        QCOMPARE(r.exitCode, 2);
+        QCOMPARE(r.out, QByteArray());
+        QVERIFY2(r.err.contains("Usage: tiff2pdf"), r.err.constData());
+    }
+}
+
+void TestTiff2Pdf::existingOutputIsNotClobbered()
+{
+    QTemporaryDir dir;
+    const QString tif = dir.filePath("in.tif"), pdf = dir.filePath("taken.pdf");
+    TiffSpec s;
+    QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {makePage(s, 1)})), QString());
+    QVERIFY(writeBytes(pdf, "somebody else's file"));
+
+    const Run refused = convert({tif, pdf});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("already exists"), refused.err.constData());
+    QCOMPARE(readBytes(pdf), QByteArray("somebody else's file"));
+
+    // Nor the input when it is named as the output, even with -f.
+    const Run self = convert({"-f", tif, tif});
+    QCOMPARE(self.exitCode, 1);
+    QVERIFY(readBytes(tif).startsWith("II*"));
+
+    const Run forced = convert({"-f", tif, pdf});
+    QVERIFY2(forced.exitCode == 0, forced.err.constData());
+    QVERIFY(readBytes(pdf).startsWith("%PDF-"));
+
+    const Run noFolder = convert({tif, dir.filePath("missing/out.pdf")});
+    QCOMPARE(noFolder.exitCode, 1);
+    QVERIFY2(noFolder.err.contains("folder"), noFolder.err.constData());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void TestTiff2Pdf::unusualFileNamesArriveIntact()
+{
+    QTemporaryDir dir;
+    const QString tif = dir.filePath("scan \"1\" $HOME; rm -rf x.tif");
+    const QString pdf = dir.filePath("-out 'a' & b.pdf");
+    TiffSpec s;
+    QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {makePage(s, 1)})), QString());
+    const Run r = convert({tif, pdf});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY(readBytes(pdf).startsWith("%PDF-"));
+}
+
+QTEST_GUILESS_MAIN(TestTiff2Pdf)
+#include "tst_tiff2pdf.moc"
