@@ -65,8 +65,26 @@ signals:
     void StateChanged(int state);
 
 private:
+    void onReadyRead(QNetworkReply* reply);
     void onFinished(QNetworkReply* reply);
-    void applyProxy();
+    /// Moves what the reply has buffered into m_body; false once the body passed
+    /// MaxReplyBytes (m_body then holds exactly MaxReplyBytes).
+    bool takeData(QNetworkReply* reply);
+    /// The reply is over: records its outcome, lets go of it and reports the state.
+    void complete(QNetworkReply* reply, int state);
+    /// Drops every tie to a reply and makes sure it is deleted.
+    void release(QNetworkReply* reply, bool abort);
+    /// Reports the state later, on the event loop, unless the request is cancelled first.
+    void postState(int state);
+    /// Sets the manager's proxy for the next request; throws Failure when the
+    /// proxy settings cannot be used.
+    void applyProxy(bool tunnelled);
+
+    bool m_busy = false;
+    quint64 m_generation = 0;   // raised by every Execute and Cancel
+    bool m_tunnelled = false;   // the request in progress goes through CONNECT (https)
+    bool m_proxyAuthOffered = false;
+    QString m_proxySignature;   // what applyProxy last set, to notice a change
 
     QNetworkAccessManager* m_nam = nullptr;
     QPointer<QNetworkReply> m_reply;

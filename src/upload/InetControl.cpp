@@ -1,0 +1,476 @@
+#include "InetControl.h"
+
+#include "Failure.h"
+#include "Logging.h"
+
+#include <QAuthenticator>
+#include <QIODevice>
+#include <QMetaObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QUrl>
+
+#include <cstring>
+
+namespace {
+
+// AccessType 0: whatever the desktop's proxy configuration says for each address
+// (environment variables, libproxy), looked up per request.
+class SystemProxyFactory final : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
+    {
+        return QNetworkProxyFactory::systemProxyForQuery(query);
+    }
+};
+
+constexpr int AccessDirect = 1;
+
+// Qt keeps at most this much of a reply in its own buffer; the rest waits in the
+// socket until we have taken it, so a huge reply never piles up in memory.
+constexpr qint64 ReadBufferBytes = 64 * 1024;
+
+// The request body as a device that can be read once only. A QByteArray body can
+// be rewound, and Qt then sends a POST again by itself when the server hangs up
+// without answering, though the page may have filed the document already; with
+// this body such a resend fails and the request is reported as failed instead.
+class OneShotBody final : public QIODevice
+{
+public:
+    explicit OneShotBody(const QByteArray& data) : m_data(data) { open(QIODevice::ReadOnly); }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return m_data.size() - m_pos + QIODevice::bytesAvailable(); }
+    bool atEnd() const override { return m_pos >= m_data.size() && QIODevice::bytesAvailable() == 0; }
+
+protected:
+    qint64 readData(char* out, qint64 max) override
+    {
+        const qint64 n = qMin(max, m_data.size() - m_pos);
+        if (n <= 0)
+            return m_pos >= m_data.size() ? -1 : 0;
+        memcpy(out, m_data.constData() + m_pos, static_cast<size_t>(n));
+        m_pos += n;
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    qint64 m_pos = 0;
+};
+
+struct HeaderLine
+{
+    QByteArray name;
+    QByteArray value;
+};
+
+bool isTokenChar(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return true;
+    if (c >= 'a' && c <= 'z')
+        return true;
+    if (c >= '0' && c <= '9')
+        return true;
+    return QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
+}
+
+// The caller's header text: lines "Name: value", each ended by CR LF (a bare LF
+// is taken as well). Anything that is not such a line is refused rather than
+// sent half-understood.
+QList<HeaderLine> parseHeaderText(const QString& headerText)
+{
+    QList<HeaderLine> lines;
+    const QByteArray text = headerText.toUtf8();
+    for (QByteArray line : text.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            continue;
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray name = colon > 0 ? line.left(colon) : QByteArray();
+        bool nameOk = !name.isEmpty();
+        for (char c : name)
+            nameOk = nameOk && isTokenChar(c);
+        if (!nameOk) {
+            throw Failure(QStringLiteral("The request header line \"%1\" is not of the form Name: value.")
+                              .arg(QString::fromUtf8(line)));
+        }
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        for (char c : value) {
+            const auto u = static_cast<unsigned char>(c);
+            if ((u < 0x20 && c != '\t') || u == 0x7f) {
+                throw Failure(QStringLiteral("The request header line \"%1\" holds a control character.")
+                                  .arg(QString::fromUtf8(name)));
+            }
+        }
+        lines.append({name, value});
+    }
+    return lines;
+}
+
+// Only the HTTP-level errors: Qt reports them for a complete answer whose status
+// is 4xx or 5xx. The page's answer is then the reply, whatever its status.
+bool isHttpStatusError(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::NoError:
+    case QNetworkReply::ContentAccessDenied:
+    case QNetworkReply::ContentOperationNotPermittedError:
+    case QNetworkReply::ContentNotFoundError:
+    case QNetworkReply::AuthenticationRequiredError:
+    case QNetworkReply::ContentConflictError:
+    case QNetworkReply::ContentGoneError:
+    case QNetworkReply::UnknownContentError:
+    case QNetworkReply::ProtocolInvalidOperationError:
+    case QNetworkReply::InternalServerError:
+    case QNetworkReply::OperationNotImplementedError:
+    case QNetworkReply::ServiceUnavailableError:
+    case QNetworkReply::UnknownServerError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString describeUrl(const QString& url)
+{
+    return QStringLiteral("The upload address \"%1\"").arg(url);
+}
+
+} // namespace
+
+InetControl::InetControl(QObject* parent)
+    : QObject(parent), m_nam(new QNetworkAccessManager(this))
+{
+    // Only the https tunnel (CONNECT) is answered with the credentials; a plain
+    // http request through the proxy carries the caller's own header, and a
+    // refusal of that is the proxy's answer to show, not a reason to try ours.
+    connect(m_nam, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            [this](const QNetworkProxy& proxy, QAuthenticator* authenticator) {
+                if (!m_busy || !m_tunnelled || m_proxyAuthOffered)
+                    return;
+                if (m_proxyUser.isEmpty() && m_proxyPassword.isEmpty())
+                    return;
+                m_proxyAuthOffered = true;
+                qCDebug(lcUpload) << "proxy" << proxy.hostName() << "asks for credentials";
+                authenticator->setUser(m_proxyUser);
+                authenticator->setPassword(m_proxyPassword);
+            });
+}
+
+InetControl::~InetControl()
+{
+    if (m_reply)
+        release(m_reply, true);
+}
+
+void InetControl::setProxy(const QString& proxy)
+{
+    m_proxy = proxy;
+}
+
+void InetControl::setAccessType(int accessType)
+{
+    m_accessType = accessType;
+}
+
+void InetControl::setProxyCredentials(const QString& user, const QString& password)
+{
+    m_proxyUser = user;
+    m_proxyPassword = password;
+}
+
+void InetControl::addCaCertificates(const QList<QSslCertificate>& certificates)
+{
+    m_extraCas += certificates;
+}
+
+bool InetControl::StillExecuting() const
+{
+    return m_busy;
+}
+
+void InetControl::Cancel()
+{
+    ++m_generation; // a state already on its way for this request is dropped
+    if (m_reply)
+        release(m_reply, true);
+    if (m_busy) {
+        m_busy = false;
+        m_body.clear();
+        m_readPos = 0;
+        m_truncated = false;
+        qCDebug(lcUpload) << "request cancelled";
+    }
+}
+
+void InetControl::applyProxy(bool tunnelled)
+{
+    QNetworkProxy named;
+    QString signature;
+    if (m_accessType == AccessNamedProxy) {
+        const QString text = m_proxy.trimmed();
+        if (text.isEmpty())
+            throw Failure(QStringLiteral("The named proxy is to be used, but no proxy address is set."));
+        const QUrl url(text.contains(QLatin1String("://")) ? text : QStringLiteral("http://") + text,
+                       QUrl::StrictMode);
+        const bool pathless = url.path().isEmpty() || url.path() == QLatin1String("/");
+        if (!url.isValid() || url.scheme() != QLatin1String("http") || url.host().isEmpty()
+            || !pathless || url.hasQuery() || url.hasFragment()) {
+            throw Failure(QStringLiteral("The proxy address \"%1\" cannot be used: it must be host:port "
+                                         "or http://host:port.")
+                              .arg(m_proxy));
+        }
+        named = QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), static_cast<quint16>(url.port(80)));
+        if (tunnelled) {
+            named.setUser(m_proxyUser);
+            named.setPassword(m_proxyPassword);
+        }
+        signature = QStringLiteral("named %1:%2 %3:%4")
+                        .arg(named.hostName())
+                        .arg(named.port())
+                        .arg(named.user(), named.password());
+    } else if (m_accessType == AccessDefault) {
+        signature = QStringLiteral("system");
+    } else if (m_accessType == AccessDirect) {
+        signature = QStringLiteral("direct");
+    } else {
+        throw Failure(QStringLiteral("The access type %1 is not supported.").arg(m_accessType));
+    }
+
+    if (signature == m_proxySignature)
+        return;
+    // Connections and credentials remembered under another proxy setting must not
+    // carry over: a plain http request has to reach the proxy with the caller's
+    // Proxy-Authorization only, and changed credentials must really be used.
+    m_nam->clearAccessCache();
+    m_proxySignature = signature;
+    if (m_accessType == AccessNamedProxy)
+        m_nam->setProxy(named);
+    else if (m_accessType == AccessDefault)
+        m_nam->setProxyFactory(new SystemProxyFactory);
+    else
+        m_nam->setProxy(QNetworkProxy::NoProxy);
+}
+
+void InetControl::Execute(const QString& url, const QString& operation, const QByteArray& body,
+                          const QString& headerText)
+{
+    // Everything that can refuse the request is checked before anything changes,
+    // so a refused request leaves the control idle and reports no state.
+    if (m_busy)
+        throw Failure(QStringLiteral("Still executing last request"));
+    if (url.isEmpty())
+        throw Failure(QStringLiteral("No upload address is set."));
+    const QUrl target(url, QUrl::StrictMode);
+    if (!target.isValid())
+        throw Failure(describeUrl(url) + QStringLiteral(" is not a valid address: ") + target.errorString());
+    const QString scheme = target.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        throw Failure(describeUrl(url) + QStringLiteral(" does not begin with http:// or https://."));
+    if (target.host().isEmpty())
+        throw Failure(describeUrl(url) + QStringLiteral(" names no host."));
+    const QByteArray verb = operation.trimmed().toUpper().toLatin1();
+    bool verbOk = !verb.isEmpty();
+    for (char c : verb)
+        verbOk = verbOk && isTokenChar(c);
+    if (!verbOk)
+        throw Failure(QStringLiteral("The request method \"%1\" is not valid.").arg(operation));
+    const bool tunnelled = scheme == QLatin1String("https");
+    const QList<HeaderLine> headers = parseHeaderText(headerText);
+    applyProxy(tunnelled);
+
+    QNetworkRequest request(target);
+    // A 3xx is the page's answer like any other; following it would re-send the
+    // document somewhere the operator never configured.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setTransferTimeout(m_timeoutMs);
+    bool contentTypeGiven = false;
+    for (const HeaderLine& h : headers) {
+        if (h.name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+            // The length is always that of the body actually sent.
+            continue;
+        }
+        if (tunnelled && h.name.compare("Proxy-Authorization", Qt::CaseInsensitive) == 0) {
+            // Inside the tunnel this would hand the proxy password to the web
+            // server; the tunnel itself is authorised with the credentials.
+            qCWarning(lcUpload) << "Proxy-Authorization dropped from an https request";
+            continue;
+        }
+        if (h.name.compare("Content-Type", Qt::CaseInsensitive) == 0)
+            contentTypeGiven = true;
+        request.setRawHeader(h.name, h.value);
+    }
+    if (!contentTypeGiven && !body.isEmpty())
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    if (!m_extraCas.isEmpty()) {
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_extraCas);
+        request.setSslConfiguration(ssl);
+    }
+
+    // A fresh connection for every request: on a kept-alive one that the server
+    // has meanwhile closed, the one-shot body could not be sent again.
+    m_nam->clearConnectionCache();
+    QNetworkReply* reply = nullptr;
+    if (verb == "GET" && body.isEmpty()) {
+        reply = m_nam->get(request);
+    } else {
+        request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+        request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+        auto* device = new OneShotBody(body);
+        reply = verb == "POST" ? m_nam->post(request, device) : m_nam->sendCustomRequest(request, verb, device);
+        device->setParent(reply);
+    }
+
+    ++m_generation;
+    m_busy = true;
+    m_tunnelled = tunnelled;
+    m_proxyAuthOffered = false;
+    m_body.clear();
+    m_readPos = 0;
+    m_truncated = false;
+    m_responseCode = 0;
+    m_responseInfo.clear();
+    m_reply = reply;
+    reply->setReadBufferSize(ReadBufferBytes);
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReadyRead(reply); });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });
+    connect(reply, &QNetworkReply::sslErrors, this, [](const QList<QSslError>& errors) {
+        // Never ignored: the request fails with the handshake.
+        for (const QSslError& e : errors)
+            qCWarning(lcUpload) << "TLS:" << e.errorString();
+    });
+    qCDebug(lcUpload) << verb << target.toDisplayString() << body.size() << "bytes";
+}
+
+QByteArray InetControl::GetChunk(int size, int kind)
+{
+    Q_UNUSED(kind) // text and bytes are the same bytes here; the caller decodes the whole reply
+    if (size <= 0)
+        return {};
+    const qint64 left = m_body.size() - m_readPos;
+    if (left <= 0)
+        return {};
+    const qint64 n = qMin<qint64>(size, left);
+    QByteArray piece = m_body.mid(m_readPos, n);
+    m_readPos += n;
+    return piece;
+}
+
+bool InetControl::takeData(QNetworkReply* reply)
+{
+    while (reply->bytesAvailable() > 0) {
+        const qint64 room = MaxReplyBytes - m_body.size();
+        const QByteArray data = reply->read(qMin<qint64>(reply->bytesAvailable(), room + 1));
+        if (data.isEmpty())
+            break;
+        if (data.size() > room) {
+            m_body.append(data.left(room));
+            m_truncated = true;
+            return false;
+        }
+        m_body.append(data);
+    }
+    return true;
+}
+
+void InetControl::onReadyRead(QNetworkReply* reply)
+{
+    if (reply != m_reply)
+        return;
+    if (!takeData(reply)) {
+        // Enough of it: the rest is not read at all.
+        qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
+        complete(reply, icResponseCompleted);
+    }
+}
+
+void InetControl::onFinished(QNetworkReply* reply)
+{
+    if (reply != m_reply) {
+        release(reply, false);
+        return;
+    }
+    const QNetworkReply::NetworkError error = reply->error();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // An answer of the page (any status) with its whole body is a reply; no answer,
+    // or an answer broken off, is a failure.
+    // A proxy's refusal of a plain http request is an answer as well (its page is
+    // shown like the web page's); a refused tunnel is not, as no page answered.
+    const bool proxyRefusal = error == QNetworkReply::ProxyAuthenticationRequiredError && !m_tunnelled;
+    const bool answered = status.isValid() && (isHttpStatusError(error) || proxyRefusal);
+    if (answered && !takeData(reply))
+        qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
+    complete(reply, answered ? icResponseCompleted : icError);
+}
+
+void InetControl::complete(QNetworkReply* reply, int state)
+{
+    if (state == icResponseCompleted) {
+        m_responseCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QString reason =
+            QString::fromLatin1(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
+        m_responseInfo = QString::number(m_responseCode);
+        if (!reason.isEmpty())
+            m_responseInfo += QLatin1Char(' ') + reason;
+        qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes"
+                          << (m_truncated ? "(cut)" : "");
+        release(reply, m_truncated);
+    } else {
+        m_responseCode = reply->error();
+        m_responseInfo = reply->errorString();
+        if (reply->error() == QNetworkReply::ContentReSendError) {
+            // What makes Qt want to send the body again (see OneShotBody).
+            m_responseInfo = QStringLiteral("The server closed the connection without answering");
+        } else if (reply->error() == QNetworkReply::OperationCanceledError
+            || reply->error() == QNetworkReply::TimeoutError) {
+            // Only the transfer time-out cancels a reply that we still hold.
+            m_responseInfo = QStringLiteral("No answer within %1 seconds (%2)")
+                                 .arg(m_timeoutMs / 1000.0)
+                                 .arg(reply->errorString());
+        }
+        m_body.clear();
+        m_readPos = 0;
+        qCDebug(lcUpload) << "request failed:" << m_responseCode << m_responseInfo;
+        release(reply, false);
+    }
+    postState(state);
+}
+
+void InetControl::release(QNetworkReply* reply, bool abort)
+{
+    // Nothing this reply does from now on may reach us, not even the finished()
+    // that abort() emits.
+    disconnect(reply, nullptr, this, nullptr);
+    if (abort && reply->isRunning())
+        reply->abort();
+    reply->deleteLater();
+    if (m_reply == reply)
+        m_reply = nullptr;
+}
+
+void InetControl::postState(int state)
+{
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, state] {
+            if (generation != m_generation || !m_busy)
+                return; // cancelled, or a newer request was started meanwhile
+            // Idle before the handler runs, so it can start the next request.
+            m_busy = false;
+            emit StateChanged(state);
+        },
+        Qt::QueuedConnection);
+}
