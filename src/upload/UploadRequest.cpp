@@ -44,6 +44,11 @@ QString wireFileName(const QString& entry)
 {
     QString name = entry;
     name.replace(u'/', u'\\');
+    // A quote or a line break would end the header parameter early; browsers
+    // write them percent-encoded, and so does this.
+    name.replace(u'"', QStringLiteral("%22"));
+    name.replace(u'\r', QStringLiteral("%0D"));
+    name.replace(u'\n', QStringLiteral("%0A"));
     return name;
 }
 

@@ -32,7 +32,8 @@ struct NameParts
 };
 NameParts splitEntry(const QString& entry);
 
-/// The file name the receiving page expects: the entry with "\" separators.
+/// The file name the receiving page expects: the entry with "\" separators
+/// (quotes and line breaks percent-encoded, as a browser sends them).
 QString wireFileName(const QString& entry);
 
 /// Everything of the body that comes before the file content.

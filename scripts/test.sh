@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds Quillfeed and its tests, and runs the whole suite.
+#   QUILLFEED_SANITIZE=1  build and run under AddressSanitizer and UndefinedBehaviorSanitizer
+#   QUILLFEED_FUZZ=1      also build the libFuzzer targets (with clang) and run them briefly
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+build="${QUILLFEED_BUILD_DIR:-build}"
+args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+if [ "${QUILLFEED_SANITIZE:-0}" = 1 ]; then
+  build="${QUILLFEED_BUILD_DIR:-build-sanitize}"
+  args+=(-DQUILLFEED_SANITIZE=ON)
+fi
+if [ "${QUILLFEED_FUZZ:-0}" = 1 ]; then
+  args+=(-DQUILLFEED_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+fi
+
+cmake -S . -B "$build" "${args[@]}"
+cmake --build "$build" -j "$(nproc)"
+
+export QT_QPA_PLATFORM=offscreen
+cd "$build"
+ctest --output-on-failure -j 2 --timeout 900

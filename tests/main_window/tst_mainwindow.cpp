@@ -1,0 +1,349 @@
+// Start-up, settings application, modes, folder listing and the driver's
+// messages, on the real main window.
+#include "Failure.h"
+#include "FileListModel.h"
+#include "FolderListing.h"
+#include "ModalWatcher.h"
+#include "StatusBox.h"
+#include "Station.h"
+#include "TabStrip.h"
+
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <unistd.h>
+
+using TestSupport::ModalWatcher;
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void statusBoxKeepsTheTextExactly();
+    void listingOrderAndEmptyFolders();
+    void listingKeepsTheRootAndRemovesReadOnlyEmptyFolders();
+    void listingReportsAMissingFolderAndKeepsWhatItFound();
+
+    void startupCaptionAndStoredMode_data();
+    void startupCaptionAndStoredMode();
+    void missingFolderShowsSettingError();
+    void newFailingFolderKeepsTheOldList();
+    void layoutAndFocusOrder();
+
+    void modeSwitchesPanelsLinesAndColours();
+    void tickFollowsTheCheckBox();
+    void tickSurvivesARemovedFolder();
+
+    void emptyFolderBannerOnlyOnce();
+    void secondStationOnTheSameFolderSendsNothing();
+};
+
+void TestMainWindow::statusBoxKeepsTheTextExactly()
+{
+    StatusBox box;
+    QCOMPARE(box.text(), QString());
+    box.prepend(QStringLiteral("A"));
+    QCOMPARE(box.text(), QStringLiteral("A\r\n"));
+    box.prepend(QStringLiteral("B\r\nC"));
+    QCOMPARE(box.text(), QStringLiteral("B\r\nC\r\nA\r\n"));
+    box.appendLineBreak();
+    QCOMPARE(box.text(), QStringLiteral("B\r\nC\r\nA\r\n\r\n"));
+    // Replies may hold lone line feeds and carriage returns; they come back as they went in.
+    box.prepend(QStringLiteral("x\ny\rz\r\n"));
+    QCOMPARE(box.text(), QStringLiteral("x\ny\rz\r\n\r\nB\r\nC\r\nA\r\n\r\n"));
+    QCOMPARE(box.head(7), QStringLiteral("x\ny\rz\r\n"));
+    box.setText(QStringLiteral("----Finished"));
+    QCOMPARE(box.head(7), QStringLiteral("----Fin"));
+    QCOMPARE(box.head(100), QStringLiteral("----Finished"));
+    box.setText(QString());
+    QCOMPARE(box.head(7), QString());
+}
+
+static QStringList entriesOf(const std::vector<ListedFile>& files)
+{
+    QStringList out;
+    for (const ListedFile& f : files)
+        out << f.entry;
+    return out;
+}
+
+void TestMainWindow::listingOrderAndEmptyFolders()
+{
+    QTemporaryDir tmp;
+    const QString root = tmp.path();
+    TestSupport::writeFile(root + "/S/a.tif", "a");
+    TestSupport::writeFile(root + "/b.tif", "bb");
+    TestSupport::writeFile(root + "/S/T/c.pdf", "c");
+    QDir().mkpath(root + "/E/F");
+
+    std::vector<ListedFile> found;
+    listFolderTree(root, found);
+    // The files of a folder come before the entries of its subfolders.
+    QCOMPARE(entriesOf(found), QStringList({"/b.tif", "/S/a.tif", "/S/T/c.pdf"}));
+    QCOMPARE(found[0].size, 2);
+    QVERIFY(found[0].mtimeNs > 0);
+    // One level of empty nesting goes per listing.
+    QVERIFY(!QFileInfo::exists(root + "/E/F"));
+    QVERIFY(QFileInfo::exists(root + "/E"));
+    found.clear();
+    listFolderTree(root, found);
+    QVERIFY(!QFileInfo::exists(root + "/E"));
+    QCOMPARE(found.size(), size_t(3));
+}
+
+void TestMainWindow::listingKeepsTheRootAndRemovesReadOnlyEmptyFolders()
+{
+    QTemporaryDir tmp;
+    const QString root = tmp.path() + "/Scans";
+    QDir().mkpath(root + "/ro");
+    QFile::setPermissions(root + "/ro", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    std::vector<ListedFile> found;
+    listFolderTree(root + "/", found); // a trailing separator still names the root
+    QVERIFY(found.empty());
+    QVERIFY(QFileInfo::exists(root));
+    QVERIFY(!QFileInfo::exists(root + "/ro"));
+    listFolderTree(root, found);
+    QVERIFY(QFileInfo::exists(root));
+}
+
+void TestMainWindow::listingReportsAMissingFolderAndKeepsWhatItFound()
+{
+    QTemporaryDir tmp;
+    std::vector<ListedFile> found;
+    try {
+        listFolderTree(tmp.path() + "/nowhere", found);
+        QFAIL("a missing folder must fail");
+    } catch (const Failure& f) {
+        QVERIFY2(f.description().contains("Path not found"), qPrintable(f.description()));
+    }
+    if (geteuid() == 0)
+        return; // root reads any folder; the rest needs an ordinary user
+    TestSupport::writeFile(tmp.path() + "/a.pdf", "x");
+    QDir().mkpath(tmp.path() + "/locked");
+    TestSupport::writeFile(tmp.path() + "/locked/b.pdf", "x");
+    QFile::setPermissions(tmp.path() + "/locked", QFileDevice::WriteOwner);
+    QVERIFY_THROWS_EXCEPTION(Failure, listFolderTree(tmp.path(), found));
+    QCOMPARE(entriesOf(found), QStringList({"/a.pdf"}));
+    QFile::setPermissions(tmp.path() + "/locked", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void TestMainWindow::startupCaptionAndStoredMode_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<bool>("unattended");
+    QTest::newRow("nothing stored") << QVariant() << false;
+    QTest::newRow("small letters") << QVariant("unattended") << false;
+    QTest::newRow("trailing blank") << QVariant("Unattended ") << false;
+    QTest::newRow("Unattended") << QVariant("Unattended") << true;
+    QTest::newRow("Manual") << QVariant("Manual") << false;
+}
+
+void TestMainWindow::startupCaptionAndStoredMode()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(bool, unattended);
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload", {}, QString());
+    if (stored.isValid()) {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
+        store.setValue("Applicant Tracking/lastMode", stored);
+    }
+    auto w = st.start();
+    QCOMPARE(w->windowTitle(), QStringLiteral(" Quillfeed 1.3"));
+    QCOMPARE(w->statusText(), QStringLiteral("----Ready----"));
+    QCOMPARE(w->Timer1->isActive(), unattended);
+    QCOMPARE(w->Frame4->isVisible(), unattended);
+    QCOMPARE(w->Frame3->isVisible(), !unattended);
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
+    QCOMPARE(store.value("Applicant Tracking/lastMode").toString(),
+             unattended ? QStringLiteral("Unattended") : QStringLiteral("Manual"));
+    QVERIFY(store.fileName().endsWith("/quillStore.conf"));
+    QCOMPARE(w->converterPath, st.prog + "/tiff2pdf");
+    QCOMPARE(w->readFromFolder, st.scans);
+}
+
+void TestMainWindow::missingFolderShowsSettingError()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload", st.tmp.path() + "/absent");
+    ModalWatcher boxes;
+    auto w = st.start();
+    QVERIFY(waitUntil([&] { return !boxes.boxes.isEmpty(); }));
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].title, QStringLiteral("Setting Error"));
+    QVERIFY2(boxes.boxes[0].text.contains("Path not found"), qPrintable(boxes.summary()));
+    QCOMPARE(w->statusText(), QString());
+    QVERIFY(w->fileListEntries().isEmpty());
+    QVERIFY(w->isVisible());
+}
+
+void TestMainWindow::newFailingFolderKeepsTheOldList()
+{
+    Station st;
+    st.put("/a.pdf", "a");
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    QCOMPARE(w->fileListEntries(), QStringList({"/a.pdf"}));
+    w->CmdStartTransfer[0]->setEnabled(true);
+    // A status text of the operator's session, which a failing relisting must leave alone.
+    w->Text1->prepend("kept");
+    st.writeSettings("http://127.0.0.1:9/upload", st.tmp.path() + "/absent");
+    ModalWatcher boxes;
+    w->ApplySettings();
+    QVERIFY(waitUntil([&] { return !boxes.boxes.isEmpty(); }));
+    QCOMPARE(boxes.boxes[0].title, QStringLiteral("Setting Error"));
+    QCOMPARE(w->fileListEntries(), QStringList({"/a.pdf"}));
+    QCOMPARE(w->statusText(), QStringLiteral("kept\r\n----Ready----"));
+    QCOMPARE(w->readFromFolder, st.tmp.path() + "/absent");
+}
+
+void TestMainWindow::layoutAndFocusOrder()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    QCOMPARE(w->size(), QSize(562, 360));
+    QCOMPARE(w->findChild<QGroupBox*>("Frame2")->title(), QStringLiteral("Status"));
+    QCOMPARE(w->findChild<QGroupBox*>("Frame1")->title(), QStringLiteral("Scans"));
+    QCOMPARE(w->findChild<QPushButton*>("CmdScanAll")->geometry(), QRect(16, 24, 89, 41));
+    QCOMPARE(w->findChild<QPushButton*>("CmdStartTransfer[1]")->text(), QStringLiteral("Force Transfer"));
+    QCOMPARE(w->findChild<QCheckBox*>("chkAutoRead")->text(), QStringLiteral("Auto read every 30 seconds"));
+    QVERIFY(w->findChild<QCheckBox*>("chkAutoRead")->isChecked());
+    QCOMPARE(w->findChild<QLabel*>("lastFired")->text(), QStringLiteral("Waiting..."));
+    QCOMPARE(w->Timer1->interval(), 30000);
+    auto* slant = w->findChild<TabLine*>("Line1[7]");
+    QVERIFY(slant);
+    QCOMPARE(slant->geometry().topLeft() + slant->from(), QPoint(0, 16));
+    QCOMPARE(slant->geometry().topLeft() + slant->to(), QPoint(8, 0));
+
+    // Manual mode: Tab walks the designed order over the visible controls.
+    QWidget* expected[] = {w->CmdScanAll, w->CmdStartTransfer[0], w->CmdSelectScanner, w->CmdSetup[0],
+                           w->Text1,      w->CmdExploreDir,       w->FileList};
+    QWidget* at = w->CmdScanAll;
+    for (size_t i = 1; i < std::size(expected); ++i) {
+        do
+            at = at->nextInFocusChain();
+        while (!(at->isVisibleTo(w.get()) && at->focusPolicy() & Qt::TabFocus));
+        QCOMPARE(at, expected[i]);
+    }
+}
+
+void TestMainWindow::modeSwitchesPanelsLinesAndColours()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    auto colour = [](QLabel* l) { return l->palette().color(QPalette::WindowText); };
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
+
+    QTest::mouseClick(w->lblUnattended, Qt::LeftButton);
+    QVERIFY(w->lineManual[0]->isVisible() && w->lineManual[1]->isVisible());
+    QVERIFY(!w->lineUnattended[0]->isVisible() && !w->lineUnattended[1]->isVisible());
+    QCOMPARE(colour(w->lblUnattended), QColor(0, 0, 0));
+    QCOMPARE(colour(w->lblManual), QColor(128, 128, 128));
+    QVERIFY(w->Frame4->isVisible() && !w->Frame3->isVisible());
+    QVERIFY(w->Timer1->isActive());
+    store.sync();
+    QCOMPARE(store.value("Applicant Tracking/lastMode").toString(), QStringLiteral("Unattended"));
+
+    // From the keyboard: the tab label takes the focus and answers Space.
+    w->lblManual->setFocus();
+    QTest::keyClick(w->lblManual, Qt::Key_Space);
+    QVERIFY(!w->lineManual[0]->isVisible() && !w->lineManual[1]->isVisible());
+    QVERIFY(w->lineUnattended[0]->isVisible() && w->lineUnattended[1]->isVisible());
+    QCOMPARE(colour(w->lblManual), QColor(0, 0, 0));
+    QCOMPARE(colour(w->lblUnattended), QColor(128, 128, 128));
+    QVERIFY(w->Frame3->isVisible() && !w->Frame4->isVisible());
+    QVERIFY(!w->Timer1->isActive());
+    store.sync();
+    QCOMPARE(store.value("Applicant Tracking/lastMode").toString(), QStringLiteral("Manual"));
+
+    // A restart after closing in Unattended mode comes back in Unattended mode.
+    w->lblUnattended_Click();
+    w.reset();
+    auto again = st.start();
+    QVERIFY(again->Timer1->isActive());
+    QVERIFY(again->Frame4->isVisible());
+}
+
+void TestMainWindow::tickFollowsTheCheckBox()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    w->lblUnattended_Click();
+    w->chkAutoRead->setChecked(false);
+    const QString before = w->statusText();
+    w->Timer1_Timer();
+    QCOMPARE(w->lastFired->text(), QStringLiteral("Waiting..."));
+    QCOMPARE(w->statusText(), before);
+
+    w->chkAutoRead->setChecked(true);
+    w->Timer1_Timer();
+    QVERIFY2(w->lastFired->text().startsWith("Last Read @ "), qPrintable(w->lastFired->text()));
+    QVERIFY(w->statusText().startsWith("----Finished Processing Scans----\r\n----0 Pages Filed----\r\n"));
+}
+
+void TestMainWindow::tickSurvivesARemovedFolder()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    w->lblUnattended_Click();
+    QVERIFY(QDir(st.scans).removeRecursively());
+    w->Timer1_Timer();
+    const QStringList lines = w->statusText().split("\r\n");
+    QVERIFY2(lines.size() >= 4, qPrintable(w->statusText()));
+    QVERIFY(lines[0].startsWith("Reading: "));
+    QVERIFY(lines[1].startsWith("Error @ "));
+    QVERIFY2(lines[2].contains("Path not found"), qPrintable(lines[2]));
+    QCOMPARE(lines[3], QString(18, '-'));
+    // The folder comes back and the next tick goes on as usual.
+    QDir().mkpath(st.scans);
+    w->Timer1_Timer();
+    QVERIFY(w->statusText().startsWith("----Finished Processing Scans----"));
+}
+
+void TestMainWindow::emptyFolderBannerOnlyOnce()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QCOMPARE(w->statusText(), QStringLiteral("----Finished Processing Scans----\r\n----0 Pages Filed----\r\n"));
+    w->lblUnattended_Click();
+    w->Timer1_Timer();
+    w->Timer1_Timer();
+    QCOMPARE(w->statusText(), QStringLiteral("----Finished Processing Scans----\r\n----0 Pages Filed----\r\n"));
+    // A file that arrives now is listed by the next call and sent by the one after.
+    st.put("/late.xyz", "x");
+    w->Timer1_Timer();
+    QCOMPARE(w->fileListEntries(), QStringList({"/late.xyz"}));
+    w->Timer1_Timer();
+    QVERIFY2(w->statusText().contains("Skipping /late.xyz... "), qPrintable(w->statusText()));
+}
+
+void TestMainWindow::secondStationOnTheSameFolderSendsNothing()
+{
+    Station st;
+    st.put("/a.pdf", "a");
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto first = st.start();
+    QCOMPARE(first->fileListEntries(), QStringList({"/a.pdf"}));
+    auto second = st.start();
+    QVERIFY(second->fileListEntries().isEmpty());
+    QVERIFY2(second->statusText().contains("Another Quillfeed is serving the folder"), qPrintable(second->statusText()));
+    // Once the first one has gone, the folder is served again.
+    first.reset();
+    QTest::mouseClick(second->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(second->statusText().contains("Uploading /a.pdf... "), qPrintable(second->statusText()));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,445 @@
+// Whole transfer passes from the real main window to the real receiving page
+// (Werkzeug) on 127.0.0.1: what arrives, what is deleted, what is kept, and what
+// the operator reads.
+#include "FolderListing.h"
+#include "ModalWatcher.h"
+#include "Peers.h"
+#include "StatusBox.h"
+#include "Station.h"
+#include "UploadRequest.h"
+#include "frmDiag.h"
+
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace TestSupport;
+
+namespace {
+
+QByteArray sha(const QByteArray& b)
+{
+    return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex();
+}
+
+const QString kRefusal = QStringLiteral(
+    "Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem continues, contact technical "
+    "support.");
+
+// A converter stand-in: a shell script put where the real one would be.
+void installConverter(const QString& prog, const QByteArray& script)
+{
+    const QString path = prog + "/tiff2pdf";
+    QFile::remove(path);
+    TestSupport::writeFile(path, "#!/bin/sh\n" + script);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+const QByteArray kCopyConverter =
+    "printf '%%PDF-1.4\\n%s\\n%%%%EOF\\n' \"$(cat \"$1\")\" > \"$2\"\n";
+
+bool passEnded(frmMain& w)
+{
+    return !w.uploadInFlight() && w.statusText().startsWith("----Finished Processing Scans----");
+}
+
+} // namespace
+
+class TestTransfer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void folderGoesOutInListingOrder();
+    void refusalsHaltThePass_data();
+    void refusalsHaltThePass();
+    void receiverDownIsReported();
+    void tiffIsConvertedAndSent();
+    void failingConverterKeepsTheTiff_data();
+    void failingConverterKeepsTheTiff();
+    void oddNamesReachTheConverterIntact();
+    void proxyCredentialsGetThrough_data();
+    void proxyCredentialsGetThrough();
+    void unreadableAndGrowingFilesAreNotPosted();
+    void nothingStartsWhileAReplyIsRead();
+    void nothingStartsDuringTheConversionNotice();
+    void replyDeletesTheFileThatWasSent();
+
+private:
+    std::unique_ptr<Station> st;
+    std::unique_ptr<ReceiverPeer> receiver;
+    std::unique_ptr<frmMain> w;
+    bool startAll(const ReceiverOptions& options = {});
+};
+
+void TestTransfer::init()
+{
+    st = std::make_unique<Station>();
+    receiver = std::make_unique<ReceiverPeer>();
+}
+
+void TestTransfer::cleanup()
+{
+    w.reset();
+    receiver.reset();
+    st.reset();
+}
+
+bool TestTransfer::startAll(const ReceiverOptions& options)
+{
+    if (!receiver->start(st->tmp.path() + "/inbox", options)) {
+        qWarning() << receiver->errorString();
+        return false;
+    }
+    st->writeSettings(receiver->url("/district/saveTAVscan.asp").toString());
+    w = st->start();
+    return true;
+}
+
+void TestTransfer::folderGoesOutInListingOrder()
+{
+    Station& s = *st;
+    s.put("/a.pdf", "%PDF a");
+    s.put("/b.txt", "hi");
+    s.put("/empty.txt", "");
+    s.put("/2024/c.pdf", QByteArray(5000, 'c'));
+    s.put("/2024/x/d.png", QByteArray("\x89PNG\r\n\x1a\n\0\0", 10));
+    s.put("/e.jpg", "skip me");
+    s.put("/noext", "skip me");
+    s.put("/a.b.pdf", "skip me");
+    s.put("/f.XTIF", "tiff as is");
+    std::vector<ListedFile> listed;
+    listFolderTree(s.scans, listed);
+    QStringList expectedOrder;
+    for (const ListedFile& f : listed)
+        if (!f.entry.endsWith(".jpg") && !f.entry.endsWith("noext") && !f.entry.endsWith("a.b.pdf"))
+            expectedOrder << f.entry;
+
+    ReceiverOptions options;
+    options.captureRawBodies = true;
+    QVERIFY(startAll(options));
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+
+    const QList<ReceivedUpload> got = receiver->records();
+    QCOMPARE(got.size(), expectedOrder.size());
+    QMap<QString, QByteArray> content = {{"/a.pdf", "%PDF a"},
+                                         {"/b.txt", "hi"},
+                                         {"/empty.txt", ""},
+                                         {"/2024/c.pdf", QByteArray(5000, 'c')},
+                                         {"/2024/x/d.png", QByteArray("\x89PNG\r\n\x1a\n\0\0", 10)},
+                                         {"/f.XTIF", "tiff as is"}};
+    QMap<QString, QByteArray> types = {{"/a.pdf", "application/pdf"},   {"/b.txt", "text/plain"},
+                                       {"/empty.txt", "text/plain"},    {"/2024/c.pdf", "application/pdf"},
+                                       {"/2024/x/d.png", "application/xtype"}, {"/f.XTIF", "application/tif"}};
+    for (int i = 0; i < got.size(); ++i) {
+        const QString entry = expectedOrder[i];
+        QCOMPARE(got[i].filename, UploadRequest::wireFileName(entry));
+        QVERIFY2(got[i].hasFile, qPrintable(got[i].error));
+        QCOMPARE(got[i].sha256, sha(content[entry]));
+        QCOMPARE(got[i].partContentType, QString::fromLatin1(types[entry]));
+        QCOMPARE(got[i].requestContentType,
+                 QStringLiteral("multipart/form-data; boundary=---------------------------7d023a2ea28"));
+        QVERIFY2(!QFileInfo::exists(s.file(entry)), qPrintable(entry));
+    }
+    // The raw body is exactly what a browser would send for the form.
+    const QList<QByteArray> raw = receiver->rawBodies();
+    const int bIndex = int(expectedOrder.indexOf("/b.txt"));
+    QCOMPARE(raw[bIndex], QByteArray("-----------------------------7d023a2ea28\r\n"
+                                     "Content-Disposition: form-data; name=\"file\"; filename=\"\\b.txt\"\r\n"
+                                     "Content-Type: text/plain\r\n\r\nhi\r\n"
+                                     "-----------------------------7d023a2ea28--\r\n"));
+    // out.txt keeps the last body and one more line break, privately.
+    QCOMPARE(TestSupport::readFile(frmMain::outFilePath()), raw.last() + "\r\n");
+    struct stat fileInfo, dirInfo;
+    QCOMPARE(::stat(QFile::encodeName(frmMain::outFilePath()).constData(), &fileInfo), 0);
+    QCOMPARE(::stat(QFile::encodeName(QFileInfo(frmMain::outFilePath()).absolutePath()).constData(), &dirInfo), 0);
+    QCOMPARE(fileInfo.st_mode & 0777, 0600u);
+    QCOMPARE(dirInfo.st_mode & 0777, 0700u);
+
+    // Skipped files stay, and the operator was told about each.
+    for (const char* kept : {"/e.jpg", "/noext", "/a.b.pdf"}) {
+        QVERIFY(QFileInfo::exists(s.file(kept)));
+        QVERIFY2(w->statusText().contains(QStringLiteral("Skipping %1... ").arg(kept)), qPrintable(w->statusText()));
+    }
+    QVERIFY(w->statusText().contains("Subscript out of range\r\n------------------"));
+    QVERIFY(w->statusText().contains(QStringLiteral("----%1 Pages Filed----").arg(expectedOrder.size())));
+    QCOMPARE(w->pagesFiled, expectedOrder.size());
+    QVERIFY(w->diagWindow->text().contains("\r\nFilename: /a.pdf"));
+    QVERIFY(w->diagWindow->text().contains("\r\nAttempting upload"));
+}
+
+void TestTransfer::refusalsHaltThePass_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("status");
+    QTest::newRow("ok") << QByteArray("ok") << 200;
+    QTest::newRow("OK blank") << QByteArray("OK ") << 200;
+    QTest::newRow("OK CRLF") << QByteArray("OK\r\n") << 200;
+    QTest::newRow("empty") << QByteArray("") << 200;
+    QTest::newRow("500 page") << QByteArray("<html>Server Error</html>") << 500;
+}
+
+void TestTransfer::refusalsHaltThePass()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, status);
+    st->put("/a.pdf", "A");
+    st->put("/b.pdf", "B");
+    ReceiverOptions options;
+    options.mode = ReceiverMode::reply(reply, status);
+    QVERIFY(startAll(options));
+    const QString first = w->fileListEntries().first();
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(receiver->waitForRecords(1));
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    QTest::qWait(200);
+    QCOMPARE(receiver->records().size(), 1); // the pass stopped at the refused file
+    QVERIFY(QFileInfo::exists(st->file(first)));
+    QCOMPARE(w->fileListEntries().first(), first);
+    QCOMPARE(w->pagesFiled, 0);
+    const QString expectedTop = kRefusal + "\r\n-------\r\n" + QString::fromUtf8(reply) + "\r\nUploading " + first + "... ";
+    QVERIFY2(w->statusText().startsWith(expectedTop), qPrintable(w->statusText()));
+    QVERIFY(w->diagWindow->text().contains("\r\nError while processing incoming data:  Inet Response: "));
+}
+
+void TestTransfer::receiverDownIsReported()
+{
+    st->put("/a.pdf", "A");
+    QVERIFY(startAll());
+    receiver->stop();
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    QVERIFY2(w->statusText().startsWith("Transfer failed: "), qPrintable(w->statusText()));
+    QVERIFY(w->diagWindow->text().contains("\r\nError from Inet Control: "));
+    QVERIFY(QFileInfo::exists(st->file("/a.pdf")));
+    QCOMPARE(w->fileListEntries(), QStringList({"/a.pdf"}));
+}
+
+void TestTransfer::tiffIsConvertedAndSent()
+{
+    installConverter(st->prog, kCopyConverter);
+    st->put("/2024/p1.tif", "page one");
+    // A p1.pdf that is still being written stays in the folder during the pass.
+    TestSupport::writeFile(st->file("/p1.pdf"), "an older p1 that must survive");
+    QVERIFY(startAll());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    const QList<ReceivedUpload> got = receiver->records();
+    QCOMPARE(got.size(), 1);
+    // The existing p1.pdf is never overwritten: the conversion takes the next free name.
+    QCOMPARE(got[0].filename, QStringLiteral("\\p1-2.pdf"));
+    QCOMPARE(TestSupport::readFile(st->file("/p1.pdf")), QByteArray("an older p1 that must survive"));
+    QVERIFY(!QFileInfo::exists(st->file("/2024/p1.tif")));
+    QVERIFY(w->diagWindow->text().contains("\r\nNew filename:p1-2.pdf"));
+    QVERIFY(w->diagWindow->text().contains("\r\nCommand: \""));
+}
+
+void TestTransfer::failingConverterKeepsTheTiff_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::newRow("exit 1") << QByteArray("echo broken >&2; exit 1\n");
+    QTest::newRow("exit 0, no output") << QByteArray("exit 0\n");
+    QTest::newRow("partial output") << QByteArray("printf '%%PDF-1.4 half' > \"$2\"; exit 0\n");
+    QTest::newRow("crash") << QByteArray("printf '%%PDF-1.4' > \"$2\"; kill -SEGV $$\n");
+}
+
+void TestTransfer::failingConverterKeepsTheTiff()
+{
+    QFETCH(QByteArray, script);
+    installConverter(st->prog, script);
+    st->put("/a.tif", "tiff");
+    st->put("/b.pdf", "B");
+    QVERIFY(startAll());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    QVERIFY(QFileInfo::exists(st->file("/a.tif")));
+    QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
+    // The pass went on with the next file.
+    QCOMPARE(receiver->records().size(), 1);
+    QCOMPARE(receiver->records()[0].filename, QStringLiteral("\\b.pdf"));
+    QVERIFY2(w->statusText().contains("Reading: " + st->file("/a.tif")), qPrintable(w->statusText()));
+}
+
+void TestTransfer::oddNamesReachTheConverterIntact()
+{
+    installConverter(st->prog, kCopyConverter);
+    const QString odd = QStringLiteral("/my \"scan\" $(touch pwned); `id` *.tif");
+    st->put(odd, "odd page");
+    QVERIFY(startAll());
+    QDir::setCurrent(st->tmp.path());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    QCOMPARE(receiver->records().size(), 1);
+    QVERIFY(receiver->records()[0].hasFile);
+    QCOMPARE(receiver->records()[0].size, QByteArray("%PDF-1.4\nodd page\n%%EOF\n").size());
+    QVERIFY(!QFileInfo::exists(st->tmp.path() + "/pwned"));
+    QVERIFY(!QFileInfo::exists(st->file(odd)));
+}
+
+void TestTransfer::proxyCredentialsGetThrough_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("10 characters") << "usr" << "passwd";
+    QTest::newRow("11 characters") << "user" << "passwd";
+}
+
+void TestTransfer::proxyCredentialsGetThrough()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    TinyProxyPeer proxy;
+    QVERIFY2(proxy.start(user, password), qPrintable(proxy.errorString()));
+    QVERIFY(receiver->start(st->tmp.path() + "/inbox"));
+    st->put("/a.pdf", "A");
+    st->writeSettings(receiver->url("/upload").toString(), {}, "Test", {proxy.address(), user, password});
+    w = st->start();
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText() + proxy.logText()));
+    QCOMPARE(receiver->records().size(), 1);
+    QVERIFY(!receiver->records()[0].via.isEmpty());
+    QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
+
+    // Wrong credentials: the proxy refuses, the file stays.
+    st->put("/b.pdf", "B");
+    st->writeSettings(receiver->url("/upload").toString(), {}, "Test", {proxy.address(), user, "wrong"});
+    w->ApplySettings();
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    QTest::qWait(100);
+    QCOMPARE(receiver->records().size(), 1);
+    QVERIFY(QFileInfo::exists(st->file("/b.pdf")));
+}
+
+void TestTransfer::unreadableAndGrowingFilesAreNotPosted()
+{
+    // A name that cannot be read as a file (here a link to a folder) is reported and passed over.
+    QDir().mkpath(st->tmp.path() + "/elsewhere");
+    QVERIFY(QFile::link(st->tmp.path() + "/elsewhere", st->file("/a.pdf")));
+    st->put("/c.pdf", "C");
+    // A file that a writer keeps appending to.
+    QFile growing(st->file("/b.pdf"));
+    QVERIFY(growing.open(QIODevice::WriteOnly));
+    growing.write("part one;");
+    growing.flush();
+    QTimer writer;
+    int written = 1;
+    connect(&writer, &QTimer::timeout, [&] {
+        growing.write("more;");
+        growing.flush();
+        ++written;
+    });
+    writer.start(250);
+
+    QVERIFY(startAll());
+    for (int pass = 0; pass < 3; ++pass) {
+        QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+        QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+        QVERIFY2(w->statusText().contains("Held back /b.pdf: "), qPrintable(w->statusText()));
+        QTest::qWait(300);
+    }
+    QVERIFY2(w->statusText().contains("Reading: " + st->file("/a.pdf")), qPrintable(w->statusText()));
+    for (const ReceivedUpload& r : receiver->records())
+        QVERIFY2(r.filename != "\\b.pdf" && r.filename != "\\a.pdf", qPrintable(r.filename));
+
+    // The writer finishes; after a quiet moment the whole file goes.
+    writer.stop();
+    growing.close();
+    const QByteArray whole = TestSupport::readFile(st->file("/b.pdf"));
+    QTest::qWait(2100);
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    bool found = false;
+    for (const ReceivedUpload& r : receiver->records()) {
+        if (r.filename == "\\b.pdf") {
+            QCOMPARE(r.sha256, sha(whole));
+            found = true;
+        }
+    }
+    QVERIFY(found);
+}
+
+void TestTransfer::nothingStartsWhileAReplyIsRead()
+{
+    st->put("/a.pdf", "A");
+    st->put("/b.pdf", "B");
+    ReceiverOptions options;
+    options.mode = ReceiverMode::slow("OK", 100);
+    QVERIFY(startAll(options));
+    w->lblUnattended_Click();
+    QTest::mouseClick(w->CmdStartTransfer[1], Qt::LeftButton);
+    // Ticks and clicks while the first reply trickles in start nothing.
+    QVERIFY(waitUntil([&] { return w->uploadInFlight(); }));
+    QTest::qWait(120);
+    w->Timer1_Timer();
+    QVERIFY2(w->statusText().startsWith("----Still Executing----\r\nWait a minute or two and press 'Force Transfer' "
+                                        "to continue uploading.\r\n----"),
+             qPrintable(w->statusText()));
+    QVERIFY(w->statusText().section("\r\n", 2, 2).endsWith(" Pages Filed----"));
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }, 30000), qPrintable(w->statusText()));
+    QStringList names;
+    for (const ReceivedUpload& r : receiver->records())
+        names << r.filename;
+    names.sort();
+    QCOMPARE(names, QStringList({"\\a.pdf", "\\b.pdf"}));
+}
+
+void TestTransfer::nothingStartsDuringTheConversionNotice()
+{
+    installConverter(st->prog, kCopyConverter);
+    st->put("/a.tif", "A");
+    QVERIFY(startAll());
+    w->testMode = true;
+    QStringList seen;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(top);
+            if (!box || !box->isVisible())
+                continue;
+            seen << box->text();
+            w->Timer1_Timer(); // a tick arrives while the notice is open
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    answer.start(20);
+    w->chkAutoRead->setChecked(true);
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    QCOMPARE(seen, QStringList({"File was converted. Inspect the source and resulting files if needed. Click OK to "
+                                "continue."}));
+    QVERIFY(w->statusText().contains("----Still Executing----"));
+    QCOMPARE(receiver->records().size(), 1);
+    QVERIFY(w->diagWindow->isVisible());
+}
+
+void TestTransfer::replyDeletesTheFileThatWasSent()
+{
+    st->put("/a.pdf", "A");
+    ReceiverOptions options;
+    options.mode = ReceiverMode::slow("OK", 150);
+    QVERIFY(startAll(options));
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return w->uploadInFlight(); }));
+    // Setup points the window at another folder while the reply is on its way.
+    const QString other = st->tmp.path() + "/other";
+    TestSupport::writeFile(other + "/a.pdf", "never sent");
+    st->writeSettings(receiver->url("/upload").toString(), other);
+    w->ApplySettings();
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
+    QVERIFY(QFileInfo::exists(other + "/a.pdf"));
+}
+
+QTEST_MAIN(TestTransfer)
+#include "tst_transfer.moc"
