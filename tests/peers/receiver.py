@@ -497,6 +497,8 @@ def main(argv):
     parser.add_argument("--interval-ms", type=int, help="delay between bytes for slow")
     parser.add_argument("--count", type=int, help="apply the mode to this many requests, then ok")
     parser.add_argument("--mode-json", help="the mode as the JSON object /_control takes")
+    parser.add_argument("--cert", help="serve https with this PEM certificate (needs --key)")
+    parser.add_argument("--key", help="the PEM private key of --cert")
     parser.add_argument("--quiet", action="store_true", help="no line per request on stderr")
     args = parser.parse_args(argv)
 
@@ -520,11 +522,17 @@ def main(argv):
     if raw_dir:
         os.makedirs(raw_dir, exist_ok=True)
 
+    if bool(args.cert) != bool(args.key):
+        parser.error("--cert and --key go together")
+    ssl_context = (args.cert, args.key) if args.cert else None
+    scheme = "https" if ssl_context else "http"
+
     receiver = Receiver(inbox, log_file, raw_dir, args.path, mode, args.quiet)
     try:
         server = make_server(HOST, args.port, receiver, threaded=True,
-                             request_handler=QuietHandler if args.quiet else None)
-    except OSError as exc:
+                             request_handler=QuietHandler if args.quiet else None,
+                             ssl_context=ssl_context)
+    except (OSError, ValueError) as exc:
         sys.stderr.write("receiver.py: cannot listen on %s:%d: %s\n" % (HOST, args.port, exc))
         return 2
 
@@ -535,9 +543,9 @@ def main(argv):
 
     port = server.server_port
     sys.stdout.write("LISTENING %d\n" % port)
-    sys.stdout.write("Quillfeed test receiver listening on http://%s:%d/ (%s)\n"
-                     % (HOST, port, "path " + args.path if args.path else "any path"))
-    sys.stdout.write("  set Upload To to http://%s:%d%s\n" % (HOST, port, args.path or "/upload"))
+    sys.stdout.write("Quillfeed test receiver listening on %s://%s:%d/ (%s)\n"
+                     % (scheme, HOST, port, "path " + args.path if args.path else "any path"))
+    sys.stdout.write("  set Upload To to %s://%s:%d%s\n" % (scheme, HOST, port, args.path or "/upload"))
     sys.stdout.write("  inbox: %s\n  log:   %s\n" % (inbox, log_file))
     if raw_dir:
         sys.stdout.write("  raw bodies: %s\n" % raw_dir)

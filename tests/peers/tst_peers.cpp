@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QSslConfiguration>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSignalSpy>
@@ -90,7 +93,15 @@ private slots:
     void proxyRefusesBadCredentials();
     void proxyStopsWithItsObject();
 
+    // https
+    void httpsReceiverFilesOverTls();
+    void httpsGoesThroughTheProxyTunnel();
+    void connectToAnUnlistedPortIsRefused();
+
 private:
+    bool makeCertificate();
+    QString certFile() const { return m_tmp->filePath(QStringLiteral("cert.pem")); }
+    QString keyFile() const { return m_tmp->filePath(QStringLiteral("key.pem")); }
     std::unique_ptr<QTemporaryDir> m_tmp;
     std::unique_ptr<ReceiverPeer> m_receiver;
     QString inbox() const { return m_tmp->filePath(QStringLiteral("inbox")); }
@@ -574,6 +585,92 @@ void tst_Peers::proxyStopsWithItsObject()
     TinyProxyPeer bad;
     QVERIFY(!bad.start(QStringLiteral("two words"), QStringLiteral("pw")));
     QVERIFY(!bad.errorString().isEmpty());
+}
+
+// ---- https ----------------------------------------------------------------------------------
+
+bool tst_Peers::makeCertificate()
+{
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                   "-keyout", keyFile(), "-out", certFile(), "-days", "2", "-subj", "/CN=127.0.0.1",
+                   "-addext", "subjectAltName=IP:127.0.0.1"});
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit
+        || openssl.exitCode() != 0) {
+        qWarning("openssl: %s %s", qPrintable(openssl.errorString()), openssl.readAllStandardError().constData());
+        return false;
+    }
+    return true;
+}
+
+void tst_Peers::httpsReceiverFilesOverTls()
+{
+    QVERIFY(makeCertificate());
+    ReceiverOptions options;
+    options.tlsCertificate = certFile();
+    options.tlsKey = keyFile();
+    QVERIFY(startReceiver(options));
+    QCOMPARE(m_receiver->url(QStringLiteral("/x")).scheme(), QStringLiteral("https"));
+    // The control channel speaks TLS as well.
+    QVERIFY2(m_receiver->setMode(ReceiverMode::reply("no").times(1)), qPrintable(m_receiver->errorString()));
+
+    const QByteArray cert = readFile(certFile());
+    const QByteArray request = uploadRequest(kUploadPath, m_receiver->port(),
+                                             uploadBody("\\t.pdf", "application/pdf", "tls"));
+    QCOMPARE(exchangeTls(m_receiver->port(), request, cert).body, QByteArray("no"));
+    const RawReply r = exchangeTls(m_receiver->port(), request, cert);
+    QCOMPARE(r.body, QByteArray("OK"));
+    QCOMPARE(readFile(inbox() + QStringLiteral("/t.pdf")), QByteArray("tls"));
+    // Plain http on the same port gets nowhere.
+    QVERIFY(exchange(m_receiver->port(), request, 10000).body != "OK");
+}
+
+void tst_Peers::httpsGoesThroughTheProxyTunnel()
+{
+    QVERIFY(makeCertificate());
+    ReceiverOptions options;
+    options.tlsCertificate = certFile();
+    options.tlsKey = keyFile();
+    QVERIFY(startReceiver(options));
+    TinyProxyPeer proxy;
+    QVERIFY2(proxy.start(QStringLiteral("quill"), QStringLiteral("pw"), {m_receiver->port()}),
+             qPrintable(proxy.errorString()));
+
+    QNetworkAccessManager nam;
+    nam.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.port(),
+                               QStringLiteral("quill"), QStringLiteral("pw")));
+    QNetworkRequest request(m_receiver->url(QString::fromLatin1(kUploadPath)));
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setCaCertificates(QSslCertificate::fromPath(certFile()));
+    request.setSslConfiguration(ssl);
+    request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + QByteArray(kUploadBoundary));
+    QNetworkReply* reply = nam.post(request, uploadBody("\\2024\\t.pdf", "application/pdf", "tunnel"));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(30000));
+    QVERIFY2(reply->error() == QNetworkReply::NoError, qPrintable(reply->errorString() + proxy.logText()));
+    QCOMPARE(reply->readAll(), QByteArray("OK"));
+    reply->deleteLater();
+    QCOMPARE(readFile(inbox() + QStringLiteral("/2024/t.pdf")), QByteArray("tunnel"));
+    QVERIFY(proxy.logText().contains(QStringLiteral("CONNECT")));
+    // Inside the tunnel the proxy sees nothing: no Via line reaches the page.
+    QVERIFY(m_receiver->records().value(0).via.isEmpty());
+}
+
+void tst_Peers::connectToAnUnlistedPortIsRefused()
+{
+    QVERIFY(startReceiver());
+    TinyProxyPeer proxy;
+    const quint16 other = m_receiver->port() == 65535 ? 65534 : m_receiver->port() + 1;
+    QVERIFY2(proxy.start(QStringLiteral("quill"), QStringLiteral("pw"), {other}), qPrintable(proxy.errorString()));
+    const QByteArray hostPort = "127.0.0.1:" + QByteArray::number(m_receiver->port());
+    const RawReply r = exchange(proxy.port(),
+                                "CONNECT " + hostPort + " HTTP/1.1\r\nHost: " + hostPort
+                                    + "\r\nProxy-Authorization: " + TinyProxyPeer::basicCredentials("quill", "pw")
+                                    + "\r\n\r\n",
+                                10000);
+    QCOMPARE(r.status, 403);
+    QCOMPARE(m_receiver->records().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Peers)

@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QSslCertificate>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -250,6 +252,10 @@ bool ReceiverPeer::start(const QString& inboxDir, const ReceiverOptions& options
         args << QStringLiteral("--raw-dir") << m_rawDir;
     if (!options.path.isEmpty())
         args << QStringLiteral("--path") << options.path;
+    m_tls = !options.tlsCertificate.isEmpty();
+    m_certificatePem = m_tls ? readFile(options.tlsCertificate) : QByteArray();
+    if (m_tls)
+        args << QStringLiteral("--cert") << options.tlsCertificate << QStringLiteral("--key") << options.tlsKey;
 
     m_process = std::make_unique<QProcess>();
     dieWithParent(*m_process);
@@ -328,7 +334,10 @@ quint16 ReceiverPeer::port() const
 
 QUrl ReceiverPeer::url(const QString& path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                    .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"))
+                    .arg(m_port)
+                    .arg(path));
 }
 
 QString ReceiverPeer::inboxDir() const
@@ -355,7 +364,8 @@ bool ReceiverPeer::control(const QByteArray& json)
     const QByteArray request = "POST /_control HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_port)
                                + "\r\nContent-Type: application/json\r\nContent-Length: "
                                + QByteArray::number(json.size()) + "\r\nConnection: close\r\n\r\n" + json;
-    const RawReply r = exchange(m_port, request, 15000);
+    const RawReply r = m_tls ? exchangeTls(m_port, request, m_certificatePem, 15000)
+                             : exchange(m_port, request, 15000);
     if (r.status != 200 || !r.complete) {
         m_error = QStringLiteral("mode change refused (status %1): %2 %3")
                       .arg(r.status)
@@ -656,16 +666,10 @@ void parseReply(RawReply& r)
 
 } // namespace
 
-RawReply exchange(quint16 port, const QByteArray& request, int timeoutMs)
+namespace {
+
+RawReply converse(QTcpSocket& socket, RawReply r, const QByteArray& request, int timeoutMs)
 {
-    RawReply r;
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(10000)) {
-        r.error = socket.errorString();
-        return r;
-    }
-    r.connected = true;
     socket.write(request);
     while (socket.bytesToWrite() > 0 && socket.state() == QAbstractSocket::ConnectedState) {
         if (!socket.waitForBytesWritten(timeoutMs))
@@ -690,6 +694,45 @@ RawReply exchange(quint16 port, const QByteArray& request, int timeoutMs)
     }
     parseReply(r);
     return r;
+}
+
+} // namespace
+
+RawReply exchange(quint16 port, const QByteArray& request, int timeoutMs)
+{
+    RawReply r;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(10000)) {
+        r.error = socket.errorString();
+        return r;
+    }
+    r.connected = true;
+    return converse(socket, r, request, timeoutMs);
+}
+
+RawReply exchangeTls(quint16 port, const QByteArray& request, const QByteArray& certificatePem, int timeoutMs)
+{
+    RawReply r;
+    const QSslCertificate expected(certificatePem, QSsl::Pem);
+    if (expected.isNull()) {
+        r.error = QStringLiteral("no usable certificate to check the peer against");
+        return r;
+    }
+    // Checked by pinning rather than by a chain: the peer's certificate must be this one.
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    if (!socket.waitForEncrypted(10000)) {
+        r.error = socket.errorString();
+        return r;
+    }
+    if (socket.peerCertificate() != expected) {
+        r.error = QStringLiteral("the peer presented another certificate");
+        return r;
+    }
+    r.connected = true;
+    return converse(socket, r, request, timeoutMs);
 }
 
 } // namespace TestSupport

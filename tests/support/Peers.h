@@ -63,6 +63,8 @@ struct ReceiverOptions {
     ReceiverMode mode;             ///< mode at start
     QString python;                ///< interpreter; empty: QUILLFEED_PYTHON (/usr/bin/python3)
     QStringList environment;       ///< extra NAME=value entries for the receiver's environment
+    QString tlsCertificate;        ///< PEM certificate file: serve https (with tlsKey)
+    QString tlsKey;                ///< PEM private key file of tlsCertificate
 };
 
 /// One request as the receiving page saw it (one line of its log).
@@ -110,7 +112,7 @@ public:
     QString errorString() const;
 
     quint16 port() const;
-    /// http://127.0.0.1:<port><path>
+    /// http://127.0.0.1:<port><path> (https with a certificate)
     QUrl url(const QString& path = QStringLiteral("/upload")) const;
     QString inboxDir() const;
     QString logFile() const;
@@ -139,6 +141,8 @@ private:
     QString m_log;
     QString m_rawDir;
     quint16 m_port = 0;
+    bool m_tls = false;
+    QByteArray m_certificatePem;
     mutable QString m_error;
 };
 
@@ -208,5 +212,8 @@ struct RawReply {
 /// Sends `request` to 127.0.0.1:`port` and reads until the peer closes the connection or
 /// `timeoutMs` passes with nothing arriving.
 RawReply exchange(quint16 port, const QByteArray& request, int timeoutMs = 30000);
+/// The same over TLS; the peer must present exactly the certificate `certificatePem`.
+RawReply exchangeTls(quint16 port, const QByteArray& request, const QByteArray& certificatePem,
+                     int timeoutMs = 30000);
 
 } // namespace TestSupport
