@@ -7,6 +7,7 @@
 #include <QPointer>
 
 class QGroupBox;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -41,7 +42,15 @@ public:
     QPushButton* OKButton = nullptr;
     QPushButton* CancelButton = nullptr;
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     Dialog();
     ~Dialog() override;
+
+    /// Opening: the help text, the settings read afresh, the five boxes filled.
+    void Form_Load();
+    void OKButton_Click();
+    void cmdTest_Click();
 };
