@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string>
 
@@ -30,7 +29,7 @@ std::vector<std::uint8_t> allocate(std::uint64_t size, const PagePlan& plan)
 
 void swapToBigEndian16(std::uint8_t* data, std::size_t bytes)
 {
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
         for (std::size_t i = 0; i + 1 < bytes; i += 2)
             std::swap(data[i], data[i + 1]);
     }
