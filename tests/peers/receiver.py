@@ -26,7 +26,8 @@ is exactly "OK": the inbox holds what the office filed, nothing else. Every requ
 control requests adds one JSON line to the log before any byte of the reply is sent, so a
 client that has its reply (or lost its connection) can read the record at once.
 
-Only 127.0.0.1 is ever bound. Runs with Debian's python3-werkzeug.
+With --cert and --key (PEM files) it serves https instead. Only 127.0.0.1 is ever bound.
+Runs with Debian's python3-werkzeug: start it with /usr/bin/python3.
 """
 
 import argparse

@@ -92,6 +92,7 @@ private slots:
     void proxyRefusesBadCredentials_data();
     void proxyRefusesBadCredentials();
     void proxyStopsWithItsObject();
+    void qtSeesAWrongProxyPasswordAsA401();
 
     // https
     void httpsReceiverFilesOverTls();
@@ -585,6 +586,28 @@ void tst_Peers::proxyStopsWithItsObject()
     TinyProxyPeer bad;
     QVERIFY(!bad.start(QStringLiteral("two words"), QStringLiteral("pw")));
     QVERIFY(!bad.errorString().isEmpty());
+}
+
+// tinyproxy answers a wrong password with 401, not 407: Qt takes that for the web server's
+// own answer, a reply with a status and a body, not a failure of the proxy.
+void tst_Peers::qtSeesAWrongProxyPasswordAsA401()
+{
+    QVERIFY(startReceiver());
+    TinyProxyPeer proxy;
+    QVERIFY2(proxy.start(QStringLiteral("quill"), QStringLiteral("pw")), qPrintable(proxy.errorString()));
+    QNetworkAccessManager nam;
+    nam.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxy.port()));
+    QNetworkRequest request(m_receiver->url(QString::fromLatin1(kUploadPath)));
+    request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + QByteArray(kUploadBoundary));
+    request.setRawHeader("Proxy-Authorization", TinyProxyPeer::basicCredentials("quill", "wrong"));
+    QNetworkReply* reply = nam.post(request, uploadBody("\\a.pdf", "application/pdf", "x"));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);
+    QCOMPARE(reply->error(), QNetworkReply::AuthenticationRequiredError);
+    QVERIFY(!reply->readAll().isEmpty());
+    reply->deleteLater();
+    QCOMPARE(m_receiver->records().size(), 0);
 }
 
 // ---- https ----------------------------------------------------------------------------------
