@@ -440,6 +440,11 @@ void InetControl::complete(QNetworkReply* reply, int state)
                                  .arg(m_timeoutMs / 1000.0)
                                  .arg(reply->errorString());
         }
+        if (m_accessType == AccessNamedProxy && m_nam->proxy().type() == QNetworkProxy::HttpProxy) {
+            m_responseInfo += QStringLiteral(" (through the proxy %1:%2)")
+                                  .arg(m_nam->proxy().hostName())
+                                  .arg(m_nam->proxy().port());
+        }
         m_body.clear();
         m_readPos = 0;
         qCDebug(lcUpload) << "request failed:" << m_responseCode << m_responseInfo;
