@@ -1,0 +1,283 @@
+#!/usr/bin/env bash
+# Benchmarks of Quillfeed against baselines measured in the same run.
+#
+#   bench/run.sh transfer | listing | memory | convert | all
+#
+# Builds what it needs (Release) in $QUILLFEED_BENCH_BUILD (default: build-bench
+# in the source tree), starts its own nginx on a free loopback port, and prints
+# for each case the figure of Quillfeed, that of the baseline and their ratio.
+# Times are medians of several runs: one run on a shared machine says little.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(dirname "$HERE")
+BUILD=${QUILLFEED_BENCH_BUILD:-$ROOT/build-bench}
+BOUNDARY="---------------------------7d023a2ea28"
+MIB=$((1024 * 1024))
+
+usage() {
+  echo "usage: bench/run.sh transfer|listing|memory|convert|all" >&2
+  exit 2
+}
+[ $# -eq 1 ] || usage
+case "$1" in transfer | listing | memory | convert | all) ;; *) usage ;; esac
+WHAT=$1
+
+die() {
+  echo "bench: $*" >&2
+  exit 1
+}
+
+# ---------------------------------------------------------------------------
+# Work folder, receiving page, clean-up
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/quillfeed-bench.XXXXXX")
+NGINX_PID=""
+cleanup() {
+  if [ -n "$NGINX_PID" ]; then
+    kill "$NGINX_PID" 2>/dev/null || true
+    wait "$NGINX_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+build() {
+  if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEED_BUILD_TESTS=OFF >/dev/null
+  fi
+  cmake --build "$BUILD" --target transfer_bench listing_bench -j 2 >"$WORK/build.log" 2>&1 ||
+    { tail -n 30 "$WORK/build.log" >&2; die "the build failed"; }
+}
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# nginx answers every POST with exactly "OK" once it has read and thrown away
+# the whole body, on a kept-alive connection.
+start_nginx() {
+  [ -z "$NGINX_PID" ] || return 0
+  local dir=$WORK/nginx port
+  mkdir -p "$dir"
+  port=$(free_port)
+  cat >"$dir/nginx.conf" <<EOF
+worker_processes 1;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 256; }
+http {
+  access_log off;
+  client_body_temp_path $dir/body;
+  proxy_temp_path $dir/proxy;
+  fastcgi_temp_path $dir/fastcgi;
+  uwsgi_temp_path $dir/uwsgi;
+  scgi_temp_path $dir/scgi;
+  keepalive_requests 1000000;
+  keepalive_timeout 120s;
+  default_type text/plain;
+  server {
+    listen 127.0.0.1:$port;
+    location / { client_max_body_size 0; return 200 "OK"; }
+  }
+}
+EOF
+  command -v nginx >/dev/null || die "nginx is missing (scripts/setup.sh installs nginx-light)"
+  nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" &
+  NGINX_PID=$!
+  URL="http://127.0.0.1:$port/district/saveTAVscan.asp"
+  for _ in $(seq 50); do
+    if [ "$(curl -s --data-binary x "$URL" 2>/dev/null)" = "OK" ]; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  cat "$dir/error.log" >&2 || true
+  die "nginx did not come up"
+}
+
+# ---------------------------------------------------------------------------
+# Timing
+
+median() {
+  sort -g | awk '{ a[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
+}
+
+# time_runs RUNS command...: the median wall time in seconds of RUNS runs.
+time_runs() {
+  local runs=$1 i t0 t1 times=$WORK/times
+  shift
+  : >"$times"
+  for ((i = 0; i < runs; i++)); do
+    t0=$(date +%s%N)
+    "$@" || die "baseline run failed: $*"
+    t1=$(date +%s%N)
+    echo "$(((t1 - t0) / 1000))e-6" >>"$times"
+  done
+  median <"$times"
+}
+
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+verdict() { awk "BEGIN { print (($1) ? \"met\" : \"MISSED\") }"; }
+
+result_field() { sed -n "s/.*\b$2=\([^ ]*\).*/\1/p" "$1" | tail -n 1; }
+
+# ---------------------------------------------------------------------------
+# Transfer pass
+
+expect_oks() {
+  local n
+  n=$(grep -c '^200$' "$1" || true)
+  [ "$n" -eq "$2" ] || {
+    echo "bench: $n of $2 requests answered 200" >&2
+    return 1
+  }
+}
+
+curl_keepalive() { # bodies files
+  curl -sS -K "$1/curl.cfg" >"$1/codes.keepalive" && expect_oks "$1/codes.keepalive" "$2"
+}
+
+curl_loop() { # bodies files
+  local f
+  for f in "$1"/b*; do
+    curl -sS -o /dev/null -w '%{http_code}\n' -H "Content-Type: multipart/form-data; boundary=$BOUNDARY" \
+      -H "Expect:" --data-binary "@$f" "$URL" || return 1
+  done >"$1/codes.loop" && expect_oks "$1/codes.loop" "$2"
+}
+
+# transfer_case LABEL FILES SIZE RUNS LOOP_RUNS
+transfer_case() {
+  local label=$1 files=$2 size=$3 runs=$4 loop_runs=$5
+  local dir=$WORK/transfer-$files-$size log
+  log=$dir.log
+  mkdir -p "$dir"
+  echo "  $label: $runs passes of Quillfeed ..." >&2
+  "$BUILD/bin/transfer_bench" transfer "$dir" "$URL" "$files" "$size" "$runs" "$dir/bodies" >"$log.out" 2>"$log" ||
+    { tail -n 5 "$log" "$log.out" >&2; die "transfer_bench failed ($label)"; }
+  local qf keep loop
+  qf=$(result_field "$log.out" median_s)
+  echo "  $label: $runs runs of curl on one kept-alive connection ..." >&2
+  curl_keepalive "$dir/bodies" "$files" || die "curl (kept alive) failed"
+  keep=$(time_runs "$runs" curl_keepalive "$dir/bodies" "$files")
+  echo "  $label: $loop_runs runs of one curl per file ..." >&2
+  loop=$(time_runs "$loop_runs" curl_loop "$dir/bodies" "$files")
+  local mb
+  mb=$(calc "%.3f" "$files * $size / $MIB")
+  printf "%-14s %10.3f %9.0f %8.1f %12.3f %9.0f %8.1f %9.2f %12.3f %9.2f\n" "$label" \
+    "$qf" "$(calc %f "$files / $qf")" "$(calc %f "$mb / $qf")" \
+    "$keep" "$(calc %f "$files / $keep")" "$(calc %f "$mb / $keep")" "$(calc %f "$keep / $qf")" \
+    "$loop" "$(calc %f "$loop / $qf")"
+  rm -rf "$dir/bodies"
+  eval "QF_$files=$qf KEEP_$files=$keep"
+}
+
+run_transfer() {
+  start_nginx
+  echo "== Transfer pass: one Force Transfer of the real window against nginx (medians)"
+  printf "%-14s %10s %9s %8s %12s %9s %8s %9s %12s %9s\n" "case" "Quillfeed" "files/s" "MB/s" \
+    "curl-keep s" "files/s" "MB/s" "ratio" "curl-loop s" "ratio"
+  transfer_case "1000 x 2 KB" 1000 2048 5 3
+  transfer_case "50 x 5 MB" 50 $((5 * MIB)) 5 3
+  transfer_case "10000 x 1 KB" 10000 1024 3 1
+  echo "(ratio = baseline time / Quillfeed time: above 1, Quillfeed is faster)"
+  echo "targets:"
+  echo "  1000 x 2 KB files/s >= curl kept alive: ratio $(calc %.2f "$KEEP_1000 / $QF_1000") -> $(verdict "$KEEP_1000 / $QF_1000 >= 1")"
+  echo "  50 x 5 MB MB/s >= 90% of curl kept alive: ratio $(calc %.2f "$KEEP_50 / $QF_50") -> $(verdict "$KEEP_50 / $QF_50 >= 0.9")"
+  echo "  10000-file pass / 1000-file pass <= 12 (linear status box and list): $(calc %.2f "$QF_10000 / $QF_1000") -> $(verdict "$QF_10000 / $QF_1000 <= 12")"
+}
+
+# ---------------------------------------------------------------------------
+# Listing
+
+run_listing() {
+  local dir=$WORK/listing runs=5 log
+  log=$dir.log
+  mkdir -p "$dir"
+  echo "  listing: building the tree and timing the window ..." >&2
+  "$BUILD/bin/listing_bench" "$dir" "$runs" >"$log.out" 2>"$log" ||
+    { tail -n 5 "$log" "$log.out" >&2; die "listing_bench failed"; }
+  local qf walk find_s n
+  qf=$(result_field "$log.out" median_s)
+  walk=$(result_field "$log.out" walk_median_s)
+  n=$(find "$dir/scans" -type f | wc -l) # also warms the cache for find
+  [ "$n" -eq 32767 ] || die "find sees $n files, not 32767"
+  find_s=$(time_runs "$runs" sh -c 'find "$1" -type f >/dev/null' sh "$dir/scans")
+  echo "== Listing: 32,767 files in 32 nested folders, warm cache (medians of $runs)"
+  printf "%-34s %12s %12s %10s\n" "case" "Quillfeed s" "find s" "ratio"
+  printf "%-34s %12.4f %12.4f %10.2f\n" "relist + fill list (ApplySettings)" "$qf" "$find_s" "$(calc %f "$qf / $find_s")"
+  printf "%-34s %12.4f %12.4f %10.2f\n" "walk only (listFolderTree)" "$walk" "$find_s" "$(calc %f "$walk / $find_s")"
+  echo "(ratio = Quillfeed time / find time)"
+  echo "target: relisting at most 2 x find: $(calc %.2f "$qf / $find_s") -> $(verdict "$qf / $find_s <= 2")"
+}
+
+# ---------------------------------------------------------------------------
+# Memory
+
+run_memory() {
+  start_nginx
+  local dir=$WORK/memory size=$((1024 * MIB)) note="" avail log
+  log=$dir.log
+  mkdir -p "$dir"
+  # The file and the copy of its body that the window writes as out.txt, plus room.
+  avail=$(($(df -Pk "$WORK" | awk 'NR == 2 { print $4 }') * 1024))
+  if [ "$avail" -lt $((2 * size + 512 * MIB)) ]; then
+    size=$(((avail - 512 * MIB) / 2 / MIB * MIB))
+    [ "$size" -gt 0 ] || die "not enough free disk space in $WORK for the memory case"
+    note="NOTE: only $((avail / MIB)) MiB free in $WORK: the file is $((size / MIB)) MiB instead of 1024 MiB"
+  fi
+  echo "  memory: one pass of one file of $((size / MIB)) MiB ..." >&2
+  "$BUILD/bin/transfer_bench" memory "$dir" "$URL" "$size" >"$log.out" 2>"$log" ||
+    { tail -n 5 "$log" "$log.out" >&2; die "transfer_bench memory failed"; }
+  local before peak pass
+  before=$(result_field "$log.out" rss_before_kb)
+  peak=$(result_field "$log.out" hwm_after_kb)
+  pass=$(result_field "$log.out" pass_s)
+  local growth=$(((peak - before) * 1024))
+  echo "== Memory: peak resident memory while uploading one file"
+  [ -z "$note" ] || echo "$note"
+  printf "%-12s %14s %14s %16s %14s %10s\n" "file MiB" "RSS before MiB" "peak MiB" "peak-before MiB" "growth/size" "pass s"
+  printf "%-12d %14.1f %14.1f %16.1f %14.3f %10.2f\n" $((size / MIB)) "$(calc %f "$before / 1024")" \
+    "$(calc %f "$peak / 1024")" "$(calc %f "$growth / $MIB")" "$(calc %f "$growth / $size")" "$pass"
+  echo "target: peak - before <= file size + 150 MB: $(verdict "$growth <= $size + 150 * 1000 * 1000")"
+  echo "        whole peak <= file size + 150 MB: $(verdict "$peak * 1024 <= $size + 150 * 1000 * 1000")"
+}
+
+# ---------------------------------------------------------------------------
+# Conversion
+
+run_convert() {
+  echo "== Conversion"
+  if [ -f "$HERE/tiff2pdf/run.sh" ]; then
+    bash "$HERE/tiff2pdf/run.sh"
+  else
+    echo "bench/tiff2pdf/run.sh is not there yet: skipped"
+  fi
+}
+
+# ---------------------------------------------------------------------------
+
+if [ -d "$ROOT/tests/sane" ]; then
+  # The window's scanner adapter must never look for real devices here.
+  export SANE_CONFIG_DIR="$ROOT/tests/sane"
+fi
+export QT_QPA_PLATFORM=offscreen
+
+case "$WHAT" in
+transfer) build && run_transfer ;;
+listing) build && run_listing ;;
+memory) build && run_memory ;;
+convert) run_convert ;;
+all)
+  build
+  run_transfer
+  echo
+  run_listing
+  echo
+  run_memory
+  echo
+  run_convert
+  ;;
+esac

@@ -1,0 +1,165 @@
+// Transfer pass of the real main window against a local receiving page.
+//
+//   transfer_bench transfer WORK URL FILES SIZE RUNS [BODIES]
+//       RUNS passes of FILES files of SIZE bytes each, one Force Transfer each;
+//       prints every pass time and their median. With BODIES, also writes there
+//       the same request bodies as files and a curl configuration that sends them
+//       as the same POSTs, for the baselines.
+//   transfer_bench memory WORK URL SIZE
+//       one pass of one file of SIZE bytes; prints resident memory before and the
+//       peak after.
+#include "BenchSupport.h"
+#include "UploadRequest.h"
+
+#include <QTextStream>
+
+#include <memory>
+
+namespace {
+
+QByteArray contentOf(qsizetype size, int index)
+{
+    QByteArray content(size, Qt::Uninitialized);
+    quint32 x = 2463534242u + quint32(index);
+    for (qsizetype i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        content[i] = char(x);
+    }
+    return content;
+}
+
+QString entryOf(int index)
+{
+    return QStringLiteral("/scan%1.pdf").arg(index, 6, 10, QLatin1Char('0'));
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+int fail(const QString& why)
+{
+    QTextStream(stderr) << "transfer_bench: " << why << Qt::endl;
+    return 1;
+}
+
+bool writeBodies(const QString& dir, const QString& url, int files, qsizetype size)
+{
+    QDir().mkpath(dir);
+    QFile cfg(dir + QStringLiteral("/curl.cfg"));
+    if (!cfg.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QTextStream out(&cfg);
+    for (int i = 0; i < files; ++i) {
+        const QString body = dir + QStringLiteral("/b%1").arg(i, 6, 10, QLatin1Char('0'));
+        if (!writeFile(body, UploadRequest::buildBody(entryOf(i), "application/pdf", contentOf(size, i))))
+            return false;
+        if (i > 0)
+            out << "next\n";
+        out << "url = \"" << url << "\"\n"
+            << "data-binary = \"@" << body << "\"\n"
+            << "header = \"Content-Type: multipart/form-data; boundary=" << UploadRequest::Boundary << "\"\n"
+            << "header = \"Expect:\"\n"
+            << "output = \"/dev/null\"\n"
+            << "write-out = \"%{http_code}\\n\"\n";
+    }
+    out.flush();
+    return cfg.error() == QFileDevice::NoError;
+}
+
+int transfer(const QString& work, const QString& url, int files, qsizetype size, int runs, const QString& bodies)
+{
+    Bench::Station station(work, url);
+    if (!bodies.isEmpty() && !writeBodies(bodies, url, files, size))
+        return fail(QStringLiteral("cannot write the bodies in ") + bodies);
+
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        for (int i = 0; i < files; ++i) {
+            const QString path = station.scans + entryOf(i);
+            if (!writeFile(path, contentOf(size, i)) || !Bench::dateBack(path))
+                return fail(QStringLiteral("cannot write ") + path);
+        }
+        auto w = std::make_unique<frmMain>();
+        w->Form_Load();
+        QString why;
+        const double s = Bench::timedPass(*w, 900, &why);
+        if (s < 0)
+            return fail(why);
+        const qsizetype left = Bench::countFiles(station.scans);
+        if (left != 0)
+            return fail(QStringLiteral("%1 files were left in the folder after the pass").arg(left));
+        times.push_back(s);
+        QTextStream(stdout) << "run " << run + 1 << ": " << s << " s" << Qt::endl;
+    }
+    QTextStream(stdout) << "RESULT transfer files=" << files << " size=" << size
+                        << " median_s=" << Bench::median(times) << " runs=" << runs << Qt::endl;
+    return 0;
+}
+
+int memory(const QString& work, const QString& url, qint64 size)
+{
+    Bench::Station station(work, url);
+    const QString path = station.scans + QStringLiteral("/big.pdf");
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(QStringLiteral("cannot write ") + path);
+        const QByteArray chunk = contentOf(8 << 20, 1);
+        for (qint64 done = 0; done < size;) {
+            const qint64 n = qMin<qint64>(chunk.size(), size - done);
+            if (f.write(chunk.constData(), n) != n)
+                return fail(QStringLiteral("cannot write ") + path + QStringLiteral(": ") + f.errorString());
+            done += n;
+        }
+    }
+    if (!Bench::dateBack(path))
+        return fail(QStringLiteral("cannot date back ") + path);
+
+    auto w = std::make_unique<frmMain>();
+    w->Form_Load();
+    QCoreApplication::processEvents();
+    const long rssBefore = Bench::procStatusKb("VmRSS");
+    const long hwmBefore = Bench::procStatusKb("VmHWM");
+    QString why;
+    const double s = Bench::timedPass(*w, 900, &why);
+    const long hwmAfter = Bench::procStatusKb("VmHWM");
+    // The copy of the body that the window keeps is not ours to leave on the disk.
+    QFile::remove(frmMain::outFilePath());
+    if (s < 0)
+        return fail(why);
+    if (Bench::countFiles(station.scans) != 0)
+        return fail(QStringLiteral("the file was left in the folder after the pass"));
+    QTextStream(stdout) << "RESULT memory size=" << size << " rss_before_kb=" << rssBefore
+                        << " hwm_before_kb=" << hwmBefore << " hwm_after_kb=" << hwmAfter << " pass_s=" << s
+                        << Qt::endl;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc < 2)
+        return fail(QStringLiteral("usage: transfer_bench transfer|memory WORK URL ..."));
+    const QString mode = QString::fromLocal8Bit(argv[1]);
+    if (argc < 4)
+        return fail(QStringLiteral("usage: transfer_bench transfer|memory WORK URL ..."));
+    const QString work = QFile::decodeName(argv[2]);
+    Bench::prepareEnvironment(work);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("quillfeed"));
+    QApplication::setOrganizationName(QString());
+    const QString url = QString::fromLocal8Bit(argv[3]);
+
+    if (mode == QLatin1String("transfer") && argc >= 7)
+        return transfer(work, url, atoi(argv[4]), atoll(argv[5]), atoi(argv[6]),
+                        argc >= 8 ? QFile::decodeName(argv[7]) : QString());
+    if (mode == QLatin1String("memory") && argc >= 5)
+        return memory(work, url, atoll(argv[4]));
+    return fail(QStringLiteral("usage: transfer_bench transfer WORK URL FILES SIZE RUNS [BODIES] | memory WORK URL SIZE"));
+}
