@@ -82,7 +82,7 @@ void ScanWorker::run()
     int nextFileNumber = 1;
     for (int page = 1;; ++page) {
         if (m_abort.loadRelaxed()) {
-            m_failure = QStringLiteral("The scan was stopped");
+            m_failure = QStringLiteral("The scan was stopped before page %1.").arg(page);
             break;
         }
         const PageResult result = scanPage(page, nextFileNumber);
@@ -114,7 +114,9 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
 {
     SANE_Handle h = m_batch.handle;
     auto failed = [&](const QString& text) {
-        m_failure = QStringLiteral("Page %1 could not be scanned: %2").arg(pageNumber).arg(text);
+        m_failure = m_abort.loadRelaxed()
+            ? QStringLiteral("The scan was stopped before page %1 was complete.").arg(pageNumber)
+            : QStringLiteral("Page %1 could not be scanned: %2").arg(pageNumber).arg(text);
         qCWarning(lcScan) << m_failure;
         return PageResult::Failed;
     };
@@ -243,6 +245,8 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
             if (fp.format != SANE_FRAME_RED && fp.format != SANE_FRAME_GREEN && fp.format != SANE_FRAME_BLUE)
                 return failed(unsupported(fp));
         }
+        if (m_abort.loadRelaxed())
+            return failed(saneText(SANE_STATUS_CANCELLED));
         if (!seen[0] || !seen[1] || !seen[2])
             return failed(QStringLiteral("the scanner did not deliver all three colours"));
         const qsizetype rows = std::min({planes[0].size(), planes[1].size(), planes[2].size()}) / width;
@@ -269,6 +273,12 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
     if (!lineFailure.isEmpty()) {
         m_failure = lineFailure;
         return PageResult::Failed;
+    }
+    // A read ended by sane_cancel may look like a normal end of the page;
+    // only a page with every line it announced is kept then.
+    if (m_abort.loadRelaxed() && !(status == SANE_STATUS_EOF && p.lines > 0 && writer.rows() >= p.lines)) {
+        writer.discard();
+        return failed(saneText(SANE_STATUS_CANCELLED));
     }
     if (status == SANE_STATUS_NO_DOCS && frameBytes == 0 && m_batch.feeder) {
         // Some backends find the feeder empty only at the first read.
