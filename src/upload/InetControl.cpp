@@ -269,7 +269,9 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         throw Failure(QStringLiteral("Still executing last request"));
     if (url.isEmpty())
         throw Failure(QStringLiteral("No upload address is set."));
-    const QUrl target(url, QUrl::StrictMode);
+    // Tolerant, as a browser's address bar: a blank or bracket in the path is sent
+    // percent-encoded; a broken host or port still makes the address invalid.
+    const QUrl target(url, QUrl::TolerantMode);
     if (!target.isValid())
         throw Failure(describeUrl(url) + QStringLiteral(" is not a valid address: ") + target.errorString());
     const QString scheme = target.scheme();
