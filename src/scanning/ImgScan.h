@@ -53,8 +53,11 @@ public:
     void setDeviceOptionAfterPage(int afterPage, const QString& name, const QString& value);
 
 signals:
-    /// One page has been written completely under its final name.
+    /// One page has been written completely under its final name (flushed to
+    /// disk); pageNumber counts the pages of the batch from 1.
     void PageDone(int pageNumber);
+    /// The batch has ended normally (the feeder is empty, or the flatbed's page
+    /// is done), also when it gave no page; not sent when StartScan throws.
     void ScanDone();
 
 private:

@@ -149,6 +149,7 @@ private slots:
     void existingFilesAreNeverOverwritten();
     void flatbedGivesOnePage();
     void feederEmptyAtFirstReadEndsBatch();
+    void emptyFeederGivesNoPageButScanDone();
     void eachBatchStartsWithAFullFeeder();
     void pageFormats_data();
     void pageFormats();
@@ -304,6 +305,20 @@ void TestImgScan::feederEmptyAtFirstReadEndsBatch()
     QCOMPARE(rec.pages, (QList<int>{1, 2, 3}));
     QCOMPARE(rec.scanDone, 1);
     QCOMPARE(filesIn(folder()), pageNames({1, 2, 3}));
+}
+
+void TestImgScan::emptyFeederGivesNoPageButScanDone()
+{
+    ImgScan scan;
+    openAndPrepare(scan, folder());
+    scan.setDeviceOption(QStringLiteral("read-return-value"), QStringLiteral("SANE_STATUS_NO_DOCS"));
+    Recorder rec;
+    rec.attach(scan, folder());
+    rec.start(scan);
+    scan.CloseScanner();
+    QVERIFY(rec.pages.isEmpty());
+    QCOMPARE(rec.scanDone, 1);
+    QCOMPARE(filesIn(folder()), QStringList());
 }
 
 void TestImgScan::eachBatchStartsWithAFullFeeder()

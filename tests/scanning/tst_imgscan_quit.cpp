@@ -22,6 +22,8 @@ private slots:
 
 void TestImgScanQuit::quitDuringBatchStopsTheScanner()
 {
+    // Only the project's own SANE configuration may be loaded.
+    QVERIFY(qgetenv("SANE_CONFIG_DIR").endsWith("tests/sane"));
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillStore"))
