@@ -280,6 +280,7 @@ void tst_RunExe::nothingStarted_data()
     QTest::newRow("blanks only") << "   ";
     QTest::newRow("unclosed quote") << "\"/bin/true";
     QTest::newRow("empty program") << "\"\" x";
+    QTest::newRow("NUL in an argument") << QStringLiteral("/bin/true \"a") + QChar(u'\0') + QStringLiteral("b\"");
 }
 
 void tst_RunExe::nothingStarted()
