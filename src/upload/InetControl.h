@@ -31,7 +31,7 @@ public:
     /// "host:port" or "http://host:port"; empty for none.
     void setProxy(const QString& proxy);
     QString proxy() const { return m_proxy; }
-    /// 2 uses the named proxy, 0 the system's proxy configuration.
+    /// 2 uses the named proxy, 0 the system's proxy configuration (1: direct, no proxy).
     void setAccessType(int accessType);
     int accessType() const { return m_accessType; }
     /// Credentials for the proxy's CONNECT of https addresses; plain http requests
