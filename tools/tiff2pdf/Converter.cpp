@@ -178,9 +178,12 @@ std::string placement(const PagePlan& p)
     default: m[0] = w, m[1] = 0, m[2] = 0, m[3] = h, m[4] = 0, m[5] = 0; break;
     }
     std::string s = "q";
-    for (double v : m)
-        s += " " + number(v);
-    return s + " cm /Im0 Do Q\n";
+    for (double v : m) {
+        s += ' ';
+        s += number(v);
+    }
+    s += " cm /Im0 Do Q\n";
+    return s;
 }
 
 using QOH = QPDFObjectHandle;
@@ -285,6 +288,14 @@ private:
 
         QOH filter = QOH::newName("/FlateDecode");
         QOH parms = QOH::newNull();
+        if (usesPngPredictor(p) || part == ImagePart::Alpha) {
+            const unsigned channels = part == ImagePart::Alpha ? 1 : p.colourChannels;
+            parms = QOH::newDictionary();
+            parms.replaceKey("/Predictor", QOH::newInteger(15));
+            parms.replaceKey("/Colors", QOH::newInteger(channels));
+            parms.replaceKey("/BitsPerComponent", QOH::newInteger(p.bitsPerSample));
+            parms.replaceKey("/Columns", QOH::newInteger(p.width));
+        }
         if (part == ImagePart::Alpha) {
             dict.replaceKey("/ColorSpace", QOH::newName("/DeviceGray"));
         } else {

@@ -39,4 +39,8 @@ bool deflateIsPassable(const std::vector<std::uint8_t>& data, std::uint64_t expe
 /// Compression level for the pixels that are compressed anew.
 constexpr int kFlateLevel = 6;
 
+/// Whether pixels compressed anew get PNG row filters (/Predictor 15). They pay off on continuous
+/// tone samples of whole bytes; on palette indices and packed bits they only get in the way.
+bool usesPngPredictor(const PagePlan& plan);
+
 } // namespace tiff2pdf
