@@ -824,8 +824,11 @@ void frmMain::CmdScanAll_Click()
     m_scanRunning = true;
     bool opened = false;
     try {
+        m_scanStartNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
         ImgScan1->OpenScanner();
         opened = true;
+        if (afterScannerOpen)
+            afterScannerOpen(ImgScan1);
         ImgScan1->SetScanTo(4);
         ImgScan1->SetImage(readFromFolder + QStringLiteral("/img"));
         ImgScan1->SetMultiPage(true);

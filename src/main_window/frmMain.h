@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 #include "FolderLock.h"
@@ -68,6 +69,9 @@ public:
     QPointer<frmDiag> diagWindow;
     QByteArray base64Chars;
     QByteArray requestBody;
+    /// Called right after the scanner is opened, before the batch options: lets
+    /// tests and diagnosis set device options by name.
+    std::function<void(ImgScan*)> afterScannerOpen;
 
     // Controls.
     QGroupBox* Frame2 = nullptr;

@@ -1,0 +1,150 @@
+// Scan All on SANE's test backend (document feeder: ten pages, then empty),
+// through the real converter to the real receiving page.
+#include "ImgScan.h"
+#include "ModalWatcher.h"
+#include "Peers.h"
+#include "Station.h"
+#include "frmDiag.h"
+
+#include <QPushButton>
+#include <QtTest>
+
+#include <tiffio.h>
+
+using namespace TestSupport;
+
+class TestScanRun : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void tenPagesAreScannedListedAndFiled();
+    void jamStopsTheRunAndKeepsThePages();
+    void testModeOpensANewWindowEachRun();
+
+private:
+    std::unique_ptr<Station> st;
+    std::unique_ptr<ReceiverPeer> receiver;
+    std::unique_ptr<frmMain> w;
+    void start();
+};
+
+static void smallPages(ImgScan* scanner)
+{
+    // Small pages keep the run quick; everything else is the adapter's own choice.
+    scanner->setDeviceOption("br-x", "20");
+    scanner->setDeviceOption("br-y", "20");
+}
+
+void TestScanRun::init()
+{
+    st = std::make_unique<Station>();
+    receiver = std::make_unique<ReceiverPeer>();
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
+    store.setValue("Scanner/device", "test:0");
+    store.sync();
+    QVERIFY(QFile::link(TestSupport::binDir() + "/tiff2pdf", st->prog + "/tiff2pdf"));
+}
+
+void TestScanRun::cleanup()
+{
+    w.reset();
+    receiver.reset();
+    st.reset();
+}
+
+void TestScanRun::start()
+{
+    QVERIFY2(receiver->start(st->tmp.path() + "/inbox"), qPrintable(receiver->errorString()));
+    st->writeSettings(receiver->url("/upload").toString());
+    w = st->start();
+    w->afterScannerOpen = smallPages;
+}
+
+void TestScanRun::tenPagesAreScannedListedAndFiled()
+{
+    st->put("/waiting.pdf", "already here");
+    start();
+    QList<int> listedAtPage;
+    // Connected after the window's own handler, so it sees the list that handler built.
+    connect(w->ImgScan1, &ImgScan::PageDone, w.get(), [&] { listedAtPage << int(w->fileListEntries().size()); });
+    ModalWatcher boxes;
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
+    QCOMPARE(w->pagesScanned, 10);
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
+
+    // The list grew while the batch ran: each page was listed by the time it was reported.
+    QCOMPARE(listedAtPage.size(), 10);
+    for (int i = 0; i < 10; ++i)
+        QVERIFY2(listedAtPage[i] >= i + 2 && (i == 0 || listedAtPage[i] >= listedAtPage[i - 1]),
+                 qPrintable(QString::number(listedAtPage[i])));
+    QCOMPARE(listedAtPage.last(), 11);
+    // Every page went out as a PDF, the waiting file with them, and the folder is empty.
+    QStringList names;
+    for (const ReceivedUpload& r : receiver->records())
+        names << r.filename;
+    names.sort();
+    QStringList expected{"\\waiting.pdf"};
+    for (int i = 1; i <= 10; ++i)
+        expected << QStringLiteral("\\img%1.pdf").arg(i, 4, 10, QLatin1Char('0'));
+    expected.sort();
+    QCOMPARE(names, expected);
+    QVERIFY(QDir(st->scans).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    for (const QString& stored : receiver->storedFiles())
+        QVERIFY(TestSupport::readFile(st->tmp.path() + "/inbox/" + stored).startsWith("%PDF-"));
+    const QString text = w->statusText();
+    QVERIFY2(text.contains("----10 Pages Scanned----\r\n----Ready----"), qPrintable(text));
+    QVERIFY(text.contains("----11 Pages Filed----"));
+    QVERIFY(w->diagWindow->text().contains("\r\nStarting Scanner"));
+    QVERIFY(!w->diagWindow->isVisible());
+}
+
+void TestScanRun::jamStopsTheRunAndKeepsThePages()
+{
+    start();
+    w->afterScannerOpen = [](ImgScan* scanner) {
+        smallPages(scanner);
+        scanner->setDeviceOptionAfterPage(3, "read-return-value", "SANE_STATUS_JAMMED");
+    };
+    ModalWatcher boxes;
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return !boxes.boxes.isEmpty(); }));
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes[0].title, QStringLiteral("Scan Error"));
+    QVERIFY2(boxes.boxes[0].text.contains("jammed", Qt::CaseInsensitive), qPrintable(boxes.summary()));
+    QCOMPARE(w->pagesScanned, 3);
+    QCOMPARE(w->fileListEntries().size(), 3);
+    QTest::qWait(200);
+    QVERIFY(receiver->records().isEmpty()); // no pass after a failed run
+    QCOMPARE(QDir(st->scans).entryList(QDir::Files).size(), 3);
+
+    // The scanner was released: the next run opens it again and goes through.
+    w->afterScannerOpen = smallPages;
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(w->pagesScanned, 10);
+}
+
+void TestScanRun::testModeOpensANewWindowEachRun()
+{
+    start();
+    w->testMode = true;
+    ModalWatcher boxes; // answers the conversion notices
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QPointer<frmDiag> first = w->diagWindow;
+    QVERIFY(first && first->isVisible());
+    QVERIFY(first->text().contains("\r\nStarting Scanner"));
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QVERIFY(w->diagWindow != first);
+    QVERIFY(first && first->isVisible());
+    const QString before = first->text();
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
+    QCOMPARE(first->text(), before); // only the newest window receives lines
+    QVERIFY(w->diagWindow->text().contains("\r\nStarting Scanner"));
+}
+
+QTEST_MAIN(TestScanRun)
+#include "tst_scanrun.moc"
