@@ -64,7 +64,7 @@ void TestScanRun::start()
 
 void TestScanRun::tenPagesAreScannedListedAndFiled()
 {
-    st->put("/waiting.pdf", "already here");
+    st->put("/waiting.pdf", "%PDF-1.4 already here");
     start();
     QList<int> listedAtPage;
     // Connected after the window's own handler, so it sees the list that handler built.
@@ -93,7 +93,7 @@ void TestScanRun::tenPagesAreScannedListedAndFiled()
     QCOMPARE(names, expected);
     QVERIFY(QDir(st->scans).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     for (const QString& stored : receiver->storedFiles())
-        QVERIFY(TestSupport::readFile(st->tmp.path() + "/inbox/" + stored).startsWith("%PDF-"));
+        QVERIFY(TestSupport::readFile(receiver->inboxDir() + "/" + stored).startsWith("%PDF-"));
     const QString text = w->statusText();
     QVERIFY2(text.contains("----10 Pages Scanned----\r\n----Ready----"), qPrintable(text));
     QVERIFY(text.contains("----11 Pages Filed----"));
