@@ -33,7 +33,7 @@ QString formatName(SANE_Frame format)
 
 QString unsupported(const SANE_Parameters& p)
 {
-    return QStringLiteral("the scanner delivers images this program cannot store (%1, %2 bits)")
+    return QStringLiteral("the scanner delivers images this program cannot store (%1 at depth %2)")
         .arg(formatName(p.format))
         .arg(p.depth);
 }

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -153,6 +154,7 @@ private slots:
     void eachBatchStartsWithAFullFeeder();
     void pageFormats_data();
     void pageFormats();
+    void unsupportedImageFormatIsReported();
 
     // Failures
     void scannerFailureKeepsEarlierPages_data();
@@ -433,6 +435,32 @@ void TestImgScan::pageFormats()
         QVERIFY2(page.blackShare > 0.99, qPrintable(QString::number(page.blackShare)));
     else
         QVERIFY2(page.blackShare < 0.01, qPrintable(QString::number(page.blackShare)));
+
+    // libtiff's own checker decodes every strip and has nothing to complain of.
+    QProcess tiffinfo;
+    tiffinfo.start(QStringLiteral("tiffinfo"), {QStringLiteral("-D"), folder() + QStringLiteral("/img0001.tif")});
+    QVERIFY2(tiffinfo.waitForFinished(-1), "tiffinfo (libtiff-tools) did not run");
+    QCOMPARE(tiffinfo.exitCode(), 0);
+    const QByteArray complaints = tiffinfo.readAllStandardError();
+    QVERIFY2(complaints.isEmpty(), complaints.constData());
+}
+
+void TestImgScan::unsupportedImageFormatIsReported()
+{
+    // One-bit colour has no agreed layout among backends; it is refused
+    // plainly rather than stored wrongly.
+    ImgScan scan;
+    openAndPrepare(scan, folder());
+    scan.setDeviceOption(QStringLiteral("mode"), QStringLiteral("Color"));
+    scan.setDeviceOption(QStringLiteral("depth"), QStringLiteral("1"));
+    Recorder rec;
+    rec.attach(scan, folder());
+    QCOMPARE(failureOf([&] { rec.start(scan); }),
+             QStringLiteral("Page 1 could not be scanned: the scanner delivers images this program cannot store "
+                            "(colour at depth 1)"));
+    QVERIFY(rec.pages.isEmpty());
+    QCOMPARE(filesIn(folder()), QStringList());
+    scan.CloseScanner();
 }
 
 // ---------------------------------------------------------------- Failures
