@@ -32,7 +32,6 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
@@ -652,11 +651,13 @@ void frmMain::writeOutFile()
         if (!QDir().mkpath(folder))
             throw Failure(QStringLiteral("Cannot create the folder %1").arg(folder));
         ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
-        QSaveFile out(path);
-        if (!out.open(QIODevice::WriteOnly))
+        // A plain rewrite: this copy is for looking at, and syncing it to disk for
+        // every file sent would cost more than the upload itself.
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, out.errorString()));
         out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        if (out.write(requestBody) != requestBody.size() || out.write("\r\n", 2) != 2 || !out.commit())
+        if (out.write(requestBody) != requestBody.size() || out.write("\r\n", 2) != 2 || !out.flush())
             throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, out.errorString()));
     } catch (...) {
         addErrorBlock(describeCurrentException(), readFromFolder + currentFile);
