@@ -628,6 +628,10 @@ void TestTiff2Pdf::malformedInputFailsCleanly_data()
     QTest::newRow("corrupt Deflate data")
         << handMadeTiff(grayEntries(16, 16, 8, 20, 8), QByteArray("\x78\x9c\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 20))
         << false << "page 1";
+    // Passes the checks made before writing; the decoding while the PDF is written fails.
+    QTest::newRow("corrupt LZW data")
+        << handMadeTiff(grayEntries(16, 16, 8, 20, 5), QByteArray("\x80") + QByteArray(19, '\xff')) << false
+        << "strip 1 is truncated or corrupt";
     QTest::newRow("directory loop") << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(256, '\x40'), 0, true)
                                     << false << "page 2";
     QTest::newRow("extra channel that is not alpha")

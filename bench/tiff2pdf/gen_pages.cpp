@@ -1,0 +1,368 @@
+// Benchmark helper on libtiff:
+//   gen_pages make FOLDER            writes the benchmark's 300 dpi A4 inputs into FOLDER
+//   gen_pages expect TIFF PAGE PPM   what page PAGE (from 1) looks like, as libtiff decodes it, as PPM
+//   gen_pages jpeg TIFF OUT          the JPEG stream of strip 0 with the shared tables merged in
+//   gen_pages compare A B            compares two PBM/PGM/PPM images as RGB; exit 0 when identical
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kW = 2480; // A4 at 300 dpi
+constexpr int kH = 3508;
+
+struct Rng
+{
+    std::uint64_t s;
+    std::uint32_t next()
+    {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(s >> 33);
+    }
+    int range(int lo, int hi) { return lo + static_cast<int>(next() % static_cast<std::uint32_t>(hi - lo + 1)); }
+};
+
+/// Ink coverage of a printed page: lines of word-like glyph clusters set in columns, a heading.
+struct Ink
+{
+    std::vector<std::uint8_t> a = std::vector<std::uint8_t>(std::size_t(kW) * kH, 0);
+    void rect(int x0, int y0, int x1, int y1)
+    {
+        for (int y = std::max(0, y0); y < std::min(kH, y1); ++y)
+            std::memset(&a[std::size_t(y) * kW + std::max(0, x0)], 255, std::max(0, std::min(kW, x1) - std::max(0, x0)));
+    }
+    void ring(int cx, int cy, int rx, int ry, int t)
+    {
+        for (int y = cy - ry; y <= cy + ry; ++y)
+            for (int x = cx - rx; x <= cx + rx; ++x) {
+                const double d = std::hypot(double(x - cx) / rx, double(y - cy) / ry);
+                if (d <= 1.0 && d >= 1.0 - double(t) / std::min(rx, ry) && x >= 0 && y >= 0 && x < kW && y < kH)
+                    a[std::size_t(y) * kW + x] = 255;
+            }
+    }
+};
+
+void glyph(Ink& ink, Rng& rng, int x, int base, int size, int width)
+{
+    const int xh = size / 2, stem = std::max(2, size / 12);
+    switch (rng.range(0, 5)) {
+    case 0: ink.rect(x, base - xh, x + stem, base); ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem); break;
+    case 1: ink.rect(x, base - size * 3 / 4, x + stem, base); ink.rect(x, base - xh, x + width, base - xh + stem); break;
+    case 2: ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem); break;
+    case 3: ink.rect(x, base - xh, x + stem, base); ink.rect(x + width - stem, base - xh, x + width, base); ink.rect(x, base - xh, x + width, base - xh + stem); break;
+    case 4: ink.rect(x + width / 2, base - size * 3 / 4, x + width / 2 + stem, base); ink.rect(x, base - stem, x + width, base); break;
+    default: ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem); ink.rect(x + width - stem, base - size * 3 / 4, x + width, base); break;
+    }
+}
+
+Ink typeset(unsigned seed, bool photoGap)
+{
+    Ink ink;
+    Rng rng{seed * 7919ull + 17};
+    const int left = 240, right = kW - 240;
+    int y = 330;
+    // Heading.
+    for (int x = left; x < left + 1400;) {
+        const int w = rng.range(30, 44);
+        glyph(ink, rng, x, y, 80, w);
+        x += w + 10 + (rng.range(0, 6) == 0 ? 36 : 0);
+    }
+    y += 140;
+    while (y < kH - 260) {
+        if (photoGap && y > 1500 && y < 2400) { // room for a picture
+            y = 2440;
+            continue;
+        }
+        int x = left + (rng.range(0, 8) == 0 ? 60 : 0);
+        const int lineEnd = rng.range(0, 9) == 0 ? right - rng.range(200, 1200) : right;
+        while (x < lineEnd - 40) {
+            const int letters = rng.range(2, 9);
+            for (int i = 0; i < letters && x < lineEnd - 30; ++i) {
+                const int w = rng.range(14, 24);
+                glyph(ink, rng, x, y, 42, w);
+                x += w + 4;
+            }
+            x += 18;
+        }
+        y += rng.range(0, 12) == 0 ? 110 : 58;
+    }
+    return ink;
+}
+
+/// Scanner-like softening of the ink edges.
+std::vector<std::uint8_t> soften(const Ink& ink)
+{
+    std::vector<std::uint8_t> out(ink.a.size());
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            int sum = 0, n = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int xx = x + dx, yy = y + dy;
+                    if (xx >= 0 && yy >= 0 && xx < kW && yy < kH) {
+                        sum += ink.a[std::size_t(yy) * kW + xx] * (dx == 0 && dy == 0 ? 4 : 1);
+                        n += dx == 0 && dy == 0 ? 4 : 1;
+                    }
+                }
+            out[std::size_t(y) * kW + x] = static_cast<std::uint8_t>(sum / n);
+        }
+    return out;
+}
+
+void commonTags(TIFF* tif, int spp, int bps, int photometric, int compression)
+{
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kW);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kH);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, 300.0f);
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, 300.0f);
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+}
+
+bool writeRows(TIFF* tif, const std::vector<std::uint8_t>& pixels, std::size_t rowBytes, std::uint32_t rowsPerStrip)
+{
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    const std::uint32_t strips = (kH + rowsPerStrip - 1) / rowsPerStrip;
+    for (std::uint32_t s = 0; s < strips; ++s) {
+        const std::uint32_t rows = std::min<std::uint32_t>(rowsPerStrip, kH - s * rowsPerStrip);
+        if (TIFFWriteEncodedStrip(tif, s, const_cast<std::uint8_t*>(&pixels[s * rowsPerStrip * rowBytes]),
+                                  static_cast<tmsize_t>(rows * rowBytes)) < 0)
+            return false;
+    }
+    return TIFFWriteDirectory(tif) == 1;
+}
+
+std::vector<std::uint8_t> bilevel(unsigned seed)
+{
+    const Ink ink = typeset(seed, false);
+    Rng rng{seed + 99ull};
+    std::vector<std::uint8_t> bits(std::size_t(kW / 8) * kH, 0);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const bool black = ink.a[std::size_t(y) * kW + x] > 127 || rng.next() % 20000 == 0; // dust specks
+            if (black)
+                bits[std::size_t(y) * (kW / 8) + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+        }
+    return bits;
+}
+
+int make(const std::string& folder)
+{
+    // Bilevel G4, one page and ten pages, one strip per page as scanners write them.
+    for (int pages : {1, 10}) {
+        const std::string path = folder + (pages == 1 ? "/g4-1page.tif" : "/g4-10pages.tif");
+        TIFF* tif = TIFFOpen(path.c_str(), "w");
+        if (!tif)
+            return 1;
+        for (int p = 0; p < pages; ++p) {
+            commonTags(tif, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_CCITTFAX4);
+            if (!writeRows(tif, bilevel(static_cast<unsigned>(p + 1)), kW / 8, kH))
+                return 1;
+        }
+        TIFFClose(tif);
+    }
+
+    // 8-bit gray, uncompressed in libtiff's default strips: paper with noise, soft text, a photo.
+    const auto soft = typeset(3, true);
+    const auto edge = soften(soft);
+    Rng rng{4242};
+    std::vector<std::uint8_t> gray(std::size_t(kW) * kH);
+    std::vector<std::uint8_t> rgb(std::size_t(kW) * kH * 3);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const std::size_t i = std::size_t(y) * kW + x;
+            const int noise = static_cast<int>(rng.next() % 7) - 3;
+            const bool photo = x >= 400 && x < 2080 && y >= 1540 && y < 2380;
+            double paper[3] = {243, 241, 236};
+            if (photo) {
+                paper[0] = 128 + 70 * std::sin(x / 97.0) * std::cos(y / 71.0) + 30 * std::sin((x + y) / 150.0);
+                paper[1] = 110 + 60 * std::cos(x / 133.0) + 40 * std::sin(y / 57.0);
+                paper[2] = 100 + 80 * std::sin((x - y) / 211.0);
+            }
+            const double cover = edge[i] / 255.0;
+            const double inkColour[3] = {28, 26, 44};
+            int v[3];
+            for (int c = 0; c < 3; ++c)
+                v[c] = std::clamp(static_cast<int>(paper[c] * (1 - cover) + inkColour[c] * cover) + noise, 0, 255);
+            gray[i] = static_cast<std::uint8_t>((v[0] * 30 + v[1] * 59 + v[2] * 11) / 100);
+            for (int c = 0; c < 3; ++c)
+                rgb[i * 3 + c] = static_cast<std::uint8_t>(v[c]);
+        }
+    {
+        TIFF* tif = TIFFOpen((folder + "/gray8.tif").c_str(), "w");
+        if (!tif)
+            return 1;
+        commonTags(tif, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE);
+        if (!writeRows(tif, gray, kW, TIFFDefaultStripSize(tif, 0)))
+            return 1;
+        TIFFClose(tif);
+    }
+    {
+        // RGB JPEG: YCbCr, 2x2 subsampled, quality 85, the page in one strip.
+        TIFF* tif = TIFFOpen((folder + "/rgb-jpeg.tif").c_str(), "w");
+        if (!tif)
+            return 1;
+        commonTags(tif, 3, 8, PHOTOMETRIC_YCBCR, COMPRESSION_JPEG);
+        TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 85);
+        TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        if (!writeRows(tif, rgb, std::size_t(kW) * 3, kH))
+            return 1;
+        TIFFClose(tif);
+    }
+    {
+        // RGB Deflate with the horizontal predictor, the page in one strip.
+        TIFF* tif = TIFFOpen((folder + "/rgb-deflate.tif").c_str(), "w");
+        if (!tif)
+            return 1;
+        commonTags(tif, 3, 8, PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        if (!writeRows(tif, rgb, std::size_t(kW) * 3, kH))
+            return 1;
+        TIFFClose(tif);
+    }
+    return 0;
+}
+
+int expect(const std::string& path, int page, const std::string& out)
+{
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif || !TIFFSetDirectory(tif, static_cast<tdir_t>(page - 1)))
+        return 1;
+    std::uint32_t w = 0, h = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    std::vector<std::uint32_t> raster(std::size_t(w) * h);
+    if (!TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 0))
+        return 1;
+    TIFFClose(tif);
+    std::ofstream f(out, std::ios::binary);
+    f << "P6\n" << w << " " << h << "\n255\n";
+    std::vector<char> row(std::size_t(w) * 3);
+    for (std::uint32_t y = 0; y < h; ++y) {
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const std::uint32_t p = raster[std::size_t(y) * w + x];
+            row[x * 3] = static_cast<char>(TIFFGetR(p));
+            row[x * 3 + 1] = static_cast<char>(TIFFGetG(p));
+            row[x * 3 + 2] = static_cast<char>(TIFFGetB(p));
+        }
+        f.write(row.data(), static_cast<std::streamsize>(row.size()));
+    }
+    return f ? 0 : 1;
+}
+
+int jpeg(const std::string& path, const std::string& out)
+{
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif)
+        return 1;
+    const tmsize_t size = static_cast<tmsize_t>(TIFFGetStrileByteCount(tif, 0));
+    std::vector<char> strip(static_cast<std::size_t>(size));
+    if (TIFFReadRawStrip(tif, 0, strip.data(), size) != size)
+        return 1;
+    std::uint32_t n = 0;
+    const char* tables = nullptr;
+    std::ofstream f(out, std::ios::binary);
+    if (TIFFGetField(tif, TIFFTAG_JPEGTABLES, &n, &tables) && n > 4) {
+        f.write(strip.data(), 2);
+        f.write(tables + 2, n - 4);
+        f.write(strip.data() + 2, size - 2);
+    } else {
+        f.write(strip.data(), size);
+    }
+    TIFFClose(tif);
+    return f ? 0 : 1;
+}
+
+bool readPnm(const std::string& path, int& w, int& h, std::vector<std::uint8_t>& rgb)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::string magic;
+    int maxValue = 1;
+    f >> magic >> w >> h;
+    if (magic != "P4")
+        f >> maxValue;
+    f.get();
+    if (!f || maxValue != (magic == "P4" ? 1 : 255))
+        return false;
+    rgb.assign(std::size_t(w) * h * 3, 0);
+    if (magic == "P4") { // 1 is black
+        const std::size_t rowBytes = (w + 7) / 8;
+        std::vector<std::uint8_t> row(rowBytes);
+        for (int y = 0; y < h; ++y) {
+            f.read(reinterpret_cast<char*>(row.data()), static_cast<std::streamsize>(rowBytes));
+            for (int x = 0; x < w; ++x) {
+                const std::uint8_t v = (row[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;
+                std::memset(&rgb[(std::size_t(y) * w + x) * 3], v, 3);
+            }
+        }
+    } else if (magic == "P5") {
+        std::vector<std::uint8_t> g(std::size_t(w) * h);
+        f.read(reinterpret_cast<char*>(g.data()), static_cast<std::streamsize>(g.size()));
+        for (std::size_t i = 0; i < g.size(); ++i)
+            std::memset(&rgb[i * 3], g[i], 3);
+    } else if (magic == "P6") {
+        f.read(reinterpret_cast<char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
+    } else {
+        return false;
+    }
+    return static_cast<bool>(f);
+}
+
+int compare(const std::string& a, const std::string& b)
+{
+    int wa, ha, wb, hb;
+    std::vector<std::uint8_t> pa, pb;
+    if (!readPnm(a, wa, ha, pa) || !readPnm(b, wb, hb, pb)) {
+        std::printf("unreadable\n");
+        return 2;
+    }
+    if (wa != wb || ha != hb) {
+        std::printf("size %dx%d vs %dx%d\n", wa, ha, wb, hb);
+        return 1;
+    }
+    std::size_t differ = 0;
+    int worst = 0;
+    for (std::size_t i = 0; i < pa.size(); ++i) {
+        const int d = std::abs(int(pa[i]) - int(pb[i]));
+        if (d) {
+            ++differ;
+            worst = std::max(worst, d);
+        }
+    }
+    if (!differ) {
+        std::printf("identical\n");
+        return 0;
+    }
+    std::printf("%zu samples differ, by up to %d\n", differ, worst);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TIFFSetWarningHandler(nullptr);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "make" && argc == 3)
+        return make(argv[2]);
+    if (mode == "expect" && argc == 5)
+        return expect(argv[2], std::atoi(argv[3]), argv[4]);
+    if (mode == "jpeg" && argc == 4)
+        return jpeg(argv[2], argv[3]);
+    if (mode == "compare" && argc == 4)
+        return compare(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B\n");
+    return 2;
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Benchmark: Quillfeed's tiff2pdf side by side with img2pdf and libtiff's own tiff2pdf (as a baseline)
+# on generated 300 dpi A4 pages. Prints one table: median wall time, peak memory, output size, qpdf
+# --check and a lossless check of every output, with ratios, then the targets met or missed.
+#
+# Usage: bench/tiff2pdf/run.sh [RUNS]      (RUNS: timed runs per tool and input, default 7)
+# QUILLFEED_BIN_DIR  folder with a built tiff2pdf to measure (default: a Release build made here)
+# BENCH_WORK         scratch folder (default: ${TMPDIR:-/tmp}/quillfeed-bench-tiff2pdf)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+runs=${1:-7}
+work=${BENCH_WORK:-${TMPDIR:-/tmp}/quillfeed-bench-tiff2pdf}
+mkdir -p "$work/inputs"
+
+for tool in img2pdf /usr/bin/tiff2pdf qpdf pdfimages c++ pkg-config; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+
+if [ -z "${QUILLFEED_BIN_DIR:-}" ]; then
+  build="$work/build"
+  echo "building tiff2pdf (Release) in $build ..." >&2
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEED_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" --target tiff2pdf >/dev/null
+  QUILLFEED_BIN_DIR="$build/bin"
+fi
+ours="$QUILLFEED_BIN_DIR/tiff2pdf"
+[ -x "$ours" ] || { echo "run.sh: $ours is not built" >&2; exit 1; }
+
+# The inputs are made here with libtiff, never downloaded.
+c++ -O2 -std=c++20 -Wall -Wextra -Werror "$here/gen_pages.cpp" $(pkg-config --cflags --libs libtiff-4) \
+  -o "$work/gen_pages"
+echo "generating 300 dpi A4 inputs ..." >&2
+"$work/gen_pages" make "$work/inputs"
+
+exec python3 "$here/bench.py" --ours "$ours" --gen "$work/gen_pages" --inputs "$work/inputs" \
+  --work "$work" --runs "$runs"
