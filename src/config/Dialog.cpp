@@ -1,4 +1,5 @@
 #include "Dialog.h"
+#include "WrappingPushButton.h"
 
 #include "Failure.h"
 #include "Logging.h"
@@ -61,9 +62,10 @@ QLineEdit* makeBox(QWidget* parent, const char* name, const QString& text, const
     return box;
 }
 
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry,
+                        bool wrapCaption = false)
 {
-    auto* button = new QPushButton(caption, parent);
+    auto* button = wrapCaption ? new WrappingPushButton(caption, parent) : new QPushButton(caption, parent);
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(geometry);
     // Neither Enter nor Esc presses a button of this dialog.
@@ -126,7 +128,8 @@ Dialog::Dialog()
     lblHelp = makeLabel(this, "lblHelp", QString(), design(240, 3120, 4095, 2055));
     lblHelp->setWordWrap(true);
     lblHelp->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    cmdTest = makeButton(this, "cmdTest", QStringLiteral("Toggle Test Mode On/Off"), design(4680, 3120, 1215, 495));
+    cmdTest = makeButton(this, "cmdTest", QStringLiteral("Toggle Test Mode On/Off"), design(4680, 3120, 1215, 495),
+                         /*wrapCaption=*/true);
 
     Frame1 = new QGroupBox(QStringLiteral("Proxy (only basic authentication supported)"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));

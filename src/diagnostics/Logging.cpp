@@ -1,7 +1,7 @@
 #include "Logging.h"
 
-Q_LOGGING_CATEGORY(lcMain, "quillfeed.main_window")
-Q_LOGGING_CATEGORY(lcUpload, "quillfeed.upload")
-Q_LOGGING_CATEGORY(lcScan, "quillfeed.scanning")
-Q_LOGGING_CATEGORY(lcConfig, "quillfeed.config")
-Q_LOGGING_CATEGORY(lcDiag, "quillfeed.diagnostics")
+Q_LOGGING_CATEGORY(lcMain, "quillfeed.main_window", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcUpload, "quillfeed.upload", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcScan, "quillfeed.scanning", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcConfig, "quillfeed.config", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcDiag, "quillfeed.diagnostics", QtInfoMsg)

@@ -1,4 +1,5 @@
-// One logging category per subsystem; enable with QT_LOGGING_RULES="quillfeed.*=true".
+// One logging category per subsystem; debug output is off unless turned on with
+// QT_LOGGING_RULES="quillfeed.*.debug=true".
 #pragma once
 
 #include <QLoggingCategory>
