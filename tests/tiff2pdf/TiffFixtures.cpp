@@ -47,6 +47,8 @@ bool writePage(TIFF* tif, const Page& page, std::string& error)
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, s.planar);
     TIFFSetField(tif, TIFFTAG_FILLORDER, s.fillOrder);
     TIFFSetField(tif, TIFFTAG_ORIENTATION, s.orientation);
+    if (s.subfileType)
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, s.subfileType);
     if (s.resolution) {
         TIFFSetField(tif, TIFFTAG_XRESOLUTION, s.xres);
         TIFFSetField(tif, TIFFTAG_YRESOLUTION, s.yres);

@@ -399,6 +399,7 @@ private slots:
     void pageSizeFollowsResolution();
     void malformedInputFailsCleanly_data();
     void malformedInputFailsCleanly();
+    void thumbnailsAreNotPages();
     void helpAndMisuse();
     void existingOutputIsNotClobbered();
     void unusualFileNamesArriveIntact();
@@ -664,6 +665,36 @@ void TestTiff2Pdf::malformedInputFailsCleanly()
     QVERIFY(!QFile::exists(pdf));
     // Nothing else left behind either: no temporary file.
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), missing ? 0 : 1);
+}
+
+void TestTiff2Pdf::thumbnailsAreNotPages()
+{
+    TiffSpec page;
+    page.width = 60;
+    TiffSpec thumb;
+    thumb.width = 15;
+    thumb.height = 10;
+    thumb.subfileType = FILETYPE_REDUCEDIMAGE;
+    TiffSpec last;
+    last.width = 30;
+    QTemporaryDir dir;
+    const QString tif = dir.filePath("t.tif"), pdf = dir.filePath("t.pdf");
+    QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {makePage(page, 1), makePage(thumb, 2), makePage(last, 3)})),
+             QString());
+    const Run r = convert({tif, pdf});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const auto images = pageImages(pdf);
+    QCOMPARE(images.size(), std::size_t(2));
+    QCOMPARE(images[0].width, 60LL);
+    QCOMPARE(images[1].width, 30LL);
+
+    // A file of nothing but a thumbnail has no page to convert.
+    const QString only = dir.filePath("only.tif");
+    QCOMPARE(QString::fromStdString(writeTiff(sp(only), {makePage(thumb, 2)})), QString());
+    const Run none = convert({only, dir.filePath("only.pdf")});
+    QCOMPARE(none.exitCode, 1);
+    QVERIFY2(none.err.contains("no page"), none.err.constData());
+    QVERIFY(!QFile::exists(dir.filePath("only.pdf")));
 }
 
 void TestTiff2Pdf::helpAndMisuse()

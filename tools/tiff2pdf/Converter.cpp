@@ -208,7 +208,11 @@ public:
     void planAll()
     {
         for (tdir_t index = 0;; ++index) {
-            m_plans.push_back(planPage(m_tif, index, m_messages));
+            // Thumbnails and transparency masks that scanners add beside the pages are not pages.
+            std::uint32_t subfileType = 0;
+            if (!TIFFGetField(m_tif, TIFFTAG_SUBFILETYPE, &subfileType) ||
+                !(subfileType & (FILETYPE_REDUCEDIMAGE | FILETYPE_MASK)))
+                m_plans.push_back(planPage(m_tif, index, m_messages));
             if (TIFFLastDirectory(m_tif))
                 break;
             if (index + 1 >= kMaxPages)
@@ -218,6 +222,8 @@ public:
             if (!TIFFReadDirectory(m_tif))
                 throw ConversionError(m_messages.with("page " + std::to_string(index + 2) + " cannot be read"));
         }
+        if (m_plans.empty())
+            throw ConversionError("holds no page, only reduced-resolution images or masks");
     }
 
     int pages() const { return static_cast<int>(m_plans.size()); }
@@ -254,10 +260,11 @@ private:
         if (p.alpha != Alpha::None) {
             QOH mask = makeImage(pdf, p, ImagePart::Alpha);
             if (p.alpha == Alpha::Premultiplied) {
-                std::vector<QOH> black(p.colourChannels, QOH::newInteger(0));
+                std::vector<QOH> matte(p.colourChannels, QOH::newInteger(0));
+                // Premultiplying draws samples towards 0, which min-is-white shows as white.
                 if (p.model == ColourModel::Gray && p.minIsWhite)
-                    black.assign(1, QOH::newInteger(1)); // the matte is black as seen, so the stored maximum
-                mask.getDict().replaceKey("/Matte", QOH::newArray(black));
+                    matte.assign(1, QOH::newInteger(1));
+                mask.getDict().replaceKey("/Matte", QOH::newArray(matte));
             }
             image.getDict().replaceKey("/SMask", mask);
         }
