@@ -12,6 +12,7 @@ import time
 INPUTS = [
     ("g4-1page.tif", "bilevel G4, 1 page", 2480 * 3508 // 8, "g4"),
     ("g4-10pages.tif", "bilevel G4, 10 pages", 2480 * 3508 // 8, "g4"),
+    ("g4-strips.tif", "bilevel G4, 1 page in strips", 2480 * 3508 // 8, "g4"),
     ("gray8.tif", "8-bit gray, uncompressed", 2480 * 3508, "gray"),
     ("rgb-jpeg.tif", "RGB JPEG (YCbCr 4:2:0, q85)", 2480 * 3508 * 3, "jpeg"),
     ("rgb-deflate.tif", "RGB Deflate + predictor", 2480 * 3508 * 3, "deflate"),

@@ -174,6 +174,17 @@ int make(const std::string& folder)
         TIFFClose(tif);
     }
 
+    {
+        // The same first page as libtiff's tools write G4 by default: many strips of a few rows.
+        TIFF* tif = TIFFOpen((folder + "/g4-strips.tif").c_str(), "w");
+        if (!tif)
+            return 1;
+        commonTags(tif, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_CCITTFAX4);
+        if (!writeRows(tif, bilevel(1), kW / 8, TIFFDefaultStripSize(tif, 0)))
+            return 1;
+        TIFFClose(tif);
+    }
+
     // 8-bit gray, uncompressed in libtiff's default strips: paper with noise, soft text, a photo.
     const auto soft = typeset(3, true);
     const auto edge = soften(soft);
