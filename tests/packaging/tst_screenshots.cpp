@@ -2,6 +2,7 @@
 // a pass, the setup dialog), and a walk through the main window with the keyboard
 // alone. The pictures are written into the build tree; with QUILLFEED_UPDATE_DOCS=1
 // they replace the ones in docs/ of the source tree.
+#include "AppIcon.h"
 #include "Dialog.h"
 #include "MiniHttpServer.h"
 #include "Settings.h"
@@ -57,6 +58,8 @@ private slots:
     void init();
     void cleanup();
 
+    void iconFilesAreTheWindowIcon_data();
+    void iconFilesAreTheWindowIcon();
     void keyboardReachesEveryControl();
     void manualWindow();
     void unattendedWindowAfterAPass();
@@ -158,6 +161,26 @@ void TestScreenshots::shoot(QWidget* window, const QString& name)
     QVERIFY2(picture.save(path, "PNG"), qPrintable(path));
     QCOMPARE(QImage(path).size(), window->size());
     qInfo("wrote %s", qPrintable(path));
+}
+
+void TestScreenshots::iconFilesAreTheWindowIcon_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("16x16") << 16;
+    QTest::newRow("32x32") << 32;
+}
+
+void TestScreenshots::iconFilesAreTheWindowIcon()
+{
+    // The PNG files the package installs, drawn at build time, are pixel for
+    // pixel the icon the main window carries.
+    QFETCH(int, size);
+    const QString path = QStringLiteral(QUILLFEED_ICONS_DIR "/%1x%1/quillfeed.png").arg(size);
+    const QImage file(path);
+    QVERIFY2(!file.isNull(), qPrintable(path));
+    QCOMPARE(file.size(), QSize(size, size));
+    const QImage drawn = quillfeedIcon().pixmap(QSize(size, size), 1.0).toImage();
+    QCOMPARE(file.convertToFormat(QImage::Format_ARGB32), drawn.convertToFormat(QImage::Format_ARGB32));
 }
 
 void TestScreenshots::keyboardReachesEveryControl()
