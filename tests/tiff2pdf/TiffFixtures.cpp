@@ -313,6 +313,10 @@ std::vector<Named> allKinds()
     s.rowsPerStrip = 16;
     add("jpeg-ycbcr-strips", s);
 
+    s.rowsPerStrip = 0;
+    s.tileWidth = s.tileLength = 16;
+    add("jpeg-ycbcr-tiled", s);
+
     // Several pages of different kinds in one file.
     Named multi{"multipage", {}};
     s = spec(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);

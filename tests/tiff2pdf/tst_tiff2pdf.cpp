@@ -311,13 +311,18 @@ std::string tiffDecodedRgb(const QString& path)
     TIFF* tif = TIFFOpen(sp(path).c_str(), "r");
     if (!tif)
         return {};
-    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-    std::uint32_t h = 0;
+    std::uint32_t w = 0, h = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
     TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-    const tmsize_t line = TIFFScanlineSize(tif);
-    std::string out(static_cast<std::size_t>(line) * h, '\0');
-    for (std::uint32_t y = 0; y < h; ++y)
-        TIFFReadScanline(tif, out.data() + y * line, y, 0);
+    std::vector<std::uint32_t> raster(std::size_t(w) * h);
+    std::string out;
+    if (TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 0)) {
+        for (std::uint32_t p : raster) {
+            out.push_back(static_cast<char>(TIFFGetR(p)));
+            out.push_back(static_cast<char>(TIFFGetG(p)));
+            out.push_back(static_cast<char>(TIFFGetB(p)));
+        }
+    }
     TIFFClose(tif);
     return out;
 }
@@ -752,6 +757,12 @@ void TestTiff2Pdf::unusualFileNamesArriveIntact()
     const Run r = convert({tif, pdf});
     QVERIFY2(r.exitCode == 0, r.err.constData());
     QVERIFY(readBytes(pdf).startsWith("%PDF-"));
+
+    // A name as long as the file system allows still gets its temporary file beside it.
+    const QString longName = dir.filePath(QString(251, 'n') + ".pdf");
+    const Run l = convert({tif, longName});
+    QVERIFY2(l.exitCode == 0, l.err.constData());
+    QVERIFY(readBytes(longName).startsWith("%PDF-"));
 }
 
 QTEST_GUILESS_MAIN(TestTiff2Pdf)

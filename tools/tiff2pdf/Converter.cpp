@@ -67,7 +67,8 @@ class TemporaryOutput
 public:
     explicit TemporaryOutput(const std::string& outputPath) : m_output(outputPath)
     {
-        std::string pattern = folderOf(outputPath) + "/." + baseName(outputPath) + ".XXXXXX.part";
+        // The name is cut short so that the added parts never push it past the file system's limit.
+        std::string pattern = folderOf(outputPath) + "/." + baseName(outputPath).substr(0, 200) + ".XXXXXX.part";
         if (pattern.size() >= PATH_MAX)
             throw ConversionError(outputPath + ": the name is too long");
         std::vector<char> buffer(pattern.begin(), pattern.end());
