@@ -47,6 +47,24 @@ std::deque<StatusBox::Line> StatusBox::split(const QString& text)
     return lines;
 }
 
+void StatusBox::appendLine(QString& out, const Line& line)
+{
+    out += line.text;
+    switch (line.end) {
+    case Break::CrLf:
+        out += kCrLf;
+        break;
+    case Break::Cr:
+        out += u'\r';
+        break;
+    case Break::Lf:
+        out += u'\n';
+        break;
+    case Break::None:
+        break;
+    }
+}
+
 QString StatusBox::text() const
 {
     qsizetype total = 0;
@@ -54,39 +72,16 @@ QString StatusBox::text() const
         total += l.text.size() + 2;
     QString out;
     out.reserve(total);
-    for (const Line& l : m_lines) {
-        out += l.text;
-        switch (l.end) {
-        case Break::CrLf:
-            out += kCrLf;
-            break;
-        case Break::Cr:
-            out += u'\r';
-            break;
-        case Break::Lf:
-            out += u'\n';
-            break;
-        case Break::None:
-            break;
-        }
-    }
+    for (const Line& l : m_lines)
+        appendLine(out, l);
     return out;
 }
 
 QString StatusBox::head(int n) const
 {
     QString out;
-    for (const Line& l : m_lines) {
-        if (out.size() >= n)
-            break;
-        out += l.text;
-        if (l.end == Break::CrLf)
-            out += kCrLf;
-        else if (l.end == Break::Cr)
-            out += u'\r';
-        else if (l.end == Break::Lf)
-            out += u'\n';
-    }
+    for (auto it = m_lines.cbegin(); it != m_lines.cend() && out.size() < n; ++it)
+        appendLine(out, *it);
     return out.left(n);
 }
 

@@ -42,6 +42,7 @@ private:
     };
 
     static std::deque<Line> split(const QString& text);
+    static void appendLine(QString& out, const Line& line);
     void updateScrollBar();
     int visibleLines() const;
 
