@@ -117,6 +117,9 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
 frmMain::~frmMain()
 {
     Dialog::setTestModeFlag(nullptr);
+    // Diagnostic windows have no parent, so that they stay open on their own;
+    // the current one goes with the main window.
+    delete diagWindow.data();
 }
 
 void frmMain::buildLayout()
