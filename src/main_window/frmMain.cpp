@@ -512,7 +512,15 @@ void frmMain::ProcessNextFile()
                 return;
             }
             currentFile = next;
-            if (uploadCurrent() == UploadOutcome::NextEntry)
+            UploadOutcome outcome;
+            try {
+                outcome = uploadCurrent();
+            } catch (...) {
+                // Whatever broke this upload, it must not leave the driver busy for good.
+                m_inFlight = false;
+                throw;
+            }
+            if (outcome == UploadOutcome::NextEntry)
                 continue;
             return;
         }
