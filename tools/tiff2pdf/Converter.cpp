@@ -200,10 +200,7 @@ QOH decodeArray(std::initializer_list<int> values)
 class Conversion
 {
 public:
-    Conversion(TIFF* tif, TiffMessages& messages, std::string inputName)
-        : m_tif(tif), m_messages(messages), m_input(std::move(inputName))
-    {
-    }
+    Conversion(TIFF* tif, TiffMessages& messages) : m_tif(tif), m_messages(messages) {}
 
     /// Reads and checks every page; nothing is written before all of them are known to be usable.
     void planAll()
@@ -390,7 +387,6 @@ private:
 
     TIFF* m_tif;
     TiffMessages& m_messages;
-    std::string m_input;
     std::vector<PagePlan> m_plans;
     std::string m_failure;
 };
@@ -431,7 +427,7 @@ ConversionResult run(const std::string& inputName, const std::string& outputPath
     try {
         TiffMessages messages;
         TiffPtr tif = open(messages);
-        Conversion conversion(tif.get(), messages, inputName);
+        Conversion conversion(tif.get(), messages);
         conversion.planAll();
         TemporaryOutput out(outputPath);
         try {
