@@ -14,7 +14,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3 python3-werkzeug tinyproxy openssl poppler-utils qpdf libtiff-tools curl
   # benchmarks and packaging
-  nginx-light img2pdf hyperfine valgrind dpkg-dev file desktop-file-utils
+  nginx-light img2pdf hyperfine valgrind dpkg-dev file desktop-file-utils time
 )
 
 SUDO=""
