@@ -1,0 +1,377 @@
+// What can happen to the read-from folder and its files around a transfer: a big
+// mixed tree, files that cannot be read, a file still being written, a file
+// deleted by someone else, the folder itself removed and made again, out.txt
+// that cannot be written, and a file of a GiB.
+#include "E2e.h"
+
+#include "InetControl.h"
+#include "frmDiag.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QCryptographicHash>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace E2e;
+using namespace TestSupport;
+
+class TestE2eFolder : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void twoHundredMixedFilesInOnePass();
+    void unreadableFilesArePassedOver();
+    void growingFileIsNeverSentTruncated();
+    void fileDeletedBeforeItsOkArrives();
+    void readFromFolderRemovedAndMadeAgain();
+    void outFileFolderUnwritable();
+    void oneGibFile();
+
+private:
+    std::unique_ptr<Station> st;
+    std::unique_ptr<ReceiverPeer> receiver;
+    std::unique_ptr<frmMain> w;
+    bool startAll(const ReceiverOptions& options = {});
+};
+
+void TestE2eFolder::init()
+{
+    st = std::make_unique<Station>();
+    receiver = std::make_unique<ReceiverPeer>();
+}
+
+void TestE2eFolder::cleanup()
+{
+    w.reset();
+    receiver.reset();
+    st.reset();
+}
+
+bool TestE2eFolder::startAll(const ReceiverOptions& options)
+{
+    if (!receiver->start(st->inbox, options)) {
+        qWarning() << receiver->errorString();
+        return false;
+    }
+    st->writeSettings(receiver->url(QStringLiteral("/district/saveTAVscan.asp")).toString());
+    w = st->start();
+    return true;
+}
+
+void TestE2eFolder::twoHundredMixedFilesInOnePass()
+{
+    QVERIFY(installRealConverter(st->prog));
+    Ledger ledger(*st);
+    // Types that go as they are, TIFFs that are converted, and types that are skipped.
+    const QStringList sent = {"pdf", "txt", "png", "doc", "htm", "xtif", "gif", "bmp"};
+    const QStringList skipped = {"jpg", "docx", ""};
+    int expectSkipped = 0;
+    for (int i = 0; i < 200; ++i) {
+        const QString folder = i % 4 == 0   ? QString()
+                               : i % 4 == 1 ? QStringLiteral("/2024")
+                               : i % 4 == 2 ? QStringLiteral("/2024/%1").arg(i % 7)
+                                            : QStringLiteral("/deep/a/b/c%1").arg(i % 3);
+        if (i % 20 == 5) {
+            const QString rel = folder + QStringLiteral("/page%1.tif").arg(i);
+            const QByteArray tiff = makeTiff(40, 30, i);
+            QVERIFY(!tiff.isEmpty());
+            QVERIFY(st->put(rel, tiff));
+            ledger.addTiff(rel, tiff);
+        } else if (i % 10 == 3) {
+            const QString ext = skipped[(i / 10) % skipped.size()];
+            const QString rel = folder + QStringLiteral("/kept%1").arg(i) + (ext.isEmpty() ? QString() : u'.' + ext);
+            QVERIFY(ledger.put(rel, "a type that stays " + QByteArray::number(i)));
+            ++expectSkipped;
+        } else {
+            const QString rel = folder + QStringLiteral("/doc%1.").arg(i) + sent[i % sent.size()];
+            QVERIFY(ledger.put(rel, "document " + QByteArray::number(i) + QByteArray(i * 37 % 5000, char('a' + i % 26))));
+        }
+    }
+    QCOMPARE(ledger.size(), 200);
+    QVERIFY(startAll());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }, 120000), qPrintable(w->statusText().left(3000)));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("200 mixed files in nested folders, one pass"), t);
+    QCOMPARE(t.kept, expectSkipped);
+    QCOMPARE(t.filed, 200 - expectSkipped);
+    QCOMPARE(w->pagesFiled, 200 - expectSkipped);
+    QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eFolder::unreadableFilesArePassedOver()
+{
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/before.pdf"), "%PDF-1.4 readable, before"));
+    QVERIFY(ledger.put(QStringLiteral("/zz/after.txt"), "readable, after"));
+    // A name with a document's extension that is a link to a folder.
+    QDir().mkpath(st->tmp.path() + QStringLiteral("/elsewhere"));
+    QVERIFY(QFile::link(st->tmp.path() + QStringLiteral("/elsewhere"), st->file(QStringLiteral("/linked.pdf"))));
+    ledger.allowExtra(QStringLiteral("/linked.pdf"));
+    // A FIFO: opening it for reading the ordinary way would wait for a writer forever.
+    const QByteArray fifo = QFile::encodeName(st->file(QStringLiteral("/pipe.txt")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0644), 0);
+    ledger.allowExtra(QStringLiteral("/pipe.txt"));
+    // Without root, a file its owner may not read.
+    const bool root = ::geteuid() == 0;
+    if (!root) {
+        QVERIFY(ledger.put(QStringLiteral("/locked.pdf"), "%PDF-1.4 locked"));
+        QVERIFY(QFile::setPermissions(st->file(QStringLiteral("/locked.pdf")), {}));
+    }
+
+    // Should the window block on the FIFO after all, a writer comes by later and lets it
+    // go, so the suite reports the fault instead of hanging.
+    std::atomic<bool> done{false};
+    std::atomic<bool> rescued{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 200 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (done)
+            return;
+        const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            rescued = true;
+            ::close(fd);
+        }
+    });
+    QVERIFY(startAll());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    const bool ended = waitUntil([&] { return passEnded(*w); });
+    done = true;
+    watchdog.join();
+    QVERIFY2(!rescued, "the window waited on a FIFO until a writer came");
+    QVERIFY2(ended, qPrintable(w->statusText()));
+
+    if (!root)
+        QFile::setPermissions(st->file(QStringLiteral("/locked.pdf")), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("unreadable files (link to a folder, FIFO%1)").arg(root ? "" : ", mode 000"), t);
+    QCOMPARE(t.filed, 2);
+    QVERIFY(QFileInfo(st->file(QStringLiteral("/linked.pdf"))).isSymLink());
+    QVERIFY(QFileInfo::exists(st->file(QStringLiteral("/pipe.txt"))));
+    for (const char* name : {"/linked.pdf", "/pipe.txt"})
+        QVERIFY2(w->statusText().contains(QStringLiteral("Reading: ") + st->file(QLatin1String(name))),
+                 qPrintable(w->statusText()));
+    if (!root)
+        QCOMPARE(t.kept, 1);
+    QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eFolder::growingFileIsNeverSentTruncated()
+{
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/steady.pdf"), "%PDF-1.4 steady"));
+    const QString rel = QStringLiteral("/growing.txt");
+    QFile growing(st->file(rel));
+    QVERIFY(growing.open(QIODevice::WriteOnly));
+    QByteArray content = "first line\n";
+    growing.write(content);
+    growing.flush();
+    ledger.add(rel, content);
+    QTimer writer;
+    int appends = 0;
+    connect(&writer, &QTimer::timeout, [&] {
+        ++appends;
+        const QByteArray more = "another line " + QByteArray::number(content.size()) + "\n";
+        content += more;
+        growing.write(more);
+        growing.flush();
+    });
+    writer.start(250);
+    QVERIFY(startAll());
+
+    // Passes run while the writer appends.
+    for (int pass = 0; pass < 6; ++pass) {
+        QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+        QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+        QVERIFY2(w->statusText().contains(QStringLiteral("Held back ") + rel), qPrintable(w->statusText()));
+        const int before = appends; // the writer appends again before the next pass
+        QVERIFY(waitUntil([&] { return appends > before; }));
+    }
+    writer.stop();
+    growing.close();
+    ledger.update(rel, content);
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("file growing while passes run"), t);
+    QCOMPARE(t.filed, 1);
+    QCOMPARE(t.kept, 1);
+
+    // Once the writer has stopped and the file has settled, it goes whole.
+    QVERIFY2(waitUntil(
+                 [&] {
+                     if (!w->uploadInFlight())
+                         QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+                     return waitUntil([&] { return passEnded(*w); }, 10000) &&
+                            !QFileInfo::exists(st->file(rel));
+                 },
+                 30000),
+             qPrintable(w->statusText()));
+    E2E_CHECK(ledger, *receiver, QStringLiteral("growing file, after its writer stopped"), t);
+    QCOMPARE(t.filed, 2);
+    QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eFolder::fileDeletedBeforeItsOkArrives()
+{
+    ReceiverOptions options;
+    options.mode = ReceiverMode::slow("OK", 600).times(1);
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/first.pdf"), "%PDF-1.4 deleted by someone else meanwhile"));
+    QVERIFY(ledger.put(QStringLiteral("/second.pdf"), "%PDF-1.4 the next one"));
+    QVERIFY(startAll(options));
+    const QString first = w->fileListEntries().value(0);
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(receiver->waitForRecords(1));
+    QVERIFY(w->uploadInFlight());
+    QVERIFY(QFile::remove(st->file(first))); // someone else deletes it while the "OK" is on its way
+    QVERIFY2(waitUntil([&] { return !w->uploadInFlight(); }), qPrintable(w->statusText()));
+    QVERIFY2(w->diagWindow->text().contains(QStringLiteral("Error while processing incoming data: File not found")),
+             qPrintable(w->diagWindow->text()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("file deleted by someone else before its OK"), t);
+    QCOMPARE(t.filed, 1);
+    QCOMPARE(t.kept, 1);
+    QVERIFY(answersForceTransfer(*w));
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    E2E_CHECK(ledger, *receiver, QStringLiteral("file deleted before its OK, then a Force Transfer"), t);
+    QCOMPARE(t.filed, 2);
+}
+
+void TestE2eFolder::readFromFolderRemovedAndMadeAgain()
+{
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/early.pdf"), "%PDF-1.4 before the folder goes"));
+    QVERIFY(startAll());
+    w->lblUnattended_Click();
+    w->Timer1->stop(); // the test ticks itself
+    w->chkAutoRead->setChecked(true);
+    w->Timer1_Timer();
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+
+    // Two documents arrive and are listed by the next tick; then the folder is removed
+    // (its documents put aside) before they go.
+    QVERIFY(ledger.put(QStringLiteral("/r1.pdf"), "%PDF-1.4 r1"));
+    QVERIFY(ledger.put(QStringLiteral("/in/r2.txt"), "r2"));
+    w->Timer1_Timer();
+    QCOMPARE(w->fileListEntries().size(), 2);
+    const QString aside = st->tmp.path() + QStringLiteral("/aside");
+    QVERIFY(QDir().rename(st->scans, aside));
+    for (int tick = 0; tick < 4; ++tick) {
+        w->Timer1_Timer();
+        QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    }
+    QVERIFY(receiver->records().size() == 1);
+    QVERIFY2(w->statusText().contains(QStringLiteral("Error @ ")), qPrintable(w->statusText()));
+
+    // The folder is made again and the documents come back.
+    QVERIFY(QDir().mkpath(st->scans));
+    QVERIFY(QDir().mkpath(st->scans + QStringLiteral("/in")));
+    QVERIFY(QFile::rename(aside + QStringLiteral("/r1.pdf"), st->file(QStringLiteral("/r1.pdf"))));
+    QVERIFY(QFile::rename(aside + QStringLiteral("/in/r2.txt"), st->file(QStringLiteral("/in/r2.txt"))));
+    QVERIFY2(waitUntil(
+                 [&] {
+                     w->Timer1_Timer();
+                     return waitUntil([&] { return !w->uploadInFlight(); }) &&
+                            QDir(st->scans).entryList(QDir::Files).isEmpty() &&
+                            !QFileInfo::exists(st->file(QStringLiteral("/in/r2.txt")));
+                 },
+                 30000),
+             qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("read-from folder removed and made again while ticking"), t);
+    QCOMPARE(t.filed, 3);
+    QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eFolder::outFileFolderUnwritable()
+{
+    // The folder out.txt goes in is a regular file: no user, root included, can create it.
+    const QString outFolder = QFileInfo(frmMain::outFilePath()).absolutePath();
+    QDir(outFolder).removeRecursively();
+    QVERIFY(TestSupport::writeFile(outFolder, "a file where the folder should be"));
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/o1.pdf"), "%PDF-1.4 o1"));
+    QVERIFY(ledger.put(QStringLiteral("/o2.txt"), "o2"));
+    QVERIFY(startAll());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains(outFolder), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("out.txt's folder unwritable"), t);
+    QCOMPARE(t.filed, 2);
+    QVERIFY(answersForceTransfer(*w));
+    QFile::remove(outFolder);
+}
+
+void TestE2eFolder::oneGibFile()
+{
+    constexpr qint64 kSize = qint64(1) << 30;
+    const QStorageInfo disk(st->tmp.path());
+    if (disk.bytesAvailable() < 4 * kSize)
+        QSKIP(qPrintable(QStringLiteral("a 1 GiB document needs 4 GiB free on %1 (the inbox, out.txt); %2 MiB free")
+                             .arg(disk.rootPath())
+                             .arg(disk.bytesAvailable() >> 20)));
+    // The window holds the body and the receiver parses it in memory: a few GiB of RAM.
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    qint64 availableKiB = -1;
+    if (meminfo.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : meminfo.readAll().split('\n'))
+            if (line.startsWith("MemAvailable:"))
+                availableKiB = line.simplified().split(' ').value(1).toLongLong();
+    if (availableKiB >= 0 && availableKiB < 6 * 1024 * 1024)
+        QSKIP(qPrintable(QStringLiteral("a 1 GiB document needs 6 GiB of free memory; %1 MiB available")
+                             .arg(availableKiB / 1024)));
+
+    // Sparse but not empty: a head, a tail and a marker in the middle.
+    const QString rel = QStringLiteral("/big/huge.pdf");
+    QDir().mkpath(st->scans + QStringLiteral("/big"));
+    {
+        QFile f(st->file(rel));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("%PDF-1.4 a GiB\n");
+        QVERIFY(f.seek(kSize / 2));
+        f.write("the middle");
+        QVERIFY(f.resize(kSize));
+        QVERIFY(f.seek(kSize - 6));
+        f.write("%%EOF\n");
+        f.close();
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    }
+    QFile f(st->file(rel));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    QVERIFY(h.addData(&f));
+    f.close();
+    Ledger ledger(*st);
+    ledger.addSha(rel, h.result().toHex());
+    QVERIFY(ledger.put(QStringLiteral("/small.txt"), "the small one after it"));
+
+    QVERIFY(startAll());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }, 240000), qPrintable(w->statusText()));
+    QFile::remove(frmMain::outFilePath()); // a GiB of copy need not wait for the temporary folder
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("1 GiB file"), t);
+    QCOMPARE(t.filed, 2);
+    QVERIFY(answersForceTransfer(*w));
+}
+
+QTEST_MAIN(TestE2eFolder)
+#include "tst_e2e_folder.moc"
