@@ -16,8 +16,9 @@
 
 namespace {
 
-constexpr int kW = 2480; // A4 at 300 dpi
-constexpr int kH = 3508;
+// A4 at 300 dpi; also 32 x 32 for the tiny copies that measure the converters' fixed memory.
+int kW = 2480;
+int kH = 3508;
 
 struct Rng
 {
@@ -158,7 +159,7 @@ std::vector<std::uint8_t> bilevel(unsigned seed)
     return bits;
 }
 
-int make(const std::string& folder)
+int makeSet(const std::string& folder)
 {
     // Bilevel G4, one page and ten pages, one strip per page as scanners write them.
     for (int pages : {1, 10}) {
@@ -244,6 +245,19 @@ int make(const std::string& folder)
         TIFFClose(tif);
     }
     return 0;
+}
+
+int make(const std::string& folder)
+{
+    if (int rc = makeSet(folder))
+        return rc;
+    // The same kinds of file with 32 x 32 pages: what a converter needs whatever the page size.
+    kW = kH = 32;
+    const std::string tiny = folder + "/tiny";
+    std::string command = "mkdir -p '" + tiny + "'";
+    if (std::system(command.c_str()) != 0)
+        return 1;
+    return makeSet(tiny);
 }
 
 int expect(const std::string& path, int page, const std::string& out)

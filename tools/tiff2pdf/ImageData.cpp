@@ -43,8 +43,10 @@ class BandReader
 public:
     using RowsSink = std::function<void(const std::uint8_t* rows, std::uint32_t count)>;
 
-    BandReader(TIFF* tif, const PagePlan& plan, TiffMessages& messages)
-        : m_tif(tif), m_plan(plan), m_messages(messages), m_rowBytes(rowBytes(plan, plan.samplesPerPixel))
+    /// Strips larger than `bandLimit` bytes are read a row at a time.
+    BandReader(TIFF* tif, const PagePlan& plan, TiffMessages& messages, std::uint64_t bandLimit = kBandLimit)
+        : m_tif(tif), m_plan(plan), m_messages(messages), m_rowBytes(rowBytes(plan, plan.samplesPerPixel)),
+          m_bandLimit(bandLimit)
     {
     }
 
@@ -80,7 +82,7 @@ private:
             fail("unexpected row size " + std::to_string(scanline) + " bytes, expected " +
                  std::to_string(m_rowBytes));
         const std::uint32_t rps = std::min(m_plan.rowsPerStrip, m_plan.height);
-        if (std::uint64_t(rps) * m_rowBytes > kBandLimit) {
+        if (std::uint64_t(rps) * m_rowBytes > m_bandLimit) {
             readScanlines(sink);
             return;
         }
@@ -198,6 +200,7 @@ private:
     const PagePlan& m_plan;
     TiffMessages& m_messages;
     std::uint64_t m_rowBytes;
+    std::uint64_t m_bandLimit;
 };
 
 /// PNG row filtering with the usual adaptive choice: per row, the filter whose output has the smallest
@@ -352,16 +355,8 @@ void writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
 
 void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, TiffMessages& messages)
 {
-    BandReader reader(tif, plan, messages);
-    const std::uint64_t rowSize = reader.rowBytesOut();
-    auto page = allocate(rowSize * plan.height, plan);
-    std::uint64_t filled = 0;
-    reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
-        std::memcpy(page.data() + filled, rows, static_cast<std::size_t>(rowSize * count));
-        filled += rowSize * count;
-    });
-
-    // libtiff's own CCITT coder writes the G4 data: one strip holding the whole page.
+    // libtiff's own CCITT coder writes the G4 data: one strip holding the whole page, fed a row at a
+    // time so that the decoded page is never held whole.
     MemoryFile encoded;
     TiffMessages encodeMessages;
     {
@@ -376,12 +371,16 @@ void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, Tif
         TIFFSetField(o, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB);
         TIFFSetField(o, TIFFTAG_ROWSPERSTRIP, plan.height);
         TIFFSetField(o, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-        if (TIFFWriteEncodedStrip(o, 0, page.data(), static_cast<tmsize_t>(page.size())) < 0 ||
-            !TIFFWriteDirectory(o))
+        BandReader reader(tif, plan, messages, 64 * 1024);
+        std::uint32_t y = 0;
+        reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
+            for (std::uint32_t r = 0; r < count; ++r, ++y)
+                if (TIFFWriteScanline(o, const_cast<std::uint8_t*>(rows + r * reader.rowBytesOut()), y, 0) != 1)
+                    throw ConversionError(encodeMessages.with(pageText(plan) + ": CCITT G4 encoding failed"));
+        });
+        if (!TIFFWriteDirectory(o))
             throw ConversionError(encodeMessages.with(pageText(plan) + ": CCITT G4 encoding failed"));
     }
-    page.clear();
-    page.shrink_to_fit();
     TiffPtr in = openTiffMemory(encoded, "r", encodeMessages);
     const std::uint64_t size = TIFFGetStrileByteCount(in.get(), 0);
     auto g4 = allocate(size, plan);

@@ -230,12 +230,20 @@ PagePlan planPage(TIFF* tif, tdir_t index, TiffMessages& messages)
         // G3 goes through only in its plain one-dimensional form; its 2-D, uncompressed-mode and
         // fill-bit variants are encoded anew as G4, losslessly.
         if (bilevel && passable && (p.compression == COMPRESSION_CCITTFAX4 || t4 == 0)) {
-            // Decode it once: data libtiff cannot decode must not reach the PDF as if it were a page.
-            std::vector<std::uint8_t> pixels(static_cast<std::size_t>(imageBytes));
+            // Decode it once, a row at a time: data libtiff cannot decode must not reach the PDF as if
+            // it were a page.
             messages.clear();
-            const tmsize_t got = p.tiled ? TIFFReadEncodedTile(tif, 0, pixels.data(), static_cast<tmsize_t>(imageBytes))
-                                         : TIFFReadEncodedStrip(tif, 0, pixels.data(), static_cast<tmsize_t>(imageBytes));
-            if (got < static_cast<tmsize_t>(imageBytes) || !messages.firstError.empty())
+            bool decoded = true;
+            if (p.tiled) {
+                std::vector<std::uint8_t> pixels(static_cast<std::size_t>(imageBytes));
+                decoded = TIFFReadEncodedTile(tif, 0, pixels.data(), static_cast<tmsize_t>(imageBytes)) >=
+                          static_cast<tmsize_t>(imageBytes);
+            } else {
+                std::vector<std::uint8_t> row(static_cast<std::size_t>(rowBytes(p, 1)));
+                for (std::uint32_t y = 0; y < p.height && decoded; ++y)
+                    decoded = TIFFReadScanline(tif, row.data(), y, 0) == 1;
+            }
+            if (!decoded || !messages.firstError.empty())
                 throw ConversionError(messages.with(page + ": its CCITT data is truncated or corrupt"));
             p.carriage = Carriage::PassCcitt;
             p.ccittK = p.compression == COMPRESSION_CCITTFAX4 ? -1 : 0;
