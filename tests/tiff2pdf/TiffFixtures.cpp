@@ -30,14 +30,14 @@ void putSample(std::vector<std::uint8_t>& row, unsigned bps, std::size_t index, 
     }
 }
 
-int stripRows(const TiffSpec& s)
+int stripRows(const PageLayout& s)
 {
     return static_cast<int>(s.rowsPerStrip ? std::min(s.rowsPerStrip, s.height) : s.height);
 }
 
 bool writePage(TIFF* tif, const Page& page, std::string& error)
 {
-    const TiffSpec& s = page.spec;
+    const PageLayout& s = page.layout;
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, s.width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, s.height);
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, s.bps);
@@ -131,9 +131,9 @@ bool writePage(TIFF* tif, const Page& page, std::string& error)
     return true;
 }
 
-TiffSpec spec(std::uint16_t photometric, std::uint16_t bps, std::uint16_t spp, std::uint16_t compression)
+PageLayout layout(std::uint16_t photometric, std::uint16_t bps, std::uint16_t spp, std::uint16_t compression)
 {
-    TiffSpec s;
+    PageLayout s;
     s.photometric = photometric;
     s.bps = bps;
     s.spp = spp;
@@ -145,9 +145,9 @@ TiffSpec spec(std::uint16_t photometric, std::uint16_t bps, std::uint16_t spp, s
 
 } // namespace
 
-std::size_t rowBytes(const TiffSpec& spec, unsigned channels)
+std::size_t rowBytes(const PageLayout& layout, unsigned channels)
 {
-    return (std::size_t(spec.width) * channels * spec.bps + 7) / 8;
+    return (std::size_t(layout.width) * channels * layout.bps + 7) / 8;
 }
 
 std::vector<std::uint16_t> makeColormap(unsigned bps)
@@ -162,7 +162,7 @@ std::vector<std::uint16_t> makeColormap(unsigned bps)
     return map;
 }
 
-std::vector<std::uint8_t> makePixels(const TiffSpec& s, unsigned seed)
+std::vector<std::uint8_t> makePixels(const PageLayout& s, unsigned seed)
 {
     const std::size_t row = rowBytes(s, s.spp);
     std::vector<std::uint8_t> pixels(row * s.height, 0);
@@ -190,14 +190,14 @@ std::vector<std::uint8_t> makePixels(const TiffSpec& s, unsigned seed)
     return pixels;
 }
 
-Page makePage(const TiffSpec& spec, unsigned seed)
+Page makePage(const PageLayout& layout, unsigned seed)
 {
-    return Page{spec, makePixels(spec, seed)};
+    return Page{layout, makePixels(layout, seed)};
 }
 
 std::string writeTiff(const std::string& path, const std::vector<Page>& pages)
 {
-    TIFF* tif = TIFFOpen(path.c_str(), pages.empty() || !pages[0].spec.bigEndian ? "wl" : "wb");
+    TIFF* tif = TIFFOpen(path.c_str(), pages.empty() || !pages[0].layout.bigEndian ? "wl" : "wb");
     if (!tif)
         return "cannot create " + path;
     std::string error;
@@ -211,102 +211,102 @@ std::string writeTiff(const std::string& path, const std::vector<Page>& pages)
 std::vector<Named> allKinds()
 {
     std::vector<Named> kinds;
-    auto add = [&](const std::string& name, TiffSpec s, unsigned seed = 1) {
+    auto add = [&](const std::string& name, PageLayout s, unsigned seed = 1) {
         kinds.push_back({name, {makePage(s, seed)}});
     };
-    TiffSpec s;
+    PageLayout s;
 
-    s = spec(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
+    s = layout(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
     add("g4-miniswhite", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 1, 1, COMPRESSION_CCITTFAX4);
+    s = layout(PHOTOMETRIC_MINISBLACK, 1, 1, COMPRESSION_CCITTFAX4);
     add("g4-minisblack", s);
-    s = spec(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
+    s = layout(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
     s.rowsPerStrip = 7;
     add("g4-strips", s);
-    s = spec(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX3);
+    s = layout(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX3);
     add("g3-1d", s);
     s.group3Options = GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS;
     add("g3-2d-fill", s);
-    s = spec(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
+    s = layout(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
     s.fillOrder = FILLORDER_LSB2MSB;
     add("g4-lsb2msb", s);
-    s = spec(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_PACKBITS);
+    s = layout(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_PACKBITS);
     s.rowsPerStrip = 16;
     add("bilevel-packbits", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 1, 1, COMPRESSION_ADOBE_DEFLATE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 1, 1, COMPRESSION_ADOBE_DEFLATE);
     add("bilevel-deflate", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 1, 1, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 1, 1, COMPRESSION_NONE);
     s.tileWidth = s.tileLength = 16;
     add("bilevel-tiled", s);
 
-    s = spec(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_NONE);
     s.rowsPerStrip = 9;
     add("gray8-strips", s);
-    s = spec(PHOTOMETRIC_MINISWHITE, 8, 1, COMPRESSION_LZW);
+    s = layout(PHOTOMETRIC_MINISWHITE, 8, 1, COMPRESSION_LZW);
     add("gray8-miniswhite-lzw", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_ADOBE_DEFLATE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_ADOBE_DEFLATE);
     s.predictor = PREDICTOR_HORIZONTAL;
     add("gray8-deflate-predictor", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 4, 1, COMPRESSION_PACKBITS);
+    s = layout(PHOTOMETRIC_MINISBLACK, 4, 1, COMPRESSION_PACKBITS);
     add("gray4-packbits", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 2, 1, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 2, 1, COMPRESSION_NONE);
     add("gray2", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 16, 1, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 16, 1, COMPRESSION_NONE);
     add("gray16-little-endian", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 16, 1, COMPRESSION_ADOBE_DEFLATE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 16, 1, COMPRESSION_ADOBE_DEFLATE);
     s.predictor = PREDICTOR_HORIZONTAL;
     s.bigEndian = true;
     add("gray16-big-endian-deflate", s);
     s.bigEndian = false;
     add("gray16-little-endian-deflate", s);
 
-    s = spec(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_NONE);
     s.width = 37;
     s.height = 29;
     s.tileWidth = s.tileLength = 16;
     add("rgb8-tiled", s);
-    s = spec(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW);
+    s = layout(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_LZW);
     s.planar = PLANARCONFIG_SEPARATE;
     s.rowsPerStrip = 8;
     add("rgb8-planar-lzw", s);
-    s = spec(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_ADOBE_DEFLATE);
+    s = layout(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_ADOBE_DEFLATE);
     s.predictor = PREDICTOR_HORIZONTAL;
     add("rgb8-deflate-predictor", s);
-    s = spec(PHOTOMETRIC_RGB, 16, 3, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_RGB, 16, 3, COMPRESSION_NONE);
     add("rgb16", s);
-    s = spec(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_NONE);
     s.width = 33;
     s.height = 18;
     s.tileWidth = s.tileLength = 16;
     s.planar = PLANARCONFIG_SEPARATE;
     add("rgb8-tiled-planar", s);
 
-    s = spec(PHOTOMETRIC_PALETTE, 8, 1, COMPRESSION_LZW);
+    s = layout(PHOTOMETRIC_PALETTE, 8, 1, COMPRESSION_LZW);
     add("palette8", s);
-    s = spec(PHOTOMETRIC_PALETTE, 4, 1, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_PALETTE, 4, 1, COMPRESSION_NONE);
     add("palette4", s);
-    s = spec(PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_PACKBITS);
+    s = layout(PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_PACKBITS);
     add("cmyk8", s);
 
-    s = spec(PHOTOMETRIC_RGB, 8, 4, COMPRESSION_ADOBE_DEFLATE);
+    s = layout(PHOTOMETRIC_RGB, 8, 4, COMPRESSION_ADOBE_DEFLATE);
     s.extraSample = EXTRASAMPLE_UNASSALPHA;
     add("rgba8-unassociated", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 16, 2, COMPRESSION_NONE);
+    s = layout(PHOTOMETRIC_MINISBLACK, 16, 2, COMPRESSION_NONE);
     s.extraSample = EXTRASAMPLE_ASSOCALPHA;
     add("gray16-alpha-associated", s);
 
-    s = spec(PHOTOMETRIC_YCBCR, 8, 3, COMPRESSION_JPEG);
+    s = layout(PHOTOMETRIC_YCBCR, 8, 3, COMPRESSION_JPEG);
     s.jpegFromRgb = true;
     s.width = 64;
     s.height = 48;
     add("jpeg-ycbcr", s);
-    s = spec(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_JPEG);
+    s = layout(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_JPEG);
     s.width = 64;
     s.height = 48;
     add("jpeg-rgb", s);
-    s = spec(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_JPEG);
+    s = layout(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_JPEG);
     add("jpeg-gray", s);
-    s = spec(PHOTOMETRIC_YCBCR, 8, 3, COMPRESSION_JPEG);
+    s = layout(PHOTOMETRIC_YCBCR, 8, 3, COMPRESSION_JPEG);
     s.jpegFromRgb = true;
     s.width = 64;
     s.height = 48;
@@ -319,12 +319,12 @@ std::vector<Named> allKinds()
 
     // Several pages of different kinds in one file.
     Named multi{"multipage", {}};
-    s = spec(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
+    s = layout(PHOTOMETRIC_MINISWHITE, 1, 1, COMPRESSION_CCITTFAX4);
     multi.pages.push_back(makePage(s, 1));
-    s = spec(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_LZW);
+    s = layout(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_LZW);
     s.width = 50;
     multi.pages.push_back(makePage(s, 2));
-    s = spec(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_ADOBE_DEFLATE);
+    s = layout(PHOTOMETRIC_RGB, 8, 3, COMPRESSION_ADOBE_DEFLATE);
     s.height = 20;
     multi.pages.push_back(makePage(s, 3));
     kinds.push_back(multi);

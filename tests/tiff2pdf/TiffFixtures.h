@@ -12,7 +12,7 @@ namespace fixtures {
 
 constexpr std::uint16_t kNoExtraSample = 0xFFFF;
 
-struct TiffSpec
+struct PageLayout
 {
     std::uint32_t width = 64;
     std::uint32_t height = 40;
@@ -42,19 +42,19 @@ struct TiffSpec
 
 struct Page
 {
-    TiffSpec spec;
+    PageLayout layout;
     /// Rows of ceil(width * spp * bps / 8) bytes, samples interleaved, 16-bit samples in host order;
     /// RGB for a YCbCr JPEG.
     std::vector<std::uint8_t> pixels;
 };
 
 /// Bytes of one row of `channels` samples.
-std::size_t rowBytes(const TiffSpec& spec, unsigned channels);
-/// Deterministic pixels for the spec: text-like strokes for bilevel pages, varied values otherwise.
-std::vector<std::uint8_t> makePixels(const TiffSpec& spec, unsigned seed);
+std::size_t rowBytes(const PageLayout& layout, unsigned channels);
+/// Deterministic pixels for the layout: text-like strokes for bilevel pages, varied values otherwise.
+std::vector<std::uint8_t> makePixels(const PageLayout& layout, unsigned seed);
 /// A colour map of 2^bps entries for palette images.
 std::vector<std::uint16_t> makeColormap(unsigned bps);
-Page makePage(const TiffSpec& spec, unsigned seed);
+Page makePage(const PageLayout& layout, unsigned seed);
 
 /// Writes the pages as one TIFF file. Returns an error text, empty on success.
 std::string writeTiff(const std::string& path, const std::vector<Page>& pages);

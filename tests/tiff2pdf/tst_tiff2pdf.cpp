@@ -178,7 +178,7 @@ std::vector<PdfImage> pageImages(const QString& pdf, std::vector<std::pair<doubl
 /// or the alpha channel only.
 std::string expectedSamples(const Page& page, bool alphaPart)
 {
-    const TiffSpec& s = page.spec;
+    const PageLayout& s = page.layout;
     const unsigned bytesPerSample = s.bps == 16 ? 2 : 1;
     std::string out;
     if (s.extraSample == kNoExtraSample) {
@@ -198,7 +198,7 @@ std::string expectedSamples(const Page& page, bool alphaPart)
 
 unsigned sample(const Page& page, std::uint32_t x, std::uint32_t y, unsigned c)
 {
-    const TiffSpec& s = page.spec;
+    const PageLayout& s = page.layout;
     const std::uint8_t* row = page.pixels.data() + y * rowBytes(s, s.spp);
     const std::size_t index = std::size_t(x) * s.spp + c;
     if (s.bps == 16) {
@@ -215,7 +215,7 @@ unsigned sample(const Page& page, std::uint32_t x, std::uint32_t y, unsigned c)
 /// What a reader shows for the source pixel, as 8-bit gray or RGB; false when not well defined here.
 bool appearance(const Page& page, std::uint32_t x, std::uint32_t y, int rgb[3])
 {
-    const TiffSpec& s = page.spec;
+    const PageLayout& s = page.layout;
     const unsigned max = (1u << s.bps) - 1;
     switch (s.photometric) {
     case PHOTOMETRIC_MINISWHITE:
@@ -248,7 +248,7 @@ bool appearance(const Page& page, std::uint32_t x, std::uint32_t y, int rgb[3])
 /// Compares a rendering of the page with the source pixels, seen through the Orientation tag.
 void compareRendering(const QString& pdf, int pageNo, const Page& page)
 {
-    const TiffSpec& s = page.spec;
+    const PageLayout& s = page.layout;
     int probe[3];
     if (!appearance(page, 0, 0, probe))
         return;
@@ -454,7 +454,7 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
     QCOMPARE(images.size(), kind.pages.size());
     for (std::size_t i = 0; i < images.size(); ++i) {
         const Page& page = kind.pages[i];
-        const TiffSpec& s = page.spec;
+        const PageLayout& s = page.layout;
         const PdfImage& img = images[i];
         QCOMPARE(img.width, (long long)s.width);
         QCOMPARE(img.height, (long long)s.height);
@@ -496,7 +496,7 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
         Raster r;
         QVERIFY(render(pdf, 1, 72 * kZoom, false, r));
         const std::string rgb = tiffDecodedRgb(tif);
-        const TiffSpec& s = kind.pages[0].spec;
+        const PageLayout& s = kind.pages[0].layout;
         QCOMPARE(std::size_t(r.data.size()), rgb.size() * kZoom * kZoom);
         int worst = 0;
         for (std::uint32_t y = 0; y < s.height; ++y)
@@ -519,7 +519,7 @@ void TestTiff2Pdf::honoursOrientation_data()
 void TestTiff2Pdf::honoursOrientation()
 {
     QFETCH(int, orientation);
-    TiffSpec s;
+    PageLayout s;
     s.width = 24;
     s.height = 10;
     s.orientation = static_cast<std::uint16_t>(orientation);
@@ -557,7 +557,7 @@ void TestTiff2Pdf::pageSizeFollowsResolution()
     QFETCH(int, unit);
     QFETCH(double, widthPt);
     QFETCH(double, heightPt);
-    TiffSpec s;
+    PageLayout s;
     s.width = 600;
     s.height = 300;
     s.bps = 1;
@@ -591,12 +591,12 @@ void TestTiff2Pdf::malformedInputFailsCleanly_data()
         writeTiff(sp(path), pages);
         return readBytes(path);
     };
-    TiffSpec g4;
+    PageLayout g4;
     g4.bps = 1;
     g4.photometric = PHOTOMETRIC_MINISWHITE;
     g4.compression = COMPRESSION_CCITTFAX4;
     const QByteArray twoPages = fixtureBytes({makePage(g4, 1), makePage(g4, 2)});
-    TiffSpec bigStrip;
+    PageLayout bigStrip;
     bigStrip.width = 200;
     bigStrip.height = 200;
     const QByteArray plain = fixtureBytes({makePage(bigStrip, 3)});
@@ -674,13 +674,13 @@ void TestTiff2Pdf::malformedInputFailsCleanly()
 
 void TestTiff2Pdf::thumbnailsAreNotPages()
 {
-    TiffSpec page;
+    PageLayout page;
     page.width = 60;
-    TiffSpec thumb;
+    PageLayout thumb;
     thumb.width = 15;
     thumb.height = 10;
     thumb.subfileType = FILETYPE_REDUCEDIMAGE;
-    TiffSpec last;
+    PageLayout last;
     last.width = 30;
     QTemporaryDir dir;
     const QString tif = dir.filePath("t.tif"), pdf = dir.filePath("t.pdf");
@@ -723,7 +723,7 @@ void TestTiff2Pdf::existingOutputIsNotClobbered()
 {
     QTemporaryDir dir;
     const QString tif = dir.filePath("in.tif"), pdf = dir.filePath("taken.pdf");
-    TiffSpec s;
+    PageLayout s;
     QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {makePage(s, 1)})), QString());
     QVERIFY(writeBytes(pdf, "somebody else's file"));
 
@@ -752,7 +752,7 @@ void TestTiff2Pdf::unusualFileNamesArriveIntact()
     QTemporaryDir dir;
     const QString tif = dir.filePath("scan \"1\" $HOME; rm -rf x.tif");
     const QString pdf = dir.filePath("-out 'a' & b.pdf");
-    TiffSpec s;
+    PageLayout s;
     QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {makePage(s, 1)})), QString());
     const Run r = convert({tif, pdf});
     QVERIFY2(r.exitCode == 0, r.err.constData());
