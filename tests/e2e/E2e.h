@@ -15,6 +15,8 @@
 #include "frmMain.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QMap>
 #include <QSet>
 #include <QString>
@@ -31,18 +33,30 @@ namespace E2e {
 
 QByteArray sha(const QByteArray& bytes);
 
-/// Waits, running events, until cond holds or ms pass.
+/// Waits until cond holds or ms pass, in a real event loop: sockets are served the
+/// moment they are ready (QTest::qWait sleeps between rounds of events, which would
+/// throttle a large upload to a few MB/s).
 template <typename Cond>
 bool waitUntil(Cond cond, int ms = 30000)
 {
+    if (cond())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
     QElapsedTimer t;
     t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
+    bool met = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (cond()) {
+            met = true;
+            loop.quit();
+        } else if (t.elapsed() > ms) {
+            loop.quit();
+        }
+    });
+    poll.start(10);
+    loop.exec();
+    return met;
 }
 
 /// A program folder with its settings file, a read-from folder and an inbox for
