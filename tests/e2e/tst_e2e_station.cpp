@@ -1,0 +1,204 @@
+// The station's own parts around a transfer: a scan run on SANE's test backend,
+// Setup when the settings cannot be saved, a converter that fails in every way,
+// and a TIFF name that a shell would take apart.
+#include "E2e.h"
+
+#include "Dialog.h"
+#include "ImgScan.h"
+#include "ModalWatcher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+#include <QtTest>
+
+using namespace E2e;
+using namespace TestSupport;
+
+class TestE2eStation : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void scanTenPagesAndFileThem();
+    void setupCannotSaveTheSettings();
+    void failingConverter_data();
+    void failingConverter();
+    void tiffNameAShellWouldTakeApart();
+
+private:
+    std::unique_ptr<Station> st;
+    std::unique_ptr<ReceiverPeer> receiver;
+    std::unique_ptr<frmMain> w;
+    bool startAll();
+};
+
+void TestE2eStation::init()
+{
+    st = std::make_unique<Station>();
+    receiver = std::make_unique<ReceiverPeer>();
+}
+
+void TestE2eStation::cleanup()
+{
+    w.reset();
+    receiver.reset();
+    st.reset();
+}
+
+bool TestE2eStation::startAll()
+{
+    if (!receiver->start(st->inbox)) {
+        qWarning() << receiver->errorString();
+        return false;
+    }
+    st->writeSettings(receiver->url(QStringLiteral("/district/saveTAVscan.asp")).toString());
+    w = st->start();
+    return true;
+}
+
+void TestE2eStation::scanTenPagesAndFileThem()
+{
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillStore"));
+    store.setValue(QStringLiteral("Scanner/device"), QStringLiteral("test:0"));
+    store.sync();
+    QVERIFY(installRealConverter(st->prog));
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/waiting.pdf"), "%PDF-1.4 waiting before the scan"));
+    for (int i = 1; i <= 10; ++i)
+        ledger.addScannedTiff(QStringLiteral("/img%1.tif").arg(i, 4, 10, QLatin1Char('0')));
+    QVERIFY(startAll());
+    // Small pages keep the run quick; the feeder of the test backend holds ten.
+    w->afterScannerOpen = [](ImgScan* scanner) {
+        scanner->setDeviceOption("br-x", "20");
+        scanner->setDeviceOption("br-y", "20");
+    };
+    ModalWatcher boxes;
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
+    QCOMPARE(w->pagesScanned, 10);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }, 90000), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("scan 10 pages and file them"), t);
+    QCOMPARE(t.filed, 11);
+    QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eStation::setupCannotSaveTheSettings()
+{
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/s1.pdf"), "%PDF-1.4 s1"));
+    QVERIFY(ledger.put(QStringLiteral("/deeper/s2.txt"), "s2"));
+    // A folder the operator is about to choose, with a file that must not go anywhere.
+    const QString other = st->tmp.path() + QStringLiteral("/other");
+    QVERIFY(TestSupport::writeFile(other + QStringLiteral("/private.pdf"), "not to be sent"));
+    QVERIFY(startAll());
+    const QByteArray settingsBefore = TestSupport::readFile(st->prog + QStringLiteral("/settings.txt"));
+    const QString away = st->tmp.path() + QStringLiteral("/prog-away");
+
+    ModalWatcher boxes; // answers the failure box
+    bool acted = false;
+    bool stayedOpen = false;
+    QTimer operatorHand;
+    connect(&operatorHand, &QTimer::timeout, [&] {
+        Dialog* d = Dialog::current();
+        if (acted || !d || !d->isVisible())
+            return;
+        acted = true;
+        d->readFrom->setText(other);
+        // The settings folder cannot take a file now, whoever the user is (root too):
+        // a regular file stands where the folder was.
+        QDir().rename(st->prog, away);
+        TestSupport::writeFile(st->prog, "not a folder");
+        d->OKButton->click();
+        stayedOpen = Dialog::current() == d && d->isVisible();
+        QFile::remove(st->prog);
+        QDir().rename(away, st->prog);
+        d->CancelButton->click();
+    });
+    operatorHand.start(20);
+    QTest::mouseClick(w->CmdSetup[0], Qt::LeftButton); // returns when the dialog has closed
+    operatorHand.stop();
+    QVERIFY(acted);
+    QVERIFY2(stayedOpen, "the dialog closed although the settings were not saved");
+    QCOMPARE(boxes.boxes.size(), 1);
+    QVERIFY2(boxes.boxes[0].text.contains(QStringLiteral("settings")), qPrintable(boxes.summary()));
+    QCOMPARE(TestSupport::readFile(st->prog + QStringLiteral("/settings.txt")), settingsBefore);
+    QCOMPARE(w->readFromFolder, st->scans);
+
+    QVERIFY(answersForceTransfer(*w));
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("settings folder unwritable when OK is pressed in Setup"), t);
+    QCOMPARE(t.filed, 2);
+    QCOMPARE(TestSupport::readFile(other + QStringLiteral("/private.pdf")), QByteArray("not to be sent"));
+}
+
+void TestE2eStation::failingConverter_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::newRow("exits 1") << QByteArray("echo cannot convert >&2; exit 1\n");
+    QTest::newRow("crashes") << QByteArray("printf '%%PDF-1.4 half a' > \"$2\"; kill -SEGV $$\n");
+    QTest::newRow("writes nothing") << QByteArray("exit 0\n");
+    QTest::newRow("writes half a PDF") << QByteArray("printf '%%PDF-1.4 half a page' > \"$2\"; exit 0\n");
+}
+
+void TestE2eStation::failingConverter()
+{
+    QFETCH(QByteArray, script);
+    installScriptConverter(st->prog, script);
+    Ledger ledger(*st);
+    const QByteArray p1 = makeTiff(30, 20, 1);
+    const QByteArray p2 = makeTiff(30, 20, 2);
+    QVERIFY(st->put(QStringLiteral("/t1.tif"), p1));
+    QVERIFY(st->put(QStringLiteral("/2024/t2.tif"), p2));
+    ledger.addTiff(QStringLiteral("/t1.tif"), p1);
+    ledger.addTiff(QStringLiteral("/2024/t2.tif"), p2);
+    QVERIFY(ledger.put(QStringLiteral("/plain.pdf"), "%PDF-1.4 goes meanwhile"));
+    QVERIFY(startAll());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("converter %1").arg(QTest::currentDataTag()), t);
+    QCOMPARE(t.kept, 2);
+    QCOMPARE(t.filed, 1);
+    QVERIFY2(w->statusText().contains(QStringLiteral("Reading: ") + st->file(QStringLiteral("/t1.tif"))),
+             qPrintable(w->statusText()));
+
+    // With a working converter the kept pages go.
+    QVERIFY(installRealConverter(st->prog));
+    QVERIFY(answersForceTransfer(*w));
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    E2E_CHECK(ledger, *receiver, QStringLiteral("converter %1, then a working one").arg(QTest::currentDataTag()), t);
+    QCOMPARE(t.filed, 3);
+}
+
+void TestE2eStation::tiffNameAShellWouldTakeApart()
+{
+    QVERIFY(installRealConverter(st->prog));
+    Ledger ledger(*st);
+    const QString odd = QStringLiteral("/in \"quotes\" $(touch pwned) `touch pwned2` and blanks.tif");
+    const QByteArray page = makeTiff(64, 48, 7);
+    QVERIFY(st->put(odd, page));
+    ledger.addTiff(odd, page);
+    QVERIFY(startAll());
+    QDir::setCurrent(st->tmp.path());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("TIFF named with blanks, double quotes and $(...)"), t);
+    QCOMPARE(t.filed, 1);
+    QVERIFY(!QFileInfo::exists(st->tmp.path() + QStringLiteral("/pwned")));
+    QVERIFY(!QFileInfo::exists(st->tmp.path() + QStringLiteral("/pwned2")));
+    QVERIFY(!QFileInfo::exists(st->scans + QStringLiteral("/pwned")));
+    QVERIFY(answersForceTransfer(*w));
+}
+
+QTEST_MAIN(TestE2eStation)
+#include "tst_e2e_station.moc"
