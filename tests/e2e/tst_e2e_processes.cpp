@@ -1,0 +1,186 @@
+// Other processes in the way: tinyproxy with Basic authentication between the
+// station and the page, and a second Quillfeed, the real program in a process of
+// its own, serving the same read-from folder.
+#include "E2e.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QPushButton>
+#include <QtTest>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+using namespace E2e;
+using namespace TestSupport;
+
+namespace {
+
+// True when process pid holds an flock on the folder (as /proc/locks lists it).
+bool holdsFolderLock(qint64 pid, const QString& folder)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return false;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray inode = ':' + QByteArray::number(qulonglong(st.st_ino)) + ' ';
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        // "1: FLOCK ADVISORY WRITE <pid> <maj>:<min>:<inode> 0 EOF"
+        if (f.size() >= 6 && f[1] == "FLOCK" && f[4] == QByteArray::number(pid) && (f[5] + ' ').endsWith(inode))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+class TestE2eProcesses : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void proxyCredentials_data();
+    void proxyCredentials();
+    void secondStationWaitsForTheFirst();
+
+private:
+    std::unique_ptr<Station> st;
+    std::unique_ptr<ReceiverPeer> receiver;
+    std::unique_ptr<frmMain> w;
+};
+
+void TestE2eProcesses::init()
+{
+    st = std::make_unique<Station>();
+    receiver = std::make_unique<ReceiverPeer>();
+}
+
+void TestE2eProcesses::cleanup()
+{
+    w.reset();
+    receiver.reset();
+    st.reset();
+}
+
+void TestE2eProcesses::proxyCredentials_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("none given") << QString() << QString() << false;
+    QTest::newRow("wrong password") << QStringLiteral("quill") << QStringLiteral("wrong") << false;
+    QTest::newRow("accepted") << QStringLiteral("quill") << QStringLiteral("s3cret-pw") << true;
+}
+
+void TestE2eProcesses::proxyCredentials()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(bool, accepted);
+    TinyProxyPeer proxy;
+    if (!proxy.start(QStringLiteral("quill"), QStringLiteral("s3cret-pw")))
+        QSKIP(qPrintable(QStringLiteral("tinyproxy could not be started: %1").arg(proxy.errorString())));
+    QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/p1.pdf"), "%PDF-1.4 through the proxy 1"));
+    QVERIFY(ledger.put(QStringLiteral("/2024/p2.txt"), "through the proxy 2"));
+    const QString url = receiver->url().toString();
+    st->writeSettings(url, {proxy.address(), user, password});
+    w = st->start();
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    // Refused, the pass halts at the first file; accepted, it runs to its end.
+    QVERIFY2(waitUntil([&] { return accepted ? passEnded(*w) : !w->uploadInFlight(); }), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("proxy, credentials %1").arg(QTest::currentDataTag()), t);
+    if (accepted) {
+        QCOMPARE(t.filed, 2);
+        for (const ReceivedUpload& r : receiver->records())
+            QVERIFY2(!r.via.isEmpty(), "the request did not come through the proxy");
+    } else {
+        QCOMPARE(t.kept, 2);
+        QVERIFY(receiver->records().isEmpty()); // the proxy let nothing through
+        qInfo().noquote() << "proxy refused" << QTest::currentDataTag() << "->"
+                          << w->statusText().section(QStringLiteral("\r\n"), 0, 2).left(300);
+        // The operator enters the right credentials; the next pass goes through.
+        st->writeSettings(url, {proxy.address(), QStringLiteral("quill"), QStringLiteral("s3cret-pw")});
+        w->ApplySettings();
+        QVERIFY(answersForceTransfer(*w));
+        QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText() + proxy.logText()));
+        E2E_CHECK(ledger, *receiver,
+                  QStringLiteral("proxy, credentials %1, then the right ones").arg(QTest::currentDataTag()), t);
+        QCOMPARE(t.filed, 2);
+    }
+    QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eProcesses::secondStationWaitsForTheFirst()
+{
+    QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
+    Ledger ledger(*st);
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(ledger.put(QStringLiteral("/shared%1.pdf").arg(i), "%PDF-1.4 one station files this " +
+                                                                      QByteArray::number(i)));
+    const QString url = receiver->url().toString();
+
+    // The first station: the real program, copied into a program folder of its own
+    // with its settings file (the program finds settings.txt beside its executable,
+    // with links resolved, so a link would not do).
+    const QString firstProg = st->tmp.path() + QStringLiteral("/first-station");
+    QVERIFY(QDir().mkpath(firstProg));
+    QVERIFY(QFile::copy(TestSupport::binDir() + QStringLiteral("/quillfeed"), firstProg + QStringLiteral("/quillfeed")));
+    QVERIFY(TestSupport::writeFile(firstProg + QStringLiteral("/settings.txt"),
+                                   "First\r\n" + url.toLocal8Bit() + "\r\n" + st->scans.toLocal8Bit() + "\r\n"));
+    QProcess first;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), st->tmp.path() + QStringLiteral("/first-config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), st->tmp.path() + QStringLiteral("/first-data"));
+    first.setProcessEnvironment(env);
+    first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    first.start(firstProg + QStringLiteral("/quillfeed"), {});
+    QVERIFY2(first.waitForStarted(), qPrintable(first.errorString()));
+    QVERIFY2(waitUntil([&] { return holdsFolderLock(first.processId(), st->scans) || first.state() != QProcess::Running; }),
+             "the first station never locked the folder");
+    QCOMPARE(first.state(), QProcess::Running);
+
+    // The second station, in this process, on the same folder: it lists and sends nothing.
+    st->writeSettings(url);
+    w = st->start();
+    QVERIFY2(w->statusText().contains(QStringLiteral("Another Quillfeed is serving the folder ") + st->scans),
+             qPrintable(w->statusText()));
+    QVERIFY(w->fileListEntries().isEmpty());
+    QVERIFY(answersForceTransfer(*w));
+    w->lblUnattended_Click();
+    w->chkAutoRead->setChecked(true);
+    for (int tick = 0; tick < 3; ++tick)
+        w->Timer1_Timer();
+    QTest::mouseClick(w->CmdStartTransfer[1], Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    QVERIFY(w->fileListEntries().isEmpty());
+    QVERIFY(receiver->records().isEmpty());
+    QCOMPARE(first.state(), QProcess::Running);
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("second station while the first runs"), t);
+    QCOMPARE(t.kept, 4);
+
+    // The first station is killed outright: its lock goes with it, and the second serves the folder.
+    QVERIFY(::kill(pid_t(first.processId()), SIGKILL) == 0);
+    QVERIFY(first.waitForFinished(10000));
+    QVERIFY(answersForceTransfer(*w));
+    QVERIFY2(waitUntil([&] { return passEnded(*w) && !w->statusText().contains(QStringLiteral("Another Quillfeed")); }),
+             qPrintable(w->statusText()));
+    E2E_CHECK(ledger, *receiver, QStringLiteral("second station after the first was killed"), t);
+    QCOMPARE(t.filed, 4);
+    QVERIFY(answersForceTransfer(*w));
+}
+
+QTEST_MAIN(TestE2eProcesses)
+#include "tst_e2e_processes.moc"
