@@ -127,7 +127,7 @@ read from that folder.")
 # dpkg-shlibdeps; Qt's platform plugins are loaded at run time, so they are named
 # here. Open Directory hands the folder to xdg-open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 # Purging the package also removes the settings file an administrator wrote.
 configure_file(${QF_PACKAGING_DIR}/postrm.in ${QF_PACKAGING_BINARY_DIR}/control/postrm @ONLY)

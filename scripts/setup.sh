@@ -10,6 +10,8 @@ PACKAGES=(
   libsane-dev libtiff-dev libqpdf-dev zlib1g-dev libjpeg-dev
   # run
   libqt6widgets6 libqt6network6 qt6-qpa-plugins libsane1 sane-utils xdg-utils
+  # Liberation Sans has the metrics of the fonts the windows were laid out with
+  fonts-liberation2
   # tests and their peers
   clang libclang-rt-14-dev
   python3 python3-werkzeug tinyproxy openssl poppler-utils qpdf libtiff-tools curl

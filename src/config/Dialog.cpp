@@ -1,4 +1,5 @@
 #include "Dialog.h"
+#include "DesignFont.h"
 #include "WrappingPushButton.h"
 
 #include "Failure.h"
@@ -109,6 +110,7 @@ Dialog::Dialog()
     setObjectName(QStringLiteral("Dialog"));
     setWindowTitle(QStringLiteral("Enter environment variables"));
     setWindowIcon(QIcon());
+    setFont(designFont(QStringLiteral("MS Sans Serif")));
     setSizeGripEnabled(false);
     // Its fixed place on the screen, not centred over the main window; the
     // client area is placed, the frame goes around it.

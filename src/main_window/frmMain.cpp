@@ -2,6 +2,7 @@
 
 #include "AppIcon.h"
 #include "Base64.h"
+#include "DesignFont.h"
 #include "Dialog.h"
 #include "Failure.h"
 #include "FileGate.h"
@@ -53,13 +54,6 @@ QRect twipsRect(int left, int top, int width, int height)
     return QRect(px(left), px(top), px(width), px(height));
 }
 
-QFont tahoma()
-{
-    QFont f;
-    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("sans-serif")});
-    f.setPointSizeF(8.25);
-    return f;
-}
 
 QString generalDateTime()
 {
@@ -97,6 +91,7 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Quill Feed"));
     setWindowIcon(quillfeedIcon());
+    setFont(designFont(QStringLiteral("MS Sans Serif")));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     buildLayout();
@@ -133,7 +128,7 @@ void frmMain::buildLayout()
     Text1 = new StatusBox(Frame2);
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setGeometry(twipsRect(120, 360, 3090, 4575));
-    Text1->setFont(tahoma());
+    Text1->setFont(designFont());
 
     Frame1 = new QGroupBox(QStringLiteral("Scans"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
@@ -142,7 +137,7 @@ void frmMain::buildLayout()
     FileList = new QListView(Frame1);
     FileList->setObjectName(QStringLiteral("FileList"));
     FileList->setGeometry(twipsRect(120, 360, 2415, 3960));
-    FileList->setFont(tahoma());
+    FileList->setFont(designFont());
     FileList->setUniformItemSizes(true);
     FileList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FileList->setModel(m_fileList);
@@ -154,9 +149,7 @@ void frmMain::buildLayout()
     Frame5->setFrameShape(QFrame::NoFrame);
     Frame5->setGeometry(twipsRect(6360, 105, 1965, 360));
 
-    QFont tabFont;
-    tabFont.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"), QStringLiteral("sans-serif")});
-    tabFont.setPointSizeF(8.25);
+    QFont tabFont = designFont(QStringLiteral("MS Sans Serif"));
     tabFont.setUnderline(true);
     auto makeTab = [&](const QString& name, const QString& caption, QRect geometry) {
         auto* l = new TabLabel(caption, Frame5);
