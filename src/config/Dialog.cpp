@@ -234,6 +234,9 @@ void Dialog::Form_Load()
     ProxyAddress->setText(Settings::proxyAddress);
     UserName->setText(Settings::proxyUserName);
     Password->setText(Settings::proxyPassword);
+    // Show where each value begins: an address is read from its start.
+    for (QLineEdit* box : {uploadTo, readFrom, ProxyAddress, UserName, Password})
+        box->setCursorPosition(0);
 }
 
 void Dialog::OKButton_Click()
