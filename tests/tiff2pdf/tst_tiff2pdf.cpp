@@ -15,7 +15,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <bit>
 #include <cstring>
 
 using namespace fixtures;
@@ -190,7 +189,7 @@ std::string expectedSamples(const Page& page, bool alphaPart)
             out.append(reinterpret_cast<const char*>(&page.pixels[(i * s.spp + first) * bytesPerSample]),
                        take * bytesPerSample);
     }
-    if (s.bps == 16 && std::endian::native == std::endian::little)
+    if (s.bps == 16 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
         for (std::size_t i = 0; i + 1 < out.size(); i += 2)
             std::swap(out[i], out[i + 1]);
     return out;
