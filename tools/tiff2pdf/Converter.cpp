@@ -246,6 +246,9 @@ public:
         } catch (const std::exception& e) {
             if (m_failure.empty())
                 m_failure = e.what();
+        } catch (...) {
+            if (m_failure.empty())
+                m_failure = "unexpected error while writing the PDF";
         }
         if (!m_failure.empty())
             throw ConversionError(m_failure);
@@ -382,6 +385,9 @@ private:
         } catch (const std::exception& e) {
             m_failure = e.what();
             throw;
+        } catch (...) {
+            m_failure = "unexpected error while writing the image data";
+            throw;
         }
     }
 
@@ -448,6 +454,8 @@ ConversionResult run(const std::string& inputName, const std::string& outputPath
         result.message = inputName + ": out of memory";
     } catch (const std::exception& e) {
         result.message = inputName + ": " + e.what();
+    } catch (...) {
+        result.message = inputName + ": unexpected error";
     }
     return result;
 }
