@@ -124,6 +124,9 @@ public:
     void addTiff(const QString& rel, const QByteArray& content);
     /// A TIFF written by someone else (the scanner): content not known beforehand.
     void addScannedTiff(const QString& rel);
+    /// An earlier version of a document that the office has filed: its record is
+    /// accounted for, and the document itself is judged by its present content.
+    void addFiledVersion(const QString& rel, const QByteArray& content);
     /// The content of a document changed (a writer appended to it).
     void update(const QString& rel, const QByteArray& content);
     /// A path the scenario made on purpose that is no document (a link, a FIFO).
@@ -142,6 +145,7 @@ private:
     const Station& m_station;
     QMap<QString, Doc> m_docs;
     QSet<QString> m_extras;
+    QMap<QString, QByteArray> m_filedVersions; // wire name -> sha
 };
 
 /// A loopback address in front of another port that can be taken down (connections
