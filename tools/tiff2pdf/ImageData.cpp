@@ -261,11 +261,9 @@ private:
 class FlateWriter
 {
 public:
-    // Z_RLE: after PNG filtering, scanner noise leaves few long matches to find; run-length matching
-    // compresses such data as well as the full search at a fraction of its time.
-    FlateWriter(const ByteSink& sink, int level, bool runLength = false) : m_sink(sink)
+    FlateWriter(const ByteSink& sink, int level, int strategy = Z_DEFAULT_STRATEGY) : m_sink(sink)
     {
-        if (deflateInit2(&m_z, level, Z_DEFLATED, 15, 8, runLength ? Z_RLE : Z_DEFAULT_STRATEGY) != Z_OK)
+        if (deflateInit2(&m_z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK)
             throw ConversionError("cannot start zlib compression");
     }
     ~FlateWriter() { deflateEnd(&m_z); }
@@ -309,11 +307,17 @@ void writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
 {
     BandReader reader(tif, plan, messages);
     const bool png = usesPngPredictor(plan);
-    FlateWriter flate(sink, kFlateLevel, png);
     const unsigned bytesPerSample = plan.bitsPerSample / 8;
     const unsigned channels = plan.alpha == Alpha::None ? plan.samplesPerPixel
                               : part == ImagePart::Colour ? plan.colourChannels
                                                           : 1;
+    // After PNG filtering, scanner noise leaves few long matches. With one byte per pixel the useful
+    // ones are runs, which Z_RLE finds as well as the full search at a fraction of its time; with
+    // several bytes per pixel they repeat a pixel back, where a light full search (level 3) does best:
+    // on scanned A4 pages both beat level 6 in size and take a quarter of its time.
+    const bool runLength = png && channels * bytesPerSample == 1;
+    FlateWriter flate(sink, png ? (runLength ? kFlateLevel : 3) : kFlateLevel,
+                      runLength ? Z_RLE : Z_DEFAULT_STRATEGY);
     const std::size_t outRow = static_cast<std::size_t>(rowBytes(plan, channels));
     std::unique_ptr<PngRowFilter> filter;
     if (png)
