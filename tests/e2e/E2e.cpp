@@ -192,6 +192,7 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
     Tally t;
     const QList<TestSupport::ReceivedUpload> records = receiver.records();
     QList<bool> claimed(records.size(), false);
+    QSet<QString> accounted; // files in the folder that stand for a document (a TIFF's PDF)
     // Each earlier version accounts for one record; a second one is left to show up.
     for (auto v = m_filedVersions.cbegin(); v != m_filedVersions.cend(); ++v) {
         for (int i = 0; i < records.size(); ++i) {
@@ -207,6 +208,7 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
         const QString& rel = it.key();
         const Doc& doc = it.value();
         int good = 0;
+        QString keptPdf;
         if (doc.tiff) {
             // The PDF takes the TIFF's name up to its first dot, at the top of the folder,
             // with "-2", "-3" ... when that name was taken.
@@ -224,6 +226,22 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
                 } else {
                     ++t.corrupt;
                     t.details << QStringLiteral("%1: stored %2 is no whole PDF").arg(rel, r.storedPath);
+                }
+            }
+            // Converted but not filed yet: the TIFF lives on as its PDF at the top of the folder.
+            // (While the TIFF is still there, a PDF named after it is a leftover: a stray.)
+            const QStringList topFiles = QFileInfo::exists(m_station.file(rel))
+                                             ? QStringList()
+                                             : QDir(m_station.scans).entryList(QDir::Files | QDir::Hidden);
+            for (const QString& name : topFiles) {
+                const QString pdf = m_station.file(u'/' + name);
+                if (!pdfName.match(UploadRequest::wireFileName(u'/' + name)).hasMatch() || accounted.contains(u'/' + name))
+                    continue;
+                const QByteArray bytes = TestSupport::readFile(pdf);
+                if (bytes.startsWith("%PDF-") && bytes.right(1024).contains("%%EOF")) {
+                    keptPdf = u'/' + name;
+                    accounted.insert(keptPdf);
+                    break;
                 }
             }
         } else {
@@ -254,9 +272,12 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
         } else if (good == 1 && present) {
             ++t.duplicates;
             t.details << QStringLiteral("%1: filed and still in the folder").arg(rel);
+        } else if (good == 1 && !keptPdf.isEmpty()) {
+            ++t.duplicates;
+            t.details << QStringLiteral("%1: filed, and its PDF %2 is still in the folder").arg(rel, keptPdf);
         } else if (good == 1) {
             ++t.filed;
-        } else if (exact) {
+        } else if (exact || (!present && !keptPdf.isEmpty())) {
             ++t.kept;
         } else {
             ++t.lost;
@@ -277,7 +298,7 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
         if (info.isDir() && !info.isSymLink())
             continue;
         const QString rel = path.mid(m_station.scans.size());
-        if (!m_docs.contains(rel) && !m_extras.contains(rel))
+        if (!m_docs.contains(rel) && !m_extras.contains(rel) && !accounted.contains(rel))
             t.strays << rel;
     }
     return t;

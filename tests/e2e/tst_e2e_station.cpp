@@ -31,6 +31,7 @@ private slots:
     void failingConverter_data();
     void failingConverter();
     void tiffNameAShellWouldTakeApart();
+    void convertedTiffRefused();
 
 private:
     std::unique_ptr<Station> st;
@@ -197,6 +198,43 @@ void TestE2eStation::tiffNameAShellWouldTakeApart()
     QVERIFY(!QFileInfo::exists(st->tmp.path() + QStringLiteral("/pwned")));
     QVERIFY(!QFileInfo::exists(st->tmp.path() + QStringLiteral("/pwned2")));
     QVERIFY(!QFileInfo::exists(st->scans + QStringLiteral("/pwned")));
+    QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eStation::convertedTiffRefused()
+{
+    QVERIFY(installRealConverter(st->prog));
+    Ledger ledger(*st);
+    const QByteArray p1 = makeTiff(50, 40, 11);
+    const QByteArray p2 = makeTiff(50, 40, 12);
+    QVERIFY(st->put(QStringLiteral("/r1.tif"), p1));
+    QVERIFY(st->put(QStringLiteral("/r2.tif"), p2));
+    ledger.addTiff(QStringLiteral("/r1.tif"), p1);
+    ledger.addTiff(QStringLiteral("/r2.tif"), p2);
+    ReceiverOptions options;
+    options.mode = ReceiverMode::reply("Not filed: try later").times(1);
+    QVERIFY2(receiver->start(st->inbox, options), qPrintable(receiver->errorString()));
+    st->writeSettings(receiver->url().toString());
+    w = st->start();
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(receiver->waitForRecords(1));
+    QVERIFY2(waitUntil([&] { return !w->uploadInFlight(); }), qPrintable(w->statusText()));
+    Tally t;
+    // The first page was converted and refused: it waits as its PDF, the second as its TIFF.
+    E2E_CHECK(ledger, *receiver, QStringLiteral("converted TIFF refused by the receiver"), t);
+    QCOMPARE(t.kept, 2);
+
+    // Later passes file both (the PDF made in the refused pass may wait out its quiet time).
+    QVERIFY2(waitUntil(
+                 [&] {
+                     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+                     return waitUntil([&] { return passEnded(*w); }) &&
+                            QDir(st->scans).entryList(QDir::Files).isEmpty();
+                 },
+                 30000),
+             qPrintable(w->statusText()));
+    E2E_CHECK(ledger, *receiver, QStringLiteral("converted TIFF refused, then Force Transfer"), t);
+    QCOMPARE(t.filed, 2);
     QVERIFY(answersForceTransfer(*w));
 }
 
