@@ -16,6 +16,8 @@ INPUTS = [
     ("gray8.tif", "8-bit gray, uncompressed", 2480 * 3508, "gray"),
     ("rgb-jpeg.tif", "RGB JPEG (YCbCr 4:2:0, q85)", 2480 * 3508 * 3, "jpeg"),
     ("rgb-deflate.tif", "RGB Deflate + predictor", 2480 * 3508 * 3, "deflate"),
+    ("gray8-deflate-strips.tif", "gray Deflate, 64 KB strips", 2480 * 3508, "gray"),
+    ("rgb-deflate-strips.tif", "RGB Deflate, 64 KB strips", 2480 * 3508 * 3, "deflate"),
 ]
 
 

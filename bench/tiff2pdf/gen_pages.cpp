@@ -244,6 +244,19 @@ int makeSet(const std::string& folder)
             return 1;
         TIFFClose(tif);
     }
+    // Gray and RGB as Quillfeed's scanner writes them: Deflate with the predictor in 64 KB strips.
+    for (int samples : {1, 3}) {
+        TIFF* tif = TIFFOpen((folder + (samples == 1 ? "/gray8-deflate-strips.tif" : "/rgb-deflate-strips.tif")).c_str(), "w");
+        if (!tif)
+            return 1;
+        commonTags(tif, samples, 8, samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        const std::size_t rowBytes = std::size_t(kW) * samples;
+        if (!writeRows(tif, samples == 1 ? gray : rgb, rowBytes,
+                       static_cast<std::uint32_t>(std::max<std::size_t>(1, 65536 / rowBytes))))
+            return 1;
+        TIFFClose(tif);
+    }
     return 0;
 }
 
