@@ -477,9 +477,15 @@ void frmMain::CmdStartTransfer_Click()
     if (testMode)
         newShownDiagWindow();
     if (Inet1->StillExecuting()) {
-        Inet1->Cancel();
-        m_inFlight = false;
-        addStatus(QStringLiteral("Cancelled last request."));
+        if (Inet1->RequestDelivered()) {
+            // The page has the whole document and may have filed it: sending it
+            // again could file it twice, so its answer is awaited instead.
+            addStatus(QStringLiteral("The last request has reached the web page; waiting for its answer."));
+        } else {
+            Inet1->Cancel();
+            m_inFlight = false;
+            addStatus(QStringLiteral("Cancelled last request."));
+        }
     }
     try {
         RefreshFileList();
@@ -634,6 +640,7 @@ frmMain::UploadOutcome frmMain::uploadCurrent()
         UploadRequest::headerText(viaProxy && !https, Settings::proxyUserName, Settings::proxyPassword);
 
     m_sendingPath = path;
+    m_sendingIdentity = read.identity;
     try {
         Inet1->Execute(uploadUrl, QStringLiteral("POST"), requestBody, headers);
     } catch (...) {
@@ -782,9 +789,16 @@ void frmMain::Inet1_StateChanged(int state)
         ++pagesFiled;
         m_inFlight = false;
         requestBody.clear();
-        if (!QFile::remove(sentPath)) {
-            report(QFileInfo::exists(sentPath) ? QStringLiteral("Permission denied") : QStringLiteral("File not found"));
-            return;
+        QString why;
+        if (!FileGate::removeIfUnchanged(sentPath, m_sendingIdentity, &why)) {
+            if (why != QLatin1String("changed after it was sent")) {
+                report(why);
+                return;
+            }
+            // The version that was filed is gone from the folder already; the one
+            // saved over it since has not been sent and waits for a later pass.
+            addStatus(currentFile + QStringLiteral(" changed after it was sent; the new version is kept for a "
+                                                   "later pass."));
         }
         removeCurrentEntry();
         try {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 
+#include "FileGate.h"
 #include "FolderLock.h"
 
 class QCheckBox;
@@ -150,6 +151,7 @@ private:
     qint64 m_scanStartNs = 0;
     /// The file whose request is in flight; its reply deletes exactly this path.
     QString m_sendingPath;
+    FileGate::Identity m_sendingIdentity;
     bool m_inFlight = false;
     bool m_scanRunning = false;
     FolderLock m_folderLock;

@@ -33,6 +33,11 @@ qint64 mtimeOf(const struct stat& st)
     return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
+Identity identityOf(const struct stat& st)
+{
+    return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), mtimeOf(st)};
+}
+
 class Fd
 {
 public:
@@ -167,7 +172,26 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
         dest.resize(start);
         return {Verdict::BeingWritten, QStringLiteral("changed while it was read")};
     }
-    return {Verdict::Ready, {}};
+    return {Verdict::Ready, {}, identityOf(after)};
+}
+
+bool removeIfUnchanged(const QString& path, const Identity& identity, QString* why)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0) {
+        *why = errno == ENOENT ? QStringLiteral("File not found") : errorText(errno);
+        return false;
+    }
+    if (identityOf(st) != identity) {
+        *why = QStringLiteral("changed after it was sent");
+        return false;
+    }
+    if (::unlink(native.constData()) != 0) {
+        *why = errorText(errno);
+        return false;
+    }
+    return true;
 }
 
 } // namespace FileGate

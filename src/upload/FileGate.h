@@ -16,10 +16,26 @@ enum class Verdict {
     Unreadable,   ///< cannot be opened or read, or is not a regular file
 };
 
+/// What a file was when it was read: enough to tell later whether the name
+/// still holds those very bytes.
+struct Identity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = -1;
+    qint64 mtimeNs = 0;
+    bool operator==(const Identity&) const = default;
+};
+
 struct Result
 {
-    Verdict verdict = Verdict::Unreadable;
+    Result(Verdict v = Verdict::Unreadable, QString d = {}, Identity id = {})
+        : verdict(v), description(std::move(d)), identity(id)
+    {
+    }
+    Verdict verdict;
     QString description;
+    Identity identity; ///< of the file read, when Ready
 };
 
 struct Expectation
@@ -38,5 +54,10 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
 
 /// Only the checks, without reading (for files handed to another program).
 Result checkComplete(const QString& path, const Expectation& expected);
+
+/// Removes the file at path only while it is still the file that was read;
+/// a newer version saved under the same name is left alone. Returns false and
+/// sets why when nothing was removed.
+bool removeIfUnchanged(const QString& path, const Identity& identity, QString* why);
 
 } // namespace FileGate

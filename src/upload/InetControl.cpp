@@ -342,9 +342,19 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     m_body.clear();
     m_readPos = 0;
     m_truncated = false;
+    m_delivered = body.isEmpty();
     m_responseCode = 0;
     m_responseInfo.clear();
     m_reply = reply;
+    // From the moment the whole body has gone out, the page may have filed it.
+    connect(reply, &QNetworkReply::uploadProgress, this, [this, reply](qint64 sent, qint64 total) {
+        if (reply == m_reply && total > 0 && sent >= total)
+            m_delivered = true;
+    });
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        if (reply == m_reply)
+            m_delivered = true;
+    });
     reply->setReadBufferSize(ReadBufferBytes);
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReadyRead(reply); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });

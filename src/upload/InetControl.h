@@ -47,6 +47,10 @@ public:
     bool StillExecuting() const;
     /// Abandons the request in progress; no state is reported for it.
     void Cancel();
+    /// True once the whole body of the request in progress has been sent or its
+    /// answer has begun: the page may have filed it, so cancelling it and sending
+    /// it again could file the document twice.
+    bool RequestDelivered() const { return m_busy && m_delivered; }
     /// Starts the request and returns at once. headerText holds header lines, each
     /// ended by CR LF. Throws Failure when the request cannot be started.
     void Execute(const QString& url, const QString& operation, const QByteArray& body,
@@ -99,4 +103,5 @@ private:
     long m_responseCode = 0;
     QString m_responseInfo;
     bool m_truncated = false;
+    bool m_delivered = false;
 };
