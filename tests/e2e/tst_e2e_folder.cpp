@@ -15,6 +15,7 @@
 #include <QCryptographicHash>
 #include <QStandardPaths>
 #include <QStorageInfo>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QtTest>
 
@@ -430,6 +431,7 @@ void TestE2eFolder::outFileFolderUnwritable()
     const QString outFolder = QFileInfo(frmMain::outFilePath()).absolutePath();
     QDir(outFolder).removeRecursively();
     QVERIFY(TestSupport::writeFile(outFolder, "a file where the folder should be"));
+    const auto restore = qScopeGuard([&] { QFile::remove(outFolder); });
     Ledger ledger(*st);
     QVERIFY(ledger.put(QStringLiteral("/o1.pdf"), "%PDF-1.4 o1"));
     QVERIFY(ledger.put(QStringLiteral("/o2.txt"), "o2"));
@@ -441,7 +443,6 @@ void TestE2eFolder::outFileFolderUnwritable()
     E2E_CHECK(ledger, *receiver, QStringLiteral("out.txt's folder unwritable"), t);
     QCOMPARE(t.filed, 2);
     QVERIFY(answersForceTransfer(*w));
-    QFile::remove(outFolder);
 }
 
 void TestE2eFolder::oneGibFile()
