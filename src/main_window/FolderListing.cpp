@@ -69,7 +69,9 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
             continue;
         }
         ListedFile f;
-        f.entry = relPath + u'/' + QFile::decodeName(name);
+        const QString decoded = QFile::decodeName(name);
+        f.entry = relPath + u'/' + decoded;
+        f.nameNotText = QFile::encodeName(decoded) != QByteArray(name);
         if (fstatat(fd, name, &st, 0) == 0)
             haveStat = true;
         if (haveStat) {

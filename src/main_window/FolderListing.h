@@ -13,6 +13,9 @@ struct ListedFile
     /// Size and modification time when listed (size -1 when they could not be read).
     qint64 size = -1;
     qint64 mtimeNs = 0;
+    /// The name is not valid text in the system's encoding, so no path built
+    /// from the entry reaches the file.
+    bool nameNotText = false;
 };
 
 /// Lists the tree under root into out. A subfolder found empty is removed with

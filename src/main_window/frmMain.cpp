@@ -454,7 +454,7 @@ void frmMain::RefreshFileList()
         entries.reserve(qsizetype(found.size()));
         m_stamps.reserve(qsizetype(found.size()));
         for (ListedFile& f : found) {
-            m_stamps.insert(f.entry, Stamp{f.size, f.mtimeNs});
+            m_stamps.insert(f.entry, Stamp{f.size, f.mtimeNs, f.nameNotText});
             entries.push_back(std::move(f.entry));
         }
         m_fileList->setEntries(std::move(entries));
@@ -579,6 +579,14 @@ frmMain::UploadOutcome frmMain::uploadCurrent()
     if (!name.extension)
         reportStep(QStringLiteral("Subscript out of range"));
     const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(name.extension.value_or(QString()));
+
+    const auto listed = m_stamps.constFind(currentFile);
+    if (listed != m_stamps.cend() && listed->nameNotText) {
+        // Left where it is: renamed to valid text, it goes with the next pass.
+        addStatus(QStringLiteral("Cannot send %1: its name is not valid text (UTF-8); rename the file to send it.")
+                      .arg(currentFile));
+        return passOver();
+    }
 
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.

@@ -119,6 +119,7 @@ private:
     {
         qint64 size = -1;
         qint64 mtimeNs = 0;
+        bool nameNotText = false;
     };
 
     void buildLayout();

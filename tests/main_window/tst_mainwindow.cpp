@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdio>
 #include <unistd.h>
 
 using TestSupport::ModalWatcher;
@@ -95,6 +96,18 @@ void TestMainWindow::listingOrderAndEmptyFolders()
     listFolderTree(root, found);
     QVERIFY(!QFileInfo::exists(root + "/E"));
     QCOMPARE(found.size(), size_t(3));
+    QVERIFY(!found[0].nameNotText);
+
+    // A name in another encoding is listed, and marked as one no path can reach.
+    const QByteArray latin1 = QFile::encodeName(root) + "/caf\xe9.pdf";
+    QFile raw;
+    QVERIFY(TestSupport::writeFile(root + "/x", "x") && ::rename(QFile::encodeName(root + "/x").constData(), latin1.constData()) == 0);
+    found.clear();
+    listFolderTree(root, found);
+    auto odd = std::find_if(found.begin(), found.end(), [](const ListedFile& f) { return f.nameNotText; });
+    QVERIFY(odd != found.end());
+    QVERIFY(odd->entry.startsWith("/caf"));
+    ::unlink(latin1.constData());
 }
 
 void TestMainWindow::listingKeepsTheRootAndRemovesReadOnlyEmptyFolders()
