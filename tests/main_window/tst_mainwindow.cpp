@@ -100,7 +100,6 @@ void TestMainWindow::listingOrderAndEmptyFolders()
 
     // A name in another encoding is listed, and marked as one no path can reach.
     const QByteArray latin1 = QFile::encodeName(root) + "/caf\xe9.pdf";
-    QFile raw;
     QVERIFY(TestSupport::writeFile(root + "/x", "x") && ::rename(QFile::encodeName(root + "/x").constData(), latin1.constData()) == 0);
     found.clear();
     listFolderTree(root, found);
