@@ -29,6 +29,11 @@ constexpr int px(int twips)
 // text added, spread over the calls.
 qsizetype frmDiag::s_capacity = 8 * 1024 * 1024;
 
+namespace {
+// Lines of a hidden window go into the box in batches of about this size.
+constexpr qsizetype PendingFlushChars = 64 * 1024;
+} // namespace
+
 frmDiag::frmDiag(QWidget* parent)
     : QWidget(parent,
               Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
@@ -57,11 +62,51 @@ frmDiag::frmDiag(QWidget* parent)
 void frmDiag::Log(const QString& text)
 {
     try {
-        QTextDocument* doc = Text1->document();
         QString line = text;
         if (line.size() > s_capacity - 2)
             line.truncate(s_capacity - 2);
-        const qsizetype added = line.size() + 2;
+        if (!isVisible()) {
+            m_pending += QStringLiteral("\r\n") + line;
+            if (m_pending.size() >= PendingFlushChars)
+                flushPending();
+            return;
+        }
+        flushPending();
+        insertAtEnd(QStringLiteral("\r\n") + line);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: this line is lost, the program goes on.
+        qCWarning(lcDiag) << "diagnostic line dropped: out of memory";
+    }
+}
+
+void frmDiag::flushPending()
+{
+    if (m_pending.isEmpty())
+        return;
+    const QString pending = std::move(m_pending);
+    m_pending.clear();
+    if (Text1->document()->characterCount() - 1 + pending.size() <= s_capacity) {
+        insertAtEnd(pending);
+        return;
+    }
+    // The box is full: line by line, so the oldest lines make room as they would have.
+    const QStringList lines = pending.split(QStringLiteral("\r\n"));
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        insertAtEnd(QStringLiteral("\r\n") + lines[i]);
+}
+
+void frmDiag::showEvent(QShowEvent* event)
+{
+    flushPending();
+    QWidget::showEvent(event);
+}
+
+void frmDiag::insertAtEnd(const QString& text)
+{
+    {
+        const QString& added_text = text;
+        QTextDocument* doc = Text1->document();
+        const qsizetype added = added_text.size();
 
         // characterCount() counts the document's final paragraph separator.
         const qsizetype length = doc->characterCount() - 1;
@@ -76,7 +121,7 @@ void frmDiag::Log(const QString& text)
 
         QTextCursor end(doc);
         end.movePosition(QTextCursor::End);
-        end.insertText(QStringLiteral("\r\n") + line);
+        end.insertText(added_text);
 
         const QTextCursor after = Text1->textCursor();
         if (after.anchor() != anchor || after.position() != position) {
@@ -89,9 +134,6 @@ void frmDiag::Log(const QString& text)
             Text1->setTextCursor(restore);
             bar->setValue(top);
         }
-    } catch (const std::bad_alloc&) {
-        // Out of memory: this line is lost, the program goes on.
-        qCWarning(lcDiag) << "diagnostic line dropped: out of memory";
     }
 }
 
@@ -114,6 +156,7 @@ void frmDiag::trimOldest(qsizetype atLeast)
 
 QString frmDiag::text() const
 {
+    const_cast<frmDiag*>(this)->flushPending();
     // Lines are the document's blocks; each break between them is written as
     // CR LF, the way the text was logged.
     QString raw = Text1->document()->toRawText();
@@ -126,5 +169,6 @@ void frmDiag::closeEvent(QCloseEvent* event)
     // Closing discards the log; the window only hides, so a caller that still
     // holds it logs into an empty box that nobody shows.
     Text1->clear();
+    m_pending.clear();
     event->accept();
 }

@@ -26,6 +26,15 @@ protected:
 private:
     /// Removes whole lines from the top until at least atLeast characters are gone.
     void trimOldest(qsizetype atLeast);
+    /// Puts text (lines, each preceded by CR LF) at the end of the box.
+    void insertAtEnd(const QString& text);
+    /// Moves the lines collected while the window was hidden into the box.
+    void flushPending();
+    void showEvent(QShowEvent* event) override;
+
+    // While nobody sees the window, lines are collected here and go into the box
+    // in batches: laying out every line of a hidden box costs more than the upload.
+    QString m_pending;
 
     /// The most characters the box holds before its oldest lines make room.
     static qsizetype s_capacity;

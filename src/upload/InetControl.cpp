@@ -14,6 +14,7 @@
 #include <QSslError>
 #include <QUrl>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -42,6 +43,10 @@ constexpr qint64 ReadBufferBytes = 64 * 1024;
 class OneShotBody final : public QIODevice
 {
 public:
+    /// Every byte has been handed to Qt's network code: from here on the page may
+    /// get the whole request, so it counts as delivered.
+    bool allRead() const { return m_allRead.load(std::memory_order_acquire); }
+
     explicit OneShotBody(const QByteArray& data) : m_data(data) { open(QIODevice::ReadOnly); }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_data.size() - m_pos + QIODevice::bytesAvailable(); }
@@ -55,6 +60,8 @@ protected:
             return m_pos >= m_data.size() ? -1 : 0;
         memcpy(out, m_data.constData() + m_pos, static_cast<size_t>(n));
         m_pos += n;
+        if (m_pos >= m_data.size())
+            m_allRead.store(true, std::memory_order_release);
         return n;
     }
     qint64 writeData(const char*, qint64) override { return -1; }
@@ -62,6 +69,7 @@ protected:
 private:
     QByteArray m_data;
     qint64 m_pos = 0;
+    std::atomic<bool> m_allRead{false};
 };
 
 struct HeaderLine
@@ -324,6 +332,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     // A fresh connection for every request: on a kept-alive one that the server
     // has meanwhile closed, the one-shot body could not be sent again.
     m_nam->clearConnectionCache();
+    m_bodyDevice = nullptr;
     QNetworkReply* reply = nullptr;
     if (verb == "GET" && body.isEmpty()) {
         reply = m_nam->get(request);
@@ -331,6 +340,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
         request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
         auto* device = new OneShotBody(body);
+        m_bodyDevice = device;
         reply = verb == "POST" ? m_nam->post(request, device) : m_nam->sendCustomRequest(request, verb, device);
         device->setParent(reply);
     }
@@ -364,6 +374,17 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
             qCWarning(lcUpload) << "TLS:" << e.errorString();
     });
     qCDebug(lcUpload) << verb << target.toDisplayString() << body.size() << "bytes";
+}
+
+bool InetControl::RequestDelivered() const
+{
+    if (!m_busy)
+        return false;
+    if (m_delivered)
+        return true;
+    // Only ever set to a OneShotBody.
+    const auto* body = static_cast<const OneShotBody*>(m_bodyDevice.data());
+    return body && body->allRead();
 }
 
 QByteArray InetControl::GetChunk(int size, int kind)

@@ -50,7 +50,7 @@ public:
     /// True once the whole body of the request in progress has been sent or its
     /// answer has begun: the page may have filed it, so cancelling it and sending
     /// it again could file the document twice.
-    bool RequestDelivered() const { return m_busy && m_delivered; }
+    bool RequestDelivered() const;
     /// Starts the request and returns at once. headerText holds header lines, each
     /// ended by CR LF. Throws Failure when the request cannot be started.
     void Execute(const QString& url, const QString& operation, const QByteArray& body,
@@ -104,4 +104,5 @@ private:
     QString m_responseInfo;
     bool m_truncated = false;
     bool m_delivered = false;
+    QPointer<QIODevice> m_bodyDevice;
 };

@@ -157,14 +157,6 @@ void TestE2eReplies::slowReplyWhileTicksAndClicksArrive()
 
     Tally t = ledger.check(*receiver);
     qInfo().noquote() << t.line(QStringLiteral("slow reply while ticks and clicks arrive"));
-    // Qt reports a small request as sent only some time after the page has it, if at all,
-    // so a click in between still cancels it and the document goes twice (seen in about
-    // one run in three). Remove this once Force Transfer no longer cancels a request that
-    // may have reached the page.
-    if (t.duplicates > 0)
-        QEXPECT_FAIL("", "Force Transfer cancelled a small request the page already had; it was filed twice "
-                         "(fault reported to the lead)",
-                     Continue);
     QCOMPARE(t.duplicates, 0);
     QCOMPARE(t.lost, 0);
     QCOMPARE(t.corrupt, 0);
@@ -231,12 +223,6 @@ void TestE2eReplies::forceTransferWhileThePageFiles()
     qInfo().noquote() << "Force Transfer while the page works on a" << QTest::currentDataTag() << "->"
                       << afterClick.section(QStringLiteral("\r\n"), -2, -2);
     // The request had reached the page: it must not be thrown away and sent again.
-    // A small request is reported as sent late or not at all, so whether the click finds it
-    // delivered is a race (see slowReplyWhileTicksAndClicksArrive).
-    if (size < 1024 && !afterClick.contains(QStringLiteral("waiting for its answer")))
-        QEXPECT_FAIL("", "Force Transfer cancelled a small request although the page had it whole "
-                         "(fault reported to the lead)",
-                     Continue);
     QVERIFY2(afterClick.contains(QStringLiteral("The last request has reached the web page; waiting for its answer.")),
              qPrintable(afterClick));
     Tally t;
