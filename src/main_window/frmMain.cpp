@@ -12,6 +12,7 @@
 #include "ImgScan.h"
 #include "InetControl.h"
 #include "Logging.h"
+#include "RepaintThrottle.h"
 #include "RunExe.h"
 #include "Settings.h"
 #include "StatusBox.h"
@@ -129,6 +130,7 @@ void frmMain::buildLayout()
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setGeometry(twipsRect(120, 360, 3090, 4575));
     Text1->setFont(designFont());
+    m_statusThrottle = new RepaintThrottle(Text1);
 
     Frame1 = new QGroupBox(QStringLiteral("Scans"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
@@ -141,6 +143,10 @@ void frmMain::buildLayout()
     FileList->setUniformItemSizes(true);
     FileList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FileList->setModel(m_fileList);
+    auto* listThrottle = new RepaintThrottle(FileList);
+    connect(m_fileList, &FileListModel::modelReset, listThrottle, &RepaintThrottle::changed);
+    connect(m_fileList, &FileListModel::rowsRemoved, listThrottle, &RepaintThrottle::changed);
+    connect(m_fileList, &FileListModel::rowsInserted, listThrottle, &RepaintThrottle::changed);
     CmdExploreDir = makeButton(Frame1, QStringLiteral("CmdExploreDir"), QStringLiteral("Open Directory"),
                                twipsRect(120, 4560, 2415, 375));
 
@@ -341,11 +347,13 @@ QStringList frmMain::fileListEntries() const
 void frmMain::addStatus(const QString& message)
 {
     Text1->prepend(message);
+    m_statusThrottle->changed();
 }
 
 void frmMain::setStatus(const QString& text)
 {
     Text1->setText(text);
+    m_statusThrottle->changed();
 }
 
 void frmMain::addErrorBlock(const QString& description, const QString& subject)
@@ -590,7 +598,7 @@ frmMain::UploadOutcome frmMain::uploadCurrent()
 
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.
-        Text1->prepend(QStringLiteral("Skipping ") + currentFile + QStringLiteral("... "));
+        addStatus(QStringLiteral("Skipping ") + currentFile + QStringLiteral("... "));
         Text1->appendLineBreak();
         return passOver();
     }

@@ -29,6 +29,7 @@ class QTimer;
 class FileListModel;
 class ImgScan;
 class InetControl;
+class RepaintThrottle;
 class StatusBox;
 class TabLabel;
 class TabLine;
@@ -146,6 +147,7 @@ private:
     static bool looksLikeCompletePdf(const QString& path);
 
     FileListModel* m_fileList = nullptr;
+    RepaintThrottle* m_statusThrottle = nullptr;
     QHash<QString, Stamp> m_stamps;
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, Stamp> m_trustedPages;

@@ -4,6 +4,9 @@
 #include "Logging.h"
 
 #include <QAuthenticator>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QMutex>
 #include <QIODevice>
 #include <QMetaObject>
 #include <QNetworkAccessManager>
@@ -20,14 +23,34 @@
 namespace {
 
 // AccessType 0: whatever the desktop's proxy configuration says for each address
-// (environment variables, libproxy), looked up per request.
+// (environment variables, libproxy). Asking libproxy costs more than a small
+// upload, so an answer is kept for a minute for the same scheme, host and port.
 class SystemProxyFactory final : public QNetworkProxyFactory
 {
 public:
     QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
     {
-        return QNetworkProxyFactory::systemProxyForQuery(query);
+        const QString key = query.protocolTag() + u' ' + query.peerHostName() + u':' +
+                            QString::number(query.peerPort());
+        QMutexLocker lock(&m_mutex);
+        if (!m_age.isValid() || m_age.hasExpired(60000)) {
+            m_cache.clear();
+            m_age.start();
+        }
+        const auto found = m_cache.constFind(key);
+        if (found != m_cache.cend())
+            return *found;
+        lock.unlock();
+        const QList<QNetworkProxy> answer = QNetworkProxyFactory::systemProxyForQuery(query);
+        lock.relock();
+        m_cache.insert(key, answer);
+        return answer;
     }
+
+private:
+    QMutex m_mutex;
+    QElapsedTimer m_age;
+    QHash<QString, QList<QNetworkProxy>> m_cache;
 };
 
 constexpr int AccessDirect = 1;
@@ -330,7 +353,8 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     }
 
     // A fresh connection for every request: on a kept-alive one that the server
-    // has meanwhile closed, the one-shot body could not be sent again.
+    // (or a proxy between) has closed meanwhile, the one-shot body could not be
+    // sent again, and a body is never sent twice.
     m_nam->clearConnectionCache();
     m_bodyDevice = nullptr;
     QNetworkReply* reply = nullptr;
