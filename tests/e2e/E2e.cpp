@@ -42,48 +42,6 @@ QByteArray fileSha(const QString& path)
 
 // ---- Station -------------------------------------------------------------------------------
 
-Station::Station()
-{
-    prog = tmp.path() + QStringLiteral("/prog");
-    scans = tmp.path() + QStringLiteral("/scans");
-    inbox = tmp.path() + QStringLiteral("/inbox");
-    QDir().mkpath(prog);
-    QDir().mkpath(scans);
-    Settings::setProgramFolder(prog);
-    for (QString* v : {&Settings::appTitle, &Settings::uploadToUrl, &Settings::readFromPath, &Settings::proxyAddress,
-                       &Settings::proxyUserName, &Settings::proxyPassword})
-        v->clear();
-    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillStore"));
-    store.clear();
-    store.sync();
-    QFile::remove(frmMain::outFilePath());
-}
-
-void Station::writeSettings(const QString& url, const QStringList& proxy) const
-{
-    QByteArray content = "E2E\r\n" + url.toLocal8Bit() + "\r\n" + scans.toLocal8Bit() + "\r\n";
-    for (const QString& p : proxy)
-        content += p.toLocal8Bit() + "\r\n";
-    TestSupport::writeFile(prog + QStringLiteral("/settings.txt"), content);
-}
-
-std::unique_ptr<frmMain> Station::start() const
-{
-    auto w = std::make_unique<frmMain>();
-    w->Form_Load();
-    return w;
-}
-
-bool Station::put(const QString& rel, const QByteArray& content) const
-{
-    if (!TestSupport::writeFile(file(rel), content))
-        return false;
-    QFile f(file(rel));
-    if (!f.open(QIODevice::ReadWrite))
-        return false;
-    return f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
-}
-
 // ---- window helpers ------------------------------------------------------------------------
 
 bool passEnded(const frmMain& w)

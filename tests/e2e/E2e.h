@@ -10,6 +10,7 @@
 #pragma once
 
 #include "Peers.h"
+#include "Station.h"
 #include "Settings.h"
 #include "TestSupport.h"
 #include "frmMain.h"
@@ -33,48 +34,9 @@ namespace E2e {
 
 QByteArray sha(const QByteArray& bytes);
 
-/// Waits until cond holds or ms pass, in a real event loop: sockets are served the
-/// moment they are ready (QTest::qWait sleeps between rounds of events, which would
-/// throttle a large upload to a few MB/s).
-template <typename Cond>
-bool waitUntil(Cond cond, int ms = 30000)
-{
-    if (cond())
-        return true;
-    QEventLoop loop;
-    QTimer poll;
-    QElapsedTimer t;
-    t.start();
-    bool met = false;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (cond()) {
-            met = true;
-            loop.quit();
-        } else if (t.elapsed() > ms) {
-            loop.quit();
-        }
-    });
-    poll.start(10);
-    loop.exec();
-    return met;
-}
-
-/// A program folder with its settings file, a read-from folder and an inbox for
-/// the receiver, all in one temporary folder; an empty per-user store.
-struct Station
-{
-    QTemporaryDir tmp;
-    QString prog;
-    QString scans;
-    QString inbox;
-
-    Station();
-    void writeSettings(const QString& url, const QStringList& proxy = {}) const;
-    std::unique_ptr<frmMain> start() const;
-    QString file(const QString& rel) const { return scans + rel; }
-    /// Writes a file into the read-from folder, dated a minute back so it counts as settled.
-    bool put(const QString& rel, const QByteArray& content) const;
-};
+// The shared station and wait (tests/support/Station.h).
+using ::Station;
+using ::waitUntil;
 
 /// The pass that the last Force Transfer or tick started has ended.
 bool passEnded(const frmMain& w);

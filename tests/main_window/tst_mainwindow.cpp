@@ -161,7 +161,7 @@ void TestMainWindow::startupCaptionAndStoredMode()
     QFETCH(QVariant, stored);
     QFETCH(bool, unattended);
     Station st;
-    st.writeSettings("http://127.0.0.1:9/upload", {}, QString());
+    st.writeSettings("http://127.0.0.1:9/upload", {}, {}, QString());
     if (stored.isValid()) {
         QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
         store.setValue("Applicant Tracking/lastMode", stored);
@@ -183,7 +183,7 @@ void TestMainWindow::startupCaptionAndStoredMode()
 void TestMainWindow::missingFolderShowsSettingError()
 {
     Station st;
-    st.writeSettings("http://127.0.0.1:9/upload", st.tmp.path() + "/absent");
+    st.writeSettings("http://127.0.0.1:9/upload", {}, st.tmp.path() + "/absent");
     ModalWatcher boxes;
     auto w = st.start();
     QVERIFY(waitUntil([&] { return !boxes.boxes.isEmpty(); }));
@@ -205,7 +205,7 @@ void TestMainWindow::newFailingFolderKeepsTheOldList()
     w->CmdStartTransfer[0]->setEnabled(true);
     // A status text of the operator's session, which a failing relisting must leave alone.
     w->Text1->prepend("kept");
-    st.writeSettings("http://127.0.0.1:9/upload", st.tmp.path() + "/absent");
+    st.writeSettings("http://127.0.0.1:9/upload", {}, st.tmp.path() + "/absent");
     ModalWatcher boxes;
     w->ApplySettings();
     QVERIFY(waitUntil([&] { return !boxes.boxes.isEmpty(); }));

@@ -302,7 +302,7 @@ void TestTransfer::proxyCredentialsGetThrough()
     QVERIFY2(proxy.start(user, password), qPrintable(proxy.errorString()));
     QVERIFY(receiver->start(st->tmp.path() + "/inbox"));
     st->put("/a.pdf", "A");
-    st->writeSettings(receiver->url("/upload").toString(), {}, "Test", {proxy.address(), user, password});
+    st->writeSettings(receiver->url("/upload").toString(), {proxy.address(), user, password});
     w = st->start();
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText() + proxy.logText()));
@@ -312,7 +312,7 @@ void TestTransfer::proxyCredentialsGetThrough()
 
     // Wrong credentials: the proxy refuses, the file stays.
     st->put("/b.pdf", "B");
-    st->writeSettings(receiver->url("/upload").toString(), {}, "Test", {proxy.address(), user, "wrong"});
+    st->writeSettings(receiver->url("/upload").toString(), {proxy.address(), user, "wrong"});
     w->ApplySettings();
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
@@ -434,7 +434,7 @@ void TestTransfer::replyDeletesTheFileThatWasSent()
     // Setup points the window at another folder while the reply is on its way.
     const QString other = st->tmp.path() + "/other";
     TestSupport::writeFile(other + "/a.pdf", "never sent");
-    st->writeSettings(receiver->url("/upload").toString(), other);
+    st->writeSettings(receiver->url("/upload").toString(), {}, other);
     w->ApplySettings();
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
     QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));

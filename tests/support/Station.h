@@ -1,18 +1,21 @@
 // A test station: a program folder with its settings file, a read-from folder,
-// an empty per-user store, and the real main window on the offscreen platform.
+// an inbox for the receiving page, an empty per-user store, and the real main
+// window on the offscreen platform. Header-only: the tests that use it link the
+// program's libraries.
 #pragma once
 
 #include "Settings.h"
 #include "TestSupport.h"
 #include "frmMain.h"
 
-#include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -21,11 +24,13 @@ struct Station
     QTemporaryDir tmp;
     QString prog;
     QString scans;
+    QString inbox;
 
     Station()
     {
         prog = tmp.path() + QStringLiteral("/prog");
         scans = tmp.path() + QStringLiteral("/scans");
+        inbox = tmp.path() + QStringLiteral("/inbox");
         QDir().mkpath(prog);
         QDir().mkpath(scans);
         Settings::setProgramFolder(prog);
@@ -38,8 +43,9 @@ struct Station
         QFile::remove(frmMain::outFilePath());
     }
 
-    void writeSettings(const QString& url, const QString& folder = {}, const QString& title = QStringLiteral("Test"),
-                       const QStringList& proxy = {})
+    /// settings.txt: title, url, the read-from folder (scans unless given), then the proxy lines.
+    void writeSettings(const QString& url, const QStringList& proxy = {}, const QString& folder = {},
+                       const QString& title = QStringLiteral("Test")) const
     {
         QByteArray content = title.toLocal8Bit() + "\r\n" + url.toLocal8Bit() + "\r\n" +
                              (folder.isEmpty() ? scans : folder).toLocal8Bit() + "\r\n";
@@ -48,7 +54,7 @@ struct Station
         TestSupport::writeFile(prog + QStringLiteral("/settings.txt"), content);
     }
 
-    std::unique_ptr<frmMain> start()
+    std::unique_ptr<frmMain> start() const
     {
         auto w = std::make_unique<frmMain>();
         w->Form_Load();
@@ -57,7 +63,7 @@ struct Station
 
     QString file(const QString& rel) const { return scans + rel; }
 
-    /// Writes a file into the read-from folder and dates it back, so it counts as settled.
+    /// Writes a file into the read-from folder, dated a minute back so it counts as settled.
     bool put(const QString& rel, const QByteArray& content) const
     {
         if (!TestSupport::writeFile(file(rel), content))
@@ -69,16 +75,28 @@ struct Station
     }
 };
 
-/// Waits until cond holds or the time is up (for events of real sockets and processes).
+/// Waits until cond holds or ms pass, in a real event loop: sockets are served the
+/// moment they are ready (QTest::qWait sleeps between rounds of events, which would
+/// throttle a large upload to a few MB/s).
 template <typename Cond>
-bool waitUntil(Cond cond, int ms = 15000)
+bool waitUntil(Cond cond, int ms = 30000)
 {
+    if (cond())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
     QElapsedTimer t;
     t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
+    bool met = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (cond()) {
+            met = true;
+            loop.quit();
+        } else if (t.elapsed() > ms) {
+            loop.quit();
+        }
+    });
+    poll.start(10);
+    loop.exec();
+    return met;
 }
