@@ -613,17 +613,10 @@ frmMain::UploadOutcome frmMain::uploadCurrent()
 
     const QString path = readFromFolder + currentFile;
     FileGate::Expectation expected;
-    if (trusted) {
-        expected.trusted = true;
-    } else {
-        const auto stamp = m_stamps.constFind(currentFile);
-        if (stamp != m_stamps.cend()) {
-            expected.size = stamp->size;
-            expected.mtimeNs = stamp->mtimeNs;
-        }
-        expected.trusted = m_trustedPages.contains(currentFile) && m_trustedPages.value(currentFile).size == expected.size &&
-                           m_trustedPages.value(currentFile).mtimeNs == expected.mtimeNs;
-    }
+    if (trusted)
+        expected.trusted = true; // the converter's own output
+    else
+        expected = expectationFor(currentFile);
 
     const QByteArray prefix = UploadRequest::bodyPrefix(currentFile, rule.contentType);
     const QByteArray suffix = UploadRequest::bodySuffix();
@@ -697,17 +690,7 @@ std::optional<QString> frmMain::convertCurrent()
     const QString source = readFromFolder + currentFile;
 
     // A TIFF still being written would be converted in part and then deleted.
-    FileGate::Expectation expected;
-    const auto stamp = m_stamps.constFind(currentFile);
-    if (stamp != m_stamps.cend()) {
-        expected.size = stamp->size;
-        expected.mtimeNs = stamp->mtimeNs;
-    }
-    if (m_trustedPages.contains(currentFile)) {
-        const Stamp t = m_trustedPages.value(currentFile);
-        expected.trusted = t.size == expected.size && t.mtimeNs == expected.mtimeNs;
-    }
-    const FileGate::Result gate = FileGate::checkComplete(source, expected);
+    const FileGate::Result gate = FileGate::checkComplete(source, expectationFor(currentFile));
     if (gate.verdict == FileGate::Verdict::BeingWritten) {
         addStatus(QStringLiteral("Held back ") + currentFile + QStringLiteral(": ") + gate.description +
                   QStringLiteral("; it goes in a later pass."));
@@ -751,6 +734,20 @@ std::optional<QString> frmMain::convertCurrent()
         addErrorBlock(QStringLiteral("Cannot delete %1").arg(source), source);
     currentFile = newEntry;
     return outputPath;
+}
+
+FileGate::Expectation frmMain::expectationFor(const QString& entry) const
+{
+    FileGate::Expectation expected;
+    const auto stamp = m_stamps.constFind(entry);
+    if (stamp != m_stamps.cend()) {
+        expected.size = stamp->size;
+        expected.mtimeNs = stamp->mtimeNs;
+    }
+    // A page the scanner completed, still as it was when reported, needs no quiet time.
+    const auto page = m_trustedPages.constFind(entry);
+    expected.trusted = page != m_trustedPages.cend() && page->size == expected.size && page->mtimeNs == expected.mtimeNs;
+    return expected;
 }
 
 bool frmMain::looksLikeCompletePdf(const QString& path)

@@ -145,6 +145,8 @@ private:
     std::optional<QString> convertCurrent();
     void writeOutFile();
     static bool looksLikeCompletePdf(const QString& path);
+    /// What the file of a listed entry must still be before it is read.
+    FileGate::Expectation expectationFor(const QString& entry) const;
 
     FileListModel* m_fileList = nullptr;
     RepaintThrottle* m_statusThrottle = nullptr;
