@@ -666,16 +666,30 @@ void frmMain::writeOutFile()
 {
     const QString path = outFilePath();
     const QString folder = QFileInfo(path).absolutePath();
-    try {
-        // The body is document content: a private folder, a private file.
+    // The body is document content: a private folder, a private file. The folder
+    // is made private once, and again whenever the file cannot be opened in it.
+    auto prepareFolder = [&folder] {
         if (!QDir().mkpath(folder))
             throw Failure(QStringLiteral("Cannot create the folder %1").arg(folder));
         ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
+    };
+    try {
+        if (!m_outFolderReady) {
+            prepareFolder();
+            m_outFolderReady = true;
+        }
         // A plain rewrite: this copy is for looking at, and syncing it to disk for
         // every file sent would cost more than the upload itself.
         QFile out(path);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-            throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, out.errorString()));
+        const auto mode = QIODevice::WriteOnly | QIODevice::Truncate;
+        const auto permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        if (!out.open(mode, permissions)) {
+            m_outFolderReady = false;
+            prepareFolder();
+            m_outFolderReady = true;
+            if (!out.open(mode, permissions))
+                throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, out.errorString()));
+        }
         out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         if (out.write(requestBody) != requestBody.size() || out.write("\r\n", 2) != 2 || !out.flush())
             throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, out.errorString()));

@@ -158,6 +158,7 @@ private:
     QString m_sendingPath;
     FileGate::Identity m_sendingIdentity;
     bool m_inFlight = false;
+    bool m_outFolderReady = false;
     bool m_scanRunning = false;
     FolderLock m_folderLock;
 };
