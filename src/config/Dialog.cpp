@@ -1,5 +1,5 @@
 #include "Dialog.h"
-#include "DesignFont.h"
+#include "Design.h"
 #include "WrappingPushButton.h"
 
 #include "Failure.h"
@@ -25,17 +25,6 @@ bool* g_testModeFlag = nullptr;
 bool g_ownTestMode = false;
 
 const QString kProgramTitle = QStringLiteral("Quillfeed");
-
-// Design positions are in twips; the windows are laid out at 15 twips a pixel.
-constexpr int px(int twips)
-{
-    return twips / 15;
-}
-
-QRect design(int left, int top, int width, int height)
-{
-    return QRect(px(left), px(top), px(width), px(height));
-}
 
 void showMessage(QWidget* parent, const QString& text)
 {
@@ -121,26 +110,26 @@ Dialog::Dialog()
 
     // Created in tab order, so the focus chain follows the design's tab indexes:
     // the two buttons first, then the boxes and the switch.
-    OKButton = makeButton(this, "OKButton", QStringLiteral("OK"), design(4680, 4200, 1215, 375));
-    CancelButton = makeButton(this, "CancelButton", QStringLiteral("Cancel"), design(4680, 4680, 1215, 375));
-    Label1[0] = makeLabel(this, "Label1[0]", QStringLiteral("Upload To:"), design(240, 480, 1095, 255));
-    Label1[1] = makeLabel(this, "Label1[1]", QStringLiteral("Read From:"), design(240, 1080, 1095, 255));
-    uploadTo = makeBox(this, "uploadTo", QStringLiteral("http://"), design(1440, 360, 4335, 405));
-    readFrom = makeBox(this, "readFrom", QStringLiteral("C:\\"), design(1440, 960, 4335, 405));
-    lblHelp = makeLabel(this, "lblHelp", QString(), design(240, 3120, 4095, 2055));
+    OKButton = makeButton(this, "OKButton", QStringLiteral("OK"), twipsRect(4680, 4200, 1215, 375));
+    CancelButton = makeButton(this, "CancelButton", QStringLiteral("Cancel"), twipsRect(4680, 4680, 1215, 375));
+    Label1[0] = makeLabel(this, "Label1[0]", QStringLiteral("Upload To:"), twipsRect(240, 480, 1095, 255));
+    Label1[1] = makeLabel(this, "Label1[1]", QStringLiteral("Read From:"), twipsRect(240, 1080, 1095, 255));
+    uploadTo = makeBox(this, "uploadTo", QStringLiteral("http://"), twipsRect(1440, 360, 4335, 405));
+    readFrom = makeBox(this, "readFrom", QStringLiteral("C:\\"), twipsRect(1440, 960, 4335, 405));
+    lblHelp = makeLabel(this, "lblHelp", QString(), twipsRect(240, 3120, 4095, 2055));
     lblHelp->setWordWrap(true);
     lblHelp->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    cmdTest = makeButton(this, "cmdTest", QStringLiteral("Toggle Test Mode On/Off"), design(4680, 3120, 1215, 495),
+    cmdTest = makeButton(this, "cmdTest", QStringLiteral("Toggle Test Mode On/Off"), twipsRect(4680, 3120, 1215, 495),
                          /*wrapCaption=*/true);
 
     Frame1 = new QGroupBox(QStringLiteral("Proxy (only basic authentication supported)"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
-    Frame1->setGeometry(design(120, 1560, 5655, 1335));
-    Label2 = makeLabel(Frame1, "Label2", QStringLiteral("Use Proxy:"), design(120, 360, 975, 375));
-    ProxyAddress = makeBox(Frame1, "ProxyAddress", QString(), design(1680, 240, 3855, 375));
-    Label3 = makeLabel(Frame1, "Label3", QStringLiteral("UserID / Password:"), design(120, 840, 1455, 375));
-    UserName = makeBox(Frame1, "UserName", QString(), design(1680, 720, 1935, 375));
-    Password = makeBox(Frame1, "Password", QString(), design(3720, 720, 1815, 375));
+    Frame1->setGeometry(twipsRect(120, 1560, 5655, 1335));
+    Label2 = makeLabel(Frame1, "Label2", QStringLiteral("Use Proxy:"), twipsRect(120, 360, 975, 375));
+    ProxyAddress = makeBox(Frame1, "ProxyAddress", QString(), twipsRect(1680, 240, 3855, 375));
+    Label3 = makeLabel(Frame1, "Label3", QStringLiteral("UserID / Password:"), twipsRect(120, 840, 1455, 375));
+    UserName = makeBox(Frame1, "UserName", QString(), twipsRect(1680, 720, 1935, 375));
+    Password = makeBox(Frame1, "Password", QString(), twipsRect(3720, 720, 1815, 375));
     Password->setEchoMode(QLineEdit::Password);
     Password->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
     // No input-method editor on the password: it would see, and may keep, what is typed.

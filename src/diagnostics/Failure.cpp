@@ -1,5 +1,6 @@
 #include "Failure.h"
 
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -16,4 +17,9 @@ QString describeCurrentException()
     } catch (...) {
         return QStringLiteral("Unknown error");
     }
+}
+
+QString systemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }

@@ -21,3 +21,6 @@ private:
 
 /// The description of whatever was thrown, for the places that report any failure.
 QString describeCurrentException();
+
+/// The system's own words for an errno value.
+QString systemErrorText(int error);

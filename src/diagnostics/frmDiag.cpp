@@ -1,4 +1,5 @@
 #include "frmDiag.h"
+#include "Design.h"
 
 #include "Logging.h"
 
@@ -10,16 +11,6 @@
 #include <QTextDocument>
 
 #include <new>
-
-namespace {
-
-// Design sizes are in twips; the windows are laid out at 15 twips a pixel.
-constexpr int px(int twips)
-{
-    return twips / 15;
-}
-
-} // namespace
 
 // The box holds at most this many characters (some 100 000 lines of a usual
 // length, about 120 MB once laid out). A test-mode session left

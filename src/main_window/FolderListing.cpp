@@ -14,11 +14,6 @@
 
 namespace {
 
-QString errorText(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
 class DirCloser
 {
 public:
@@ -44,7 +39,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         const int err = errno;
         throw Failure(QStringLiteral("Cannot read the folder %1: %2")
                           .arg(QFile::decodeName(path), err == ENOENT ? QStringLiteral("Path not found")
-                                                                     : errorText(err)));
+                                                                     : systemErrorText(err)));
     }
     DirCloser closer(dir);
     const int fd = dirfd(dir);
@@ -83,7 +78,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
     }
     if (errno != 0) {
         const int err = errno;
-        throw Failure(QStringLiteral("Cannot read the folder %1: %2").arg(QFile::decodeName(path), errorText(err)));
+        throw Failure(QStringLiteral("Cannot read the folder %1: %2").arg(QFile::decodeName(path), systemErrorText(err)));
     }
 
     for (const QByteArray& sub : subfolders)
@@ -95,7 +90,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         if (rmdir(path.constData()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
             const int err = errno;
             throw Failure(
-                QStringLiteral("Cannot remove the empty folder %1: %2").arg(QFile::decodeName(path), errorText(err)));
+                QStringLiteral("Cannot remove the empty folder %1: %2").arg(QFile::decodeName(path), systemErrorText(err)));
         }
     }
 }

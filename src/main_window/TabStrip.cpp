@@ -1,16 +1,10 @@
 #include "TabStrip.h"
+#include "Design.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOptionFocusRect>
-
-namespace {
-int px(int twips)
-{
-    return twips / 15;
-}
-} // namespace
 
 TabLine::TabLine(QWidget* parent, const QString& name, QColor colour, int x1, int y1, int x2, int y2)
     : QWidget(parent), m_colour(colour)

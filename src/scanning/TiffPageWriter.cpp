@@ -1,4 +1,5 @@
 #include "TiffPageWriter.h"
+#include "Failure.h"
 
 #include "Logging.h"
 
@@ -23,11 +24,6 @@ namespace {
 constexpr qsizetype kStripBytes = 64 * 1024;
 // A folder holding this many taken numbers is not going to offer a free one.
 constexpr int kLastNumber = 9999999;
-
-QString systemText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 int tiffErrorHandler(TIFF*, void* user, const char* module, const char* format, va_list args)
 {
@@ -54,7 +50,7 @@ void syncFolder(const QString& folder)
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         if (::fsync(fd) != 0)
-            qCDebug(lcScan) << "fsync of folder" << folder << "failed:" << systemText(errno);
+            qCDebug(lcScan) << "fsync of folder" << folder << "failed:" << systemErrorText(errno);
         ::close(fd);
     }
 }
@@ -95,9 +91,9 @@ QString TiffPageWriter::writeFailure(int error) const
     // The system's words ("No space left on device") first; libtiff's own
     // message says where it happened.
     if (error != 0 && !m_tiffError.isEmpty())
-        return QStringLiteral("%1 (%2)").arg(systemText(error), m_tiffError);
+        return QStringLiteral("%1 (%2)").arg(systemErrorText(error), m_tiffError);
     if (error != 0)
-        return systemText(error);
+        return systemErrorText(error);
     return m_tiffError.isEmpty() ? QStringLiteral("unknown error") : m_tiffError;
 }
 
@@ -141,7 +137,7 @@ bool TiffPageWriter::begin(Kind kind, int width, int rowsHint, double xDpi, doub
             break;
         }
         if (errno != EEXIST)
-            return fail(QStringLiteral("The page file %1 could not be created: %2").arg(candidate, systemText(errno)));
+            return fail(QStringLiteral("The page file %1 could not be created: %2").arg(candidate, systemErrorText(errno)));
     }
 
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
@@ -228,14 +224,14 @@ bool TiffPageWriter::commit()
     if (!TIFFFlush(m_tiff))
         return fail(QStringLiteral("The page file %1 could not be written: %2").arg(m_tempPath, writeFailure(errno)));
     if (::fsync(m_fd) != 0)
-        return fail(QStringLiteral("The page file %1 could not be saved: %2").arg(m_tempPath, systemText(errno)));
+        return fail(QStringLiteral("The page file %1 could not be saved: %2").arg(m_tempPath, systemErrorText(errno)));
     // TIFFCleanup leaves the descriptor to us, so a failing close is seen.
     TIFFCleanup(m_tiff);
     m_tiff = nullptr;
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
-        return fail(QStringLiteral("The page file %1 could not be saved: %2").arg(m_tempPath, systemText(errno)));
+        return fail(QStringLiteral("The page file %1 could not be saved: %2").arg(m_tempPath, systemErrorText(errno)));
     if (!moveIntoPlace())
         return false;
     syncFolder(m_folder);
@@ -286,7 +282,7 @@ bool TiffPageWriter::moveIntoPlace()
         if (errno == EEXIST)
             continue;
         return fail(QStringLiteral("The page file %1 could not be renamed to %2: %3")
-                        .arg(m_tempPath, target, systemText(errno)));
+                        .arg(m_tempPath, target, systemErrorText(errno)));
     }
     return fail(QStringLiteral("No free file name was found in %1").arg(m_folder));
 }

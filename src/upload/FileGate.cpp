@@ -1,4 +1,5 @@
 #include "FileGate.h"
+#include "Failure.h"
 
 #include <QFile>
 
@@ -15,11 +16,6 @@
 
 namespace FileGate {
 namespace {
-
-QString errorText(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
 
 qint64 nowNs()
 {
@@ -84,7 +80,7 @@ bool openForWriting(int fd)
 Result check(int fd, const QString& path, const Expectation& expected, struct stat& st)
 {
     if (fstat(fd, &st) != 0)
-        return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, errorText(errno))};
+        return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(errno))};
     if (!S_ISREG(st.st_mode))
         return {Verdict::Unreadable, QStringLiteral("%1 is not a regular file").arg(path)};
     if (expected.size >= 0 && (st.st_size != expected.size || mtimeOf(st) != expected.mtimeNs))
@@ -110,7 +106,7 @@ int openForReading(const QString& path, Result& failure)
         const int err = errno;
         failure = {err == ENOENT ? Verdict::Vanished : Verdict::Unreadable,
                    err == ENOENT ? QStringLiteral("File not found: %1").arg(path)
-                                 : QStringLiteral("Cannot open %1: %2").arg(path, errorText(err))};
+                                 : QStringLiteral("Cannot open %1: %2").arg(path, systemErrorText(err))};
     }
     return fd;
 }
@@ -160,7 +156,7 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
             dest.resize(start);
             if (n == 0)
                 return {Verdict::BeingWritten, QStringLiteral("shorter than when it was opened")};
-            return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, errorText(err))};
+            return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(err))};
         }
         done += n;
     }
@@ -180,7 +176,7 @@ bool removeIfUnchanged(const QString& path, const Identity& identity, QString* w
     const QByteArray native = QFile::encodeName(path);
     struct stat st;
     if (::stat(native.constData(), &st) != 0) {
-        *why = errno == ENOENT ? QStringLiteral("File not found") : errorText(errno);
+        *why = errno == ENOENT ? QStringLiteral("File not found") : systemErrorText(errno);
         return false;
     }
     if (identityOf(st) != identity) {
@@ -188,7 +184,7 @@ bool removeIfUnchanged(const QString& path, const Identity& identity, QString* w
         return false;
     }
     if (::unlink(native.constData()) != 0) {
-        *why = errorText(errno);
+        *why = systemErrorText(errno);
         return false;
     }
     return true;
