@@ -2,7 +2,7 @@
 
 #include "AppIcon.h"
 #include "Base64.h"
-#include "DesignFont.h"
+#include "Design.h"
 #include "Dialog.h"
 #include "Failure.h"
 #include "FileGate.h"
@@ -44,17 +44,6 @@
 namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
-
-int px(int twips)
-{
-    return twips / 15;
-}
-
-QRect twipsRect(int left, int top, int width, int height)
-{
-    return QRect(px(left), px(top), px(width), px(height));
-}
-
 
 QString generalDateTime()
 {
@@ -356,6 +345,12 @@ void frmMain::setStatus(const QString& text)
     m_statusThrottle->changed();
 }
 
+void frmMain::holdBack(const QString& why)
+{
+    addStatus(QStringLiteral("Held back ") + currentFile + QStringLiteral(": ") + why +
+              QStringLiteral("; it goes in a later pass."));
+}
+
 void frmMain::addErrorBlock(const QString& description, const QString& subject)
 {
     addStatus(QString(18, u'-'));
@@ -628,8 +623,7 @@ frmMain::UploadOutcome frmMain::uploadCurrent()
     case FileGate::Verdict::Ready:
         break;
     case FileGate::Verdict::BeingWritten:
-        addStatus(QStringLiteral("Held back ") + currentFile + QStringLiteral(": ") + read.description +
-                  QStringLiteral("; it goes in a later pass."));
+        holdBack(read.description);
         return passOver();
     case FileGate::Verdict::Vanished:
     case FileGate::Verdict::Unreadable:
@@ -706,8 +700,7 @@ std::optional<QString> frmMain::convertCurrent()
     // A TIFF still being written would be converted in part and then deleted.
     const FileGate::Result gate = FileGate::checkComplete(source, expectationFor(currentFile));
     if (gate.verdict == FileGate::Verdict::BeingWritten) {
-        addStatus(QStringLiteral("Held back ") + currentFile + QStringLiteral(": ") + gate.description +
-                  QStringLiteral("; it goes in a later pass."));
+        holdBack(gate.description);
         return std::nullopt;
     }
     if (gate.verdict != FileGate::Verdict::Ready) {
@@ -870,7 +863,6 @@ void frmMain::CmdScanAll_Click()
     m_scanRunning = true;
     bool opened = false;
     try {
-        m_scanStartNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
         ImgScan1->OpenScanner();
         opened = true;
         if (afterScannerOpen)
@@ -908,10 +900,11 @@ void frmMain::ImgScan1_PageDone(int)
     try {
         RefreshFileList();
         // The pages the scanner has just completed need no quiet time before they go.
-        for (auto it = m_stamps.cbegin(); it != m_stamps.cend(); ++it) {
-            if (it.key().startsWith(QLatin1String("/img")) && it.key().count(u'/') == 1 &&
-                it.key().endsWith(QLatin1String(".tif")) && it->mtimeNs >= m_scanStartNs)
-                m_trustedPages.insert(it.key(), it.value());
+        for (const QString& path : ImgScan1->pagesWritten()) {
+            const QString entry = path.mid(readFromFolder.size());
+            const auto stamp = m_stamps.constFind(entry);
+            if (path.startsWith(readFromFolder) && stamp != m_stamps.cend())
+                m_trustedPages.insert(entry, *stamp);
         }
     } catch (...) {
         addErrorBlock(describeCurrentException(), readFromFolder);

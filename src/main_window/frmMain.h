@@ -133,6 +133,8 @@ private:
     void addStatus(const QString& message);
     void setStatus(const QString& text);
     void addErrorBlock(const QString& description, const QString& subject);
+    /// One line naming currentFile as left for a later pass because it is not complete.
+    void holdBack(const QString& why);
     frmDiag* diag();
     void newShownDiagWindow();
     void setMode(bool unattended);
@@ -153,7 +155,6 @@ private:
     QHash<QString, Stamp> m_stamps;
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, Stamp> m_trustedPages;
-    qint64 m_scanStartNs = 0;
     /// The file whose request is in flight; its reply deletes exactly this path.
     QString m_sendingPath;
     FileGate::Identity m_sendingIdentity;

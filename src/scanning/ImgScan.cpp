@@ -60,6 +60,7 @@ struct ImgScan::Private
     std::optional<qint16> pageOption;
     std::optional<qint32> fileType;
     QList<DeferredOption> deferred;
+    QStringList pagesWritten;
 };
 
 ImgScan::ImgScan(QObject* parent)
@@ -229,13 +230,18 @@ void ImgScan::StartScan()
                     << "dpi" << batch.xDpi << batch.yDpi;
 
     m_scanning = true;
+    d->pagesWritten.clear();
     QString failure;
     {
         ScanWorker worker(batch);
         // Queued: the worker's pages reach PageDone on this (the UI) thread,
         // in order, and all of them before the finished signal ends the wait.
         connect(&worker, &ScanWorker::pageWritten, this,
-                [this](int pageNumber, int, const QString&) { emit PageDone(pageNumber); }, Qt::QueuedConnection);
+                [this](int pageNumber, int, const QString& path) {
+                    d->pagesWritten << path;
+                    emit PageDone(pageNumber);
+                },
+                Qt::QueuedConnection);
         QEventLoop loop;
         connect(&worker, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
         worker.start();
@@ -251,6 +257,11 @@ void ImgScan::StartScan()
     if (!failure.isEmpty())
         throw Failure(failure);
     emit ScanDone();
+}
+
+QStringList ImgScan::pagesWritten() const
+{
+    return d->pagesWritten;
 }
 
 void ImgScan::CloseScanner()

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -35,6 +36,9 @@ public:
     void ShowSelectScanner(QWidget* parent);
 
     bool isScanning() const { return m_scanning; }
+    /// The full paths of the pages of the current (or last) batch, complete and
+    /// under their final names, as PageDone has reported them.
+    QStringList pagesWritten() const;
 
     /// The SANE name of the open scanner, empty when none is open.
     QString deviceName() const;
