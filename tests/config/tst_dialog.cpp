@@ -648,12 +648,7 @@ void tst_Dialog::doesNotKeepProgramRunning()
     main.show();
     Settings::LoadSettings();
     QVERIFY(Dialog::current());
-    QTimer::singleShot(0, &main, &QWidget::close);
-    QTimer safety;
-    safety.setSingleShot(true);
-    connect(&safety, &QTimer::timeout, qApp, [] { QCoreApplication::exit(7); });
-    safety.start(5000);
-    QCOMPARE(QApplication::exec(), 0);
+    QCOMPARE(TestSupport::closeAndRunUntilQuit(main), 0);
 }
 
 QTEST_MAIN(tst_Dialog)

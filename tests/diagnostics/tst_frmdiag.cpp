@@ -1,4 +1,5 @@
 // The diagnostic window: what Log leaves in the box, shown or not, and after closing.
+#include "TestSupport.h"
 #include "frmDiag.h"
 
 #include <QPlainTextEdit>
@@ -213,12 +214,7 @@ void tst_frmDiag::doesNotKeepProgramRunning()
     frmDiag diag;
     diag.show();
     QVERIFY(QTest::qWaitForWindowExposed(&diag));
-    QTimer::singleShot(0, &main, &QWidget::close);
-    QTimer safety;
-    safety.setSingleShot(true);
-    connect(&safety, &QTimer::timeout, qApp, [] { QCoreApplication::exit(7); });
-    safety.start(5000);
-    QCOMPARE(QApplication::exec(), 0);
+    QCOMPARE(TestSupport::closeAndRunUntilQuit(main), 0);
 }
 
 QTEST_MAIN(tst_frmDiag)

@@ -49,6 +49,16 @@ bool passEnded(const frmMain& w)
     return !w.uploadInFlight() && w.statusText().startsWith(QLatin1String("----Finished Processing Scans----"));
 }
 
+bool forceTransferUntilEmpty(frmMain& w, const Station& st, int ms)
+{
+    return waitUntil(
+        [&] {
+            QTest::mouseClick(w.CmdStartTransfer[0], Qt::LeftButton);
+            return waitUntil([&] { return passEnded(w); }) && QDir(st.scans).entryList(QDir::Files).isEmpty();
+        },
+        ms);
+}
+
 bool answersForceTransfer(frmMain& w)
 {
     const QString marker = QStringLiteral("e2e: before the liveness click");

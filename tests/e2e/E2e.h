@@ -43,6 +43,9 @@ bool passEnded(const frmMain& w);
 /// Clicks the Force Transfer button of the tab in view and waits for the status
 /// box to react (the box is emptied and written afresh). False when it did not.
 bool answersForceTransfer(frmMain& w);
+/// Presses Force Transfer, pass after pass, until the read-from folder holds no file
+/// (or ms pass); later passes take what an earlier one held back.
+bool forceTransferUntilEmpty(frmMain& w, const Station& st, int ms = 30000);
 
 /// A shell script put where the converter belongs.
 void installScriptConverter(const QString& prog, const QByteArray& script);

@@ -93,14 +93,7 @@ void TestE2eStation::scanTenPagesAndFileThem()
         qWarning().noquote() << "the pass after the scan filed" << t.filed << "of 11; folder:"
                              << QDir(st->scans).entryList(QDir::Files).join(u' ') << "; status box:"
                              << w->statusText().left(1500);
-        QVERIFY2(waitUntil(
-                     [&] {
-                         QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
-                         return waitUntil([&] { return passEnded(*w); }) &&
-                                QDir(st->scans).entryList(QDir::Files).isEmpty();
-                     },
-                     30000),
-                 qPrintable(w->statusText()));
+        QVERIFY2(forceTransferUntilEmpty(*w, *st), qPrintable(w->statusText()));
         E2E_CHECK(ledger, *receiver, QStringLiteral("scan 10 pages, then a Force Transfer"), t);
     }
     QCOMPARE(t.filed, 11);
@@ -241,14 +234,7 @@ void TestE2eStation::convertedTiffRefused()
     QCOMPARE(t.kept, 2);
 
     // Later passes file both (the PDF made in the refused pass may wait out its quiet time).
-    QVERIFY2(waitUntil(
-                 [&] {
-                     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
-                     return waitUntil([&] { return passEnded(*w); }) &&
-                            QDir(st->scans).entryList(QDir::Files).isEmpty();
-                 },
-                 30000),
-             qPrintable(w->statusText()));
+    QVERIFY2(forceTransferUntilEmpty(*w, *st), qPrintable(w->statusText()));
     E2E_CHECK(ledger, *receiver, QStringLiteral("converted TIFF refused, then Force Transfer"), t);
     QCOMPARE(t.filed, 2);
     QVERIFY(answersForceTransfer(*w));

@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
 
 namespace TestSupport {
 
@@ -31,6 +34,16 @@ QByteArray readFile(const QString& path)
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return f.readAll();
+}
+
+int closeAndRunUntilQuit(QWidget& mainWindow)
+{
+    QTimer::singleShot(0, &mainWindow, &QWidget::close);
+    QTimer safety;
+    safety.setSingleShot(true);
+    QObject::connect(&safety, &QTimer::timeout, qApp, [] { QCoreApplication::exit(7); });
+    safety.start(5000);
+    return QApplication::exec();
 }
 
 } // namespace TestSupport

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QWidget;
+
 namespace TestSupport {
 
 /// The folder that holds the built programs (quillfeed, tiff2pdf, test helpers).
@@ -13,5 +15,9 @@ QString sourceDir();
 /// Writes bytes to a file, creating its folders; fails the test on error.
 bool writeFile(const QString& path, const QByteArray& content);
 QByteArray readFile(const QString& path);
+
+/// Closes mainWindow from the event loop and runs the application until it quits:
+/// 0 when closing it ended the program, 7 when it was still running 5 s later.
+int closeAndRunUntilQuit(QWidget& mainWindow);
 
 } // namespace TestSupport
