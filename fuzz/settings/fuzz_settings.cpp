@@ -3,6 +3,7 @@
 // SaveSettings writes must read back as the same six values.
 #include "Settings.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -27,6 +29,14 @@ void require(bool condition, const char* what)
 
 QString* const kValues[] = {&Settings::appTitle,     &Settings::uploadToUrl,   &Settings::readFromPath,
                             &Settings::proxyAddress, &Settings::proxyUserName, &Settings::proxyPassword};
+
+QStringList splitAll(const QByteArray& bytes, bool* cut)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return Settings::readLines(buffer, std::numeric_limits<int>::max(), cut);
+}
 
 } // namespace
 
@@ -46,13 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
 
-    // Lines never hold a carriage return, and there is no more of them than line ends allow.
-    const QStringList lines = Settings::splitLines(bytes);
+    // Lines never hold a line end, there are no more of them than line ends allow,
+    // and none is longer than the limit.
+    bool cut = false;
+    const QStringList lines = splitAll(bytes, &cut);
     for (const QString& line : lines)
-        require(!line.contains(u'\r'), "a line holds a carriage return");
-    require(lines.size() <= bytes.count('\r') + 1, "more lines than line ends");
+        require(!line.contains(u'\r') && !line.contains(u'\n'), "a line holds a line end");
+    require(lines.size() <= bytes.count('\r') + bytes.count('\n') + 1, "more lines than line ends");
     // Written back line by line, the lines read the same.
-    require(Settings::splitLines(Settings::formatFile(lines)) == lines, "lines change when written and read again");
+    bool cutAgain = false;
+    require(cut || splitAll(Settings::formatFile(lines), &cutAgain) == lines,
+            "lines change when written and read again");
 
     // The file as the program reads it: the first three lines and up to three proxy
     // lines are taken; missing lines leave the values as they were.
@@ -71,7 +85,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QString before[6];
     for (int i = 0; i < 6; ++i)
         before[i] = *kValues[i];
-    Settings::SaveSettings();
+    bool holdsNul = false;
+    for (const QString& v : before)
+        holdsNul = holdsNul || v.contains(QChar(0));
+    try {
+        Settings::SaveSettings();
+    } catch (...) {
+        require(holdsNul, "SaveSettings refused values it can write");
+        return 0;
+    }
+    require(!holdsNul, "SaveSettings wrote a NUL");
     for (QString* v : kValues)
         v->clear();
     Settings::LoadSettings();

@@ -61,21 +61,43 @@ QString defaultUploadToUrl()
     return QStringLiteral("http://localhost/[district code]/saveTAVscan.asp");
 }
 
-QStringList splitLines(const QByteArray& content)
+QStringList readLines(QIODevice& device, int maxLines, bool* cut)
 {
     QStringList lines;
-    qsizetype start = 0;
-    const qsizetype n = content.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        if (content[i] != '\r')
-            continue;
-        lines << QString::fromLocal8Bit(content.mid(start, i - start));
-        if (i + 1 < n && content[i + 1] == '\n')
-            ++i;
-        start = i + 1;
+    QByteArray line;
+    bool lineCut = false;
+    bool afterCr = false; // a LF right after a CR belongs to the same line end
+    char buffer[4096];
+    *cut = false;
+    auto endLine = [&] {
+        lines << QString::fromLocal8Bit(line);
+        line.clear();
+        *cut = *cut || lineCut;
+        lineCut = false;
+    };
+    while (lines.size() < maxLines) {
+        const qint64 n = device.read(buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (qint64 i = 0; i < n && lines.size() < maxLines; ++i) {
+            const char c = buffer[i];
+            if (c == '\n' && afterCr) {
+                afterCr = false;
+                continue;
+            }
+            afterCr = c == '\r';
+            if (c == '\r' || c == '\n') {
+                endLine();
+                continue;
+            }
+            if (line.size() < MaxLineBytes)
+                line += c;
+            else
+                lineCut = true;
+        }
     }
-    if (start < n)
-        lines << QString::fromLocal8Bit(content.mid(start));
+    if (lines.size() < maxLines && (!line.isEmpty() || lineCut))
+        endLine();
     return lines;
 }
 
@@ -101,9 +123,13 @@ void LoadSettings()
             g_showDialog();
         return;
     }
-    // A read failure leaves what was read so far; the file is small, so read it whole.
-    const QStringList lines = splitLines(file.readAll());
+    // Only the six lines that are used are read, each up to MaxLineBytes: a file
+    // of any size costs the same. A read failure leaves what was read so far.
+    bool cut = false;
+    const QStringList lines = readLines(file, 6, &cut);
     file.close();
+    if (cut)
+        qCWarning(lcConfig) << "settings lines longer than" << MaxLineBytes << "bytes were cut in" << file.fileName();
 
     // The first three lines: a missing one leaves the value as it was.
     QString* const firstThree[] = {&appTitle, &uploadToUrl, &readFromPath};
@@ -117,6 +143,11 @@ void LoadSettings()
 
 void SaveSettings()
 {
+    // A line break would end a value early and shift the later ones into the
+    // wrong lines; a NUL is no part of any address, name or path.
+    for (const QString* v : {&appTitle, &uploadToUrl, &readFromPath, &proxyAddress, &proxyUserName, &proxyPassword})
+        if (v->contains(u'\r') || v->contains(u'\n') || v->contains(QChar(0)))
+            throw Failure(QStringLiteral("A setting holds a line break or a NUL character; nothing was saved."));
     const QByteArray content =
         formatFile({appTitle, uploadToUrl, readFromPath, proxyAddress, proxyUserName, proxyPassword});
     const QString path = settingsFilePath();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -37,9 +38,12 @@ QString defaultReadFromPath();
 QString defaultUploadToUrl();
 inline const QString defaultAppTitle = QStringLiteral("Quorvane");
 
-/// Splits the file's bytes into lines: a line ends at CR LF or at a lone CR;
-/// a lone LF stays in the text. A final line without terminator counts.
-QStringList splitLines(const QByteArray& content);
+/// No value needs more; the rest of a longer line is dropped unread into memory.
+inline constexpr qsizetype MaxLineBytes = 64 * 1024;
+/// Reads up to maxLines lines: a line ends at CR LF, a lone CR or a lone LF (as
+/// a file written by hand on this system has). A final line without terminator
+/// counts. Sets cut when a line was longer than MaxLineBytes.
+QStringList readLines(QIODevice& device, int maxLines, bool* cut);
 /// The file's bytes for the six values, each line ended by CR LF.
 QByteArray formatFile(const QStringList& values);
 

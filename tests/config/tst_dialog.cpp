@@ -332,7 +332,9 @@ void tst_Dialog::okRefusesOrSaves_data()
     QTest::newRow("space and /") << url << " /" << false;
     QTest::newRow("a top folder") << url << "/tmp" << false;
     QTest::newRow("both empty") << "" << "" << false;
-    QTest::newRow("lone LF kept") << url << "/srv/a\nb" << false;
+    // A LF or NUL would split or cut the value in the file.
+    QTest::newRow("lone LF") << url << "/srv/a\nb" << true;
+    QTest::newRow("NUL in the folder") << url << QStringLiteral("/srv/a") + QChar(0) + QStringLiteral("b") << true;
 }
 
 void tst_Dialog::okRefusesOrSaves()
