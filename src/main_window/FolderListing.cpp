@@ -18,33 +18,76 @@ class DirCloser
 {
 public:
     explicit DirCloser(DIR* d) : m_dir(d) {}
-    ~DirCloser()
+    ~DirCloser() { close(); }
+    DirCloser(const DirCloser&) = delete;
+    DirCloser& operator=(const DirCloser&) = delete;
+    void close()
     {
         if (m_dir)
             closedir(m_dir);
+        m_dir = nullptr;
     }
-    DirCloser(const DirCloser&) = delete;
-    DirCloser& operator=(const DirCloser&) = delete;
 
 private:
     DIR* m_dir;
 };
 
+struct FolderId
+{
+    dev_t device;
+    ino_t inode;
+    bool operator==(const FolderId&) const = default;
+};
+
+struct Subfolder
+{
+    QByteArray name;
+    FolderId id;
+};
+
+[[noreturn]] void cannotRead(const QByteArray& path, int err)
+{
+    throw Failure(QStringLiteral("Cannot read the folder %1: %2")
+                      .arg(QFile::decodeName(path), err == ENOENT ? QStringLiteral("Path not found")
+                                                                 : systemErrorText(err)));
+}
+
+// ancestors holds the folders from the root down to this one's parent; expected
+// is what the parent's listing said this folder is (none for the root).
 void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteArray& relBytes,
-                std::vector<ListedFile>& out)
+                const FolderId* expected, std::vector<FolderId>& ancestors, std::vector<ListedFile>& out)
 {
     const QByteArray path = rootPath + relBytes;
-    DIR* dir = opendir(path.isEmpty() ? "/" : path.constData());
+    // Below the root a link is never followed: a folder swapped for a link since
+    // its parent was read must not take the walk out of the tree.
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (expected ? O_NOFOLLOW : 0);
+    const int fd = ::open(path.isEmpty() ? "/" : path.constData(), flags);
+    if (fd < 0) {
+        const int err = errno;
+        if (expected && (err == ENOENT || err == ELOOP || err == ENOTDIR))
+            return; // gone or replaced since its parent was read: the next pass sees it as it is then
+        cannotRead(path, err);
+    }
+    DIR* dir = fdopendir(fd);
     if (!dir) {
         const int err = errno;
-        throw Failure(QStringLiteral("Cannot read the folder %1: %2")
-                          .arg(QFile::decodeName(path), err == ENOENT ? QStringLiteral("Path not found")
-                                                                     : systemErrorText(err)));
+        ::close(fd);
+        cannotRead(path, err);
     }
     DirCloser closer(dir);
-    const int fd = dirfd(dir);
+    struct stat self;
+    if (fstat(fd, &self) != 0)
+        cannotRead(path, errno);
+    const FolderId id{self.st_dev, self.st_ino};
+    // A folder other than the one its parent listed, or one the walk is already
+    // in (a bind mount of an ancestor), would make the walk go round for ever.
+    if (expected && !(*expected == id))
+        return;
+    for (const FolderId& a : ancestors)
+        if (a == id)
+            return;
 
-    std::vector<QByteArray> subfolders;
+    std::vector<Subfolder> subfolders;
     bool empty = true;
     errno = 0;
     while (dirent* e = readdir(dir)) {
@@ -52,39 +95,40 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
         empty = false;
-        unsigned char type = e->d_type;
         struct stat st;
-        bool haveStat = false;
-        if (type == DT_UNKNOWN) {
-            if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-        }
-        if (type == DT_DIR) {
-            subfolders.emplace_back(name);
+        const bool haveStat = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (haveStat && S_ISDIR(st.st_mode)) {
+            subfolders.push_back({QByteArray(name), {st.st_dev, st.st_ino}});
+            errno = 0;
             continue;
         }
         ListedFile f;
         const QString decoded = QFile::decodeName(name);
         f.entry = relPath + u'/' + decoded;
         f.nameNotText = QFile::encodeName(decoded) != QByteArray(name);
-        if (fstatat(fd, name, &st, 0) == 0)
-            haveStat = true;
         if (haveStat) {
             f.size = st.st_size;
             f.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+            f.device = quint64(st.st_dev);
+            f.inode = quint64(st.st_ino);
+            f.symbolicLink = S_ISLNK(st.st_mode);
         }
         out.push_back(std::move(f));
         errno = 0;
     }
-    if (errno != 0) {
-        const int err = errno;
-        throw Failure(QStringLiteral("Cannot read the folder %1: %2").arg(QFile::decodeName(path), systemErrorText(err)));
-    }
+    if (errno != 0)
+        cannotRead(path, errno);
+    // The handle goes before the walk goes deeper: a deep tree must not hold one
+    // open per level and run out of them.
+    closer.close();
 
-    for (const QByteArray& sub : subfolders)
-        listFolder(rootPath, relPath + u'/' + QFile::decodeName(sub), relBytes + '/' + sub, out);
+    ancestors.push_back(id);
+    for (const Subfolder& sub : subfolders)
+        listFolder(rootPath, relPath + u'/' + QFile::decodeName(sub.name), relBytes + '/' + sub.name, &sub.id,
+                   ancestors, out);
+    ancestors.pop_back();
 
-    if (empty && !relBytes.isEmpty()) {
+    if (empty && expected) {
         // rmdir refuses a folder that is no longer empty, so a file that has just
         // arrived is kept and simply listed next time.
         if (rmdir(path.constData()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
@@ -99,5 +143,9 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
 
 void listFolderTree(const QString& root, std::vector<ListedFile>& out)
 {
-    listFolder(QFile::encodeName(root), QString(), QByteArray(), out);
+    if (root.contains(QChar(0)))
+        throw Failure(QStringLiteral("The folder name %1 holds a NUL character, which no path can hold")
+                          .arg(QString(root).replace(QChar(0), QStringLiteral("\\0"))));
+    std::vector<FolderId> ancestors;
+    listFolder(QFile::encodeName(root), QString(), QByteArray(), nullptr, ancestors, out);
 }

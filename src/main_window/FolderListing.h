@@ -16,10 +16,15 @@ struct ListedFile
     /// The name is not valid text in the system's encoding, so no path built
     /// from the entry reaches the file.
     bool nameNotText = false;
+    /// A symbolic link: listed so that the operator hears of it, never followed.
+    bool symbolicLink = false;
+    quint64 device = 0;
+    quint64 inode = 0;
 };
 
 /// Lists the tree under root into out. A subfolder found empty is removed with
 /// rmdir, which leaves it alone should a file arrive meanwhile; the root is never
-/// removed. Throws Failure at the first folder that cannot be read or removed;
+/// removed. Links are listed as entries, never followed; a folder is never
+/// entered twice in one walk. Throws Failure at the first folder that cannot be read or removed;
 /// the entries found before it stay in out.
 void listFolderTree(const QString& root, std::vector<ListedFile>& out);

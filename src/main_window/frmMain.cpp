@@ -283,6 +283,9 @@ void frmMain::ApplySettings()
     }
 
     try {
+        if (readFromFolder.contains(QChar(0)))
+            throw Failure(QStringLiteral("The read-from folder holds a NUL character, which no path can hold: %1")
+                              .arg(QString(readFromFolder).replace(QChar(0), QStringLiteral("\\0"))));
         const QFileInfo folder(readFromFolder);
         if (!folder.isDir())
             throw Failure(readFromFolder.isEmpty() || !folder.exists()
@@ -341,6 +344,8 @@ void frmMain::addStatus(const QString& message)
 
 void frmMain::setStatus(const QString& text)
 {
+    // What was said once is gone from the box: it is said again when it applies.
+    m_saidOnce.clear();
     Text1->setText(text);
     m_statusThrottle->changed();
 }
@@ -349,6 +354,27 @@ void frmMain::holdBack(const QString& why)
 {
     addStatus(QStringLiteral("Held back ") + currentFile + QStringLiteral(": ") + why +
               QStringLiteral("; it goes in a later pass."));
+}
+
+void frmMain::addStatusOnce(const QString& message)
+{
+    if (!m_saidOnce.contains(message)) {
+        m_saidOnce.insert(message);
+        addStatus(message);
+    }
+}
+
+void frmMain::keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
+                           const QString& why)
+{
+    const QString stored = m_leftovers.add(kind, identity, path);
+    const QString done = kind == Leftovers::Kind::Filed ? QStringLiteral("was filed") : QStringLiteral("was converted");
+    const QString again = kind == Leftovers::Kind::Filed ? QStringLiteral("sent") : QStringLiteral("converted");
+    addStatusOnce(QStringLiteral("%1 %2 but cannot be deleted (%3). It is not %4 again while it stays as it is; "
+                                 "delete it by hand, or let Quillfeed's user delete files in its folder.")
+                      .arg(path, done, why, again));
+    if (!stored.isEmpty())
+        addStatus(stored + QStringLiteral("; after a restart of Quillfeed it could be sent again."));
 }
 
 void frmMain::addErrorBlock(const QString& description, const QString& subject)
@@ -457,7 +483,7 @@ void frmMain::RefreshFileList()
         entries.reserve(qsizetype(found.size()));
         m_stamps.reserve(qsizetype(found.size()));
         for (ListedFile& f : found) {
-            m_stamps.insert(f.entry, Stamp{f.size, f.mtimeNs, f.nameNotText});
+            m_stamps.insert(f.entry, Stamp{f.size, f.mtimeNs, f.nameNotText, f.symbolicLink, f.device, f.inode});
             entries.push_back(std::move(f.entry));
         }
         m_fileList->setEntries(std::move(entries));
@@ -469,6 +495,13 @@ void frmMain::RefreshFileList()
         throw;
     }
     publish();
+    // Only a complete listing can tell that a remembered file is gone.
+    if (!m_leftovers.isEmpty()) {
+        QSet<FileGate::Identity> present;
+        for (const Stamp& stamp : std::as_const(m_stamps))
+            present.insert(stamp.identity());
+        m_leftovers.keepOnly(readFromFolder, present);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -590,6 +623,23 @@ frmMain::UploadOutcome frmMain::uploadCurrent()
                       .arg(currentFile));
         return passOver();
     }
+    if (listed != m_stamps.cend() && listed->symbolicLink) {
+        // Anyone who can drop a file here could otherwise have the page sent
+        // whatever this user can read (settings.txt and its proxy password).
+        addStatusOnce(QStringLiteral("Left alone %1: it is a symbolic link, and links are never followed; put the "
+                                     "file itself into the folder to send it.")
+                          .arg(currentFile));
+        return passOver();
+    }
+    if (listed != m_stamps.cend()) {
+        if (const Leftovers::Record* done = m_leftovers.find(listed->identity())) {
+            addStatusOnce(QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
+                              .arg(readFromFolder + currentFile,
+                                   done->kind == Leftovers::Kind::Filed ? QStringLiteral("was filed")
+                                                                        : QStringLiteral("was converted")));
+            return passOver();
+        }
+    }
 
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.
@@ -598,20 +648,18 @@ frmMain::UploadOutcome frmMain::uploadCurrent()
         return passOver();
     }
 
-    bool trusted = false;
+    FileGate::Expectation expected;
     if (rule.action == UploadRequest::Action::Convert) {
-        std::optional<QString> pdf = convertCurrent();
+        std::optional<FileGate::Identity> pdf = convertCurrent();
         if (!pdf)
             return passOver();
-        trusted = true;
+        // The converter's own output, exactly as it was made.
+        expected = {pdf->size, pdf->mtimeNs, true};
+    } else {
+        expected = expectationFor(currentFile);
     }
 
     const QString path = readFromFolder + currentFile;
-    FileGate::Expectation expected;
-    if (trusted)
-        expected.trusted = true; // the converter's own output
-    else
-        expected = expectationFor(currentFile);
 
     const QByteArray prefix = UploadRequest::bodyPrefix(currentFile, rule.contentType);
     const QByteArray suffix = UploadRequest::bodySuffix();
@@ -692,7 +740,7 @@ void frmMain::writeOutFile()
     }
 }
 
-std::optional<QString> frmMain::convertCurrent()
+std::optional<FileGate::Identity> frmMain::convertCurrent()
 {
     const UploadRequest::NameParts name = UploadRequest::splitEntry(currentFile);
     const QString source = readFromFolder + currentFile;
@@ -714,17 +762,34 @@ std::optional<QString> frmMain::convertCurrent()
     diag()->Log(QStringLiteral("New filename:") + newName);
     const QString commandLine = UploadRequest::conversionCommandLine(converterPath, source, outputPath);
     diag()->Log(QStringLiteral("Command: ") + commandLine);
+    const qint64 startedNs = FileGate::fileClockNowNs();
     const int exitCode = RunExe::RunAndWait(commandLine);
 
+    // Only what this step made is ever deleted. The name was free when the
+    // converter started; a file standing there that was created since by this
+    // user is what the converter left. Anything else (a file moved there
+    // meanwhile, the very reason a converter refuses) is somebody else's.
     QString failure;
-    if (exitCode != 0)
+    std::optional<FileGate::Identity> made;
+    if (exitCode != 0) {
         failure = exitCode < 0 ? QStringLiteral("The converter %1 could not be run or was stopped").arg(converterPath)
                                : QStringLiteral("The converter ended with exit code %1").arg(exitCode);
-    else if (!looksLikeCompletePdf(outputPath))
-        failure = QStringLiteral("The converter made no complete PDF of %1").arg(source);
+        made = FileGate::createdSince(outputPath, startedNs);
+    } else {
+        made = FileGate::identityAt(outputPath);
+        if (!made || !looksLikeCompletePdf(outputPath)) {
+            failure = QStringLiteral("The converter made no complete PDF of %1").arg(source);
+            made = FileGate::createdSince(outputPath, startedNs);
+        }
+    }
+    auto discardMade = [&] {
+        QString why;
+        if (made)
+            FileGate::removeIfUnchanged(outputPath, *made, &why);
+    };
     if (!failure.isEmpty()) {
         // Keep the TIFF, never leave a partial PDF behind.
-        QFile::remove(outputPath);
+        discardMade();
         addErrorBlock(failure, source);
         return std::nullopt;
     }
@@ -734,13 +799,29 @@ std::optional<QString> frmMain::convertCurrent()
                     QStringLiteral("File was converted. Inspect the source and resulting files if needed. Click OK "
                                    "to continue."));
 
+    // A TIFF saved over while it was converted may be in the PDF or not: the PDF
+    // goes, the new TIFF stays for a later pass.
+    if (FileGate::identityAt(source) != gate.identity) {
+        discardMade();
+        holdBack(QStringLiteral("changed while it was converted"));
+        return std::nullopt;
+    }
+
     const QString newEntry = u'/' + newName;
     m_fileList->removeEntry(currentFile);
     m_fileList->insertAt(0, newEntry);
-    if (!QFile::remove(source))
-        addErrorBlock(QStringLiteral("Cannot delete %1").arg(source), source);
+    QString why;
+    switch (FileGate::removeIfUnchanged(source, gate.identity, &why)) {
+    case FileGate::Removal::Removed:
+    case FileGate::Removal::Gone:
+    case FileGate::Removal::Changed: // the newer version waits for a later pass
+        break;
+    case FileGate::Removal::Refused:
+        keepLeftover(Leftovers::Kind::Converted, gate.identity, source, why);
+        break;
+    }
     currentFile = newEntry;
-    return outputPath;
+    return made;
 }
 
 FileGate::Expectation frmMain::expectationFor(const QString& entry) const
@@ -780,6 +861,10 @@ void frmMain::Inet1_StateChanged(int state)
         diag()->Log(QStringLiteral("Error from Inet Control: ") + QString::number(Inet1->ResponseCode()) + u':' +
                     Inet1->ResponseInfo());
         // The operator must see that nothing was filed, not only the diagnostic log.
+        if (Inet1->LastRequestDelivered())
+            addStatus(QStringLiteral("%1 reached the web page, which may already have filed it. It stays in the folder "
+                                     "and goes again with the next pass; check the page before you file it by hand.")
+                          .arg(currentFile));
         addStatus(QStringLiteral("Transfer failed: ") + Inet1->ResponseInfo());
         m_inFlight = false;
         requestBody.clear();
@@ -805,20 +890,32 @@ void frmMain::Inet1_StateChanged(int state)
                     Inet1->ResponseInfo());
     };
 
-    if (reply == QLatin1String("OK") && !truncated) {
+    // An error page that happens to read "OK" has filed nothing.
+    const long status = Inet1->ResponseCode();
+    const bool success = status >= 200 && status <= 299;
+    if (reply == QLatin1String("OK") && !truncated && success) {
         ++pagesFiled;
         m_inFlight = false;
         requestBody.clear();
         QString why;
-        if (!FileGate::removeIfUnchanged(sentPath, m_sendingIdentity, &why)) {
-            if (why != QLatin1String("changed after it was sent")) {
-                report(why);
-                return;
-            }
+        switch (FileGate::removeIfUnchanged(sentPath, m_sendingIdentity, &why)) {
+        case FileGate::Removal::Removed:
+            break;
+        case FileGate::Removal::Gone:
+            report(why);
+            break;
+        case FileGate::Removal::Changed:
             // The version that was filed is gone from the folder already; the one
             // saved over it since has not been sent and waits for a later pass.
             addStatus(currentFile + QStringLiteral(" changed after it was sent; the new version is kept for a "
                                                    "later pass."));
+            break;
+        case FileGate::Removal::Refused:
+            // Filed: sending it again would file it twice, and stopping here would
+            // hold back every file behind it.
+            report(why);
+            keepLeftover(Leftovers::Kind::Filed, m_sendingIdentity, sentPath, why);
+            break;
         }
         removeCurrentEntry();
         try {

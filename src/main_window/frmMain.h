@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QWidget>
 
@@ -18,6 +19,7 @@
 
 #include "FileGate.h"
 #include "FolderLock.h"
+#include "Leftovers.h"
 
 class QCheckBox;
 class QFrame;
@@ -121,6 +123,10 @@ private:
         qint64 size = -1;
         qint64 mtimeNs = 0;
         bool nameNotText = false;
+        bool symbolicLink = false;
+        quint64 device = 0;
+        quint64 inode = 0;
+        FileGate::Identity identity() const { return {device, inode, size, mtimeNs}; }
     };
 
     void buildLayout();
@@ -133,6 +139,11 @@ private:
     void addStatus(const QString& message);
     void setStatus(const QString& text);
     void addErrorBlock(const QString& description, const QString& subject);
+    /// A message about a file that stays as it is: said once, not at every pass.
+    void addStatusOnce(const QString& message);
+    /// Remembers a file that is done with but could not be deleted, and says so.
+    void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
+                      const QString& why);
     /// One line naming currentFile as left for a later pass because it is not complete.
     void holdBack(const QString& why);
     frmDiag* diag();
@@ -143,8 +154,9 @@ private:
 
     enum class UploadOutcome { Sent, NextEntry };
     UploadOutcome uploadCurrent();
-    /// Converts the TIFF of currentFile; on success currentFile names the PDF.
-    std::optional<QString> convertCurrent();
+    /// Converts the TIFF of currentFile; on success currentFile names the PDF,
+    /// whose identity is returned.
+    std::optional<FileGate::Identity> convertCurrent();
     void writeOutFile();
     static bool looksLikeCompletePdf(const QString& path);
     /// What the file of a listed entry must still be before it is read.
@@ -162,4 +174,6 @@ private:
     bool m_outFolderReady = false;
     bool m_scanRunning = false;
     FolderLock m_folderLock;
+    Leftovers m_leftovers;
+    QSet<QString> m_saidOnce;
 };

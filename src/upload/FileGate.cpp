@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -65,16 +66,20 @@ void ignoreLeaseBreakSignal()
     });
 }
 
-// True when some process has the file open for writing. A read lease can only
-// be had when nobody has; where leases are not supported the test is passed over.
-bool openForWriting(int fd)
+enum class Writers { None, Some, Unknown };
+
+// Whether some process has the file open for writing. A read lease can only be
+// had when nobody has. The lease is refused outright for a file of another user
+// (without CAP_LEASE) and on file systems without leases (network shares); that
+// says nothing about writers, so the answer is then Unknown, never None.
+Writers openForWriting(int fd)
 {
     ignoreLeaseBreakSignal();
     if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
         fcntl(fd, F_SETLEASE, F_UNLCK);
-        return false;
+        return Writers::None;
     }
-    return errno == EAGAIN || errno == EBUSY;
+    return errno == EAGAIN || errno == EBUSY ? Writers::Some : Writers::Unknown;
 }
 
 Result check(int fd, const QString& path, const Expectation& expected, struct stat& st)
@@ -85,28 +90,38 @@ Result check(int fd, const QString& path, const Expectation& expected, struct st
         return {Verdict::Unreadable, QStringLiteral("%1 is not a regular file").arg(path)};
     if (expected.size >= 0 && (st.st_size != expected.size || mtimeOf(st) != expected.mtimeNs))
         return {Verdict::BeingWritten, QStringLiteral("changed since it was listed")};
-    if (openForWriting(fd))
+    const Writers writers = openForWriting(fd);
+    if (writers == Writers::Some)
         return {Verdict::BeingWritten, QStringLiteral("still open for writing")};
     if (!expected.trusted) {
         const qint64 age = nowNs() - mtimeOf(st);
         // A modification time in the future says nothing about a writer; only a
-        // recent one holds the file back.
+        // recent one holds the file back. Where nobody can tell whether a writer
+        // still has the file open, only a long silence makes it likely that the
+        // writer is done.
         if (age >= 0 && age < QuietNs)
             return {Verdict::BeingWritten, QStringLiteral("modified moments ago")};
+        if (writers == Writers::Unknown && age >= 0 && age < UnknownWriterQuietNs)
+            return {Verdict::BeingWritten,
+                    QStringLiteral("modified less than %1 minutes ago, and whether it is still being written "
+                                   "cannot be told (a file of another user, or on a network share)")
+                        .arg(UnknownWriterQuietNs / 60'000'000'000)};
     }
-    return {Verdict::Ready, {}};
+    return {Verdict::Ready, {}, identityOf(st)};
 }
 
 int openForReading(const QString& path, Result& failure)
 {
     const QByteArray native = QFile::encodeName(path);
-    // O_NONBLOCK: a FIFO in the folder must not hang the window.
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    // O_NONBLOCK: a FIFO in the folder must not hang the window. O_NOFOLLOW: a
+    // link put in the place of a listed file must not hand its target to the page.
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) {
         const int err = errno;
         failure = {err == ENOENT ? Verdict::Vanished : Verdict::Unreadable,
-                   err == ENOENT ? QStringLiteral("File not found: %1").arg(path)
-                                 : QStringLiteral("Cannot open %1: %2").arg(path, systemErrorText(err))};
+                   err == ENOENT  ? QStringLiteral("File not found: %1").arg(path)
+                   : err == ELOOP ? QStringLiteral("%1 is a symbolic link; links are never followed").arg(path)
+                                  : QStringLiteral("Cannot open %1: %2").arg(path, systemErrorText(err))};
     }
     return fd;
 }
@@ -171,23 +186,56 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
     return {Verdict::Ready, {}, identityOf(after)};
 }
 
-bool removeIfUnchanged(const QString& path, const Identity& identity, QString* why)
+std::optional<Identity> identityAt(const QString& path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return identityOf(st);
+}
+
+qint64 fileClockNowNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::optional<Identity> createdSince(const QString& path, qint64 sinceNs)
+{
+    struct statx sx;
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
+                STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+        return std::nullopt;
+    if (!(sx.stx_mask & STATX_BTIME) || sx.stx_uid != ::geteuid() || !S_ISREG(sx.stx_mode))
+        return std::nullopt;
+    const qint64 born = qint64(sx.stx_btime.tv_sec) * 1000000000 + sx.stx_btime.tv_nsec;
+    if (born < sinceNs)
+        return std::nullopt;
+    return Identity{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, qint64(sx.stx_size),
+                    qint64(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec};
+}
+
+Removal removeIfUnchanged(const QString& path, const Identity& identity, QString* why)
 {
     const QByteArray native = QFile::encodeName(path);
     struct stat st;
-    if (::stat(native.constData(), &st) != 0) {
-        *why = errno == ENOENT ? QStringLiteral("File not found") : systemErrorText(errno);
-        return false;
+    // lstat: a link now standing under the name is not the file that was read.
+    if (::lstat(native.constData(), &st) != 0) {
+        const int err = errno;
+        *why = err == ENOENT ? QStringLiteral("File not found") : systemErrorText(err);
+        return err == ENOENT ? Removal::Gone : Removal::Refused;
     }
     if (identityOf(st) != identity) {
-        *why = QStringLiteral("changed after it was sent");
-        return false;
+        *why = QStringLiteral("changed after it was read");
+        return Removal::Changed;
     }
     if (::unlink(native.constData()) != 0) {
-        *why = systemErrorText(errno);
-        return false;
+        const int err = errno;
+        *why = systemErrorText(err);
+        return err == ENOENT ? Removal::Gone : Removal::Refused;
     }
-    return true;
+    return Removal::Removed;
 }
 
 } // namespace FileGate

@@ -1,11 +1,15 @@
 // Reading a file for upload only when it is whole: never a file that vanished,
 // changed since it was listed, is still open for writing or was modified in the
-// last two seconds. Quillfeed's own completed files (scanned pages, converter
-// output) skip the quiet-time test.
+// last two seconds (ten minutes where no lease can tell whether a writer has
+// it open). Quillfeed's own completed files (scanned pages, converter output)
+// skip the quiet-time test. Links are never followed.
 #pragma once
 
 #include <QByteArray>
+#include <QHashFunctions>
 #include <QString>
+
+#include <optional>
 
 namespace FileGate {
 
@@ -27,6 +31,11 @@ struct Identity
     bool operator==(const Identity&) const = default;
 };
 
+inline size_t qHash(const Identity& id, size_t seed = 0) noexcept
+{
+    return qHashMulti(seed, id.device, id.inode, id.size, id.mtimeNs);
+}
+
 struct Result
 {
     Result(Verdict v = Verdict::Unreadable, QString d = {}, Identity id = {})
@@ -35,7 +44,7 @@ struct Result
     }
     Verdict verdict;
     QString description;
-    Identity identity; ///< of the file read, when Ready
+    Identity identity; ///< of the file read or checked, when Ready
 };
 
 struct Expectation
@@ -46,6 +55,9 @@ struct Expectation
 };
 
 inline constexpr qint64 QuietNs = 2'000'000'000;
+/// The quiet time of a file for which no lease can tell whether a writer still
+/// has it open.
+inline constexpr qint64 UnknownWriterQuietNs = 10 * 60'000'000'000LL;
 
 /// Checks the file and, when it is ready, appends its whole content to dest
 /// (dest is reserved for it plus reserveExtra bytes, so the caller can finish
@@ -55,9 +67,28 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
 /// Only the checks, without reading (for files handed to another program).
 Result checkComplete(const QString& path, const Expectation& expected);
 
-/// Removes the file at path only while it is still the file that was read;
-/// a newer version saved under the same name is left alone. Returns false and
-/// sets why when nothing was removed.
-bool removeIfUnchanged(const QString& path, const Identity& identity, QString* why);
+/// What stands under the name now (a link itself, not its target); none when
+/// nothing does or it cannot be examined.
+std::optional<Identity> identityAt(const QString& path);
+
+/// The realtime clock as file times are stamped (the coarse clock), for createdSince.
+qint64 fileClockNowNs();
+
+/// What stands under the name, when it is a file this user created at or after
+/// sinceNs (by the file system's birth time; none where the system keeps none).
+/// Tells a file a failed step left behind from one somebody put there.
+std::optional<Identity> createdSince(const QString& path, qint64 sinceNs);
+
+enum class Removal {
+    Removed,
+    Gone,    ///< nothing under the name any more
+    Changed, ///< another file, or a newer version, stands under the name: kept
+    Refused, ///< the system would not delete it (permissions, immutable, read-only)
+};
+
+/// Removes the file at path only while it is still the file that was read or
+/// made; a newer version saved under the same name is left alone. Sets why to
+/// the system's reason unless the file was removed.
+Removal removeIfUnchanged(const QString& path, const Identity& identity, QString* why);
 
 } // namespace FileGate

@@ -15,6 +15,7 @@
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QSslError>
+#include <QTimer>
 #include <QUrl>
 
 #include <atomic>
@@ -228,6 +229,21 @@ bool InetControl::StillExecuting() const
     return m_busy;
 }
 
+void InetControl::progressed()
+{
+    if (!m_watchdog) {
+        m_watchdog = new QTimer(this);
+        m_watchdog->setSingleShot(true);
+        connect(m_watchdog, &QTimer::timeout, this, [this] {
+            if (!m_reply)
+                return;
+            m_timedOut = true;
+            m_reply->abort(); // finishes it with OperationCanceledError
+        });
+    }
+    m_watchdog->start(RequestDelivered() ? m_replyTimeoutMs : m_timeoutMs);
+}
+
 void InetControl::Cancel()
 {
     ++m_generation; // a state already on its way for this request is dropped
@@ -327,7 +343,6 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setTransferTimeout(m_timeoutMs);
     bool contentTypeGiven = false;
     for (const HeaderLine& h : headers) {
         if (h.name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
@@ -380,14 +395,25 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     m_responseCode = 0;
     m_responseInfo.clear();
     m_reply = reply;
+    m_timedOut = false;
+    progressed();
     // From the moment the whole body has gone out, the page may have filed it.
     connect(reply, &QNetworkReply::uploadProgress, this, [this, reply](qint64 sent, qint64 total) {
-        if (reply == m_reply && total > 0 && sent >= total)
+        if (reply != m_reply)
+            return;
+        if (total > 0 && sent >= total)
             m_delivered = true;
+        progressed();
     });
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        if (reply != m_reply)
+            return;
+        m_delivered = true;
+        progressed();
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this, reply] {
         if (reply == m_reply)
-            m_delivered = true;
+            progressed();
     });
     reply->setReadBufferSize(ReadBufferBytes);
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReadyRead(reply); });
@@ -490,12 +516,11 @@ void InetControl::complete(QNetworkReply* reply, int state)
         if (reply->error() == QNetworkReply::ContentReSendError) {
             // What makes Qt want to send the body again (see OneShotBody).
             m_responseInfo = QStringLiteral("The server closed the connection without answering");
-        } else if (reply->error() == QNetworkReply::OperationCanceledError
-            || reply->error() == QNetworkReply::TimeoutError) {
-            // Only the transfer time-out cancels a reply that we still hold.
-            m_responseInfo = QStringLiteral("No answer within %1 seconds (%2)")
-                                 .arg(m_timeoutMs / 1000.0)
-                                 .arg(reply->errorString());
+        } else if (m_timedOut || reply->error() == QNetworkReply::TimeoutError) {
+            m_responseInfo = m_delivered
+                ? QStringLiteral("No answer within %1 seconds after the whole request reached the web page")
+                      .arg(m_replyTimeoutMs / 1000.0)
+                : QStringLiteral("No answer within %1 seconds (%2)").arg(m_timeoutMs / 1000.0).arg(reply->errorString());
         }
         if (m_accessType == AccessNamedProxy && m_nam->proxy().type() == QNetworkProxy::HttpProxy) {
             m_responseInfo += QStringLiteral(" (through the proxy %1:%2)")
@@ -518,8 +543,11 @@ void InetControl::release(QNetworkReply* reply, bool abort)
     if (abort && reply->isRunning())
         reply->abort();
     reply->deleteLater();
-    if (m_reply == reply)
+    if (m_reply == reply) {
         m_reply = nullptr;
+        if (m_watchdog)
+            m_watchdog->stop();
+    }
 }
 
 void InetControl::postState(int state)

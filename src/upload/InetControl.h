@@ -13,6 +13,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 
 class InetControl : public QObject
 {
@@ -38,9 +39,13 @@ public:
     /// carry the caller's own Proxy-Authorization header instead.
     void setProxyCredentials(const QString& user, const QString& password);
 
-    /// Time allowed with no progress before the request fails (60 s by default).
+    /// Time allowed with no progress while the request is sent (60 s by default).
     void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
     int requestTimeoutMs() const { return m_timeoutMs; }
+    /// Time allowed with no progress once the whole request has been delivered
+    /// (15 minutes by default): the page may be filing it, and giving up early
+    /// leads to the document being sent again.
+    void setReplyTimeoutMs(int ms) { m_replyTimeoutMs = ms; }
     /// Extra certificate authorities to trust besides the system's (tests use this).
     void addCaCertificates(const QList<QSslCertificate>& certificates);
 
@@ -51,6 +56,8 @@ public:
     /// answer has begun: the page may have filed it, so cancelling it and sending
     /// it again could file the document twice.
     bool RequestDelivered() const;
+    /// Whether the last request, finished or not, had been delivered whole.
+    bool LastRequestDelivered() const { return m_delivered; }
     /// Starts the request and returns at once. headerText holds header lines, each
     /// ended by CR LF. Throws Failure when the request cannot be started.
     void Execute(const QString& url, const QString& operation, const QByteArray& body,
@@ -80,6 +87,8 @@ private:
     void release(QNetworkReply* reply, bool abort);
     /// Reports the state later, on the event loop, unless the request is cancelled first.
     void postState(int state);
+    /// Restarts the no-progress clock of the request in flight.
+    void progressed();
     /// Sets the manager's proxy for the next request; throws Failure when the
     /// proxy settings cannot be used.
     void applyProxy(bool tunnelled);
@@ -97,6 +106,9 @@ private:
     QString m_proxyUser;
     QString m_proxyPassword;
     int m_timeoutMs = 60000;
+    int m_replyTimeoutMs = 15 * 60000;
+    QTimer* m_watchdog = nullptr;
+    bool m_timedOut = false;
     QList<QSslCertificate> m_extraCas;
     QByteArray m_body;
     qint64 m_readPos = 0;

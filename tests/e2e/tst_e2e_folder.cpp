@@ -170,9 +170,10 @@ void TestE2eFolder::unreadableFilesArePassedOver()
     QCOMPARE(t.filed, 2);
     QVERIFY(QFileInfo(st->file(QStringLiteral("/linked.pdf"))).isSymLink());
     QVERIFY(QFileInfo::exists(st->file(QStringLiteral("/pipe.txt"))));
-    for (const char* name : {"/linked.pdf", "/pipe.txt"})
-        QVERIFY2(w->statusText().contains(QStringLiteral("Reading: ") + st->file(QLatin1String(name))),
-                 qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains(QStringLiteral("Reading: ") + st->file(QStringLiteral("/pipe.txt"))),
+             qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains(QStringLiteral("Left alone /linked.pdf: it is a symbolic link")),
+             qPrintable(w->statusText()));
     if (!root)
         QCOMPARE(t.kept, 1);
     QVERIFY(answersForceTransfer(*w));
@@ -245,17 +246,14 @@ void TestE2eFolder::fileDeletedBeforeItsOkArrives()
     QVERIFY(receiver->waitForRecords(1));
     QVERIFY(w->uploadInFlight());
     QVERIFY(QFile::remove(st->file(first))); // someone else deletes it while the "OK" is on its way
-    QVERIFY2(waitUntil([&] { return !w->uploadInFlight(); }), qPrintable(w->statusText()));
+    // The page filed it, so the pass goes on with the next file.
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     QVERIFY2(w->diagWindow->text().contains(QStringLiteral("Error while processing incoming data: File not found")),
              qPrintable(w->diagWindow->text()));
     Tally t;
     E2E_CHECK(ledger, *receiver, QStringLiteral("file deleted by someone else before its OK"), t);
-    QCOMPARE(t.filed, 1);
-    QCOMPARE(t.kept, 1);
-    QVERIFY(answersForceTransfer(*w));
-    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    E2E_CHECK(ledger, *receiver, QStringLiteral("file deleted before its OK, then a Force Transfer"), t);
     QCOMPARE(t.filed, 2);
+    QVERIFY(answersForceTransfer(*w));
 }
 
 void TestE2eFolder::fileChangedBeforeItsOkArrives_data()

@@ -20,9 +20,10 @@ Tests switch the way it answers at run time with a POST of JSON to /_control, fo
     hang            read the whole body, then never answer (until the client gives up)
     slow            answer "text" (default "OK") one byte every "interval_ms" (default 100)
 
+"delay_ms": N holds any answer back N ms after the whole request was read.
 "count": N applies a mode to the next N requests only, then "ok" returns. "body_b64" gives
 the reply as Base64 bytes instead of "text". A file is stored only when the reply it gets
-is exactly "OK": the inbox holds what the office filed, nothing else. Every request but the
+is exactly "OK" with a success status: the inbox holds what the office filed, nothing else. Every request but the
 control requests adds one JSON line to the log before any byte of the reply is sent, so a
 client that has its reply (or lost its connection) can read the record at once.
 
@@ -74,7 +75,7 @@ def normalize_mode(spec):
     name = spec.get("mode", "ok")
     if name not in MODES:
         raise BadMode("unknown mode %r (one of %s)" % (name, ", ".join(MODES)))
-    known = {"mode", "text", "body_b64", "status", "size", "interval_ms", "count", "content_type"}
+    known = {"mode", "text", "body_b64", "status", "size", "interval_ms", "delay_ms", "count", "content_type"}
     unknown = set(spec) - known
     if unknown:
         raise BadMode("unknown keys: %s" % ", ".join(sorted(unknown)))
@@ -92,6 +93,7 @@ def normalize_mode(spec):
     mode["status"] = _int(spec, "status", default_status, 100, 599)
     mode["size"] = _int(spec, "size", 2 * 1024 * 1024, 0, 1 << 31)
     mode["interval_ms"] = _int(spec, "interval_ms", 100, 0, 60000)
+    mode["delay_ms"] = _int(spec, "delay_ms", 0, 0, 600000)
     mode["count"] = _int(spec, "count", 0, 0, 1 << 31)
     ctype = spec.get("content_type")
     if ctype is not None and not isinstance(ctype, str):
@@ -350,7 +352,7 @@ class Receiver:
                 record["sha256"] = hashlib.sha256(content).hexdigest()
 
         delivers = name not in ("close-body", "hang")
-        if delivers and body == b"OK":
+        if delivers and body == b"OK" and 200 <= status < 300:
             # "OK" means filed, so it goes out only for a file that was stored; a missing
             # part, a refused name or a failed write turn it into a refusal, and the sender
             # keeps its file.
@@ -381,6 +383,9 @@ class Receiver:
             record["delivery"] = "slow"
         self.write_log(record)
 
+        if mode["delay_ms"]:
+            # A page that takes its time over filing: not a byte of answer meanwhile.
+            time.sleep(mode["delay_ms"] / 1000.0)
         headers = [("Content-Type", ctype), ("Content-Length", str(len(body)))]
         start_response("%d %s" % (status, reason(status)), headers)
         if name == "slow":

@@ -178,6 +178,14 @@ ReceiverMode ReceiverMode::slow(const QByteArray& text, int intervalMs)
     return m;
 }
 
+ReceiverMode ReceiverMode::late(int delayMs)
+{
+    ReceiverMode m;
+    m.name = QStringLiteral("ok");
+    m.delayMs = delayMs;
+    return m;
+}
+
 ReceiverMode ReceiverMode::times(int n) const
 {
     ReceiverMode m = *this;
@@ -196,6 +204,8 @@ QJsonObject ReceiverMode::toJson() const
         o.insert(QStringLiteral("size"), size);
     if (intervalMs >= 0)
         o.insert(QStringLiteral("interval_ms"), intervalMs);
+    if (delayMs > 0)
+        o.insert(QStringLiteral("delay_ms"), delayMs);
     if (count > 0)
         o.insert(QStringLiteral("count"), count);
     if (!contentType.isEmpty())

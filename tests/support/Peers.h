@@ -30,6 +30,7 @@ struct ReceiverMode {
     std::optional<int> status;      ///< HTTP status (reply: 200, status/big: 500)
     qint64 size = -1;               ///< big: page size in bytes
     int intervalMs = -1;            ///< slow: delay between bytes
+    int delayMs = 0;                ///< time before the first byte of the answer
     int count = 0;                  ///< > 0: only for the next `count` requests, then "ok"
     QString contentType;            ///< reply Content-Type; empty: the mode's own
 
@@ -51,6 +52,9 @@ struct ReceiverMode {
     static ReceiverMode hang();
     /// Answers `text` one byte every `intervalMs`, each byte flushed (with Content-Length).
     static ReceiverMode slow(const QByteArray& text = "OK", int intervalMs = 100);
+
+    /// Files the part and answers "OK" only `delayMs` after the request was read.
+    static ReceiverMode late(int delayMs);
 
     /// Applies this mode to the next `n` requests only.
     ReceiverMode times(int n) const;

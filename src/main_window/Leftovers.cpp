@@ -1,0 +1,114 @@
+#include "Leftovers.h"
+
+#include "Logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+
+namespace {
+
+// One record a line: kind, device, inode, size, modification time (ns), path
+// percent-encoded so that no name can break the line.
+constexpr char kFiled[] = "filed";
+constexpr char kConverted[] = "converted";
+// Far more than any folder holds of them; a damaged file cannot grow without end.
+constexpr qint64 MaxStoreBytes = 4 * 1024 * 1024;
+
+} // namespace
+
+Leftovers::Leftovers(QString storePath) : m_storePath(std::move(storePath)) {}
+
+QString Leftovers::defaultStorePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/quillfeed/undeletable.txt");
+}
+
+void Leftovers::load()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    QFile file(m_storePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    while (!file.atEnd() && file.pos() < MaxStoreBytes) {
+        const QList<QByteArray> f = file.readLine(64 * 1024).trimmed().split(' ');
+        if (f.size() != 6 || (f[0] != kFiled && f[0] != kConverted))
+            continue;
+        bool ok[4];
+        Record r{f[0] == kFiled ? Kind::Filed : Kind::Converted,
+                 {f[1].toULongLong(&ok[0]), f[2].toULongLong(&ok[1]), f[3].toLongLong(&ok[2]), f[4].toLongLong(&ok[3])},
+                 QString::fromUtf8(QByteArray::fromPercentEncoding(f[5]))};
+        if (ok[0] && ok[1] && ok[2] && ok[3])
+            m_records.push_back(std::move(r));
+    }
+}
+
+QString Leftovers::save() const
+{
+    QByteArray content;
+    for (const Record& r : m_records) {
+        content += r.kind == Kind::Filed ? kFiled : kConverted;
+        content += ' ' + QByteArray::number(r.identity.device) + ' ' + QByteArray::number(r.identity.inode) + ' ' +
+                   QByteArray::number(r.identity.size) + ' ' + QByteArray::number(r.identity.mtimeNs) + ' ' +
+                   r.path.toUtf8().toPercentEncoding("/") + '\n';
+    }
+    const QString folder = QFileInfo(m_storePath).absolutePath();
+    if (!QDir().mkpath(folder))
+        return QStringLiteral("Cannot create the folder %1").arg(folder);
+    // Names of documents: private, like out.txt beside it.
+    ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
+    QSaveFile file(m_storePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return QStringLiteral("Cannot write %1: %2").arg(m_storePath, file.errorString());
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (file.write(content) != content.size() || !file.commit())
+        return QStringLiteral("Cannot write %1: %2").arg(m_storePath, file.errorString());
+    return {};
+}
+
+const Leftovers::Record* Leftovers::find(const FileGate::Identity& identity)
+{
+    load();
+    for (const Record& r : m_records)
+        if (r.identity == identity)
+            return &r;
+    return nullptr;
+}
+
+bool Leftovers::isEmpty()
+{
+    load();
+    return m_records.empty();
+}
+
+QString Leftovers::add(Kind kind, const FileGate::Identity& identity, const QString& path)
+{
+    load();
+    if (!find(identity))
+        m_records.push_back({kind, identity, path});
+    const QString failure = save();
+    if (!failure.isEmpty())
+        qCWarning(lcMain) << "undeletable files not stored:" << failure;
+    return failure;
+}
+
+void Leftovers::keepOnly(const QString& root, const QSet<FileGate::Identity>& present)
+{
+    load();
+    const QString prefix = root.endsWith(u'/') ? root : root + u'/';
+    const auto gone = [&](const Record& r) { return r.path.startsWith(prefix) && !present.contains(r.identity); };
+    const auto end = std::remove_if(m_records.begin(), m_records.end(), gone);
+    if (end == m_records.end())
+        return;
+    m_records.erase(end, m_records.end());
+    const QString failure = save();
+    if (!failure.isEmpty())
+        qCWarning(lcMain) << "undeletable files not stored:" << failure;
+}

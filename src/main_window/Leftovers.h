@@ -1,0 +1,47 @@
+// Files that are done with but could not be deleted: a document the page has
+// filed, a TIFF whose PDF has been made. Sending or converting them again would
+// file them twice, so they are remembered by identity (device, inode, size,
+// modification time) in the program's private data folder, across restarts,
+// and left out of every pass while they stay exactly as they were.
+#pragma once
+
+#include "FileGate.h"
+
+#include <QSet>
+#include <QString>
+
+#include <vector>
+
+class Leftovers
+{
+public:
+    enum class Kind { Filed, Converted };
+    struct Record
+    {
+        Kind kind;
+        FileGate::Identity identity;
+        QString path;
+    };
+
+    /// The store lives at storePath; the default is beside out.txt.
+    explicit Leftovers(QString storePath = defaultStorePath());
+    static QString defaultStorePath();
+
+    /// The record of the file with this identity, or null.
+    const Record* find(const FileGate::Identity& identity);
+    /// Remembers a file; returns the reason when the record could not be stored
+    /// (it is still kept for as long as the program runs).
+    QString add(Kind kind, const FileGate::Identity& identity, const QString& path);
+    /// Forgets the records of files under root that a complete listing no longer
+    /// holds as they were (deleted, or changed and so a new document).
+    void keepOnly(const QString& root, const QSet<FileGate::Identity>& present);
+    bool isEmpty();
+
+private:
+    void load();
+    QString save() const;
+
+    QString m_storePath;
+    bool m_loaded = false;
+    std::vector<Record> m_records;
+};
