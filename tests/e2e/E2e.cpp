@@ -150,6 +150,11 @@ void Ledger::update(const QString& rel, const QByteArray& content)
     m_docs[rel].content = sha(content);
 }
 
+void Ledger::mayStay(const QString& rel)
+{
+    m_docs[rel].mayStay = true;
+}
+
 void Ledger::allowExtra(const QString& rel)
 {
     m_extras.insert(rel);
@@ -237,10 +242,10 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
         if (good >= 2) {
             ++t.duplicates;
             t.details << QStringLiteral("%1: filed %2 times").arg(rel).arg(good);
-        } else if (good == 1 && present) {
+        } else if (good == 1 && present && !doc.mayStay) {
             ++t.duplicates;
             t.details << QStringLiteral("%1: filed and still in the folder").arg(rel);
-        } else if (good == 1 && !keptPdf.isEmpty()) {
+        } else if (good == 1 && !keptPdf.isEmpty() && !doc.mayStay) {
             ++t.duplicates;
             t.details << QStringLiteral("%1: filed, and its PDF %2 is still in the folder").arg(rel, keptPdf);
         } else if (good == 1) {

@@ -96,6 +96,8 @@ public:
     void update(const QString& rel, const QByteArray& content);
     /// A path the scenario made on purpose that is no document (a link, a FIFO).
     void allowExtra(const QString& rel);
+    /// A document that cannot be deleted: once filed, it may stay in the folder.
+    void mayStay(const QString& rel);
     int size() const { return int(m_docs.size()); }
 
     Tally check(const TestSupport::ReceiverPeer& receiver) const;
@@ -106,6 +108,7 @@ private:
         QByteArray content;
         bool tiff = false;
         bool contentKnown = true;
+        bool mayStay = false;
     };
     const Station& m_station;
     QMap<QString, Doc> m_docs;

@@ -1,16 +1,23 @@
 // What can happen to the read-from folder and its files around a transfer: a big
 // mixed tree, files that cannot be read, a file still being written, a file
 // deleted by someone else, the folder itself removed and made again, out.txt
-// that cannot be written, and a file of a GiB.
+// that cannot be written, a file of a GiB, links of every kind and files that
+// cannot be deleted once they are done with.
 #include "E2e.h"
 
+#include "Failure.h"
+#include "FileGate.h"
+#include "FolderListing.h"
 #include "InetControl.h"
+#include "Leftovers.h"
 #include "frmDiag.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QCryptographicHash>
 #include <QStandardPaths>
@@ -23,6 +30,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,7 +52,8 @@ private slots:
     void fileDeletedBeforeItsOkArrives();
     void fileChangedBeforeItsOkArrives_data();
     void fileChangedBeforeItsOkArrives();
-    void linksThatLoopBack();
+    void linksAreNeverFollowed();
+    void undeletableFilesGoOnce();
     void nameThatIsNotUtf8();
     void readFromFolderRemovedAndMadeAgain();
     void outFileFolderUnwritable();
@@ -231,6 +242,38 @@ void TestE2eFolder::growingFileIsNeverSentTruncated()
     E2E_CHECK(ledger, *receiver, QStringLiteral("growing file, after its writer stopped"), t);
     QCOMPARE(t.filed, 2);
     QVERIFY(answersForceTransfer(*w));
+
+    // Another user's file, still open for writing: no lease can be had on it,
+    // which must not pass for "nobody writes it".
+    if (::geteuid() != 0)
+        return; // only root can play both users
+    QTemporaryDir shared;
+    QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 0755) == 0);
+    const QString other = shared.path() + QStringLiteral("/other.pdf");
+    QFile writerOfOther(other);
+    QVERIFY(writerOfOther.open(QIODevice::WriteOnly));
+    QVERIFY(writerOfOther.write(QByteArray(100000, 'x')) == 100000 && writerOfOther.flush());
+    // Quiet for a minute, far beyond the quiet time of a file whose writers a lease can tell.
+    QVERIFY(writerOfOther.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    auto probe = [&] {
+        QProcess p;
+        p.start(TestSupport::binDir() + QStringLiteral("/gate_probe"), {other});
+        return p.waitForFinished(10000) && p.exitCode() == 0 ? QString::fromLocal8Bit(p.readAllStandardOutput())
+                                                             : QStringLiteral("probe failed: ") + p.errorString();
+    };
+    const QString open = probe();
+    QVERIFY2(open.startsWith(QString::number(int(FileGate::Verdict::BeingWritten))) &&
+                 open.contains(QLatin1String("cannot be told")),
+             qPrintable(open));
+    // Written long ago and closed, it is taken.
+    writerOfOther.close();
+    QFile aged(other);
+    QVERIFY(aged.open(QIODevice::ReadWrite) &&
+            aged.setFileTime(QDateTime::currentDateTime().addSecs(-(FileGate::UnknownWriterQuietNs / 1000000000 + 60)),
+                             QFileDevice::FileModificationTime));
+    aged.close();
+    const QString settled = probe();
+    QVERIFY2(settled.startsWith(QString::number(int(FileGate::Verdict::Ready))), qPrintable(settled));
 }
 
 void TestE2eFolder::fileDeletedBeforeItsOkArrives()
@@ -313,23 +356,132 @@ void TestE2eFolder::fileChangedBeforeItsOkArrives()
     QVERIFY(answersForceTransfer(*w));
 }
 
-void TestE2eFolder::linksThatLoopBack()
+void TestE2eFolder::linksAreNeverFollowed()
 {
     Ledger ledger(*st);
     QVERIFY(ledger.put(QStringLiteral("/sub/real.pdf"), "%PDF-1.4 the only document"));
     // Links to the folder itself and to its parent: a walk that followed them would never end.
     QVERIFY(QFile::link(st->scans, st->file(QStringLiteral("/loop"))));
     QVERIFY(QFile::link(QStringLiteral(".."), st->file(QStringLiteral("/sub/up"))));
-    ledger.allowExtra(QStringLiteral("/loop"));
-    ledger.allowExtra(QStringLiteral("/sub/up"));
+    // Links to files: the system's, one outside the folder, the station's own settings
+    // (with the proxy password), and a second name for a document in the folder.
+    QVERIFY(TestSupport::writeFile(st->tmp.path() + QStringLiteral("/outside.pdf"), "%PDF-1.4 not in the folder"));
+    const QStringList links = {QStringLiteral("/loop"), QStringLiteral("/sub/up"), QStringLiteral("/passwd.txt"),
+                               QStringLiteral("/outside.pdf"), QStringLiteral("/settings.txt"), QStringLiteral("/alias.pdf")};
+    QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), st->file(links[2])));
+    QVERIFY(QFile::link(st->tmp.path() + QStringLiteral("/outside.pdf"), st->file(links[3])));
+    QVERIFY(QFile::link(st->prog + QStringLiteral("/settings.txt"), st->file(links[4])));
+    QVERIFY(QFile::link(st->file(QStringLiteral("/sub/real.pdf")), st->file(links[5])));
+    for (const QString& l : links)
+        ledger.allowExtra(l);
     QVERIFY(startAll());
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     Tally t;
-    E2E_CHECK(ledger, *receiver, QStringLiteral("links that loop back into the folder"), t);
+    E2E_CHECK(ledger, *receiver, QStringLiteral("links in the folder, to the folder and to files in and out of it"), t);
     QCOMPARE(t.filed, 1);
-    QVERIFY(QFileInfo(st->file(QStringLiteral("/loop"))).isSymLink());
+    QCOMPARE(receiver->records().size(), 1);
+    for (const QString& l : links)
+        QVERIFY2(QFileInfo(st->file(l)).isSymLink(), qPrintable(l));
+    for (const QString& l : links.mid(2))
+        QVERIFY2(w->statusText().contains(QStringLiteral("Left alone %1: it is a symbolic link").arg(l)),
+                 qPrintable(w->statusText()));
     QVERIFY(answersForceTransfer(*w));
+
+    // A NUL would cut the path back to the folder itself, so that every subfolder
+    // opened the folder again: such a path is refused, not walked.
+    std::vector<ListedFile> found;
+    QVERIFY_THROWS_EXCEPTION(Failure, listFolderTree(st->scans + QChar(0) + QStringLiteral("/x"), found));
+
+    // A deep tree is walked with a few handles, not one held open per level.
+    QString deep = st->file(QStringLiteral("/deep"));
+    for (int i = 0; i < 300; ++i)
+        deep += QStringLiteral("/d");
+    QVERIFY(QDir().mkpath(deep));
+    QVERIFY(TestSupport::writeFile(deep + QStringLiteral("/leaf.pdf"), "leaf"));
+    rlimit before{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit few = before;
+    few.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + 50);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &few), 0);
+    found.clear();
+    QString failure;
+    try {
+        listFolderTree(st->scans, found);
+    } catch (const Failure& f) {
+        failure = f.description();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    QVERIFY(std::any_of(found.begin(), found.end(),
+                        [](const ListedFile& f) { return f.entry.endsWith(QLatin1String("/d/leaf.pdf")); }));
+}
+
+namespace {
+
+// An undeletable file: immutable for root (whom permissions do not stop), a
+// folder without write permission for anyone else.
+bool setUndeletable(const QStringList& files, const QString& folder, bool on)
+{
+    if (::geteuid() != 0)
+        return ::chmod(QFile::encodeName(folder).constData(), on ? 0555 : 0755) == 0;
+    for (const QString& path : files) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        const bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                        (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                         ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void TestE2eFolder::undeletableFilesGoOnce()
+{
+    QVERIFY(installRealConverter(st->prog));
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/sub/locked.pdf"), "%PDF-1.4 filed, then it cannot be deleted"));
+    const QByteArray tiff = makeTiff(40, 30, 7);
+    QVERIFY(st->put(QStringLiteral("/sub/scan.tif"), tiff));
+    ledger.addTiff(QStringLiteral("/sub/scan.tif"), tiff);
+    ledger.mayStay(QStringLiteral("/sub/locked.pdf"));
+    ledger.mayStay(QStringLiteral("/sub/scan.tif"));
+    QVERIFY(ledger.put(QStringLiteral("/other.pdf"), "%PDF-1.4 an ordinary document"));
+    const QStringList locked = {st->file(QStringLiteral("/sub/locked.pdf")), st->file(QStringLiteral("/sub/scan.tif"))};
+    if (!setUndeletable(locked, st->file(QStringLiteral("/sub")), true))
+        QSKIP("no file can be made undeletable here");
+    auto unlock = qScopeGuard([&] {
+        setUndeletable(locked, st->file(QStringLiteral("/sub")), false);
+        QFile::remove(Leftovers::defaultStorePath());
+    });
+    QVERIFY(startAll());
+    // Pass after pass, and after a restart of the program, each goes once.
+    for (int round = 0; round < 3; ++round) {
+        if (round == 2) {
+            w.reset();
+            w = st->start();
+        }
+        QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+        QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+        Tally t;
+        E2E_CHECK(ledger, *receiver, QStringLiteral("undeletable files, round %1").arg(round + 1), t);
+        QCOMPARE(t.filed, 3);
+        QCOMPARE(receiver->records().size(), 3);
+        if (round == 0) {
+            QVERIFY2(w->statusText().contains(locked[0] + QStringLiteral(" was filed but cannot be deleted")),
+                     qPrintable(w->statusText()));
+            QVERIFY2(w->statusText().contains(locked[1] + QStringLiteral(" was converted but cannot be deleted")),
+                     qPrintable(w->statusText()));
+        } else {
+            for (const QString& path : locked)
+                QVERIFY2(w->statusText().contains(QStringLiteral("Left alone ") + path), qPrintable(w->statusText()));
+        }
+    }
 }
 
 void TestE2eFolder::nameThatIsNotUtf8()

@@ -251,27 +251,48 @@ void TestTransfer::tiffIsConvertedAndSent()
 void TestTransfer::failingConverterKeepsTheTiff_data()
 {
     QTest::addColumn<QByteArray>("script");
-    QTest::newRow("exit 1") << QByteArray("echo broken >&2; exit 1\n");
-    QTest::newRow("exit 0, no output") << QByteArray("exit 0\n");
-    QTest::newRow("partial output") << QByteArray("printf '%%PDF-1.4 half' > \"$2\"; exit 0\n");
-    QTest::newRow("crash") << QByteArray("printf '%%PDF-1.4' > \"$2\"; kill -SEGV $$\n");
+    QTest::addColumn<QByteArray>("pdfLeft"); // what stays under a.pdf; empty: nothing
+    QTest::addColumn<QByteArray>("tiffLeft");
+    QTest::addColumn<QString>("said");
+    const QString failed = "Reading: " + QStringLiteral("%1/a.tif");
+    QTest::newRow("exit 1") << QByteArray("echo broken >&2; exit 1\n") << QByteArray() << QByteArray("tiff") << failed;
+    QTest::newRow("exit 0, no output") << QByteArray("exit 0\n") << QByteArray() << QByteArray("tiff") << failed;
+    QTest::newRow("partial output") << QByteArray("printf '%%PDF-1.4 half' > \"$2\"; exit 0\n") << QByteArray()
+                                    << QByteArray("tiff") << failed;
+    QTest::newRow("crash") << QByteArray("printf '%%PDF-1.4' > \"$2\"; kill -SEGV $$\n") << QByteArray()
+                           << QByteArray("tiff") << failed;
+    // Somebody's PDF took the output name meanwhile, so the converter refused: it is not ours to delete.
+    QTest::newRow("output name taken meanwhile")
+        << QByteArray("mv \"$(dirname \"$1\")/../someone.pdf\" \"$2\"; exit 1\n") << QByteArray("someone's PDF")
+        << QByteArray("tiff") << failed;
+    // A new TIFF saved over the one being converted: the new one stays, the PDF of whichever goes.
+    QTest::newRow("TIFF saved over meanwhile")
+        << QByteArray("printf newer > \"$1.new\"; mv \"$1.new\" \"$1\"; printf '%%PDF-1.4\\nno pages\\n%%%%EOF\\n' > \"$2\"\n")
+        << QByteArray() << QByteArray("newer") << QStringLiteral("Held back /a.tif: changed while it was converted");
 }
 
 void TestTransfer::failingConverterKeepsTheTiff()
 {
     QFETCH(QByteArray, script);
+    QFETCH(QByteArray, pdfLeft);
+    QFETCH(QByteArray, tiffLeft);
+    QFETCH(QString, said);
     installConverter(st->prog, script);
+    QVERIFY(TestSupport::writeFile(st->file("/../someone.pdf"), "someone's PDF"));
     st->put("/a.tif", "tiff");
     st->put("/b.pdf", "B");
     QVERIFY(startAll());
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    QVERIFY(QFileInfo::exists(st->file("/a.tif")));
-    QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
+    QCOMPARE(TestSupport::readFile(st->file("/a.tif")), tiffLeft);
+    if (pdfLeft.isEmpty())
+        QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
+    else
+        QCOMPARE(TestSupport::readFile(st->file("/a.pdf")), pdfLeft);
     // The pass went on with the next file.
     QCOMPARE(receiver->records().size(), 1);
     QCOMPARE(receiver->records()[0].filename, QStringLiteral("\\b.pdf"));
-    QVERIFY2(w->statusText().contains("Reading: " + st->file("/a.tif")), qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains(said.contains(u'%') ? said.arg(st->scans) : said), qPrintable(w->statusText()));
 }
 
 void TestTransfer::oddNamesReachTheConverterIntact()
