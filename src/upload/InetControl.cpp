@@ -367,10 +367,26 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         request.setSslConfiguration(ssl);
     }
 
-    // A fresh connection for every request: on a kept-alive one that the server
-    // (or a proxy between) has closed meanwhile, the one-shot body could not be
-    // sent again, and a body is never sent twice.
-    m_nam->clearConnectionCache();
+    // A kept connection carries the next body only when all of these hold:
+    // - the last request to the same peer (server, or proxy and server) was
+    //   answered whole on it, without "Connection: close" (Qt keeps only such
+    //   connections, and an answer cut at MaxReplyBytes aborts its connection);
+    // - it has been idle far less than servers keep idle connections (Apache 5 s,
+    //   nginx 75 s, IIS 120 s), so a close by the server is unlikely to cross
+    //   the request;
+    // - the peer has never closed a kept connection without saying so.
+    // Should it be closed anyway, Qt would send the body again on a new
+    // connection, but the body is one-shot (OneShotBody): the request fails
+    // instead, the file stays for the next pass, and the peer gets a fresh
+    // connection for every request from then on. The body is never sent twice
+    // by this program, since nobody can tell whether the server read it.
+    const QString peer = target.scheme() + QStringLiteral("://") + target.host() + u':' +
+                         QString::number(target.port(tunnelled ? 443 : 80)) + u'|' + m_proxySignature;
+    m_reusing = !m_freshPeers.contains(peer) && peer == m_keptPeer && m_idle.isValid() && m_idle.elapsed() < KeepIdleMs;
+    if (!m_reusing)
+        m_nam->clearConnectionCache();
+    m_keptPeer.clear();
+    m_peer = peer;
     m_bodyDevice = nullptr;
     QNetworkReply* reply = nullptr;
     if (verb == "GET" && body.isEmpty()) {
@@ -508,12 +524,20 @@ void InetControl::complete(QNetworkReply* reply, int state)
         if (!reason.isEmpty())
             m_responseInfo += QLatin1Char(' ') + reason;
         qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes"
-                          << (m_truncated ? "(cut)" : "");
+                          << (m_truncated ? "(cut)" : "") << (m_reusing ? "(kept connection)" : "");
+        if (!m_truncated && reply->rawHeader("Connection").toLower() != "close") {
+            m_keptPeer = m_peer;
+            m_idle.start();
+        }
         release(reply, m_truncated);
     } else {
         m_responseCode = reply->error();
         m_responseInfo = reply->errorString();
-        if (reply->error() == QNetworkReply::ContentReSendError) {
+        if (reply->error() == QNetworkReply::ContentReSendError && m_reusing) {
+            m_freshPeers.insert(m_peer);
+            m_responseInfo = QStringLiteral("The server closed the kept connection without answering; from now on "
+                                            "each file goes to it on a new connection");
+        } else if (reply->error() == QNetworkReply::ContentReSendError) {
             // What makes Qt want to send the body again (see OneShotBody).
             m_responseInfo = QStringLiteral("The server closed the connection without answering");
         } else if (m_timedOut || reply->error() == QNetworkReply::TimeoutError) {

@@ -7,7 +7,9 @@
 #include <QList>
 #include <QNetworkProxy>
 #include <QObject>
+#include <QElapsedTimer>
 #include <QPointer>
+#include <QSet>
 #include <QSslCertificate>
 #include <QString>
 
@@ -109,6 +111,13 @@ private:
     int m_replyTimeoutMs = 15 * 60000;
     QTimer* m_watchdog = nullptr;
     bool m_timedOut = false;
+    /// A kept connection idle longer than this is not used for a body.
+    static constexpr qint64 KeepIdleMs = 2000;
+    QString m_peer;              // scheme, host, port and proxy of the request in flight
+    QString m_keptPeer;          // whose connection was left open by a whole answer
+    QElapsedTimer m_idle;        // since that answer
+    bool m_reusing = false;      // the request in flight may go on a kept connection
+    QSet<QString> m_freshPeers;  // closed a kept connection without saying so
     QList<QSslCertificate> m_extraCas;
     QByteArray m_body;
     qint64 m_readPos = 0;

@@ -75,6 +75,7 @@ private slots:
     void noAnswerIsFailure();
     void requestThatCannotStartThrows_data();
     void requestThatCannotStartThrows();
+    void keptConnectionNeverSendsABodyTwice();
 
     // busy flag and cancellation
     void busyUntilTheStateIsHandled();
@@ -414,6 +415,31 @@ void tst_InetControl::noAnswerIsFailure()
     QTRY_VERIFY(inet.findChildren<QNetworkReply*>().isEmpty());
     QTest::qWait(50);
     QCOMPARE(spy.size(), 1);
+}
+
+void tst_InetControl::keptConnectionNeverSendsABodyTwice()
+{
+    MiniHttpServer server;
+    QVERIFY(server.listen());
+    server.setDefault(MiniHttpServer::answer(200, "OK"));
+    InetControl inet;
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(run(inet, server.url(), "file=" + QByteArray::number(i)), InetControl::icResponseCompleted);
+    QCOMPARE(server.connectionCount(), 1); // one connection kept for the three
+
+    // The server lets the kept connection go as the next request comes in on it:
+    // the body is not sent again on a new connection, the request fails.
+    server.enqueue(MiniHttpServer::closeBeforeAnswer());
+    QCOMPARE(run(inet, server.url(), "file=once"), InetControl::icError);
+    QVERIFY2(inet.ResponseInfo().contains(QLatin1String("kept connection")), qPrintable(inet.ResponseInfo()));
+    QTest::qWait(100);
+    QCOMPARE(server.requests().size(), 4);
+    QCOMPARE(server.connectionCount(), 1);
+
+    // A peer that closes kept connections gets a new one for every request.
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(run(inet, server.url(), "file=later"), InetControl::icResponseCompleted);
+    QCOMPARE(server.connectionCount(), 3);
 }
 
 void tst_InetControl::requestThatCannotStartThrows_data()
