@@ -374,7 +374,14 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     // - it has been idle far less than servers keep idle connections (Apache 5 s,
     //   nginx 75 s, IIS 120 s), so a close by the server is unlikely to cross
     //   the request;
-    // - the peer has never closed a kept connection without saying so.
+    // - no end of stream is pending on it. Some peers (tinyproxy among them) let
+    //   every connection go right after the answer without saying so. Qt sees such
+    //   a close only once it has arrived, and then opens a new connection; so the
+    //   first time a peer's connection would be reused, the request waits until
+    //   the connection has been idle for SettleMs. A peer that closed it meanwhile
+    //   gets a new connection for every request from then on, one that kept it is
+    //   trusted to keep the next ones as long as they stay within KeepIdleMs;
+    // - the peer has never closed a kept connection under a request.
     // Should it be closed anyway, Qt would send the body again on a new
     // connection, but the body is one-shot (OneShotBody): the request fails
     // instead, the file stays for the next pass, and the peer gets a fresh
@@ -382,12 +389,44 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     // by this program, since nobody can tell whether the server read it.
     const QString peer = target.scheme() + QStringLiteral("://") + target.host() + u':' +
                          QString::number(target.port(tunnelled ? 443 : 80)) + u'|' + m_proxySignature;
-    m_reusing = !m_freshPeers.contains(peer) && peer == m_keptPeer && m_idle.isValid() && m_idle.elapsed() < KeepIdleMs;
+    const PeerHabit habit = m_peerHabits.value(peer, PeerHabit::Unknown);
+    m_reusing = habit != PeerHabit::Closes && peer == m_keptPeer && m_idle.isValid() && m_idle.elapsed() < KeepIdleMs;
+    const qint64 settleMs = m_reusing && habit == PeerHabit::Unknown ? SettleMs - m_idle.elapsed() : 0;
     if (!m_reusing)
         m_nam->clearConnectionCache();
     m_keptPeer.clear();
     m_peer = peer;
+
+    ++m_generation;
+    m_busy = true;
+    m_tunnelled = tunnelled;
+    m_proxyAuthOffered = false;
+    m_body.clear();
+    m_readPos = 0;
+    m_truncated = false;
+    m_delivered = body.isEmpty();
+    m_newConnection = false;
+    m_responseCode = 0;
+    m_responseInfo.clear();
+    m_reply = nullptr;
     m_bodyDevice = nullptr;
+    m_timedOut = false;
+    qCDebug(lcUpload) << verb << target.toDisplayString() << body.size() << "bytes"
+                      << (m_reusing ? "(may go on the kept connection)" : "");
+    if (settleMs <= 0) {
+        send(request, verb, body);
+        return;
+    }
+    progressed();
+    const quint64 generation = m_generation;
+    QTimer::singleShot(settleMs, this, [this, generation, request, verb, body] {
+        if (generation == m_generation && m_busy)
+            send(request, verb, body);
+    });
+}
+
+void InetControl::send(QNetworkRequest request, const QByteArray& verb, const QByteArray& body)
+{
     QNetworkReply* reply = nullptr;
     if (verb == "GET" && body.isEmpty()) {
         reply = m_nam->get(request);
@@ -399,20 +438,12 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         reply = verb == "POST" ? m_nam->post(request, device) : m_nam->sendCustomRequest(request, verb, device);
         device->setParent(reply);
     }
-
-    ++m_generation;
-    m_busy = true;
-    m_tunnelled = tunnelled;
-    m_proxyAuthOffered = false;
-    m_body.clear();
-    m_readPos = 0;
-    m_truncated = false;
-    m_delivered = body.isEmpty();
-    m_responseCode = 0;
-    m_responseInfo.clear();
     m_reply = reply;
-    m_timedOut = false;
     progressed();
+    connect(reply, &QNetworkReply::socketStartedConnecting, this, [this, reply] {
+        if (reply == m_reply)
+            m_newConnection = true;
+    });
     // From the moment the whole body has gone out, the page may have filed it.
     connect(reply, &QNetworkReply::uploadProgress, this, [this, reply](qint64 sent, qint64 total) {
         if (reply != m_reply)
@@ -439,7 +470,6 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         for (const QSslError& e : errors)
             qCWarning(lcUpload) << "TLS:" << e.errorString();
     });
-    qCDebug(lcUpload) << verb << target.toDisplayString() << body.size() << "bytes";
 }
 
 bool InetControl::RequestDelivered() const
@@ -525,6 +555,11 @@ void InetControl::complete(QNetworkReply* reply, int state)
             m_responseInfo += QLatin1Char(' ') + reason;
         qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes"
                           << (m_truncated ? "(cut)" : "") << (m_reusing ? "(kept connection)" : "");
+        if (m_reusing && m_peerHabits.value(m_peer, PeerHabit::Unknown) == PeerHabit::Unknown) {
+            const PeerHabit learnt = m_newConnection ? PeerHabit::Closes : PeerHabit::Keeps;
+            m_peerHabits.insert(m_peer, learnt);
+            qCDebug(lcUpload) << m_peer << (learnt == PeerHabit::Keeps ? "keeps connections" : "closes connections");
+        }
         if (!m_truncated && reply->rawHeader("Connection").toLower() != "close") {
             m_keptPeer = m_peer;
             m_idle.start();
@@ -534,7 +569,7 @@ void InetControl::complete(QNetworkReply* reply, int state)
         m_responseCode = reply->error();
         m_responseInfo = reply->errorString();
         if (reply->error() == QNetworkReply::ContentReSendError && m_reusing) {
-            m_freshPeers.insert(m_peer);
+            m_peerHabits.insert(m_peer, PeerHabit::Closes);
             m_responseInfo = QStringLiteral("The server closed the kept connection without answering; from now on "
                                             "each file goes to it on a new connection");
         } else if (reply->error() == QNetworkReply::ContentReSendError) {

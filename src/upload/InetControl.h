@@ -9,12 +9,13 @@
 #include <QObject>
 #include <QElapsedTimer>
 #include <QPointer>
-#include <QSet>
+#include <QHash>
 #include <QSslCertificate>
 #include <QString>
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 class QTimer;
 
 class InetControl : public QObject
@@ -85,6 +86,7 @@ private:
     bool takeData(QNetworkReply* reply);
     /// The reply is over: records its outcome, lets go of it and reports the state.
     void complete(QNetworkReply* reply, int state);
+    void send(QNetworkRequest request, const QByteArray& verb, const QByteArray& body);
     /// Drops every tie to a reply and makes sure it is deleted.
     void release(QNetworkReply* reply, bool abort);
     /// Reports the state later, on the event loop, unless the request is cancelled first.
@@ -116,8 +118,12 @@ private:
     QString m_peer;              // scheme, host, port and proxy of the request in flight
     QString m_keptPeer;          // whose connection was left open by a whole answer
     QElapsedTimer m_idle;        // since that answer
-    bool m_reusing = false;      // the request in flight may go on a kept connection
-    QSet<QString> m_freshPeers;  // closed a kept connection without saying so
+    /// The first reuse of a peer's connection waits until it has been idle this long.
+    static constexpr qint64 SettleMs = 250;
+    bool m_reusing = false;       // the request in flight may go on a kept connection
+    bool m_newConnection = false; // Qt opened a connection for the request in flight
+    enum class PeerHabit { Unknown, Keeps, Closes };
+    QHash<QString, PeerHabit> m_peerHabits; // Closes: a new connection for every request
     QList<QSslCertificate> m_extraCas;
     QByteArray m_body;
     qint64 m_readPos = 0;

@@ -286,6 +286,9 @@ void MiniHttpServer::respond(Connection* c, const Script& script)
     if (script.closeAfter) {
         c->stalled = true;
         c->socket->disconnectFromHost();
+    } else if (script.silentCloseAfterMs >= 0) {
+        c->stalled = true;
+        QTimer::singleShot(script.silentCloseAfterMs, c->socket, [socket = c->socket] { socket->disconnectFromHost(); });
     }
 }
 

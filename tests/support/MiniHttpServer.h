@@ -50,6 +50,7 @@ public:
         QList<Header> headers; // extra answer headers
         int byteDelayMs = 0;   // Slow only
         bool closeAfter = false;
+        int silentCloseAfterMs = -1; // close this long after the answer, without a "Connection: close"
         qint64 declaredLength = -1; // Content-Length to announce; -1: the body's size
     };
 

@@ -440,6 +440,22 @@ void tst_InetControl::keptConnectionNeverSendsABodyTwice()
     for (int i = 0; i < 2; ++i)
         QCOMPARE(run(inet, server.url(), "file=later"), InetControl::icResponseCompleted);
     QCOMPARE(server.connectionCount(), 3);
+
+    // A peer that lets every connection go a little after its answer, without a
+    // "Connection: close" (as tinyproxy does), is found out before it can close
+    // one under a request: no request fails, each gets its own connection.
+    MiniHttpServer closer;
+    QVERIFY(closer.listen());
+    MiniHttpServer::Script silent = MiniHttpServer::answer(200, "OK");
+    silent.silentCloseAfterMs = 100;
+    closer.setDefault(silent);
+    InetControl other;
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(run(other, closer.url(), "file=" + QByteArray::number(i)), InetControl::icResponseCompleted);
+        QCOMPARE(other.ResponseCode(), 200);
+    }
+    QCOMPARE(closer.requests().size(), 4);
+    QCOMPARE(closer.connectionCount(), 4);
 }
 
 void tst_InetControl::requestThatCannotStartThrows_data()
