@@ -65,13 +65,40 @@ void StatusBox::appendLine(QString& out, const Line& line)
     }
 }
 
+qsizetype StatusBox::charsOf(const Line& line)
+{
+    return line.text.size() + (line.end == Break::CrLf ? 2 : line.end == Break::None ? 0 : 1);
+}
+
+void StatusBox::setCapacity(qsizetype chars)
+{
+    m_capacity = qMax<qsizetype>(2, chars);
+    keepWithinCapacity();
+    updateScrollBar();
+    viewport()->update();
+}
+
+void StatusBox::keepWithinCapacity()
+{
+    if (m_chars <= m_capacity)
+        return;
+    // A quarter at a time, so that the cost of trimming is spread over the messages.
+    const qsizetype target = m_capacity - m_capacity / 4;
+    while (m_lines.size() > 1 && m_chars > target) {
+        m_chars -= charsOf(m_lines.back());
+        m_lines.pop_back();
+    }
+    if (m_chars > m_capacity) { // the newest line alone is longer than the box
+        Line& only = m_lines.front();
+        only.text.truncate(m_capacity - 2);
+        m_chars = charsOf(only);
+    }
+}
+
 QString StatusBox::text() const
 {
-    qsizetype total = 0;
-    for (const Line& l : m_lines)
-        total += l.text.size() + 2;
     QString out;
-    out.reserve(total);
+    out.reserve(m_chars);
     for (const Line& l : m_lines)
         appendLine(out, l);
     return out;
@@ -88,6 +115,8 @@ QString StatusBox::head(int n) const
 void StatusBox::setText(const QString& text)
 {
     m_lines = split(text);
+    m_chars = text.size();
+    keepWithinCapacity();
     verticalScrollBar()->setValue(0);
     updateScrollBar();
     viewport()->update();
@@ -101,8 +130,11 @@ void StatusBox::prepend(const QString& message)
     // Keep what the operator is looking at in place when they have scrolled down.
     QScrollBar* bar = verticalScrollBar();
     const bool atTop = bar->value() == 0;
+    for (const Line& l : added)
+        m_chars += charsOf(l);
     m_lines.insert(m_lines.begin(), std::make_move_iterator(added.begin()),
                    std::make_move_iterator(added.end()));
+    keepWithinCapacity();
     updateScrollBar();
     if (!atTop)
         bar->setValue(bar->value() + count);
@@ -111,8 +143,10 @@ void StatusBox::prepend(const QString& message)
 
 void StatusBox::appendLineBreak()
 {
+    m_chars += 2 - charsOf(m_lines.back()) + m_lines.back().text.size();
     m_lines.back().end = Break::CrLf;
     m_lines.push_back({});
+    keepWithinCapacity();
     updateScrollBar();
     viewport()->update();
 }

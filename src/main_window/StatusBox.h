@@ -26,6 +26,8 @@ public:
     QString head(int n) const;
     /// Number of display lines.
     int lineCount() const { return int(m_lines.size()); }
+    /// The most characters the box holds; beyond it the oldest lines make room.
+    void setCapacity(qsizetype chars);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -43,8 +45,14 @@ private:
 
     static std::deque<Line> split(const QString& text);
     static void appendLine(QString& out, const Line& line);
+    static qsizetype charsOf(const Line& line);
+    void keepWithinCapacity();
     void updateScrollBar();
     int visibleLines() const;
 
     std::deque<Line> m_lines;
+    qsizetype m_chars = 0; // of text(), kept as lines come and go
+    // An unattended station can get a long error page every pass for days; like the
+    // diagnostic window, the box keeps the newest 8 Mi characters of them.
+    qsizetype m_capacity = 8 * 1024 * 1024;
 };

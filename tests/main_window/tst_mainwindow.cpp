@@ -64,6 +64,25 @@ void TestMainWindow::statusBoxKeepsTheTextExactly()
     QCOMPARE(box.head(100), QStringLiteral("----Finished"));
     box.setText(QString());
     QCOMPARE(box.head(7), QString());
+
+    // Bounded: the oldest lines make room, what stays is exactly the newest text.
+    StatusBox bounded, whole;
+    bounded.setCapacity(100);
+    for (int i = 0; i < 60; ++i) {
+        const QString m = QStringLiteral("message %1\nsecond line").arg(i);
+        bounded.prepend(m);
+        whole.prepend(m);
+        if (i % 7 == 0) {
+            bounded.appendLineBreak();
+            whole.appendLineBreak();
+        }
+        QVERIFY(bounded.text().size() <= 100);
+        QVERIFY(whole.text().startsWith(bounded.text()));
+    }
+    QVERIFY(bounded.text().size() >= 75);
+    QVERIFY(bounded.lineCount() < 20);
+    bounded.prepend(QString(1000, u'x'));
+    QCOMPARE(bounded.text(), QString(98, u'x') + QStringLiteral("\r\n"));
 }
 
 static QStringList entriesOf(const std::vector<ListedFile>& files)
