@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <sys/stat.h>
 
 using namespace fixtures;
 
@@ -580,8 +581,8 @@ void TestTiff2Pdf::pageSizeFollowsResolution()
 
 void TestTiff2Pdf::malformedInputFailsCleanly_data()
 {
-    QTest::addColumn<QByteArray>("bytes"); // empty with "missing" set: no input file at all
-    QTest::addColumn<bool>("missing");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("input"); // "file" (the bytes), "missing", "fifo" or "link" (to a good TIFF)
     QTest::addColumn<QString>("cause");
 
     QTemporaryDir dir;
@@ -600,67 +601,76 @@ void TestTiff2Pdf::malformedInputFailsCleanly_data()
     bigStrip.height = 200;
     const QByteArray plain = fixtureBytes({makePage(bigStrip, 3)});
 
-    QTest::newRow("missing file") << QByteArray() << true << "cannot open";
-    QTest::newRow("empty file") << QByteArray() << false << "empty";
-    QTest::newRow("not a TIFF") << QByteArray("%PDF-1.4 this is not a tiff\n") << false << "not a readable TIFF";
-    QTest::newRow("header only") << QByteArray("II\x2a\x00\x08\x00\x00\x00", 8) << false << "not a readable TIFF";
+    QTest::newRow("missing file") << QByteArray() << QStringLiteral("missing") << "cannot open";
+    // Swapped in after the station looked: neither may hold the converter up or be followed.
+    QTest::newRow("FIFO") << QByteArray() << QStringLiteral("fifo") << "not a regular file";
+    QTest::newRow("symbolic link") << QByteArray() << QStringLiteral("link") << "symbolic link";
+    QTest::newRow("empty file") << QByteArray() << QStringLiteral("file") << "empty";
+    QTest::newRow("not a TIFF") << QByteArray("%PDF-1.4 this is not a tiff\n") << QStringLiteral("file") << "not a readable TIFF";
+    QTest::newRow("header only") << QByteArray("II\x2a\x00\x08\x00\x00\x00", 8) << QStringLiteral("file") << "not a readable TIFF";
     // libtiff writes the pixel data first and the directory last: cutting the file short loses the
     // last page's directory, which must fail the whole conversion rather than drop the page.
-    QTest::newRow("truncated second page") << twoPages.left(twoPages.size() - 40) << false << "page 2";
+    QTest::newRow("truncated second page") << twoPages.left(twoPages.size() - 40) << QStringLiteral("file") << "page 2";
     QTest::newRow("strip runs past the end")
-        << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(100, '\x40')) << false << "truncated";
+        << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(100, '\x40')) << QStringLiteral("file") << "truncated";
     QTest::newRow("strip count too small")
         << handMadeTiff({{256, 4, {16}}, {257, 4, {16}}, {258, 3, {8}}, {259, 3, {1}}, {262, 3, {1}},
                          {273, 4, {8}}, {277, 3, {1}}, {278, 4, {4}}, {279, 4, {64}}},
                         QByteArray(64, '\x40'))
-        << false << "page 1";
+        << QStringLiteral("file") << "page 1";
     QTest::newRow("no pixel data")
         << handMadeTiff({{256, 4, {16}}, {257, 4, {16}}, {258, 3, {8}}, {259, 3, {1}}, {262, 3, {1}},
                          {277, 3, {1}}, {278, 4, {16}}},
                         QByteArray())
-        << false << "TIFF";
-    QTest::newRow("zero byte strip") << handMadeTiff(grayEntries(16, 16, 8, 0), QByteArray()) << false << "page 1";
+        << QStringLiteral("file") << "TIFF";
+    QTest::newRow("zero byte strip") << handMadeTiff(grayEntries(16, 16, 8, 0), QByteArray()) << QStringLiteral("file") << "page 1";
     QTest::newRow("absurd width") << handMadeTiff(grayEntries(4000000, 4000000, 8, 16), QByteArray(16, '\0'))
-                                  << false << "absurd size";
+                                  << QStringLiteral("file") << "absurd size";
     QTest::newRow("absurd area") << handMadeTiff(grayEntries(100000, 100000, 8, 16), QByteArray(16, '\0'))
-                                 << false << "absurd size";
-    QTest::newRow("zero width") << handMadeTiff(grayEntries(0, 16, 8, 16), QByteArray(16, '\0')) << false << "TIFF";
+                                 << QStringLiteral("file") << "absurd size";
+    QTest::newRow("zero width") << handMadeTiff(grayEntries(0, 16, 8, 16), QByteArray(16, '\0')) << QStringLiteral("file") << "TIFF";
     QTest::newRow("corrupt G4 data")
         << handMadeTiff({{256, 4, {64}}, {257, 4, {64}}, {258, 3, {1}}, {259, 3, {4}}, {262, 3, {0}},
                          {273, 4, {8}}, {277, 3, {1}}, {278, 4, {64}}, {279, 4, {32}}},
                         QByteArray(32, '\0'))
-        << false << "CCITT";
+        << QStringLiteral("file") << "CCITT";
     QTest::newRow("corrupt Deflate data")
         << handMadeTiff(grayEntries(16, 16, 8, 20, 8), QByteArray("\x78\x9c\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 20))
-        << false << "page 1";
+        << QStringLiteral("file") << "page 1";
     // Passes the checks made before writing; the decoding while the PDF is written fails.
     QTest::newRow("corrupt LZW data")
-        << handMadeTiff(grayEntries(16, 16, 8, 20, 5), QByteArray("\x80") + QByteArray(19, '\xff')) << false
+        << handMadeTiff(grayEntries(16, 16, 8, 20, 5), QByteArray("\x80") + QByteArray(19, '\xff')) << QStringLiteral("file")
         << "strip 1 is truncated or corrupt";
     QTest::newRow("directory loop") << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(256, '\x40'), 0, true)
-                                    << false << "page 2";
+                                    << QStringLiteral("file") << "page 2";
     QTest::newRow("extra channel that is not alpha")
         << handMadeTiff({{256, 4, {4}}, {257, 4, {4}}, {258, 3, {8, 8}}, {259, 3, {1}}, {262, 3, {1}},
                          {273, 4, {8}}, {277, 3, {2}}, {278, 4, {4}}, {279, 4, {32}}, {338, 3, {0}}},
                         QByteArray(32, '\x10'))
-        << false << "extra channel";
+        << QStringLiteral("file") << "extra channel";
     QTest::newRow("unsupported colour model")
         << handMadeTiff({{256, 4, {4}}, {257, 4, {4}}, {258, 3, {8, 8, 8}}, {259, 3, {1}}, {262, 3, {8}},
                          {273, 4, {8}}, {277, 3, {3}}, {278, 4, {4}}, {279, 4, {48}}},
                         QByteArray(48, '\x10'))
-        << false << "colour model";
-    QTest::newRow("uncompressed data cut short") << plain.left(plain.size() / 2) << false << "";
+        << QStringLiteral("file") << "colour model";
+    QTest::newRow("uncompressed data cut short") << plain.left(plain.size() / 2) << QStringLiteral("file") << "";
 }
 
 void TestTiff2Pdf::malformedInputFailsCleanly()
 {
     QFETCH(QByteArray, bytes);
-    QFETCH(bool, missing);
+    QFETCH(QString, input);
     QFETCH(QString, cause);
     QTemporaryDir dir;
     const QString tif = dir.filePath("bad.tif"), pdf = dir.filePath("bad.pdf");
-    if (!missing)
+    if (input == "file")
         QVERIFY(writeBytes(tif, bytes));
+    if (input == "fifo")
+        QCOMPARE(::mkfifo(sp(tif).c_str(), 0600), 0);
+    if (input == "link") {
+        writeTiff(sp(dir.filePath("good.tif")), {makePage(PageLayout{}, 1)});
+        QVERIFY(QFile::link(QStringLiteral("good.tif"), tif));
+    }
     const Run r = convert({tif, pdf});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.startsWith("tiff2pdf: " + tif.toUtf8() + ": "), r.err.constData());
@@ -668,7 +678,7 @@ void TestTiff2Pdf::malformedInputFailsCleanly()
     QCOMPARE(r.err.count('\n'), 1);
     QVERIFY(!QFile::exists(pdf));
     // Nothing else left behind either: no temporary file.
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), missing ? 0 : 1);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), input == "missing" ? 0 : input == "link" ? 2 : 1);
 }
 
 void TestTiff2Pdf::thumbnailsAreNotPages()

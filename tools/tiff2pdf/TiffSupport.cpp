@@ -135,8 +135,12 @@ TiffPtr openTiffFile(const std::string& path, TiffMessages& messages)
 {
     silenceGlobalHandlers();
     // Open the file ourselves: libtiff's own message for a missing file is less helpful than errno,
-    // and a folder or a device must be refused before libtiff tries to read it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // and a folder or a device must be refused before libtiff tries to read it. Whatever may have
+    // been put in the file's place since the caller looked at it is neither followed (a link) nor
+    // waited for (O_NONBLOCK: a FIFO would otherwise hold the open until someone writes to it).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ELOOP)
+        throw ConversionError("it is a symbolic link, and links are never followed");
     if (fd < 0)
         throw ConversionError(std::string("cannot open it: ") + std::strerror(errno));
     struct stat st {};
@@ -144,6 +148,7 @@ TiffPtr openTiffFile(const std::string& path, TiffMessages& messages)
         ::close(fd);
         throw ConversionError("it is not a regular file");
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (st.st_size == 0) {
         ::close(fd);
         throw ConversionError("it is empty");
