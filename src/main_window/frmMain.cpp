@@ -263,9 +263,15 @@ void frmMain::Form_Load()
 void frmMain::ApplySettings()
 {
     try {
+        const bool firstStart = !QFileInfo::exists(Settings::settingsFilePath());
         Settings::LoadSettings();
         uploadUrl = Settings::uploadToUrl;
         readFromFolder = Settings::readFromPath;
+        // A newcomer's first start shows Setup, not a "Path not found" for the
+        // default folder nobody has made yet. Private, as the scans in it are.
+        if (firstStart && readFromFolder == Settings::defaultReadFromPath()
+            && ::mkdir(QFile::encodeName(readFromFolder).constData(), 0700) == 0)
+            qCInfo(lcMain) << "made the read-from folder" << readFromFolder;
         setWindowTitle(Settings::appTitle + QStringLiteral(" Quillfeed 1.3"));
         const QString stored = modeStore().value(QStringLiteral("Applicant Tracking/lastMode")).toString();
         setMode(stored == QLatin1String("Unattended"));

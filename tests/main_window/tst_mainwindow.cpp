@@ -1,5 +1,6 @@
 // Start-up, settings application, modes, folder listing and the driver's
 // messages, on the real main window.
+#include "Dialog.h"
 #include "Failure.h"
 #include "FileListModel.h"
 #include "FolderListing.h"
@@ -18,6 +19,7 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using TestSupport::ModalWatcher;
@@ -212,6 +214,27 @@ void TestMainWindow::missingFolderShowsSettingError()
     QCOMPARE(w->statusText(), QString());
     QVERIFY(w->fileListEntries().isEmpty());
     QVERIFY(w->isVisible());
+    w.reset();
+    boxes.boxes.clear();
+
+    // A first start (no settings file) makes the default folder, privately, and
+    // greets the newcomer with Setup alone.
+    Station fresh;
+    const QByteArray home = qgetenv("HOME");
+    auto restore = qScopeGuard([home] { qputenv("HOME", home); });
+    QVERIFY(QDir().mkpath(fresh.tmp.path() + "/home"));
+    qputenv("HOME", QFile::encodeName(fresh.tmp.path() + "/home"));
+    auto first = fresh.start();
+    QVERIFY(waitUntil([] { return Dialog::current() != nullptr; }));
+    QTest::qWait(200);
+    QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
+    const QFileInfo made(fresh.tmp.path() + "/home/TAVScans");
+    QVERIFY(made.isDir());
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(made.filePath()).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0700u);
+    QCOMPARE(first->statusText(), QStringLiteral("----Ready----"));
+    Dialog::current()->close();
 }
 
 void TestMainWindow::newFailingFolderKeepsTheOldList()
