@@ -1,14 +1,30 @@
 #include "TabStrip.h"
 #include "Design.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOptionFocusRect>
 
+namespace {
+QAccessibleInterface* tabStripAccessible(const QString& className, QObject* object);
+
+void installTabStripAccessibility()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(tabStripAccessible);
+        return true;
+    }();
+    Q_UNUSED(installed)
+}
+} // namespace
+
 TabLine::TabLine(QWidget* parent, const QString& name, QColor colour, int x1, int y1, int x2, int y2)
     : QWidget(parent), m_colour(colour)
 {
+    installTabStripAccessibility();
     setObjectName(name);
     setAttribute(Qt::WA_TransparentForMouseEvents);
     const int left = px(qMin(x1, x2));
@@ -23,6 +39,67 @@ void TabLine::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.setPen(QPen(m_colour, 1));
     p.drawLine(m_from, m_to);
+}
+
+namespace {
+class TabLabelAccessible final : public QAccessibleWidget
+{
+public:
+    explicit TabLabelAccessible(TabLabel* label) : QAccessibleWidget(label, QAccessible::PageTab)
+    {
+        addControllingSignal(QStringLiteral("clicked()"));
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return label()->text();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.selectable = true;
+        s.selected = label()->isCurrent();
+        return s;
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& name) override
+    {
+        if (name == pressAction())
+            emit label()->clicked();
+    }
+
+private:
+    TabLabel* label() const { return static_cast<TabLabel*>(widget()); }
+};
+
+// The outline's segments are drawing, not controls: separators to a screen reader.
+QAccessibleInterface* tabStripAccessible(const QString& className, QObject* object)
+{
+    if (!object || !object->isWidgetType())
+        return nullptr;
+    if (className == QLatin1String("TabLabel"))
+        return new TabLabelAccessible(static_cast<TabLabel*>(object));
+    if (className == QLatin1String("TabLine"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Separator);
+    return nullptr;
+}
+} // namespace
+
+TabLabel::TabLabel(const QString& caption, QWidget* parent) : QLabel(caption, parent)
+{
+    installTabStripAccessibility();
+}
+
+void TabLabel::setCurrent(bool current)
+{
+    if (current == m_current)
+        return;
+    m_current = current;
+    QAccessible::State changed;
+    changed.selected = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
 }
 
 void TabLabel::mouseReleaseEvent(QMouseEvent* event)

@@ -26,12 +26,15 @@ private:
 };
 
 /// A tab label: looks like a plain label, answers a click, and from the
-/// keyboard takes the focus and answers Space or Enter.
+/// keyboard takes the focus and answers Space or Enter. Assistive technology
+/// sees it as a page tab named by its caption, selected while it is current.
 class TabLabel : public QLabel
 {
     Q_OBJECT
 public:
-    using QLabel::QLabel;
+    TabLabel(const QString& caption, QWidget* parent);
+    bool isCurrent() const { return m_current; }
+    void setCurrent(bool current);
 
 signals:
     void clicked();
@@ -40,4 +43,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool m_current = false;
 };

@@ -119,6 +119,7 @@ void frmMain::buildLayout()
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setGeometry(twipsRect(120, 360, 3090, 4575));
     Text1->setFont(designFont());
+    Text1->setAccessibleName(QStringLiteral("Status"));
     m_statusThrottle = new RepaintThrottle(Text1);
 
     Frame1 = new QGroupBox(QStringLiteral("Scans"), this);
@@ -132,6 +133,7 @@ void frmMain::buildLayout()
     FileList->setUniformItemSizes(true);
     FileList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FileList->setModel(m_fileList);
+    FileList->setAccessibleName(QStringLiteral("Scans"));
     auto* listThrottle = new RepaintThrottle(FileList);
     connect(m_fileList, &FileListModel::modelReset, listThrottle, &RepaintThrottle::changed);
     connect(m_fileList, &FileListModel::rowsRemoved, listThrottle, &RepaintThrottle::changed);
@@ -143,6 +145,7 @@ void frmMain::buildLayout()
     Frame5->setObjectName(QStringLiteral("Frame5"));
     Frame5->setFrameShape(QFrame::NoFrame);
     Frame5->setGeometry(twipsRect(6360, 105, 1965, 360));
+    Frame5->setAccessibleName(QStringLiteral("Mode"));
 
     QFont tabFont = designFont(QStringLiteral("MS Sans Serif"));
     tabFont.setUnderline(true);
@@ -203,6 +206,7 @@ void frmMain::buildLayout()
         return f;
     };
     Frame3 = makePanel(QStringLiteral("Frame3"));
+    Frame3->setAccessibleName(QStringLiteral("Manual"));
     CmdScanAll = makeButton(Frame3, QStringLiteral("CmdScanAll"), QStringLiteral("Scan All"),
                             twipsRect(240, 360, 1335, 615));
     CmdStartTransfer[0] = makeButton(Frame3, QStringLiteral("CmdStartTransfer[0]"), QStringLiteral("Force Transfer"),
@@ -213,6 +217,7 @@ void frmMain::buildLayout()
         makeButton(Frame3, QStringLiteral("CmdSetup[0]"), QStringLiteral("Setup"), twipsRect(240, 3240, 1335, 615));
 
     Frame4 = makePanel(QStringLiteral("Frame4"));
+    Frame4->setAccessibleName(QStringLiteral("Unattended"));
     chkAutoRead = new WrappingCheckBox(QStringLiteral("Auto read every 30 seconds"), Frame4);
     chkAutoRead->setObjectName(QStringLiteral("chkAutoRead"));
     chkAutoRead->setGeometry(twipsRect(120, 360, 1455, 495));
@@ -428,6 +433,8 @@ void frmMain::setMode(bool unattended)
     const QColor black(0, 0, 0);
     const QColor grey(128, 128, 128);
     colour(unattended ? lblUnattended : lblManual, black);
+    lblManual->setCurrent(!unattended);
+    lblUnattended->setCurrent(unattended);
     colour(unattended ? lblManual : lblUnattended, grey);
     Frame4->setVisible(unattended);
     Frame3->setVisible(!unattended);

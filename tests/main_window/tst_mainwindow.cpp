@@ -9,7 +9,10 @@
 #include "Station.h"
 #include "TabStrip.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -38,6 +41,7 @@ private slots:
     void missingFolderShowsSettingError();
     void newFailingFolderKeepsTheOldList();
     void layoutAndFocusOrder();
+    void accessibleTreeAndStatusText();
 
     void modeSwitchesPanelsLinesAndColours();
     void tickFollowsTheCheckBox();
@@ -286,6 +290,99 @@ void TestMainWindow::layoutAndFocusOrder()
         while (!(at->isVisibleTo(w.get()) && at->focusPolicy() & Qt::TabFocus));
         QCOMPARE(at, expected[i]);
     }
+}
+
+// What a screen reader is given (Qt hands the same tree to AT-SPI): every control
+// the operator uses has a role and a name, and the status box is a read-only text
+// whose lines can be read, selected and copied.
+void TestMainWindow::accessibleTreeAndStatusText()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    struct Expected
+    {
+        QWidget* widget;
+        QAccessible::Role role;
+        QString name;
+    };
+    const Expected controls[] = {
+        {w->CmdScanAll, QAccessible::Button, "Scan All"},
+        {w->CmdStartTransfer[0], QAccessible::Button, "Force Transfer"},
+        {w->CmdStartTransfer[1], QAccessible::Button, "Force Transfer"},
+        {w->CmdSelectScanner, QAccessible::Button, "Select Scanner"},
+        {w->CmdSetup[0], QAccessible::Button, "Setup"},
+        {w->CmdSetup[1], QAccessible::Button, "Setup"},
+        {w->CmdExploreDir, QAccessible::Button, "Open Directory"},
+        {w->chkAutoRead, QAccessible::CheckBox, "Auto read every 30 seconds"},
+        {w->FileList, QAccessible::List, "Scans"},
+        {w->Text1, QAccessible::EditableText, "Status"},
+        {w->lblManual, QAccessible::PageTab, "Manual"},
+        {w->lblUnattended, QAccessible::PageTab, "Unattended"},
+    };
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(w.get());
+    QVERIFY(window);
+    QString dump;
+    for (const Expected& c : controls) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c.widget);
+        QVERIFY2(a, qPrintable(c.widget->objectName()));
+        QCOMPARE(a->role(), c.role);
+        QCOMPARE(a->text(QAccessible::Name), c.name);
+        // Reachable from the window, as a screen reader walks it.
+        QAccessibleInterface* up = a;
+        while (up && up != window)
+            up = up->parent();
+        QVERIFY2(up == window, qPrintable(c.widget->objectName()));
+        dump += QStringLiteral("%1 role=%2 name=\"%3\"\n").arg(c.widget->objectName()).arg(int(a->role())).arg(c.name);
+    }
+    QVERIFY(QAccessible::queryAccessibleInterface(w->lblManual)->state().selected);
+    QVERIFY(!QAccessible::queryAccessibleInterface(w->lblUnattended)->state().selected);
+    QAccessible::queryAccessibleInterface(w->lblUnattended)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    QVERIFY(w->Frame4->isVisible());
+    QVERIFY(QAccessible::queryAccessibleInterface(w->lblUnattended)->state().selected);
+
+    // The status box's text, newest first; a new message is announced where it went in.
+    QAccessibleInterface* box = QAccessible::queryAccessibleInterface(w->Text1);
+    QAccessibleTextInterface* text = box->textInterface();
+    QVERIFY(text);
+    QVERIFY(box->state().readOnly && box->state().multiLine);
+    w->Text1->prepend(QStringLiteral("Error filing scan."));
+    QCOMPARE(text->characterCount(), int(w->statusText().size()));
+    QCOMPARE(text->text(0, text->characterCount()), w->statusText());
+    QVERIFY(w->statusText().startsWith(QStringLiteral("Error filing scan.\r\n")));
+    int start = 0, end = 0;
+    text->textAtOffset(3, QAccessible::LineBoundary, &start, &end);
+    QCOMPARE(text->text(start, end).trimmed(), QStringLiteral("Error filing scan."));
+    dump += QStringLiteral("Text1 text=\"%1\"").arg(text->text(0, text->characterCount()).replace("\r\n", "\\r\\n"));
+    qInfo().noquote() << "accessible tree:\n" + dump;
+
+    // Part of it selected with the mouse and copied.
+    const QRect r = text->characterRect(6);
+    QVERIFY(!r.isEmpty());
+    QCOMPARE(text->offsetAtPoint(r.center()), 6);
+    QWidget* view = w->Text1->viewport();
+    const int y = view->mapFromGlobal(r.center()).y();
+    QTest::mousePress(view, Qt::LeftButton, {}, QPoint(1, y));
+    QTest::mouseMove(view, view->mapFromGlobal(text->characterRect(5).center()) + QPoint(text->characterRect(5).width() / 2 + 1, 0));
+    QMouseEvent move(QEvent::MouseMove, QPointF(view->mapFromGlobal(r.topLeft())), view->mapToGlobal(QPointF(0, 0)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &move);
+    QTest::mouseRelease(view, Qt::LeftButton, {}, view->mapFromGlobal(r.topLeft()));
+    QCOMPARE(w->Text1->selectedText(), QStringLiteral("Error "));
+    QCOMPARE(text->selectionCount(), 1);
+    QTest::keySequence(w->Text1, QKeySequence::Copy);
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("Error "));
+    // Extended by a line from the keyboard; the selection stays on its text as messages come.
+    QTest::keyClick(w->Text1, Qt::Key_Down, Qt::ShiftModifier);
+    w->Text1->prepend(QStringLiteral("newer"));
+    QVERIFY2(w->Text1->selectedText().startsWith(QStringLiteral("Error filing scan.\r\n")), qPrintable(w->Text1->selectedText()));
+    // Set by assistive technology, read back the same.
+    text->setSelection(0, 0, 5);
+    QCOMPARE(w->Text1->selectedText(), QStringLiteral("newer"));
+    QTest::keyClick(w->Text1, Qt::Key_Escape);
+    QCOMPARE(text->selectionCount(), 0);
+    QTest::keySequence(w->Text1, QKeySequence::Copy); // nothing selected: all of it
+    QCOMPARE(QApplication::clipboard()->text(), w->statusText());
 }
 
 void TestMainWindow::modeSwitchesPanelsLinesAndColours()
