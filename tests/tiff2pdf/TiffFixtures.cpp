@@ -1,5 +1,6 @@
 #include "TiffFixtures.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace fixtures {
@@ -287,6 +288,25 @@ std::vector<Named> allKinds()
     add("palette4", s);
     s = layout(PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_PACKBITS);
     add("cmyk8", s);
+    {
+        // Flat bands of paper between noisy ones, an A4 page wide at 300 dpi: the converter changes
+        // its compression effort between them, with more data than its compressor's buffers hold.
+        s = layout(PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_LZW);
+        s.width = 2480;
+        s.height = 64;
+        Page page{s, std::vector<std::uint8_t>(std::size_t(s.width) * 4 * s.height)};
+        Rng rng{99};
+        for (std::uint32_t y = 0; y < s.height; ++y)
+            for (std::uint32_t x = 0; x < s.width; ++x) {
+                const int noise = (y / 16) % 2 ? int(rng.next() % 7) - 3 : 0;
+                std::uint8_t* p = &page.pixels[(std::size_t(y) * s.width + x) * 4];
+                p[0] = 0;
+                p[1] = static_cast<std::uint8_t>(2 + std::max(0, noise));
+                p[2] = 7;
+                p[3] = static_cast<std::uint8_t>(12 + noise);
+            }
+        kinds.push_back({"cmyk8-lzw-flat-and-noisy", {page}});
+    }
 
     s = layout(PHOTOMETRIC_RGB, 8, 4, COMPRESSION_ADOBE_DEFLATE);
     s.extraSample = EXTRASAMPLE_UNASSALPHA;

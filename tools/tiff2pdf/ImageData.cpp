@@ -285,7 +285,7 @@ class FlateWriter
 public:
     FlateWriter(const ByteSink& sink, int level, int strategy = Z_DEFAULT_STRATEGY) : m_sink(sink)
     {
-        if (deflateInit2(&m_z, level, Z_DEFLATED, 15, 9, strategy) != Z_OK)
+        if (deflateInit2(&m_z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK)
             throw ConversionError("cannot start zlib compression");
         m_level = level;
     }
@@ -299,15 +299,22 @@ public:
         if (level == m_level)
             return;
         m_level = level;
+        // deflateParams compresses what it holds with the old level into next_out: hand it all
+        // out first, then give it room, and hand out whatever it still wrote.
+        pump(nullptr, 0, Z_BLOCK);
+        m_z.next_out = m_out;
+        m_z.avail_out = sizeof m_out;
         if (deflateParams(&m_z, level, strategy) != Z_OK)
             throw ConversionError("zlib compression failed");
+        if (const std::size_t produced = sizeof m_out - m_z.avail_out)
+            m_sink(m_out, produced);
     }
     void finish() { pump(nullptr, 0, Z_FINISH); }
 
 private:
     void pump(const std::uint8_t* data, std::size_t size, int flush)
     {
-        while (size > 0 || flush == Z_FINISH) {
+        while (size > 0 || flush != Z_NO_FLUSH) {
             const uInt chunk = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
             m_z.next_in = const_cast<Bytef*>(data);
             m_z.avail_in = chunk;
@@ -322,7 +329,7 @@ private:
                 if (produced)
                     m_sink(m_out, produced);
             } while (m_z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-            if (flush == Z_FINISH)
+            if (flush != Z_NO_FLUSH)
                 return;
             data += chunk;
             size -= chunk;
