@@ -4,13 +4,6 @@
 #include "PagePlan.h"
 #include "TiffSupport.h"
 
-#include <qpdf/Pipeline.hh>
-#include <qpdf/QPDF.hh>
-#include <qpdf/QPDFObjectHandle.hh>
-#include <qpdf/QPDFPageDocumentHelper.hh>
-#include <qpdf/QPDFPageObjectHelper.hh>
-#include <qpdf/QPDFWriter.hh>
-
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -187,14 +180,86 @@ std::string placement(const PagePlan& p)
     return s;
 }
 
-using QOH = QPDFObjectHandle;
-
-QOH decodeArray(std::initializer_list<int> values)
+/// Writes a PDF file object by object, recording where each begins for the cross-reference table.
+/// An image's data goes straight from the TIFF to the file; its length, known only afterwards, is
+/// an object of its own.
+class PdfOut
 {
-    std::vector<QOH> items;
-    for (int v : values)
-        items.push_back(QOH::newInteger(v));
-    return QOH::newArray(items);
+public:
+    PdfOut(FILE* out, const std::string& name) : m_out(out), m_name(name) {}
+
+    int reserve()
+    {
+        m_offsets.push_back(0);
+        return static_cast<int>(m_offsets.size());
+    }
+
+    void put(const void* data, std::size_t size)
+    {
+        if (size && std::fwrite(data, 1, size, m_out) != size)
+            throw ConversionError(m_name + ": writing failed: " + errnoText());
+        m_position += size;
+    }
+    void put(const std::string& text) { put(text.data(), text.size()); }
+
+    void object(int number, const std::string& body)
+    {
+        begin(number);
+        put(body);
+        put("\nendobj\n");
+    }
+
+    /// A stream whose data `produce` writes through the sink it is given.
+    void stream(int number, const std::string& dict, const std::function<void(const ByteSink&)>& produce)
+    {
+        const int length = reserve();
+        begin(number);
+        put("<<" + dict + " /Length " + ref(length) + ">>\nstream\n");
+        const std::uint64_t start = m_position;
+        produce([this](const std::uint8_t* data, std::size_t size) { put(data, size); });
+        const std::uint64_t size = m_position - start;
+        put("\nendstream\nendobj\n");
+        object(length, std::to_string(size));
+    }
+
+    void finish(int root)
+    {
+        const std::uint64_t xref = m_position;
+        std::string table = "xref\n0 " + std::to_string(m_offsets.size() + 1) + "\n0000000000 65535 f \n";
+        char entry[32];
+        for (std::uint64_t offset : m_offsets) {
+            std::snprintf(entry, sizeof entry, "%010llu 00000 n \n", static_cast<unsigned long long>(offset));
+            table += entry;
+        }
+        table += "trailer\n<< /Size " + std::to_string(m_offsets.size() + 1) + " /Root " + ref(root) +
+                 " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+        put(table);
+    }
+
+    static std::string ref(int number) { return std::to_string(number) + " 0 R"; }
+
+private:
+    void begin(int number)
+    {
+        m_offsets[static_cast<std::size_t>(number - 1)] = m_position;
+        put(std::to_string(number) + " 0 obj\n");
+    }
+
+    FILE* m_out;
+    std::string m_name;
+    std::uint64_t m_position = 0;
+    std::vector<std::uint64_t> m_offsets; // of objects 1, 2, ...
+};
+
+std::string hexString(const std::string& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s = "<";
+    for (unsigned char c : bytes) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s + ">";
 }
 
 class Conversion
@@ -228,173 +293,124 @@ public:
 
     void write(FILE* out, const std::string& outName)
     {
-        QPDF pdf;
-        pdf.emptyPDF();
-        QPDFPageDocumentHelper pages(pdf);
-        for (std::size_t i = 0; i < m_plans.size(); ++i)
-            pages.addPage(makePage(pdf, m_plans[i]), false);
-
-        QPDFWriter writer(pdf);
-        writer.setOutputFile(outName.c_str(), out, false);
-        // The image data is already compressed as its /Filter says and must reach the file untouched;
-        // the content streams are a few bytes each.
-        writer.setCompressStreams(false);
-        writer.setDecodeLevel(qpdf_dl_none);
-        writer.setMinimumPDFVersion("1.4");
-        try {
-            writer.write();
-        } catch (const std::exception& e) {
-            if (m_failure.empty())
-                m_failure = e.what();
-        } catch (...) {
-            if (m_failure.empty())
-                m_failure = "unexpected error while writing the PDF";
-        }
-        if (!m_failure.empty())
-            throw ConversionError(m_failure);
+        PdfOut pdf(out, outName);
+        pdf.put("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+        const int catalog = pdf.reserve();
+        const int pageTree = pdf.reserve();
+        std::string kids;
+        for (const PagePlan& plan : m_plans)
+            kids += (kids.empty() ? "" : " ") + PdfOut::ref(writePage(pdf, plan, pageTree));
+        pdf.object(pageTree, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(m_plans.size()) + " >>");
+        pdf.object(catalog, "<< /Type /Catalog /Pages " + PdfOut::ref(pageTree) + " >>");
+        pdf.finish(catalog);
     }
 
 private:
-    QPDFPageObjectHelper makePage(QPDF& pdf, const PagePlan& p)
+    int writePage(PdfOut& pdf, const PagePlan& p, int pageTree)
     {
-        QOH image = makeImage(pdf, p, ImagePart::Colour);
+        std::string smask;
         if (p.alpha != Alpha::None) {
-            QOH mask = makeImage(pdf, p, ImagePart::Alpha);
+            std::string extra;
             if (p.alpha == Alpha::Premultiplied) {
-                std::vector<QOH> matte(p.colourChannels, QOH::newInteger(0));
                 // Premultiplying draws samples towards 0, which min-is-white shows as white.
-                if (p.model == ColourModel::Gray && p.minIsWhite)
-                    matte.assign(1, QOH::newInteger(1));
-                mask.getDict().replaceKey("/Matte", QOH::newArray(matte));
+                const bool white = p.model == ColourModel::Gray && p.minIsWhite;
+                extra = " /Matte [";
+                for (unsigned c = 0; c < (white ? 1u : p.colourChannels); ++c)
+                    extra += c ? (white ? " 1" : " 0") : (white ? "1" : "0");
+                extra += "]";
             }
-            image.getDict().replaceKey("/SMask", mask);
+            smask = " /SMask " + PdfOut::ref(writeImage(pdf, p, ImagePart::Alpha, extra));
         }
-        QOH content = pdf.newStream(placement(p));
-        QOH resources = QOH::newDictionary();
-        QOH xobjects = QOH::newDictionary();
-        xobjects.replaceKey("/Im0", image);
-        resources.replaceKey("/XObject", xobjects);
-        QOH page = QOH::newDictionary();
-        page.replaceKey("/Type", QOH::newName("/Page"));
-        page.replaceKey("/MediaBox", QOH::newArray({QOH::newInteger(0), QOH::newInteger(0),
-                                                    QOH::newReal(number(p.pageWidthPt)),
-                                                    QOH::newReal(number(p.pageHeightPt))}));
-        page.replaceKey("/Resources", resources);
-        page.replaceKey("/Contents", content);
-        return QPDFPageObjectHelper(pdf.makeIndirectObject(page));
+        const int image = writeImage(pdf, p, ImagePart::Colour, smask);
+        const int content = pdf.reserve();
+        const std::string drawing = placement(p);
+        pdf.stream(content, "", [&](const ByteSink& sink) {
+            sink(reinterpret_cast<const std::uint8_t*>(drawing.data()), drawing.size());
+        });
+        const int page = pdf.reserve();
+        pdf.object(page, "<< /Type /Page /Parent " + PdfOut::ref(pageTree) + " /MediaBox [0 0 " +
+                             number(p.pageWidthPt) + " " + number(p.pageHeightPt) + "] /Resources << /XObject << /Im0 " +
+                             PdfOut::ref(image) + " >> >> /Contents " + PdfOut::ref(content) + " >>");
+        return page;
     }
 
-    QOH makeImage(QPDF& pdf, const PagePlan& p, ImagePart part)
+    int writeImage(PdfOut& pdf, const PagePlan& p, ImagePart part, const std::string& extra)
     {
-        QOH image = pdf.newStream();
-        QOH dict = image.getDict();
-        dict.replaceKey("/Type", QOH::newName("/XObject"));
-        dict.replaceKey("/Subtype", QOH::newName("/Image"));
-        dict.replaceKey("/Width", QOH::newInteger(p.width));
-        dict.replaceKey("/Height", QOH::newInteger(p.height));
-        dict.replaceKey("/BitsPerComponent", QOH::newInteger(p.bitsPerSample));
-
-        QOH filter = QOH::newName("/FlateDecode");
-        QOH parms = QOH::newNull();
+        auto integer = [](long long v) { return std::to_string(v); };
+        std::string dict = " /Type /XObject /Subtype /Image /Width " + integer(p.width) + " /Height " +
+                           integer(p.height) + " /BitsPerComponent " + integer(p.bitsPerSample);
+        std::string filter = "/FlateDecode";
+        std::string parms;
         if (usesPngPredictor(p) || part == ImagePart::Alpha) {
             const unsigned channels = part == ImagePart::Alpha ? 1 : p.colourChannels;
-            parms = QOH::newDictionary();
-            parms.replaceKey("/Predictor", QOH::newInteger(15));
-            parms.replaceKey("/Colors", QOH::newInteger(channels));
-            parms.replaceKey("/BitsPerComponent", QOH::newInteger(p.bitsPerSample));
-            parms.replaceKey("/Columns", QOH::newInteger(p.width));
+            parms = "<< /Predictor 15 /Colors " + integer(channels) + " /BitsPerComponent " +
+                    integer(p.bitsPerSample) + " /Columns " + integer(p.width) + " >>";
         }
         if (part == ImagePart::Alpha) {
-            dict.replaceKey("/ColorSpace", QOH::newName("/DeviceGray"));
+            dict += " /ColorSpace /DeviceGray";
         } else {
             switch (p.model) {
             case ColourModel::Gray:
-                dict.replaceKey("/ColorSpace", QOH::newName("/DeviceGray"));
+                dict += " /ColorSpace /DeviceGray";
                 // CCITT data carries the sense of its bits in BlackIs1 instead.
                 if (p.minIsWhite && p.carriage != Carriage::PassCcitt && p.carriage != Carriage::ReencodeG4)
-                    dict.replaceKey("/Decode", decodeArray({1, 0}));
+                    dict += " /Decode [1 0]";
                 break;
             case ColourModel::Rgb:
-                dict.replaceKey("/ColorSpace", QOH::newName("/DeviceRGB"));
+                dict += " /ColorSpace /DeviceRGB";
                 break;
             case ColourModel::Cmyk:
-                dict.replaceKey("/ColorSpace", QOH::newName("/DeviceCMYK"));
+                dict += " /ColorSpace /DeviceCMYK";
                 break;
             case ColourModel::Indexed:
-                dict.replaceKey("/ColorSpace",
-                                QOH::newArray({QOH::newName("/Indexed"), QOH::newName("/DeviceRGB"),
-                                               QOH::newInteger(static_cast<long long>(p.palette.size() / 3 - 1)),
-                                               QOH::newString(p.palette)}));
+                dict += " /ColorSpace [/Indexed /DeviceRGB " + integer(static_cast<long long>(p.palette.size() / 3 - 1)) +
+                        " " + hexString(p.palette) + "]";
                 break;
             }
             switch (p.carriage) {
             case Carriage::PassCcitt:
-            case Carriage::ReencodeG4: {
-                filter = QOH::newName("/CCITTFaxDecode");
-                parms = QOH::newDictionary();
-                parms.replaceKey("/K", QOH::newInteger(p.carriage == Carriage::ReencodeG4 ? -1 : p.ccittK));
-                parms.replaceKey("/Columns", QOH::newInteger(p.width));
-                parms.replaceKey("/Rows", QOH::newInteger(p.height));
+            case Carriage::ReencodeG4:
+                filter = "/CCITTFaxDecode";
                 // CCITT codes 0 bits as white runs. Min-is-white data decodes to what PDF expects by
                 // default; min-is-black data holds black as 0, that is as "white" runs, so it is inverted.
-                parms.replaceKey("/BlackIs1", QOH::newBool(!p.minIsWhite));
+                parms = "<< /K " + integer(p.carriage == Carriage::ReencodeG4 ? -1 : p.ccittK) + " /Columns " +
+                        integer(p.width) + " /Rows " + integer(p.height) + " /BlackIs1 " +
+                        (p.minIsWhite ? "false" : "true") + " >>";
                 break;
-            }
             case Carriage::PassJpeg:
-                filter = QOH::newName("/DCTDecode");
-                if (p.jpegColorTransform >= 0) {
-                    parms = QOH::newDictionary();
-                    parms.replaceKey("/ColorTransform", QOH::newInteger(p.jpegColorTransform));
-                }
+                filter = "/DCTDecode";
+                parms = p.jpegColorTransform >= 0 ? "<< /ColorTransform " + integer(p.jpegColorTransform) + " >>" : "";
                 break;
             case Carriage::PassFlate:
-                if (p.predictor == PREDICTOR_HORIZONTAL) {
-                    parms = QOH::newDictionary();
-                    parms.replaceKey("/Predictor", QOH::newInteger(2));
-                    parms.replaceKey("/Colors", QOH::newInteger(p.samplesPerPixel));
-                    parms.replaceKey("/BitsPerComponent", QOH::newInteger(p.bitsPerSample));
-                    parms.replaceKey("/Columns", QOH::newInteger(p.width));
-                }
+                parms = p.predictor == PREDICTOR_HORIZONTAL
+                            ? "<< /Predictor 2 /Colors " + integer(p.samplesPerPixel) + " /BitsPerComponent " +
+                                  integer(p.bitsPerSample) + " /Columns " + integer(p.width) + " >>"
+                            : "";
                 break;
             case Carriage::Flate:
                 break;
             }
         }
-        const std::size_t index = static_cast<std::size_t>(&p - m_plans.data());
-        image.replaceStreamData([this, index, part](Pipeline* pipe) { provide(index, part, pipe); }, filter, parms);
-        return image;
-    }
-
-    // Called by the PDF writer when it reaches the image: the pixels are read from the TIFF only now,
-    // one image at a time, so memory holds at most one page's data.
-    void provide(std::size_t index, ImagePart part, Pipeline* pipe)
-    {
-        if (!m_failure.empty()) {
-            pipe->finish();
-            return;
-        }
-        const PagePlan& plan = m_plans[index];
-        try {
+        dict += " /Filter " + filter;
+        if (!parms.empty())
+            dict += " /DecodeParms " + parms;
+        dict += extra;
+        const int image = pdf.reserve();
+        // The pixels are read from the TIFF only now, one image at a time, so memory holds at most
+        // one page's data.
+        pdf.stream(image, dict, [&](const ByteSink& sink) {
             m_messages.clear();
-            if (!TIFFSetDirectory(m_tif, plan.directory))
-                throw ConversionError(m_messages.with("page " + std::to_string(plan.directory + 1) +
-                                                      " cannot be read again"));
-            writeImageData(
-                m_tif, plan, part, [pipe](const std::uint8_t* d, std::size_t n) { pipe->write(d, n); }, m_messages);
-            pipe->finish();
-        } catch (const std::exception& e) {
-            m_failure = e.what();
-            throw;
-        } catch (...) {
-            m_failure = "unexpected error while writing the image data";
-            throw;
-        }
+            if (!TIFFSetDirectory(m_tif, p.directory))
+                throw ConversionError(
+                    m_messages.with("page " + std::to_string(p.directory + 1) + " cannot be read again"));
+            writeImageData(m_tif, p, part, sink, m_messages);
+        });
+        return image;
     }
 
     TIFF* m_tif;
     TiffMessages& m_messages;
     std::vector<PagePlan> m_plans;
-    std::string m_failure;
 };
 
 /// Refuses outputs that must not be written; returns normally when OUTPUT may be created.
