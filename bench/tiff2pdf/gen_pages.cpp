@@ -3,6 +3,8 @@
 //   gen_pages expect TIFF PAGE PPM   what page PAGE (from 1) looks like, as libtiff decodes it, as PPM
 //   gen_pages jpeg TIFF OUT          the JPEG stream of strip 0 with the shared tables merged in
 //   gen_pages compare A B            compares two PBM/PGM/PPM images as RGB; exit 0 when identical
+//   gen_pages samples A B            compares the samples of page 1 of two 8-bit TIFF files (CMYK as
+//                                    it is, not as RGB); exit 0 when identical
 #include <tiffio.h>
 
 #include <algorithm>
@@ -244,6 +246,52 @@ int makeSet(const std::string& folder)
             return 1;
         TIFFClose(tif);
     }
+    {
+        // CMYK with LZW and no predictor, in libtiff's default strips, as prepress software writes it.
+        TIFF* tif = TIFFOpen((folder + "/cmyk-lzw.tif").c_str(), "w");
+        if (!tif)
+            return 1;
+        commonTags(tif, 4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW);
+        TIFFSetField(tif, TIFFTAG_INKSET, INKSET_CMYK);
+        std::vector<std::uint8_t> cmyk(std::size_t(kW) * kH * 4);
+        for (std::size_t i = 0; i < std::size_t(kW) * kH; ++i) {
+            const int r = rgb[i * 3], g = rgb[i * 3 + 1], b = rgb[i * 3 + 2];
+            const int k = 255 - std::max({r, g, b});
+            cmyk[i * 4] = static_cast<std::uint8_t>(255 - r - k);
+            cmyk[i * 4 + 1] = static_cast<std::uint8_t>(255 - g - k);
+            cmyk[i * 4 + 2] = static_cast<std::uint8_t>(255 - b - k);
+            cmyk[i * 4 + 3] = static_cast<std::uint8_t>(k);
+        }
+        if (!writeRows(tif, cmyk, std::size_t(kW) * 4, TIFFDefaultStripSize(tif, 0)))
+            return 1;
+        TIFFClose(tif);
+        // The same page halftoned for print: each ink error-diffused (Floyd-Steinberg) to 0 or 255.
+        std::vector<int> error(std::size_t(kW + 2) * 2 * 4, 0);
+        for (int y = 0; y < kH; ++y) {
+            int* now = &error[std::size_t(y % 2) * (kW + 2) * 4];
+            int* next = &error[std::size_t((y + 1) % 2) * (kW + 2) * 4];
+            std::fill(next, next + (kW + 2) * 4, 0);
+            for (int x = 0; x < kW; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    std::uint8_t& v = cmyk[(std::size_t(y) * kW + x) * 4 + c];
+                    const int want = v + now[(x + 1) * 4 + c] / 16;
+                    v = want >= 128 ? 255 : 0;
+                    const int e = want - v;
+                    now[(x + 2) * 4 + c] += e * 7;
+                    next[x * 4 + c] += e * 3;
+                    next[(x + 1) * 4 + c] += e * 5;
+                    next[(x + 2) * 4 + c] += e;
+                }
+        }
+        tif = TIFFOpen((folder + "/cmyk-halftone-lzw.tif").c_str(), "w");
+        if (!tif)
+            return 1;
+        commonTags(tif, 4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW);
+        TIFFSetField(tif, TIFFTAG_INKSET, INKSET_CMYK);
+        if (!writeRows(tif, cmyk, std::size_t(kW) * 4, TIFFDefaultStripSize(tif, 0)))
+            return 1;
+        TIFFClose(tif);
+    }
     // Gray and RGB as Quillfeed's scanner writes them: Deflate with the predictor in 64 KB strips.
     for (int samples : {1, 3}) {
         TIFF* tif = TIFFOpen((folder + (samples == 1 ? "/gray8-deflate-strips.tif" : "/rgb-deflate-strips.tif")).c_str(), "w");
@@ -298,6 +346,41 @@ int expect(const std::string& path, int page, const std::string& out)
         f.write(row.data(), static_cast<std::streamsize>(row.size()));
     }
     return f ? 0 : 1;
+}
+
+int sameSamples(const std::string& a, const std::string& b)
+{
+    TIFF* ta = TIFFOpen(a.c_str(), "r");
+    TIFF* tb = TIFFOpen(b.c_str(), "r");
+    if (!ta || !tb)
+        return 1;
+    auto tag = [](TIFF* t, ttag_t id) {
+        std::uint32_t v = 0;
+        TIFFGetFieldDefaulted(t, id, &v);
+        return v;
+    };
+    auto tag16 = [](TIFF* t, ttag_t id) {
+        std::uint16_t v = 0;
+        TIFFGetFieldDefaulted(t, id, &v);
+        return v;
+    };
+    const std::uint32_t w = tag(ta, TIFFTAG_IMAGEWIDTH), h = tag(ta, TIFFTAG_IMAGELENGTH);
+    if (w != tag(tb, TIFFTAG_IMAGEWIDTH) || h != tag(tb, TIFFTAG_IMAGELENGTH) ||
+        tag16(ta, TIFFTAG_SAMPLESPERPIXEL) != tag16(tb, TIFFTAG_SAMPLESPERPIXEL) ||
+        tag16(ta, TIFFTAG_BITSPERSAMPLE) != 8 || tag16(tb, TIFFTAG_BITSPERSAMPLE) != 8) {
+        std::printf("size or layout differs\n");
+        return 1;
+    }
+    std::vector<std::uint8_t> ra(static_cast<std::size_t>(TIFFScanlineSize(ta))), rb(ra.size());
+    for (std::uint32_t y = 0; y < h; ++y) {
+        if (TIFFReadScanline(ta, ra.data(), y, 0) < 0 || TIFFReadScanline(tb, rb.data(), y, 0) < 0 || ra != rb) {
+            std::printf("row %u differs\n", y);
+            return 1;
+        }
+    }
+    TIFFClose(ta);
+    TIFFClose(tb);
+    return 0;
 }
 
 int jpeg(const std::string& path, const std::string& out)
@@ -401,6 +484,8 @@ int main(int argc, char** argv)
         return jpeg(argv[2], argv[3]);
     if (mode == "compare" && argc == 4)
         return compare(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B\n");
+    if (mode == "samples" && argc == 4)
+        return sameSamples(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B | samples A B\n");
     return 2;
 }

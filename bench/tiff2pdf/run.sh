@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Benchmark: Quillfeed's tiff2pdf side by side with img2pdf and libtiff's own tiff2pdf (as a baseline)
-# on generated 300 dpi A4 pages. Prints one table: median wall time, peak memory, output size, qpdf
+# Benchmark: Quillfeed's tiff2pdf side by side with img2pdf and with a bare copy of each file (cp, the
+# floor) on generated 300 dpi A4 pages. Prints one table: median wall time, peak memory, output size, qpdf
 # --check and a lossless check of every output, with ratios, then the targets met or missed.
 #
 # Usage: bench/tiff2pdf/run.sh [RUNS]      (RUNS: timed runs per tool and input, default 7)
@@ -13,7 +13,7 @@ runs=${1:-7}
 work=${BENCH_WORK:-${TMPDIR:-/tmp}/quillfeed-bench-tiff2pdf}
 mkdir -p "$work/inputs"
 
-for tool in img2pdf /usr/bin/tiff2pdf qpdf pdfimages tiffinfo /usr/bin/time c++ pkg-config python3; do
+for tool in img2pdf cp qpdf pdfimages tiffinfo /usr/bin/time c++ pkg-config python3; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 done
 
