@@ -25,6 +25,7 @@ class StatusBoxAccessible final : public QAccessibleWidget, public QAccessibleTe
 {
 public:
     explicit StatusBoxAccessible(StatusBox* box) : QAccessibleWidget(box, QAccessible::EditableText) {}
+    using QAccessibleWidget::text; // the name and the other texts of the widget, beside text(start, end)
 
     void* interface_cast(QAccessible::InterfaceType type) override
     {
