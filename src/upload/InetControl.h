@@ -119,9 +119,10 @@ private:
     QString m_keptPeer;          // whose connection was left open by a whole answer
     QElapsedTimer m_idle;        // since that answer
     /// The first reuse of a peer's connection waits until it has been idle this long.
-    static constexpr qint64 SettleMs = 250;
+    static constexpr qint64 SettleMs = 150;
     bool m_reusing = false;       // the request in flight may go on a kept connection
     bool m_newConnection = false; // Qt opened a connection for the request in flight
+    bool m_nagleOff = false;      // and TCP_NODELAY has been set once it was under way
     enum class PeerHabit { Unknown, Keeps, Closes };
     QHash<QString, PeerHabit> m_peerHabits; // Closes: a new connection for every request
     QList<QSslCertificate> m_extraCas;
