@@ -57,8 +57,13 @@ struct Station
         QDir().mkpath(scans);
         Settings::setProgramFolder(prog);
         QFile f(prog + QStringLiteral("/settings.txt"));
+        // QUILLFEED_BENCH_PROXY: "host:port user password", the proxy lines of the settings.
+        QByteArray proxy;
+        for (const QByteArray& field : qgetenv("QUILLFEED_BENCH_PROXY").split(' '))
+            if (!field.isEmpty())
+                proxy += field + "\r\n";
         if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            f.write("Bench\r\n" + url.toLocal8Bit() + "\r\n" + scans.toLocal8Bit() + "\r\n");
+            f.write("Bench\r\n" + url.toLocal8Bit() + "\r\n" + scans.toLocal8Bit() + "\r\n" + proxy);
     }
 };
 

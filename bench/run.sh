@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of Quillfeed against baselines measured in the same run.
 #
-#   bench/run.sh transfer | listing | memory | convert | all
+#   bench/run.sh transfer | link | listing | memory | convert | all
 #
 # Builds what it needs (Release) in $QUILLFEED_BENCH_BUILD (default: build-bench
 # in the source tree), starts its own nginx on a free loopback port, and prints
@@ -16,11 +16,11 @@ BOUNDARY="---------------------------7d023a2ea28"
 MIB=$((1024 * 1024))
 
 usage() {
-  echo "usage: bench/run.sh transfer|listing|memory|convert|all" >&2
+  echo "usage: bench/run.sh transfer|link|listing|memory|convert|all" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
-case "$1" in transfer | listing | memory | convert | all) ;; *) usage ;; esac
+case "$1" in transfer | link | listing | memory | convert | all) ;; *) usage ;; esac
 WHAT=$1
 
 die() {
@@ -33,11 +33,12 @@ die() {
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quillfeed-bench.XXXXXX")
 NGINX_PID=""
+PEER_PIDS=()
 cleanup() {
-  if [ -n "$NGINX_PID" ]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
+  for pid in $NGINX_PID "${PEER_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -59,9 +60,17 @@ free_port() {
 # the whole body, on a kept-alive connection.
 start_nginx() {
   [ -z "$NGINX_PID" ] || return 0
-  local dir=$WORK/nginx port
+  local dir=$WORK/nginx port tls_port
   mkdir -p "$dir"
   port=$(free_port)
+  tls_port=$(free_port)
+  # A throw-away certificate for the https page, trusted by the bench alone.
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$dir/key.pem" \
+    -out "$dir/cert.pem" -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1 ||
+    die "openssl could not make the bench certificate"
+  CERT=$dir/cert.pem
+  TLS_PORT=$tls_port
+  PLAIN_PORT=$port
   cat >"$dir/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
@@ -80,6 +89,13 @@ http {
   default_type text/plain;
   server {
     listen 127.0.0.1:$port;
+    location / { client_max_body_size 0; return 200 "OK"; }
+  }
+  server {
+    listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $dir/cert.pem;
+    ssl_certificate_key $dir/key.pem;
+    ssl_session_cache shared:bench:1m;
     location / { client_max_body_size 0; return 200 "OK"; }
   }
 }
@@ -228,6 +244,99 @@ run_transfer() {
 }
 
 # ---------------------------------------------------------------------------
+# Over a slow link: a relay holding each chunk 10 ms each way (a 20 ms round
+# trip, one more for a new connection), counting the connections opened.
+
+start_relay() { # TARGET_PORT COUNT_FILE: starts a relay, sets RELAY_PORT
+  RELAY_PORT=$(free_port)
+  python3 "$HERE/link_relay.py" "$RELAY_PORT" "$1" 10 "$2" &
+  PEER_PIDS+=($!)
+  for _ in $(seq 50); do
+    [ -s "$2" ] && return 0
+    sleep 0.1
+  done
+  die "the link relay did not come up"
+}
+
+start_tinyproxy() { # sets PROXY_PORT
+  local dir=$WORK/tinyproxy
+  mkdir -p "$dir"
+  PROXY_PORT=$(free_port)
+  printf 'Listen 127.0.0.1\nPort %s\nAllow 127.0.0.1\nBasicAuth bench s3cret-pw\nLogFile "%s"\nLogLevel Warning\nTimeout 300\nMaxClients 50\n' \
+    "$PROXY_PORT" "$dir/log" >"$dir/conf"
+  command -v tinyproxy >/dev/null || die "tinyproxy is missing (scripts/setup.sh installs it)"
+  tinyproxy -d -c "$dir/conf" >"$dir/out" 2>&1 &
+  PEER_PIDS+=($!)
+  for _ in $(seq 50); do
+    curl -s -o /dev/null --proxy "127.0.0.1:$PROXY_PORT" "http://127.0.0.1:1/" 2>/dev/null; [ $? -ne 7 ] && return 0
+    sleep 0.1
+  done
+  die "tinyproxy did not come up"
+}
+
+# link_case LABEL URL RUNS [PROXY "host:port user password"]
+link_case() {
+  local label=$1 url=$2 runs=$3 proxy=${4:-} files=100 size=20480
+  local dir=$WORK/link-$runs-$RANDOM i t before qf_t=$WORK/lqf.times keep_t=$WORK/lkeep.times conn_t=$WORK/lconn.times
+  : >"$qf_t"
+  : >"$keep_t"
+  : >"$conn_t"
+  echo "  $label: $runs rounds (Quillfeed, curl kept alive) ..." >&2
+  "$BUILD/bin/transfer_bench" transfer "$dir-prep" "$url" "$files" "$size" 0 "$dir-bodies" >/dev/null 2>&1 ||
+    die "cannot write the request bodies"
+  # The same trust and proxy for curl, in every request block of its configuration.
+  local extra="cacert = \"$CERT\""
+  if [ -n "$proxy" ]; then
+    read -r p_addr p_user p_pass <<<"$proxy"
+    extra="$extra"$'\n'"proxy = \"$p_addr\""$'\n'"proxy-user = \"$p_user:$p_pass\""$'\n'"proxytunnel"
+    [[ "$url" == https:* ]] || extra=${extra%$'\n'proxytunnel}
+  fi
+  awk -v extra="$extra" '{ print } /^url = / { print extra }' "$dir-bodies/curl.cfg" >"$dir-bodies/curl.link.cfg"
+  mv "$dir-bodies/curl.link.cfg" "$dir-bodies/curl.cfg"
+  curl_keepalive "$dir-bodies" "$files" || die "curl (kept alive) failed over the link" # also a warm-up
+  for ((i = 1; i <= runs; i++)); do
+    before=$(cat "$COUNT")
+    t=$(export URL=$url QUILLFEED_BENCH_CA=$CERT QUILLFEED_BENCH_PROXY=$proxy; qf_pass "$dir" "$files" "$size")
+    echo "$t" >>"$qf_t"
+    echo "$(($(cat "$COUNT") - before))" >>"$conn_t"
+    before=$(cat "$COUNT")
+    time_runs 1 curl_keepalive "$dir-bodies" "$files" >>"$keep_t"
+    CURL_CONN=$(($(cat "$COUNT") - before))
+  done
+  local qf keep conns
+  qf=$(median <"$qf_t")
+  keep=$(median <"$keep_t")
+  conns=$(median <"$conn_t")
+  printf "%-26s %10.3f %9.1f %12s %10.3f %9.1f %11s %8.2f\n" "$label" "$qf" "$(calc %f "$files / $qf")" "$conns" \
+    "$keep" "$(calc %f "$files / $keep")" "$CURL_CONN" "$(calc %f "$keep / $qf")"
+  LINK_VERDICTS+=("$label: ratio $(calc %.2f "$keep / $qf") >= 0.9 and at most 5 connections a pass ($conns) -> $(verdict "$keep / $qf >= 0.9 && $conns <= 5")")
+  rm -rf "$dir-bodies"
+}
+
+run_link() {
+  start_nginx
+  LINK_VERDICTS=()
+  COUNT=$WORK/relay-plain.count
+  start_relay "$PLAIN_PORT" "$COUNT"
+  local plain_relay=$RELAY_PORT
+  echo "== Over a 20 ms link: 100 x 20 KB, one Force Transfer each (medians), connections counted by the relay"
+  printf "%-26s %10s %9s %12s %10s %9s %11s %8s\n" "case" "Quillfeed" "files/s" "connections" "curl-keep" \
+    "files/s" "connections" "ratio"
+  link_case "http" "http://127.0.0.1:$plain_relay/district/saveTAVscan.asp" 3
+  COUNT=$WORK/relay-tls.count
+  start_relay "$TLS_PORT" "$COUNT"
+  local tls_relay=$RELAY_PORT
+  link_case "https" "https://127.0.0.1:$tls_relay/district/saveTAVscan.asp" 3
+  start_tinyproxy
+  link_case "https via tinyproxy (Basic)" "https://127.0.0.1:$tls_relay/district/saveTAVscan.asp" 3 \
+    "127.0.0.1:$PROXY_PORT bench s3cret-pw"
+  echo "(ratio = curl time / Quillfeed time; connections: opened through the relay during one pass;"
+  echo " through the proxy, the relay sits between tinyproxy and the page, so it counts tunnels)"
+  echo "targets:"
+  for v in "${LINK_VERDICTS[@]}"; do echo "  $v"; done
+}
+
+# ---------------------------------------------------------------------------
 # Listing
 
 run_listing() {
@@ -305,12 +414,15 @@ export QT_QPA_PLATFORM=offscreen
 
 case "$WHAT" in
 transfer) build && run_transfer ;;
+link) build && run_link ;;
 listing) build && run_listing ;;
 memory) build && run_memory ;;
 convert) run_convert ;;
 all)
   build
   run_transfer
+  echo
+  run_link
   echo
   run_listing
   echo
