@@ -253,7 +253,13 @@ void InetControl::setProxyCredentials(const QString& user, const QString& passwo
 
 void InetControl::addCaCertificates(const QList<QSslCertificate>& certificates)
 {
-    m_extraCas += certificates;
+    // Made here, not for each request: reading the system's certificates takes longer than a
+    // request over a fast link.
+    if (!m_sslConfiguration) {
+        m_sslConfiguration = std::make_unique<QSslConfiguration>(QSslConfiguration::defaultConfiguration());
+        m_sslConfiguration->setCaCertificates(QSslConfiguration::systemCaCertificates());
+    }
+    m_sslConfiguration->setCaCertificates(m_sslConfiguration->caCertificates() + certificates);
 }
 
 bool InetControl::StillExecuting() const
@@ -393,11 +399,8 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     }
     if (!contentTypeGiven && !body.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    if (!m_extraCas.isEmpty()) {
-        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-        ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_extraCas);
-        request.setSslConfiguration(ssl);
-    }
+    if (m_sslConfiguration)
+        request.setSslConfiguration(*m_sslConfiguration);
 
     // A kept connection carries the next body only when all of these hold:
     // - the last request to the same peer (server, or proxy and server) was

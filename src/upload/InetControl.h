@@ -13,9 +13,12 @@
 #include <QSslCertificate>
 #include <QString>
 
+#include <memory>
+
 class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
+class QSslConfiguration;
 class QTimer;
 
 class InetControl : public QObject
@@ -125,7 +128,7 @@ private:
     bool m_nagleOff = false;      // and TCP_NODELAY has been set once it was under way
     enum class PeerHabit { Unknown, Keeps, Closes };
     QHash<QString, PeerHabit> m_peerHabits; // Closes: a new connection for every request
-    QList<QSslCertificate> m_extraCas;
+    std::unique_ptr<QSslConfiguration> m_sslConfiguration; // with the extra authorities, if any
     QByteArray m_body;
     qint64 m_readPos = 0;
     long m_responseCode = 0;
