@@ -1,6 +1,6 @@
 #include "Dialog.h"
+#include "Controls.h"
 #include "Design.h"
-#include "WrappingPushButton.h"
 
 #include "Failure.h"
 #include "Logging.h"
@@ -11,7 +11,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 
 #include <limits>
@@ -23,14 +22,6 @@ Dialog* g_current = nullptr;
 // The main window's testMode; without one the switch flips a flag of its own.
 bool* g_testModeFlag = nullptr;
 bool g_ownTestMode = false;
-
-const QString kProgramTitle = QStringLiteral("Quillfeed");
-
-void showMessage(QWidget* parent, const QString& text)
-{
-    QMessageBox box(QMessageBox::NoIcon, kProgramTitle, text, QMessageBox::Ok, parent);
-    box.exec();
-}
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
 {
@@ -50,18 +41,6 @@ QLineEdit* makeBox(QWidget* parent, const char* name, const QString& text, const
     // characters would cut a long one off without a word.
     box->setMaxLength(std::numeric_limits<int>::max());
     return box;
-}
-
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QRect& geometry,
-                        bool wrapCaption = false)
-{
-    auto* button = wrapCaption ? new WrappingPushButton(caption, parent) : new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setGeometry(geometry);
-    // Neither Enter nor Esc presses a button of this dialog.
-    button->setAutoDefault(false);
-    button->setDefault(false);
-    return button;
 }
 
 void bringForward(Dialog* dialog)
@@ -110,8 +89,8 @@ Dialog::Dialog()
 
     // Created in tab order, so the focus chain follows the design's tab indexes:
     // the two buttons first, then the boxes and the switch.
-    OKButton = makeButton(this, "OKButton", QStringLiteral("OK"), twipsRect(4680, 4200, 1215, 375));
-    CancelButton = makeButton(this, "CancelButton", QStringLiteral("Cancel"), twipsRect(4680, 4680, 1215, 375));
+    OKButton = makeButton(this, QStringLiteral("OKButton"), QStringLiteral("OK"), twipsRect(4680, 4200, 1215, 375));
+    CancelButton = makeButton(this, QStringLiteral("CancelButton"), QStringLiteral("Cancel"), twipsRect(4680, 4680, 1215, 375));
     Label1[0] = makeLabel(this, "Label1[0]", QStringLiteral("Upload To:"), twipsRect(240, 480, 1095, 255));
     Label1[1] = makeLabel(this, "Label1[1]", QStringLiteral("Read From:"), twipsRect(240, 1080, 1095, 255));
     uploadTo = makeBox(this, "uploadTo", QStringLiteral("http://"), twipsRect(1440, 360, 4335, 405));
@@ -119,7 +98,7 @@ Dialog::Dialog()
     lblHelp = makeLabel(this, "lblHelp", QString(), twipsRect(240, 3120, 4095, 2055));
     lblHelp->setWordWrap(true);
     lblHelp->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    cmdTest = makeButton(this, "cmdTest", QStringLiteral("Toggle Test Mode On/Off"), twipsRect(4680, 3120, 1215, 495),
+    cmdTest = makeButton(this, QStringLiteral("cmdTest"), QStringLiteral("Toggle Test Mode On/Off"), twipsRect(4680, 3120, 1215, 495),
                          /*wrapCaption=*/true);
 
     Frame1 = new QGroupBox(QStringLiteral("Proxy (only basic authentication supported)"), this);

@@ -1,5 +1,6 @@
-// The main window: status box, file list, the two mode tabs and their panels,
-// and the transfer driver that sends the listed files one after another.
+// The main window: status box, file list, the two mode tabs and their panels.
+// Its handlers are thin: the transfer pass is TransferDriver's, the scan run
+// the scanner control's.
 //
 // Controls carry their design names as objectName; elements of control arrays
 // are named with their index in brackets: "CmdSetup[0]", "CmdStartTransfer[1]",
@@ -7,19 +8,15 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDateTime>
-#include <QHash>
 #include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QWidget>
 
 #include <functional>
-#include <optional>
 
-#include "FileGate.h"
-#include "FolderLock.h"
-#include "Leftovers.h"
+#include "TransferDriver.h"
+#include "TransferView.h"
 
 class QCheckBox;
 class QFrame;
@@ -28,7 +25,6 @@ class QLabel;
 class QListView;
 class QPushButton;
 class QTimer;
-class FileListModel;
 class ImgScan;
 class InetControl;
 class RepaintThrottle;
@@ -37,7 +33,7 @@ class TabLabel;
 class TabLine;
 class frmDiag;
 
-class frmMain : public QWidget
+class frmMain : public QWidget, public TransferState, private TransferView
 {
     Q_OBJECT
 public:
@@ -57,22 +53,18 @@ public:
     /// The file list entries, in order.
     QStringList fileListEntries() const;
     /// True while a file is being converted, posted or its reply read.
-    bool uploadInFlight() const { return m_inFlight; }
+    bool uploadInFlight() const { return m_transfer->inFlight(); }
     /// Where the copy of the last request body is written.
-    static QString outFilePath();
+    static QString outFilePath() { return TransferDriver::outFilePath(); }
 
-    // Public state, as the other windows and the tests see it.
+    // Public state, as the other windows and the tests see it; the transfer
+    // fields (uploadUrl, readFromFolder, converterPath, currentFile, pagesFiled,
+    // requestBody) come with TransferState.
     bool testMode = false;
-    QString uploadUrl;
-    QString readFromFolder;
-    QString converterPath;
-    QString currentFile;
-    // Counters keep counting past 32767 rather than overflowing.
+    // Keeps counting past 32767 rather than overflowing.
     qint32 pagesScanned = 0;
-    qint32 pagesFiled = 0;
     QPointer<frmDiag> diagWindow;
     QByteArray base64Chars;
-    QByteArray requestBody;
     /// Called right after the scanner is opened, before the batch options: lets
     /// tests and diagnosis set device options by name.
     std::function<void(ImgScan*)> afterScannerOpen;
@@ -118,17 +110,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    struct Stamp
-    {
-        qint64 size = -1;
-        qint64 mtimeNs = 0;
-        bool nameNotText = false;
-        bool symbolicLink = false;
-        quint64 device = 0;
-        quint64 inode = 0;
-        FileGate::Identity identity() const { return {device, inode, size, mtimeNs}; }
-    };
-
+    /// The designed layout (frmMainLayout.cpp).
     void buildLayout();
     void RefreshFileList();
     void ProcessNextFile();
@@ -136,44 +118,23 @@ private:
     void ImgScan1_PageDone(int pageNumber);
     void ImgScan1_ScanDone();
 
-    void addStatus(const QString& message);
+    // TransferView: the status box and the diagnostic window.
+    void addStatus(const QString& message) override;
+    void addStatusOnce(const QString& message) override;
+    QString statusHead(int n) const override;
+    void appendStatusLineBreak() override;
+    void log(const QString& line) override;
+    void conversionDone() override;
+
     void setStatus(const QString& text);
-    void addErrorBlock(const QString& description, const QString& subject);
-    /// A message about a file that stays as it is: said once, not at every pass.
-    void addStatusOnce(const QString& message);
-    /// Remembers a file that is done with but could not be deleted, and says so.
-    void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
-                      const QString& why);
-    /// One line naming currentFile as left for a later pass because it is not complete.
-    void holdBack(const QString& why);
     frmDiag* diag();
     void newShownDiagWindow();
     void setMode(bool unattended);
     void storeMode(const QString& mode);
-    void removeCurrentEntry();
 
-    enum class UploadOutcome { Sent, NextEntry };
-    UploadOutcome uploadCurrent();
-    /// Converts the TIFF of currentFile; on success currentFile names the PDF,
-    /// whose identity is returned.
-    std::optional<FileGate::Identity> convertCurrent();
-    void writeOutFile();
-    static bool looksLikeCompletePdf(const QString& path);
-    /// What the file of a listed entry must still be before it is read.
-    FileGate::Expectation expectationFor(const QString& entry) const;
-
-    FileListModel* m_fileList = nullptr;
+    TransferDriver* m_transfer = nullptr;
     RepaintThrottle* m_statusThrottle = nullptr;
-    QHash<QString, Stamp> m_stamps;
-    /// Pages the scanner completed, as they were when it reported them.
-    QHash<QString, Stamp> m_trustedPages;
-    /// The file whose request is in flight; its reply deletes exactly this path.
-    QString m_sendingPath;
-    FileGate::Identity m_sendingIdentity;
-    bool m_inFlight = false;
-    bool m_outFolderReady = false;
     bool m_scanRunning = false;
-    FolderLock m_folderLock;
-    Leftovers m_leftovers;
+    /// What was said once since the status box was last emptied.
     QSet<QString> m_saidOnce;
 };

@@ -6,11 +6,11 @@
 #include "SaneSession.h"
 #include "ScanWorker.h"
 #include "SelectScannerDialog.h"
+#include "UserStore.h"
 
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QSettings>
 
 #include <memory>
 #include <optional>
@@ -24,11 +24,6 @@ constexpr qint32 kScanToFiles = 4;
 constexpr qint16 kPageOptionNumbered = 1;
 constexpr qint32 kFileTypeTiff = 1;
 constexpr double kResolution = 300;
-
-QSettings userStore()
-{
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillStore"));
-}
 
 /// Local devices only: asking the network backends would wait on every
 /// host they know of, and an office scanner is attached to this computer.

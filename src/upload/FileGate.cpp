@@ -1,5 +1,6 @@
 #include "FileGate.h"
 #include "Failure.h"
+#include "UniqueHandle.h"
 
 #include <QFile>
 
@@ -22,35 +23,13 @@ qint64 nowNs()
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return timespecNs(ts);
 }
 
 qint64 mtimeOf(const struct stat& st)
 {
-    return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return timespecNs(st.st_mtim);
 }
-
-Identity identityOf(const struct stat& st)
-{
-    return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), mtimeOf(st)};
-}
-
-class Fd
-{
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // A lease is broken with SIGIO, whose default action ends the process. The
 // lease is only held for an instant, but a writer opening the file in that
@@ -88,7 +67,7 @@ Result check(int fd, const QString& path, const Expectation& expected, struct st
         return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(errno))};
     if (!S_ISREG(st.st_mode))
         return {Verdict::Unreadable, QStringLiteral("%1 is not a regular file").arg(path)};
-    if (expected.size >= 0 && (st.st_size != expected.size || mtimeOf(st) != expected.mtimeNs))
+    if (expected.listed.size >= 0 && (st.st_size != expected.listed.size || mtimeOf(st) != expected.listed.mtimeNs))
         return {Verdict::BeingWritten, QStringLiteral("changed since it was listed")};
     const Writers writers = openForWriting(fd);
     if (writers == Writers::Some)
@@ -107,7 +86,7 @@ Result check(int fd, const QString& path, const Expectation& expected, struct st
                                    "cannot be told (a file of another user, or on a network share)")
                         .arg(UnknownWriterQuietNs / 60'000'000'000)};
     }
-    return {Verdict::Ready, {}, identityOf(st)};
+    return {Verdict::Ready, {}, Identity::of(st)};
 }
 
 int openForReading(const QString& path, Result& failure)
@@ -131,7 +110,7 @@ int openForReading(const QString& path, Result& failure)
 Result checkComplete(const QString& path, const Expectation& expected)
 {
     Result failure;
-    Fd fd(openForReading(path, failure));
+    UniqueFd fd(openForReading(path, failure));
     if (fd.get() < 0)
         return failure;
     struct stat st;
@@ -141,7 +120,7 @@ Result checkComplete(const QString& path, const Expectation& expected)
 Result readWhole(const QString& path, const Expectation& expected, QByteArray& dest, qsizetype reserveExtra)
 {
     Result failure;
-    Fd fd(openForReading(path, failure));
+    UniqueFd fd(openForReading(path, failure));
     if (fd.get() < 0)
         return failure;
     struct stat before;
@@ -183,7 +162,7 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
         dest.resize(start);
         return {Verdict::BeingWritten, QStringLiteral("changed while it was read")};
     }
-    return {Verdict::Ready, {}, identityOf(after)};
+    return {Verdict::Ready, {}, Identity::of(after)};
 }
 
 std::optional<Identity> identityAt(const QString& path)
@@ -191,14 +170,14 @@ std::optional<Identity> identityAt(const QString& path)
     struct stat st;
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
-    return identityOf(st);
+    return Identity::of(st);
 }
 
 qint64 fileClockNowNs()
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME_COARSE, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return timespecNs(ts);
 }
 
 std::optional<Identity> createdSince(const QString& path, qint64 sinceNs)
@@ -209,11 +188,11 @@ std::optional<Identity> createdSince(const QString& path, qint64 sinceNs)
         return std::nullopt;
     if (!(sx.stx_mask & STATX_BTIME) || sx.stx_uid != ::geteuid() || !S_ISREG(sx.stx_mode))
         return std::nullopt;
-    const qint64 born = qint64(sx.stx_btime.tv_sec) * 1000000000 + sx.stx_btime.tv_nsec;
+    const qint64 born = timespecNs({sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec});
     if (born < sinceNs)
         return std::nullopt;
     return Identity{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, qint64(sx.stx_size),
-                    qint64(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec};
+                    timespecNs({sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec})};
 }
 
 Removal removeIfUnchanged(const QString& path, const Identity& identity, QString* why)
@@ -226,7 +205,7 @@ Removal removeIfUnchanged(const QString& path, const Identity& identity, QString
         *why = err == ENOENT ? QStringLiteral("File not found") : systemErrorText(err);
         return err == ENOENT ? Removal::Gone : Removal::Refused;
     }
-    if (identityOf(st) != identity) {
+    if (Identity::of(st) != identity) {
         *why = QStringLiteral("changed after it was read");
         return Removal::Changed;
     }

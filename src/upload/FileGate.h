@@ -5,8 +5,9 @@
 // skip the quiet-time test. Links are never followed.
 #pragma once
 
+#include "FileStamp.h"
+
 #include <QByteArray>
-#include <QHashFunctions>
 #include <QString>
 
 #include <optional>
@@ -20,21 +21,8 @@ enum class Verdict {
     Unreadable,   ///< cannot be opened or read, or is not a regular file
 };
 
-/// What a file was when it was read: enough to tell later whether the name
-/// still holds those very bytes.
-struct Identity
-{
-    quint64 device = 0;
-    quint64 inode = 0;
-    qint64 size = -1;
-    qint64 mtimeNs = 0;
-    bool operator==(const Identity&) const = default;
-};
-
-inline size_t qHash(const Identity& id, size_t seed = 0) noexcept
-{
-    return qHashMulti(seed, id.device, id.inode, id.size, id.mtimeNs);
-}
+/// What a file was when it was read or made.
+using Identity = FileStamp;
 
 struct Result
 {
@@ -49,8 +37,9 @@ struct Result
 
 struct Expectation
 {
-    qint64 size = -1;     ///< as listed; -1 when unknown (then not compared)
-    qint64 mtimeNs = 0;
+    /// As listed: its size and modification time must still hold (not compared
+    /// when the size is -1, unknown).
+    FileStamp listed;
     bool trusted = false; ///< completed by Quillfeed itself
 };
 

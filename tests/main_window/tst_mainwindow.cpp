@@ -112,8 +112,8 @@ void TestMainWindow::listingOrderAndEmptyFolders()
     listFolderTree(root, found);
     // The files of a folder come before the entries of its subfolders.
     QCOMPARE(entriesOf(found), QStringList({"/b.tif", "/S/a.tif", "/S/T/c.pdf"}));
-    QCOMPARE(found[0].size, 2);
-    QVERIFY(found[0].mtimeNs > 0);
+    QCOMPARE(found[0].stamp.size, 2);
+    QVERIFY(found[0].stamp.mtimeNs > 0);
     // One level of empty nesting goes per listing.
     QVERIFY(!QFileInfo::exists(root + "/E/F"));
     QVERIFY(QFileInfo::exists(root + "/E"));

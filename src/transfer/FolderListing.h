@@ -2,6 +2,8 @@
 // folder before its subfolders, in the order the file system gives them.
 #pragma once
 
+#include "FileStamp.h"
+
 #include <QString>
 
 #include <vector>
@@ -10,16 +12,13 @@ struct ListedFile
 {
     /// Path relative to the root, beginning with "/".
     QString entry;
-    /// Size and modification time when listed (size -1 when they could not be read).
-    qint64 size = -1;
-    qint64 mtimeNs = 0;
+    /// The file as listed (size -1 when it could not be examined).
+    FileStamp stamp;
     /// The name is not valid text in the system's encoding, so no path built
     /// from the entry reaches the file.
     bool nameNotText = false;
     /// A symbolic link: listed so that the operator hears of it, never followed.
     bool symbolicLink = false;
-    quint64 device = 0;
-    quint64 inode = 0;
 };
 
 /// Lists the tree under root into out. A subfolder found empty is removed with

@@ -46,7 +46,7 @@ bool FolderLock::acquire(const QString& folder)
         if (err == EWOULDBLOCK)
             return false;
         // A file system without locks cannot tell; serve the folder as before.
-        qCWarning(lcMain) << "cannot lock" << folder << err;
+        qCWarning(lcTransfer) << "cannot lock" << folder << err;
         m_unsupported = true;
         return true;
     }

@@ -95,7 +95,7 @@ QString Leftovers::add(Kind kind, const FileGate::Identity& identity, const QStr
         m_records.push_back({kind, identity, path});
     const QString failure = save();
     if (!failure.isEmpty())
-        qCWarning(lcMain) << "undeletable files not stored:" << failure;
+        qCWarning(lcTransfer) << "undeletable files not stored:" << failure;
     return failure;
 }
 
@@ -110,5 +110,5 @@ void Leftovers::keepOnly(const QString& root, const QSet<FileGate::Identity>& pr
     m_records.erase(end, m_records.end());
     const QString failure = save();
     if (!failure.isEmpty())
-        qCWarning(lcMain) << "undeletable files not stored:" << failure;
+        qCWarning(lcTransfer) << "undeletable files not stored:" << failure;
 }

@@ -1,6 +1,7 @@
 #include "FolderListing.h"
 
 #include "Failure.h"
+#include "UniqueHandle.h"
 
 #include <QFile>
 
@@ -13,24 +14,6 @@
 #include <cstring>
 
 namespace {
-
-class DirCloser
-{
-public:
-    explicit DirCloser(DIR* d) : m_dir(d) {}
-    ~DirCloser() { close(); }
-    DirCloser(const DirCloser&) = delete;
-    DirCloser& operator=(const DirCloser&) = delete;
-    void close()
-    {
-        if (m_dir)
-            closedir(m_dir);
-        m_dir = nullptr;
-    }
-
-private:
-    DIR* m_dir;
-};
 
 struct FolderId
 {
@@ -74,7 +57,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         ::close(fd);
         cannotRead(path, err);
     }
-    DirCloser closer(dir);
+    UniqueDir closer(dir);
     struct stat self;
     if (fstat(fd, &self) != 0)
         cannotRead(path, errno);
@@ -107,10 +90,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         f.entry = relPath + u'/' + decoded;
         f.nameNotText = QFile::encodeName(decoded) != QByteArray(name);
         if (haveStat) {
-            f.size = st.st_size;
-            f.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-            f.device = quint64(st.st_dev);
-            f.inode = quint64(st.st_ino);
+            f.stamp = FileStamp::of(st);
             f.symbolicLink = S_ISLNK(st.st_mode);
         }
         out.push_back(std::move(f));
@@ -120,7 +100,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         cannotRead(path, errno);
     // The handle goes before the walk goes deeper: a deep tree must not hold one
     // open per level and run out of them.
-    closer.close();
+    closer.reset();
 
     ancestors.push_back(id);
     for (const Subfolder& sub : subfolders)
