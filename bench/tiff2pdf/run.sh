@@ -21,7 +21,9 @@ if [ -z "${QUILLFEED_BIN_DIR:-}" ]; then
   build="$work/build"
   echo "building tiff2pdf (Release) in $build ..." >&2
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEED_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" --target tiff2pdf >/dev/null
+  # Quiet unless it fails: a failed build shows its compiler output, not just a non-zero exit.
+  log="$work/build.log"
+  cmake --build "$build" --target tiff2pdf >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
   QUILLFEED_BIN_DIR="$build/bin"
 fi
 ours="$QUILLFEED_BIN_DIR/tiff2pdf"

@@ -298,8 +298,11 @@ public:
         const int catalog = pdf.reserve();
         const int pageTree = pdf.reserve();
         std::string kids;
-        for (const PagePlan& plan : m_plans)
-            kids += (kids.empty() ? "" : " ") + PdfOut::ref(writePage(pdf, plan, pageTree));
+        for (const PagePlan& plan : m_plans) {
+            if (!kids.empty())
+                kids += ' ';
+            kids += PdfOut::ref(writePage(pdf, plan, pageTree));
+        }
         pdf.object(pageTree, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(m_plans.size()) + " >>");
         pdf.object(catalog, "<< /Type /Catalog /Pages " + PdfOut::ref(pageTree) + " >>");
         pdf.finish(catalog);
