@@ -4,6 +4,7 @@
 // that cannot be written, a file of a GiB, links of every kind and files that
 // cannot be deleted once they are done with.
 #include "E2e.h"
+#include "StationTest.h"
 
 #include "Failure.h"
 #include "FileGate.h"
@@ -39,12 +40,10 @@
 using namespace E2e;
 using namespace TestSupport;
 
-class TestE2eFolder : public QObject
+class TestE2eFolder : public StationTest
 {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
 
     void twoHundredMixedFilesInOnePass();
     void unreadableFilesArePassedOver();
@@ -58,37 +57,7 @@ private slots:
     void readFromFolderRemovedAndMadeAgain();
     void outFileFolderUnwritable();
     void oneGibFile();
-
-private:
-    std::unique_ptr<Station> st;
-    std::unique_ptr<ReceiverPeer> receiver;
-    std::unique_ptr<frmMain> w;
-    bool startAll(const ReceiverOptions& options = {});
 };
-
-void TestE2eFolder::init()
-{
-    st = std::make_unique<Station>();
-    receiver = std::make_unique<ReceiverPeer>();
-}
-
-void TestE2eFolder::cleanup()
-{
-    w.reset();
-    receiver.reset();
-    st.reset();
-}
-
-bool TestE2eFolder::startAll(const ReceiverOptions& options)
-{
-    if (!receiver->start(st->inbox, options)) {
-        qWarning() << receiver->errorString();
-        return false;
-    }
-    st->writeSettings(receiver->url(QStringLiteral("/district/saveTAVscan.asp")).toString());
-    w = st->start();
-    return true;
-}
 
 void TestE2eFolder::twoHundredMixedFilesInOnePass()
 {

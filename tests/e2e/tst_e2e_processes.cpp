@@ -2,6 +2,7 @@
 // station and the page, and a second Quillfeed, the real program in a process of
 // its own, serving the same read-from folder.
 #include "E2e.h"
+#include "StationTest.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -40,35 +41,15 @@ bool holdsFolderLock(qint64 pid, const QString& folder)
 
 } // namespace
 
-class TestE2eProcesses : public QObject
+class TestE2eProcesses : public StationTest
 {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
 
     void proxyCredentials_data();
     void proxyCredentials();
     void secondStationWaitsForTheFirst();
-
-private:
-    std::unique_ptr<Station> st;
-    std::unique_ptr<ReceiverPeer> receiver;
-    std::unique_ptr<frmMain> w;
 };
-
-void TestE2eProcesses::init()
-{
-    st = std::make_unique<Station>();
-    receiver = std::make_unique<ReceiverPeer>();
-}
-
-void TestE2eProcesses::cleanup()
-{
-    w.reset();
-    receiver.reset();
-    st.reset();
-}
 
 void TestE2eProcesses::proxyCredentials_data()
 {

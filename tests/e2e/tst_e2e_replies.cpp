@@ -1,6 +1,7 @@
 // Every way the receiving page can answer, or fail to: the documents are filed
 // exactly once or kept, and the next Force Transfer files what was kept.
 #include "E2e.h"
+#include "StationTest.h"
 
 #include "InetControl.h"
 
@@ -28,12 +29,10 @@ void putThree(Ledger& ledger, const QString& tag)
 
 } // namespace
 
-class TestE2eReplies : public QObject
+class TestE2eReplies : public StationTest
 {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
 
     void receiverAnswers_data();
     void receiverAnswers();
@@ -42,25 +41,7 @@ private slots:
     void forceTransferWhileThePageFiles_data();
     void forceTransferWhileThePageFiles();
     void receiverDownThenUp();
-
-private:
-    std::unique_ptr<Station> st;
-    std::unique_ptr<ReceiverPeer> receiver;
-    std::unique_ptr<frmMain> w;
 };
-
-void TestE2eReplies::init()
-{
-    st = std::make_unique<Station>();
-    receiver = std::make_unique<ReceiverPeer>();
-}
-
-void TestE2eReplies::cleanup()
-{
-    w.reset();
-    receiver.reset();
-    st.reset();
-}
 
 void TestE2eReplies::receiverAnswers_data()
 {

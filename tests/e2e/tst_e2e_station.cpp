@@ -2,6 +2,7 @@
 // Setup when the settings cannot be saved, a converter that fails in every way,
 // and a TIFF name that a shell would take apart.
 #include "E2e.h"
+#include "StationTest.h"
 
 #include "Dialog.h"
 #include "ImgScan.h"
@@ -19,12 +20,10 @@
 using namespace E2e;
 using namespace TestSupport;
 
-class TestE2eStation : public QObject
+class TestE2eStation : public StationTest
 {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
 
     void scanTenPagesAndFileThem();
     void setupCannotSaveTheSettings();
@@ -32,37 +31,7 @@ private slots:
     void failingConverter();
     void tiffNameAShellWouldTakeApart();
     void convertedTiffRefused();
-
-private:
-    std::unique_ptr<Station> st;
-    std::unique_ptr<ReceiverPeer> receiver;
-    std::unique_ptr<frmMain> w;
-    bool startAll();
 };
-
-void TestE2eStation::init()
-{
-    st = std::make_unique<Station>();
-    receiver = std::make_unique<ReceiverPeer>();
-}
-
-void TestE2eStation::cleanup()
-{
-    w.reset();
-    receiver.reset();
-    st.reset();
-}
-
-bool TestE2eStation::startAll()
-{
-    if (!receiver->start(st->inbox)) {
-        qWarning() << receiver->errorString();
-        return false;
-    }
-    st->writeSettings(receiver->url(QStringLiteral("/district/saveTAVscan.asp")).toString());
-    w = st->start();
-    return true;
-}
 
 void TestE2eStation::scanTenPagesAndFileThem()
 {

@@ -1,6 +1,7 @@
 // Scan All on SANE's test backend (document feeder: ten pages, then empty),
 // through the real converter to the real receiving page.
 #include "ImgScan.h"
+#include "StationTest.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
 #include "Station.h"
@@ -13,20 +14,16 @@
 
 using namespace TestSupport;
 
-class TestScanRun : public QObject
+class TestScanRun : public StationTest
 {
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
     void tenPagesAreScannedListedAndFiled();
     void jamStopsTheRunAndKeepsThePages();
     void testModeOpensANewWindowEachRun();
 
 private:
-    std::unique_ptr<Station> st;
-    std::unique_ptr<ReceiverPeer> receiver;
-    std::unique_ptr<frmMain> w;
     void start();
 };
 
@@ -39,19 +36,11 @@ static void smallPages(ImgScan* scanner)
 
 void TestScanRun::init()
 {
-    st = std::make_unique<Station>();
-    receiver = std::make_unique<ReceiverPeer>();
+    StationTest::init();
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
     store.setValue("Scanner/device", "test:0");
     store.sync();
     QVERIFY(QFile::link(TestSupport::binDir() + "/tiff2pdf", st->prog + "/tiff2pdf"));
-}
-
-void TestScanRun::cleanup()
-{
-    w.reset();
-    receiver.reset();
-    st.reset();
 }
 
 void TestScanRun::start()

@@ -2,6 +2,7 @@
 // (Werkzeug) on 127.0.0.1: what arrives, what is deleted, what is kept, and what
 // the operator reads.
 #include "FolderListing.h"
+#include "StationTest.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
 #include "StatusBox.h"
@@ -52,12 +53,10 @@ bool passEnded(frmMain& w)
 
 } // namespace
 
-class TestTransfer : public QObject
+class TestTransfer : public StationTest
 {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
 
     void folderGoesOutInListingOrder();
     void refusalsHaltThePass_data();
@@ -73,37 +72,7 @@ private slots:
     void nothingStartsWhileAReplyIsRead();
     void nothingStartsDuringTheConversionNotice();
     void replyDeletesTheFileThatWasSent();
-
-private:
-    std::unique_ptr<Station> st;
-    std::unique_ptr<ReceiverPeer> receiver;
-    std::unique_ptr<frmMain> w;
-    bool startAll(const ReceiverOptions& options = {});
 };
-
-void TestTransfer::init()
-{
-    st = std::make_unique<Station>();
-    receiver = std::make_unique<ReceiverPeer>();
-}
-
-void TestTransfer::cleanup()
-{
-    w.reset();
-    receiver.reset();
-    st.reset();
-}
-
-bool TestTransfer::startAll(const ReceiverOptions& options)
-{
-    if (!receiver->start(st->tmp.path() + "/inbox", options)) {
-        qWarning() << receiver->errorString();
-        return false;
-    }
-    st->writeSettings(receiver->url("/district/saveTAVscan.asp").toString());
-    w = st->start();
-    return true;
-}
 
 void TestTransfer::folderGoesOutInListingOrder()
 {
