@@ -16,12 +16,12 @@ public:
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
     Handle get() const { return m_handle; }
-    /// Releases the handle now, before the end of the scope.
-    void reset()
+    /// Releases the handle now (before the end of the scope), and holds h instead.
+    void reset(Handle h = Null)
     {
         if (m_handle != Null)
             Release(m_handle);
-        m_handle = Null;
+        m_handle = h;
     }
 
 private:

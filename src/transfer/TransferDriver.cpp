@@ -15,7 +15,12 @@
 #include <QSet>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 void TransferView::addErrorBlock(const QString& description, const QString& subject)
 {
@@ -314,35 +319,51 @@ void TransferDriver::send(const QString& path, const FileGate::Identity& identit
 void TransferDriver::writeOutFile()
 {
     const QString path = outFilePath();
-    const QString folder = QFileInfo(path).absolutePath();
-    // The body is document content: a private folder, a private file. The folder
-    // is made private once, and again whenever the file cannot be opened in it.
-    auto prepareFolder = [&folder] {
-        if (!QDir().mkpath(folder))
-            throw Failure(QStringLiteral("Cannot create the folder %1").arg(folder));
-        ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
-    };
+    const QByteArray native = QFile::encodeName(path);
     const QByteArray& body = m_state.requestBody;
     try {
-        if (!m_outFolderReady) {
-            prepareFolder();
-            m_outFolderReady = true;
+        // Opening with truncation for every file freed and allocated the file's
+        // blocks each time, a fifth of what a pass of small files cost here; the
+        // file stays open for the pass and is rewritten in place. It is opened
+        // anew whenever the name no longer leads to it (deleted, replaced).
+        struct stat named {}, held {};
+        if (m_outFile.get() >= 0 &&
+            (::stat(native.constData(), &named) != 0 || ::fstat(m_outFile.get(), &held) != 0 ||
+             named.st_dev != held.st_dev || named.st_ino != held.st_ino))
+            m_outFile.reset();
+        if (m_outFile.get() < 0) {
+            // The body is document content: a private folder, a private file.
+            const QString folder = QFileInfo(path).absolutePath();
+            if (!QDir().mkpath(folder))
+                throw Failure(QStringLiteral("Cannot create the folder %1").arg(folder));
+            ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
+            m_outFile.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
+            if (m_outFile.get() < 0)
+                throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
+            ::fchmod(m_outFile.get(), S_IRUSR | S_IWUSR);
         }
         // A plain rewrite: this copy is for looking at, and syncing it to disk for
         // every file sent would cost more than the upload itself.
-        QFile out(path);
-        const auto mode = QIODevice::WriteOnly | QIODevice::Truncate;
-        const auto permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-        if (!out.open(mode, permissions)) {
-            m_outFolderReady = false;
-            prepareFolder();
-            m_outFolderReady = true;
-            if (!out.open(mode, permissions))
-                throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, out.errorString()));
+        auto put = [this](const char* data, qint64 size, qint64 at) {
+            while (size > 0) {
+                const ssize_t n = ::pwrite(m_outFile.get(), data, size_t(size), off_t(at));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return false;
+                data += n;
+                size -= n;
+                at += n;
+            }
+            return true;
+        };
+        const qint64 total = body.size() + 2;
+        if (!put(body.constData(), body.size(), 0) || !put("\r\n", 2, body.size()) ||
+            ::ftruncate(m_outFile.get(), off_t(total)) != 0) {
+            const QString reason = QString::fromLocal8Bit(strerror(errno));
+            m_outFile.reset();
+            throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, reason));
         }
-        out.setPermissions(permissions);
-        if (out.write(body) != body.size() || out.write("\r\n", 2) != 2 || !out.flush())
-            throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, out.errorString()));
     } catch (...) {
         m_view.addErrorBlock(describeCurrentException(), m_state.readFromFolder + m_state.currentFile);
     }
@@ -453,6 +474,10 @@ void TransferDriver::stateChanged(int state)
     } else if (state == InetControl::icResponseCompleted) {
         handleAnswer();
     }
+    // Between passes out.txt is not held open: deleted by the operator, its
+    // blocks are freed at once.
+    if (!inFlight())
+        m_outFile.reset();
 }
 
 void TransferDriver::reportReply(const QString& description)

@@ -12,6 +12,7 @@
 #include "FolderLock.h"
 #include "Leftovers.h"
 #include "TransferView.h"
+#include "UniqueHandle.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -111,7 +112,8 @@ private:
     /// The file whose request is in flight; its answer deletes exactly this path.
     QString m_sendingPath;
     FileGate::Identity m_sendingIdentity;
-    bool m_outFolderReady = false;
+    /// out.txt, open while a pass runs.
+    UniqueFd m_outFile;
     FolderLock m_folderLock;
     Leftovers m_leftovers;
 };
