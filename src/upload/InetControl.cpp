@@ -413,7 +413,11 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     //   every connection go right after the answer without saying so. Qt sees such
     //   a close only once it has arrived, and then opens a new connection; so the
     //   first time a peer's connection would be reused, the request waits until
-    //   the connection has been idle for SettleMs. A peer that closed it meanwhile
+    //   the connection has been idle as long as the last answer took to come
+    //   once the whole request was out (at least MinSettleMs, at most SettleMs):
+    //   a close sent right behind an answer is under way no longer than the
+    //   answer itself was, and a fixed wait would cost a fast pass of many small
+    //   files a fifth of its time. A peer that closed it meanwhile
     //   gets a new connection for every request from then on, one that kept it is
     //   trusted to keep the next ones as long as they stay within KeepIdleMs;
     // - the peer has never closed a kept connection under a request.
@@ -426,7 +430,9 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
                          QString::number(target.port(tunnelled ? 443 : 80)) + u'|' + m_proxySignature;
     const PeerHabit habit = m_peerHabits.value(peer, PeerHabit::Unknown);
     m_reusing = habit != PeerHabit::Closes && peer == m_keptPeer && m_idle.isValid() && m_idle.elapsed() < KeepIdleMs;
-    const qint64 settleMs = m_reusing && habit == PeerHabit::Unknown ? SettleMs - m_idle.elapsed() : 0;
+    const qint64 settleMs = m_reusing && habit == PeerHabit::Unknown
+        ? qBound(MinSettleMs, m_lastTurnaroundMs, SettleMs) - m_idle.elapsed()
+        : 0;
     if (!m_reusing)
         m_nam->clearConnectionCache();
     m_keptPeer.clear();
@@ -475,6 +481,7 @@ void InetControl::send(QNetworkRequest request, const QByteArray& verb, const QB
         device->setParent(reply);
     }
     m_reply = reply;
+    m_deliveredAt.invalidate();
     progressed();
     connect(reply, &QNetworkReply::socketStartedConnecting, this, [this, reply] {
         if (reply != m_reply)
@@ -491,8 +498,10 @@ void InetControl::send(QNetworkRequest request, const QByteArray& verb, const QB
             m_nagleOff = true;
             disableNagleOnTcpSockets();
         }
-        if (total > 0 && sent >= total)
+        if (total > 0 && sent >= total && !m_delivered) {
             m_delivered = true;
+            m_deliveredAt.start();
+        }
         progressed();
     });
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
@@ -606,6 +615,7 @@ void InetControl::complete(QNetworkReply* reply, int state)
         if (!m_truncated && reply->rawHeader("Connection").toLower() != "close") {
             m_keptPeer = m_peer;
             m_idle.start();
+            m_lastTurnaroundMs = m_deliveredAt.isValid() ? m_deliveredAt.elapsed() : SettleMs;
         }
         release(reply, m_truncated);
     } else {

@@ -121,8 +121,12 @@ private:
     QString m_peer;              // scheme, host, port and proxy of the request in flight
     QString m_keptPeer;          // whose connection was left open by a whole answer
     QElapsedTimer m_idle;        // since that answer
-    /// The first reuse of a peer's connection waits until it has been idle this long.
+    /// The first reuse of a peer's connection waits until it has been idle as long
+    /// as the last request took to be answered, within these bounds.
+    static constexpr qint64 MinSettleMs = 50;
     static constexpr qint64 SettleMs = 150;
+    QElapsedTimer m_deliveredAt;     // since the whole request in flight went out
+    qint64 m_lastTurnaroundMs = SettleMs; // from then to its answer, for the last one answered
     bool m_reusing = false;       // the request in flight may go on a kept connection
     bool m_newConnection = false; // Qt opened a connection for the request in flight
     bool m_nagleOff = false;      // and TCP_NODELAY has been set once it was under way
