@@ -399,8 +399,6 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     }
     if (!contentTypeGiven && !body.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    if (m_sslConfiguration)
-        request.setSslConfiguration(*m_sslConfiguration);
 
     // A kept connection carries the next body only when all of these hold:
     // - the last request to the same peer (server, or proxy and server) was
@@ -428,6 +426,18 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     // by this program, since nobody can tell whether the server read it.
     const QString peer = target.scheme() + QStringLiteral("://") + target.host() + u':' +
                          QString::number(target.port(tunnelled ? 443 : 80)) + u'|' + m_proxySignature;
+    if (tunnelled) {
+        // The session the server handed out last time is offered again: a pass
+        // after a pause resumes it instead of paying a full handshake.
+        QSslConfiguration tls = m_sslConfiguration ? *m_sslConfiguration : QSslConfiguration::defaultConfiguration();
+        tls.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+        const QByteArray ticket = m_sessionTickets.value(peer);
+        if (!ticket.isEmpty())
+            tls.setSessionTicket(ticket);
+        request.setSslConfiguration(tls);
+    } else if (m_sslConfiguration) {
+        request.setSslConfiguration(*m_sslConfiguration);
+    }
     const PeerHabit habit = m_peerHabits.value(peer, PeerHabit::Unknown);
     m_reusing = habit != PeerHabit::Closes && peer == m_keptPeer && m_idle.isValid() && m_idle.elapsed() < KeepIdleMs;
     const qint64 settleMs = m_reusing && habit == PeerHabit::Unknown
@@ -612,6 +622,9 @@ void InetControl::complete(QNetworkReply* reply, int state)
             m_peerHabits.insert(m_peer, learnt);
             qCDebug(lcUpload) << m_peer << (learnt == PeerHabit::Keeps ? "keeps connections" : "closes connections");
         }
+        const QByteArray ticket = reply->sslConfiguration().sessionTicket();
+        if (!ticket.isEmpty())
+            m_sessionTickets.insert(m_peer, ticket);
         if (!m_truncated && reply->rawHeader("Connection").toLower() != "close") {
             m_keptPeer = m_peer;
             m_idle.start();

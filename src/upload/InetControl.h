@@ -133,6 +133,7 @@ private:
     enum class PeerHabit { Unknown, Keeps, Closes };
     QHash<QString, PeerHabit> m_peerHabits; // Closes: a new connection for every request
     std::unique_ptr<QSslConfiguration> m_sslConfiguration; // with the extra authorities, if any
+    QHash<QString, QByteArray> m_sessionTickets; // the last TLS session each peer handed out
     QByteArray m_body;
     qint64 m_readPos = 0;
     long m_responseCode = 0;
