@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -209,14 +210,30 @@ public:
         put("\nendobj\n");
     }
 
-    /// A stream whose data `produce` writes through the sink it is given.
-    void stream(int number, const std::string& dict, const std::function<void(const ByteSink&)>& produce)
+    /// Another dictionary and data for a stream, in place of what its producer wrote.
+    struct Replacement
+    {
+        std::string dict;
+        std::vector<std::uint8_t> data;
+    };
+    using Producer = std::function<std::optional<Replacement>(const ByteSink&)>;
+
+    /// A stream whose data `produce` writes through the sink it is given. When `produce` returns a
+    /// replacement, what it wrote is taken back and the object written anew with it.
+    void stream(int number, const std::string& dict, const Producer& produce)
     {
         const int length = reserve();
+        const std::uint64_t objectStart = m_position;
         begin(number);
         put("<<" + dict + " /Length " + ref(length) + ">>\nstream\n");
-        const std::uint64_t start = m_position;
-        produce([this](const std::uint8_t* data, std::size_t size) { put(data, size); });
+        std::uint64_t start = m_position;
+        if (auto replacement = produce([this](const std::uint8_t* data, std::size_t size) { put(data, size); })) {
+            truncateTo(objectStart);
+            begin(number);
+            put("<<" + replacement->dict + " /Length " + ref(length) + ">>\nstream\n");
+            start = m_position;
+            put(replacement->data.data(), replacement->data.size());
+        }
         const std::uint64_t size = m_position - start;
         put("\nendstream\nendobj\n");
         object(length, std::to_string(size));
@@ -239,6 +256,14 @@ public:
     static std::string ref(int number) { return std::to_string(number) + " 0 R"; }
 
 private:
+    void truncateTo(std::uint64_t position)
+    {
+        if (std::fflush(m_out) != 0 || ::ftruncate(::fileno(m_out), static_cast<off_t>(position)) != 0 ||
+            ::fseeko(m_out, static_cast<off_t>(position), SEEK_SET) != 0)
+            throw ConversionError(m_name + ": writing failed: " + errnoText());
+        m_position = position;
+    }
+
     void begin(int number)
     {
         m_offsets[static_cast<std::size_t>(number - 1)] = m_position;
@@ -327,8 +352,9 @@ private:
         const int image = writeImage(pdf, p, ImagePart::Colour, smask);
         const int content = pdf.reserve();
         const std::string drawing = placement(p);
-        pdf.stream(content, "", [&](const ByteSink& sink) {
+        pdf.stream(content, "", [&](const ByteSink& sink) -> std::optional<PdfOut::Replacement> {
             sink(reinterpret_cast<const std::uint8_t*>(drawing.data()), drawing.size());
+            return std::nullopt;
         });
         const int page = pdf.reserve();
         pdf.object(page, "<< /Type /Page /Parent " + PdfOut::ref(pageTree) + " /MediaBox [0 0 " +
@@ -394,6 +420,7 @@ private:
                 break;
             }
         }
+        const std::string plainDict = dict + " /Filter /FlateDecode" + extra;
         dict += " /Filter " + filter;
         if (!parms.empty())
             dict += " /DecodeParms " + parms;
@@ -401,12 +428,15 @@ private:
         const int image = pdf.reserve();
         // The pixels are read from the TIFF only now, one image at a time, so memory holds at most
         // one page's data.
-        pdf.stream(image, dict, [&](const ByteSink& sink) {
+        pdf.stream(image, dict, [&](const ByteSink& sink) -> std::optional<PdfOut::Replacement> {
             m_messages.clear();
             if (!TIFFSetDirectory(m_tif, p.directory))
                 throw ConversionError(
                     m_messages.with("page " + std::to_string(p.directory + 1) + " cannot be read again"));
-            writeImageData(m_tif, p, part, sink, m_messages);
+            std::vector<std::uint8_t> plain;
+            if (!writeImageData(m_tif, p, part, sink, m_messages, part == ImagePart::Colour ? &plain : nullptr))
+                return std::nullopt;
+            return PdfOut::Replacement{plainDict, std::move(plain)};
         });
         return image;
     }

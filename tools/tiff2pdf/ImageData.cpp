@@ -5,7 +5,14 @@
 #include <cmath>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <memory>
+#include <optional>
 #include <cstring>
 #include <string>
 
@@ -310,6 +317,8 @@ public:
             m_sink(m_out, produced);
     }
     void finish() { pump(nullptr, 0, Z_FINISH); }
+    /// Compressed bytes handed to the sink so far.
+    std::uint64_t produced() const { return m_z.total_out; }
 
 private:
     void pump(const std::uint8_t* data, std::size_t size, int flush)
@@ -342,7 +351,126 @@ private:
     std::uint8_t m_out[64 * 1024];
 };
 
-void writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages)
+/// The page's samples compressed plainly (no row filters, zlib's default level, as other converters
+/// do), on a thread of its own beside the filtered stream, into memory. Rows are handed over in
+/// batches; at most a few batches wait, so memory stays bounded when the thread falls behind.
+class PlainCompressor
+{
+public:
+    explicit PlainCompressor(std::vector<std::uint8_t>& out)
+        : m_out(out), m_sink([this](const std::uint8_t* data, std::size_t size) {
+              m_out.insert(m_out.end(), data, data + size);
+          })
+    {
+        m_out.clear();
+        m_thread = std::thread([this] { run(); });
+    }
+    ~PlainCompressor() { abandon(); }
+    PlainCompressor(const PlainCompressor&) = delete;
+    PlainCompressor& operator=(const PlainCompressor&) = delete;
+
+    void write(const std::uint8_t* row, std::size_t size)
+    {
+        m_batch.insert(m_batch.end(), row, row + size);
+        if (m_batch.size() >= kBatchBytes)
+            handOver(false);
+    }
+    /// Compressed bytes per sample byte so far (0 until a batch has been compressed). The thread
+    /// may be a few batches behind what was written.
+    double rate() const { return m_rate.load(std::memory_order_relaxed); }
+    /// Sample bytes compressed so far.
+    std::uint64_t consumed() const { return m_consumed.load(std::memory_order_relaxed); }
+    /// Ends the stream; its size, or throws what went wrong on the thread.
+    std::uint64_t finish()
+    {
+        handOver(true);
+        m_thread.join();
+        if (m_error)
+            std::rethrow_exception(m_error);
+        return m_out.size();
+    }
+    /// Stops the thread and frees what it holds; the stream is not wanted.
+    void abandon()
+    {
+        if (!m_thread.joinable())
+            return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_abandoned = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+        std::vector<std::uint8_t>().swap(m_out);
+    }
+
+private:
+    static constexpr std::size_t kBatchBytes = 512 * 1024;
+    static constexpr std::size_t kMaxWaiting = 4;
+
+    void handOver(bool last)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_waiting.size() < kMaxWaiting || m_abandoned || m_done; });
+        // A thread that has stopped (on an error, which finish reports) takes nothing more.
+        if (!m_done)
+            m_waiting.push_back(std::move(m_batch));
+        m_batch.clear();
+        m_last = last;
+        m_changed.notify_all();
+    }
+
+    void run()
+    {
+        try {
+            FlateWriter flate(m_sink, kFlateLevel);
+            std::uint64_t consumed = 0;
+            for (;;) {
+                std::vector<std::uint8_t> batch;
+                bool last = false;
+                {
+                    std::unique_lock lock(m_mutex);
+                    m_changed.wait(lock, [this] { return !m_waiting.empty() || m_abandoned; });
+                    if (m_abandoned)
+                        return;
+                    batch = std::move(m_waiting.front());
+                    m_waiting.pop_front();
+                    last = m_last && m_waiting.empty();
+                }
+                m_changed.notify_all();
+                flate.write(batch.data(), batch.size());
+                if (last) {
+                    flate.finish();
+                    break;
+                }
+                consumed += batch.size();
+                m_rate.store(double(flate.produced()) / double(consumed), std::memory_order_relaxed);
+                m_consumed.store(consumed, std::memory_order_relaxed);
+            }
+        } catch (...) {
+            m_error = std::current_exception();
+        }
+        std::lock_guard lock(m_mutex);
+        m_done = true;
+        m_changed.notify_all();
+    }
+
+    std::vector<std::uint8_t>& m_out;
+    const ByteSink m_sink;
+    std::vector<std::uint8_t> m_batch;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::vector<std::uint8_t>> m_waiting;
+    bool m_last = false;
+    bool m_abandoned = false;
+    bool m_done = false;
+    std::atomic<double> m_rate{0};
+    std::atomic<std::uint64_t> m_consumed{0};
+    std::exception_ptr m_error;
+    std::thread m_thread;
+};
+
+bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages,
+                std::vector<std::uint8_t>* plainOut)
 {
     BandReader reader(tif, plan, messages);
     const bool png = usesPngPredictor(plan);
@@ -369,10 +497,33 @@ void writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
     constexpr double kSmoothBitsPerByte = 1.5;
     double bandBits = 0;
     std::uint32_t bandRows = 0;
+    // Row filters win on nearly every page, but flat or halftoned samples can come out smaller as
+    // they are, and the same pixels compressed plainly (as other converters do) are a size this
+    // output must never exceed. The plain stream runs beside the filtered one on another core, until
+    // it falls clearly behind; on scanned paper that happens within the first few hundred rows.
+    std::optional<PlainCompressor> plain;
+    if (plainOut && filter && plan.alpha == Alpha::None)
+        plain.emplace(*plainOut);
+    std::uint64_t plainRows = 0;
+    std::uint64_t extremes = 0; // samples of the rows so far that are 0 or 255
     auto emit = [&](const std::uint8_t* row) {
         if (!filter) {
             flate.write(row, outRow);
             return;
+        }
+        if (plain) {
+            // Halftoned samples (nearly all 0 or full) are where the plain stream wins, by a hair and
+            // only over the whole page; there it runs to the end. Elsewhere it is compared per byte
+            // of samples, since the thread runs behind: once it has taken a few hundred rows, 3 %
+            // more than the filtered stream says it will not win.
+            plain->write(row, outRow);
+            for (std::size_t i = 0; i < outRow; ++i)
+                extremes += row[i] == 0 || row[i] == 0xFF;
+            const double filtered = double(flate.produced()) / double(++plainRows * outRow);
+            const bool halftoned = double(extremes) >= 0.9 * double(plainRows * outRow);
+            if (plainRows % 16 == 0 && !halftoned && plain->consumed() >= 256 * outRow &&
+                plain->rate() > filtered * 1.03)
+                plain.reset();
         }
         flate.write(filter->filter(row), outRow + 1);
         if (runLength)
@@ -411,6 +562,7 @@ void writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
         });
     }
     flate.finish();
+    return plain && plain->finish() < flate.produced();
 }
 
 void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, TiffMessages& messages)
@@ -659,14 +811,13 @@ bool deflateIsPassable(const std::vector<std::uint8_t>& data, std::uint64_t expe
     return rc == Z_STREAM_END && total >= expected && total <= ceiling;
 }
 
-void writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages)
+bool writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages,
+                    std::vector<std::uint8_t>* plain)
 {
     if (plan.jpegToRgb)
         TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-    if (part == ImagePart::Alpha) {
-        writeFlate(tif, plan, part, sink, messages);
-        return;
-    }
+    if (part == ImagePart::Alpha)
+        return writeFlate(tif, plan, part, sink, messages, nullptr);
     switch (plan.carriage) {
     case Carriage::PassCcitt:
     case Carriage::PassFlate: {
@@ -683,9 +834,9 @@ void writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteS
         writeReencodedG4(tif, plan, sink, messages);
         break;
     case Carriage::Flate:
-        writeFlate(tif, plan, part, sink, messages);
-        break;
+        return writeFlate(tif, plan, part, sink, messages, plain);
     }
+    return false;
 }
 
 } // namespace tiff2pdf

@@ -20,7 +20,12 @@ enum class ImagePart
 
 /// Writes the stream data of one image of the page (already encoded as its /Filter says) to `sink`.
 /// The directory of the page must be current. Throws ConversionError.
-void writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages);
+///
+/// With `plain` given, pixels that go with PNG row filters are also compressed without them, as a
+/// plain zlib stream. When that comes out smaller, it is left in `plain` and true is returned: the
+/// image is then to be written with it, without /DecodeParms, and what went to `sink` discarded.
+bool writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages,
+                    std::vector<std::uint8_t>* plain = nullptr);
 
 /// The stored bytes of the page's only strip or tile.
 std::vector<std::uint8_t> readSingleChunk(TIFF* tif, const PagePlan& plan, TiffMessages& messages);
