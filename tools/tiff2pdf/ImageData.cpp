@@ -404,7 +404,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBatchBytes = 512 * 1024;
+    static constexpr std::size_t kBatchBytes = 128 * 1024;
     static constexpr std::size_t kMaxWaiting = 4;
 
     void handOver(bool last)
@@ -506,24 +506,34 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
         plain.emplace(*plainOut);
     std::uint64_t plainRows = 0;
     std::uint64_t extremes = 0; // samples of the rows so far that are 0 or 255
+    bool filteredStopped = false;
     auto emit = [&](const std::uint8_t* row) {
         if (!filter) {
             flate.write(row, outRow);
             return;
         }
         if (plain) {
-            // Halftoned samples (nearly all 0 or full) are where the plain stream wins, by a hair and
-            // only over the whole page; there it runs to the end. Elsewhere it is compared per byte
-            // of samples, since the thread runs behind: once it has taken a few hundred rows, 3 %
-            // more than the filtered stream says it will not win.
+            // Compared per byte of samples, since the thread runs behind. Once it has taken an eighth
+            // MiB and some rows, a plain stream 3 % behind will not win, except on halftoned samples
+            // (nearly all 0 or full), where it wins by a hair and only over the whole page. There,
+            // once it leads, the filtered stream stops instead: the plain one alone is never larger
+            // than what other converters make, and the page costs one compression, not two.
             plain->write(row, outRow);
             for (std::size_t i = 0; i < outRow; ++i)
                 extremes += row[i] == 0 || row[i] == 0xFF;
-            const double filtered = double(flate.produced()) / double(++plainRows * outRow);
+            ++plainRows;
+            if (filteredStopped)
+                return;
+            const double filtered = double(flate.produced()) / double(plainRows * outRow);
             const bool halftoned = double(extremes) >= 0.9 * double(plainRows * outRow);
-            if (plainRows % 16 == 0 && !halftoned && plain->consumed() >= 256 * outRow &&
-                plain->rate() > filtered * 1.03)
-                plain.reset();
+            if (plainRows % 16 == 0 && plain->consumed() >= std::max<std::uint64_t>(128 * 1024, 32 * outRow)) {
+                if (!halftoned && plain->rate() > filtered * 1.03)
+                    plain.reset();
+                else if (halftoned && plain->rate() < filtered)
+                    filteredStopped = true;
+            }
+            if (filteredStopped)
+                return;
         }
         flate.write(filter->filter(row), outRow + 1);
         if (runLength)
@@ -560,6 +570,10 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
                 emit(row.data());
             }
         });
+    }
+    if (filteredStopped) {
+        plain->finish();
+        return true;
     }
     flate.finish();
     return plain && plain->finish() < flate.produced();
