@@ -15,6 +15,7 @@
 #include <optional>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 namespace tiff2pdf {
 
@@ -502,8 +503,13 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
     // output must never exceed. The plain stream runs beside the filtered one on another core, until
     // it falls clearly behind; on scanned paper that happens within the first few hundred rows.
     std::optional<PlainCompressor> plain;
-    if (plainOut && filter && plan.alpha == Alpha::None)
-        plain.emplace(*plainOut);
+    if (plainOut && filter && plan.alpha == Alpha::None) {
+        try {
+            plain.emplace(*plainOut);
+        } catch (const std::system_error&) {
+            // No thread to be had (a process limit): the filtered stream alone is still a sound page.
+        }
+    }
     std::uint64_t plainRows = 0;
     std::uint64_t extremes = 0; // samples of the rows so far that are 0 or 255
     bool filteredStopped = false;
