@@ -5,6 +5,7 @@
 #include "Controls.h"
 #include "Design.h"
 #include "FileListModel.h"
+#include "ShownFileList.h"
 #include "RepaintThrottle.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
@@ -42,12 +43,8 @@ void frmMain::buildLayout()
     FileList->setFont(designFont());
     FileList->setUniformItemSizes(true);
     FileList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    FileList->setModel(files);
+    FileList->setModel(new ShownFileList(files, FileList));
     FileList->setAccessibleName(QStringLiteral("Scans"));
-    auto* listThrottle = new RepaintThrottle(FileList);
-    connect(files, &FileListModel::modelReset, listThrottle, &RepaintThrottle::changed);
-    connect(files, &FileListModel::rowsRemoved, listThrottle, &RepaintThrottle::changed);
-    connect(files, &FileListModel::rowsInserted, listThrottle, &RepaintThrottle::changed);
     CmdExploreDir = makeButton(Frame1, QStringLiteral("CmdExploreDir"), QStringLiteral("Open Directory"),
                                twipsRect(120, 4560, 2415, 375));
 

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QListView>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -49,6 +50,16 @@ const QByteArray kCopyConverter =
 bool passEnded(frmMain& w)
 {
     return !w.uploadInFlight() && w.statusText().startsWith("----Finished Processing Scans----");
+}
+
+// What the file list widget shows.
+QStringList shownEntries(const frmMain& w)
+{
+    QStringList rows;
+    const QAbstractItemModel* m = w.FileList->model();
+    for (int r = 0; r < m->rowCount(); ++r)
+        rows << m->index(r, 0).data().toString();
+    return rows;
 }
 
 } // namespace
@@ -96,8 +107,12 @@ void TestTransfer::folderGoesOutInListingOrder()
     ReceiverOptions options;
     options.captureRawBodies = true;
     QVERIFY(startAll(options));
+    QTRY_COMPARE(shownEntries(*w), w->fileListEntries());
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    // The widget catches up with the list once the changes pause: the skipped files.
+    QTRY_COMPARE(shownEntries(*w), w->fileListEntries());
+    QVERIFY(!w->fileListEntries().isEmpty());
 
     const QList<ReceivedUpload> got = receiver->records();
     QCOMPARE(got.size(), expectedOrder.size());
