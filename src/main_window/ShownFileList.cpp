@@ -27,11 +27,7 @@ int ShownFileList::rowCount(const QModelIndex& parent) const
 
 QVariant ShownFileList::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_shown.size())
-        return {};
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-        return m_shown[index.row()];
-    return {};
+    return FileListModel::entryData(m_shown, index, role);
 }
 
 void ShownFileList::changed()

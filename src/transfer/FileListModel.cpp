@@ -5,13 +5,18 @@ int FileListModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : int(m_entries.size());
 }
 
-QVariant FileListModel::data(const QModelIndex& index, int role) const
+QVariant FileListModel::entryData(const QStringList& entries, const QModelIndex& index, int role)
 {
-    if (!index.isValid() || index.row() >= m_entries.size())
+    if (!index.isValid() || index.row() >= entries.size())
         return {};
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-        return m_entries[index.row()];
+        return entries[index.row()];
     return {};
+}
+
+QVariant FileListModel::data(const QModelIndex& index, int role) const
+{
+    return entryData(m_entries, index, role);
 }
 
 void FileListModel::setEntries(QStringList entries)

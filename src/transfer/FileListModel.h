@@ -14,6 +14,9 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
+    /// What a list view shows of entry index.row() of entries, for this model and any that mirrors it.
+    static QVariant entryData(const QStringList& entries, const QModelIndex& index, int role);
+
     const QStringList& entries() const { return m_entries; }
     int count() const { return int(m_entries.size()); }
     QString at(int i) const { return m_entries.value(i); }
