@@ -19,6 +19,10 @@ done
 
 if [ -z "${QUILLFEED_BIN_DIR:-}" ]; then
   build="$work/build"
+  # A build folder left by another checkout would make cmake refuse this source tree.
+  if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
+    rm -rf "$build"
+  fi
   echo "building tiff2pdf (Release) in $build ..." >&2
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEED_BUILD_TESTS=OFF >/dev/null
   # Quiet unless it fails: a failed build shows its compiler output, not just a non-zero exit.
