@@ -15,6 +15,11 @@ ShownFileList::ShownFileList(const FileListModel* source, QObject* parent)
             m_quiet.start();
         }
     });
+    // The window's parts go in an order of their own; nothing is read of a list that is gone.
+    connect(source, &QObject::destroyed, this, [this] {
+        m_source = nullptr;
+        m_quiet.stop();
+    });
     connect(source, &QAbstractItemModel::modelReset, this, &ShownFileList::changed);
     connect(source, &QAbstractItemModel::rowsRemoved, this, &ShownFileList::changed);
     connect(source, &QAbstractItemModel::rowsInserted, this, &ShownFileList::changed);
@@ -43,6 +48,8 @@ void ShownFileList::changed()
 void ShownFileList::show()
 {
     m_behind = false;
+    if (!m_source)
+        return;
     const QStringList& now = m_source->entries();
     const qsizetype gone = m_shown.size() - now.size();
     // Files sent since the last time are gone from the top: one removal, which

@@ -381,13 +381,13 @@ public:
     double rate() const { return m_rate.load(std::memory_order_relaxed); }
     /// Sample bytes compressed so far.
     std::uint64_t consumed() const { return m_consumed.load(std::memory_order_relaxed); }
-    /// Ends the stream; its size, or throws what went wrong on the thread.
-    std::uint64_t finish()
+    /// Ends the stream; its size, or nothing when it failed on the thread (out of memory).
+    std::optional<std::uint64_t> finish()
     {
         handOver(true);
         m_thread.join();
         if (m_error)
-            std::rethrow_exception(m_error);
+            return std::nullopt;
         return m_out.size();
     }
     /// Stops the thread and frees what it holds; the stream is not wanted.
@@ -578,11 +578,16 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
         });
     }
     if (filteredStopped) {
-        plain->finish();
+        if (!plain->finish())
+            throw ConversionError(pageText(plan) + ": compression failed");
         return true;
     }
     flate.finish();
-    return plain && plain->finish() < flate.produced();
+    // A plain stream that failed (it is only ever an alternative) leaves the filtered one.
+    if (!plain)
+        return false;
+    const std::optional<std::uint64_t> plainSize = plain->finish();
+    return plainSize && *plainSize < flate.produced();
 }
 
 void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, TiffMessages& messages)
