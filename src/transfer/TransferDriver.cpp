@@ -16,7 +16,6 @@
 #include <QStandardPaths>
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,7 +45,8 @@ bool looksLikeCompletePdf(const QString& path)
 } // namespace
 
 TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetControl& inet, QObject* parent)
-    : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_fileList(new FileListModel(this))
+    : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_fileList(new FileListModel(this)),
+      m_outPath(outFilePath())
 {
 }
 
@@ -318,7 +318,7 @@ void TransferDriver::send(const QString& path, const FileGate::Identity& identit
 
 void TransferDriver::writeOutFile()
 {
-    const QString path = outFilePath();
+    const QString& path = m_outPath;
     const QByteArray native = QFile::encodeName(path);
     const QByteArray& body = m_state.requestBody;
     try {
@@ -339,7 +339,7 @@ void TransferDriver::writeOutFile()
             ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
             m_outFile.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
             if (m_outFile.get() < 0)
-                throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
+                throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, systemErrorText(errno)));
             ::fchmod(m_outFile.get(), S_IRUSR | S_IWUSR);
         }
         // A plain rewrite: this copy is for looking at, and syncing it to disk for
@@ -360,7 +360,7 @@ void TransferDriver::writeOutFile()
         const qint64 total = body.size() + 2;
         if (!put(body.constData(), body.size(), 0) || !put("\r\n", 2, body.size()) ||
             ::ftruncate(m_outFile.get(), off_t(total)) != 0) {
-            const QString reason = QString::fromLocal8Bit(strerror(errno));
+            const QString reason = systemErrorText(errno);
             m_outFile.reset();
             throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, reason));
         }

@@ -112,7 +112,8 @@ private:
     /// The file whose request is in flight; its answer deletes exactly this path.
     QString m_sendingPath;
     FileGate::Identity m_sendingIdentity;
-    /// out.txt, open while a pass runs.
+    /// out.txt, and the file itself while a pass runs.
+    const QString m_outPath;
     UniqueFd m_outFile;
     FolderLock m_folderLock;
     Leftovers m_leftovers;

@@ -276,6 +276,8 @@ public:
 
     /// What the last row's filtered bytes take at best with an order-0 coder, in bits.
     double lastBits() const { return m_lastBits; }
+    /// How many samples of the last row were 0 or all ones (its unfiltered bytes' counts).
+    std::uint32_t lastExtremes() const { return m_histogram[0][0] + m_histogram[0][0xFF]; }
 
 private:
     std::size_t m_rowBytes;
@@ -376,11 +378,14 @@ public:
         if (m_batch.size() >= kBatchBytes)
             handOver(false);
     }
-    /// Compressed bytes per sample byte so far (0 until a batch has been compressed). The thread
-    /// may be a few batches behind what was written.
-    double rate() const { return m_rate.load(std::memory_order_relaxed); }
-    /// Sample bytes compressed so far.
+    /// Sample bytes compressed so far; the thread may be a few batches behind what was written.
     std::uint64_t consumed() const { return m_consumed.load(std::memory_order_relaxed); }
+    /// Compressed bytes per sample byte so far (0 until a batch has been compressed).
+    double rate() const
+    {
+        const std::uint64_t in = consumed();
+        return in ? double(m_produced.load(std::memory_order_relaxed)) / double(in) : 0;
+    }
     /// Ends the stream; its size, or nothing when it failed on the thread (out of memory).
     std::optional<std::uint64_t> finish()
     {
@@ -424,7 +429,6 @@ private:
     {
         try {
             FlateWriter flate(m_sink, kFlateLevel);
-            std::uint64_t consumed = 0;
             for (;;) {
                 std::vector<std::uint8_t> batch;
                 bool last = false;
@@ -443,9 +447,8 @@ private:
                     flate.finish();
                     break;
                 }
-                consumed += batch.size();
-                m_rate.store(double(flate.produced()) / double(consumed), std::memory_order_relaxed);
-                m_consumed.store(consumed, std::memory_order_relaxed);
+                m_produced.store(flate.produced(), std::memory_order_relaxed);
+                m_consumed.store(m_consumed.load(std::memory_order_relaxed) + batch.size(), std::memory_order_relaxed);
             }
         } catch (...) {
             m_error = std::current_exception();
@@ -464,7 +467,7 @@ private:
     bool m_last = false;
     bool m_abandoned = false;
     bool m_done = false;
-    std::atomic<double> m_rate{0};
+    std::atomic<std::uint64_t> m_produced{0};
     std::atomic<std::uint64_t> m_consumed{0};
     std::exception_ptr m_error;
     std::thread m_thread;
@@ -511,37 +514,41 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
         }
     }
     std::uint64_t plainRows = 0;
-    std::uint64_t extremes = 0; // samples of the rows so far that are 0 or 255
+    std::uint64_t extremes = 0; // samples of the filtered rows that are 0 or 255
     bool filteredStopped = false;
+    // Compared per byte of samples, since the thread runs behind. Once it has taken an eighth MiB
+    // and some rows, a plain stream 3 % behind will not win, except on halftoned samples (nearly all
+    // 0 or full), where it wins by a hair and only over the whole page. There, once it leads, the
+    // filtered stream stops instead: the plain one alone is never larger than what other converters
+    // make, and the page costs one compression, not two.
+    auto judgePlain = [&] {
+        if (plain->consumed() < std::max<std::uint64_t>(128 * 1024, 32 * outRow))
+            return;
+        // Every row counted so far went through the filter, which the rate below is of.
+        const double filteredBytes = double((plainRows - 1) * outRow);
+        const double filtered = double(flate.produced()) / filteredBytes;
+        const bool halftoned = double(extremes) >= 0.9 * filteredBytes;
+        if (!halftoned && plain->rate() > filtered * 1.03)
+            plain.reset();
+        else if (halftoned && plain->rate() < filtered)
+            filteredStopped = true;
+    };
     auto emit = [&](const std::uint8_t* row) {
         if (!filter) {
             flate.write(row, outRow);
             return;
         }
         if (plain) {
-            // Compared per byte of samples, since the thread runs behind. Once it has taken an eighth
-            // MiB and some rows, a plain stream 3 % behind will not win, except on halftoned samples
-            // (nearly all 0 or full), where it wins by a hair and only over the whole page. There,
-            // once it leads, the filtered stream stops instead: the plain one alone is never larger
-            // than what other converters make, and the page costs one compression, not two.
             plain->write(row, outRow);
-            for (std::size_t i = 0; i < outRow; ++i)
-                extremes += row[i] == 0 || row[i] == 0xFF;
-            ++plainRows;
             if (filteredStopped)
                 return;
-            const double filtered = double(flate.produced()) / double(plainRows * outRow);
-            const bool halftoned = double(extremes) >= 0.9 * double(plainRows * outRow);
-            if (plainRows % 16 == 0 && plain->consumed() >= std::max<std::uint64_t>(128 * 1024, 32 * outRow)) {
-                if (!halftoned && plain->rate() > filtered * 1.03)
-                    plain.reset();
-                else if (halftoned && plain->rate() < filtered)
-                    filteredStopped = true;
-            }
+            if (++plainRows % 16 == 0)
+                judgePlain();
             if (filteredStopped)
                 return;
         }
         flate.write(filter->filter(row), outRow + 1);
+        extremes += filter->lastExtremes();
         if (runLength)
             return;
         bandBits += filter->lastBits();
