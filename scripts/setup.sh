@@ -16,7 +16,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3 python3-werkzeug tinyproxy openssl poppler-utils qpdf libtiff-tools curl
   # benchmarks and packaging
-  nginx-light img2pdf hyperfine valgrind dpkg-dev file desktop-file-utils time
+  nginx-light img2pdf dpkg-dev file desktop-file-utils time
 )
 
 SUDO=""
