@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "Logging.h"
+#include "PlainHttp.h"
 
 #include <QAuthenticator>
 #include <QElapsedTimer>
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -211,8 +213,18 @@ QString describeUrl(const QString& url)
 } // namespace
 
 InetControl::InetControl(QObject* parent)
-    : QObject(parent), m_nam(new QNetworkAccessManager(this))
+    : QObject(parent), m_nam(new QNetworkAccessManager(this)), m_http(new PlainHttp(MaxReplyBytes, this))
 {
+    connect(m_http, &PlainHttp::progressed, this, [this] {
+        if (!m_plain)
+            return;
+        if (m_http->delivered() && !m_delivered) {
+            m_delivered = true;
+            m_deliveredAt.start();
+        }
+        progressed();
+    });
+    connect(m_http, &PlainHttp::finished, this, &InetControl::onPlainFinished);
     // Only the https tunnel (CONNECT) is answered with the credentials; a plain
     // http request through the proxy carries the caller's own header, and a
     // refusal of that is the proxy's answer to show, not a reason to try ours.
@@ -273,6 +285,12 @@ void InetControl::progressed()
         m_watchdog = new QTimer(this);
         m_watchdog->setSingleShot(true);
         connect(m_watchdog, &QTimer::timeout, this, [this] {
+            if (m_plain && m_http->busy()) {
+                m_timedOut = true;
+                m_http->abort();
+                failed(QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"), false);
+                return;
+            }
             if (!m_reply)
                 return;
             m_timedOut = true;
@@ -287,6 +305,10 @@ void InetControl::Cancel()
     ++m_generation; // a state already on its way for this request is dropped
     if (m_reply)
         release(m_reply, true);
+    m_http->abort();
+    m_plain = false;
+    if (m_watchdog)
+        m_watchdog->stop();
     if (m_busy) {
         m_busy = false;
         m_body.clear();
@@ -374,88 +396,146 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     const QList<HeaderLine> headers = parseHeaderText(headerText);
     applyProxy(tunnelled);
 
-    QNetworkRequest request(target);
-    // A 3xx is the page's answer like any other; following it would re-send the
-    // document somewhere the operator never configured.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    bool contentTypeGiven = false;
-    for (const HeaderLine& h : headers) {
-        if (h.name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
-            // The length is always that of the body actually sent.
-            continue;
-        }
-        if (tunnelled && h.name.compare("Proxy-Authorization", Qt::CaseInsensitive) == 0) {
-            // Inside the tunnel this would hand the proxy password to the web
-            // server; the tunnel itself is authorised with the credentials.
-            qCWarning(lcUpload) << "Proxy-Authorization dropped from an https request";
-            continue;
-        }
-        if (h.name.compare("Content-Type", Qt::CaseInsensitive) == 0)
-            contentTypeGiven = true;
-        request.setRawHeader(h.name, h.value);
-    }
-    if (!contentTypeGiven && !body.isEmpty())
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    const std::optional<QNetworkProxy> plain = plainRoute(target);
+    const bool viaProxy = plain ? plain->type() == QNetworkProxy::HttpProxy
+                                : m_accessType == AccessNamedProxy && m_nam->proxy().type() == QNetworkProxy::HttpProxy;
+    const QNetworkProxy& shown = plain ? *plain : m_nam->proxy();
+    m_proxyShown = viaProxy ? shown.hostName() + u':' + QString::number(shown.port()) : QString();
 
     // A kept connection carries the next body only when all of these hold:
     // - the last request to the same peer (server, or proxy and server) was
-    //   answered whole on it, without "Connection: close" (Qt keeps only such
-    //   connections, and an answer cut at MaxReplyBytes aborts its connection);
+    //   answered whole on it, without "Connection: close" (an answer cut at
+    //   MaxReplyBytes, or one that came before the whole request went out, ends
+    //   its connection);
     // - it has been idle far less than servers keep idle connections (Apache 5 s,
     //   nginx 75 s, IIS 120 s), so a close by the server is unlikely to cross
     //   the request;
     // - no end of stream is pending on it. Some peers (tinyproxy among them) let
-    //   every connection go right after the answer without saying so. Qt sees such
-    //   a close only once it has arrived, and then opens a new connection; so the
-    //   first time a peer's connection would be reused, the request waits until
-    //   the connection has been idle as long as the last answer took to come
-    //   once the whole request was out (at least MinSettleMs, at most SettleMs):
-    //   a close sent right behind an answer is under way no longer than the
-    //   answer itself was, and a fixed wait would cost a fast pass of many small
-    //   files a fifth of its time. A peer that closed it meanwhile
-    //   gets a new connection for every request from then on, one that kept it is
-    //   trusted to keep the next ones as long as they stay within KeepIdleMs;
+    //   every connection go right after the answer without saying so. Such a
+    //   close is seen only once it has arrived, and then a new connection is
+    //   opened; so the first time a peer's connection would be reused, the
+    //   request waits until the connection has been idle as long as the last
+    //   answer took to come once the whole request was out (at least
+    //   MinSettleMs, at most SettleMs): a close sent right behind an answer is
+    //   under way no longer than the answer itself was, and a fixed wait would
+    //   cost a fast pass of many small files a fifth of its time. A peer that
+    //   closed it meanwhile gets a new connection for every request from then
+    //   on, one that kept it is trusted to keep the next ones as long as they
+    //   stay within KeepIdleMs;
     // - the peer has never closed a kept connection under a request.
-    // Should it be closed anyway, Qt would send the body again on a new
-    // connection, but the body is one-shot (OneShotBody): the request fails
-    // instead, the file stays for the next pass, and the peer gets a fresh
-    // connection for every request from then on. The body is never sent twice
-    // by this program, since nobody can tell whether the server read it.
+    // Should it be closed anyway, the request fails: the file stays for the
+    // next pass, and the peer gets a fresh connection for every request from
+    // then on. The body is never sent twice by this program, since nobody can
+    // tell whether the server read it: plain http requests are written by
+    // PlainHttp, which never sends anything again, and Qt, which would, gets a
+    // one-shot body (OneShotBody).
     const QString peer = target.scheme() + QStringLiteral("://") + target.host() + u':' +
-                         QString::number(target.port(tunnelled ? 443 : 80)) + u'|' + m_proxySignature;
-    if (tunnelled) {
-        // The session the server handed out last time is offered again: a pass
-        // after a pause resumes it instead of paying a full handshake.
-        QSslConfiguration tls = m_sslConfiguration ? *m_sslConfiguration : QSslConfiguration::defaultConfiguration();
-        tls.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
-        const QByteArray ticket = m_sessionTickets.value(peer);
-        if (!ticket.isEmpty())
-            tls.setSessionTicket(ticket);
-        request.setSslConfiguration(tls);
-    } else if (m_sslConfiguration) {
-        request.setSslConfiguration(*m_sslConfiguration);
-    }
+                         QString::number(target.port(tunnelled ? 443 : 80)) + u'|' + m_proxySignature + u'|' +
+                         (plain ? QStringLiteral("plain ") + m_proxyShown : QString());
     const PeerHabit habit = m_peerHabits.value(peer, PeerHabit::Unknown);
     m_reusing = habit != PeerHabit::Closes && peer == m_keptPeer && m_idle.isValid() && m_idle.elapsed() < KeepIdleMs;
     const qint64 settleMs = m_reusing && habit == PeerHabit::Unknown
         ? qBound(MinSettleMs, m_lastTurnaroundMs, SettleMs) - m_idle.elapsed()
         : 0;
-    if (!m_reusing)
-        m_nam->clearConnectionCache();
+
+    std::function<void()> launch;
+    if (plain) {
+        QByteArray head = verb + ' ';
+        if (viaProxy) {
+            head += target.toEncoded(QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+        } else {
+            const QByteArray path = target.path(QUrl::FullyEncoded).toLatin1();
+            head += path.isEmpty() ? QByteArray("/") : path;
+            if (target.hasQuery())
+                head += '?' + target.query(QUrl::FullyEncoded).toLatin1();
+        }
+        head += " HTTP/1.1\r\n";
+        bool hostGiven = false;
+        bool contentTypeGiven = false;
+        for (const HeaderLine& h : headers) {
+            if (h.name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+                continue; // the length is always that of the body actually sent
+            hostGiven = hostGiven || h.name.compare("Host", Qt::CaseInsensitive) == 0;
+            contentTypeGiven = contentTypeGiven || h.name.compare("Content-Type", Qt::CaseInsensitive) == 0;
+            head += h.name + ": " + h.value + "\r\n";
+        }
+        if (!hostGiven) {
+            const QString host = target.host(QUrl::FullyEncoded);
+            head += "Host: " + (host.contains(u':') ? u'[' + host + u']' : host).toLatin1();
+            if (target.port(80) != 80)
+                head += ':' + QByteArray::number(target.port());
+            head += "\r\n";
+        }
+        if (!contentTypeGiven && !body.isEmpty())
+            head += "Content-Type: application/x-www-form-urlencoded\r\n";
+        if (!body.isEmpty() || (verb != "GET" && verb != "HEAD"))
+            head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        head += "User-Agent: Mozilla/5.0\r\n\r\n";
+        const QString host = viaProxy ? plain->hostName() : target.host();
+        const quint16 port = viaProxy ? plain->port() : quint16(target.port(80));
+        const bool reuse = m_reusing;
+        launch = [this, peer, host, port, viaProxy, reuse, head, body, verb] {
+            const bool kept = reuse && m_http->keptAlive(peer);
+            m_newConnection = !kept;
+            m_http->start(peer, host, port, viaProxy, kept, head, body, verb != "HEAD");
+        };
+    } else {
+        QNetworkRequest request(target);
+        // A 3xx is the page's answer like any other; following it would re-send the
+        // document somewhere the operator never configured.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+        request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        bool contentTypeGiven = false;
+        for (const HeaderLine& h : headers) {
+            if (h.name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+                // The length is always that of the body actually sent.
+                continue;
+            }
+            if (tunnelled && h.name.compare("Proxy-Authorization", Qt::CaseInsensitive) == 0) {
+                // Inside the tunnel this would hand the proxy password to the web
+                // server; the tunnel itself is authorised with the credentials.
+                qCWarning(lcUpload) << "Proxy-Authorization dropped from an https request";
+                continue;
+            }
+            if (h.name.compare("Content-Type", Qt::CaseInsensitive) == 0)
+                contentTypeGiven = true;
+            request.setRawHeader(h.name, h.value);
+        }
+        if (!contentTypeGiven && !body.isEmpty())
+            request.setHeader(QNetworkRequest::ContentTypeHeader,
+                              QByteArrayLiteral("application/x-www-form-urlencoded"));
+        if (tunnelled) {
+            // The session the server handed out last time is offered again: a pass
+            // after a pause resumes it instead of paying a full handshake.
+            QSslConfiguration tls =
+                m_sslConfiguration ? *m_sslConfiguration : QSslConfiguration::defaultConfiguration();
+            tls.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+            const QByteArray ticket = m_sessionTickets.value(peer);
+            if (!ticket.isEmpty())
+                tls.setSessionTicket(ticket);
+            request.setSslConfiguration(tls);
+        } else if (m_sslConfiguration) {
+            request.setSslConfiguration(*m_sslConfiguration);
+        }
+        if (!m_reusing)
+            m_nam->clearConnectionCache();
+        launch = [this, request, verb, body] { send(request, verb, body); };
+    }
     m_keptPeer.clear();
     m_peer = peer;
 
     ++m_generation;
     m_busy = true;
+    m_plain = plain.has_value();
     m_tunnelled = tunnelled;
     m_proxyAuthOffered = false;
     m_body.clear();
     m_readPos = 0;
     m_truncated = false;
     m_delivered = body.isEmpty();
+    m_deliveredAt.invalidate();
     m_newConnection = false;
     m_nagleOff = false;
     m_responseCode = 0;
@@ -465,16 +545,36 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     m_timedOut = false;
     qCDebug(lcUpload) << verb << target.toDisplayString() << body.size() << "bytes"
                       << (m_reusing ? "(may go on the kept connection)" : "");
+    progressed();
     if (settleMs <= 0) {
-        send(request, verb, body);
+        launch();
         return;
     }
-    progressed();
     const quint64 generation = m_generation;
-    QTimer::singleShot(settleMs, this, [this, generation, request, verb, body] {
+    QTimer::singleShot(settleMs, this, [this, generation, launch] {
         if (generation == m_generation && m_busy)
-            send(request, verb, body);
+            launch();
     });
+}
+
+std::optional<QNetworkProxy> InetControl::plainRoute(const QUrl& target)
+{
+    if (target.scheme() != QLatin1String("http"))
+        return std::nullopt; // TLS stays with Qt
+    if (m_accessType == AccessDirect)
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    if (m_accessType == AccessNamedProxy)
+        return m_nam->proxy();
+    if (!m_systemProxies)
+        m_systemProxies = std::make_unique<SystemProxyFactory>();
+    const QList<QNetworkProxy> answer = m_systemProxies->queryProxy(QNetworkProxyQuery(target));
+    if (answer.isEmpty() || answer.first().type() == QNetworkProxy::NoProxy)
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    // A proxy that wants credentials of its own, or one of another kind, is left to Qt.
+    const QNetworkProxy& first = answer.first();
+    if (first.type() == QNetworkProxy::HttpProxy && first.user().isEmpty() && first.password().isEmpty())
+        return first;
+    return std::nullopt;
 }
 
 void InetControl::send(QNetworkRequest request, const QByteArray& verb, const QByteArray& body)
@@ -540,6 +640,8 @@ bool InetControl::RequestDelivered() const
         return false;
     if (m_delivered)
         return true;
+    if (m_plain)
+        return m_http->allQueued();
     // Only ever set to a OneShotBody.
     const auto* body = static_cast<const OneShotBody*>(m_bodyDevice.data());
     return body && body->allRead();
@@ -609,55 +711,88 @@ void InetControl::onFinished(QNetworkReply* reply)
 void InetControl::complete(QNetworkReply* reply, int state)
 {
     if (state == icResponseCompleted) {
-        m_responseCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QString reason =
-            QString::fromLatin1(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
-        m_responseInfo = QString::number(m_responseCode);
-        if (!reason.isEmpty())
-            m_responseInfo += QLatin1Char(' ') + reason;
-        qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes"
-                          << (m_truncated ? "(cut)" : "") << (m_reusing ? "(kept connection)" : "");
-        if (m_reusing && m_peerHabits.value(m_peer, PeerHabit::Unknown) == PeerHabit::Unknown) {
-            const PeerHabit learnt = m_newConnection ? PeerHabit::Closes : PeerHabit::Keeps;
-            m_peerHabits.insert(m_peer, learnt);
-            qCDebug(lcUpload) << m_peer << (learnt == PeerHabit::Keeps ? "keeps connections" : "closes connections");
-        }
         const QByteArray ticket = reply->sslConfiguration().sessionTicket();
         if (!ticket.isEmpty())
             m_sessionTickets.insert(m_peer, ticket);
-        if (!m_truncated && reply->rawHeader("Connection").toLower() != "close") {
-            m_keptPeer = m_peer;
-            m_idle.start();
-            m_lastTurnaroundMs = m_deliveredAt.isValid() ? m_deliveredAt.elapsed() : SettleMs;
-        }
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QString reason =
+            QString::fromLatin1(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray());
+        const bool keep = !m_truncated && reply->rawHeader("Connection").toLower() != "close";
         release(reply, m_truncated);
+        answered(status, reason, keep);
     } else {
-        m_responseCode = reply->error();
-        m_responseInfo = reply->errorString();
-        if (reply->error() == QNetworkReply::ContentReSendError && m_reusing) {
-            m_peerHabits.insert(m_peer, PeerHabit::Closes);
-            m_responseInfo = QStringLiteral("The server closed the kept connection without answering; from now on "
-                                            "each file goes to it on a new connection");
-        } else if (reply->error() == QNetworkReply::ContentReSendError) {
-            // What makes Qt want to send the body again (see OneShotBody).
-            m_responseInfo = QStringLiteral("The server closed the connection without answering");
-        } else if (m_timedOut || reply->error() == QNetworkReply::TimeoutError) {
-            m_responseInfo = m_delivered
-                ? QStringLiteral("No answer within %1 seconds after the whole request reached the web page")
-                      .arg(m_replyTimeoutMs / 1000.0)
-                : QStringLiteral("No answer within %1 seconds (%2)").arg(m_timeoutMs / 1000.0).arg(reply->errorString());
-        }
-        if (m_accessType == AccessNamedProxy && m_nam->proxy().type() == QNetworkProxy::HttpProxy) {
-            m_responseInfo += QStringLiteral(" (through the proxy %1:%2)")
-                                  .arg(m_nam->proxy().hostName())
-                                  .arg(m_nam->proxy().port());
-        }
-        m_body.clear();
-        m_readPos = 0;
-        qCDebug(lcUpload) << "request failed:" << m_responseCode << m_responseInfo;
+        const QNetworkReply::NetworkError error = reply->error();
+        const QString text = reply->errorString();
         release(reply, false);
+        // What makes Qt want to send the body again (see OneShotBody).
+        const bool unanswered = error == QNetworkReply::ContentReSendError;
+        failed(error, text, unanswered);
     }
-    postState(state);
+}
+
+void InetControl::onPlainFinished(bool answeredWhole)
+{
+    if (!m_plain || !m_busy)
+        return;
+    if (m_watchdog)
+        m_watchdog->stop();
+    if (answeredWhole) {
+        const PlainHttp::Answer& a = m_http->answer();
+        m_body = a.body;
+        m_truncated = a.truncated;
+        if (m_truncated)
+            qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
+        answered(a.status, QString::fromLatin1(a.reason), a.keep);
+    } else {
+        const PlainHttp::Failed& f = m_http->failure();
+        failed(f.code, f.text, f.unanswered);
+    }
+}
+
+void InetControl::answered(int status, const QString& reason, bool keep)
+{
+    m_responseCode = status;
+    m_responseInfo = QString::number(m_responseCode);
+    if (!reason.isEmpty())
+        m_responseInfo += QLatin1Char(' ') + reason;
+    qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes" << (m_truncated ? "(cut)" : "")
+                      << (m_reusing ? "(kept connection)" : "");
+    if (m_reusing && m_peerHabits.value(m_peer, PeerHabit::Unknown) == PeerHabit::Unknown) {
+        const PeerHabit learnt = m_newConnection ? PeerHabit::Closes : PeerHabit::Keeps;
+        m_peerHabits.insert(m_peer, learnt);
+        qCDebug(lcUpload) << m_peer << (learnt == PeerHabit::Keeps ? "keeps connections" : "closes connections");
+    }
+    if (keep) {
+        m_keptPeer = m_peer;
+        m_idle.start();
+        m_lastTurnaroundMs = m_deliveredAt.isValid() ? m_deliveredAt.elapsed() : SettleMs;
+    }
+    postState(icResponseCompleted);
+}
+
+void InetControl::failed(long code, const QString& text, bool closedUnanswered)
+{
+    m_responseCode = code;
+    m_responseInfo = text;
+    // Qt reports the end of a kept connection under a request without saying whether it opened another.
+    if (closedUnanswered && m_reusing && (!m_plain || !m_newConnection)) {
+        m_peerHabits.insert(m_peer, PeerHabit::Closes);
+        m_responseInfo = QStringLiteral("The server closed the kept connection without answering; from now on "
+                                        "each file goes to it on a new connection");
+    } else if (closedUnanswered) {
+        m_responseInfo = QStringLiteral("The server closed the connection without answering");
+    } else if (m_timedOut || code == QNetworkReply::TimeoutError) {
+        m_responseInfo = m_delivered
+            ? QStringLiteral("No answer within %1 seconds after the whole request reached the web page")
+                  .arg(m_replyTimeoutMs / 1000.0)
+            : QStringLiteral("No answer within %1 seconds (%2)").arg(m_timeoutMs / 1000.0).arg(text);
+    }
+    if (!m_proxyShown.isEmpty())
+        m_responseInfo += QStringLiteral(" (through the proxy %1)").arg(m_proxyShown);
+    m_body.clear();
+    m_readPos = 0;
+    qCDebug(lcUpload) << "request failed:" << m_responseCode << m_responseInfo;
+    postState(icError);
 }
 
 void InetControl::release(QNetworkReply* reply, bool abort)

@@ -14,12 +14,16 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
+class PlainHttp;
 class QNetworkAccessManager;
+class QNetworkProxyFactory;
 class QNetworkReply;
 class QNetworkRequest;
 class QSslConfiguration;
 class QTimer;
+class QUrl;
 
 class InetControl : public QObject
 {
@@ -90,6 +94,13 @@ private:
     /// The reply is over: records its outcome, lets go of it and reports the state.
     void complete(QNetworkReply* reply, int state);
     void send(QNetworkRequest request, const QByteArray& verb, const QByteArray& body);
+    /// The proxy a plain http request goes through (NoProxy: none), or nothing
+    /// when the request is left to Qt's network code.
+    std::optional<QNetworkProxy> plainRoute(const QUrl& target);
+    void onPlainFinished(bool answered);
+    /// The outcome of the request in flight, whichever code carried it.
+    void answered(int status, const QString& reason, bool keep);
+    void failed(long code, const QString& text, bool closedUnanswered);
     /// Drops every tie to a reply and makes sure it is deleted.
     void release(QNetworkReply* reply, bool abort);
     /// Reports the state later, on the event loop, unless the request is cancelled first.
@@ -107,6 +118,10 @@ private:
     QString m_proxySignature;   // what applyProxy last set, to notice a change
 
     QNetworkAccessManager* m_nam = nullptr;
+    PlainHttp* m_http = nullptr;  // plain http requests, on a connection of this thread
+    bool m_plain = false;         // the request in flight goes through m_http
+    std::unique_ptr<QNetworkProxyFactory> m_systemProxies;
+    QString m_proxyShown;         // "host:port" of the proxy the request in flight goes through
     QPointer<QNetworkReply> m_reply;
     QString m_proxy;
     int m_accessType = AccessDefault;

@@ -3,6 +3,7 @@
 #include "Base64.h"
 #include "Failure.h"
 #include "InetControl.h"
+#include "PlainHttp.h"
 #include "MiniHttpServer.h"
 
 #include <QFile>
@@ -56,6 +57,63 @@ QByteArray readAllChunks(InetControl& inet)
     }
 }
 
+// Answers every request with the same scripted bytes, once it has read the
+// request whole or, when early, its headers only; counts what came in.
+class RawServer : public QObject
+{
+public:
+    QByteArray answer;
+    bool early = false;
+    bool closeAfter = false;
+    int connections = 0;
+    int requests = 0; // read whole
+
+    bool listen()
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                ++connections;
+                auto* in = new QByteArray;
+                auto* answeredEarly = new bool(false);
+                connect(socket, &QObject::destroyed, this, [in, answeredEarly] {
+                    delete in;
+                    delete answeredEarly;
+                });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket, in, answeredEarly] {
+                    *in += socket->readAll();
+                    for (;;) {
+                        const qsizetype end = in->indexOf("\r\n\r\n");
+                        if (end < 0)
+                            return;
+                        if (early && !*answeredEarly) {
+                            socket->write(answer);
+                            *answeredEarly = true;
+                        }
+                        const QByteArray head = in->left(end + 2).toLower();
+                        const qsizetype at = head.indexOf("content-length: ");
+                        const qsizetype length = at < 0 ? 0 : head.mid(at + 16).split('\r').first().toLongLong();
+                        if (in->size() < end + 4 + length)
+                            return;
+                        in->remove(0, end + 4 + length);
+                        ++requests;
+                        if (!*answeredEarly)
+                            socket->write(answer);
+                        *answeredEarly = false;
+                        if (closeAfter)
+                            socket->disconnectFromHost();
+                    }
+                });
+            }
+        });
+        return m_server.listen(QHostAddress::LocalHost, 0);
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/page").arg(m_server.serverPort()); }
+
+private:
+    QTcpServer m_server;
+};
+
 } // namespace
 
 class tst_InetControl : public QObject
@@ -75,6 +133,8 @@ private slots:
     void slowButSteadyAnswerIsNotTimedOut();
     void replyOverTheLimitIsCut();
     void replyOfExactlyTheLimitIsWhole();
+    void answersAreReadByTheirFraming_data();
+    void answersAreReadByTheirFraming();
 
     // failures
     void noAnswerIsFailure_data();
@@ -343,6 +403,67 @@ void tst_InetControl::replyOfExactlyTheLimitIsWhole()
     QCOMPARE(run(inet, server.url()), InetControl::icResponseCompleted);
     QVERIFY(!inet.ReplyTruncated());
     QVERIFY(readAllChunks(inet) == script.body);
+}
+
+void tst_InetControl::answersAreReadByTheirFraming_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("early");
+    QTest::addColumn<bool>("closeAfter");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("connections"); // for the two requests
+    const int ok = InetControl::icResponseCompleted;
+    const int error = InetControl::icError;
+    QTest::newRow("chunked, with extension and trailer")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;x=y\r\nO\r\n1\r\nK\r\n0\r\nX-T: t\r\n\r\n")
+        << false << false << ok << QByteArray("OK") << 1;
+    QTest::newRow("interim 100 Continue first")
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << false << false
+        << ok << QByteArray("OK") << 1;
+    QTest::newRow("204 without a body") << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << false << false << ok
+                                        << QByteArray() << 1;
+    QTest::newRow("Connection: close") << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nOK")
+                                       << false << false << ok << QByteArray("OK") << 2;
+    QTest::newRow("HTTP/1.0, ended by the close") << QByteArray("HTTP/1.0 200 OK\r\n\r\nOK") << false << true << ok
+                                                  << QByteArray("OK") << 2;
+    // The rest of the body still goes out, and the connection serves the next file.
+    QTest::newRow("answered before the body was read")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << true << false << ok << QByteArray("OK") << 1;
+    QTest::newRow("not HTTP") << QByteArray("hello\r\n\r\n") << false << false << error << QByteArray() << 2;
+    QTest::newRow("broken chunk") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n")
+                                  << false << false << error << QByteArray() << 2;
+    QTest::newRow("two different lengths")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nOK") << false << false
+        << error << QByteArray() << 2;
+}
+
+void tst_InetControl::answersAreReadByTheirFraming()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, early);
+    QFETCH(bool, closeAfter);
+    QFETCH(int, state);
+    QFETCH(QByteArray, body);
+    QFETCH(int, connections);
+    RawServer server;
+    server.answer = answer;
+    server.early = early;
+    server.closeAfter = closeAfter;
+    QVERIFY(server.listen());
+    InetControl inet;
+    inet.setRequestTimeoutMs(3000);
+    // More than the socket buffers hold, so that an early answer comes while the body still goes out.
+    const QByteArray document(16 * 1024 * 1024, 'd');
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(run(inet, server.url(), document), state);
+        QCOMPARE(readAllChunks(inet), body);
+    }
+    // Each document went out whole, and once.
+    QTRY_COMPARE(server.requests, 2);
+    QTest::qWait(50);
+    QCOMPARE(server.requests, 2);
+    QCOMPARE(server.connections, connections);
 }
 
 // ---------------------------------------------------------------- failures
@@ -659,11 +780,13 @@ void tst_InetControl::cancelBeforeTheStateIsDelivered()
     // Cancelled while the answer's state is queued: the reply arrived, but the
     // request was abandoned before its state was delivered, so none comes.
     inet.Execute(server.url("/b"), QStringLiteral("POST"), "b", multipartType);
-    const QList<QNetworkReply*> replies = inet.findChildren<QNetworkReply*>();
-    QCOMPARE(replies.size(), 1);
+    auto* http = inet.findChild<PlainHttp*>();
+    QVERIFY(http);
     bool cancelledAfterFinish = false;
-    // Connected after the control's own slot, so this runs once the reply is done.
-    connect(replies.first(), &QNetworkReply::finished, this, [&] {
+    // Connected after the control's own slot, so this runs once the answer is in.
+    QMetaObject::Connection once;
+    once = connect(http, &PlainHttp::finished, this, [&] {
+        disconnect(once);
         inet.Cancel();
         cancelledAfterFinish = true;
     });
