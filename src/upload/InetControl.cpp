@@ -205,6 +205,45 @@ bool isHttpStatusError(QNetworkReply::NetworkError error)
     }
 }
 
+// The status line and headers of a plain http request as they go on the wire;
+// through a proxy the target is the whole address.
+QByteArray plainRequestHead(const QByteArray& verb, const QUrl& target, bool viaProxy, const QList<HeaderLine>& headers,
+                            qint64 bodySize)
+{
+    QByteArray head = verb + ' ';
+    if (viaProxy) {
+        head += target.toEncoded(QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    } else {
+        const QByteArray path = target.path(QUrl::FullyEncoded).toLatin1();
+        head += path.isEmpty() ? QByteArray("/") : path;
+        if (target.hasQuery())
+            head += '?' + target.query(QUrl::FullyEncoded).toLatin1();
+    }
+    head += " HTTP/1.1\r\n";
+    bool hostGiven = false;
+    bool contentTypeGiven = false;
+    for (const HeaderLine& h : headers) {
+        if (h.name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            continue; // the length is always that of the body actually sent
+        hostGiven = hostGiven || h.name.compare("Host", Qt::CaseInsensitive) == 0;
+        contentTypeGiven = contentTypeGiven || h.name.compare("Content-Type", Qt::CaseInsensitive) == 0;
+        head += h.name + ": " + h.value + "\r\n";
+    }
+    if (!hostGiven) {
+        const QString host = target.host(QUrl::FullyEncoded);
+        head += "Host: " + (host.contains(u':') ? u'[' + host + u']' : host).toLatin1();
+        if (target.port(80) != 80)
+            head += ':' + QByteArray::number(target.port());
+        head += "\r\n";
+    }
+    if (!contentTypeGiven && bodySize > 0)
+        head += "Content-Type: application/x-www-form-urlencoded\r\n";
+    if (bodySize > 0 || (verb != "GET" && verb != "HEAD"))
+        head += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
+    head += "User-Agent: Mozilla/5.0\r\n\r\n";
+    return head;
+}
+
 QString describeUrl(const QString& url)
 {
     return QStringLiteral("The upload address \"%1\"").arg(url);
@@ -440,38 +479,8 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
 
     std::function<void()> launch;
     if (plain) {
-        QByteArray head = verb + ' ';
-        if (viaProxy) {
-            head += target.toEncoded(QUrl::RemoveFragment | QUrl::RemoveUserInfo);
-        } else {
-            const QByteArray path = target.path(QUrl::FullyEncoded).toLatin1();
-            head += path.isEmpty() ? QByteArray("/") : path;
-            if (target.hasQuery())
-                head += '?' + target.query(QUrl::FullyEncoded).toLatin1();
-        }
-        head += " HTTP/1.1\r\n";
-        bool hostGiven = false;
-        bool contentTypeGiven = false;
-        for (const HeaderLine& h : headers) {
-            if (h.name.compare("Content-Length", Qt::CaseInsensitive) == 0)
-                continue; // the length is always that of the body actually sent
-            hostGiven = hostGiven || h.name.compare("Host", Qt::CaseInsensitive) == 0;
-            contentTypeGiven = contentTypeGiven || h.name.compare("Content-Type", Qt::CaseInsensitive) == 0;
-            head += h.name + ": " + h.value + "\r\n";
-        }
-        if (!hostGiven) {
-            const QString host = target.host(QUrl::FullyEncoded);
-            head += "Host: " + (host.contains(u':') ? u'[' + host + u']' : host).toLatin1();
-            if (target.port(80) != 80)
-                head += ':' + QByteArray::number(target.port());
-            head += "\r\n";
-        }
-        if (!contentTypeGiven && !body.isEmpty())
-            head += "Content-Type: application/x-www-form-urlencoded\r\n";
-        if (!body.isEmpty() || (verb != "GET" && verb != "HEAD"))
-            head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-        head += "User-Agent: Mozilla/5.0\r\n\r\n";
-        const QString host = viaProxy ? plain->hostName() : target.host();
+        const QByteArray head = plainRequestHead(verb, target, viaProxy, headers, body.size());
+        const QString host = viaProxy ? plain->hostName() : target.host(QUrl::FullyEncoded);
         const quint16 port = viaProxy ? plain->port() : quint16(target.port(80));
         const bool reuse = m_reusing;
         launch = [this, peer, host, port, viaProxy, reuse, head, body, verb] {
