@@ -751,7 +751,7 @@ void InetControl::onPlainFinished(bool answeredWhole)
         m_truncated = a.truncated;
         if (m_truncated)
             qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
-        answered(a.status, QString::fromLatin1(a.reason), a.keep);
+        answered(a.status, QString::fromLatin1(a.reason), m_http->connectionKept());
     } else {
         const PlainHttp::Failed& f = m_http->failure();
         failed(f.code, f.text, f.unanswered);

@@ -5,9 +5,13 @@
 // ever sent again by this class: an exchange that fails is over.
 #pragma once
 
+#include "HttpAnswer.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 class QTcpSocket;
 
@@ -15,14 +19,7 @@ class PlainHttp : public QObject
 {
     Q_OBJECT
 public:
-    struct Answer
-    {
-        int status = 0;
-        QByteArray reason;
-        QByteArray body;
-        bool truncated = false; ///< the body was longer than the limit and is cut there
-        bool keep = false;      ///< the connection may carry another request
-    };
+    using Answer = HttpAnswerReader::Answer;
     struct Failed
     {
         long code = 0;          ///< a QNetworkReply::NetworkError value
@@ -53,7 +50,9 @@ public:
     /// The exchange opened a connection of its own.
     bool newConnection() const { return m_newConnection; }
 
-    const Answer& answer() const { return m_answer; }
+    const Answer& answer() const { return m_reader->answer(); }
+    /// The connection of the last answer stays open for the next request.
+    bool connectionKept() const { return m_kept; }
     const Failed& failure() const { return m_failure; }
 
 signals:
@@ -64,18 +63,15 @@ signals:
 
 private:
     enum class Phase { Idle, Connecting, Exchanging };
-    enum class Reading { StatusLine, Headers, Fixed, ChunkSize, ChunkData, ChunkEnd, Trailers, UntilClose };
 
     void onConnected();
     void onBytesWritten();
     void onReadyRead();
     void onSocketError();
     void pump();
-    /// Parses what has come in; returns once more input is needed or the exchange ended.
-    void parse();
-    bool takeLine(QByteArray& line);
-    bool startBody();
-    void appendBody(const char* data, qint64 size);
+    /// What the reader made of the bytes so far.
+    void take(HttpAnswerReader::State state);
+    /// The answer is whole; it counts once the request has gone out whole as well.
     void answered();
     void finishAnswer();
     void fail(long code, const QString& text);
@@ -94,19 +90,8 @@ private:
     qint64 m_queued = 0;
     bool m_delivered = false;
     bool m_newConnection = false;
-    bool m_answerHasBody = true;
-
-    Reading m_reading = Reading::StatusLine;
-    QByteArray m_in;          // bytes come in and not parsed yet
-    qint64 m_headBytes = 0;   // of the status line and headers so far
-    qint64 m_left = 0;        // of the fixed body or the current chunk
-    bool m_gotAnswerByte = false;
     bool m_answerReady = false; // whole, and waiting only for the rest of the request to go out
-    bool m_http11 = false;
-    bool m_closeAsked = false;
-    QByteArray m_transferEncoding;
-    QByteArray m_contentLength;
-    bool m_lengthConflict = false;
-    Answer m_answer;
+    bool m_kept = false;
+    std::optional<HttpAnswerReader> m_reader;
     Failed m_failure;
 };
