@@ -570,6 +570,8 @@ std::optional<QNetworkProxy> InetControl::plainRoute(const QUrl& target)
 {
     if (target.scheme() != QLatin1String("http"))
         return std::nullopt; // TLS stays with Qt
+    if (!target.userInfo().isEmpty())
+        return std::nullopt; // so do the page's own credentials in the address, which Qt answers a challenge with
     if (m_accessType == AccessDirect)
         return QNetworkProxy(QNetworkProxy::NoProxy);
     if (m_accessType == AccessNamedProxy)
