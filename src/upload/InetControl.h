@@ -1,6 +1,7 @@
-// The transfer control: one HTTP request at a time over QNetworkAccessManager,
-// its end reported on the UI thread as a state number (12 reply complete,
-// 11 request failed), the reply read back in pieces.
+// The transfer control: one HTTP request at a time (plain http on PlainHttp's
+// connection of this thread, https over QNetworkAccessManager), its end
+// reported on the UI thread as a state number (12 reply complete, 11 request
+// failed), the reply read back in pieces.
 #pragma once
 
 #include <QByteArray>
