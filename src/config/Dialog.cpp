@@ -89,8 +89,10 @@ Dialog::Dialog()
 
     // Created in tab order, so the focus chain follows the design's tab indexes:
     // the two buttons first, then the boxes and the switch.
-    OKButton = makeButton(this, QStringLiteral("OKButton"), QStringLiteral("OK"), twipsRect(4680, 4200, 1215, 375));
-    CancelButton = makeButton(this, QStringLiteral("CancelButton"), QStringLiteral("Cancel"), twipsRect(4680, 4680, 1215, 375));
+    OKButton =
+        makeButton(this, QStringLiteral("OKButton"), QStringLiteral("OK"), twipsRect(4680, 4200, 1215, 375));
+    CancelButton = makeButton(this, QStringLiteral("CancelButton"), QStringLiteral("Cancel"),
+                              twipsRect(4680, 4680, 1215, 375));
     Label1[0] = makeLabel(this, "Label1[0]", QStringLiteral("Upload To:"), twipsRect(240, 480, 1095, 255));
     Label1[1] = makeLabel(this, "Label1[1]", QStringLiteral("Read From:"), twipsRect(240, 1080, 1095, 255));
     uploadTo = makeBox(this, "uploadTo", QStringLiteral("http://"), twipsRect(1440, 360, 4335, 405));
@@ -98,8 +100,8 @@ Dialog::Dialog()
     lblHelp = makeLabel(this, "lblHelp", QString(), twipsRect(240, 3120, 4095, 2055));
     lblHelp->setWordWrap(true);
     lblHelp->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    cmdTest = makeButton(this, QStringLiteral("cmdTest"), QStringLiteral("Toggle Test Mode On/Off"), twipsRect(4680, 3120, 1215, 495),
-                         /*wrapCaption=*/true);
+    cmdTest = makeButton(this, QStringLiteral("cmdTest"), QStringLiteral("Toggle Test Mode On/Off"),
+                         twipsRect(4680, 3120, 1215, 495), /*wrapCaption=*/true);
 
     Frame1 = new QGroupBox(QStringLiteral("Proxy (only basic authentication supported)"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));

@@ -31,6 +31,12 @@ void TransferView::addErrorBlock(const QString& description, const QString& subj
 
 namespace {
 
+/// What was done with a file that could not be deleted afterwards.
+QString doneWith(Leftovers::Kind kind)
+{
+    return kind == Leftovers::Kind::Filed ? QStringLiteral("was filed") : QStringLiteral("was converted");
+}
+
 bool looksLikeCompletePdf(const QString& path)
 {
     QFile f(path);
@@ -200,7 +206,7 @@ void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity
                                   const QString& why)
 {
     const QString stored = m_leftovers.add(kind, identity, path);
-    const QString done = kind == Leftovers::Kind::Filed ? QStringLiteral("was filed") : QStringLiteral("was converted");
+    const QString done = doneWith(kind);
     const QString again = kind == Leftovers::Kind::Filed ? QStringLiteral("sent") : QStringLiteral("converted");
     m_view.addStatusOnce(QStringLiteral("%1 %2 but cannot be deleted (%3). It is not %4 again while it stays as it "
                                         "is; delete it by hand, or let Quillfeed's user delete files in its folder.")
@@ -243,9 +249,7 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
         if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
             m_view.addStatusOnce(
                 QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
-                    .arg(m_state.readFromFolder + currentFile,
-                         done->kind == Leftovers::Kind::Filed ? QStringLiteral("was filed")
-                                                              : QStringLiteral("was converted")));
+                    .arg(m_state.readFromFolder + currentFile, doneWith(done->kind)));
             return passOver();
         }
     }

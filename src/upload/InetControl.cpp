@@ -484,9 +484,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         const quint16 port = viaProxy ? plain->port() : quint16(target.port(80));
         const bool reuse = m_reusing;
         launch = [this, peer, host, port, viaProxy, reuse, head, body, verb] {
-            const bool kept = reuse && m_http->keptAlive(peer);
-            m_newConnection = !kept;
-            m_http->start(peer, host, port, viaProxy, kept, head, body, verb != "HEAD");
+            m_http->start(peer, host, port, viaProxy, reuse, head, body, verb != "HEAD");
         };
     } else {
         QNetworkRequest request(target);
@@ -747,6 +745,8 @@ void InetControl::onPlainFinished(bool answeredWhole)
         return;
     if (m_watchdog)
         m_watchdog->stop();
+    // A kept connection found closed when the request was due counts as a new one, as Qt's would.
+    m_newConnection = m_http->newConnection();
     if (answeredWhole) {
         const PlainHttp::Answer& a = m_http->answer();
         m_body = a.body;

@@ -22,17 +22,13 @@ public:
     using Answer = HttpAnswerReader::Answer;
     struct Failed
     {
-        long code = 0;          ///< a QNetworkReply::NetworkError value
+        long code = 0; ///< a QNetworkReply::NetworkError value
         QString text;
         bool unanswered = false; ///< the request had begun to go out and no byte of an answer came
     };
 
     explicit PlainHttp(qint64 maxBodyBytes, QObject* parent = nullptr);
     ~PlainHttp() override;
-
-    /// Whether the connection left open under this key is still usable: open,
-    /// nothing unread on it and no end of stream pending.
-    bool keptAlive(const QString& key) const;
 
     /// Starts an exchange: a connection to host:port under key (the one kept
     /// under the same key when reuse is true and it is still alive, else a new
@@ -64,6 +60,10 @@ signals:
 private:
     enum class Phase { Idle, Connecting, Exchanging };
 
+    /// Whether the connection left open under this key is still usable: open,
+    /// nothing unread on it and no end of stream pending.
+    bool keptAlive(const QString& key) const;
+
     void onConnected();
     void onBytesWritten();
     void onReadyRead();
@@ -80,7 +80,7 @@ private:
 
     const qint64 m_maxBody;
     QTcpSocket* m_socket = nullptr;
-    QString m_key;            // whose connection m_socket is
+    QString m_key; // whose connection m_socket is
     QString m_host;
     bool m_viaProxy = false;
     Phase m_phase = Phase::Idle;
