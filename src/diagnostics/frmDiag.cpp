@@ -1,6 +1,7 @@
 #include "frmDiag.h"
 #include "Design.h"
 
+#include "LineStore.h"
 #include "Logging.h"
 
 #include <QCloseEvent>
@@ -12,13 +13,12 @@
 
 #include <new>
 
-// The box holds at most this many characters (some 100 000 lines of a usual
-// length, about 120 MB once laid out). A test-mode session left
+// The box holds at most as many characters as the status box (some 100 000 lines
+// of a usual length, about 120 MB once laid out). A test-mode session left
 // running for days must neither exhaust memory nor reach the document's int-sized
-// positions; when a new line would pass the limit, the oldest lines make room.
-// Trimming a quarter at a time keeps the cost of each call proportional to the
-// text added, spread over the calls.
-qsizetype frmDiag::s_capacity = 8 * 1024 * 1024;
+// positions; when a new line would pass the limit, the oldest lines make room,
+// down to the same trim target as the status box.
+qsizetype frmDiag::s_capacity = TextCapacity::DefaultChars;
 
 namespace {
 // Lines of a hidden window go into the box in batches of about this size.
@@ -102,7 +102,7 @@ void frmDiag::insertAtEnd(const QString& text)
         // characterCount() counts the document's final paragraph separator.
         const qsizetype length = doc->characterCount() - 1;
         if (length + added > s_capacity)
-            trimOldest(length + added - s_capacity * 3 / 4);
+            trimOldest(length + added - TextCapacity::trimTarget(s_capacity));
 
         // The operator's caret and selection stay where they are, even when
         // they sit at the end of the text, where an insertion would push them.

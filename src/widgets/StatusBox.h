@@ -1,16 +1,17 @@
-// The status box: newest message on top. The text lives in a list of lines and
+// The status box: newest message on top. The text lives in a LineStore and
 // only the visible lines are drawn, so adding a message costs the same however
 // long the box has grown. Part of it can be selected with the mouse or with
 // Shift and the arrow keys and copied; assistive technology reads it through a
 // text interface (StatusBoxAccessible), which builds the whole text only when asked.
 #pragma once
 
+#include "LineStore.h"
+
 #include <QAbstractScrollArea>
 #include <QPoint>
 #include <QRect>
 #include <QString>
 
-#include <deque>
 #include <utility>
 
 class StatusBox : public QAbstractScrollArea
@@ -30,7 +31,7 @@ public:
     /// The first n characters of the text (the whole text when shorter).
     QString head(int n) const;
     /// Number of display lines.
-    int lineCount() const { return int(m_lines.size()); }
+    int lineCount() const { return int(m_store.lineCount()); }
     /// The most characters the box holds; beyond it the oldest lines make room.
     void setCapacity(qsizetype chars);
 
@@ -57,26 +58,9 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
-    enum class Break : quint8 { None, CrLf, Cr, Lf };
-    struct Line
-    {
-        QString text;
-        Break end = Break::None;
-    };
-
-    static std::deque<Line> split(const QString& text);
-    static void appendLine(QString& out, const Line& line);
-    static qsizetype charsOf(const Line& line);
+    using Pos = LineStore::Pos;
     void keepWithinCapacity();
-    struct Pos
-    {
-        qsizetype line = 0;
-        qsizetype col = 0;
-        auto operator<=>(const Pos&) const = default;
-    };
     Pos posAt(const QPoint& viewportPoint) const;
-    Pos posOf(qsizetype offset) const;
-    qsizetype offsetOf(Pos pos) const;
     void moveCaret(Pos caret, bool extend);
     void selectionChanged();
     void copySelectionOrAll() const;
@@ -85,12 +69,8 @@ private:
 
     void textChanged();
 
-    std::deque<Line> m_lines;
-    mutable QString m_textCache; // text(), until the next change; empty when not built
-    qsizetype m_chars = 0; // of text(), kept as lines come and go
-    Pos m_anchor;          // where the selection began
-    Pos m_caret;           // where it ends; the same as m_anchor when nothing is selected
-    // An unattended station can get a long error page every pass for days; like the
-    // diagnostic window, the box keeps the newest 8 Mi characters of them.
-    qsizetype m_capacity = 8 * 1024 * 1024;
+    LineStore m_store;
+    Pos m_anchor; // where the selection began
+    Pos m_caret;  // where it ends; the same as m_anchor when nothing is selected
+    qsizetype m_capacity = TextCapacity::DefaultChars;
 };
