@@ -68,7 +68,6 @@ frmMain::~frmMain()
 
 void frmMain::Form_Load()
 {
-    base64Chars = Base64::alphabet();
     show();
     ApplySettings();
 }

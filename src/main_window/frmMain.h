@@ -64,7 +64,6 @@ public:
     // Keeps counting past 32767 rather than overflowing.
     qint32 pagesScanned = 0;
     QPointer<frmDiag> diagWindow;
-    QByteArray base64Chars;
     /// Called right after the scanner is opened, before the batch options: lets
     /// tests and diagnosis set device options by name.
     std::function<void(ImgScan*)> afterScannerOpen;

@@ -48,12 +48,6 @@ int find(SANE_Handle handle, const QString& name)
     }
 }
 
-bool settable(SANE_Handle handle, const QString& name)
-{
-    const SANE_Option_Descriptor* d = descriptor(handle, find(handle, name));
-    return d && SANE_OPTION_IS_ACTIVE(d->cap) && SANE_OPTION_IS_SETTABLE(d->cap);
-}
-
 QString setFromText(SANE_Handle handle, const QString& name, const QString& value)
 {
     const int index = find(handle, name);

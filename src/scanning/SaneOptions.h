@@ -15,9 +15,6 @@ namespace SaneOptions {
 /// The option's number, or -1 when the device has no option of that name.
 int find(SANE_Handle handle, const QString& name);
 
-/// True when the option exists, is active and can be set by the program.
-bool settable(SANE_Handle handle, const QString& name);
-
 /// Sets an option from text: strings as given, numbers in the option's unit
 /// ("20" mm, "300" dpi), booleans as yes/no/true/false/1/0. Arrays get the value
 /// in every element.
