@@ -13,7 +13,7 @@ PACKAGES=(
   # Liberation Sans has the metrics of the fonts the windows were laid out with
   fonts-liberation2
   # tests and their peers
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   python3 python3-werkzeug tinyproxy openssl poppler-utils qpdf libtiff-tools curl
   # benchmarks and packaging
   nginx-light img2pdf dpkg-dev file desktop-file-utils time
