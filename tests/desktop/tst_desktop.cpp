@@ -1,0 +1,136 @@
+// When the desktop hears that filing stopped, and the notification itself,
+// against a stand-in notification service on a private session bus.
+#include "DesktopNotifier.h"
+#include "FilingWatch.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+// What a desktop's notification daemon offers, as far as Quillfeed uses it.
+class StandInNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Shown
+    {
+        uint replaces;
+        QString summary;
+        int urgency;
+    };
+    QList<Shown> shown;
+
+public slots:
+    uint Notify(const QString&, uint replacesId, const QString&, const QString& summary, const QString&,
+                const QStringList&, const QVariantMap& hints, int)
+    {
+        shown.push_back({replacesId, summary, hints.value(QStringLiteral("urgency")).toInt()});
+        return replacesId ? replacesId : 40 + uint(shown.size());
+    }
+};
+
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void watchSpeaksOnceWhileFilingStaysDown_data();
+    void watchSpeaksOnceWhileFilingStaysDown();
+    void notifierReachesTheServiceAndBearsItsAbsence();
+
+private:
+    QProcess m_bus;
+    QString m_address;
+};
+
+void TestDesktop::initTestCase()
+{
+    // A bus of the test's own: the notifications never reach a real desktop.
+    m_bus.start(QStringLiteral("dbus-daemon"),
+                {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    QVERIFY2(m_bus.waitForStarted(), "dbus-daemon cannot be started");
+    QTRY_VERIFY(m_bus.canReadLine());
+    m_address = QString::fromLocal8Bit(m_bus.readLine()).trimmed();
+    qputenv("DBUS_SESSION_BUS_ADDRESS", m_address.toLocal8Bit());
+}
+
+void TestDesktop::cleanupTestCase()
+{
+    m_bus.kill();
+    m_bus.waitForFinished();
+}
+
+void TestDesktop::watchSpeaksOnceWhileFilingStaysDown_data()
+{
+    // Each pass: "f" filed something, "x" ended on a failure, "-" neither;
+    // a number before it the minutes since the start. Expected: what the desktop
+    // hears after each pass (D down, R reminder, U up again, . nothing).
+    QTest::addColumn<QStringList>("passes");
+    QTest::addColumn<QString>("heard");
+    QTest::newRow("down at the start, once per outage") << QStringList{"0x", "1x", "2x", "3f", "4f"} << "D..U.";
+    QTest::newRow("filed, then the page goes down") << QStringList{"0f", "1f", "2x", "3x", "30x"} << "..D..";
+    QTest::newRow("one reminder after a long while")
+        << QStringList{"0x", "119x", "120x", "121x", "500x", "501f"} << "D.R..U";
+    QTest::newRow("a pass that files and ends on a refusal is filing")
+        << QStringList{"0f", "1x", "2f", "3f"} << ".DU.";
+    QTest::newRow("empty folder is no news") << QStringList{"0-", "1-", "2x", "3-", "4f"} << "..D.U";
+    QTest::newRow("a second outage is told again") << QStringList{"0x", "1f", "2x", "200f"} << "DUDU";
+}
+
+void TestDesktop::watchSpeaksOnceWhileFilingStaysDown()
+{
+    QFETCH(QStringList, passes);
+    QFETCH(QString, heard);
+    FilingWatch watch;
+    const QDateTime start(QDate(2026, 12, 8), QTime(9, 0));
+    QString got;
+    for (const QString& pass : passes) {
+        const int minutes = pass.chopped(1).toInt();
+        const QChar kind = pass.back();
+        const auto notice = watch.passEnded(kind == u'f' ? 2 : 0, kind == u'x' ? QStringLiteral("refused") : QString(),
+                                            start.addSecs(minutes * 60));
+        if (!notice)
+            got += u'.';
+        else if (!notice->trouble)
+            got += u'U';
+        else
+            got += notice->summary.contains(QLatin1String("still")) ? u'R' : u'D';
+    }
+    QCOMPARE(got, heard);
+}
+
+void TestDesktop::notifierReachesTheServiceAndBearsItsAbsence()
+{
+    DesktopNotifier notifier;
+    QSignalSpy notShown(&notifier, &DesktopNotifier::notShown);
+
+    // No notification service on the bus: a line for the log, nothing else.
+    notifier.notify(QStringLiteral("down"), QStringLiteral("why"), true);
+    QTRY_COMPARE(notShown.count(), 1);
+
+    QDBusConnection standInBus = QDBusConnection::connectToBus(m_address, QStringLiteral("stand-in"));
+    StandInNotifications service;
+    QVERIFY(standInBus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+                                      QDBusConnection::ExportAllSlots));
+    QVERIFY(standInBus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+    notifier.notify(QStringLiteral("Quillfeed: documents are not reaching the web page"), QStringLiteral("why"), true);
+    QTRY_COMPARE(service.shown.size(), 1);
+    notifier.notify(QStringLiteral("Quillfeed: documents reach the web page again"), QString(), false);
+    QTRY_COMPARE(service.shown.size(), 2);
+    QCOMPARE(service.shown[0].urgency, 2);
+    QCOMPARE(service.shown[0].replaces, 0u);
+    // The word that filing resumed takes the place of the one that it stopped.
+    QCOMPARE(service.shown[1].replaces, 41u);
+    QCOMPARE(service.shown[1].urgency, 1);
+    QCOMPARE(notShown.count(), 1);
+    standInBus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("stand-in"));
+}
+
+QTEST_GUILESS_MAIN(TestDesktop)
+#include "tst_desktop.moc"
