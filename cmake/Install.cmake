@@ -128,7 +128,7 @@ read from that folder.")
 # here. Open Directory hands the folder to xdg-open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, sane-airscan")
 # Purging the package also removes the settings file an administrator wrote.
 configure_file(${QF_PACKAGING_DIR}/postrm.in ${QF_PACKAGING_BINARY_DIR}/control/postrm @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QF_PACKAGING_BINARY_DIR}/control/postrm)

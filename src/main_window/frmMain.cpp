@@ -356,6 +356,8 @@ void frmMain::CmdScanAll_Click()
     try {
         ImgScan1->OpenScanner();
         opened = true;
+        if (!ImgScan1->foundAgain().isEmpty())
+            addStatus(ImgScan1->foundAgain());
         if (afterScannerOpen)
             afterScannerOpen(ImgScan1);
         ImgScan1->SetScanTo(4);

@@ -11,6 +11,8 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScopeGuard>
 
 #include <memory>
 #include <optional>
@@ -18,6 +20,10 @@
 namespace {
 
 const QString kStoreGroupKey = QStringLiteral("Scanner/device");
+// What the chosen scanner is, beside where SANE found it: a USB scanner's name
+// holds its bus address, which changes with the port and after a restart.
+const QString kStoreVendorKey = QStringLiteral("Scanner/vendor");
+const QString kStoreModelKey = QStringLiteral("Scanner/model");
 // The values of the batch options that mean "every page the feeder holds, as
 // TIFF files named from the template"; no other behaviour is offered.
 constexpr qint32 kScanToFiles = 4;
@@ -25,12 +31,16 @@ constexpr qint16 kPageOptionNumbered = 1;
 constexpr qint32 kFileTypeTiff = 1;
 constexpr double kResolution = 300;
 
-/// Local devices only: asking the network backends would wait on every
-/// host they know of, and an office scanner is attached to this computer.
-QList<ScannerDevice> listDevices()
+enum class Reach { Local, Network };
+
+/// Scanners attached to this computer, or those on the network too. Network
+/// backends (sane-airscan for eSCL and WSD devices) list only when asked for
+/// network devices, and looking for them waits on the network: only the
+/// operator's Select Scanner asks for them.
+QList<ScannerDevice> listDevices(Reach reach = Reach::Local)
 {
     const SANE_Device** list = nullptr;
-    const SANE_Status status = sane_get_devices(&list, SANE_TRUE);
+    const SANE_Status status = sane_get_devices(&list, reach == Reach::Local ? SANE_TRUE : SANE_FALSE);
     if (status != SANE_STATUS_GOOD)
         throw Failure(QStringLiteral("The list of scanners could not be read: %1").arg(saneText(status)));
     QList<ScannerDevice> devices;
@@ -56,6 +66,7 @@ struct ImgScan::Private
     std::optional<qint32> fileType;
     QList<DeferredOption> deferred;
     QStringList pagesWritten;
+    QString foundAgain;
 };
 
 ImgScan::ImgScan(QObject* parent)
@@ -79,6 +90,53 @@ QString ImgScan::storedDevice()
     return userStore().value(kStoreGroupKey).toString();
 }
 
+QString ImgScan::foundAgain() const
+{
+    return d->foundAgain;
+}
+
+QString ImgScan::storedModel()
+{
+    const QSettings store = userStore();
+    return (store.value(kStoreVendorKey).toString() + u' ' + store.value(kStoreModelKey).toString()).trimmed();
+}
+
+std::optional<QString> ImgScan::movedDevice(const QString& storedName)
+{
+    const QSettings store = userStore();
+    const QString vendor = store.value(kStoreVendorKey).toString();
+    const QString model = store.value(kStoreModelKey).toString();
+    if (vendor.isEmpty() && model.isEmpty())
+        return std::nullopt; // chosen before its kind was stored
+    QStringList sameKind;
+    for (const ScannerDevice& device : listDevices()) {
+        if (device.name == storedName)
+            return std::nullopt; // still there: the failure to open it is the answer
+        if (device.vendor == vendor && device.model == model)
+            sameKind << device.name;
+    }
+    if (sameKind.size() > 1)
+        throw Failure(QStringLiteral("Scanner %1 (%2) was not found, and %3 scanners of that kind are present: %4. "
+                                     "Choose one with Select Scanner.")
+                          .arg(storedName, storedModel())
+                          .arg(sameKind.size())
+                          .arg(sameKind.join(QStringLiteral(", "))));
+    if (sameKind.isEmpty())
+        return std::nullopt;
+    return sameKind.front();
+}
+
+void ImgScan::storeChoice(const ScannerDevice& device)
+{
+    QSettings store = userStore();
+    store.setValue(kStoreGroupKey, device.name);
+    store.setValue(kStoreVendorKey, device.vendor);
+    store.setValue(kStoreModelKey, device.model);
+    store.sync();
+    if (store.status() != QSettings::NoError)
+        throw Failure(QStringLiteral("The choice of scanner could not be saved."));
+}
+
 void ImgScan::closeDevice()
 {
     if (d->handle) {
@@ -99,6 +157,7 @@ void ImgScan::OpenScanner()
     closeDevice();
 
     auto session = std::make_unique<SaneSession>();
+    d->foundAgain.clear();
     QString name = storedDevice();
     if (name.isEmpty()) {
         const QList<ScannerDevice> devices = listDevices();
@@ -106,10 +165,25 @@ void ImgScan::OpenScanner()
             throw Failure(QStringLiteral("No scanner was found."));
         name = devices.first().name;
     }
-    // A chosen scanner that has gone away is reported, never replaced by
-    // another one behind the operator's back.
     SANE_Handle handle = nullptr;
-    const SANE_Status status = sane_open(name.toLocal8Bit().constData(), &handle);
+    SANE_Status status = sane_open(name.toLocal8Bit().constData(), &handle);
+    if (status != SANE_STATUS_GOOD || !handle) {
+        // The chosen scanner may have moved to another port. It is looked for by
+        // what it is, and taken only when exactly one present scanner is of its
+        // vendor and model: two of a kind are never swapped behind the operator's back.
+        if (const std::optional<QString> moved = movedDevice(name)) {
+            handle = nullptr;
+            status = sane_open(moved->toLocal8Bit().constData(), &handle);
+            if (status == SANE_STATUS_GOOD && handle) {
+                d->foundAgain = QStringLiteral("The scanner %1 was not found at %2; it is at %3 now and was opened "
+                                               "there.")
+                                    .arg(storedModel(), name, *moved);
+                storeChoice({*moved, userStore().value(kStoreVendorKey).toString(),
+                             userStore().value(kStoreModelKey).toString()});
+                name = *moved;
+            }
+        }
+    }
     if (status != SANE_STATUS_GOOD || !handle)
         throw Failure(QStringLiteral("Scanner %1 could not be opened: %2").arg(name, saneText(status)));
     d->session = std::move(session);
@@ -271,17 +345,21 @@ void ImgScan::ShowSelectScanner(QWidget* parent)
     if (m_scanning)
         throw Failure(QStringLiteral("The scanner is busy with a scan."));
     SaneSession session;
-    const QList<ScannerDevice> devices = listDevices();
+    QList<ScannerDevice> devices;
+    {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
+        devices = listDevices(Reach::Network);
+    }
     SelectScannerDialog dialog(devices, storedDevice(), parent);
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QString chosen = dialog.selectedDevice();
     if (chosen.isEmpty())
         return;
-    QSettings store = userStore();
-    store.setValue(kStoreGroupKey, chosen);
-    store.sync();
-    if (store.status() != QSettings::NoError)
-        throw Failure(QStringLiteral("The choice of scanner could not be saved."));
+    for (const ScannerDevice& device : devices) {
+        if (device.name == chosen)
+            storeChoice(device);
+    }
     qCDebug(lcScan) << "scanner chosen:" << chosen;
 }

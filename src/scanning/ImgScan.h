@@ -6,7 +6,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class QWidget;
+struct ScannerDevice;
 
 class ImgScan : public QObject
 {
@@ -45,6 +48,9 @@ public:
     /// The scanner chosen in the selection dialog, remembered for the user
     /// (empty when none was chosen).
     static QString storedDevice();
+    /// After OpenScanner: where the chosen scanner was found when it had moved
+    /// to another name (another port), in the operator's words; empty otherwise.
+    QString foundAgain() const;
 
     // Seams for tests and diagnosis: the adapter picks the feeder and 300 dpi
     // itself; these override any option by its SANE name ("source", "mode",
@@ -66,6 +72,12 @@ signals:
 
 private:
     void closeDevice();
+    /// "vendor model" of the chosen scanner, as stored.
+    static QString storedModel();
+    /// The one present scanner of the chosen one's kind, when the chosen name is
+    /// gone; throws Failure when several are present.
+    static std::optional<QString> movedDevice(const QString& storedName);
+    static void storeChoice(const ScannerDevice& device);
 
     bool m_scanning = false;
     struct Private;
