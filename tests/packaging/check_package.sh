@@ -185,6 +185,7 @@ if "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpac
             tr ',' '\n' <<<"$depends" | awk -v d="$dep" '$1 == d {found = 1} END {exit !found}' || fail "Depends lacks $dep: $depends"
         done
         [[ "$(field Recommends)" == *xdg-utils* ]] || fail "Recommends lacks xdg-utils"
+        [[ "$(field Recommends)" == *sane-airscan* ]] || fail "Recommends lacks sane-airscan"
 
         listing=$(dpkg-deb -c "$deb")
         compare_lists "package" "$(expected_files "$prefix")" \
