@@ -11,6 +11,7 @@
 #include "ImgScan.h"
 #include "InetControl.h"
 #include "Logging.h"
+#include "ProgressPane.h"
 #include "RepaintThrottle.h"
 #include "Settings.h"
 #include "StatusBox.h"
@@ -366,7 +367,9 @@ void frmMain::CmdScanAll_Click()
         ImgScan1->SetPageOption(1);
         diag()->Log(QStringLiteral("Starting Scanner"));
         ImgScan1->SetFileType(1);
+        progress->showScanning(0);
         ImgScan1->StartScan();
+        progress->finish();
         ImgScan1->CloseScanner();
         opened = false;
         m_scanRunning = false;
@@ -375,6 +378,7 @@ void frmMain::CmdScanAll_Click()
         ProcessNextFile();
     } catch (...) {
         const QString description = describeCurrentException();
+        progress->finish();
         // Release the device so that the next Scan All can open it again.
         if (opened) {
             try {
@@ -390,6 +394,7 @@ void frmMain::CmdScanAll_Click()
 void frmMain::ImgScan1_PageDone(int)
 {
     ++pagesScanned;
+    progress->showScanning(pagesScanned);
     try {
         RefreshFileList();
         m_transfer->trustScannedPages(ImgScan1->pagesWritten());

@@ -27,6 +27,7 @@ class QPushButton;
 class QTimer;
 class ImgScan;
 class InetControl;
+class ProgressPane;
 class RepaintThrottle;
 class StatusBox;
 class TabLabel;
@@ -91,6 +92,8 @@ public:
     QFrame* Frame4 = nullptr;
     QCheckBox* chkAutoRead = nullptr;
     QLabel* lastFired = nullptr;
+    /// Below the buttons of both panels: the document going out, the pages scanned.
+    ProgressPane* progress = nullptr;
     QTimer* Timer1 = nullptr;
     ImgScan* ImgScan1 = nullptr;
     InetControl* Inet1 = nullptr;

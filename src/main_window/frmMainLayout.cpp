@@ -5,6 +5,7 @@
 #include "Controls.h"
 #include "Design.h"
 #include "FileListModel.h"
+#include "ProgressPane.h"
 #include "ShownFileList.h"
 #include "RepaintThrottle.h"
 #include "StatusBox.h"
@@ -140,6 +141,12 @@ void frmMain::buildLayout()
     CmdSetup[1] =
         makeButton(Frame4, QStringLiteral("CmdSetup[1]"), QStringLiteral("Setup"), twipsRect(240, 3240, 1335, 615));
     Frame4->hide();
+
+    // In the room both panels leave below their buttons, above whichever is shown.
+    progress = new ProgressPane(this);
+    progress->setObjectName(QStringLiteral("progress"));
+    progress->setGeometry(twipsRect(6480, 4380, 1710, 735));
+    progress->raise();
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));

@@ -1,12 +1,14 @@
 // Scan All on SANE's test backend (document feeder: ten pages, then empty),
 // through the real converter to the real receiving page.
 #include "ImgScan.h"
+#include "ProgressPane.h"
 #include "StationTest.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
 #include "Station.h"
 #include "frmDiag.h"
 
+#include <QLabel>
 #include <QPushButton>
 #include <QtTest>
 
@@ -56,8 +58,13 @@ void TestScanRun::tenPagesAreScannedListedAndFiled()
     st->put("/waiting.pdf", "%PDF-1.4 already here");
     start();
     QList<int> listedAtPage;
+    QStringList progressAtPage;
     // Connected after the window's own handler, so it sees the list that handler built.
-    connect(w->ImgScan1, &ImgScan::PageDone, w.get(), [&] { listedAtPage << int(w->fileListEntries().size()); });
+    connect(w->ImgScan1, &ImgScan::PageDone, w.get(), [&] {
+        listedAtPage << int(w->fileListEntries().size());
+        if (w->progress->isVisible())
+            progressAtPage << w->progress->text()->text();
+    });
     ModalWatcher boxes;
     QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
     QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
@@ -70,6 +77,11 @@ void TestScanRun::tenPagesAreScannedListedAndFiled()
         QVERIFY2(listedAtPage[i] >= i + 2 && (i == 0 || listedAtPage[i] >= listedAtPage[i - 1]),
                  qPrintable(QString::number(listedAtPage[i])));
     QCOMPARE(listedAtPage.last(), 11);
+    // The pages scanned so far were shown while the run went on, and nothing once it ended.
+    QCOMPARE(progressAtPage.size(), 10);
+    QCOMPARE(progressAtPage.first(), QStringLiteral("Scanning: 1 page so far"));
+    QCOMPARE(progressAtPage.last(), QStringLiteral("Scanning: 10 pages so far"));
+    QVERIFY(!w->progress->isVisible());
     // Every page went out as a PDF, the waiting file with them, and the folder is empty.
     QStringList names;
     for (const ReceivedUpload& r : receiver->records())

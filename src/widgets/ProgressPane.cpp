@@ -1,0 +1,65 @@
+#include "ProgressPane.h"
+
+#include "Design.h"
+
+#include <QLabel>
+#include <QProgressBar>
+
+namespace {
+// The bar counts in permille: a file of several GiB does not fit an int of bytes.
+constexpr int Steps = 1000;
+} // namespace
+
+ProgressPane::ProgressPane(QWidget* parent) : QWidget(parent)
+{
+    m_text = new QLabel(this);
+    m_text->setObjectName(QStringLiteral("progressText"));
+    m_text->setFont(designFont());
+    m_text->setWordWrap(true);
+    m_text->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    m_text->setGeometry(twipsRect(0, 0, 1710, 450));
+    m_bar = new QProgressBar(this);
+    m_bar->setObjectName(QStringLiteral("progressBar"));
+    m_bar->setFont(designFont());
+    m_bar->setGeometry(twipsRect(0, 480, 1710, 255));
+    m_bar->setRange(0, Steps);
+    m_bar->setTextVisible(true);
+    m_bar->setAccessibleName(QStringLiteral("Progress"));
+    hide();
+}
+
+void ProgressPane::showSending(const QString& entry, qint64 sent, qint64 total, int filesLeft)
+{
+    const QString left = filesLeft == 1 ? QStringLiteral("1 file left") : QStringLiteral("%1 files left").arg(filesLeft);
+    const QString text = QStringLiteral("Sending %1; %2").arg(entry, left);
+    if (m_text->text() != text) {
+        m_text->setText(text);
+        m_text->setToolTip(text);
+        m_bar->setAccessibleDescription(text);
+    }
+    if (m_bar->maximum() != Steps)
+        m_bar->setRange(0, Steps);
+    const int value = total > 0 ? int(qBound<qint64>(0, sent, total) * Steps / total) : 0;
+    if (m_bar->value() != value) // a repaint per callback would cost more than the send
+        m_bar->setValue(value);
+    show();
+}
+
+void ProgressPane::showScanning(int pages)
+{
+    const QString text = pages == 1 ? QStringLiteral("Scanning: 1 page so far")
+                                    : QStringLiteral("Scanning: %1 pages so far").arg(pages);
+    m_text->setText(text);
+    m_bar->setAccessibleDescription(text);
+    // How many pages the feeder holds is not known: the bar says only that it runs.
+    m_bar->setRange(0, 0);
+    show();
+}
+
+void ProgressPane::finish()
+{
+    hide();
+    m_bar->setRange(0, Steps);
+    m_bar->reset();
+    m_text->clear();
+}
