@@ -1,0 +1,35 @@
+#include "PrivateData.h"
+
+#include "Failure.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+
+namespace PrivateData {
+
+QString folder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/quillfeed");
+}
+
+QString path(const QString& name)
+{
+    return folder() + u'/' + name;
+}
+
+QString ensureFolder()
+{
+    const QString dir = folder();
+    if (!QDir().mkpath(dir))
+        return QStringLiteral("Cannot create the folder %1").arg(dir);
+    if (::chmod(QFile::encodeName(dir).constData(), S_IRWXU) != 0)
+        return QStringLiteral("Cannot make the folder %1 private: %2").arg(dir, systemErrorText(errno));
+    return {};
+}
+
+} // namespace PrivateData

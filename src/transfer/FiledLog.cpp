@@ -1,0 +1,169 @@
+#include "FiledLog.h"
+
+#include "Failure.h"
+#include "PrivateData.h"
+#include "UniqueHandle.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QUrl>
+
+#include <cctype>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kHeader = "filed_at,file,bytes,sha256,page\r\n";
+// The newest row is found in the tail; no row is near this long.
+constexpr qint64 TailBytes = 256 * 1024;
+
+QByteArray csvField(const QString& value)
+{
+    QByteArray bytes = value.toUtf8();
+    if (!bytes.contains(',') && !bytes.contains('"') && !bytes.contains('\r') && !bytes.contains('\n'))
+        return bytes;
+    bytes.replace("\"", "\"\"");
+    return '"' + bytes + '"';
+}
+
+/// The fields of the CSV lines in text, in order; a line cut at the end of text is left out.
+QList<QStringList> parseCsv(const QByteArray& text)
+{
+    QList<QStringList> rows;
+    QStringList fields;
+    QByteArray field;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields << QString::fromUtf8(field);
+            field.clear();
+        } else if (c == '\n') {
+            if (field.endsWith('\r'))
+                field.chop(1);
+            fields << QString::fromUtf8(field);
+            field.clear();
+            rows << fields;
+            fields.clear();
+        } else {
+            field += c;
+        }
+    }
+    return rows;
+}
+
+} // namespace
+
+FiledLog::FiledLog(QString path) : m_path(std::move(path)) {}
+
+QString FiledLog::defaultPath()
+{
+    return PrivateData::path(QStringLiteral("filed.csv"));
+}
+
+FiledLog::Row FiledLog::rowFor(const QString& entry, const QByteArray& content, const QString& uploadUrl)
+{
+    return {QDateTime::currentDateTime(), entry, content.size(),
+            QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex(), pageWithoutCredentials(uploadUrl)};
+}
+
+QString FiledLog::pageWithoutCredentials(const QString& url)
+{
+    QUrl u(url);
+    if (!u.isValid())
+        return url.section(u'@', -1); // whatever it is, nothing before an "@" is kept
+    u.setUserInfo(QString());
+    return u.toString();
+}
+
+QByteArray FiledLog::csvLine(const Row& row)
+{
+    // Every file entry begins with "/", the address with a scheme, the rest are
+    // digits: no field can start like a spreadsheet formula.
+    return row.filedAt.toOffsetFromUtc(row.filedAt.offsetFromUtc()).toString(Qt::ISODate).toUtf8() + ',' +
+           csvField(row.file) + ',' + QByteArray::number(row.bytes) + ',' + row.sha256 + ',' + csvField(row.page) +
+           "\r\n";
+}
+
+QString FiledLog::append(const Row& row) const
+{
+    if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
+        return why;
+    const QByteArray native = QFile::encodeName(m_path);
+    // Only ever a regular file of the user's: never a FIFO that would block,
+    // never a link that would write elsewhere.
+    UniqueFd fd(::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                       S_IRUSR | S_IWUSR));
+    auto failed = [this](int error) { return QStringLiteral("Cannot record in %1: %2").arg(m_path, systemErrorText(error)); };
+    if (fd.get() < 0)
+        return failed(errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return failed(errno);
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("Cannot record in %1: it is not a regular file").arg(m_path);
+    QByteArray text = st.st_size == 0 ? kHeader : QByteArray();
+    text += csvLine(row);
+    const char* data = text.constData();
+    qsizetype left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd.get(), data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return failed(n < 0 ? errno : ENOSPC);
+        data += n;
+        left -= n;
+    }
+    if (::fsync(fd.get()) != 0)
+        return failed(errno);
+    return {};
+}
+
+std::optional<FiledLog::Row> FiledLog::lastRow() const
+{
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const qint64 start = qMax<qint64>(0, file.size() - TailBytes);
+    file.seek(start);
+    QByteArray tail = file.readAll();
+    if (start > 0) {
+        // Begin at a line that starts a row: its time stamp's year.
+        qsizetype at = 0;
+        while ((at = tail.indexOf("\r\n", at)) >= 0) {
+            at += 2;
+            if (at + 5 <= tail.size() && std::isdigit(uchar(tail[at])) && tail[at + 4] == '-')
+                break;
+        }
+        if (at < 0)
+            return std::nullopt;
+        tail = tail.mid(at);
+    }
+    const QList<QStringList> rows = parseCsv(tail);
+    for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
+        const QStringList& f = *it;
+        if (f.size() != 5 || f[0] == QLatin1String("filed_at"))
+            continue;
+        bool ok = false;
+        Row row{QDateTime::fromString(f[0], Qt::ISODate), f[1], f[2].toLongLong(&ok), f[3].toLatin1(), f[4]};
+        if (ok && row.filedAt.isValid())
+            return row;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,51 @@
+// The record of every document the web page filed: filed.csv in the private
+// data folder, one row per document, appended and synced before the document
+// is deleted. It answers "did yesterday's deed go out, and when?" after the
+// status box has long forgotten, and it lets a start after a stop between the
+// page's "OK" and the delete recognise the document as filed.
+//
+// CSV as spreadsheets read it (RFC 4180, UTF-8, CR LF): a header line and the
+// columns filed_at (ISO 8601 local time with its UTC offset), file (the entry
+// as the file list shows it), bytes and sha256 (of the document as sent), page
+// (the upload address without user name or password).
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+class FiledLog
+{
+public:
+    struct Row
+    {
+        QDateTime filedAt;
+        QString file;
+        qint64 bytes = 0;
+        QByteArray sha256; ///< hex, lower case
+        QString page;
+    };
+
+    /// The log lives at path; the default is beside out.txt.
+    explicit FiledLog(QString path = defaultPath());
+    static QString defaultPath();
+    const QString& path() const { return m_path; }
+
+    /// A row for a document filed now.
+    static Row rowFor(const QString& entry, const QByteArray& content, const QString& uploadUrl);
+    /// Appends the row and syncs it to disk; returns the reason when it could
+    /// not be recorded, empty otherwise.
+    QString append(const Row& row) const;
+    /// The newest row, as read back; none when there is none or it cannot be read.
+    std::optional<Row> lastRow() const;
+
+    /// One CSV line (CR LF ended) of the row's fields.
+    static QByteArray csvLine(const Row& row);
+    /// The address without user name and password, which have no place in a record.
+    static QString pageWithoutCredentials(const QString& url);
+
+private:
+    QString m_path;
+};
