@@ -25,8 +25,9 @@ BandReader::BandReader(TIFF* tif, const PagePlan& plan, TiffMessages& messages, 
 {
 }
 
-void BandReader::run(const RowsSink& sink)
+void BandReader::run(const RowsSink& sink, const std::vector<RowRange>& only)
 {
+    m_only = only;
     if (m_plan.tiled)
         readTiles(sink);
     else if (m_plan.planar == PLANARCONFIG_SEPARATE && m_plan.samplesPerPixel > 1)
@@ -40,8 +41,19 @@ void BandReader::fail(const std::string& what)
     throw ConversionError(m_messages.with(pageText(m_plan) + ": " + what));
 }
 
-void BandReader::deliver(std::uint8_t* rows, std::uint32_t count, const RowsSink& sink)
+bool BandReader::wanted(std::uint32_t first, std::uint32_t count) const
 {
+    if (m_only.empty())
+        return true;
+    for (const RowRange& r : m_only)
+        if (r.first < first + count && first < r.first + r.count)
+            return true;
+    return false;
+}
+
+void BandReader::deliver(std::uint8_t* rows, std::uint32_t first, std::uint32_t count, const RowsSink& sink)
+{
+    m_bandFirst = first;
     if (m_plan.bitsPerSample == 16)
         swapToBigEndian16(rows, static_cast<std::size_t>(m_rowBytes * count));
     sink(rows, count);
@@ -62,15 +74,24 @@ void BandReader::readContigStrips(const RowsSink& sink)
     const std::uint64_t needed = (std::uint64_t(m_plan.height) + rps - 1) / rps;
     if (strips < needed)
         fail("has " + std::to_string(strips) + " strips, " + std::to_string(needed) + " needed");
-    auto band = allocate(std::uint64_t(rps) * m_rowBytes, m_plan);
+    if (m_strip.size() != std::uint64_t(rps) * m_rowBytes) {
+        m_strip = allocate(std::uint64_t(rps) * m_rowBytes, m_plan);
+        m_stripHeld = std::numeric_limits<std::uint32_t>::max();
+    }
     for (std::uint32_t s = 0; s < needed; ++s) {
         const std::uint32_t rows = std::min<std::uint32_t>(rps, m_plan.height - s * rps);
+        if (!wanted(s * rps, rows))
+            continue;
         const tmsize_t want = static_cast<tmsize_t>(std::uint64_t(rows) * m_rowBytes);
-        m_messages.clear();
-        const tmsize_t got = TIFFReadEncodedStrip(m_tif, s, band.data(), want);
-        if (got < want)
-            fail("strip " + std::to_string(s + 1) + " is truncated or corrupt");
-        deliver(band.data(), rows, sink);
+        if (s != m_stripHeld) {
+            m_messages.clear();
+            const tmsize_t got = TIFFReadEncodedStrip(m_tif, s, m_strip.data(), want);
+            if (got < want)
+                fail("strip " + std::to_string(s + 1) + " is truncated or corrupt");
+            // 16-bit samples are turned big-endian in place as they are handed on: not to be reused.
+            m_stripHeld = m_plan.bitsPerSample == 16 ? std::numeric_limits<std::uint32_t>::max() : s;
+        }
+        deliver(m_strip.data(), s * rps, rows, sink);
     }
 }
 
@@ -78,18 +99,33 @@ void BandReader::readScanlines(const RowsSink& sink)
 {
     constexpr std::uint32_t kRows = 16;
     auto band = allocate(std::uint64_t(kRows) * m_rowBytes, m_plan);
-    std::uint32_t inBand = 0;
-    for (std::uint32_t row = 0; row < m_plan.height; ++row) {
+    // Compressed rows can only be decoded in order: rows that are not wanted are decoded and passed
+    // over, up to the last wanted one.
+    std::uint32_t end = m_plan.height;
+    if (!m_only.empty()) {
+        end = 0;
+        for (const RowRange& r : m_only)
+            end = std::max(end, std::min(m_plan.height, r.first + r.count));
+    }
+    std::uint32_t inBand = 0, bandStart = 0;
+    for (std::uint32_t row = 0; row < end; ++row) {
+        const bool take = wanted(row, 1);
+        if (!take && inBand) {
+            deliver(band.data(), bandStart, inBand, sink);
+            inBand = 0;
+        }
+        if (take && inBand == 0)
+            bandStart = row;
         m_messages.clear();
         if (TIFFReadScanline(m_tif, band.data() + inBand * m_rowBytes, row, 0) != 1)
             fail("row " + std::to_string(row + 1) + " is truncated or corrupt");
-        if (++inBand == kRows) {
-            deliver(band.data(), inBand, sink);
+        if (take && ++inBand == kRows) {
+            deliver(band.data(), bandStart, inBand, sink);
             inBand = 0;
         }
     }
     if (inBand)
-        deliver(band.data(), inBand, sink);
+        deliver(band.data(), bandStart, inBand, sink);
 }
 
 void BandReader::readSeparateStrips(const RowsSink& sink)
@@ -107,6 +143,8 @@ void BandReader::readSeparateStrips(const RowsSink& sink)
     auto band = allocate(std::uint64_t(rps) * m_rowBytes, m_plan);
     for (std::uint32_t s = 0; s < perPlane; ++s) {
         const std::uint32_t rows = std::min<std::uint32_t>(rps, m_plan.height - s * rps);
+        if (!wanted(s * rps, rows))
+            continue;
         const tmsize_t want = static_cast<tmsize_t>(std::uint64_t(rows) * planeRow);
         for (unsigned p = 0; p < spp; ++p) {
             m_messages.clear();
@@ -116,7 +154,7 @@ void BandReader::readSeparateStrips(const RowsSink& sink)
             for (std::uint64_t i = 0; i < pixels; ++i)
                 std::memcpy(&band[(i * spp + p) * bytesPerSample], &plane[i * bytesPerSample], bytesPerSample);
         }
-        deliver(band.data(), rows, sink);
+        deliver(band.data(), s * rps, rows, sink);
     }
 }
 
@@ -139,6 +177,8 @@ void BandReader::readTiles(const RowsSink& sink)
     const unsigned bytesPerSample = m_plan.bitsPerSample / 8;
     for (std::uint32_t y = 0; y < m_plan.height; y += th) {
         const std::uint32_t rows = std::min(th, m_plan.height - y);
+        if (!wanted(y, rows))
+            continue;
         for (std::uint32_t x = 0; x < m_plan.width; x += tw) {
             const std::uint32_t cols = std::min(tw, m_plan.width - x);
             for (unsigned p = 0; p < planes; ++p) {
@@ -164,7 +204,7 @@ void BandReader::readTiles(const RowsSink& sink)
                 }
             }
         }
-        deliver(band.data(), rows, sink);
+        deliver(band.data(), y, rows, sink);
     }
 }
 

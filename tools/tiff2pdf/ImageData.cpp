@@ -1,15 +1,12 @@
 #include "ImageData.h"
 
 #include "BandReader.h"
+#include "FilteredRows.h"
 #include "PassThrough.h"
-#include "PlainCompressor.h"
-#include "PngRowFilter.h"
+#include "StreamChoice.h"
 
-#include <algorithm>
 #include <cstring>
-#include <optional>
 #include <string>
-#include <system_error>
 
 namespace tiff2pdf {
 
@@ -55,7 +52,8 @@ void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::s
     });
 }
 
-/// Pixels without row filters (palette indices, packed bits): compressed as they are.
+/// Pixels without row filters (palette indices, packed bits, or a page better off without them):
+/// compressed as they are, at zlib's default level.
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                      const ByteSink& sink)
 {
@@ -69,122 +67,15 @@ void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, s
     flate.finish();
 }
 
-/// Rows through the PNG filter into the compressor, its effort set band by band.
-class FilteredRows
+void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
+                   unsigned bytesPerPixel, const ByteSink& sink)
 {
-public:
-    FilteredRows(FlateWriter& flate, std::size_t outRow, unsigned bytesPerPixel, bool runLength)
-        : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow), m_runLength(runLength)
-    {
-    }
-
-    void write(const std::uint8_t* row)
-    {
-        m_flate.write(m_filter.filter(row), m_outRow + 1);
-        m_extremes += m_filter.lastExtremes();
-        if (m_runLength)
-            return;
-        // Smooth, flat or halftoned bands (few bits per byte after filtering) repeat far more than
-        // the coder's order-0 estimate shows, and the full search (level 6) finds it: photographs and
-        // prepress CMYK shrink by a third. Scanner noise does not, and there level 3 is as small and
-        // several times faster. Decided per band of rows from the band before.
-        m_bandBits += m_filter.lastBits();
-        if (++m_bandRows == kBand) {
-            m_flate.setLevel(m_bandBits < kSmoothBitsPerByte * double(kBand) * double(m_outRow) ? kFlateLevel : 3);
-            m_bandBits = 0;
-            m_bandRows = 0;
-        }
-    }
-
-    /// Samples of the filtered rows so far that are 0 or 255.
-    std::uint64_t extremes() const { return m_extremes; }
-
-private:
-    static constexpr std::uint32_t kBand = 16;
-    static constexpr double kSmoothBitsPerByte = 1.5;
-
-    FlateWriter& m_flate;
-    PngRowFilter m_filter;
-    std::size_t m_outRow;
-    bool m_runLength;
-    double m_bandBits = 0;
-    std::uint32_t m_bandRows = 0;
-    std::uint64_t m_extremes = 0;
-};
-
-/// Row filters win on nearly every page, but flat or halftoned samples can come out smaller as
-/// they are, and the same pixels compressed plainly (as other converters do) are a size this
-/// output must never exceed. The plain stream runs beside the filtered one on another core, until
-/// it falls clearly behind; on scanned paper that happens within the first few hundred rows.
-class PlainRace
-{
-public:
-    /// Without `out` there is no race: the filtered stream alone is written.
-    PlainRace(std::vector<std::uint8_t>* out, std::size_t outRow) : m_outRow(outRow)
-    {
-        if (!out)
-            return;
-        try {
-            m_plain.emplace(*out);
-        } catch (const std::system_error&) {
-            // No thread to be had (a process limit): the filtered stream alone is still a sound page.
-        }
-    }
-
-    /// Gives the row to the plain stream; whether the filtered one still wants it.
-    bool take(const std::uint8_t* row, std::uint64_t filteredProduced, std::uint64_t extremes)
-    {
-        if (!m_plain)
-            return true;
-        m_plain->write(row, m_outRow);
-        if (m_filteredStopped)
-            return false;
-        if (++m_rows % 16 == 0)
-            judge(filteredProduced, extremes);
-        return !m_filteredStopped;
-    }
-
-    /// Ends both streams; true when the plain one is to be written in place of the filtered one.
-    bool finish(FlateWriter& filtered, const PagePlan& plan)
-    {
-        if (m_filteredStopped) {
-            if (!m_plain->finish())
-                throw ConversionError(pageText(plan) + ": compression failed");
-            return true;
-        }
-        filtered.finish();
-        // A plain stream that failed (it is only ever an alternative) leaves the filtered one.
-        if (!m_plain)
-            return false;
-        const std::optional<std::uint64_t> plainSize = m_plain->finish();
-        return plainSize && *plainSize < filtered.produced();
-    }
-
-private:
-    // Compared per byte of samples, since the thread runs behind. Once it has taken an eighth MiB
-    // and some rows, a plain stream 3 % behind will not win, except on halftoned samples (nearly all
-    // 0 or full), where it wins by a hair and only over the whole page. There, once it leads, the
-    // filtered stream stops instead: the plain one alone is never larger than what other converters
-    // make, and the page costs one compression, not two.
-    void judge(std::uint64_t filteredProduced, std::uint64_t extremes)
-    {
-        if (m_plain->consumed() < std::max<std::uint64_t>(128 * 1024, 32 * m_outRow))
-            return;
-        // Every row counted so far went through the filter, which the rate below is of.
-        const double filteredBytes = double((m_rows - 1) * m_outRow);
-        const double filtered = double(filteredProduced) / filteredBytes;
-        const bool halftoned = double(extremes) >= 0.9 * filteredBytes;
-        if (!halftoned && m_plain->rate() > filtered * 1.03)
-            m_plain.reset();
-        else if (halftoned && m_plain->rate() < filtered)
-            m_filteredStopped = true;
-    }
-
-    std::size_t m_outRow;
-    std::optional<PlainCompressor> m_plain;
-    std::uint64_t m_rows = 0;
-    bool m_filteredStopped = false;
-};
+    const bool runLength = bytesPerPixel == 1;
+    FlateWriter flate(sink, FilteredRows::firstLevel(runLength), FilteredRows::strategy(runLength));
+    FilteredRows filtered(flate, outRow, bytesPerPixel, runLength);
+    forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
+    flate.finish();
+}
 
 bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages,
                 std::vector<std::uint8_t>* plainOut)
@@ -196,20 +87,20 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
         writeUnfiltered(reader, plan, part, outRow, sink);
         return false;
     }
-    // After PNG filtering, scanner noise leaves few long matches. With one byte per pixel the useful
-    // ones are runs, which Z_RLE finds as well as the full search at a fraction of its time; with
-    // several bytes per pixel they repeat a pixel back, where a light full search (level 3) does best:
-    // on scanned A4 pages both beat level 6 in size and take a quarter of its time.
     const unsigned bytesPerPixel = channels * (plan.bitsPerSample / 8);
-    const bool runLength = bytesPerPixel == 1;
-    FlateWriter flate(sink, runLength ? kFlateLevel : 3, runLength ? Z_RLE : Z_DEFAULT_STRATEGY);
-    FilteredRows filtered(flate, outRow, bytesPerPixel, runLength);
-    PlainRace race(plan.alpha == Alpha::None ? plainOut : nullptr, outRow);
-    forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) {
-        if (race.take(row, flate.produced(), filtered.extremes()))
-            filtered.write(row);
-    });
-    return race.finish(flate, plan);
+    // Row filters win on nearly every page, but flat, dithered or halftoned samples can come out
+    // smaller as they are. A sample of the page decides which; the page is then compressed once.
+    if (plainOut && plan.alpha == Alpha::None &&
+        chooseStream(trySample(reader, plan.height, outRow, bytesPerPixel)) == FlateStream::Plain) {
+        plainOut->clear();
+        const ByteSink keep = [&](const std::uint8_t* data, std::size_t size) {
+            plainOut->insert(plainOut->end(), data, data + size);
+        };
+        writeUnfiltered(reader, plan, part, outRow, keep);
+        return true;
+    }
+    writeFiltered(reader, plan, part, outRow, bytesPerPixel, sink);
+    return false;
 }
 
 void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, TiffMessages& messages)

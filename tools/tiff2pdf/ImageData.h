@@ -19,9 +19,9 @@ enum class ImagePart
 /// Writes the stream data of one image of the page (already encoded as its /Filter says) to `sink`.
 /// The directory of the page must be current. Throws ConversionError.
 ///
-/// With `plain` given, pixels that go with PNG row filters are also compressed without them, as a
-/// plain zlib stream. When that comes out smaller, it is left in `plain` and true is returned: the
-/// image is then to be written with it, without /DecodeParms, and what went to `sink` discarded.
+/// With `plain` given, pixels that go with PNG row filters may instead be compressed without them,
+/// when a sample of the page shows that stream smaller. It is then left in `plain`, nothing goes to
+/// `sink`, and true is returned: the image is to be written with it, without /DecodeParms.
 bool writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages,
                     std::vector<std::uint8_t>* plain = nullptr);
 

@@ -22,8 +22,6 @@ public:
 
     /// What the last row's filtered bytes take at best with an order-0 coder, in bits.
     double lastBits() const { return m_lastBits; }
-    /// How many samples of the last row were 0 or all ones (its unfiltered bytes' counts).
-    std::uint32_t lastExtremes() const { return m_histogram[0][0] + m_histogram[0][0xFF]; }
 
 private:
     std::size_t m_rowBytes;

@@ -1,0 +1,59 @@
+#include "FilteredRows.h"
+
+namespace tiff2pdf {
+
+namespace {
+
+/// Bits per byte, after filtering, below which a band counts as smooth.
+constexpr double kSmoothBitsPerByte = 1.5;
+
+} // namespace
+
+FilteredRows::FilteredRows(FlateWriter& flate, std::size_t outRow, unsigned bytesPerPixel, bool runLength)
+    : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow), m_runLength(runLength)
+{
+}
+
+// After PNG filtering, scanner noise leaves few long matches. With one byte per pixel the useful
+// ones are runs, which Z_RLE finds as well as the full search at a fraction of its time; with
+// several bytes per pixel they repeat a pixel back, where a light full search (level 3) does best:
+// on scanned A4 pages both beat level 6 in size and take a quarter of its time.
+int FilteredRows::firstLevel(bool runLength)
+{
+    return runLength ? kFlateLevel : 3;
+}
+
+int FilteredRows::strategy(bool runLength)
+{
+    return runLength ? Z_RLE : Z_DEFAULT_STRATEGY;
+}
+
+void FilteredRows::write(const std::uint8_t* row)
+{
+    m_flate.write(m_filter.filter(row), m_outRow + 1);
+    account();
+}
+
+void FilteredRows::prime(const std::uint8_t* row)
+{
+    m_filter.filter(row);
+    account();
+}
+
+void FilteredRows::account()
+{
+    if (m_runLength)
+        return;
+    // Smooth, flat or halftoned bands (few bits per byte after filtering) repeat far more than
+    // the coder's order-0 estimate shows, and the full search (level 6) finds it: photographs and
+    // prepress CMYK shrink by a third. Scanner noise does not, and there level 3 is as small and
+    // several times faster. Decided per band of rows from the band before.
+    m_bandBits += m_filter.lastBits();
+    if (++m_bandRows == kEffortBand) {
+        m_flate.setLevel(m_bandBits < kSmoothBitsPerByte * double(kEffortBand) * double(m_outRow) ? kFlateLevel : 3);
+        m_bandBits = 0;
+        m_bandRows = 0;
+    }
+}
+
+} // namespace tiff2pdf
