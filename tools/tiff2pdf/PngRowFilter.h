@@ -27,7 +27,7 @@ private:
     std::size_t m_rowBytes;
     std::size_t m_bpp;
     std::vector<std::uint8_t> m_previous;
-    std::vector<std::uint8_t> m_candidates;
+    std::vector<std::uint8_t> m_out;
     std::vector<float> m_cLogC; // c log2 c for every count a row can have
     std::uint32_t m_histogram[5][256];
     double m_lastBits = 0;
