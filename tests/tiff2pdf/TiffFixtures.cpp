@@ -310,11 +310,11 @@ std::vector<Named> allKinds()
     }
     {
         // A smooth picture on top, light gray error-diffused to 0 or 255 below it: row filters win
-        // the top and lose the page, where the samples as they are come out smaller.
+        // the top and lose the page, where the samples as they are come out smaller. Tall enough
+        // to be sampled, in one strip, which is decoded once for the sample and the page.
         s = layout(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_LZW);
         s.width = 2048;
-        s.height = 900;
-        s.rowsPerStrip = 16;
+        s.height = 1000;
         Page page{s, std::vector<std::uint8_t>(std::size_t(s.width) * s.height)};
         Rng rng{7};
         std::vector<int> error(std::size_t(s.width + 2) * 2, 0);

@@ -34,10 +34,11 @@ void FilteredRows::write(const std::uint8_t* row)
     account();
 }
 
-void FilteredRows::prime(const std::uint8_t* row)
+const std::uint8_t* FilteredRows::prime(const std::uint8_t* row)
 {
-    m_filter.filter(row);
+    const std::uint8_t* filtered = m_filter.filter(row);
     account();
+    return filtered;
 }
 
 void FilteredRows::account()

@@ -25,8 +25,9 @@ public:
 
     void write(const std::uint8_t* row);
     /// Takes the row into the filter's memory and the effort's measure without compressing it: the
-    /// rows that follow are then compressed exactly as they would be after it.
-    void prime(const std::uint8_t* row);
+    /// rows that follow are then filtered exactly as they would be after it. Returns the filtered
+    /// row (type byte first), valid until the next call.
+    const std::uint8_t* prime(const std::uint8_t* row);
 
 private:
     void account();

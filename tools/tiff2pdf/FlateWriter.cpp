@@ -34,6 +34,13 @@ void FlateWriter::setLevel(int level, int strategy)
         m_sink(m_out, produced);
 }
 
+void FlateWriter::restart(const std::uint8_t* dictionary, std::size_t size)
+{
+    if (deflateReset(&m_z) != Z_OK ||
+        (size && deflateSetDictionary(&m_z, dictionary, static_cast<uInt>(size)) != Z_OK))
+        throw ConversionError("zlib compression failed");
+}
+
 void FlateWriter::pump(const std::uint8_t* data, std::size_t size, int flush)
 {
     while (size > 0 || flush != Z_NO_FLUSH) {

@@ -26,6 +26,9 @@ public:
     void write(const std::uint8_t* data, std::size_t size) { pump(data, size, Z_NO_FLUSH); }
     void setLevel(int level, int strategy = Z_DEFAULT_STRATEGY);
     void finish() { pump(nullptr, 0, Z_FINISH); }
+    /// After finish: a new stream at the same level and strategy, whose matches may reach back
+    /// into `dictionary` as if it had just been compressed.
+    void restart(const std::uint8_t* dictionary, std::size_t size);
     /// Compressed bytes handed to the sink so far.
     std::uint64_t produced() const { return m_z.total_out; }
 

@@ -53,15 +53,38 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
     FlateWriter filteredFlate(countFiltered, FilteredRows::firstLevel(runLength), FilteredRows::strategy(runLength));
     FlateWriter plainFlate(countPlain, kFlateLevel);
     FilteredRows filtered(filteredFlate, outRow, bytesPerPixel, runLength);
+    // Each band is a stream of its own, started with the rows before it (as they are, and filtered)
+    // as its dictionary: its matches reach back as they would in the page's own stream.
+    std::vector<std::uint8_t> before, beforeFiltered;
+    bool fresh = true; // the streams as constructed, nothing written yet
+    auto keepTail = [](std::vector<std::uint8_t>& tail, const std::uint8_t* data, std::size_t size) {
+        tail.insert(tail.end(), data, data + size);
+        constexpr std::size_t kWindow = 32 * 1024;
+        if (tail.size() > kWindow)
+            tail.erase(tail.begin(), tail.end() - kWindow);
+    };
     reader.run(
         [&](const std::uint8_t* rows, std::uint32_t count) {
             for (std::uint32_t r = 0; r < count; ++r) {
                 const std::uint8_t* row = rows + r * reader.rowBytesOut();
-                if (inside(reader.bandFirstRow() + r, sampled)) {
+                const std::uint32_t y = reader.bandFirstRow() + r;
+                if (inside(y, sampled)) {
+                    if (!before.empty() || !beforeFiltered.empty()) {
+                        if (!fresh) {
+                            filteredFlate.finish();
+                            plainFlate.finish();
+                        }
+                        filteredFlate.restart(beforeFiltered.data(), beforeFiltered.size());
+                        plainFlate.restart(before.data(), before.size());
+                        before.clear();
+                        beforeFiltered.clear();
+                    }
+                    fresh = false;
                     filtered.write(row);
                     plainFlate.write(row, outRow);
-                } else if (inside(reader.bandFirstRow() + r, read)) {
-                    filtered.prime(row);
+                } else if (inside(y, read)) {
+                    keepTail(beforeFiltered, filtered.prime(row), outRow + 1);
+                    keepTail(before, row, outRow);
                 }
             }
         },
