@@ -9,23 +9,24 @@ constexpr double kSmoothBitsPerByte = 1.5;
 
 } // namespace
 
-FilteredRows::FilteredRows(FlateWriter& flate, std::size_t outRow, unsigned bytesPerPixel, bool runLength)
-    : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow), m_runLength(runLength)
+FilteredRows::FilteredRows(FlateWriter& flate, std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy)
+    : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow), m_runLength(bytesPerPixel == 1), m_busy(busy)
 {
 }
 
 // After PNG filtering, scanner noise leaves few long matches. With one byte per pixel the useful
-// ones are runs, which Z_RLE finds as well as the full search at a fraction of its time; with
-// several bytes per pixel they repeat a pixel back, where a light full search (level 3) does best:
-// on scanned A4 pages both beat level 6 in size and take a quarter of its time.
-int FilteredRows::firstLevel(bool runLength)
+// ones are runs, which Z_RLE finds as well as the full search at a fraction of its time. With
+// several bytes per pixel some pages repeat a pixel back, where a light full search (level 3) does
+// best, and on others the residues seldom repeat at all and runs alone come out as small or smaller
+// in a fraction of the time; which one a page is, its sample decides (StreamChoice).
+int FilteredRows::firstLevel(unsigned bytesPerPixel, BusyEffort busy)
 {
-    return runLength ? kFlateLevel : 3;
+    return bytesPerPixel == 1 || busy == BusyEffort::Runs ? kFlateLevel : 3;
 }
 
-int FilteredRows::strategy(bool runLength)
+int FilteredRows::strategy(unsigned bytesPerPixel, BusyEffort busy)
 {
-    return runLength ? Z_RLE : Z_DEFAULT_STRATEGY;
+    return bytesPerPixel == 1 || busy == BusyEffort::Runs ? Z_RLE : Z_DEFAULT_STRATEGY;
 }
 
 void FilteredRows::write(const std::uint8_t* row)
@@ -51,7 +52,12 @@ void FilteredRows::account()
     // several times faster. Decided per band of rows from the band before.
     m_bandBits += m_filter.lastBits();
     if (++m_bandRows == kEffortBand) {
-        m_flate.setLevel(m_bandBits < kSmoothBitsPerByte * double(kEffortBand) * double(m_outRow) ? kFlateLevel : 3);
+        if (m_bandBits < kSmoothBitsPerByte * double(kEffortBand) * double(m_outRow))
+            m_flate.setLevel(kFlateLevel);
+        else if (m_busy == BusyEffort::Runs)
+            m_flate.setLevel(kFlateLevel, Z_RLE);
+        else
+            m_flate.setLevel(3);
         m_bandBits = 0;
         m_bandRows = 0;
     }

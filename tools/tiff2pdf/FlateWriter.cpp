@@ -11,6 +11,7 @@ FlateWriter::FlateWriter(const ByteSink& sink, int level, int strategy) : m_sink
     if (deflateInit2(&m_z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK)
         throw ConversionError("cannot start zlib compression");
     m_level = level;
+    m_strategy = strategy;
 }
 
 FlateWriter::~FlateWriter()
@@ -20,9 +21,10 @@ FlateWriter::~FlateWriter()
 
 void FlateWriter::setLevel(int level, int strategy)
 {
-    if (level == m_level)
+    if (level == m_level && strategy == m_strategy)
         return;
     m_level = level;
+    m_strategy = strategy;
     // deflateParams compresses what it holds with the old level into next_out: hand it all
     // out first, then give it room, and hand out whatever it still wrote.
     pump(nullptr, 0, Z_BLOCK);

@@ -38,6 +38,7 @@ private:
     const ByteSink& m_sink;
     z_stream m_z{};
     int m_level = 0;
+    int m_strategy = Z_DEFAULT_STRATEGY;
     std::uint8_t m_out[64 * 1024];
 };
 

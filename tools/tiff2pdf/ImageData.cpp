@@ -68,11 +68,10 @@ void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, s
 }
 
 void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
-                   unsigned bytesPerPixel, const ByteSink& sink)
+                   unsigned bytesPerPixel, BusyEffort busy, const ByteSink& sink)
 {
-    const bool runLength = bytesPerPixel == 1;
-    FlateWriter flate(sink, FilteredRows::firstLevel(runLength), FilteredRows::strategy(runLength));
-    FilteredRows filtered(flate, outRow, bytesPerPixel, runLength);
+    FlateWriter flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy), FilteredRows::strategy(bytesPerPixel, busy));
+    FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();
 }
@@ -90,8 +89,11 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
     const unsigned bytesPerPixel = channels * (plan.bitsPerSample / 8);
     // Row filters win on nearly every page, but flat, dithered or halftoned samples can come out
     // smaller as they are. A sample of the page decides which; the page is then compressed once.
-    if (plainOut && plan.alpha == Alpha::None &&
-        chooseStream(trySample(reader, plan.height, outRow, bytesPerPixel)) == FlateStream::Plain) {
+    // Pages with alpha keep the light search: their alpha goes with row filters in any case.
+    const FlateStream stream = plainOut && plan.alpha == Alpha::None
+                                   ? chooseStream(trySample(reader, plan.height, outRow, bytesPerPixel))
+                                   : FlateStream::Filtered;
+    if (stream == FlateStream::Plain) {
         plainOut->clear();
         const ByteSink keep = [&](const std::uint8_t* data, std::size_t size) {
             plainOut->insert(plainOut->end(), data, data + size);
@@ -99,7 +101,8 @@ bool writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink&
         writeUnfiltered(reader, plan, part, outRow, keep);
         return true;
     }
-    writeFiltered(reader, plan, part, outRow, bytesPerPixel, sink);
+    writeFiltered(reader, plan, part, outRow, bytesPerPixel,
+                  stream == FlateStream::FilteredRuns ? BusyEffort::Runs : BusyEffort::Search, sink);
     return false;
 }
 

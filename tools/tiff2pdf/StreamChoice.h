@@ -11,14 +11,16 @@ namespace tiff2pdf {
 
 enum class FlateStream
 {
-    Filtered, ///< PNG row filters, /Predictor 15
-    Plain,    ///< the samples as they are, zlib's default level
+    Filtered,     ///< PNG row filters (/Predictor 15), busy bands with a light search
+    FilteredRuns, ///< PNG row filters, busy bands with runs alone
+    Plain,        ///< the samples as they are, zlib's default level
 };
 
 /// Compressed bytes of the same sampled rows, each way.
 struct StreamTrial
 {
     std::uint64_t filtered = 0;
+    std::uint64_t filteredRuns = 0; ///< the same as `filtered` with one byte per pixel
     std::uint64_t plain = 0;
 };
 
@@ -26,7 +28,7 @@ struct StreamTrial
 /// the whole page when it is short.
 std::vector<RowRange> sampleRows(std::uint32_t height);
 
-/// Compresses the sampled rows of the page both ways, counting bytes only. The reader decodes only
+/// Compresses the sampled rows of the page every way, counting bytes only. The reader decodes only
 /// the strips or tiles that hold them (and the band of rows before each, which sets the filter and
 /// the effort as the whole page's pass would have them).
 StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outRow, unsigned bytesPerPixel);
