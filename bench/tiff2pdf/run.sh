@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Benchmark: Quillfeed's tiff2pdf side by side with img2pdf and with a bare copy of each file (cp, the
-# floor) on generated 300 dpi A4 pages. Prints one table: median wall time, peak memory, output size, qpdf
-# --check and a lossless check of every output, with ratios, then the targets met or missed.
+# floor) on generated 300 dpi A4 pages, all run in turn within each round. Prints a table per set (the
+# inputs tuned on, the held-out ones): time against img2pdf (min, median, max over rounds), CPU time,
+# peak memory, output size, qpdf --check and a lossless check of every output, then the targets.
 #
 # Usage: bench/tiff2pdf/run.sh [RUNS]      (RUNS: timed runs per tool and input, default 7)
 # QUILLFEED_BIN_DIR  folder with a built tiff2pdf to measure (default: a Release build made here)
+# QUILLFEED_BENCH_BEFORE  another tiff2pdf (an earlier build) to measure in the same rounds, optional
 # BENCH_WORK         scratch folder (default: ${TMPDIR:-/tmp}/quillfeed-bench-tiff2pdf)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,5 +41,7 @@ c++ -O2 -std=c++20 -Wall -Wextra -Werror "$here/gen_pages.cpp" $(pkg-config --cf
 echo "generating 300 dpi A4 inputs ..." >&2
 "$work/gen_pages" make "$work/inputs"
 
-exec python3 "$here/bench.py" --ours "$ours" --gen "$work/gen_pages" --inputs "$work/inputs" \
+before=()
+[ -n "${QUILLFEED_BENCH_BEFORE:-}" ] && before=(--before "$QUILLFEED_BENCH_BEFORE")
+exec python3 "$here/bench.py" --ours "$ours" "${before[@]}" --gen "$work/gen_pages" --inputs "$work/inputs" \
   --work "$work" --runs "$runs"

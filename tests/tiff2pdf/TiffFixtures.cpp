@@ -1,6 +1,7 @@
 #include "TiffFixtures.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace fixtures {
@@ -306,6 +307,37 @@ std::vector<Named> allKinds()
                 p[3] = static_cast<std::uint8_t>(12 + noise);
             }
         kinds.push_back({"cmyk8-lzw-flat-and-noisy", {page}});
+    }
+    {
+        // A smooth picture on top, light gray error-diffused to 0 or 255 below it: row filters win
+        // the top and lose the page, where the samples as they are come out smaller. Tall enough
+        // to be sampled, in one strip, which is decoded once for the sample and the page.
+        s = layout(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_LZW);
+        s.width = 2048;
+        s.height = 1000;
+        Page page{s, std::vector<std::uint8_t>(std::size_t(s.width) * s.height)};
+        Rng rng{7};
+        std::vector<int> error(std::size_t(s.width + 2) * 2, 0);
+        for (std::uint32_t y = 0; y < s.height; ++y) {
+            int* now = &error[(y % 2) * (s.width + 2)];
+            int* next = &error[((y + 1) % 2) * (s.width + 2)];
+            std::fill(next, next + s.width + 2, 0);
+            for (std::uint32_t x = 0; x < s.width; ++x) {
+                std::uint8_t& v = page.pixels[std::size_t(y) * s.width + x];
+                if (y < 80) {
+                    v = static_cast<std::uint8_t>(128 + 90 * std::sin(x / 23.0) * std::cos(y / 17.0) + int(rng.next() % 3));
+                    continue;
+                }
+                const int want = 225 + int(rng.next() % 41) - 20 + now[x + 1] / 16;
+                v = want >= 128 ? 255 : 0;
+                const int e = want - v;
+                now[x + 2] += e * 7;
+                next[x] += e * 3;
+                next[x + 1] += e * 5;
+                next[x + 2] += e;
+            }
+        }
+        kinds.push_back({"gray8-noisy-then-dithered", {page}});
     }
 
     s = layout(PHOTOMETRIC_RGB, 8, 4, COMPRESSION_ADOBE_DEFLATE);

@@ -425,6 +425,9 @@ void TestTiff2Pdf::convertsEveryKindLosslessly_data()
 {
     QTest::addColumn<Named>("kind");
     QTest::addColumn<QString>("carriage"); // the filter the image must travel under
+    // Where row filters lose the page though they win its top: no larger than the samples as they
+    // are at zlib's default level (qCompress, after its 4-byte length).
+    QTest::addColumn<bool>("noLargerThanPlain");
     const QMap<QString, QString> filters{
         {"g4-miniswhite", "/CCITTFaxDecode"}, {"g4-minisblack", "/CCITTFaxDecode"},
         {"g4-strips", "/CCITTFaxDecode"},   {"g3-1d", "/CCITTFaxDecode"},
@@ -433,13 +436,15 @@ void TestTiff2Pdf::convertsEveryKindLosslessly_data()
         {"jpeg-ycbcr", "/DCTDecode"},       {"jpeg-rgb", "/DCTDecode"}, {"jpeg-gray", "/DCTDecode"},
         {"multipage", ""}};
     for (const Named& kind : allKinds())
-        QTest::newRow(kind.name.c_str()) << kind << filters.value(QString::fromStdString(kind.name), "/FlateDecode");
+        QTest::newRow(kind.name.c_str()) << kind << filters.value(QString::fromStdString(kind.name), "/FlateDecode")
+                                         << (kind.name == "gray8-noisy-then-dithered");
 }
 
 void TestTiff2Pdf::convertsEveryKindLosslessly()
 {
     QFETCH(Named, kind);
     QFETCH(QString, carriage);
+    QFETCH(bool, noLargerThanPlain);
     QTemporaryDir dir;
     const QString tif = dir.filePath("in.tif"), pdf = dir.filePath("out.pdf");
     QCOMPARE(QString::fromStdString(writeTiff(sp(tif), kind.pages)), QString());
@@ -468,6 +473,10 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
                 QVERIFY(img.decoded == tiffDecodedRgb(tif));
             } else {
                 QVERIFY2(img.decoded == expectedSamples(page, false), "image samples differ from the TIFF's");
+                if (noLargerThanPlain) {
+                    const QByteArray samples = QByteArray::fromStdString(img.decoded);
+                    QCOMPARE_LE(qsizetype(img.raw.size()), qCompress(samples, 6).size() - 4);
+                }
             }
             QCOMPARE(img.hasDecode, s.photometric == PHOTOMETRIC_MINISWHITE);
         } else if (img.filter == "/DCTDecode") {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tiff2pdf {
 
@@ -45,6 +46,7 @@ struct PagePlan
     std::uint16_t planar = PLANARCONFIG_CONTIG;
     std::uint16_t predictor = 1;
     std::uint16_t orientation = ORIENTATION_TOPLEFT;
+    std::uint16_t fillOrder = FILLORDER_MSB2LSB;
     bool tiled = false;
     std::uint32_t rowsPerStrip = 0;
     std::uint32_t tileWidth = 0;
@@ -78,5 +80,11 @@ PagePlan planPage(TIFF* tif, tdir_t index, TiffMessages& messages);
 
 /// Bytes of one interleaved row as the PDF image carries it, for `channels` samples per pixel.
 std::uint64_t rowBytes(const PagePlan& plan, unsigned channels);
+
+/// "page N", as reports name the page.
+std::string pageText(const PagePlan& plan);
+
+/// A buffer of `size` bytes for the page, refused (ConversionError) above kMaxAlloc.
+std::vector<std::uint8_t> allocate(std::uint64_t size, const PagePlan& plan);
 
 } // namespace tiff2pdf

@@ -1,0 +1,39 @@
+// Choosing, before a page is compressed, whether its pixels go with PNG row filters or as they are.
+#pragma once
+
+#include "BandReader.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tiff2pdf {
+
+enum class FlateStream
+{
+    Filtered,     ///< PNG row filters (/Predictor 15), busy bands with a light search
+    FilteredRuns, ///< PNG row filters, busy bands with runs alone
+    Plain,        ///< the samples as they are, zlib's default level
+};
+
+/// Compressed bytes of the same sampled rows, each way.
+struct StreamTrial
+{
+    std::uint64_t filtered = 0;
+    std::uint64_t filteredRuns = 0; ///< the same as `filtered` with one byte per pixel
+    std::uint64_t plain = 0;
+};
+
+/// The rows to compress both ways: bands spread evenly down the page, aligned to the effort bands;
+/// the whole page when it is short.
+std::vector<RowRange> sampleRows(std::uint32_t height);
+
+/// Compresses the sampled rows of the page every way, counting bytes only. The reader decodes only
+/// the strips or tiles that hold them (and the band of rows before each, which sets the filter and
+/// the effort as the whole page's pass would have them).
+StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outRow, unsigned bytesPerPixel);
+
+/// The stream the whole page is to be compressed into.
+FlateStream chooseStream(const StreamTrial& trial);
+
+} // namespace tiff2pdf
