@@ -1,6 +1,7 @@
 #include "FolderListing.h"
 
 #include "Failure.h"
+#include "StationJournal.h"
 #include "UniqueHandle.h"
 
 #include <QFile>
@@ -78,6 +79,10 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
         empty = false;
+        // The station's own unfinished files (a page being scanned, a PDF being
+        // made) are no documents, whatever name they were given.
+        if (StationJournal::isOwnTemporary(QFile::decodeName(name)))
+            continue;
         struct stat st;
         const bool haveStat = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (haveStat && S_ISDIR(st.st_mode)) {

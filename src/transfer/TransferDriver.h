@@ -11,6 +11,7 @@
 #include "FolderListing.h"
 #include "FolderLock.h"
 #include "Leftovers.h"
+#include "StationJournal.h"
 #include "TransferView.h"
 #include "UniqueHandle.h"
 
@@ -96,6 +97,8 @@ private:
     /// Remembers a file that is done with but could not be deleted, and says so.
     void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
                       const QString& why);
+    /// What a stop of the station interrupted in this folder: finished once, said once.
+    void recoverInterrupted();
     void handleAnswer();
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
     void reportReply(const QString& description);
@@ -117,4 +120,7 @@ private:
     UniqueFd m_outFile;
     FolderLock m_folderLock;
     Leftovers m_leftovers;
+    StationJournal m_journal;
+    /// The folder whose interrupted work has been looked at.
+    QString m_recoveredFolder;
 };
