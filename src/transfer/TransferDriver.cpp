@@ -78,13 +78,10 @@ void TransferDriver::refreshFileList()
 {
     m_fileList->clear();
     m_listed.clear();
-    if (!m_folderLock.acquire(m_state.readFromFolder)) {
-        // Another Quillfeed serves this folder: nothing of it is ours to send.
-        if (m_folderLock.takeNewRefusal())
-            m_view.addStatus(m_folderLock.message());
-        return;
-    }
-    if (m_recoveredFolder != m_state.readFromFolder) {
+    // Another Quillfeed may serve this folder: its files are then listed for the
+    // operator to see, and nothing of it is ours to send, change or recover.
+    const bool ours = m_folderLock.acquire(m_state.readFromFolder);
+    if (ours && m_recoveredFolder != m_state.readFromFolder) {
         m_recoveredFolder = m_state.readFromFolder;
         recoverInterrupted();
     }
@@ -100,12 +97,14 @@ void TransferDriver::refreshFileList()
         m_fileList->setEntries(std::move(entries));
     };
     try {
-        listFolderTree(m_state.readFromFolder, found);
+        listFolderTree(m_state.readFromFolder, found, ours);
     } catch (...) {
         publish();
         throw;
     }
     publish();
+    if (!ours)
+        return;
     // Only a complete listing can tell that a remembered file is gone.
     if (!m_leftovers.isEmpty()) {
         QSet<FileGate::Identity> present;
@@ -202,6 +201,14 @@ void TransferDriver::cancelUndelivered()
 
 void TransferDriver::processNextFile()
 {
+    if (!inFlight() && !m_folderLock.acquire(m_state.readFromFolder)) {
+        // Said at every Force Transfer and every tick, for as long as it lasts.
+        m_view.addStatus(m_folderLock.message());
+        return;
+    }
+    // Taken over from another station: what a stop of this one left is seen to first.
+    if (!inFlight() && m_recoveredFolder != m_state.readFromFolder)
+        refreshFileList();
     // Files that are skipped or held back hand over to the next entry at once;
     // a loop keeps a long run of them from nesting calls.
     while (m_fileList->count() > 0) {

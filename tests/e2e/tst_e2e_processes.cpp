@@ -132,20 +132,29 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
              "the first station never locked the folder");
     QCOMPARE(first.state(), QProcess::Running);
 
-    // The second station, in this process, on the same folder: it lists and sends nothing.
+    // The second station, in this process, on the same folder: it shows the waiting
+    // files and sends nothing, and says who holds the folder at every pass.
     st->writeSettings(url);
     w = st->start();
-    QVERIFY2(w->statusText().contains(QStringLiteral("Another Quillfeed is serving the folder ") + st->scans),
-             qPrintable(w->statusText()));
-    QVERIFY(w->fileListEntries().isEmpty());
+    const QString held = QStringLiteral("Another Quillfeed (process %1").arg(first.processId());
+    const auto saysHeld = [&] {
+        return w->statusText().startsWith(held) && w->statusText().contains(QStringLiteral("is serving the folder ") + st->scans);
+    };
+    QVERIFY2(saysHeld(), qPrintable(w->statusText()));
+    QCOMPARE(w->fileListEntries().size(), 4);
     QVERIFY(answersForceTransfer(*w));
+    QVERIFY2(saysHeld(), qPrintable(w->statusText()));
     w->lblUnattended_Click();
     w->chkAutoRead->setChecked(true);
-    for (int tick = 0; tick < 3; ++tick)
+    for (int tick = 1; tick <= 3; ++tick) {
+        const qsizetype before = w->statusText().count(held);
         w->Timer1_Timer();
+        QVERIFY2(saysHeld() && w->statusText().count(held) == before + 1, qPrintable(w->statusText()));
+    }
     QTest::mouseClick(w->CmdStartTransfer[1], Qt::LeftButton);
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
-    QVERIFY(w->fileListEntries().isEmpty());
+    QVERIFY2(saysHeld(), qPrintable(w->statusText()));
+    QCOMPARE(w->fileListEntries().size(), 4);
     QVERIFY(receiver->records().isEmpty());
     QCOMPARE(first.state(), QProcess::Running);
     Tally t;
