@@ -78,6 +78,7 @@ void TransferDriver::refreshFileList()
 {
     m_fileList->clear();
     m_listed.clear();
+    m_recoveryNotes.clear();
     // Another Quillfeed may serve this folder: its files are then listed for the
     // operator to see, and nothing of it is ours to send, change or recover.
     const bool ours = m_folderLock.acquire(m_state.readFromFolder);
@@ -132,7 +133,7 @@ void TransferDriver::recoverInterrupted()
             QString why;
             switch (FileGate::removeIfUnchanged(c->tiffPath, c->tiff, &why)) {
             case FileGate::Removal::Removed:
-                m_view.addStatus(QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
+                recoveryNote(QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
                                                 "removed, the PDF goes with the next pass.")
                                      .arg(c->tiffPath, c->pdfPath));
                 break;
@@ -149,12 +150,18 @@ void TransferDriver::recoverInterrupted()
 
     const QString sent = m_journal.takeInterruptedSend();
     if (!sent.isEmpty())
-        m_view.addStatus(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
+        recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
                                         "filed it. %2")
                              .arg(sent, QFileInfo::exists(sent)
                                             ? QStringLiteral("It is still in the folder and goes again with the next "
                                                              "pass; check the page before you file it by hand.")
                                             : QStringLiteral("It is no longer in the folder.")));
+}
+
+void TransferDriver::recoveryNote(const QString& note)
+{
+    m_view.addStatus(note);
+    m_recoveryNotes << note;
 }
 
 void TransferDriver::trustScannedPages(const QStringList& paths)

@@ -75,6 +75,9 @@ public:
     void trustScannedPages(const QStringList& paths);
     /// The status line when another station serves the folder; empty while this one does.
     QString folderLockMessage() const;
+    /// What the last listing found a stop of the station had left (a document
+    /// perhaps filed already), for a window that writes its status box afresh.
+    QStringList recoveryNotes() const { return m_recoveryNotes; }
 
     /// Where the copy of the last request body is written.
     static QString outFilePath();
@@ -99,6 +102,7 @@ private:
                       const QString& why);
     /// What a stop of the station interrupted in this folder: finished once, said once.
     void recoverInterrupted();
+    void recoveryNote(const QString& note);
     void handleAnswer();
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
     void reportReply(const QString& description);
@@ -123,4 +127,5 @@ private:
     StationJournal m_journal;
     /// The folder whose interrupted work has been looked at.
     QString m_recoveredFolder;
+    QStringList m_recoveryNotes;
 };
