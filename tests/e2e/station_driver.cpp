@@ -2,8 +2,8 @@
 // no pass runs, so that a test can kill it (kill -9) at any moment of a pass and
 // start the next station on what it left.
 //   station_driver PROGRAM_FOLDER [STATUS_FILE]
-// With STATUS_FILE, the status box is copied there until the first pass has
-// ended (what a start has to say about the station before it is in that pass).
+// With STATUS_FILE, the status box as the start left it (before the first
+// Force Transfer writes it afresh) is copied there.
 #include "Settings.h"
 #include "frmMain.h"
 
@@ -20,14 +20,14 @@ int main(int argc, char** argv)
     frmMain w;
     w.Form_Load();
     const QString statusFile = argc == 3 ? QString::fromLocal8Bit(argv[2]) : QString();
-    QString shown;
+    bool shown = false;
     QTimer press;
     QObject::connect(&press, &QTimer::timeout, &w, [&] {
-        if (!statusFile.isEmpty() && !shown.contains(QLatin1String("----Finished")) && w.statusText() != shown) {
-            shown = w.statusText();
+        if (!statusFile.isEmpty() && !shown) {
+            shown = true;
             QFile f(statusFile);
             if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                f.write(shown.toUtf8());
+                f.write(w.statusText().toUtf8());
         }
         if (!w.uploadInFlight())
             w.CmdStartTransfer_Click();
