@@ -31,7 +31,8 @@ QString QuoteArgument(const QString& argument);
 /// program was ended by a signal.
 ///
 /// The program ends with this program (it is sent SIGTERM should this one
-/// die first). What it writes on standard error is passed on to this program's
+/// die first; the system ties that to the calling thread, so the caller is a
+/// thread that lives as long as the program, the main thread). What it writes on standard error is passed on to this program's
 /// standard error as it comes.
 int RunAndWait(const QString& commandLine);
 /// Same; lastErrorLine receives the last line the program wrote on standard
