@@ -183,7 +183,7 @@ void TestE2eProcesses::stationKilledMidway_data()
     QTest::newRow("while the converter runs")
         << QByteArray("echo $$ > \"$MARK\"; sleep 2; exec \"$REAL\" \"$1\" \"$2\"\n") << QString();
     QTest::newRow("after the PDF is complete")
-        << QByteArray("\"$REAL\" \"$1\" \"$2\" || exit 1; echo $$ > \"$MARK\"; sleep 30\n")
+        << QByteArray("\"$REAL\" \"$1\" \"$2\" || exit 1; echo $$ > \"$MARK\"; exec sleep 30\n")
         << QStringLiteral("Quillfeed stopped after it had converted ");
     QTest::newRow("while the page has the request")
         << QByteArray("exec \"$REAL\" \"$1\" \"$2\"\n") << QStringLiteral("Quillfeed stopped while it was sending ");
