@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +29,109 @@ QString proxyPassword;
 namespace {
 QString g_programFolder;
 std::function<void()> g_showDialog;
+
+/// Writes all of data at offset 0 of fd and cuts the file there; errno tells why not.
+bool putAll(int fd, const QByteArray& data)
+{
+    const char* p = data.constData();
+    qint64 left = data.size();
+    off_t at = 0;
+    while (left > 0) {
+        const ssize_t n = ::pwrite(fd, p, size_t(left), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        p += n;
+        left -= n;
+        at += n;
+    }
+    return ::ftruncate(fd, off_t(data.size())) == 0 && ::fsync(fd) == 0;
+}
+
+/// Rewrites an existing regular file in place, synced. touched tells whether
+/// its bytes may have changed before a failure.
+bool rewriteInPlace(const QString& path, const QByteArray& content, bool* touched, QString* why)
+{
+    *touched = false;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        *why = systemErrorText(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *why = QStringLiteral("it is not a regular file");
+        return false;
+    }
+    *touched = true;
+    const bool ok = putAll(fd, content);
+    if (!ok)
+        *why = systemErrorText(errno);
+    ::fchmod(fd, S_IRUSR | S_IWUSR);
+    ::close(fd);
+    return ok;
+}
+
+QByteArray readRegular(const QString& path, qint64 max)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return {};
+    QByteArray out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= max) {
+        out.resize(qsizetype(st.st_size));
+        qsizetype got = 0;
+        while (got < out.size()) {
+            const ssize_t n = ::read(fd, out.data() + got, size_t(out.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        out.resize(got);
+    }
+    ::close(fd);
+    return out;
+}
+
+/// A copy of what Setup saves where settings.txt can only be written in place:
+/// it is complete on disk before settings.txt is touched, and goes once
+/// settings.txt holds it. Found at a start, the save was cut short.
+QString savedCopyPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/quillfeed/settings.txt.saved");
+}
+
+/// Finishes a save that a power cut or a kill interrupted. Returns the path to
+/// read the settings from.
+QString finishInterruptedSave(const QString& path)
+{
+    const QString copy = savedCopyPath();
+    if (!QFileInfo::exists(copy))
+        return path;
+    const QByteArray saved = readRegular(copy, 6 * (MaxLineBytes + 2));
+    if (saved.isEmpty()) {
+        QFile::remove(copy);
+        return path;
+    }
+    bool touched = false;
+    QString why;
+    if (readRegular(path, saved.size() + 1) == saved || rewriteInPlace(path, saved, &touched, &why)) {
+        QFile::remove(copy);
+        return path;
+    }
+    qCWarning(lcConfig) << "cannot finish the interrupted save of" << path << ":" << why;
+    return copy;
+}
+
 } // namespace
 
 QString programFolder()
@@ -113,7 +218,7 @@ QByteArray formatFile(const QStringList& values)
 
 void LoadSettings()
 {
-    QFile file(settingsFilePath());
+    QFile file(finishInterruptedSave(settingsFilePath()));
     if (!file.open(QIODevice::ReadOnly)) {
         qCDebug(lcConfig) << "no settings file at" << file.fileName() << file.errorString();
         appTitle = defaultAppTitle;
@@ -156,16 +261,45 @@ void SaveSettings()
     // written whole under another name first, so a failed save never leaves a
     // half-written file behind.
     QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        if (file.write(content) != content.size() || !file.commit())
+            throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
+        // A file that existed before keeps the permissions it had; tighten them.
+        ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
+        return;
+    }
+    const QString besideFailure = file.errorString();
+    if (!QFileInfo::exists(path))
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, besideFailure));
+
     // A folder the operator cannot create files in, holding a settings file they
-    // may write, is saved in place.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(content) != content.size() || !file.commit())
-        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
-    // A file that existed before keeps the permissions it had; tighten them.
-    ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
+    // may write (the packaged program's): saved in place. A cut in the middle
+    // would leave it empty or half old, half new, so the whole new text is first
+    // put on disk in the operator's own data folder, where the next start finds
+    // it should the rewrite not complete.
+    const QString copy = savedCopyPath();
+    const QString copyFolder = QFileInfo(copy).absolutePath();
+    if (!QDir().mkpath(copyFolder))
+        throw Failure(QStringLiteral("Cannot write the settings file %1: cannot create the folder %2; nothing was "
+                                     "saved.")
+                          .arg(path, copyFolder));
+    ::chmod(QFile::encodeName(copyFolder).constData(), S_IRWXU);
+    QSaveFile copyFile(copy);
+    if (!copyFile.open(QIODevice::WriteOnly) || copyFile.write(content) != content.size() || !copyFile.commit())
+        throw Failure(QStringLiteral("Cannot write the settings file %1: its copy %2 cannot be written (%3); "
+                                     "nothing was saved.")
+                          .arg(path, copy, copyFile.errorString()));
+    ::chmod(QFile::encodeName(copy).constData(), S_IRUSR | S_IWUSR);
+    bool touched = false;
+    QString why;
+    if (!rewriteInPlace(path, content, &touched, &why)) {
+        // Untouched, the old file stands; touched, the copy completes it at the next start.
+        if (!touched)
+            QFile::remove(copy);
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, why));
+    }
+    QFile::remove(copy);
 }
 
 } // namespace Settings

@@ -16,13 +16,17 @@ extern QString proxyAddress;
 extern QString proxyUserName;
 extern QString proxyPassword;
 
-/// Fills the six values from the settings file. When the file cannot be opened,
+/// Fills the six values from the settings file (finishing a save that was cut
+/// short first). When the file cannot be opened,
 /// sets the defaults of the first three and asks for the setup dialog, without
 /// waiting for it. Never reports an error.
 void LoadSettings();
 
-/// Writes the six values to the settings file (mode 0600). Throws Failure with
-/// the reason when the file cannot be written; the old file is then left as it was.
+/// Writes the six values to the settings file (mode 0600): a new file renamed
+/// over it, or, where its folder allows no new file, the file rewritten in place
+/// after a synced copy of the new text in the user's data folder, which the next
+/// LoadSettings puts in place should the rewrite have been cut. Throws Failure
+/// with the reason when the file cannot be written.
 void SaveSettings();
 
 /// The folder that holds the program (and so settings.txt and the converter).

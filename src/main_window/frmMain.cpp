@@ -112,6 +112,8 @@ void frmMain::ApplySettings()
                               : QStringLiteral("%1 is not a folder").arg(readFromFolder));
         RefreshFileList();
         setStatus(QStringLiteral("----Ready----"));
+        for (const QString& note : m_transfer->recoveryNotes())
+            addStatus(note);
         const QString locked = m_transfer->folderLockMessage();
         if (!locked.isEmpty())
             addStatus(locked);

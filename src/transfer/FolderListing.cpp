@@ -1,6 +1,7 @@
 #include "FolderListing.h"
 
 #include "Failure.h"
+#include "StationJournal.h"
 #include "UniqueHandle.h"
 
 #include <QFile>
@@ -38,7 +39,7 @@ struct Subfolder
 // ancestors holds the folders from the root down to this one's parent; expected
 // is what the parent's listing said this folder is (none for the root).
 void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteArray& relBytes,
-                const FolderId* expected, std::vector<FolderId>& ancestors, std::vector<ListedFile>& out)
+                const FolderId* expected, std::vector<FolderId>& ancestors, std::vector<ListedFile>& out, bool tidy)
 {
     const QByteArray path = rootPath + relBytes;
     // Below the root a link is never followed: a folder swapped for a link since
@@ -78,6 +79,10 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
         empty = false;
+        // The station's own unfinished files (a page being scanned, a PDF being
+        // made) are no documents, whatever name they were given.
+        if (StationJournal::isOwnTemporary(QFile::decodeName(name)))
+            continue;
         struct stat st;
         const bool haveStat = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (haveStat && S_ISDIR(st.st_mode)) {
@@ -105,10 +110,10 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
     ancestors.push_back(id);
     for (const Subfolder& sub : subfolders)
         listFolder(rootPath, relPath + u'/' + QFile::decodeName(sub.name), relBytes + '/' + sub.name, &sub.id,
-                   ancestors, out);
+                   ancestors, out, tidy);
     ancestors.pop_back();
 
-    if (empty && expected) {
+    if (empty && expected && tidy) {
         // rmdir refuses a folder that is no longer empty, so a file that has just
         // arrived is kept and simply listed next time.
         if (rmdir(path.constData()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
@@ -121,11 +126,11 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
 
 } // namespace
 
-void listFolderTree(const QString& root, std::vector<ListedFile>& out)
+void listFolderTree(const QString& root, std::vector<ListedFile>& out, bool tidy)
 {
     if (root.contains(QChar(0)))
         throw Failure(QStringLiteral("The folder name %1 holds a NUL character, which no path can hold")
                           .arg(QString(root).replace(QChar(0), QStringLiteral("\\0"))));
     std::vector<FolderId> ancestors;
-    listFolder(QFile::encodeName(root), QString(), QByteArray(), nullptr, ancestors, out);
+    listFolder(QFile::encodeName(root), QString(), QByteArray(), nullptr, ancestors, out, tidy);
 }

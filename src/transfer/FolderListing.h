@@ -25,5 +25,6 @@ struct ListedFile
 /// rmdir, which leaves it alone should a file arrive meanwhile; the root is never
 /// removed. Links are listed as entries, never followed; a folder is never
 /// entered twice in one walk. Throws Failure at the first folder that cannot be read or removed;
-/// the entries found before it stay in out.
-void listFolderTree(const QString& root, std::vector<ListedFile>& out);
+/// the entries found before it stay in out. With tidy false nothing is removed
+/// (a folder another station serves is only looked at).
+void listFolderTree(const QString& root, std::vector<ListedFile>& out, bool tidy = true);

@@ -3,13 +3,51 @@
 #include "Logging.h"
 
 #include <QFile>
+#include <QList>
+
+#include <pwd.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+namespace {
+
+/// The process that holds an flock on the file (device, inode), as the
+/// kernel lists it in /proc/locks: "1: FLOCK ADVISORY WRITE <pid> <maj>:<min>:<inode> 0 EOF".
+QString describeHolder(dev_t dev, ino_t ino)
+{
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray file = QByteArray::number(major(dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(qulonglong(ino));
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() < 6 || f[1] != "FLOCK" || f[5] != file)
+            continue;
+        const QByteArray pid = f[4];
+        QString holder = QStringLiteral("process %1").arg(QString::fromLatin1(pid));
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
+        if (comm.open(QIODevice::ReadOnly))
+            holder += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(comm.readAll().trimmed()));
+        struct stat proc;
+        if (::stat(QStringLiteral("/proc/%1").arg(QString::fromLatin1(pid)).toLatin1().constData(), &proc) == 0) {
+            const passwd* pw = ::getpwuid(proc.st_uid);
+            holder += QStringLiteral(" of the account %1")
+                          .arg(pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(proc.st_uid));
+        }
+        return holder;
+    }
+    return {};
+}
+
+} // namespace
 
 FolderLock::~FolderLock()
 {
@@ -34,17 +72,18 @@ bool FolderLock::acquire(const QString& folder)
         return true;
 
     release();
-    if (m_folder != folder)
-        m_refusalReported = false;
     m_folder = folder;
+    m_holder.clear();
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
-        if (err == EWOULDBLOCK)
+        if (err == EWOULDBLOCK) {
+            m_holder = describeHolder(st.st_dev, st.st_ino);
             return false;
+        }
         // A file system without locks cannot tell; serve the folder as before.
         qCWarning(lcTransfer) << "cannot lock" << folder << err;
         m_unsupported = true;
@@ -53,20 +92,11 @@ bool FolderLock::acquire(const QString& folder)
     m_fd = fd;
     m_dev = st.st_dev;
     m_ino = st.st_ino;
-    m_refusalReported = false;
     return true;
 }
 
 QString FolderLock::message() const
 {
-    return QStringLiteral("Another Quillfeed is serving the folder %1; nothing is sent from it until that one ends.")
-        .arg(m_folder);
-}
-
-bool FolderLock::takeNewRefusal()
-{
-    if (m_refusalReported)
-        return false;
-    m_refusalReported = true;
-    return true;
+    return QStringLiteral("Another Quillfeed%1 is serving the folder %2; nothing is sent from it until that one ends.")
+        .arg(m_holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_holder), m_folder);
 }

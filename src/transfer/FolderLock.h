@@ -2,6 +2,10 @@
 // would post the same files twice and race to delete them. The lock is an
 // flock() on the folder itself, so the operating system releases it when its
 // holder ends, however it ends; no lock file is left behind to block anyone.
+//
+// It is taken on the folder, not in a folder of this user's, so that stations of
+// two accounts sharing one folder exclude each other too: a colleague's station
+// that holds it keeps this one waiting, and every pass says who holds it.
 #pragma once
 
 #include <QString>
@@ -20,10 +24,9 @@ public:
     /// folder. Returns whether this program may serve the folder.
     bool acquire(const QString& folder);
     bool held() const { return m_fd >= 0 || m_unsupported; }
-    /// What the status box says when another program holds the folder.
+    /// What the status box says when another program holds the folder: one
+    /// line naming the holder (process and account) where the system tells.
     QString message() const;
-    /// True once per refusal, so the operator is told without repeating it every tick.
-    bool takeNewRefusal();
     void release();
 
 private:
@@ -32,5 +35,6 @@ private:
     ino_t m_ino = 0;
     bool m_unsupported = false;
     QString m_folder;
-    bool m_refusalReported = false;
+    /// Who held the folder at the last refusal.
+    QString m_holder;
 };

@@ -78,11 +78,13 @@ void TransferDriver::refreshFileList()
 {
     m_fileList->clear();
     m_listed.clear();
-    if (!m_folderLock.acquire(m_state.readFromFolder)) {
-        // Another Quillfeed serves this folder: nothing of it is ours to send.
-        if (m_folderLock.takeNewRefusal())
-            m_view.addStatus(m_folderLock.message());
-        return;
+    m_recoveryNotes.clear();
+    // Another Quillfeed may serve this folder: its files are then listed for the
+    // operator to see, and nothing of it is ours to send, change or recover.
+    const bool ours = m_folderLock.acquire(m_state.readFromFolder);
+    if (ours && m_recoveredFolder != m_state.readFromFolder) {
+        m_recoveredFolder = m_state.readFromFolder;
+        recoverInterrupted();
     }
     std::vector<ListedFile> found;
     auto publish = [&] {
@@ -96,12 +98,14 @@ void TransferDriver::refreshFileList()
         m_fileList->setEntries(std::move(entries));
     };
     try {
-        listFolderTree(m_state.readFromFolder, found);
+        listFolderTree(m_state.readFromFolder, found, ours);
     } catch (...) {
         publish();
         throw;
     }
     publish();
+    if (!ours)
+        return;
     // Only a complete listing can tell that a remembered file is gone.
     if (!m_leftovers.isEmpty()) {
         QSet<FileGate::Identity> present;
@@ -109,6 +113,55 @@ void TransferDriver::refreshFileList()
             present.insert(f.stamp);
         m_leftovers.keepOnly(m_state.readFromFolder, present);
     }
+}
+
+void TransferDriver::recoverInterrupted()
+{
+    const QString& folder = m_state.readFromFolder;
+    m_journal.setFolder(folder);
+    // With the folder locked no converter of this user's is at work in it.
+    if (const int swept = StationJournal::sweepConverterTemporaries(folder))
+        m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
+
+    if (const std::optional<StationJournal::Conversion> c = m_journal.interruptedConversion()) {
+        // The converter never replaces a file, and its PDF gets its name only
+        // whole: a complete PDF made since the record under the name it was
+        // given is that conversion's. The TIFF goes, or the document goes twice.
+        const std::optional<FileGate::Identity> pdf = FileGate::identityAt(c->pdfPath);
+        const bool made = pdf && pdf->mtimeNs >= c->startedNs && looksLikeCompletePdf(c->pdfPath);
+        if (made && FileGate::identityAt(c->tiffPath) == c->tiff) {
+            QString why;
+            switch (FileGate::removeIfUnchanged(c->tiffPath, c->tiff, &why)) {
+            case FileGate::Removal::Removed:
+                recoveryNote(QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
+                                                "removed, the PDF goes with the next pass.")
+                                     .arg(c->tiffPath, c->pdfPath));
+                break;
+            case FileGate::Removal::Gone:
+            case FileGate::Removal::Changed:
+                break;
+            case FileGate::Removal::Refused:
+                keepLeftover(Leftovers::Kind::Converted, c->tiff, c->tiffPath, why);
+                break;
+            }
+        }
+        m_journal.endConversion();
+    }
+
+    const QString sent = m_journal.takeInterruptedSend();
+    if (!sent.isEmpty())
+        recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
+                                        "filed it. %2")
+                             .arg(sent, QFileInfo::exists(sent)
+                                            ? QStringLiteral("It is still in the folder and goes again with the next "
+                                                             "pass; check the page before you file it by hand.")
+                                            : QStringLiteral("It is no longer in the folder.")));
+}
+
+void TransferDriver::recoveryNote(const QString& note)
+{
+    m_view.addStatus(note);
+    m_recoveryNotes << note;
 }
 
 void TransferDriver::trustScannedPages(const QStringList& paths)
@@ -147,6 +200,7 @@ void TransferDriver::cancelUndelivered()
         m_view.addStatus(QStringLiteral("The last request has reached the web page; waiting for its answer."));
     } else {
         m_inet.Cancel();
+        m_journal.endSend();
         finish();
         m_view.addStatus(QStringLiteral("Cancelled last request."));
     }
@@ -154,6 +208,14 @@ void TransferDriver::cancelUndelivered()
 
 void TransferDriver::processNextFile()
 {
+    if (!inFlight() && !m_folderLock.acquire(m_state.readFromFolder)) {
+        // Said at every Force Transfer and every tick, for as long as it lasts.
+        m_view.addStatus(m_folderLock.message());
+        return;
+    }
+    // Taken over from another station: what a stop of this one left is seen to first.
+    if (!inFlight() && m_recoveredFolder != m_state.readFromFolder)
+        refreshFileList();
     // Files that are skipped or held back hand over to the next entry at once;
     // a loop keeps a long run of them from nesting calls.
     while (m_fileList->count() > 0) {
@@ -309,9 +371,11 @@ void TransferDriver::send(const QString& path, const FileGate::Identity& identit
 
     m_sendingPath = path;
     m_sendingIdentity = identity;
+    m_journal.beginSend(path);
     try {
         m_inet.Execute(m_state.uploadUrl, QStringLiteral("POST"), m_state.requestBody, headers);
     } catch (...) {
+        m_journal.endSend();
         m_view.addErrorBlock(describeCurrentException(), path);
         // No answer will come for a request that never started.
         finish();
@@ -341,9 +405,17 @@ void TransferDriver::writeOutFile()
             if (!QDir().mkpath(folder))
                 throw Failure(QStringLiteral("Cannot create the folder %1").arg(folder));
             ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
-            m_outFile.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
+            // Anyone who could put a FIFO or a device there must not hold the
+            // window in open() or receive the documents.
+            m_outFile.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                                   S_IRUSR | S_IWUSR));
             if (m_outFile.get() < 0)
                 throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, systemErrorText(errno)));
+            struct stat opened {};
+            if (::fstat(m_outFile.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+                m_outFile.reset();
+                throw Failure(QStringLiteral("Cannot write %1: it is not a regular file").arg(path));
+            }
             ::fchmod(m_outFile.get(), S_IRUSR | S_IWUSR);
         }
         // A plain rewrite: this copy is for looking at, and syncing it to disk for
@@ -398,7 +470,15 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
     const QString commandLine = UploadRequest::conversionCommandLine(m_state.converterPath, source, outputPath);
     m_view.log(QStringLiteral("Command: ") + commandLine);
     const qint64 startedNs = FileGate::fileClockNowNs();
-    const int exitCode = RunExe::RunAndWait(commandLine);
+    // Killed once the PDF is complete and before the TIFF is deleted, the next
+    // start must know the pair for one document.
+    const QString unrecorded = m_journal.beginConversion({gate.identity, startedNs, source, outputPath});
+    if (!unrecorded.isEmpty()) {
+        m_view.addErrorBlock(unrecorded, source);
+        return std::nullopt;
+    }
+    QString converterSaid;
+    const int exitCode = RunExe::RunAndWait(commandLine, &converterSaid);
 
     // Only what this step made is ever deleted. The name was free when the
     // converter started; a file standing there that was created since by this
@@ -410,6 +490,9 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
         failure = exitCode < 0
             ? QStringLiteral("The converter %1 could not be run or was stopped").arg(m_state.converterPath)
             : QStringLiteral("The converter ended with exit code %1").arg(exitCode);
+        // Its own words say why (a full disk, a damaged TIFF).
+        if (!converterSaid.isEmpty())
+            failure += QStringLiteral(": ") + converterSaid;
         made = FileGate::createdSince(outputPath, startedNs);
     } else {
         made = FileGate::identityAt(outputPath);
@@ -426,6 +509,7 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
     if (!failure.isEmpty()) {
         // Keep the TIFF, never leave a partial PDF behind.
         discardMade();
+        m_journal.endConversion();
         m_view.addErrorBlock(failure, source);
         return std::nullopt;
     }
@@ -436,6 +520,7 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
     // goes, the new TIFF stays for a later pass.
     if (FileGate::identityAt(source) != gate.identity) {
         discardMade();
+        m_journal.endConversion();
         holdBack(QStringLiteral("changed while it was converted"));
         return std::nullopt;
     }
@@ -453,6 +538,7 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
         keepLeftover(Leftovers::Kind::Converted, gate.identity, source, why);
         break;
     }
+    m_journal.endConversion();
     m_state.currentFile = newEntry;
     m_phase = Phase::Sending;
     return made;
@@ -473,6 +559,7 @@ void TransferDriver::stateChanged(int state)
                                             "you file it by hand.")
                                  .arg(m_state.currentFile));
         m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
+        m_journal.endSend();
         finish();
         m_state.requestBody.clear();
     } else if (state == InetControl::icResponseCompleted) {
@@ -534,6 +621,7 @@ void TransferDriver::handleAnswer()
             keepLeftover(Leftovers::Kind::Filed, m_sendingIdentity, sentPath, why);
             break;
         }
+        m_journal.endSend();
         m_fileList->removeEntry(m_state.currentFile);
         try {
             processNextFile();
@@ -547,6 +635,7 @@ void TransferDriver::handleAnswer()
     m_view.addStatus(QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
                                     "continues, contact technical support.\r\n-------"));
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
+    m_journal.endSend();
     finish();
     m_state.requestBody.clear();
 }

@@ -11,6 +11,7 @@
 #include "FolderListing.h"
 #include "FolderLock.h"
 #include "Leftovers.h"
+#include "StationJournal.h"
 #include "TransferView.h"
 #include "UniqueHandle.h"
 
@@ -74,6 +75,9 @@ public:
     void trustScannedPages(const QStringList& paths);
     /// The status line when another station serves the folder; empty while this one does.
     QString folderLockMessage() const;
+    /// What the last listing found a stop of the station had left (a document
+    /// perhaps filed already), for a window that writes its status box afresh.
+    QStringList recoveryNotes() const { return m_recoveryNotes; }
 
     /// Where the copy of the last request body is written.
     static QString outFilePath();
@@ -96,6 +100,9 @@ private:
     /// Remembers a file that is done with but could not be deleted, and says so.
     void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
                       const QString& why);
+    /// What a stop of the station interrupted in this folder: finished once, said once.
+    void recoverInterrupted();
+    void recoveryNote(const QString& note);
     void handleAnswer();
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
     void reportReply(const QString& description);
@@ -117,4 +124,8 @@ private:
     UniqueFd m_outFile;
     FolderLock m_folderLock;
     Leftovers m_leftovers;
+    StationJournal m_journal;
+    /// The folder whose interrupted work has been looked at.
+    QString m_recoveredFolder;
+    QStringList m_recoveryNotes;
 };

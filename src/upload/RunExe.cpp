@@ -6,23 +6,21 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include <spawn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
-// A missing program must come back as -1 from the spawn call itself, at once.
-// Older glibc reported exec failures only through the child's exit status 127,
-// which cannot be told apart from a program that exits with 127.
-#if defined(__GLIBC__) && !defined(__UCLIBC__)                                                        \
-    && (__GLIBC__ < 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ < 24))
-#error "posix_spawn on this glibc does not report exec failures; glibc 2.24 or later is needed"
-#endif
 
 namespace RunExe {
 
@@ -92,15 +90,107 @@ QString QuoteArgument(const QString& argument)
     return out;
 }
 
+namespace {
+
+/// Where the program may be, in the order execvp would try: the name itself when
+/// it holds a slash, else each folder of PATH. Worked out before fork, since the
+/// child of a program with threads may only make system calls.
+std::vector<QByteArray> candidatePaths(const QByteArray& name)
+{
+    if (name.contains('/'))
+        return {name};
+    const char* path = std::getenv("PATH");
+    const QByteArray folders = path ? QByteArray(path) : QByteArray("/bin:/usr/bin");
+    std::vector<QByteArray> out;
+    for (const QByteArray& folder : folders.split(':'))
+        out.push_back((folder.isEmpty() ? QByteArray(".") : folder) + '/' + name);
+    return out;
+}
+
+/// The last line that holds anything but blanks.
+QString lastLineOf(const QByteArray& text)
+{
+    const QList<QByteArray> lines = text.split('\n');
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+        const QByteArray line = it->trimmed();
+        if (!line.isEmpty())
+            return QString::fromLocal8Bit(line.right(1000));
+    }
+    return {};
+}
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+/// Passes what the program writes on its standard error on to ours while it
+/// runs, keeping the end of it. Returns when the program has ended; a process
+/// of its own that keeps the pipe open does not hold the caller.
+QByteArray relayErrors(pid_t pid, int errFd)
+{
+    QByteArray tail;
+    const int pidFd = int(::syscall(SYS_pidfd_open, pid, 0));
+    bool ended = false;
+    char buf[4096];
+    for (;;) {
+        if (ended)
+            ::fcntl(errFd, F_SETFL, ::fcntl(errFd, F_GETFL) | O_NONBLOCK);
+        else if (pidFd >= 0) {
+            pollfd fds[2] = {{errFd, POLLIN, 0}, {pidFd, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            // What the program wrote before it ended is still read to the end.
+            if (fds[1].revents)
+                ended = true;
+            if (!fds[0].revents)
+                continue;
+        }
+        const ssize_t n = ::read(errFd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(STDERR_FILENO, buf + done, size_t(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                break;
+            done += w;
+        }
+        tail.append(buf, n);
+        if (tail.size() > 8192)
+            tail.remove(0, tail.size() - 4096);
+    }
+    if (pidFd >= 0)
+        ::close(pidFd);
+    return tail;
+}
+
+} // namespace
+
 int RunAndWait(const QString& commandLine)
 {
+    return RunAndWait(commandLine, nullptr);
+}
+
+int RunAndWait(const QString& commandLine, QString* lastErrorLine)
+{
+    if (lastErrorLine)
+        lastErrorLine->clear();
     const std::optional<QStringList> tokens = SplitCommandLine(commandLine);
     if (!tokens) {
         qCWarning(lcUpload) << "cannot run a malformed command line:" << commandLine;
         return -1;
     }
 
-    // The bytes must outlive the spawn call; argv points into them.
+    // The bytes must outlive the child's exec; argv points into them.
     std::vector<QByteArray> bytes;
     bytes.reserve(tokens->size());
     for (qsizetype i = 0; i < tokens->size(); ++i) {
@@ -118,28 +208,79 @@ int RunAndWait(const QString& commandLine)
     for (QByteArray& b : bytes)
         argv.push_back(b.data());
     argv.push_back(nullptr);
+    const std::vector<QByteArray> candidates = candidatePaths(bytes.front());
+    char** const env = environ;
 
-    // The program starts with ordinary signal handling whatever the caller has
-    // blocked or ignored; file descriptors not marked close-on-exec are inherited,
-    // standard output and error among them.
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0)
+    // One pipe tells the parent why exec failed (nothing comes when it worked);
+    // the other carries the program's standard error.
+    int execPipe[2] = {-1, -1};
+    int errPipe[2] = {-1, -1};
+    if (::pipe2(execPipe, O_CLOEXEC) != 0)
         return -1;
-    sigset_t none;
+    const bool capture = ::pipe2(errPipe, O_CLOEXEC) == 0;
     sigset_t all;
-    sigemptyset(&none);
+    sigset_t old;
     sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    // posix_spawnp searches PATH only for a name without a slash, like execvp.
-    pid_t pid = -1;
-    const int err = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    if (err != 0) {
-        qCWarning(lcUpload) << "cannot start" << tokens->first() << ":" << std::strerror(err);
+    // No handler of this program may run in the child between fork and exec.
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on.
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        for (int sig = 1; sig < NSIG; ++sig)
+            ::sigaction(sig, &dfl, nullptr);
+        // The program ends with the station: a converter left running would finish
+        // its PDF beside a TIFF the next start converts again.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // The station may have died before the line above took effect.
+        if (::getppid() != parent)
+            ::_exit(127);
+        if (capture)
+            ::dup2(errPipe[1], STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        int err = ENOENT;
+        for (const QByteArray& c : candidates) {
+            ::execve(c.constData(), argv.data(), env);
+            // Like execvp: the search goes on past a folder without the program,
+            // or with one that may not be run, and stops at any other failure.
+            if (errno == EACCES) {
+                err = EACCES;
+            } else if (errno != ENOENT && errno != ENOTDIR) {
+                err = errno;
+                break;
+            }
+        }
+        ssize_t ignored = ::write(execPipe[1], &err, sizeof err);
+        (void)ignored;
+        ::_exit(127);
+    }
+    const int forkErr = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    closeFd(execPipe[1]);
+    closeFd(errPipe[1]);
+    if (pid < 0) {
+        closeFd(execPipe[0]);
+        closeFd(errPipe[0]);
+        qCWarning(lcUpload) << "cannot start" << tokens->first() << ":" << std::strerror(forkErr);
         return -1;
+    }
+
+    int execErr = 0;
+    ssize_t got;
+    do
+        got = ::read(execPipe[0], &execErr, sizeof execErr);
+    while (got < 0 && errno == EINTR);
+    closeFd(execPipe[0]);
+    QByteArray errors;
+    if (got == ssize_t(sizeof execErr)) {
+        closeFd(errPipe[0]);
+    } else if (capture) {
+        errors = relayErrors(pid, errPipe[0]);
+        closeFd(errPipe[0]);
     }
 
     int status = 0;
@@ -154,6 +295,14 @@ int RunAndWait(const QString& commandLine)
         qCWarning(lcUpload) << "lost track of" << tokens->first() << ":" << std::strerror(errno);
         return -1;
     }
+    if (got == ssize_t(sizeof execErr)) {
+        qCWarning(lcUpload) << "cannot start" << tokens->first() << ":" << std::strerror(execErr);
+        if (lastErrorLine)
+            *lastErrorLine = QString::fromLocal8Bit(std::strerror(execErr));
+        return -1;
+    }
+    if (lastErrorLine)
+        *lastErrorLine = lastLineOf(errors);
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     qCWarning(lcUpload) << tokens->first() << "ended by signal" << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);

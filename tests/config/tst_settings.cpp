@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -66,6 +67,8 @@ private slots:
     void unwritableFileReported_data();
     void unwritableFileReported();
     void defaults();
+    void cutSaveFinishedAtStart_data();
+    void cutSaveFinishedAtStart();
 
 private:
     QTemporaryDir* m_dir = nullptr;
@@ -316,6 +319,33 @@ void tst_Settings::defaults()
     Settings::setProgramFolder(QString());
     QCOMPARE(Settings::programFolder(), QCoreApplication::applicationDirPath());
     QCOMPARE(Settings::settingsFilePath(), QCoreApplication::applicationDirPath() + QStringLiteral("/settings.txt"));
+}
+
+
+void tst_Settings::cutSaveFinishedAtStart_data()
+{
+    // settings.txt as a power cut may leave it while Setup rewrote it in place.
+    QTest::addColumn<QByteArray>("found");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("new text cut short") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/n");
+    QTest::newRow("old text half overwritten") << QByteArray("New\r\nhttp://old/x.asp\r\n/srv/old\r\nproxy:1\r\nu\r\np\r\n");
+    QTest::newRow("rewrite complete") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n");
+}
+
+void tst_Settings::cutSaveFinishedAtStart()
+{
+    QFETCH(QByteArray, found);
+    const QByteArray saved("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n");
+    const QString copy =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/quillfeed/settings.txt.saved");
+    QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
+    QVERIFY(TestSupport::writeFile(copy, saved));
+    QVERIFY(TestSupport::writeFile(Settings::settingsFilePath(), found));
+    Settings::LoadSettings();
+    QCOMPARE(currentValues(), (QStringList{"New", "http://new/x.asp", "/srv/new", "proxy:8", "user", "pw"}));
+    QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), saved);
+    QVERIFY(!QFileInfo::exists(copy));
+    QCOMPARE(m_requests, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Settings)

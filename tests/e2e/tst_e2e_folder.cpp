@@ -55,7 +55,9 @@ private slots:
     void undeletableFilesGoOnce();
     void nameThatIsNotUtf8();
     void readFromFolderRemovedAndMadeAgain();
-    void outFileFolderUnwritable();
+    void outFileUnwritable_data();
+    void outFileUnwritable();
+    void ownTemporariesAreNeverSent();
     void oneGibFile();
 };
 
@@ -545,13 +547,30 @@ void TestE2eFolder::readFromFolderRemovedAndMadeAgain()
     QVERIFY(answersForceTransfer(*w));
 }
 
-void TestE2eFolder::outFileFolderUnwritable()
+void TestE2eFolder::outFileUnwritable_data()
 {
+    QTest::addColumn<bool>("fifo");
     // The folder out.txt goes in is a regular file: no user, root included, can create it.
+    QTest::newRow("its folder is a file") << false;
+    // Nothing reads the FIFO: an open that waited for a reader would hold the window.
+    QTest::newRow("it is a FIFO") << true;
+}
+
+void TestE2eFolder::outFileUnwritable()
+{
+    QFETCH(bool, fifo);
     const QString outFolder = QFileInfo(frmMain::outFilePath()).absolutePath();
     QDir(outFolder).removeRecursively();
-    QVERIFY(TestSupport::writeFile(outFolder, "a file where the folder should be"));
-    const auto restore = qScopeGuard([&] { QFile::remove(outFolder); });
+    if (fifo) {
+        QVERIFY(QDir().mkpath(outFolder));
+        QVERIFY(::mkfifo(QFile::encodeName(frmMain::outFilePath()).constData(), 0600) == 0);
+    } else {
+        QVERIFY(TestSupport::writeFile(outFolder, "a file where the folder should be"));
+    }
+    const auto restore = qScopeGuard([&] {
+        QFile::remove(frmMain::outFilePath());
+        QFile::remove(outFolder);
+    });
     Ledger ledger(*st);
     QVERIFY(ledger.put(QStringLiteral("/o1.pdf"), "%PDF-1.4 o1"));
     QVERIFY(ledger.put(QStringLiteral("/o2.txt"), "o2"));
@@ -560,9 +579,42 @@ void TestE2eFolder::outFileFolderUnwritable()
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     QVERIFY2(w->statusText().contains(outFolder), qPrintable(w->statusText()));
     Tally t;
-    E2E_CHECK(ledger, *receiver, QStringLiteral("out.txt's folder unwritable"), t);
+    E2E_CHECK(ledger, *receiver, QStringLiteral("out.txt unwritable: %1").arg(QTest::currentDataTag()), t);
     QCOMPARE(t.filed, 2);
     QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eFolder::ownTemporariesAreNeverSent()
+{
+    QVERIFY(installRealConverter(st->prog));
+    Ledger ledger(*st);
+    QVERIFY(ledger.put(QStringLiteral("/doc.txt"), "a document"));
+    // A TIFF whose PDF's temporary name would read as type "pdf".
+    const QByteArray page = makeTiff(40, 30, 9);
+    QVERIFY(st->put(QStringLiteral("/pdf.tif"), page));
+    ledger.addTiff(QStringLiteral("/pdf.tif"), page);
+    // A page the scanner is writing, and half a PDF a killed converter left where
+    // the file system could not hold a file without a name; below the top
+    // nothing of the converter's is ever made, so nothing there is swept.
+    const QStringList kept = {QStringLiteral("/.img0001.tif.part"), QStringLiteral("/sub/.x.pdf.Zz99Yy.part")};
+    const QString leftover = QStringLiteral("/.pdf.pdf.Ab12Cd.part");
+    for (const QString& rel : kept + QStringList{leftover}) {
+        QVERIFY(st->put(rel, "%PDF-1.4 half a"));
+    }
+    for (const QString& rel : kept)
+        ledger.allowExtra(rel);
+    QVERIFY(startAll());
+    QVERIFY(!QFileInfo::exists(st->file(leftover)));
+    for (const QString& entry : w->fileListEntries())
+        QVERIFY2(!entry.endsWith(QLatin1String(".part")), qPrintable(entry));
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("own temporaries beside documents"), t);
+    QCOMPARE(t.filed, 2);
+    for (const QString& rel : kept)
+        QVERIFY2(QFileInfo::exists(st->file(rel)), qPrintable(rel));
+    QVERIFY2(!w->statusText().contains(QLatin1String(".part")), qPrintable(w->statusText()));
 }
 
 void TestE2eFolder::oneGibFile()

@@ -49,6 +49,8 @@ private slots:
     void proxyCredentials_data();
     void proxyCredentials();
     void secondStationWaitsForTheFirst();
+    void stationKilledMidway_data();
+    void stationKilledMidway();
 };
 
 void TestE2eProcesses::proxyCredentials_data()
@@ -132,20 +134,29 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
              "the first station never locked the folder");
     QCOMPARE(first.state(), QProcess::Running);
 
-    // The second station, in this process, on the same folder: it lists and sends nothing.
+    // The second station, in this process, on the same folder: it shows the waiting
+    // files and sends nothing, and says who holds the folder at every pass.
     st->writeSettings(url);
     w = st->start();
-    QVERIFY2(w->statusText().contains(QStringLiteral("Another Quillfeed is serving the folder ") + st->scans),
-             qPrintable(w->statusText()));
-    QVERIFY(w->fileListEntries().isEmpty());
+    const QString held = QStringLiteral("Another Quillfeed (process %1").arg(first.processId());
+    const auto saysHeld = [&] {
+        return w->statusText().startsWith(held) && w->statusText().contains(QStringLiteral("is serving the folder ") + st->scans);
+    };
+    QVERIFY2(saysHeld(), qPrintable(w->statusText()));
+    QCOMPARE(w->fileListEntries().size(), 4);
     QVERIFY(answersForceTransfer(*w));
+    QVERIFY2(saysHeld(), qPrintable(w->statusText()));
     w->lblUnattended_Click();
     w->chkAutoRead->setChecked(true);
-    for (int tick = 0; tick < 3; ++tick)
+    for (int tick = 1; tick <= 3; ++tick) {
+        const qsizetype before = w->statusText().count(held);
         w->Timer1_Timer();
+        QVERIFY2(saysHeld() && w->statusText().count(held) == before + 1, qPrintable(w->statusText()));
+    }
     QTest::mouseClick(w->CmdStartTransfer[1], Qt::LeftButton);
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
-    QVERIFY(w->fileListEntries().isEmpty());
+    QVERIFY2(saysHeld(), qPrintable(w->statusText()));
+    QCOMPARE(w->fileListEntries().size(), 4);
     QVERIFY(receiver->records().isEmpty());
     QCOMPARE(first.state(), QProcess::Running);
     Tally t;
@@ -161,6 +172,83 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
     E2E_CHECK(ledger, *receiver, QStringLiteral("second station after the first was killed"), t);
     QCOMPARE(t.filed, 4);
     QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eProcesses::stationKilledMidway_data()
+{
+    // The converter, a script around the real one, writes its pid into MARK at the
+    // moment the station is to be killed.
+    QTest::addColumn<QByteArray>("converter");
+    QTest::addColumn<QString>("note");
+    QTest::newRow("while the converter runs")
+        << QByteArray("echo $$ > \"$MARK\"; sleep 2; exec \"$REAL\" \"$1\" \"$2\"\n") << QString();
+    QTest::newRow("after the PDF is complete")
+        << QByteArray("\"$REAL\" \"$1\" \"$2\" || exit 1; echo $$ > \"$MARK\"; exec sleep 30\n")
+        << QStringLiteral("Quillfeed stopped after it had converted ");
+    QTest::newRow("while the page has the request")
+        << QByteArray("exec \"$REAL\" \"$1\" \"$2\"\n") << QStringLiteral("Quillfeed stopped while it was sending ");
+}
+
+void TestE2eProcesses::stationKilledMidway()
+{
+    QFETCH(QByteArray, converter);
+    QFETCH(QString, note);
+    const bool duringSend = note.contains(QLatin1String("sending"));
+    ReceiverOptions options;
+    if (duringSend)
+        options.mode = ReceiverMode::hang();
+    QVERIFY2(receiver->start(st->inbox, options), qPrintable(receiver->errorString()));
+    Ledger ledger(*st);
+    const QByteArray page = makeTiff(40, 30, 5);
+    QVERIFY(st->put(QStringLiteral("/k1.tif"), page));
+    ledger.addTiff(QStringLiteral("/k1.tif"), page);
+    const QString url = receiver->url().toString();
+    const QString mark = st->tmp.path() + QStringLiteral("/mark");
+
+    // The station to be killed: the real window in a process of its own, pressing
+    // Force Transfer, sharing this test's per-user data folder as a restart would.
+    const QString firstProg = st->tmp.path() + QStringLiteral("/first-station");
+    QVERIFY(QDir().mkpath(firstProg));
+    QVERIFY(TestSupport::writeFile(firstProg + QStringLiteral("/settings.txt"),
+                                   "First\r\n" + url.toLocal8Bit() + "\r\n" + st->scans.toLocal8Bit() + "\r\n"));
+    installScriptConverter(firstProg, converter);
+    QProcess first;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("MARK"), mark);
+    env.insert(QStringLiteral("REAL"), TestSupport::binDir() + QStringLiteral("/tiff2pdf"));
+    first.setProcessEnvironment(env);
+    first.setProcessChannelMode(QProcess::ForwardedChannels);
+    first.start(TestSupport::binDir() + QStringLiteral("/station_driver"), {firstProg});
+    QVERIFY2(first.waitForStarted(), qPrintable(first.errorString()));
+    if (duringSend)
+        QVERIFY2(waitUntil([&] { return receiver->records().size() == 1; }, 20000), "the page never had the document");
+    else
+        QVERIFY2(waitUntil([&] { return QFileInfo(mark).size() > 0; }, 20000), "the converter never started");
+    QVERIFY(::kill(pid_t(first.processId()), SIGKILL) == 0);
+    QVERIFY(first.waitForFinished(10000));
+
+    // The converter goes with the station, and leaves no file behind.
+    QFile markFile(mark);
+    const pid_t converterPid = markFile.open(QIODevice::ReadOnly) ? pid_t(markFile.readAll().trimmed().toInt()) : 0;
+    if (converterPid > 0)
+        QVERIFY2(waitUntil([&] { return ::kill(converterPid, 0) != 0; }, 5000), "the converter outlived the station");
+    QTest::qWait(2500); // a converter left running would have made its PDF by now
+    for (const QString& name : QDir(st->scans).entryList(QDir::Files | QDir::Hidden))
+        QVERIFY2(name == QLatin1String("k1.tif") || name == QLatin1String("k1.pdf"), qPrintable(name));
+
+    // The next start finds what the first left: one document, filed once.
+    QVERIFY(installRealConverter(st->prog));
+    receiver->stop();
+    QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
+    st->writeSettings(receiver->url().toString());
+    w = st->start();
+    if (!note.isEmpty())
+        QVERIFY2(w->statusText().count(note) == 1, qPrintable(w->statusText()));
+    QVERIFY2(forceTransferUntilEmpty(*w, *st), qPrintable(w->statusText()));
+    QVERIFY2(!w->statusText().contains(QLatin1String("Quillfeed stopped")), qPrintable(w->statusText()));
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("station killed %1").arg(QTest::currentDataTag()), t);
+    QCOMPARE(t.filed, 1);
 }
 
 QTEST_MAIN(TestE2eProcesses)

@@ -122,15 +122,19 @@ void TestE2eStation::setupCannotSaveTheSettings()
 void TestE2eStation::failingConverter_data()
 {
     QTest::addColumn<QByteArray>("script");
-    QTest::newRow("exits 1") << QByteArray("echo cannot convert >&2; exit 1\n");
-    QTest::newRow("crashes") << QByteArray("printf '%%PDF-1.4 half a' > \"$2\"; kill -SEGV $$\n");
-    QTest::newRow("writes nothing") << QByteArray("exit 0\n");
-    QTest::newRow("writes half a PDF") << QByteArray("printf '%%PDF-1.4 half a page' > \"$2\"; exit 0\n");
+    QTest::addColumn<QString>("reason"); ///< what the error block must say
+    // The operator reads why in the converter's own last line on standard error.
+    QTest::newRow("exits 1") << QByteArray("echo first line >&2; echo No space left on device >&2; exit 1\n")
+                             << QStringLiteral("exit code 1: No space left on device");
+    QTest::newRow("crashes") << QByteArray("printf '%%PDF-1.4 half a' > \"$2\"; kill -SEGV $$\n") << QString();
+    QTest::newRow("writes nothing") << QByteArray("exit 0\n") << QString();
+    QTest::newRow("writes half a PDF") << QByteArray("printf '%%PDF-1.4 half a page' > \"$2\"; exit 0\n") << QString();
 }
 
 void TestE2eStation::failingConverter()
 {
     QFETCH(QByteArray, script);
+    QFETCH(QString, reason);
     installScriptConverter(st->prog, script);
     Ledger ledger(*st);
     const QByteArray p1 = makeTiff(30, 20, 1);
@@ -149,6 +153,7 @@ void TestE2eStation::failingConverter()
     QCOMPARE(t.filed, 1);
     QVERIFY2(w->statusText().contains(QStringLiteral("Reading: ") + st->file(QStringLiteral("/t1.tif"))),
              qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains(reason), qPrintable(w->statusText()));
 
     // With a working converter the kept pages go.
     QVERIFY(installRealConverter(st->prog));

@@ -260,14 +260,17 @@ void tst_RunExe::inheritsStandardOutput()
     const int savedErr = ::dup(2);
     ::dup2(fd, 1);
     ::dup2(fd, 2);
-    const int rc = RunAndWait(QuoteArgument(helper()) + QStringLiteral(" print seen"));
+    // Standard error reaches the caller's as it did, and its last line is kept.
+    QString last;
+    const int rc = RunAndWait(QuoteArgument(helper()) + QStringLiteral(" print \"seen\nlast line\n\n\""), &last);
     ::dup2(savedOut, 1);
     ::dup2(savedErr, 2);
     ::close(savedOut);
     ::close(savedErr);
     ::close(fd);
     QCOMPARE(rc, 0);
-    QCOMPARE(TestSupport::readFile(dir.filePath(QStringLiteral("std.txt"))), QByteArray("seenseen"));
+    QCOMPARE(TestSupport::readFile(dir.filePath(QStringLiteral("std.txt"))), QByteArray("seen\nlast line\n\n").repeated(2));
+    QCOMPARE(last, QStringLiteral("last line"));
 }
 
 void tst_RunExe::nothingStarted_data()

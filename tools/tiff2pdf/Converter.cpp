@@ -54,33 +54,35 @@ std::string baseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-/// The PDF under construction lives in a hidden file beside OUTPUT whose name no tool takes for a
-/// document; it becomes OUTPUT by a rename only when it is complete.
+/// The PDF under construction is a file without a name in OUTPUT's folder (O_TMPFILE) that gets
+/// OUTPUT as its first name only when it is complete, so that a conversion killed at any moment
+/// leaves nothing behind. Where the file system cannot make such a file, and for -f, it lives
+/// under a hidden name beside OUTPUT ending in ".part", which the station neither lists nor sends,
+/// and renamed when complete.
 class TemporaryOutput
 {
 public:
-    explicit TemporaryOutput(const std::string& outputPath) : m_output(outputPath)
+    TemporaryOutput(const std::string& outputPath, bool overwrite) : m_output(outputPath)
     {
-        // The name is cut short so that the added parts never push it past the file system's limit.
-        std::string pattern = folderOf(outputPath) + "/." + baseName(outputPath).substr(0, 200) + ".XXXXXX.part";
-        if (pattern.size() >= PATH_MAX)
-            throw ConversionError(outputPath + ": the name is too long");
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        const int fd = ::mkostemps(buffer.data(), 5, O_CLOEXEC);
-        if (fd < 0)
-            throw ConversionError(outputPath + ": cannot create a file in its folder: " + errnoText());
-        m_path = buffer.data();
-        std::memcpy(g_temporaryPath, m_path.c_str(), m_path.size() + 1);
-        g_temporaryActive = 1;
-        // mkstemp makes the file private; the PDF gets the permissions any new file would get.
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
+        int fd = -1;
+        if (!overwrite) {
+            fd = ::open(folderOf(outputPath).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666 & ~mask);
+            if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+                throw ConversionError(outputPath + ": cannot create a file in its folder: " + errnoText());
+        }
+        if (fd < 0)
+            fd = createNamed(outputPath);
+        // mkstemp makes the file private; the PDF gets the permissions any new file would get.
+        if (!m_path.empty())
+            ::fchmod(fd, 0666 & ~mask);
         m_file = ::fdopen(fd, "wb");
         if (!m_file) {
+            const int err = errno;
             ::close(fd);
             discard();
+            errno = err;
             throw ConversionError(outputPath + ": " + errnoText());
         }
     }
@@ -98,19 +100,64 @@ public:
     TemporaryOutput& operator=(const TemporaryOutput&) = delete;
 
     FILE* file() const { return m_file; }
-    const std::string& path() const { return m_path; }
+    /// The name messages give the file being written.
+    const std::string& path() const { return m_path.empty() ? m_output : m_path; }
 
     /// Makes the finished file OUTPUT. Without `overwrite` an OUTPUT that exists by now is kept.
     void commit(bool overwrite)
     {
         const bool written = std::fflush(m_file) == 0 && ::fsync(::fileno(m_file)) == 0;
-        const int flushErrno = errno;
+        if (!written)
+            throw ConversionError(m_output + ": writing failed: " + errnoText());
+        if (m_path.empty())
+            linkInPlace();
+        else
+            renameInPlace(overwrite);
+        m_committed = true;
+        g_temporaryActive = 0;
         const bool closed = std::fclose(m_file) == 0;
         m_file = nullptr;
-        if (!written || !closed) {
-            errno = written ? errno : flushErrno;
-            throw ConversionError(m_output + ": writing failed: " + errnoText());
+        (void)closed; // the bytes are on disk already
+        // The new name must survive a power cut as well as the bytes.
+        const int dir = ::open(folderOf(m_output).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
         }
+    }
+
+private:
+    int createNamed(const std::string& outputPath)
+    {
+        // The name is cut short so that the added parts never push it past the file system's limit.
+        std::string pattern = folderOf(outputPath) + "/." + baseName(outputPath).substr(0, 200) + ".XXXXXX.part";
+        if (pattern.size() >= PATH_MAX)
+            throw ConversionError(outputPath + ": the name is too long");
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        const int fd = ::mkostemps(buffer.data(), 5, O_CLOEXEC);
+        if (fd < 0)
+            throw ConversionError(outputPath + ": cannot create a file in its folder: " + errnoText());
+        m_path = buffer.data();
+        std::memcpy(g_temporaryPath, m_path.c_str(), m_path.size() + 1);
+        g_temporaryActive = 1;
+        return fd;
+    }
+
+    void linkInPlace()
+    {
+        // linkat never replaces a name: an OUTPUT that appeared meanwhile is kept.
+        const std::string self = "/proc/self/fd/" + std::to_string(::fileno(m_file));
+        int rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, m_output.c_str(), AT_SYMLINK_FOLLOW);
+        if (rc != 0 && errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
+            rc = ::linkat(::fileno(m_file), "", AT_FDCWD, m_output.c_str(), AT_EMPTY_PATH);
+        if (rc != 0)
+            throw ConversionError(m_output + (errno == EEXIST ? ": it appeared while converting; left as it is"
+                                                              : ": cannot put the file in place: " + errnoText()));
+    }
+
+    void renameInPlace(bool overwrite)
+    {
         if (overwrite) {
             if (::rename(m_path.c_str(), m_output.c_str()) != 0)
                 throw ConversionError(m_output + ": cannot put the file in place: " + errnoText());
@@ -125,19 +172,17 @@ public:
                                                                   : ": cannot put the file in place: " + errnoText()));
             ::unlink(m_path.c_str());
         }
-        m_committed = true;
-        g_temporaryActive = 0;
     }
 
-private:
     void discard()
     {
         g_temporaryActive = 0;
-        ::unlink(m_path.c_str());
+        if (!m_path.empty())
+            ::unlink(m_path.c_str());
     }
 
     std::string m_output;
-    std::string m_path;
+    std::string m_path; ///< the named temporary; empty for a file without a name
     FILE* m_file = nullptr;
     bool m_committed = false;
 };
@@ -484,7 +529,7 @@ ConversionResult run(const std::string& inputName, const std::string& outputPath
         TiffPtr tif = open(messages);
         Conversion conversion(tif.get(), messages);
         conversion.planAll();
-        TemporaryOutput out(outputPath);
+        TemporaryOutput out(outputPath, options.overwrite);
         try {
             conversion.write(out.file(), out.path());
         } catch (const ConversionError& e) {

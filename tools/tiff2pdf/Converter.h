@@ -21,8 +21,9 @@ struct ConversionResult
     std::string message;
 };
 
-/// Converts the TIFF file at inputPath into a PDF at outputPath. The PDF is written under a temporary
-/// name in the output's folder and renamed into place only when it is complete.
+/// Converts the TIFF file at inputPath into a PDF at outputPath. The PDF is written as a file without
+/// a name (or under a hidden temporary name) in the output's folder and gets its name only when it
+/// is complete.
 ConversionResult convertFile(const std::string& inputPath, const std::string& outputPath, const Options& options);
 
 /// Same, from TIFF bytes held in memory; `inputName` is only used in messages.

@@ -1,0 +1,62 @@
+// What the station was doing, kept in its private data folder so that the next
+// start can finish or report what a kill, a crash or a power cut interrupted:
+// the conversion of a TIFF (its PDF may be complete while the TIFF is still
+// there, and sending both would file the document twice) and the request in
+// flight (the page may have filed it without the station hearing "OK").
+//
+// The records are per read-from folder, named by its device and inode, so two
+// stations of one user on two folders keep theirs apart.
+#pragma once
+
+#include "FileStamp.h"
+
+#include <QString>
+
+#include <optional>
+
+class StationJournal
+{
+public:
+    /// The records live in dataFolder; the default is beside out.txt.
+    explicit StationJournal(QString dataFolder = defaultFolder());
+    static QString defaultFolder();
+
+    /// Chooses the read-from folder whose records are read and written; false
+    /// when it cannot be examined (nothing is then recorded).
+    bool setFolder(const QString& folder);
+
+    struct Conversion
+    {
+        FileStamp tiff;
+        qint64 startedNs = 0;
+        QString tiffPath;
+        QString pdfPath;
+    };
+    /// Records, on disk before it returns, a conversion about to start; the
+    /// reason when it could not be recorded.
+    QString beginConversion(const Conversion& c);
+    void endConversion();
+    /// The conversion a stop interrupted, read once; the record is kept until
+    /// endConversion.
+    std::optional<Conversion> interruptedConversion() const;
+
+    /// Records the file whose request is about to go out.
+    void beginSend(const QString& path);
+    void endSend();
+    /// The file whose request was out when the station stopped; the record goes.
+    QString takeInterruptedSend();
+
+    /// The hidden names a station's own unfinished files have in the read-from
+    /// folder: ".NAME.part" (the scanner's page in progress, the converter's
+    /// PDF where the file system cannot hold a file without a name).
+    static bool isOwnTemporary(const QString& fileName);
+    /// Deletes the converter's leftover temporaries at the top of folder (this
+    /// user's, named ".NAME.XXXXXX.part"); returns how many went.
+    static int sweepConverterTemporaries(const QString& folder);
+
+private:
+    QString path(const char* kind) const;
+
+    QString m_dataFolder;
+    QString m_key;
+};
