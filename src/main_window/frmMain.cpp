@@ -42,7 +42,11 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
 
     Inet1 = new InetControl(this);
     Inet1->setObjectName(QStringLiteral("Inet1"));
-    m_transfer = new TransferDriver(*this, *this, *Inet1, this);
+    // A pass takes the settings as they are when it starts.
+    m_transfer = new TransferDriver(*this, *this, *Inet1, [this] {
+        return PassConfig{uploadUrl,           readFromFolder,          converterPath,
+                          Settings::proxyAddress, Settings::proxyUserName, Settings::proxyPassword};
+    }, this);
     connect(Inet1, &InetControl::StateChanged, this, &frmMain::Inet1_StateChanged);
 
     buildLayout();

@@ -4,22 +4,12 @@
 #include "FileListModel.h"
 #include "GeneralDate.h"
 #include "InetControl.h"
-#include "RunExe.h"
-#include "Settings.h"
+#include "TiffConversion.h"
 #include "UploadRequest.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QStandardPaths>
-
-#include <cerrno>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 void TransferView::addErrorBlock(const QString& description, const QString& subject)
 {
@@ -37,28 +27,13 @@ QString doneWith(Leftovers::Kind kind)
     return kind == Leftovers::Kind::Filed ? QStringLiteral("was filed") : QStringLiteral("was converted");
 }
 
-bool looksLikeCompletePdf(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly) || f.size() < 16)
-        return false;
-    const QByteArray head = f.read(5);
-    f.seek(qMax<qint64>(0, f.size() - 1024));
-    const QByteArray tail = f.readAll();
-    return head == "%PDF-" && tail.contains("%%EOF");
-}
-
 } // namespace
 
-TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetControl& inet, QObject* parent)
-    : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_fileList(new FileListModel(this)),
-      m_outPath(outFilePath())
+TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetControl& inet,
+                               std::function<PassConfig()> configSource, QObject* parent)
+    : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_configSource(std::move(configSource)),
+      m_fileList(new FileListModel(this))
 {
-}
-
-QString TransferDriver::outFilePath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/quillfeed/out.txt");
 }
 
 QString TransferDriver::folderLockMessage() const
@@ -66,9 +41,19 @@ QString TransferDriver::folderLockMessage() const
     return m_folderLock.held() ? QString() : m_folderLock.message();
 }
 
-void TransferDriver::finish()
+// ---------------------------------------------------------------------------
+// The document in flight
+
+void TransferDriver::beginFlight(const QString& entry)
 {
-    m_phase = Phase::Idle;
+    m_flight = Flight{Flight::Phase::Preparing, entry, {}, {}};
+    m_state.currentFile = entry;
+}
+
+void TransferDriver::endFlight()
+{
+    m_flight.reset();
+    m_state.requestBody.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -76,14 +61,17 @@ void TransferDriver::finish()
 
 void TransferDriver::refreshFileList()
 {
+    if (!inFlight())
+        m_config = m_configSource();
+    const QString& folder = m_config.readFromFolder;
     m_fileList->clear();
     m_listed.clear();
     m_recoveryNotes.clear();
     // Another Quillfeed may serve this folder: its files are then listed for the
     // operator to see, and nothing of it is ours to send, change or recover.
-    const bool ours = m_folderLock.acquire(m_state.readFromFolder);
-    if (ours && m_recoveredFolder != m_state.readFromFolder) {
-        m_recoveredFolder = m_state.readFromFolder;
+    const bool ours = m_folderLock.acquire(folder);
+    if (ours && m_recoveredFolder != folder) {
+        m_recoveredFolder = folder;
         recoverInterrupted();
     }
     std::vector<ListedFile> found;
@@ -96,9 +84,12 @@ void TransferDriver::refreshFileList()
             m_listed.insert(f.entry, std::move(f));
         }
         m_fileList->setEntries(std::move(entries));
+        // A page that is no longer listed went out or went away; a new file
+        // under its name is somebody's, not the scanner's.
+        m_trustedPages.removeIf([this](const auto& page) { return !m_listed.contains(page.key()); });
     };
     try {
-        listFolderTree(m_state.readFromFolder, found, ours);
+        listFolderTree(folder, found, ours);
     } catch (...) {
         publish();
         throw;
@@ -111,13 +102,13 @@ void TransferDriver::refreshFileList()
         QSet<FileGate::Identity> present;
         for (const ListedFile& f : std::as_const(m_listed))
             present.insert(f.stamp);
-        m_leftovers.keepOnly(m_state.readFromFolder, present);
+        m_leftovers.keepOnly(folder, present);
     }
 }
 
 void TransferDriver::recoverInterrupted()
 {
-    const QString& folder = m_state.readFromFolder;
+    const QString& folder = m_config.readFromFolder;
     m_journal.setFolder(folder);
     // With the folder locked no converter of this user's is at work in it.
     if (const int swept = StationJournal::sweepConverterTemporaries(folder))
@@ -128,7 +119,7 @@ void TransferDriver::recoverInterrupted()
         // whole: a complete PDF made since the record under the name it was
         // given is that conversion's. The TIFF goes, or the document goes twice.
         const std::optional<FileGate::Identity> pdf = FileGate::identityAt(c->pdfPath);
-        const bool made = pdf && pdf->mtimeNs >= c->startedNs && looksLikeCompletePdf(c->pdfPath);
+        const bool made = pdf && pdf->mtimeNs >= c->startedNs && TiffConversion::looksLikeCompletePdf(c->pdfPath);
         if (made && FileGate::identityAt(c->tiffPath) == c->tiff) {
             QString why;
             switch (FileGate::removeIfUnchanged(c->tiffPath, c->tiff, &why)) {
@@ -166,7 +157,7 @@ void TransferDriver::recoveryNote(const QString& note)
 
 void TransferDriver::trustScannedPages(const QStringList& paths)
 {
-    const QString& folder = m_state.readFromFolder;
+    const QString& folder = m_config.readFromFolder;
     for (const QString& path : paths) {
         const auto listed = m_listed.constFind(path.mid(folder.size()));
         if (path.startsWith(folder) && listed != m_listed.cend())
@@ -201,21 +192,34 @@ void TransferDriver::cancelUndelivered()
     } else {
         m_inet.Cancel();
         m_journal.endSend();
-        finish();
+        endFlight();
         m_view.addStatus(QStringLiteral("Cancelled last request."));
     }
 }
 
-void TransferDriver::processNextFile()
+bool TransferDriver::beginPass()
 {
-    if (!inFlight() && !m_folderLock.acquire(m_state.readFromFolder)) {
+    m_config = m_configSource();
+    if (!m_folderLock.acquire(m_config.readFromFolder)) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
         m_view.addStatus(m_folderLock.message());
-        return;
+        return false;
     }
     // Taken over from another station: what a stop of this one left is seen to first.
-    if (!inFlight() && m_recoveredFolder != m_state.readFromFolder)
+    if (m_recoveredFolder != m_config.readFromFolder)
         refreshFileList();
+    return true;
+}
+
+void TransferDriver::processNextFile()
+{
+    if (!inFlight() && !beginPass())
+        return;
+    nextFile();
+}
+
+void TransferDriver::nextFile()
+{
     // Files that are skipped or held back hand over to the next entry at once;
     // a loop keeps a long run of them from nesting calls.
     while (m_fileList->count() > 0) {
@@ -227,16 +231,8 @@ void TransferDriver::processNextFile()
                              QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
             return;
         }
-        m_state.currentFile = next;
-        UploadOutcome outcome;
-        try {
-            outcome = uploadCurrent();
-        } catch (...) {
-            // Whatever broke this upload, it must not leave the driver busy for good.
-            finish();
-            throw;
-        }
-        if (outcome == UploadOutcome::Sent)
+        beginFlight(next);
+        if (sendCurrent() == UploadOutcome::Sent)
             return;
     }
     if (m_view.statusHead(7) != QLatin1String("----Fin"))
@@ -247,20 +243,38 @@ void TransferDriver::processNextFile()
 
 void TransferDriver::upload()
 {
-    if (uploadCurrent() == UploadOutcome::NextEntry)
-        processNextFile();
+    if (inFlight() || m_inet.StillExecuting()) {
+        nextFile(); // which says that the last one is still under way
+        return;
+    }
+    if (!beginPass())
+        return;
+    beginFlight(m_state.currentFile);
+    if (sendCurrent() == UploadOutcome::NextEntry)
+        nextFile();
+}
+
+TransferDriver::UploadOutcome TransferDriver::sendCurrent()
+{
+    try {
+        return uploadCurrent();
+    } catch (...) {
+        // Whatever broke this upload, it must not leave the driver busy for good.
+        endFlight();
+        throw;
+    }
 }
 
 TransferDriver::UploadOutcome TransferDriver::passOver()
 {
-    m_fileList->removeEntry(m_state.currentFile);
-    finish();
+    m_fileList->removeEntry(m_flight->entry);
+    endFlight();
     return UploadOutcome::NextEntry;
 }
 
 void TransferDriver::holdBack(const QString& why)
 {
-    m_view.addStatus(QStringLiteral("Held back ") + m_state.currentFile + QStringLiteral(": ") + why +
+    m_view.addStatus(QStringLiteral("Held back ") + m_flight->entry + QStringLiteral(": ") + why +
                      QStringLiteral("; it goes in a later pass."));
 }
 
@@ -277,48 +291,48 @@ void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity
         m_view.addStatus(stored + QStringLiteral("; after a restart of Quillfeed it could be sent again."));
 }
 
-TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
+bool TransferDriver::leftAlone(const QString& entry)
 {
-    m_phase = Phase::Sending;
-    const QString& currentFile = m_state.currentFile;
-    auto reportStep = [this](const QString& description) {
-        m_view.addErrorBlock(description, m_state.readFromFolder + m_state.currentFile);
-    };
-
-    // The file name and its extension: the second piece between dots.
-    const UploadRequest::NameParts name = UploadRequest::splitEntry(currentFile);
-    if (!name.extension)
-        reportStep(QStringLiteral("Subscript out of range"));
-    const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(name.extension.value_or(QString()));
-
-    const auto listed = m_listed.constFind(currentFile);
-    if (listed != m_listed.cend() && listed->nameNotText) {
+    const auto listed = m_listed.constFind(entry);
+    if (listed == m_listed.cend())
+        return false;
+    if (listed->nameNotText) {
         // Left where it is: renamed to valid text, it goes with the next pass.
         m_view.addStatus(
             QStringLiteral("Cannot send %1: its name is not valid text (UTF-8); rename the file to send it.")
-                .arg(currentFile));
-        return passOver();
+                .arg(entry));
+        return true;
     }
-    if (listed != m_listed.cend() && listed->symbolicLink) {
+    if (listed->symbolicLink) {
         // Anyone who can drop a file here could otherwise have the page sent
         // whatever this user can read (settings.txt and its proxy password).
         m_view.addStatusOnce(QStringLiteral("Left alone %1: it is a symbolic link, and links are never followed; put "
                                             "the file itself into the folder to send it.")
-                                 .arg(currentFile));
-        return passOver();
+                                 .arg(entry));
+        return true;
     }
-    if (listed != m_listed.cend()) {
-        if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
-            m_view.addStatusOnce(
-                QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
-                    .arg(m_state.readFromFolder + currentFile, doneWith(done->kind)));
-            return passOver();
-        }
+    if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
+        m_view.addStatusOnce(QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
+                                 .arg(m_config.readFromFolder + entry, doneWith(done->kind)));
+        return true;
     }
+    return false;
+}
 
+TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
+{
+    const QString entry = m_flight->entry;
+    // The file name and its extension: the second piece between dots.
+    const UploadRequest::NameParts name = UploadRequest::splitEntry(entry);
+    if (!name.extension)
+        m_view.addErrorBlock(QStringLiteral("Subscript out of range"), m_config.readFromFolder + entry);
+    const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(name.extension.value_or(QString()));
+
+    if (leftAlone(entry))
+        return passOver();
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.
-        m_view.addStatus(QStringLiteral("Skipping ") + currentFile + QStringLiteral("... "));
+        m_view.addStatus(QStringLiteral("Skipping ") + entry + QStringLiteral("... "));
         m_view.appendStatusLineBreak();
         return passOver();
     }
@@ -331,11 +345,12 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
         // The converter's own output, exactly as it was made.
         expected = {*pdf, true};
     } else {
-        expected = expectationFor(currentFile);
+        expected = expectationFor(entry);
     }
 
-    const QString path = m_state.readFromFolder + currentFile;
-    const QByteArray prefix = UploadRequest::bodyPrefix(currentFile, rule.contentType);
+    const QString sent = m_flight->entry; // the PDF's, once converted
+    const QString path = m_config.readFromFolder + sent;
+    const QByteArray prefix = UploadRequest::bodyPrefix(sent, rule.contentType);
     const QByteArray suffix = UploadRequest::bodySuffix();
     QByteArray body;
     body.reserve(prefix.size());
@@ -349,199 +364,71 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
         return passOver();
     case FileGate::Verdict::Vanished:
     case FileGate::Verdict::Unreadable:
-        reportStep(read.description);
+        m_view.addErrorBlock(read.description, path);
         return passOver();
     }
     body += suffix;
-    m_state.requestBody = body;
-    send(path, read.identity);
+    m_flight->path = path;
+    m_flight->identity = read.identity;
+    send(std::move(body));
     return UploadOutcome::Sent;
 }
 
-void TransferDriver::send(const QString& path, const FileGate::Identity& identity)
+void TransferDriver::send(QByteArray body)
 {
     m_view.log(QStringLiteral("Attempting upload"));
     // Through a proxy, an https request carries the credentials on its CONNECT;
     // a line of ours would travel inside the tunnel to the web server.
-    const bool viaProxy = !Settings::proxyAddress.isEmpty();
-    const bool https = m_state.uploadUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
-    m_inet.setProxyCredentials(Settings::proxyUserName, Settings::proxyPassword);
+    const bool viaProxy = !m_config.proxyAddress.isEmpty();
+    const bool https = m_config.uploadUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
+    m_inet.setProxyCredentials(m_config.proxyUserName, m_config.proxyPassword);
     const QString headers =
-        UploadRequest::headerText(viaProxy && !https, Settings::proxyUserName, Settings::proxyPassword);
+        UploadRequest::headerText(viaProxy && !https, m_config.proxyUserName, m_config.proxyPassword);
 
-    m_sendingPath = path;
-    m_sendingIdentity = identity;
+    const QString entry = m_flight->entry;
+    const QString path = m_flight->path;
+    m_flight->phase = Flight::Phase::Sending;
+    m_state.requestBody = body;
     m_journal.beginSend(path);
     try {
-        m_inet.Execute(m_state.uploadUrl, QStringLiteral("POST"), m_state.requestBody, headers);
+        m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), body, headers);
     } catch (...) {
         m_journal.endSend();
         m_view.addErrorBlock(describeCurrentException(), path);
         // No answer will come for a request that never started.
-        finish();
+        endFlight();
     }
-    m_view.addStatus(QStringLiteral("Uploading ") + m_state.currentFile + QStringLiteral("... "));
-    writeOutFile();
-}
-
-void TransferDriver::writeOutFile()
-{
-    const QString& path = m_outPath;
-    const QByteArray native = QFile::encodeName(path);
-    const QByteArray& body = m_state.requestBody;
-    try {
-        // Opening with truncation for every file freed and allocated the file's
-        // blocks each time, a fifth of what a pass of small files cost here; the
-        // file stays open for the pass and is rewritten in place. It is opened
-        // anew whenever the name no longer leads to it (deleted, replaced).
-        struct stat named {}, held {};
-        if (m_outFile.get() >= 0 &&
-            (::stat(native.constData(), &named) != 0 || ::fstat(m_outFile.get(), &held) != 0 ||
-             named.st_dev != held.st_dev || named.st_ino != held.st_ino))
-            m_outFile.reset();
-        if (m_outFile.get() < 0) {
-            // The body is document content: a private folder, a private file.
-            const QString folder = QFileInfo(path).absolutePath();
-            if (!QDir().mkpath(folder))
-                throw Failure(QStringLiteral("Cannot create the folder %1").arg(folder));
-            ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
-            // Anyone who could put a FIFO or a device there must not hold the
-            // window in open() or receive the documents.
-            m_outFile.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                                   S_IRUSR | S_IWUSR));
-            if (m_outFile.get() < 0)
-                throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, systemErrorText(errno)));
-            struct stat opened {};
-            if (::fstat(m_outFile.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-                m_outFile.reset();
-                throw Failure(QStringLiteral("Cannot write %1: it is not a regular file").arg(path));
-            }
-            ::fchmod(m_outFile.get(), S_IRUSR | S_IWUSR);
-        }
-        // A plain rewrite: this copy is for looking at, and syncing it to disk for
-        // every file sent would cost more than the upload itself.
-        auto put = [this](const char* data, qint64 size, qint64 at) {
-            while (size > 0) {
-                const ssize_t n = ::pwrite(m_outFile.get(), data, size_t(size), off_t(at));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    return false;
-                data += n;
-                size -= n;
-                at += n;
-            }
-            return true;
-        };
-        const qint64 total = body.size() + 2;
-        if (!put(body.constData(), body.size(), 0) || !put("\r\n", 2, body.size()) ||
-            ::ftruncate(m_outFile.get(), off_t(total)) != 0) {
-            const QString reason = systemErrorText(errno);
-            m_outFile.reset();
-            throw Failure(QStringLiteral("Cannot write %1: %2").arg(path, reason));
-        }
-    } catch (...) {
-        m_view.addErrorBlock(describeCurrentException(), m_state.readFromFolder + m_state.currentFile);
-    }
+    m_view.addStatus(QStringLiteral("Uploading ") + entry + QStringLiteral("... "));
+    if (const QString why = m_outFile.write(body); !why.isEmpty())
+        m_view.addErrorBlock(why, path);
 }
 
 std::optional<FileGate::Identity> TransferDriver::convertCurrent()
 {
-    m_phase = Phase::Converting;
-    const QString& currentFile = m_state.currentFile;
-    const UploadRequest::NameParts name = UploadRequest::splitEntry(currentFile);
-    const QString source = m_state.readFromFolder + currentFile;
-
-    // A TIFF still being written would be converted in part and then deleted.
-    const FileGate::Result gate = FileGate::checkComplete(source, expectationFor(currentFile));
-    if (gate.verdict == FileGate::Verdict::BeingWritten) {
-        holdBack(gate.description);
-        return std::nullopt;
-    }
-    if (gate.verdict != FileGate::Verdict::Ready) {
-        m_view.addErrorBlock(gate.description, source);
-        return std::nullopt;
-    }
-
-    // The PDF goes to the top of the folder, under a name no file has yet.
-    const QString outputPath = UploadRequest::freePdfPath(m_state.readFromFolder, name.dotPieces.value(0));
-    const QString newName = QFileInfo(outputPath).fileName();
-    m_view.log(QStringLiteral("New filename:") + newName);
-    const QString commandLine = UploadRequest::conversionCommandLine(m_state.converterPath, source, outputPath);
-    m_view.log(QStringLiteral("Command: ") + commandLine);
-    const qint64 startedNs = FileGate::fileClockNowNs();
-    // Killed once the PDF is complete and before the TIFF is deleted, the next
-    // start must know the pair for one document.
-    const QString unrecorded = m_journal.beginConversion({gate.identity, startedNs, source, outputPath});
-    if (!unrecorded.isEmpty()) {
-        m_view.addErrorBlock(unrecorded, source);
-        return std::nullopt;
-    }
-    QString converterSaid;
-    const int exitCode = RunExe::RunAndWait(commandLine, &converterSaid);
-
-    // Only what this step made is ever deleted. The name was free when the
-    // converter started; a file standing there that was created since by this
-    // user is what the converter left. Anything else (a file moved there
-    // meanwhile, the very reason a converter refuses) is somebody else's.
-    QString failure;
-    std::optional<FileGate::Identity> made;
-    if (exitCode != 0) {
-        failure = exitCode < 0
-            ? QStringLiteral("The converter %1 could not be run or was stopped").arg(m_state.converterPath)
-            : QStringLiteral("The converter ended with exit code %1").arg(exitCode);
-        // Its own words say why (a full disk, a damaged TIFF).
-        if (!converterSaid.isEmpty())
-            failure += QStringLiteral(": ") + converterSaid;
-        made = FileGate::createdSince(outputPath, startedNs);
-    } else {
-        made = FileGate::identityAt(outputPath);
-        if (!made || !looksLikeCompletePdf(outputPath)) {
-            failure = QStringLiteral("The converter made no complete PDF of %1").arg(source);
-            made = FileGate::createdSince(outputPath, startedNs);
-        }
-    }
-    auto discardMade = [&] {
-        QString why;
-        if (made)
-            FileGate::removeIfUnchanged(outputPath, *made, &why);
+    const QString tiff = m_flight->entry;
+    TiffConversion::Hooks hooks;
+    hooks.log = [this](const QString& line) { m_view.log(line); };
+    hooks.inspect = [this] { m_view.conversionDone(); };
+    hooks.tiffKept = [this](const FileGate::Identity& identity, const QString& path, const QString& why) {
+        keepLeftover(Leftovers::Kind::Converted, identity, path, why);
     };
-    if (!failure.isEmpty()) {
-        // Keep the TIFF, never leave a partial PDF behind.
-        discardMade();
-        m_journal.endConversion();
-        m_view.addErrorBlock(failure, source);
+    const TiffConversion::Result result = TiffConversion::convert(
+        {m_config.readFromFolder, tiff, m_config.converterPath, expectationFor(tiff)}, m_journal, hooks);
+    switch (result.outcome) {
+    case TiffConversion::Result::Outcome::HeldBack:
+        holdBack(result.message);
         return std::nullopt;
-    }
-
-    m_view.conversionDone();
-
-    // A TIFF saved over while it was converted may be in the PDF or not: the PDF
-    // goes, the new TIFF stays for a later pass.
-    if (FileGate::identityAt(source) != gate.identity) {
-        discardMade();
-        m_journal.endConversion();
-        holdBack(QStringLiteral("changed while it was converted"));
+    case TiffConversion::Result::Outcome::Failed:
+        m_view.addErrorBlock(result.message, result.subject);
         return std::nullopt;
-    }
-
-    const QString newEntry = u'/' + newName;
-    m_fileList->removeEntry(currentFile);
-    m_fileList->insertAt(0, newEntry);
-    QString why;
-    switch (FileGate::removeIfUnchanged(source, gate.identity, &why)) {
-    case FileGate::Removal::Removed:
-    case FileGate::Removal::Gone:
-    case FileGate::Removal::Changed: // the newer version waits for a later pass
-        break;
-    case FileGate::Removal::Refused:
-        keepLeftover(Leftovers::Kind::Converted, gate.identity, source, why);
+    case TiffConversion::Result::Outcome::Converted:
         break;
     }
-    m_journal.endConversion();
-    m_state.currentFile = newEntry;
-    m_phase = Phase::Sending;
-    return made;
+    m_fileList->removeEntry(tiff);
+    m_fileList->insertAt(0, result.pdfEntry);
+    m_flight->entry = result.pdfEntry;
+    m_state.currentFile = result.pdfEntry;
+    return result.pdf;
 }
 
 // ---------------------------------------------------------------------------
@@ -560,15 +447,14 @@ void TransferDriver::stateChanged(int state)
                                  .arg(m_state.currentFile));
         m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
         m_journal.endSend();
-        finish();
-        m_state.requestBody.clear();
+        endFlight();
     } else if (state == InetControl::icResponseCompleted) {
         handleAnswer();
     }
     // Between passes out.txt is not held open: deleted by the operator, its
     // blocks are freed at once.
     if (!inFlight())
-        m_outFile.reset();
+        m_outFile.release();
 }
 
 void TransferDriver::reportReply(const QString& description)
@@ -580,8 +466,7 @@ void TransferDriver::reportReply(const QString& description)
 
 void TransferDriver::handleAnswer()
 {
-    m_phase = Phase::ReadingReply;
-    const QString sentPath = m_sendingPath;
+    m_flight->phase = Flight::Phase::ReadingReply;
     const bool truncated = m_inet.ReplyTruncated();
     QByteArray replyBytes;
     QByteArray piece = m_inet.GetChunk(1024, 0);
@@ -599,35 +484,12 @@ void TransferDriver::handleAnswer()
     const bool success = status >= 200 && status <= 299;
     if (reply == QLatin1String("OK") && !truncated && success) {
         ++m_state.pagesFiled;
-        finish();
-        m_state.requestBody.clear();
-        QString why;
-        switch (FileGate::removeIfUnchanged(sentPath, m_sendingIdentity, &why)) {
-        case FileGate::Removal::Removed:
-            break;
-        case FileGate::Removal::Gone:
-            reportReply(why);
-            break;
-        case FileGate::Removal::Changed:
-            // The version that was filed is gone from the folder already; the one
-            // saved over it since has not been sent and waits for a later pass.
-            m_view.addStatus(m_state.currentFile + QStringLiteral(" changed after it was sent; the new version is "
-                                                                  "kept for a later pass."));
-            break;
-        case FileGate::Removal::Refused:
-            // Filed: sending it again would file it twice, and stopping here would
-            // hold back every file behind it.
-            reportReply(why);
-            keepLeftover(Leftovers::Kind::Filed, m_sendingIdentity, sentPath, why);
-            break;
-        }
-        m_journal.endSend();
-        m_fileList->removeEntry(m_state.currentFile);
+        removeFiled();
         try {
-            processNextFile();
+            nextFile();
         } catch (...) {
             reportReply(describeCurrentException());
-            m_view.addErrorBlock(describeCurrentException(), m_state.readFromFolder);
+            m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
         }
         return;
     }
@@ -636,6 +498,33 @@ void TransferDriver::handleAnswer()
                                     "continues, contact technical support.\r\n-------"));
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
     m_journal.endSend();
-    finish();
-    m_state.requestBody.clear();
+    endFlight();
+}
+
+void TransferDriver::removeFiled()
+{
+    const Flight filed = *m_flight;
+    endFlight();
+    QString why;
+    switch (FileGate::removeIfUnchanged(filed.path, filed.identity, &why)) {
+    case FileGate::Removal::Removed:
+        break;
+    case FileGate::Removal::Gone:
+        reportReply(why);
+        break;
+    case FileGate::Removal::Changed:
+        // The version that was filed is gone from the folder already; the one
+        // saved over it since has not been sent and waits for a later pass.
+        m_view.addStatus(filed.entry + QStringLiteral(" changed after it was sent; the new version is kept for a "
+                                                      "later pass."));
+        break;
+    case FileGate::Removal::Refused:
+        // Filed: sending it again would file it twice, and stopping here would
+        // hold back every file behind it.
+        reportReply(why);
+        keepLeftover(Leftovers::Kind::Filed, filed.identity, filed.path, why);
+        break;
+    }
+    m_journal.endSend();
+    m_fileList->removeEntry(filed.entry);
 }

@@ -3,17 +3,18 @@
 // page has filed. A pass is a chain of events, one file a link: a file is sent,
 // and its answer (stateChanged) sends the next.
 //
-// It needs no window: the window hands it its state, a view to report to and
-// the transfer control, and calls it from its event handlers.
+// It needs no window: the window hands it its state, a view to report to, the
+// transfer control and where the pass's settings come from, and calls it from
+// its event handlers.
 #pragma once
 
 #include "FileGate.h"
 #include "FolderListing.h"
 #include "FolderLock.h"
 #include "Leftovers.h"
+#include "OutFile.h"
 #include "StationJournal.h"
 #include "TransferView.h"
-#include "UniqueHandle.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -21,12 +22,15 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 class FileListModel;
 class InetControl;
 
-/// The window's copies of two settings and the fields of the current upload.
+/// The window's fields of the transfer, as the window and its tests see them:
+/// its copies of two settings and of the converter's path, the file in flight,
+/// its body, and the count of documents filed.
 struct TransferState
 {
     QString uploadUrl;
@@ -38,25 +42,30 @@ struct TransferState
     QByteArray requestBody;
 };
 
+/// What a pass works with, taken once when it starts: Setup changing the folder
+/// or the address meanwhile takes effect with the next pass, not half-way.
+struct PassConfig
+{
+    QString uploadUrl;
+    QString readFromFolder;
+    QString converterPath;
+    QString proxyAddress;
+    QString proxyUserName;
+    QString proxyPassword;
+};
+
 class TransferDriver : public QObject
 {
     Q_OBJECT
 public:
-    /// Where the file in flight is. Nothing new starts until the pass is Idle
-    /// again: a second upload could send the same file twice.
-    enum class Phase {
-        Idle,
-        Converting,   ///< its TIFF is being converted, or the operator looks at the result
-        Sending,      ///< read and handed to the transfer control, no answer yet
-        ReadingReply, ///< the answer is read in pieces, events running between them
-    };
-
-    TransferDriver(TransferState& state, TransferView& view, InetControl& inet, QObject* parent = nullptr);
+    TransferDriver(TransferState& state, TransferView& view, InetControl& inet,
+                   std::function<PassConfig()> configSource, QObject* parent = nullptr);
 
     /// The listed files, entry 0 first; the window shows this model.
     FileListModel* fileList() const { return m_fileList; }
-    Phase phase() const { return m_phase; }
-    bool inFlight() const { return m_phase != Phase::Idle; }
+    /// A document is being converted, sent or answered: nothing new starts, as
+    /// a second upload could send the same file twice.
+    bool inFlight() const { return m_flight.has_value(); }
 
     /// Lists the read-from folder anew. Throws Failure when it cannot be read;
     /// the entries found before the failure stay listed.
@@ -80,22 +89,47 @@ public:
     QStringList recoveryNotes() const { return m_recoveryNotes; }
 
     /// Where the copy of the last request body is written.
-    static QString outFilePath();
+    static QString outFilePath() { return OutFile::defaultPath(); }
 
 private:
+    /// The one document in flight, from its conversion to its answer.
+    struct Flight
+    {
+        enum class Phase {
+            Preparing,    ///< its checks, and its conversion when it is a TIFF
+            Sending,      ///< read and handed to the transfer control, no answer yet
+            ReadingReply, ///< the answer is read in pieces, events running between them
+        };
+        Phase phase = Phase::Preparing;
+        QString entry;               ///< as listed; the PDF's once a TIFF is converted
+        QString path;                ///< the file that was read, which an "OK" deletes
+        FileGate::Identity identity; ///< that file as it was read
+    };
+
     enum class UploadOutcome { Sent, NextEntry };
+    /// A pass starts: its settings are taken, and the folder must be this
+    /// station's to serve. False (and said) when another station serves it.
+    bool beginPass();
+    /// The pass goes on with entry 0, or ends when the list is empty.
+    void nextFile();
+    void beginFlight(const QString& entry);
+    /// The document in flight is done with, whatever became of it.
+    void endFlight();
+    /// uploadCurrent, leaving the driver idle whatever it throws.
+    UploadOutcome sendCurrent();
     UploadOutcome uploadCurrent();
     /// Takes the current entry off this pass's list, its file left where it is.
     UploadOutcome passOver();
-    /// Converts the TIFF of currentFile; on success currentFile names the PDF,
-    /// whose identity is returned.
+    /// Why the current entry is left where it is without being read, if it is.
+    bool leftAlone(const QString& entry);
+    /// Converts the TIFF in flight; on success the flight names the PDF, whose
+    /// identity is returned.
     std::optional<FileGate::Identity> convertCurrent();
-    /// Starts the request for requestBody, read from path as identity.
-    void send(const QString& path, const FileGate::Identity& identity);
-    void writeOutFile();
+    /// Starts the request for the body read from the flight's file.
+    void send(QByteArray body);
     /// What the file of a listed entry must still be before it is read.
     FileGate::Expectation expectationFor(const QString& entry) const;
-    /// One line naming currentFile as left for a later pass because it is not complete.
+    /// One line naming the entry in flight as left for a later pass because it is not complete.
     void holdBack(const QString& why);
     /// Remembers a file that is done with but could not be deleted, and says so.
     void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
@@ -104,24 +138,22 @@ private:
     void recoverInterrupted();
     void recoveryNote(const QString& note);
     void handleAnswer();
+    /// Deletes what the page has filed, or says why it stays.
+    void removeFiled();
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
     void reportReply(const QString& description);
-    void finish();
 
     TransferState& m_state;
     TransferView& m_view;
     InetControl& m_inet;
+    std::function<PassConfig()> m_configSource;
+    PassConfig m_config;
     FileListModel* m_fileList = nullptr;
-    Phase m_phase = Phase::Idle;
+    std::optional<Flight> m_flight;
     QHash<QString, ListedFile> m_listed;
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
-    /// The file whose request is in flight; its answer deletes exactly this path.
-    QString m_sendingPath;
-    FileGate::Identity m_sendingIdentity;
-    /// out.txt, and the file itself while a pass runs.
-    const QString m_outPath;
-    UniqueFd m_outFile;
+    OutFile m_outFile;
     FolderLock m_folderLock;
     Leftovers m_leftovers;
     StationJournal m_journal;

@@ -1,0 +1,31 @@
+// out.txt: a copy of the last request body, for looking at what was sent. It is
+// document content, so it lives in the private data folder, and it is only ever
+// a regular file of the user's: anyone who could put a FIFO or a device there
+// must not hold the window in open() or receive the documents.
+#pragma once
+
+#include "UniqueHandle.h"
+
+#include <QByteArray>
+#include <QString>
+
+class OutFile
+{
+public:
+    explicit OutFile(QString path = defaultPath());
+    static QString defaultPath();
+    const QString& path() const { return m_path; }
+
+    /// Rewrites the copy: the body and CR LF. Returns the reason when it cannot,
+    /// empty otherwise.
+    QString write(const QByteArray& body);
+    /// Lets the file go between passes: deleted by the operator, its blocks are
+    /// freed at once.
+    void release() { m_fd.reset(); }
+
+private:
+    QString open();
+
+    QString m_path;
+    UniqueFd m_fd;
+};

@@ -1,0 +1,106 @@
+#include "TiffConversion.h"
+
+#include "RunExe.h"
+#include "StationJournal.h"
+#include "UploadRequest.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace TiffConversion {
+
+bool looksLikeCompletePdf(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly) || f.size() < 16)
+        return false;
+    const QByteArray head = f.read(5);
+    f.seek(qMax<qint64>(0, f.size() - 1024));
+    const QByteArray tail = f.readAll();
+    return head == "%PDF-" && tail.contains("%%EOF");
+}
+
+Result convert(const Job& job, StationJournal& journal, const Hooks& hooks)
+{
+    const UploadRequest::NameParts name = UploadRequest::splitEntry(job.entry);
+    const QString source = job.folder + job.entry;
+
+    // A TIFF still being written would be converted in part and then deleted.
+    const FileGate::Result gate = FileGate::checkComplete(source, job.expected);
+    if (gate.verdict == FileGate::Verdict::BeingWritten)
+        return Result::heldBack(gate.description);
+    if (gate.verdict != FileGate::Verdict::Ready)
+        return Result::failed(gate.description, source);
+
+    // The PDF goes to the top of the folder, under a name no file has yet.
+    const QString outputPath = UploadRequest::freePdfPath(job.folder, name.dotPieces.value(0));
+    const QString newName = QFileInfo(outputPath).fileName();
+    hooks.log(QStringLiteral("New filename:") + newName);
+    const QString commandLine = UploadRequest::conversionCommandLine(job.converterPath, source, outputPath);
+    hooks.log(QStringLiteral("Command: ") + commandLine);
+    const qint64 startedNs = FileGate::fileClockNowNs();
+    // Killed once the PDF is complete and before the TIFF is deleted, the next
+    // start must know the pair for one document.
+    const QString unrecorded = journal.beginConversion({gate.identity, startedNs, source, outputPath});
+    if (!unrecorded.isEmpty())
+        return Result::failed(unrecorded, source);
+    QString converterSaid;
+    const int exitCode = RunExe::RunAndWait(commandLine, &converterSaid);
+
+    // Only what this step made is ever deleted. The name was free when the
+    // converter started; a file standing there that was created since by this
+    // user is what the converter left. Anything else (a file moved there
+    // meanwhile, the very reason a converter refuses) is somebody else's.
+    QString failure;
+    std::optional<FileGate::Identity> made;
+    if (exitCode != 0) {
+        failure = exitCode < 0
+            ? QStringLiteral("The converter %1 could not be run or was stopped").arg(job.converterPath)
+            : QStringLiteral("The converter ended with exit code %1").arg(exitCode);
+        // Its own words say why (a full disk, a damaged TIFF).
+        if (!converterSaid.isEmpty())
+            failure += QStringLiteral(": ") + converterSaid;
+        made = FileGate::createdSince(outputPath, startedNs);
+    } else {
+        made = FileGate::identityAt(outputPath);
+        if (!made || !looksLikeCompletePdf(outputPath)) {
+            failure = QStringLiteral("The converter made no complete PDF of %1").arg(source);
+            made = FileGate::createdSince(outputPath, startedNs);
+        }
+    }
+    auto discardMade = [&] {
+        QString why;
+        if (made)
+            FileGate::removeIfUnchanged(outputPath, *made, &why);
+        journal.endConversion();
+    };
+    if (!failure.isEmpty()) {
+        // Keep the TIFF, never leave a partial PDF behind.
+        discardMade();
+        return Result::failed(failure, source);
+    }
+
+    hooks.inspect();
+
+    // A TIFF saved over while it was converted may be in the PDF or not: the PDF
+    // goes, the new TIFF stays for a later pass.
+    if (FileGate::identityAt(source) != gate.identity) {
+        discardMade();
+        return Result::heldBack(QStringLiteral("changed while it was converted"));
+    }
+
+    QString why;
+    switch (FileGate::removeIfUnchanged(source, gate.identity, &why)) {
+    case FileGate::Removal::Removed:
+    case FileGate::Removal::Gone:
+    case FileGate::Removal::Changed: // the newer version waits for a later pass
+        break;
+    case FileGate::Removal::Refused:
+        hooks.tiffKept(gate.identity, source, why);
+        break;
+    }
+    journal.endConversion();
+    return {Result::Outcome::Converted, {}, {}, u'/' + newName, *made};
+}
+
+} // namespace TiffConversion
