@@ -3,7 +3,7 @@
 #include "Base64.h"
 #include "Failure.h"
 #include "InetControl.h"
-#include "PlainHttp.h"
+#include "CurlCarrier.h"
 #include "MiniHttpServer.h"
 
 #include <QFile>
@@ -780,12 +780,12 @@ void tst_InetControl::cancelBeforeTheStateIsDelivered()
     // Cancelled while the answer's state is queued: the reply arrived, but the
     // request was abandoned before its state was delivered, so none comes.
     inet.Execute(server.url("/b"), QStringLiteral("POST"), "b", multipartType);
-    auto* http = inet.findChild<PlainHttp*>();
+    auto* http = inet.findChild<CurlCarrier*>();
     QVERIFY(http);
     bool cancelledAfterFinish = false;
     // Connected after the control's own slot, so this runs once the answer is in.
     QMetaObject::Connection once;
-    once = connect(http, &PlainHttp::finished, this, [&] {
+    once = connect(http, &CurlCarrier::finished, this, [&] {
         disconnect(once);
         inet.Cancel();
         cancelledAfterFinish = true;
@@ -889,13 +889,10 @@ void tst_InetControl::namedProxyGetsTheCallersHeaderUnchanged()
 
 void tst_InetControl::tunnelCarriesTheCredentials()
 {
-    // The scripted server as the proxy of an https address: it asks for
-    // credentials, then refuses the tunnel; it must see them on the CONNECT.
+    // The scripted server as the proxy of an https address: it refuses the
+    // tunnel; it must have seen the padded credentials on the CONNECT, sent with it.
     MiniHttpServer proxy;
     QVERIFY(proxy.listen());
-    MiniHttpServer::Script challenge = MiniHttpServer::answer(407, "who are you?");
-    challenge.headers.append(MiniHttpServer::Header("Proxy-Authenticate", "Basic realm=\"proxy\""));
-    proxy.enqueue(challenge);
     proxy.enqueue(MiniHttpServer::answer(403, "no tunnels today", "Forbidden"));
     proxy.setDefault(MiniHttpServer::answer(200, "OK"));
     InetControl inet;
@@ -905,19 +902,18 @@ void tst_InetControl::tunnelCarriesTheCredentials()
 
     QCOMPARE(run(inet, QStringLiteral("https://office.example/saveTAVscan.asp"), "doc", multipartType),
              InetControl::icError);
-    QVERIFY(proxy.requests().size() >= 2);
+    QVERIFY2(inet.ResponseInfo().contains(QLatin1String("403")), qPrintable(inet.ResponseInfo()));
+    QCOMPARE(proxy.requests().size(), 1);
     const MiniHttpServer::Request first = proxy.requests().at(0);
-    const MiniHttpServer::Request second = proxy.requests().at(1);
     QCOMPARE(first.method, QByteArray("CONNECT"));
     QCOMPARE(first.target, QByteArray("office.example:443"));
-    QCOMPARE(second.method, QByteArray("CONNECT"));
-    QCOMPARE(second.headerCount("Proxy-Authorization"), 1);
-    QCOMPARE(second.header("Proxy-Authorization"), QByteArray("Basic dXNlcjpwYXNz"));
+    QCOMPARE(first.headerCount("Proxy-Authorization"), 1);
+    QCOMPARE(first.header("Proxy-Authorization"), QByteArray("Basic dXNlcjpwYXNz"));
     for (const MiniHttpServer::Request& r : proxy.requests())
         QVERIFY(!r.body.contains("doc"));
 
     // A plain http request through the same proxy afterwards carries the caller's
-    // header alone, whatever Qt remembered from the tunnel.
+    // header alone, whatever the tunnel carried.
     const int before = int(proxy.requests().size());
     const QString line = proxyLine("plain:text");
     QCOMPARE(run(inet, QStringLiteral("http://office.example/p"), "doc", line + multipartType),
