@@ -217,7 +217,7 @@ void InetControl::onFinished()
         qCDebug(lcUpload) << peer
                           << (learnt == ReusePolicy::Habit::Keeps ? "keeps connections" : "closes connections");
     }
-    if (o.answered && !o.delivered && o.status >= 200 && o.status <= 299) {
+    if (!o.delivered && o.status >= 200 && o.status <= 299) {
         // What it said, it said of a document it had not seen whole. (A refusal
         // that comes early is a refusal all the same, and is shown as the answer.)
         m_delivered = false;
