@@ -2,7 +2,10 @@
 // server, and tinyproxy as a real proxy with Basic authentication.
 #include "Base64.h"
 #include "Failure.h"
+#include "HttpRequest.h"
 #include "InetControl.h"
+#include "ProxyRoute.h"
+#include "ReusePolicy.h"
 #include "CurlCarrier.h"
 #include "MiniHttpServer.h"
 
@@ -18,6 +21,7 @@
 #include <QTimer>
 #include <QTemporaryDir>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTest>
 
@@ -178,6 +182,12 @@ private slots:
     void answersAreReadByTheirFraming();
     void pageThatBreaksHttp_data();
     void pageThatBreaksHttp();
+    void reuseDecision_data();
+    void reuseDecision();
+    void proxyRoute_data();
+    void proxyRoute();
+    void requestHeaders_data();
+    void requestHeaders();
 
     // failures
     void noAnswerIsFailure_data();
@@ -271,6 +281,7 @@ void tst_InetControl::replyCompletesWithBodyAndExactRequest()
     for (int b = 0; b < 256; ++b)
         body += static_cast<char>(b);
     body += "\r\n--tail";
+    body += QByteArray(2 * 1024 * 1024, 'x'); // large enough for a client to want "100 Continue" first
     const QString headers = multipartType + QStringLiteral("X-Quillfeed-Test: one two\r\n");
 
     QCOMPARE(run(inet, server.url("/office/saveTAVscan.asp"), body, headers), InetControl::icResponseCompleted);
@@ -291,8 +302,10 @@ void tst_InetControl::replyCompletesWithBodyAndExactRequest()
     QCOMPARE(r.header("Content-Length"), QByteArray::number(body.size()));
     QCOMPARE(r.header("X-Quillfeed-Test"), QByteArray("one two"));
     QCOMPARE(r.headerCount("Proxy-Authorization"), 0);
-    // The reply object is gone once the events have run.
-    QTRY_VERIFY(inet.findChildren<QNetworkReply*>().isEmpty());
+    // Nothing of the client's own but what the page has always had.
+    QCOMPARE(r.headerCount("Expect"), 0);
+    QCOMPARE(r.headerCount("Accept"), 0);
+    QCOMPARE(r.header("User-Agent"), QByteArray("Mozilla/5.0"));
 }
 
 void tst_InetControl::anyHttpStatusIsAReply_data()
@@ -409,6 +422,16 @@ void tst_InetControl::slowButSteadyAnswerIsNotTimedOut()
 
     QCOMPARE(run(inet, server.url()), InetControl::icResponseCompleted);
     QCOMPARE(readAllChunks(inet), QByteArray("OK, slowly but surely"));
+
+    // Once the request is delivered, its deadline runs from delivery: an answer
+    // that drips does not hold the station past it.
+    inet.setReplyTimeoutMs(400);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(run(inet, server.url()), InetControl::icError);
+    QVERIFY2(inet.ResponseInfo().contains(QLatin1String("within 0.4 seconds after the whole request")),
+             qPrintable(inet.ResponseInfo()));
+    QVERIFY(clock.elapsed() < 800);
 }
 
 void tst_InetControl::replyOverTheLimitIsCut()
@@ -587,6 +610,146 @@ void tst_InetControl::pageThatBreaksHttp()
     QVERIFY2(twice.isEmpty(), qPrintable(twice.join(u' ')));
     if (!info.isEmpty())
         QVERIFY2(lastFailure.contains(info), qPrintable(lastFailure));
+}
+
+// ---------------------------------------------------------------- the decisions, without sockets
+
+void tst_InetControl::reuseDecision_data()
+{
+    using H = ReusePolicy::Habit;
+    QTest::addColumn<int>("habit");
+    QTest::addColumn<QString>("keptPeer");
+    QTest::addColumn<qint64>("idleMs");
+    QTest::addColumn<qint64>("turnaroundMs");
+    QTest::addColumn<bool>("stirred");
+    QTest::addColumn<bool>("reuse");
+    QTest::addColumn<bool>("keepAfter");
+    QTest::addColumn<qint64>("settleMs");
+    const QString p = QStringLiteral("http://office:80|");
+    QTest::newRow("nothing kept") << int(H::Unknown) << QString() << 0LL << 0LL << false << false << true << 0LL;
+    QTest::newRow("kept for another peer") << int(H::Keeps) << "https://office:443|" << 0LL << 0LL << false << false
+                                           << true << 0LL;
+    QTest::newRow("first reuse waits") << int(H::Unknown) << p << 10LL << 1LL << false << true << true
+                                       << ReusePolicy::MinSettleMs - 10;
+    QTest::newRow("first reuse after a slow answer") << int(H::Unknown) << p << 0LL << 5000LL << false << true << true
+                                                     << ReusePolicy::SettleMs;
+    QTest::newRow("trusted peer goes at once") << int(H::Keeps) << p << 0LL << 1LL << false << true << true << 0LL;
+    QTest::newRow("idle too long") << int(H::Keeps) << p << ReusePolicy::KeepIdleMs << 1LL << false << false << true
+                                   << 0LL;
+    QTest::newRow("stray bytes or a close while idle") << int(H::Keeps) << p << 0LL << 1LL << true << false << false
+                                                       << 0LL;
+    QTest::newRow("peer that closes") << int(H::Closes) << p << 0LL << 1LL << false << false << false << 0LL;
+}
+
+void tst_InetControl::reuseDecision()
+{
+    QFETCH(int, habit);
+    QFETCH(QString, keptPeer);
+    QFETCH(qint64, idleMs);
+    QFETCH(qint64, turnaroundMs);
+    QFETCH(bool, stirred);
+    QFETCH(bool, reuse);
+    QFETCH(bool, keepAfter);
+    QFETCH(qint64, settleMs);
+    const ReusePolicy::Decision d = ReusePolicy::decide(QStringLiteral("http://office:80|"),
+                                                        static_cast<ReusePolicy::Habit>(habit),
+                                                        {keptPeer, idleMs, turnaroundMs, stirred});
+    QCOMPARE(d.reuse, reuse);
+    QCOMPARE(d.keepAfter, keepAfter);
+    QCOMPARE(d.settleMs, settleMs);
+    // What the exchange teaches: a kept connection that was closed or stirred is never trusted again.
+    using H = ReusePolicy::Habit;
+    QCOMPARE(ReusePolicy::learn(H::Unknown, true, false, false, false), H::Keeps);
+    QCOMPARE(ReusePolicy::learn(H::Unknown, true, true, false, false), H::Closes);
+    QCOMPARE(ReusePolicy::learn(H::Keeps, true, false, false, true), H::Closes);
+    QCOMPARE(ReusePolicy::learn(H::Keeps, false, false, true, false), H::Closes);
+}
+
+void tst_InetControl::proxyRoute_data()
+{
+    QTest::addColumn<int>("access");
+    QTest::addColumn<QString>("named");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QStringList>("environment"); // NAME=value
+    QTest::addColumn<QString>("proxy");           // empty: direct
+    const QString http = QStringLiteral("http://office.example/p");
+    const QString https = QStringLiteral("https://office.example/p");
+    const int named = InetControl::AccessNamedProxy;
+    const int system = InetControl::AccessDefault;
+    QTest::newRow("named host:port") << named << "proxy:3128" << http << QStringList() << "http://proxy:3128";
+    QTest::newRow("named without port") << named << "http://proxy" << https << QStringList() << "http://proxy:80";
+    QTest::newRow("named, loopback page") << named << "proxy:3128" << "http://127.0.0.1/p"
+                                          << QStringList{"no_proxy=127.0.0.1"} << "http://proxy:3128";
+    QTest::newRow("system, nothing set") << system << QString() << http << QStringList() << QString();
+    QTest::newRow("system http") << system << QString() << http << QStringList{"http_proxy=p:8080", "https_proxy=s:1"}
+                                 << "http://p:8080";
+    QTest::newRow("system https") << system << QString() << https << QStringList{"http_proxy=p:8080", "HTTPS_PROXY=s:1"}
+                                  << "http://s:1";
+    QTest::newRow("system, not HTTP_PROXY") << system << QString() << http << QStringList{"HTTP_PROXY=p:1"} << QString();
+    QTest::newRow("system all_proxy") << system << QString() << http << QStringList{"all_proxy=http://a:2"}
+                                      << "http://a:2";
+    QTest::newRow("system no_proxy domain") << system << QString() << http
+                                            << QStringList{"http_proxy=p:1", "no_proxy=.example"} << QString();
+    QTest::newRow("system no_proxy other") << system << QString() << http
+                                           << QStringList{"http_proxy=p:1", "no_proxy=ffice.example,other"} << "http://p:1";
+    QTest::newRow("direct") << 1 << QString() << http << QStringList{"http_proxy=p:1"} << QString();
+}
+
+void tst_InetControl::proxyRoute()
+{
+    QFETCH(int, access);
+    QFETCH(QString, named);
+    QFETCH(QString, url);
+    QFETCH(QStringList, environment);
+    QFETCH(QString, proxy);
+    const auto env = [&](const char* name) {
+        for (const QString& e : environment) {
+            if (e.section(u'=', 0, 0) == QLatin1String(name))
+                return e.section(u'=', 1).toLatin1();
+        }
+        return QByteArray();
+    };
+    QCOMPARE(QString::fromLatin1(ProxyRoute::route(access, named, QUrl(url), env).proxy), proxy);
+}
+
+void tst_InetControl::requestHeaders_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("headers");
+    QTest::addColumn<QByteArray>("credentials");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<QList<QByteArray>>("proxyLines");
+    const QString http = QStringLiteral("http://office/p");
+    const QString https = QStringLiteral("https://office/p");
+    const QList<QByteArray> tail{"User-Agent: Mozilla/5.0", "Expect:", "Accept:", "Proxy-Connection:"};
+    QTest::newRow("caller's length dropped, type given")
+        << http << "Content-Length: 9\r\nContent-Type: a/b\r\n" << QByteArray()
+        << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("default type") << http << QString() << QByteArray()
+                                  << QList<QByteArray>{"Content-Type: application/x-www-form-urlencoded"} + tail
+                                  << QList<QByteArray>();
+    QTest::newRow("empty value kept") << http << "X-A:\r\nContent-Type: a/b\r\n" << QByteArray()
+                                      << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("proxy line to the proxy for http")
+        << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n" << QByteArray("u:p")
+        << QList<QByteArray>{"Proxy-Authorization: Basic eA==", "Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("https: on the CONNECT only, padded")
+        << https << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n" << QByteArray("quill:feed")
+        << QList<QByteArray>{"Content-Type: a/b"} + tail
+        << QList<QByteArray>{"Proxy-Authorization: Basic cXVpbGw6ZmVlZA=="};
+}
+
+void tst_InetControl::requestHeaders()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, headers);
+    QFETCH(QByteArray, credentials);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QList<QByteArray>, proxyLines);
+    const HttpRequest::Request r = HttpRequest::build(url, QStringLiteral("post"), headers, credentials, 3);
+    QCOMPARE(r.verb, QByteArray("POST"));
+    QCOMPARE(HttpRequest::wireLines(r.headers, r.suppressed), lines);
+    QCOMPARE(HttpRequest::wireLines(r.proxyHeaders), proxyLines);
 }
 
 // ---------------------------------------------------------------- failures
