@@ -99,23 +99,17 @@ struct CurlCallbacks
     static int socket(CURL*, curl_socket_t s, int what, void* p, void*)
     {
         CurlCarrier* c = self(p);
-        if (what == CURL_POLL_REMOVE) {
-            const CurlCarrier::Notifiers n = c->m_sockets.take(s);
-            // Possibly called from within one of these notifiers' own signals.
-            for (QSocketNotifier* notifier : {n.read, n.write}) {
-                if (notifier) {
-                    notifier->setEnabled(false);
-                    notifier->deleteLater();
-                }
-            }
-            return 0;
-        }
+        // Notifiers are kept per socket number and only switched off: a transfer a
+        // file costs no new ones, and a number the system hands out again gets the
+        // same ones back.
         CurlCarrier::Notifiers& n = c->m_sockets[s];
         if (!n.read) {
             n.read = new QSocketNotifier(s, QSocketNotifier::Read, c);
+            n.read->setEnabled(false);
             QObject::connect(n.read, &QSocketNotifier::activated, c,
                              [c, s] { c->drive(s, CURL_CSELECT_IN); });
             n.write = new QSocketNotifier(s, QSocketNotifier::Write, c);
+            n.write->setEnabled(false);
             QObject::connect(n.write, &QSocketNotifier::activated, c,
                              [c, s] { c->drive(s, CURL_CSELECT_OUT); });
         }
@@ -252,6 +246,7 @@ CurlCarrier::~CurlCarrier()
         delete n.read;
         delete n.write;
     }
+    qDeleteAll(m_keptWatches);
 }
 
 void CurlCarrier::start(const CurlExchange& exchange)
@@ -430,17 +425,28 @@ void CurlCarrier::watchKept(int socket)
     stopWatching();
     if (socket < 0)
         return;
-    m_keptWatch = new QSocketNotifier(socket, QSocketNotifier::Read, this);
-    connect(m_keptWatch, &QSocketNotifier::activated, this, [this, socket] {
-        // Looked at, not taken: libcurl finds the same when it checks the connection.
-        char byte = 0;
-        const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            return;
-        m_keptWatch->setEnabled(false);
-        qCDebug(lcUpload) << "kept connection" << (n > 0 ? "showed bytes nobody asked for" : "was closed");
-        emit stirred();
-    });
+    // libcurl's own notifier for this socket is off while no transfer uses it.
+    QSocketNotifier*& watch = m_keptWatches[socket];
+    if (!watch) {
+        watch = new QSocketNotifier(socket, QSocketNotifier::Read, this);
+        connect(watch, &QSocketNotifier::activated, this, [this, socket] { onKeptActivity(socket); });
+    }
+    m_keptWatch = watch;
+    m_keptWatch->setEnabled(true);
+}
+
+void CurlCarrier::onKeptActivity(int socket)
+{
+    if (!m_keptWatch || m_keptWatches.value(socket) != m_keptWatch)
+        return;
+    // Looked at, not taken: libcurl finds the same when it checks the connection.
+    char byte = 0;
+    const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    stopWatching();
+    qCDebug(lcUpload) << "kept connection" << (n > 0 ? "showed bytes nobody asked for" : "was closed");
+    emit stirred();
 }
 
 void CurlCarrier::stopWatching()
@@ -448,6 +454,5 @@ void CurlCarrier::stopWatching()
     if (!m_keptWatch)
         return;
     m_keptWatch->setEnabled(false);
-    m_keptWatch->deleteLater();
     m_keptWatch = nullptr;
 }

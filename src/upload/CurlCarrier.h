@@ -78,6 +78,7 @@ private:
     struct Handles;
     friend struct CurlCallbacks;
     void drive(int socket, int events);
+    void onKeptActivity(int socket);
     void collect();
     void finish(int result);
     void release();
@@ -102,5 +103,6 @@ private:
         QSocketNotifier* write = nullptr;
     };
     QHash<int, Notifiers> m_sockets;
-    QSocketNotifier* m_keptWatch = nullptr;
+    QHash<int, QSocketNotifier*> m_keptWatches; // by socket number, switched off when unused
+    QSocketNotifier* m_keptWatch = nullptr;      // the one switched on, if any
 };

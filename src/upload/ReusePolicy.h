@@ -21,7 +21,7 @@ inline constexpr qint64 KeepIdleMs = 2000;
 /// The first reuse of a peer's connection waits until it has been idle as long as
 /// the last answer took once the whole request was out, within these bounds: a
 /// close or stray bytes sent right behind an answer show up by then.
-inline constexpr qint64 MinSettleMs = 100;
+inline constexpr qint64 MinSettleMs = 50;
 inline constexpr qint64 SettleMs = 250;
 
 /// What is known about the connection the last answer left open.
