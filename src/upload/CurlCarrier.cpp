@@ -291,11 +291,8 @@ void CurlCarrier::start(const CurlExchange& exchange)
     // request itself so that the body never has to go twice.
     curl_easy_setopt(easy, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC));
     curl_easy_setopt(easy, CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
-    if (!exchange.caPem.isEmpty()) {
-        curl_blob blob{const_cast<char*>(exchange.caPem.constData()), size_t(exchange.caPem.size()),
-                       CURL_BLOB_COPY};
-        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-    }
+    if (!exchange.caFile.isEmpty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, exchange.caFile.constData());
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, exchange.freshConnection ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, exchange.forbidReuse ? 1L : 0L);
 

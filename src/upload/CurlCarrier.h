@@ -23,7 +23,10 @@ struct CurlExchange
     QList<QByteArray> proxyHeaders; ///< to the proxy alone, on a CONNECT
     QByteArray proxy;               ///< "http://host:port"; empty: none
     QByteArray body;
-    QByteArray caPem;               ///< certificate authorities to trust; empty: the system's
+    /// A file of the certificate authorities to trust; empty: the system's. A file,
+    /// not the certificates themselves: libcurl compares them with every kept
+    /// connection's before it uses it again.
+    QByteArray caFile;
     bool freshConnection = false;   ///< do not use a kept connection
     bool forbidReuse = false;       ///< close the connection after the answer
 };

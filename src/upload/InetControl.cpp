@@ -9,6 +9,7 @@
 #include <QMetaObject>
 #include <QNetworkReply>
 #include <QSslConfiguration>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
 
@@ -49,14 +50,17 @@ void InetControl::setProxyCredentials(const QString& user, const QString& passwo
 
 void InetControl::addCaCertificates(const QList<QSslCertificate>& certificates)
 {
-    // Made here, not for each request: reading the system's certificates takes longer than a
-    // request over a fast link.
-    if (m_caPem.isEmpty()) {
+    // The system's authorities and the extra ones, in one file for the life of the control.
+    if (!m_caFile) {
+        m_caFile = std::make_unique<QTemporaryFile>();
+        if (!m_caFile->open())
+            throw Failure(QStringLiteral("No file for the extra certificate authorities: ") + m_caFile->errorString());
         for (const QSslCertificate& c : QSslConfiguration::systemCaCertificates())
-            m_caPem += c.toPem();
+            m_caFile->write(c.toPem());
     }
     for (const QSslCertificate& c : certificates)
-        m_caPem += c.toPem();
+        m_caFile->write(c.toPem());
+    m_caFile->flush();
 }
 
 bool InetControl::StillExecuting() const
@@ -93,7 +97,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     x.proxyHeaders = HttpRequest::wireLines(request.proxyHeaders);
     x.proxy = route.proxy;
     x.body = body;
-    x.caPem = m_caPem;
+    x.caFile = m_caFile ? QFile::encodeName(m_caFile->fileName()) : QByteArray();
 
     m_flight = Flight();
     m_flight.peer = request.target.scheme() + QStringLiteral("://") + request.target.host() + u':' +

@@ -18,6 +18,7 @@
 #include <memory>
 
 class CurlCarrier;
+class QTemporaryFile;
 class QTimer;
 
 class InetControl : public QObject
@@ -51,7 +52,8 @@ public:
     /// (15 minutes by default): the page may be filing it, and giving up early
     /// leads to the document being sent again.
     void setReplyTimeoutMs(int ms) { m_replyTimeoutMs = ms; }
-    /// Extra certificate authorities to trust besides the system's (tests use this).
+    /// Extra certificate authorities to trust besides the system's (tests and
+    /// benchmarks use this). Throws Failure when they cannot be stored.
     void addCaCertificates(const QList<QSslCertificate>& certificates);
 
     bool StillExecuting() const;
@@ -107,7 +109,7 @@ private:
     int m_replyTimeoutMs = 15 * 60000;
     QTimer* m_watchdog = nullptr;
     bool m_timedOut = false;
-    QByteArray m_caPem; // the system's authorities and the extra ones, when extra ones were added
+    std::unique_ptr<QTemporaryFile> m_caFile; // the system's authorities and the extra ones, if any were added
 
     // The request in flight.
     struct Flight
