@@ -172,6 +172,8 @@ struct CurlCallbacks
                                                    : QByteArray();
             c->m_outcome.location.clear();
             c->m_length.clear();
+            // HTTP/1.0 ends with the connection unless the page asks to keep it.
+            c->m_outcome.closeAnnounced = parts.value(0) == "HTTP/1.0";
         } else if (line.size() > 15 && line.left(15).compare("Content-Length:", Qt::CaseInsensitive) == 0) {
             // Two lengths that differ leave the end of the answer, and the start of
             // whatever follows on the connection, to guesswork.
@@ -181,6 +183,12 @@ struct CurlCallbacks
                 return 0;
             }
             c->m_length = length;
+        } else if (line.size() > 11 && line.left(11).compare("Connection:", Qt::CaseInsensitive) == 0) {
+            const QByteArray value = line.mid(11).trimmed().toLower();
+            if (value.contains("close"))
+                c->m_outcome.closeAnnounced = true;
+            else if (value.contains("keep-alive"))
+                c->m_outcome.closeAnnounced = false;
         } else if (line.size() > 9 && line.left(9).compare("Location:", Qt::CaseInsensitive) == 0) {
             c->m_outcome.location = line.mid(9).trimmed();
         }

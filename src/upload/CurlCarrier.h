@@ -42,6 +42,7 @@ struct CurlOutcome
     bool delivered = false;      ///< every byte of the body went out
     bool newConnection = false;  ///< the exchange opened a connection
     int keptSocket = -1;         ///< the connection left open for the next exchange, or -1
+    bool closeAnnounced = false; ///< the answer said that its connection ends with it
     long code = 0;               ///< a failure as a QNetworkReply::NetworkError number
     QString text;                ///< its description
     bool refusedResend = false;  ///< the connection died under the request and it was not sent again

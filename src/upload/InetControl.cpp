@@ -244,6 +244,15 @@ void InetControl::onFinished()
         failed(o.code, text);
         return;
     }
+    if (m_flight.reuse && o.keptSocket < 0 && !o.closeAnnounced && !o.truncated) {
+        // libcurl lets a kept connection go after an answer only when more came
+        // behind it: a second answer, or bytes nobody asked for. Which request the
+        // first one belonged to cannot be told, so it files nothing.
+        m_habits.insert(peer, ReusePolicy::Habit::Closes);
+        m_delivered = true;
+        failed(QNetworkReply::ProtocolFailure, unattributable(o.status, o.reason));
+        return;
+    }
     m_delivered = true;
     m_body = o.body;
     m_truncated = o.truncated;
@@ -259,6 +268,14 @@ void InetControl::onFinished()
         m_carrier->watchKept(o.keptSocket);
     }
     answered(o.status, QString::fromLatin1(o.reason));
+}
+
+QString InetControl::unattributable(int status, const QByteArray& reason)
+{
+    return QStringLiteral("The web page answered \"%1 %2\" on the kept connection and then sent more than "
+                          "was asked for; which document that answer belongs to cannot be told, so this one stays")
+        .arg(status)
+        .arg(QString::fromLatin1(reason));
 }
 
 QByteArray InetControl::GetChunk(int size, int kind)
@@ -329,6 +346,13 @@ void InetControl::postState(int state)
         [this, generation, state] {
             if (generation != m_generation || !m_busy)
                 return; // cancelled, or a newer request was started meanwhile
+            if (state == icResponseCompleted && m_flight.reuse && m_kept.stirred) {
+                // Bytes came behind the answer before it was handed on: see onFinished.
+                m_habits.insert(m_flight.peer, ReusePolicy::Habit::Closes);
+                const int status = int(m_responseCode);
+                failed(QNetworkReply::ProtocolFailure, unattributable(status, m_responseInfo.section(u' ', 1).toLatin1()));
+                return;
+            }
             // Idle before the handler runs, so it can start the next request.
             m_busy = false;
             emit StateChanged(state);

@@ -91,6 +91,7 @@ private:
     /// The outcome of the request in flight.
     void answered(int status, const QString& reason);
     void failed(long code, const QString& text);
+    static QString unattributable(int status, const QByteArray& reason);
     /// Reports the state later, on the event loop, unless the request is cancelled first.
     void postState(int state);
     /// Restarts the clock of the request in flight: no progress while it is sent,
