@@ -242,6 +242,8 @@ CurlCarrier::CurlCarrier(qint64 maxAnswerBytes, QObject* parent)
     curl_multi_setopt(m_handles->multi, CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(m_handles->multi, CURLMOPT_TIMERFUNCTION, &CurlCallbacks::timer);
     curl_multi_setopt(m_handles->multi, CURLMOPT_TIMERDATA, this);
+    // Connections that will not be used again are not kept for long.
+    curl_multi_setopt(m_handles->multi, CURLMOPT_MAXCONNECTS, 2L);
 }
 
 CurlCarrier::~CurlCarrier()
@@ -302,7 +304,6 @@ void CurlCarrier::start(const CurlExchange& exchange)
     if (!exchange.caFile.isEmpty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, exchange.caFile.constData());
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, exchange.freshConnection ? 1L : 0L);
-    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, exchange.forbidReuse ? 1L : 0L);
 
     if (exchange.verb == "HEAD") {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
@@ -438,6 +439,7 @@ void CurlCarrier::watchKept(int socket)
     }
     m_keptWatch = watch;
     m_keptWatch->setEnabled(true);
+    onKeptActivity(socket); // what already came behind the answer
 }
 
 void CurlCarrier::onKeptActivity(int socket)
@@ -449,9 +451,11 @@ void CurlCarrier::onKeptActivity(int socket)
     const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
+    const bool reset = n < 0 && errno == ECONNRESET;
     stopWatching();
-    qCDebug(lcUpload) << "kept connection" << (n > 0 ? "showed bytes nobody asked for" : "was closed");
-    emit stirred();
+    qCDebug(lcUpload) << "kept connection"
+                      << (n > 0 ? "showed bytes nobody asked for" : reset ? "was reset" : "was closed");
+    emit stirred(reset);
 }
 
 void CurlCarrier::stopWatching()

@@ -28,7 +28,6 @@ struct CurlExchange
     /// connection's before it uses it again.
     QByteArray caFile;
     bool freshConnection = false;   ///< do not use a kept connection
-    bool forbidReuse = false;       ///< close the connection after the answer
 };
 
 struct CurlOutcome
@@ -68,7 +67,7 @@ public:
     const CurlOutcome& outcome() const { return m_outcome; }
 
     /// Watches the connection the last answer left open until the next start():
-    /// any byte or end of stream on it reports stirred().
+    /// any byte or end of stream on it (already there, or coming) reports stirred().
     void watchKept(int socket);
     void stopWatching();
 
@@ -76,7 +75,9 @@ signals:
     /// Bytes went out or came in.
     void progressed();
     void finished();
-    void stirred();
+    /// reset: the peer reset the connection, which it does when it closes with
+    /// bytes of ours unread.
+    void stirred(bool reset);
 
 private:
     struct Handles;

@@ -22,7 +22,10 @@ InetControl::InetControl(QObject* parent) : QObject(parent), m_carrier(new CurlC
 {
     connect(m_carrier, &CurlCarrier::progressed, this, &InetControl::onProgressed);
     connect(m_carrier, &CurlCarrier::finished, this, &InetControl::onFinished);
-    connect(m_carrier, &CurlCarrier::stirred, this, [this] { m_kept.stirred = true; });
+    connect(m_carrier, &CurlCarrier::stirred, this, [this](bool reset) {
+        m_kept.stirred = true;
+        m_keptReset = reset;
+    });
 }
 
 InetControl::~InetControl()
@@ -150,8 +153,10 @@ void InetControl::launch(quint64 generation)
     }
     const ReusePolicy::Decision d = ReusePolicy::decide(peer, habit, m_kept);
     m_flight.reuse = d.reuse;
+    // Even a connection that will not carry another body stays open after its
+    // answer: a reset right behind the answer shows that the page had not taken
+    // the whole document.
     x.freshConnection = !d.reuse;
-    x.forbidReuse = !d.keepAfter;
     forgetKept();
     try {
         m_carrier->start(x);
@@ -165,6 +170,7 @@ void InetControl::launch(quint64 generation)
 void InetControl::forgetKept()
 {
     m_kept = ReusePolicy::Kept();
+    m_keptReset = false;
     m_idle.invalidate();
     m_carrier->stopWatching();
 }
@@ -264,6 +270,7 @@ void InetControl::onFinished()
         m_kept.idleMs = 0;
         m_kept.turnaroundMs = m_flight.deliveredAt.isValid() ? m_flight.deliveredAt.elapsed() : 0;
         m_kept.stirred = false;
+        m_keptReset = false;
         m_idle.start();
         m_carrier->watchKept(o.keptSocket);
     }
@@ -346,6 +353,17 @@ void InetControl::postState(int state)
         [this, generation, state] {
             if (generation != m_generation || !m_busy)
                 return; // cancelled, or a newer request was started meanwhile
+            if (state == icResponseCompleted && m_keptReset) {
+                // A page resets a connection when it closes it with bytes of ours
+                // unread: it answered before it had the whole document.
+                m_habits.insert(m_flight.peer, ReusePolicy::Habit::Closes);
+                m_delivered = false;
+                failed(QNetworkReply::RemoteHostClosedError,
+                       QStringLiteral("The web page answered \"%1\" and reset the connection: it answered before "
+                                      "it had the whole document, so it cannot have filed it")
+                           .arg(m_responseInfo));
+                return;
+            }
             if (state == icResponseCompleted && m_flight.reuse && m_kept.stirred) {
                 // Bytes came behind the answer before it was handed on: see onFinished.
                 m_habits.insert(m_flight.peer, ReusePolicy::Habit::Closes);

@@ -127,7 +127,7 @@ private:
 
     // The connection the last answer left open, and what peers have shown.
     ReusePolicy::Kept m_kept;
-    int m_keptSocket = -1;
+    bool m_keptReset = false; // the page reset it right behind its answer
     QElapsedTimer m_idle;
     QHash<QString, ReusePolicy::Habit> m_habits;
 

@@ -7,18 +7,18 @@ namespace ReusePolicy {
 Decision decide(const QString& peer, Habit habit, const Kept& kept)
 {
     if (habit == Habit::Closes)
-        return {false, false, 0, "the peer closes kept connections or sends bytes out of turn"};
+        return {false, 0, "the peer closes kept connections or sends bytes out of turn"};
     if (kept.peer.isEmpty() || kept.peer != peer)
-        return {false, true, 0, "no connection of this peer is kept"};
+        return {false, 0, "no connection of this peer is kept"};
     if (kept.stirred)
-        return {false, false, 0, "the kept connection showed bytes or a close while idle"};
+        return {false, 0, "the kept connection showed bytes or a close while idle"};
     if (kept.idleMs >= KeepIdleMs)
-        return {false, true, 0, "the kept connection has been idle too long"};
+        return {false, 0, "the kept connection has been idle too long"};
     if (habit == Habit::Unknown) {
         const qint64 settle = std::clamp(kept.turnaroundMs, MinSettleMs, SettleMs) - kept.idleMs;
-        return {true, true, std::max<qint64>(settle, 0), "first reuse: waits for a late close or stray bytes"};
+        return {true, std::max<qint64>(settle, 0), "first reuse: waits for a late close or stray bytes"};
     }
-    return {true, true, 0, "the peer keeps its connections"};
+    return {true, 0, "the peer keeps its connections"};
 }
 
 Habit learn(Habit before, bool triedReuse, bool newConnection, bool stirred, bool unansweredOnKept)

@@ -36,7 +36,6 @@ struct Kept
 struct Decision
 {
     bool reuse = false;     ///< the body may go on the kept connection
-    bool keepAfter = true;  ///< the connection may stay open after the answer
     qint64 settleMs = 0;    ///< wait this long first
     const char* why = "";
 };

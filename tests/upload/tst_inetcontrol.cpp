@@ -623,22 +623,21 @@ void tst_InetControl::reuseDecision_data()
     QTest::addColumn<qint64>("turnaroundMs");
     QTest::addColumn<bool>("stirred");
     QTest::addColumn<bool>("reuse");
-    QTest::addColumn<bool>("keepAfter");
     QTest::addColumn<qint64>("settleMs");
     const QString p = QStringLiteral("http://office:80|");
-    QTest::newRow("nothing kept") << int(H::Unknown) << QString() << 0LL << 0LL << false << false << true << 0LL;
+    QTest::newRow("nothing kept") << int(H::Unknown) << QString() << 0LL << 0LL << false << false << 0LL;
     QTest::newRow("kept for another peer") << int(H::Keeps) << "https://office:443|" << 0LL << 0LL << false << false
-                                           << true << 0LL;
-    QTest::newRow("first reuse waits") << int(H::Unknown) << p << 10LL << 1LL << false << true << true
+                                           << 0LL;
+    QTest::newRow("first reuse waits") << int(H::Unknown) << p << 10LL << 1LL << false << true
                                        << ReusePolicy::MinSettleMs - 10;
-    QTest::newRow("first reuse after a slow answer") << int(H::Unknown) << p << 0LL << 5000LL << false << true << true
+    QTest::newRow("first reuse after a slow answer") << int(H::Unknown) << p << 0LL << 5000LL << false << true
                                                      << ReusePolicy::SettleMs;
-    QTest::newRow("trusted peer goes at once") << int(H::Keeps) << p << 0LL << 1LL << false << true << true << 0LL;
-    QTest::newRow("idle too long") << int(H::Keeps) << p << ReusePolicy::KeepIdleMs << 1LL << false << false << true
+    QTest::newRow("trusted peer goes at once") << int(H::Keeps) << p << 0LL << 1LL << false << true << 0LL;
+    QTest::newRow("idle too long") << int(H::Keeps) << p << ReusePolicy::KeepIdleMs << 1LL << false << false
                                    << 0LL;
-    QTest::newRow("stray bytes or a close while idle") << int(H::Keeps) << p << 0LL << 1LL << true << false << false
+    QTest::newRow("stray bytes or a close while idle") << int(H::Keeps) << p << 0LL << 1LL << true << false
                                                        << 0LL;
-    QTest::newRow("peer that closes") << int(H::Closes) << p << 0LL << 1LL << false << false << false << 0LL;
+    QTest::newRow("peer that closes") << int(H::Closes) << p << 0LL << 1LL << false << false << 0LL;
 }
 
 void tst_InetControl::reuseDecision()
@@ -649,13 +648,11 @@ void tst_InetControl::reuseDecision()
     QFETCH(qint64, turnaroundMs);
     QFETCH(bool, stirred);
     QFETCH(bool, reuse);
-    QFETCH(bool, keepAfter);
     QFETCH(qint64, settleMs);
     const ReusePolicy::Decision d = ReusePolicy::decide(QStringLiteral("http://office:80|"),
                                                         static_cast<ReusePolicy::Habit>(habit),
                                                         {keptPeer, idleMs, turnaroundMs, stirred});
     QCOMPARE(d.reuse, reuse);
-    QCOMPARE(d.keepAfter, keepAfter);
     QCOMPARE(d.settleMs, settleMs);
     // What the exchange teaches: a kept connection that was closed or stirred is never trusted again.
     using H = ReusePolicy::Habit;
