@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 

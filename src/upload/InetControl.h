@@ -48,9 +48,9 @@ public:
     /// Time allowed with no progress while the request is sent (60 s by default).
     void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
     int requestTimeoutMs() const { return m_timeoutMs; }
-    /// Time allowed with no progress once the whole request has been delivered
-    /// (15 minutes by default): the page may be filing it, and giving up early
-    /// leads to the document being sent again.
+    /// Time allowed for the answer from the moment the whole request has gone out
+    /// (15 minutes by default), however it trickles in: the page may be filing
+    /// it, and giving up early leads to the document being sent again.
     void setReplyTimeoutMs(int ms) { m_replyTimeoutMs = ms; }
     /// Extra certificate authorities to trust besides the system's (tests and
     /// benchmarks use this). Throws Failure when they cannot be stored.
@@ -59,9 +59,9 @@ public:
     bool StillExecuting() const;
     /// Abandons the request in progress; no state is reported for it.
     void Cancel();
-    /// True once the whole body of the request in progress has been sent or its
-    /// answer has begun: the page may have filed it, so cancelling it and sending
-    /// it again could file the document twice.
+    /// True once the whole body of the request in progress has been handed on to
+    /// go out: the page may get it and file it, so cancelling it and sending it
+    /// again could file the document twice.
     bool RequestDelivered() const;
     /// Whether the last request, finished or not, had been delivered whole.
     bool LastRequestDelivered() const { return m_delivered; }
