@@ -25,8 +25,11 @@ Route fromUrl(const QUrl& url)
 // or any name under it; "*" matches every host.
 bool exempt(const QString& host, const QByteArray& noProxy)
 {
+    if (noProxy.isEmpty())
+        return false;
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
     const QString list = QString::fromLocal8Bit(noProxy);
-    for (QString entry : list.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
+    for (QString entry : list.split(separators, Qt::SkipEmptyParts)) {
         if (entry == QLatin1String("*"))
             return true;
         if (entry.startsWith(u'.'))
