@@ -188,6 +188,12 @@ transfer_case() {
   # The baselines' request bodies, written by the program's own body builder.
   "$BUILD/bin/transfer_bench" transfer "$dir-prep" "$URL" "$files" "$size" 0 "$dir-bodies" >/dev/null 2>&1 ||
     die "cannot write the request bodies"
+  if [[ "$URL" == https:* ]]; then
+    # The bench's own certificate, for curl and for Quillfeed alike.
+    export QUILLFEED_BENCH_CA=$CERT
+    awk -v extra="cacert = \"$CERT\"" '{ print } /^url = / { print extra }' "$dir-bodies/curl.cfg" >"$dir-bodies/curl.tls.cfg"
+    mv "$dir-bodies/curl.tls.cfg" "$dir-bodies/curl.cfg"
+  fi
   curl_keepalive "$dir-bodies" "$files" || die "curl (kept alive) failed" # also a warm-up
   for ((i = 1; i <= runs; i++)); do
     if [ -n "$pair" ]; then
@@ -219,7 +225,7 @@ transfer_case() {
     "$keep" "$(calc %f "$files / $keep")" "$(calc %f "$mb / $keep")" "$(calc %f "$keep / $qf")" \
     "$loop_col" "$loop_ratio"
   rm -rf "$dir-bodies"
-  eval "QF_$files=$qf KEEP_$files=$keep"
+  [[ "$URL" == https:* ]] || eval "QF_$files=$qf KEEP_$files=$keep"
   if [ -n "$pair" ]; then
     LINEAR=$(median <"$pair_t")
     LINEAR_RUNS=$(tr '\n' ' ' <"$pair_t")
@@ -235,6 +241,12 @@ run_transfer() {
   transfer_case "50 x 5 MB" 50 $((5 * MIB)) 5 3
   # 10,000 curl processes take minutes; QUILLFEED_BENCH_LOOP_ALL=1 includes them.
   transfer_case "10000 x 1 KB" 10000 1024 3 "$([ -n "${QUILLFEED_BENCH_LOOP_ALL:-}" ] && echo 1 || echo 0)" 1000
+  # The same small files over https on loopback: the TLS cost of a pass, one handshake.
+  local plain_url=$URL
+  URL="https://127.0.0.1:$TLS_PORT/district/saveTAVscan.asp"
+  transfer_case "1000 x 2 KB https" 1000 2048 5 0
+  URL=$plain_url
+  unset QUILLFEED_BENCH_CA
   echo "(ratio = baseline time / Quillfeed time: above 1, Quillfeed is faster;"
   echo " curl-keep: one curl, one kept-alive connection; curl-loop: one curl process per file)"
   echo "targets:"

@@ -123,7 +123,7 @@ has answered OK. It runs by hand (Manual) or reads the folder every 30
 seconds (Unattended).
 The program lives in /opt/quillfeed; its settings file settings.txt is
 read from that folder.")
-# The libraries linked (Qt, SANE, libtiff, zlib) are found by
+# The libraries linked (Qt, libcurl, SANE, libtiff, zlib) are found by
 # dpkg-shlibdeps; Qt's platform plugins are loaded at run time, so they are named
 # here. Open Directory hands the folder to xdg-open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

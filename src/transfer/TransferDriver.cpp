@@ -482,7 +482,8 @@ void TransferDriver::handleAnswer()
     // An error page that happens to read "OK" has filed nothing.
     const long status = m_inet.ResponseCode();
     const bool success = status >= 200 && status <= 299;
-    if (reply == QLatin1String("OK") && !truncated && success) {
+    // The two bytes themselves: "OK" followed by a NUL reads as "OK" on screen.
+    if (replyBytes == QByteArrayView("OK") && !truncated && success) {
         ++m_state.pagesFiled;
         removeFiled();
         try {
@@ -494,6 +495,11 @@ void TransferDriver::handleAnswer()
         return;
     }
 
+    // What the page said, so that a redirect or an error status can be told from a wrong text.
+    QString answer = QStringLiteral("The web page answered ") + m_inet.ResponseInfo();
+    if (!m_inet.ReplyLocation().isEmpty())
+        answer += QStringLiteral(", pointing to ") + m_inet.ReplyLocation() + QStringLiteral(" (not followed)");
+    m_view.addStatus(answer + u'.');
     m_view.addStatus(QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
                                     "continues, contact technical support.\r\n-------"));
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());

@@ -175,6 +175,7 @@ void TestTransfer::refusalsHaltThePass_data()
     QTest::newRow("OK on a 500") << QByteArray("OK") << 500;
     QTest::newRow("OK on a 404") << QByteArray("OK") << 404;
     QTest::newRow("OK on a 302") << QByteArray("OK") << 302;
+    QTest::newRow("OK and a NUL") << QByteArray("OK\0", 3) << 200;
 }
 
 void TestTransfer::refusalsHaltThePass()
@@ -195,8 +196,15 @@ void TestTransfer::refusalsHaltThePass()
     QVERIFY(QFileInfo::exists(st->file(first)));
     QCOMPARE(w->fileListEntries().first(), first);
     QCOMPARE(w->pagesFiled, 0);
-    const QString expectedTop = kRefusal + "\r\n-------\r\n" + QString::fromUtf8(reply) + "\r\nUploading " + first + "... ";
+    // The page's status (and, for a redirect, where it points) between its text and the refusal.
+    const QString answer = "The web page answered " + QString::number(status);
+    const QString expectedTop = kRefusal + "\r\n-------\r\n" + answer;
     QVERIFY2(w->statusText().startsWith(expectedTop), qPrintable(w->statusText()));
+    const QString line = w->statusText().section(QStringLiteral("\r\n"), 2, 2);
+    QCOMPARE(line.contains("pointing to /moved-elsewhere"), status == 302);
+    const QString rest = "\r\n" + QString::fromUtf8(reply) + "\r\nUploading " + first + "... ";
+    QVERIFY2(w->statusText().mid(w->statusText().indexOf("\r\n", expectedTop.size())).startsWith(rest),
+             qPrintable(w->statusText()));
     QVERIFY(w->diagWindow->text().contains("\r\nError while processing incoming data:  Inet Response: "));
 }
 

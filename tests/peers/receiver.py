@@ -387,6 +387,8 @@ class Receiver:
             # A page that takes its time over filing: not a byte of answer meanwhile.
             time.sleep(mode["delay_ms"] / 1000.0)
         headers = [("Content-Type", ctype), ("Content-Length", str(len(body)))]
+        if 300 <= status < 400:
+            headers.append(("Location", "/moved-elsewhere"))
         start_response("%d %s" % (status, reason(status)), headers)
         if name == "slow":
             return self.trickle(body, mode["interval_ms"] / 1000.0)

@@ -2,8 +2,11 @@
 // server, and tinyproxy as a real proxy with Basic authentication.
 #include "Base64.h"
 #include "Failure.h"
+#include "HttpRequest.h"
 #include "InetControl.h"
-#include "PlainHttp.h"
+#include "ProxyRoute.h"
+#include "ReusePolicy.h"
+#include "CurlCarrier.h"
 #include "MiniHttpServer.h"
 
 #include <QFile>
@@ -15,8 +18,10 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTest>
 
@@ -57,16 +62,23 @@ QByteArray readAllChunks(InetControl& inet)
     }
 }
 
-// Answers every request with the same scripted bytes, once it has read the
-// request whole or, when early, its headers only; counts what came in.
+// Answers every request with the same scripted bytes (the first with answer, the
+// later ones with nextAnswer when set), once it has read the request whole or,
+// when early, its headers only; counts what came in.
 class RawServer : public QObject
 {
 public:
+    enum class AfterEarly { KeepReading, Close, Reset, HalfClose };
     QByteArray answer;
+    QByteArray nextAnswer;
     bool early = false;
+    AfterEarly afterEarly = AfterEarly::KeepReading;
     bool closeAfter = false;
+    QByteArray later; // written laterMs after each answer, unasked
+    int laterMs = 0;
     int connections = 0;
     int requests = 0; // read whole
+    QList<QByteArray> filed; // the first bytes of each body read whole and answered with a 200
 
     bool listen()
     {
@@ -86,20 +98,27 @@ public:
                         const qsizetype end = in->indexOf("\r\n\r\n");
                         if (end < 0)
                             return;
+                        const QByteArray reply = requests == 0 || nextAnswer.isEmpty() ? answer : nextAnswer;
                         if (early && !*answeredEarly) {
-                            socket->write(answer);
+                            socket->write(reply);
                             *answeredEarly = true;
+                            if (hangUpEarly(socket))
+                                return;
                         }
                         const QByteArray head = in->left(end + 2).toLower();
                         const qsizetype at = head.indexOf("content-length: ");
                         const qsizetype length = at < 0 ? 0 : head.mid(at + 16).split('\r').first().toLongLong();
                         if (in->size() < end + 4 + length)
                             return;
+                        if (reply.startsWith("HTTP/1.1 200"))
+                            filed.append(in->mid(end + 4, 6));
                         in->remove(0, end + 4 + length);
                         ++requests;
                         if (!*answeredEarly)
-                            socket->write(answer);
+                            socket->write(reply);
                         *answeredEarly = false;
+                        if (!later.isEmpty())
+                            QTimer::singleShot(laterMs, socket, [socket, this] { socket->write(later); });
                         if (closeAfter)
                             socket->disconnectFromHost();
                     }
@@ -111,6 +130,32 @@ public:
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/page").arg(m_server.serverPort()); }
 
 private:
+    // True when the connection is no longer read.
+    bool hangUpEarly(QTcpSocket* socket)
+    {
+        socket->flush();
+        const int fd = int(socket->socketDescriptor());
+        switch (afterEarly) {
+        case AfterEarly::KeepReading:
+            return false;
+        case AfterEarly::Close:
+            socket->disconnectFromHost();
+            break;
+        case AfterEarly::Reset: {
+            const linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            socket->abort();
+            break;
+        }
+        case AfterEarly::HalfClose:
+            ::shutdown(fd, SHUT_WR);
+            socket->setReadBufferSize(1); // and reads nothing more
+            disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+            break;
+        }
+        return true;
+    }
+
     QTcpServer m_server;
 };
 
@@ -135,6 +180,14 @@ private slots:
     void replyOfExactlyTheLimitIsWhole();
     void answersAreReadByTheirFraming_data();
     void answersAreReadByTheirFraming();
+    void pageThatBreaksHttp_data();
+    void pageThatBreaksHttp();
+    void reuseDecision_data();
+    void reuseDecision();
+    void proxyRoute_data();
+    void proxyRoute();
+    void requestHeaders_data();
+    void requestHeaders();
 
     // failures
     void noAnswerIsFailure_data();
@@ -228,6 +281,7 @@ void tst_InetControl::replyCompletesWithBodyAndExactRequest()
     for (int b = 0; b < 256; ++b)
         body += static_cast<char>(b);
     body += "\r\n--tail";
+    body += QByteArray(2 * 1024 * 1024, 'x'); // large enough for a client to want "100 Continue" first
     const QString headers = multipartType + QStringLiteral("X-Quillfeed-Test: one two\r\n");
 
     QCOMPARE(run(inet, server.url("/office/saveTAVscan.asp"), body, headers), InetControl::icResponseCompleted);
@@ -248,8 +302,10 @@ void tst_InetControl::replyCompletesWithBodyAndExactRequest()
     QCOMPARE(r.header("Content-Length"), QByteArray::number(body.size()));
     QCOMPARE(r.header("X-Quillfeed-Test"), QByteArray("one two"));
     QCOMPARE(r.headerCount("Proxy-Authorization"), 0);
-    // The reply object is gone once the events have run.
-    QTRY_VERIFY(inet.findChildren<QNetworkReply*>().isEmpty());
+    // Nothing of the client's own but what the page has always had.
+    QCOMPARE(r.headerCount("Expect"), 0);
+    QCOMPARE(r.headerCount("Accept"), 0);
+    QCOMPARE(r.header("User-Agent"), QByteArray("Mozilla/5.0"));
 }
 
 void tst_InetControl::anyHttpStatusIsAReply_data()
@@ -366,6 +422,16 @@ void tst_InetControl::slowButSteadyAnswerIsNotTimedOut()
 
     QCOMPARE(run(inet, server.url()), InetControl::icResponseCompleted);
     QCOMPARE(readAllChunks(inet), QByteArray("OK, slowly but surely"));
+
+    // Once the request is delivered, its deadline runs from delivery: an answer
+    // that drips does not hold the station past it.
+    inet.setReplyTimeoutMs(400);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(run(inet, server.url()), InetControl::icError);
+    QVERIFY2(inet.ResponseInfo().contains(QLatin1String("within 0.4 seconds after the whole request")),
+             qPrintable(inet.ResponseInfo()));
+    QVERIFY(clock.elapsed() < 800);
 }
 
 void tst_InetControl::replyOverTheLimitIsCut()
@@ -430,6 +496,11 @@ void tst_InetControl::answersAreReadByTheirFraming_data()
     // The rest of the body still goes out, and the connection serves the next file.
     QTest::newRow("answered before the body was read")
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << true << false << ok << QByteArray("OK") << 1;
+    QTest::newRow("chunk sizes with leading zeros")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0002\r\nOK\r\n000\r\n\r\n") << false
+        << false << ok << QByteArray("OK") << 1;
+    QTest::newRow("OK and a NUL") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\0", 41) << false
+                                  << false << ok << QByteArray("OK\0", 3) << 1;
     QTest::newRow("not HTTP") << QByteArray("hello\r\n\r\n") << false << false << error << QByteArray() << 2;
     QTest::newRow("broken chunk") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n")
                                   << false << false << error << QByteArray() << 2;
@@ -464,6 +535,218 @@ void tst_InetControl::answersAreReadByTheirFraming()
     QTest::qWait(50);
     QCOMPARE(server.requests, 2);
     QCOMPARE(server.connections, connections);
+}
+
+// A page that answers before it has the document, or sends bytes nobody asked
+// for: no document is deleted that the page did not file, and none that it
+// filed is kept to be sent again.
+void tst_InetControl::pageThatBreaksHttp_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("nextAnswer");
+    QTest::addColumn<int>("afterEarly"); // -1: answers once it has the request whole
+    QTest::addColumn<QByteArray>("later");
+    QTest::addColumn<int>("laterMs");
+    QTest::addColumn<int>("documentBytes");
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<QString>("info"); // a piece of the last failure's description, if one is expected
+    const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
+    const int big = 8 * 1024 * 1024;
+    QTest::newRow("early OK, then a close") << ok << QByteArray() << int(RawServer::AfterEarly::Close) << QByteArray()
+                                           << 0 << big << 1 << QString();
+    QTest::newRow("early OK, then a reset") << ok << QByteArray() << int(RawServer::AfterEarly::Reset) << QByteArray()
+                                           << 0 << big << 1 << QString();
+    QTest::newRow("early OK, then a half-close")
+        << ok << QByteArray() << int(RawServer::AfterEarly::HalfClose) << QByteArray() << 0 << big << 1
+        << "No progress";
+    QTest::newRow("CR LF 80 ms after each answer") << ok << QByteArray() << -1 << QByteArray("\r\n") << 80 << 64
+                                                  << 4 << QString();
+    QTest::newRow("CR LF 200 ms after each answer") << ok << QByteArray() << -1 << QByteArray("\r\n") << 200 << 64
+                                                   << 4 << QString();
+    QTest::newRow("answer written twice, then 503")
+        << ok << QByteArray("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nBusy") << -1 << ok << 80 << 64 << 3
+        << QString();
+}
+
+void tst_InetControl::pageThatBreaksHttp()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, nextAnswer);
+    QFETCH(int, afterEarly);
+    QFETCH(QByteArray, later);
+    QFETCH(int, laterMs);
+    QFETCH(int, documentBytes);
+    QFETCH(int, runs);
+    QFETCH(QString, info);
+    RawServer server;
+    server.answer = answer;
+    server.nextAnswer = nextAnswer;
+    server.early = afterEarly >= 0;
+    server.afterEarly = static_cast<RawServer::AfterEarly>(qMax(afterEarly, 0));
+    server.later = later;
+    server.laterMs = laterMs;
+    QVERIFY(server.listen());
+    InetControl inet;
+    inet.setRequestTimeoutMs(1500);
+    QStringList lost;
+    QStringList twice;
+    QString lastFailure;
+    for (int i = 0; i < runs; ++i) {
+        const QByteArray tag = "doc-" + QByteArray::number(10 + i);
+        const int state = run(inet, server.url(), tag + QByteArray(documentBytes - tag.size(), 'd'));
+        QVERIFY(state != 0);
+        const bool deleted = state == InetControl::icResponseCompleted && inet.ResponseCode() == 200 &&
+                             readAllChunks(inet) == "OK";
+        if (state == InetControl::icError)
+            lastFailure = inet.ResponseInfo();
+        QTest::qWait(20);
+        if (deleted && !server.filed.contains(tag))
+            lost << tag;
+        if (!deleted && server.filed.contains(tag))
+            twice << tag;
+    }
+    QTest::qWait(300);
+    QVERIFY2(lost.isEmpty(), qPrintable(lost.join(u' ')));
+    QVERIFY2(twice.isEmpty(), qPrintable(twice.join(u' ')));
+    if (!info.isEmpty())
+        QVERIFY2(lastFailure.contains(info), qPrintable(lastFailure));
+}
+
+// ---------------------------------------------------------------- the decisions, without sockets
+
+void tst_InetControl::reuseDecision_data()
+{
+    using H = ReusePolicy::Habit;
+    QTest::addColumn<int>("habit");
+    QTest::addColumn<QString>("keptPeer");
+    QTest::addColumn<qint64>("idleMs");
+    QTest::addColumn<qint64>("turnaroundMs");
+    QTest::addColumn<bool>("stirred");
+    QTest::addColumn<bool>("reuse");
+    QTest::addColumn<qint64>("settleMs");
+    const QString p = QStringLiteral("http://office:80|");
+    QTest::newRow("nothing kept") << int(H::Unknown) << QString() << 0LL << 0LL << false << false << 0LL;
+    QTest::newRow("kept for another peer") << int(H::Keeps) << "https://office:443|" << 0LL << 0LL << false << false
+                                           << 0LL;
+    QTest::newRow("first reuse waits") << int(H::Unknown) << p << 10LL << 1LL << false << true
+                                       << ReusePolicy::MinSettleMs - 10;
+    QTest::newRow("first reuse after a slow answer") << int(H::Unknown) << p << 0LL << 5000LL << false << true
+                                                     << ReusePolicy::SettleMs;
+    QTest::newRow("trusted peer goes at once") << int(H::Keeps) << p << 0LL << 1LL << false << true << 0LL;
+    QTest::newRow("idle too long") << int(H::Keeps) << p << ReusePolicy::KeepIdleMs << 1LL << false << false
+                                   << 0LL;
+    QTest::newRow("stray bytes or a close while idle") << int(H::Keeps) << p << 0LL << 1LL << true << false
+                                                       << 0LL;
+    QTest::newRow("peer that closes") << int(H::Closes) << p << 0LL << 1LL << false << false << 0LL;
+}
+
+void tst_InetControl::reuseDecision()
+{
+    QFETCH(int, habit);
+    QFETCH(QString, keptPeer);
+    QFETCH(qint64, idleMs);
+    QFETCH(qint64, turnaroundMs);
+    QFETCH(bool, stirred);
+    QFETCH(bool, reuse);
+    QFETCH(qint64, settleMs);
+    const ReusePolicy::Decision d = ReusePolicy::decide(QStringLiteral("http://office:80|"),
+                                                        static_cast<ReusePolicy::Habit>(habit),
+                                                        {keptPeer, idleMs, turnaroundMs, stirred});
+    QCOMPARE(d.reuse, reuse);
+    QCOMPARE(d.settleMs, settleMs);
+    // What the exchange teaches: a kept connection that was closed or stirred is never trusted again.
+    using H = ReusePolicy::Habit;
+    QCOMPARE(ReusePolicy::learn(H::Unknown, true, false, false, false), H::Keeps);
+    QCOMPARE(ReusePolicy::learn(H::Unknown, true, true, false, false), H::Closes);
+    QCOMPARE(ReusePolicy::learn(H::Keeps, true, false, false, true), H::Closes);
+    QCOMPARE(ReusePolicy::learn(H::Keeps, false, false, true, false), H::Closes);
+}
+
+void tst_InetControl::proxyRoute_data()
+{
+    QTest::addColumn<int>("access");
+    QTest::addColumn<QString>("named");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QStringList>("environment"); // NAME=value
+    QTest::addColumn<QString>("proxy");           // empty: direct
+    const QString http = QStringLiteral("http://office.example/p");
+    const QString https = QStringLiteral("https://office.example/p");
+    const int named = InetControl::AccessNamedProxy;
+    const int system = InetControl::AccessDefault;
+    QTest::newRow("named host:port") << named << "proxy:3128" << http << QStringList() << "http://proxy:3128";
+    QTest::newRow("named without port") << named << "http://proxy" << https << QStringList() << "http://proxy:80";
+    QTest::newRow("named, loopback page") << named << "proxy:3128" << "http://127.0.0.1/p"
+                                          << QStringList{"no_proxy=127.0.0.1"} << "http://proxy:3128";
+    QTest::newRow("system, nothing set") << system << QString() << http << QStringList() << QString();
+    QTest::newRow("system http") << system << QString() << http << QStringList{"http_proxy=p:8080", "https_proxy=s:1"}
+                                 << "http://p:8080";
+    QTest::newRow("system https") << system << QString() << https << QStringList{"http_proxy=p:8080", "HTTPS_PROXY=s:1"}
+                                  << "http://s:1";
+    QTest::newRow("system, not HTTP_PROXY") << system << QString() << http << QStringList{"HTTP_PROXY=p:1"} << QString();
+    QTest::newRow("system all_proxy") << system << QString() << http << QStringList{"all_proxy=http://a:2"}
+                                      << "http://a:2";
+    QTest::newRow("system no_proxy domain") << system << QString() << http
+                                            << QStringList{"http_proxy=p:1", "no_proxy=.example"} << QString();
+    QTest::newRow("system no_proxy other") << system << QString() << http
+                                           << QStringList{"http_proxy=p:1", "no_proxy=ffice.example,other"} << "http://p:1";
+    QTest::newRow("direct") << 1 << QString() << http << QStringList{"http_proxy=p:1"} << QString();
+}
+
+void tst_InetControl::proxyRoute()
+{
+    QFETCH(int, access);
+    QFETCH(QString, named);
+    QFETCH(QString, url);
+    QFETCH(QStringList, environment);
+    QFETCH(QString, proxy);
+    const auto env = [&](const char* name) {
+        for (const QString& e : environment) {
+            if (e.section(u'=', 0, 0) == QLatin1String(name))
+                return e.section(u'=', 1).toLatin1();
+        }
+        return QByteArray();
+    };
+    QCOMPARE(QString::fromLatin1(ProxyRoute::route(access, named, QUrl(url), env).proxy), proxy);
+}
+
+void tst_InetControl::requestHeaders_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("headers");
+    QTest::addColumn<QByteArray>("credentials");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<QList<QByteArray>>("proxyLines");
+    const QString http = QStringLiteral("http://office/p");
+    const QString https = QStringLiteral("https://office/p");
+    const QList<QByteArray> tail{"User-Agent: Mozilla/5.0", "Expect:", "Accept:", "Proxy-Connection:"};
+    QTest::newRow("caller's length dropped, type given")
+        << http << "Content-Length: 9\r\nContent-Type: a/b\r\n" << QByteArray()
+        << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("default type") << http << QString() << QByteArray()
+                                  << QList<QByteArray>{"Content-Type: application/x-www-form-urlencoded"} + tail
+                                  << QList<QByteArray>();
+    QTest::newRow("empty value kept") << http << "X-A:\r\nContent-Type: a/b\r\n" << QByteArray()
+                                      << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("proxy line to the proxy for http")
+        << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n" << QByteArray("u:p")
+        << QList<QByteArray>{"Proxy-Authorization: Basic eA==", "Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("https: on the CONNECT only, padded")
+        << https << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n" << QByteArray("quill:feed")
+        << QList<QByteArray>{"Content-Type: a/b"} + tail
+        << QList<QByteArray>{"Proxy-Authorization: Basic cXVpbGw6ZmVlZA=="};
+}
+
+void tst_InetControl::requestHeaders()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, headers);
+    QFETCH(QByteArray, credentials);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QList<QByteArray>, proxyLines);
+    const HttpRequest::Request r = HttpRequest::build(url, QStringLiteral("post"), headers, credentials, 3);
+    QCOMPARE(r.verb, QByteArray("POST"));
+    QCOMPARE(HttpRequest::wireLines(r.headers, r.suppressed), lines);
+    QCOMPARE(HttpRequest::wireLines(r.proxyHeaders), proxyLines);
 }
 
 // ---------------------------------------------------------------- failures
@@ -780,12 +1063,12 @@ void tst_InetControl::cancelBeforeTheStateIsDelivered()
     // Cancelled while the answer's state is queued: the reply arrived, but the
     // request was abandoned before its state was delivered, so none comes.
     inet.Execute(server.url("/b"), QStringLiteral("POST"), "b", multipartType);
-    auto* http = inet.findChild<PlainHttp*>();
+    auto* http = inet.findChild<CurlCarrier*>();
     QVERIFY(http);
     bool cancelledAfterFinish = false;
     // Connected after the control's own slot, so this runs once the answer is in.
     QMetaObject::Connection once;
-    once = connect(http, &PlainHttp::finished, this, [&] {
+    once = connect(http, &CurlCarrier::finished, this, [&] {
         disconnect(once);
         inet.Cancel();
         cancelledAfterFinish = true;
@@ -889,13 +1172,10 @@ void tst_InetControl::namedProxyGetsTheCallersHeaderUnchanged()
 
 void tst_InetControl::tunnelCarriesTheCredentials()
 {
-    // The scripted server as the proxy of an https address: it asks for
-    // credentials, then refuses the tunnel; it must see them on the CONNECT.
+    // The scripted server as the proxy of an https address: it refuses the
+    // tunnel; it must have seen the padded credentials on the CONNECT, sent with it.
     MiniHttpServer proxy;
     QVERIFY(proxy.listen());
-    MiniHttpServer::Script challenge = MiniHttpServer::answer(407, "who are you?");
-    challenge.headers.append(MiniHttpServer::Header("Proxy-Authenticate", "Basic realm=\"proxy\""));
-    proxy.enqueue(challenge);
     proxy.enqueue(MiniHttpServer::answer(403, "no tunnels today", "Forbidden"));
     proxy.setDefault(MiniHttpServer::answer(200, "OK"));
     InetControl inet;
@@ -905,19 +1185,18 @@ void tst_InetControl::tunnelCarriesTheCredentials()
 
     QCOMPARE(run(inet, QStringLiteral("https://office.example/saveTAVscan.asp"), "doc", multipartType),
              InetControl::icError);
-    QVERIFY(proxy.requests().size() >= 2);
+    QVERIFY2(inet.ResponseInfo().contains(QLatin1String("403")), qPrintable(inet.ResponseInfo()));
+    QCOMPARE(proxy.requests().size(), 1);
     const MiniHttpServer::Request first = proxy.requests().at(0);
-    const MiniHttpServer::Request second = proxy.requests().at(1);
     QCOMPARE(first.method, QByteArray("CONNECT"));
     QCOMPARE(first.target, QByteArray("office.example:443"));
-    QCOMPARE(second.method, QByteArray("CONNECT"));
-    QCOMPARE(second.headerCount("Proxy-Authorization"), 1);
-    QCOMPARE(second.header("Proxy-Authorization"), QByteArray("Basic dXNlcjpwYXNz"));
+    QCOMPARE(first.headerCount("Proxy-Authorization"), 1);
+    QCOMPARE(first.header("Proxy-Authorization"), QByteArray("Basic dXNlcjpwYXNz"));
     for (const MiniHttpServer::Request& r : proxy.requests())
         QVERIFY(!r.body.contains("doc"));
 
     // A plain http request through the same proxy afterwards carries the caller's
-    // header alone, whatever Qt remembered from the tunnel.
+    // header alone, whatever the tunnel carried.
     const int before = int(proxy.requests().size());
     const QString line = proxyLine("plain:text");
     QCOMPARE(run(inet, QStringLiteral("http://office.example/p"), "doc", line + multipartType),

@@ -1,0 +1,31 @@
+// Which proxy, if any, a request goes through: a pure function of the access
+// type, the named proxy and (for the system's configuration) the proxy
+// environment variables, so that no HTTP library consults them on its own.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+
+namespace ProxyRoute {
+
+enum class Access { SystemProxy = 0, Direct = 1, NamedProxy = 2 };
+
+struct Route
+{
+    QByteArray proxy; ///< the proxy's address for the HTTP library ("http://host:port"), empty: none
+    QString shown;    ///< "host:port" of the proxy, for the status box
+    bool operator==(const Route&) const = default;
+};
+
+/// Reads an environment variable; empty when unset.
+using Environment = std::function<QByteArray(const char* name)>;
+QByteArray processEnvironment(const char* name);
+
+/// Throws Failure when the named proxy or the access type cannot be used.
+Route route(int accessType, const QString& namedProxy, const QUrl& target,
+            const Environment& environment = processEnvironment);
+
+} // namespace ProxyRoute
