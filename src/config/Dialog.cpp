@@ -213,13 +213,10 @@ void Dialog::OKButton_Click()
 {
     const QString upload = uploadTo->text();
     const QString folder = readFrom->text();
-    // A line break (pasted into a box) would end the value's line in the file
-    // early and shift every later value into the wrong place; a NUL is no part
-    // of any address, name or path, and would cut the folder's path short.
+    // A line break may be pasted into a box.
     bool lineBreak = false;
     for (const QLineEdit* box : {uploadTo, readFrom, ProxyAddress, UserName, Password})
-        lineBreak = lineBreak || box->text().contains(u'\r') || box->text().contains(u'\n') ||
-                    box->text().contains(QChar(0));
+        lineBreak = lineBreak || !Settings::fitsOnOneLine(box->text());
     // The design placeholders are refused, whole text and case-sensitive, and
     // so is the root folder.
     if (folder == QStringLiteral("C:\\") || isRootFolder(folder) || upload == QStringLiteral("http://") || lineBreak) {

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "Logging.h"
+#include "PrivateData.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -106,8 +107,7 @@ QByteArray readRegular(const QString& path, qint64 max)
 /// settings.txt holds it. Found at a start, the save was cut short.
 QString savedCopyPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/quillfeed/settings.txt.saved");
+    return PrivateData::path(QStringLiteral("settings.txt.saved"));
 }
 
 /// Finishes a save that a power cut or a kill interrupted. Returns the path to
@@ -246,12 +246,15 @@ void LoadSettings()
         *proxyLines[i] = lines[3 + i];
 }
 
+bool fitsOnOneLine(const QString& value)
+{
+    return !value.contains(u'\r') && !value.contains(u'\n') && !value.contains(QChar(0));
+}
+
 void SaveSettings()
 {
-    // A line break would end a value early and shift the later ones into the
-    // wrong lines; a NUL is no part of any address, name or path.
     for (const QString* v : {&appTitle, &uploadToUrl, &readFromPath, &proxyAddress, &proxyUserName, &proxyPassword})
-        if (v->contains(u'\r') || v->contains(u'\n') || v->contains(QChar(0)))
+        if (!fitsOnOneLine(*v))
             throw Failure(QStringLiteral("A setting holds a line break or a NUL character; nothing was saved."));
     const QByteArray content =
         formatFile({appTitle, uploadToUrl, readFromPath, proxyAddress, proxyUserName, proxyPassword});
@@ -279,12 +282,8 @@ void SaveSettings()
     // put on disk in the operator's own data folder, where the next start finds
     // it should the rewrite not complete.
     const QString copy = savedCopyPath();
-    const QString copyFolder = QFileInfo(copy).absolutePath();
-    if (!QDir().mkpath(copyFolder))
-        throw Failure(QStringLiteral("Cannot write the settings file %1: cannot create the folder %2; nothing was "
-                                     "saved.")
-                          .arg(path, copyFolder));
-    ::chmod(QFile::encodeName(copyFolder).constData(), S_IRWXU);
+    if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, why));
     QSaveFile copyFile(copy);
     if (!copyFile.open(QIODevice::WriteOnly) || copyFile.write(content) != content.size() || !copyFile.commit())
         throw Failure(QStringLiteral("Cannot write the settings file %1: its copy %2 cannot be written (%3); "

@@ -28,6 +28,10 @@ void LoadSettings();
 /// LoadSettings puts in place should the rewrite have been cut. Throws Failure
 /// with the reason when the file cannot be written.
 void SaveSettings();
+/// A value the settings file can hold: a line break would end its line early
+/// and shift every later value into the wrong place, and a NUL is no part of
+/// any address, name or path.
+bool fitsOnOneLine(const QString& value);
 
 /// The folder that holds the program (and so settings.txt and the converter).
 QString programFolder();

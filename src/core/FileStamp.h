@@ -13,6 +13,16 @@ inline qint64 timespecNs(const timespec& ts)
     return qint64(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
+/// Which file or folder a name leads to, whatever its content.
+struct FileId
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+
+    static FileId of(const struct stat& st) { return {quint64(st.st_dev), quint64(st.st_ino)}; }
+    bool operator==(const FileId&) const = default;
+};
+
 struct FileStamp
 {
     quint64 device = 0;
@@ -24,6 +34,7 @@ struct FileStamp
     {
         return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), timespecNs(st.st_mtim)};
     }
+    FileId id() const { return {device, inode}; }
     bool operator==(const FileStamp&) const = default;
 };
 

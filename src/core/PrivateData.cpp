@@ -22,9 +22,8 @@ QString path(const QString& name)
     return folder() + u'/' + name;
 }
 
-QString ensureFolder()
+QString ensureFolder(const QString& dir)
 {
-    const QString dir = folder();
     if (!QDir().mkpath(dir))
         return QStringLiteral("Cannot create the folder %1").arg(dir);
     if (::chmod(QFile::encodeName(dir).constData(), S_IRWXU) != 0)

@@ -11,8 +11,9 @@ namespace PrivateData {
 QString folder();
 /// The path of a file in it.
 QString path(const QString& name);
-/// Makes the folder when it is missing and keeps it the user's alone (0700);
-/// returns the reason when that cannot be done, empty otherwise.
-QString ensureFolder();
+/// Makes the folder (or another that holds private files, dir) when it is
+/// missing and keeps it the user's alone (0700); returns the reason when that
+/// cannot be done, empty otherwise.
+QString ensureFolder(const QString& dir = folder());
 
 } // namespace PrivateData

@@ -106,9 +106,7 @@ void frmMain::ApplySettings()
     }
 
     try {
-        if (readFromFolder.contains(QChar(0)))
-            throw Failure(QStringLiteral("The read-from folder holds a NUL character, which no path can hold: %1")
-                              .arg(QString(readFromFolder).replace(QChar(0), QStringLiteral("\\0"))));
+        refuseNulInFolder(readFromFolder);
         const QFileInfo folder(readFromFolder);
         if (!folder.isDir())
             throw Failure(readFromFolder.isEmpty() || !folder.exists()

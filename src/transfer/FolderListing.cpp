@@ -16,17 +16,10 @@
 
 namespace {
 
-struct FolderId
-{
-    dev_t device;
-    ino_t inode;
-    bool operator==(const FolderId&) const = default;
-};
-
 struct Subfolder
 {
     QByteArray name;
-    FolderId id;
+    FileId id;
 };
 
 [[noreturn]] void cannotRead(const QByteArray& path, int err)
@@ -39,7 +32,7 @@ struct Subfolder
 // ancestors holds the folders from the root down to this one's parent; expected
 // is what the parent's listing said this folder is (none for the root).
 void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteArray& relBytes,
-                const FolderId* expected, std::vector<FolderId>& ancestors, std::vector<ListedFile>& out, bool tidy)
+                const FileId* expected, std::vector<FileId>& ancestors, std::vector<ListedFile>& out, bool tidy)
 {
     const QByteArray path = rootPath + relBytes;
     // Below the root a link is never followed: a folder swapped for a link since
@@ -62,12 +55,12 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
     struct stat self;
     if (fstat(fd, &self) != 0)
         cannotRead(path, errno);
-    const FolderId id{self.st_dev, self.st_ino};
+    const FileId id = FileId::of(self);
     // A folder other than the one its parent listed, or one the walk is already
     // in (a bind mount of an ancestor), would make the walk go round for ever.
     if (expected && !(*expected == id))
         return;
-    for (const FolderId& a : ancestors)
+    for (const FileId& a : ancestors)
         if (a == id)
             return;
 
@@ -86,7 +79,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         struct stat st;
         const bool haveStat = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (haveStat && S_ISDIR(st.st_mode)) {
-            subfolders.push_back({QByteArray(name), {st.st_dev, st.st_ino}});
+            subfolders.push_back({QByteArray(name), FileId::of(st)});
             errno = 0;
             continue;
         }
@@ -126,11 +119,16 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
 
 } // namespace
 
+void refuseNulInFolder(const QString& folder)
+{
+    if (folder.contains(QChar(0)))
+        throw Failure(QStringLiteral("The read-from folder holds a NUL character, which no path can hold: %1")
+                          .arg(QString(folder).replace(QChar(0), QStringLiteral("\\0"))));
+}
+
 void listFolderTree(const QString& root, std::vector<ListedFile>& out, bool tidy)
 {
-    if (root.contains(QChar(0)))
-        throw Failure(QStringLiteral("The folder name %1 holds a NUL character, which no path can hold")
-                          .arg(QString(root).replace(QChar(0), QStringLiteral("\\0"))));
-    std::vector<FolderId> ancestors;
+    refuseNulInFolder(root);
+    std::vector<FileId> ancestors;
     listFolder(QFile::encodeName(root), QString(), QByteArray(), nullptr, ancestors, out, tidy);
 }

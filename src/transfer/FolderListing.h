@@ -27,4 +27,8 @@ struct ListedFile
 /// entered twice in one walk. Throws Failure at the first folder that cannot be read or removed;
 /// the entries found before it stay in out. With tidy false nothing is removed
 /// (a folder another station serves is only looked at).
+/// Throws Failure naming the folder when its path holds a NUL, which no path
+/// can hold (and which would cut it short where it is handed to the system).
+void refuseNulInFolder(const QString& folder);
+
 void listFolderTree(const QString& root, std::vector<ListedFile>& out, bool tidy = true);

@@ -68,7 +68,7 @@ bool FolderLock::acquire(const QString& folder)
     struct stat st;
     if (::stat(native.constData(), &st) != 0)
         return held();
-    if (held() && m_folder == folder && (m_unsupported || (st.st_dev == m_dev && st.st_ino == m_ino)))
+    if (held() && m_folder == folder && (m_unsupported || FileId::of(st) == m_id))
         return true;
 
     release();
@@ -90,8 +90,7 @@ bool FolderLock::acquire(const QString& folder)
         return true;
     }
     m_fd = fd;
-    m_dev = st.st_dev;
-    m_ino = st.st_ino;
+    m_id = FileId::of(st);
     return true;
 }
 

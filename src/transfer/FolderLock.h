@@ -8,6 +8,8 @@
 // that holds it keeps this one waiting, and every pass says who holds it.
 #pragma once
 
+#include "FileStamp.h"
+
 #include <QString>
 
 #include <sys/types.h>
@@ -31,8 +33,7 @@ public:
 
 private:
     int m_fd = -1;
-    dev_t m_dev = 0;
-    ino_t m_ino = 0;
+    FileId m_id;
     bool m_unsupported = false;
     QString m_folder;
     /// Who held the folder at the last refusal.

@@ -1,6 +1,7 @@
 #include "Leftovers.h"
 
 #include "Logging.h"
+#include "PrivateData.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,8 +26,7 @@ Leftovers::Leftovers(QString storePath) : m_storePath(std::move(storePath)) {}
 
 QString Leftovers::defaultStorePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/quillfeed/undeletable.txt");
+    return PrivateData::path(QStringLiteral("undeletable.txt"));
 }
 
 void Leftovers::load()
@@ -59,11 +59,9 @@ QString Leftovers::save() const
                    QByteArray::number(r.identity.size) + ' ' + QByteArray::number(r.identity.mtimeNs) + ' ' +
                    r.path.toUtf8().toPercentEncoding("/") + '\n';
     }
-    const QString folder = QFileInfo(m_storePath).absolutePath();
-    if (!QDir().mkpath(folder))
-        return QStringLiteral("Cannot create the folder %1").arg(folder);
     // Names of documents: private, like out.txt beside it.
-    ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
+    if (const QString why = PrivateData::ensureFolder(QFileInfo(m_storePath).absolutePath()); !why.isEmpty())
+        return why;
     QSaveFile file(m_storePath);
     if (!file.open(QIODevice::WriteOnly))
         return QStringLiteral("Cannot write %1: %2").arg(m_storePath, file.errorString());

@@ -1,6 +1,7 @@
 #include "OutFile.h"
 
 #include "Failure.h"
+#include "FileStamp.h"
 #include "PrivateData.h"
 
 #include <QFile>
@@ -28,7 +29,7 @@ QString OutFile::open()
     struct stat named {}, held {};
     if (m_fd.get() >= 0 &&
         (::stat(native.constData(), &named) != 0 || ::fstat(m_fd.get(), &held) != 0 ||
-         named.st_dev != held.st_dev || named.st_ino != held.st_ino))
+         FileId::of(named) != FileId::of(held)))
         m_fd.reset();
     if (m_fd.get() >= 0)
         return {};

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "Logging.h"
+#include "PrivateData.h"
 
 #include <QDir>
 #include <QFile>
@@ -90,7 +91,7 @@ StationJournal::StationJournal(QString dataFolder) : m_dataFolder(std::move(data
 
 QString StationJournal::defaultFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/quillfeed");
+    return PrivateData::folder();
 }
 
 bool StationJournal::setFolder(const QString& folder)
@@ -100,7 +101,8 @@ bool StationJournal::setFolder(const QString& folder)
         m_key.clear();
         return false;
     }
-    m_key = QStringLiteral("%1-%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
+    const FileId id = FileId::of(st);
+    m_key = QStringLiteral("%1-%2").arg(id.device).arg(id.inode);
     return true;
 }
 
@@ -113,9 +115,8 @@ QString StationJournal::beginConversion(const Conversion& c)
 {
     if (m_key.isEmpty())
         return QStringLiteral("the read-from folder cannot be examined");
-    if (!QDir().mkpath(m_dataFolder))
-        return QStringLiteral("Cannot create the folder %1").arg(m_dataFolder);
-    ::chmod(QFile::encodeName(m_dataFolder).constData(), S_IRWXU);
+    if (const QString why = PrivateData::ensureFolder(m_dataFolder); !why.isEmpty())
+        return why;
     const QByteArray text = QByteArray::number(c.tiff.device) + ' ' + QByteArray::number(c.tiff.inode) + ' ' +
                             QByteArray::number(c.tiff.size) + ' ' + QByteArray::number(c.tiff.mtimeNs) + ' ' +
                             QByteArray::number(c.startedNs) + ' ' + field(c.tiffPath) + ' ' + field(c.pdfPath) + '\n';
@@ -150,7 +151,7 @@ std::optional<StationJournal::Conversion> StationJournal::interruptedConversion(
 
 void StationJournal::beginSend(const QString& path)
 {
-    if (m_key.isEmpty() || !QDir().mkpath(m_dataFolder))
+    if (m_key.isEmpty() || !PrivateData::ensureFolder(m_dataFolder).isEmpty())
         return;
     // Not synced: it is there for a kill or a crash, and a sync for every file
     // sent would cost more than the upload.

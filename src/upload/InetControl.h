@@ -40,14 +40,12 @@ public:
     QString proxy() const { return m_proxy; }
     /// 2 uses the named proxy, 0 the system's proxy configuration (1: direct, no proxy).
     void setAccessType(int accessType);
-    int accessType() const { return m_accessType; }
     /// Credentials for the proxy's CONNECT of https addresses; plain http requests
     /// carry the caller's own Proxy-Authorization header instead.
     void setProxyCredentials(const QString& user, const QString& password);
 
     /// Time allowed with no progress while the request is sent (60 s by default).
     void setRequestTimeoutMs(int ms) { m_timeoutMs = ms; }
-    int requestTimeoutMs() const { return m_timeoutMs; }
     /// Time allowed for the answer from the moment the whole request has gone out
     /// (15 minutes by default), however it trickles in: the page may be filing
     /// it, and giving up early leads to the document being sent again.
