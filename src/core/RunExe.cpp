@@ -1,5 +1,6 @@
 #include "RunExe.h"
 
+#include "Failure.h"
 #include "Logging.h"
 
 #include <QFile>
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include <fcntl.h>
@@ -186,7 +186,7 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
         lastErrorLine->clear();
     const std::optional<QStringList> tokens = SplitCommandLine(commandLine);
     if (!tokens) {
-        qCWarning(lcUpload) << "cannot run a malformed command line:" << commandLine;
+        qCWarning(lcTransfer) << "cannot run a malformed command line:" << commandLine;
         return -1;
     }
 
@@ -198,7 +198,7 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
         // A NUL cannot travel in an argument; cutting the text there would run
         // the program on something else than what was asked.
         if (t.contains(QChar(u'\0'))) {
-            qCWarning(lcUpload) << "cannot run a command line holding a NUL character";
+            qCWarning(lcTransfer) << "cannot run a command line holding a NUL character";
             return -1;
         }
         bytes.push_back(i == 0 ? QFile::encodeName(t) : t.toLocal8Bit());
@@ -265,7 +265,7 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
     if (pid < 0) {
         closeFd(execPipe[0]);
         closeFd(errPipe[0]);
-        qCWarning(lcUpload) << "cannot start" << tokens->first() << ":" << std::strerror(forkErr);
+        qCWarning(lcTransfer) << "cannot start" << tokens->first() << ":" << systemErrorText(forkErr);
         return -1;
     }
 
@@ -292,20 +292,20 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
             continue;
         // ECHILD: someone else reaped the program (SIGCHLD ignored); its exit
         // code is gone.
-        qCWarning(lcUpload) << "lost track of" << tokens->first() << ":" << std::strerror(errno);
+        qCWarning(lcTransfer) << "lost track of" << tokens->first() << ":" << systemErrorText(errno);
         return -1;
     }
     if (got == ssize_t(sizeof execErr)) {
-        qCWarning(lcUpload) << "cannot start" << tokens->first() << ":" << std::strerror(execErr);
+        qCWarning(lcTransfer) << "cannot start" << tokens->first() << ":" << systemErrorText(execErr);
         if (lastErrorLine)
-            *lastErrorLine = QString::fromLocal8Bit(std::strerror(execErr));
+            *lastErrorLine = systemErrorText(execErr);
         return -1;
     }
     if (lastErrorLine)
         *lastErrorLine = lastLineOf(errors);
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
-    qCWarning(lcUpload) << tokens->first() << "ended by signal" << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    qCWarning(lcTransfer) << tokens->first() << "ended by signal" << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     return -1;
 }
 
