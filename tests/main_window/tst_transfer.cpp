@@ -2,6 +2,8 @@
 // (Werkzeug) on 127.0.0.1: what arrives, what is deleted, what is kept, and what
 // the operator reads.
 #include "FolderListing.h"
+#include "InetControl.h"
+#include "TransferDriver.h"
 #include "StationTest.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
@@ -70,6 +72,7 @@ class TestTransfer : public StationTest
 private slots:
 
     void folderGoesOutInListingOrder();
+    void aPassNeedsNoWindow();
     void refusalsHaltThePass_data();
     void refusalsHaltThePass();
     void receiverDownIsReported();
@@ -160,6 +163,51 @@ void TestTransfer::folderGoesOutInListingOrder()
     QCOMPARE(w->pagesFiled, expectedOrder.size());
     QVERIFY(w->diagWindow->text().contains("\r\nFilename: /a.pdf"));
     QVERIFY(w->diagWindow->text().contains("\r\nAttempting upload"));
+}
+
+// What the pass says, collected without a window.
+class PlainView : public TransferView
+{
+public:
+    QStringList said; // newest first, as the status box shows it
+    void addStatus(const QString& message) override { said.prepend(message); }
+    void addStatusOnce(const QString& message) override
+    {
+        if (!said.contains(message))
+            said.prepend(message);
+    }
+    QString statusHead(int n) const override { return said.join(QStringLiteral("\r\n")).left(n); }
+    void appendStatusLineBreak() override {}
+    void log(const QString&) override {}
+    void conversionDone() override {}
+};
+
+void TestTransfer::aPassNeedsNoWindow()
+{
+    QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
+    st->put("/a.pdf", "%PDF a");
+    st->put("/b.txt", "hi");
+    st->put("/c.xyz", "kept");
+    QDir().mkpath(st->tmp.path() + "/elsewhere");
+    TransferState state;
+    PlainView view;
+    InetControl inet;
+    PassConfig config{receiver->url("/upload").toString(), st->scans, st->prog + "/tiff2pdf", {}, {}, {}};
+    TransferDriver pass(state, view, inet, [&] { return config; });
+    connect(&inet, &InetControl::StateChanged, &pass, &TransferDriver::stateChanged);
+    pass.refreshFileList();
+    pass.processNextFile();
+    // Setup points elsewhere while the pass runs: the pass ends where it began.
+    config.readFromFolder = st->tmp.path() + "/elsewhere";
+    QVERIFY(waitUntil([&] { return !pass.inFlight() && view.statusHead(7) == "----Fin"; }, 30000));
+
+    QStringList names;
+    for (const ReceivedUpload& r : receiver->records())
+        names << r.filename;
+    QCOMPARE(names, (QStringList{"\\a.pdf", "\\b.txt"}));
+    QCOMPARE(state.pagesFiled, 2);
+    QCOMPARE(QDir(st->scans).entryList(QDir::Files), QStringList{"c.xyz"});
+    QVERIFY2(view.said.contains("Skipping /c.xyz... "), qPrintable(view.said.join('|')));
 }
 
 void TestTransfer::refusalsHaltThePass_data()
