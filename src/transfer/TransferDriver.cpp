@@ -76,13 +76,20 @@ void TransferDriver::refreshFileList()
     }
     std::vector<ListedFile> found;
     auto publish = [&] {
-        QStringList entries;
+        QStringList entries, refusedLast;
         entries.reserve(qsizetype(found.size()));
         m_listed.reserve(qsizetype(found.size()));
         for (ListedFile& f : found) {
-            entries.push_back(f.entry);
+            // A refused document waits behind the others while it stays as it
+            // was refused; changed, it is a new document.
+            const auto refused = m_refused.constFind(f.entry);
+            const bool waits = refused != m_refused.cend() && *refused == f.stamp;
+            if (refused != m_refused.cend() && !waits)
+                m_refused.erase(refused);
+            (waits ? refusedLast : entries).push_back(f.entry);
             m_listed.insert(f.entry, std::move(f));
         }
+        entries += refusedLast;
         m_fileList->setEntries(std::move(entries));
         // A page that is no longer listed went out or went away; a new file
         // under its name is somebody's, not the scanner's.
@@ -499,6 +506,15 @@ void TransferDriver::handleAnswer()
     QString answer = QStringLiteral("The web page answered ") + m_inet.ResponseInfo();
     if (!m_inet.ReplyLocation().isEmpty())
         answer += QStringLiteral(", pointing to ") + m_inet.ReplyLocation() + QStringLiteral(" (not followed)");
+    // One document the page will not take must not hold back the others: it
+    // goes behind them, in this pass's list and in every later listing, until
+    // it is filed or changes. A transport failure moves nothing: it says
+    // nothing of the document, and the next one would meet it as well.
+    const QString refused = m_flight->entry;
+    m_refused.insert(refused, m_flight->identity);
+    if (m_fileList->removeEntry(refused))
+        m_fileList->insertAt(m_fileList->count(), refused);
+    answer += QStringLiteral(". %1 waits behind the other documents until it is filed or changes").arg(refused);
     m_view.addStatus(answer + u'.');
     m_view.addStatus(QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
                                     "continues, contact technical support.\r\n-------"));
@@ -533,4 +549,5 @@ void TransferDriver::removeFiled()
     }
     m_journal.endSend();
     m_fileList->removeEntry(filed.entry);
+    m_refused.remove(filed.entry);
 }

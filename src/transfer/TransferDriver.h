@@ -151,6 +151,8 @@ private:
     FileListModel* m_fileList = nullptr;
     std::optional<Flight> m_flight;
     QHash<QString, ListedFile> m_listed;
+    /// Documents the page refused, as they were sent: they go last.
+    QHash<QString, FileStamp> m_refused;
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
     OutFile m_outFile;

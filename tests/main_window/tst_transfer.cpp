@@ -236,13 +236,15 @@ void TestTransfer::refusalsHaltThePass()
     options.mode = ReceiverMode::reply(reply, status);
     QVERIFY(startAll(options));
     const QString first = w->fileListEntries().first();
+    const QString second = w->fileListEntries().last();
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY(receiver->waitForRecords(1));
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
     QTest::qWait(200);
     QCOMPARE(receiver->records().size(), 1); // the pass stopped at the refused file
     QVERIFY(QFileInfo::exists(st->file(first)));
-    QCOMPARE(w->fileListEntries().first(), first);
+    // The refused file waits behind the other, also after the folder is listed again.
+    QCOMPARE(w->fileListEntries(), (QStringList{second, first}));
     QCOMPARE(w->pagesFiled, 0);
     // The page's status (and, for a redirect, where it points) between its text and the refusal.
     const QString answer = "The web page answered " + QString::number(status);
@@ -254,6 +256,11 @@ void TestTransfer::refusalsHaltThePass()
     QVERIFY2(w->statusText().mid(w->statusText().indexOf("\r\n", expectedTop.size())).startsWith(rest),
              qPrintable(w->statusText()));
     QVERIFY(w->diagWindow->text().contains("\r\nError while processing incoming data:  Inet Response: "));
+    // The next pass begins with the other file.
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(receiver->waitForRecords(2));
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    QCOMPARE(receiver->records().last().filename, "\\" + second.mid(1));
 }
 
 void TestTransfer::receiverDownIsReported()
