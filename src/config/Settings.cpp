@@ -3,6 +3,7 @@
 #include "Failure.h"
 #include "Logging.h"
 #include "PrivateData.h"
+#include "RegularFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -80,26 +81,8 @@ bool rewriteInPlace(const QString& path, const QByteArray& content, bool* touche
 
 QByteArray readRegular(const QString& path, qint64 max)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    QByteArray out;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= max) {
-        out.resize(qsizetype(st.st_size));
-        qsizetype got = 0;
-        while (got < out.size()) {
-            const ssize_t n = ::read(fd, out.data() + got, size_t(out.size() - got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        out.resize(got);
-    }
-    ::close(fd);
-    return out;
+    const std::optional<QByteArray> text = RegularFile::read(path, max + 1, false);
+    return text && text->size() <= max ? *text : QByteArray();
 }
 
 /// A copy of what Setup saves where settings.txt can only be written in place:
@@ -218,8 +201,13 @@ QByteArray formatFile(const QStringList& values)
 
 void LoadSettings()
 {
+    // A settings file may be a link an administrator made; never a FIFO that
+    // would hold the start for good.
     QFile file(finishInterruptedSave(settingsFilePath()));
-    if (!file.open(QIODevice::ReadOnly)) {
+    const int fd = RegularFile::openForReading(file.fileName());
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         qCDebug(lcConfig) << "no settings file at" << file.fileName() << file.errorString();
         appTitle = defaultAppTitle;
         uploadToUrl = defaultUploadToUrl();

@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "PrivateData.h"
+#include "RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,11 +35,11 @@ void Leftovers::load()
     if (m_loaded)
         return;
     m_loaded = true;
-    QFile file(m_storePath);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> store = RegularFile::read(m_storePath, MaxStoreBytes, false);
+    if (!store)
         return;
-    while (!file.atEnd() && file.pos() < MaxStoreBytes) {
-        const QList<QByteArray> f = file.readLine(64 * 1024).trimmed().split(' ');
+    for (const QByteArray& line : store->split('\n')) {
+        const QList<QByteArray> f = line.trimmed().split(' ');
         if (f.size() != 6 || (f[0] != kFiled && f[0] != kConverted))
             continue;
         bool ok[4];

@@ -3,6 +3,7 @@
 #include "Failure.h"
 #include "Logging.h"
 #include "PrivateData.h"
+#include "RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr char kConversion[] = "converting";
 constexpr char kSend[] = "sending";
 
 /// Writes the file whole or not at all: a temporary beside it, renamed over it.
@@ -61,18 +61,9 @@ bool writeWhole(const QString& path, const QByteArray& content, bool durable)
 
 QByteArray readSmall(const QString& path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    QByteArray out;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 256 * 1024) {
-        out.resize(qsizetype(st.st_size));
-        const ssize_t n = ::read(fd, out.data(), size_t(out.size()));
-        out.resize(n > 0 ? qsizetype(n) : 0);
-    }
-    ::close(fd);
-    return out;
+    constexpr qint64 Limit = 256 * 1024;
+    const std::optional<QByteArray> text = RegularFile::read(path, Limit, false);
+    return text && text->size() < Limit ? *text : QByteArray();
 }
 
 QByteArray field(const QString& text)
@@ -109,44 +100,6 @@ bool StationJournal::setFolder(const QString& folder)
 QString StationJournal::path(const char* kind) const
 {
     return m_dataFolder + u'/' + QLatin1String(kind) + u'-' + m_key + QStringLiteral(".txt");
-}
-
-QString StationJournal::beginConversion(const Conversion& c)
-{
-    if (m_key.isEmpty())
-        return QStringLiteral("the read-from folder cannot be examined");
-    if (const QString why = PrivateData::ensureFolder(m_dataFolder); !why.isEmpty())
-        return why;
-    const QByteArray text = QByteArray::number(c.tiff.device) + ' ' + QByteArray::number(c.tiff.inode) + ' ' +
-                            QByteArray::number(c.tiff.size) + ' ' + QByteArray::number(c.tiff.mtimeNs) + ' ' +
-                            QByteArray::number(c.startedNs) + ' ' + field(c.tiffPath) + ' ' + field(c.pdfPath) + '\n';
-    if (!writeWhole(path(kConversion), text, true))
-        return QStringLiteral("Cannot write %1: %2").arg(path(kConversion), systemErrorText(errno));
-    return {};
-}
-
-void StationJournal::endConversion()
-{
-    if (!m_key.isEmpty())
-        ::unlink(QFile::encodeName(path(kConversion)).constData());
-}
-
-std::optional<StationJournal::Conversion> StationJournal::interruptedConversion() const
-{
-    if (m_key.isEmpty())
-        return std::nullopt;
-    const QList<QByteArray> f = readSmall(path(kConversion)).trimmed().split(' ');
-    if (f.size() != 7)
-        return std::nullopt;
-    bool ok[5];
-    Conversion c{{f[0].toULongLong(&ok[0]), f[1].toULongLong(&ok[1]), f[2].toLongLong(&ok[2]), f[3].toLongLong(&ok[3])},
-                 f[4].toLongLong(&ok[4]),
-                 unfield(f[5]),
-                 unfield(f[6])};
-    for (bool b : ok)
-        if (!b)
-            return std::nullopt;
-    return c;
 }
 
 void StationJournal::beginSend(const QString& path)

@@ -1,8 +1,6 @@
 // What the station was doing, kept in its private data folder so that the next
-// start can finish or report what a kill, a crash or a power cut interrupted:
-// the conversion of a TIFF (its PDF may be complete while the TIFF is still
-// there, and sending both would file the document twice) and the request in
-// flight (the page may have filed it without the station hearing "OK").
+// start can report what a kill, a crash or a power cut interrupted: the request
+// in flight (the page may have filed it without the station hearing "OK").
 //
 // The records are per read-from folder, named by its device and inode, so two
 // stations of one user on two folders keep theirs apart.
@@ -24,21 +22,6 @@ public:
     /// Chooses the read-from folder whose records are read and written; false
     /// when it cannot be examined (nothing is then recorded).
     bool setFolder(const QString& folder);
-
-    struct Conversion
-    {
-        FileStamp tiff;
-        qint64 startedNs = 0;
-        QString tiffPath;
-        QString pdfPath;
-    };
-    /// Records, on disk before it returns, a conversion about to start; the
-    /// reason when it could not be recorded.
-    QString beginConversion(const Conversion& c);
-    void endConversion();
-    /// The conversion a stop interrupted, read once; the record is kept until
-    /// endConversion.
-    std::optional<Conversion> interruptedConversion() const;
 
     /// Records the file whose request is about to go out.
     void beginSend(const QString& path);

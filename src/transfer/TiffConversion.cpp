@@ -1,18 +1,26 @@
 #include "TiffConversion.h"
 
+#include "RegularFile.h"
 #include "RunExe.h"
-#include "StationJournal.h"
 #include "UploadRequest.h"
 
 #include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 namespace TiffConversion {
 
 bool looksLikeCompletePdf(const QString& path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly) || f.size() < 16)
+    const int fd = RegularFile::openForReading(path, false);
+    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    if (f.size() < 16)
         return false;
     const QByteArray head = f.read(5);
     f.seek(qMax<qint64>(0, f.size() - 1024));
@@ -20,7 +28,27 @@ bool looksLikeCompletePdf(const QString& path)
     return head == "%PDF-" && tail.contains("%%EOF");
 }
 
-Result convert(const Job& job, StationJournal& journal, const Hooks& hooks)
+bool madeFrom(const QString& pdfPath, const FileGate::Identity& tiff)
+{
+    const std::optional<QByteArray> head = RegularFile::read(pdfPath, 256, false);
+    if (!head)
+        return false;
+    const QByteArray line = QByteArray("\n%QuillfeedSource ") + QByteArray::number(tiff.device) + ' ' +
+                            QByteArray::number(tiff.inode) + ' ' + QByteArray::number(tiff.size) + ' ' +
+                            QByteArray::number(tiff.mtimeNs) + '\n';
+    return head->contains(line);
+}
+
+QStringList pdfEntriesFor(const QString& tiffEntry)
+{
+    const QString base = UploadRequest::splitEntry(tiffEntry).dotPieces.value(0);
+    QStringList names{u'/' + base + QStringLiteral(".pdf")};
+    for (int n = 2; n <= MaxPdfNumber; ++n)
+        names << QStringLiteral("/%1-%2.pdf").arg(base).arg(n);
+    return names;
+}
+
+Result convert(const Job& job, const Hooks& hooks)
 {
     const UploadRequest::NameParts name = UploadRequest::splitEntry(job.entry);
     const QString source = job.folder + job.entry;
@@ -39,11 +67,6 @@ Result convert(const Job& job, StationJournal& journal, const Hooks& hooks)
     const QString commandLine = UploadRequest::conversionCommandLine(job.converterPath, source, outputPath);
     hooks.log(QStringLiteral("Command: ") + commandLine);
     const qint64 startedNs = FileGate::fileClockNowNs();
-    // Killed once the PDF is complete and before the TIFF is deleted, the next
-    // start must know the pair for one document.
-    const QString unrecorded = journal.beginConversion({gate.identity, startedNs, source, outputPath});
-    if (!unrecorded.isEmpty())
-        return Result::failed(unrecorded, source);
     QString converterSaid;
     const int exitCode = RunExe::RunAndWait(commandLine, &converterSaid);
 
@@ -72,7 +95,6 @@ Result convert(const Job& job, StationJournal& journal, const Hooks& hooks)
         QString why;
         if (made)
             FileGate::removeIfUnchanged(outputPath, *made, &why);
-        journal.endConversion();
     };
     if (!failure.isEmpty()) {
         // Keep the TIFF, never leave a partial PDF behind.
@@ -99,7 +121,6 @@ Result convert(const Job& job, StationJournal& journal, const Hooks& hooks)
         hooks.tiffKept(gate.identity, source, why);
         break;
     }
-    journal.endConversion();
     return {Result::Outcome::Converted, {}, {}, u'/' + newName, *made};
 }
 

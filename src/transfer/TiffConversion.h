@@ -1,7 +1,7 @@
 // One TIFF of the read-from folder made into a PDF at the top of the folder by
 // the converter that ships beside the program, and the TIFF deleted once its
-// PDF is whole. The pair is recorded in the station's journal for the time in
-// between, so that a stop there never files the document twice.
+// PDF is whole. The PDF names the TIFF it was made of, so that a stop between
+// the two never files the document twice: the next listing finds the pair.
 #pragma once
 
 #include "FileGate.h"
@@ -9,8 +9,6 @@
 #include <QString>
 
 #include <functional>
-
-class StationJournal;
 
 namespace TiffConversion {
 
@@ -27,8 +25,8 @@ struct Hooks
     std::function<void(const QString&)> log;
     /// Runs once the PDF is whole, before the TIFF goes: the operator's look in test mode.
     std::function<void()> inspect;
-    /// The PDF is made but the TIFF cannot be deleted (why); called before the
-    /// journal forgets the pair, so that the TIFF is never converted again.
+    /// The PDF is made but the TIFF cannot be deleted (why): it must never be
+    /// converted again.
     std::function<void(const FileGate::Identity& tiff, const QString& path, const QString& why)> tiffKept;
 };
 
@@ -45,10 +43,21 @@ struct Result
     static Result failed(const QString& what, const QString& subject) { return {Outcome::Failed, what, subject, {}, {}}; }
 };
 
-Result convert(const Job& job, StationJournal& journal, const Hooks& hooks);
+Result convert(const Job& job, const Hooks& hooks);
 
 /// A PDF's header at the start and its end marker near the end: what a
 /// converter that was stopped half-way does not leave.
 bool looksLikeCompletePdf(const QString& path);
+
+/// The converter names the TIFF it read (device, inode, size, modification
+/// time) in the PDF's first lines: true when the PDF at pdfPath was made of
+/// exactly this TIFF. A station stopped between linking the PDF and deleting
+/// the TIFF, this one or another account's, left such a pair.
+bool madeFrom(const QString& pdfPath, const FileGate::Identity& tiff);
+
+/// How far the names of a TIFF's PDF are looked for ("-2" ... before ".pdf").
+inline constexpr int MaxPdfNumber = 50;
+/// The entries the PDF of a TIFF may have: "/scan.pdf", "/scan-2.pdf" ...
+QStringList pdfEntriesFor(const QString& tiffEntry);
 
 } // namespace TiffConversion

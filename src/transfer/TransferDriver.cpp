@@ -101,6 +101,8 @@ void TransferDriver::refreshFileList()
         publish();
         throw;
     }
+    if (ours && !inFlight())
+        finishConvertedPairs(found);
     publish();
     if (!ours)
         return;
@@ -121,31 +123,6 @@ void TransferDriver::recoverInterrupted()
     if (const int swept = StationJournal::sweepConverterTemporaries(folder))
         m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
 
-    if (const std::optional<StationJournal::Conversion> c = m_journal.interruptedConversion()) {
-        // The converter never replaces a file, and its PDF gets its name only
-        // whole: a complete PDF made since the record under the name it was
-        // given is that conversion's. The TIFF goes, or the document goes twice.
-        const std::optional<FileGate::Identity> pdf = FileGate::identityAt(c->pdfPath);
-        const bool made = pdf && pdf->mtimeNs >= c->startedNs && TiffConversion::looksLikeCompletePdf(c->pdfPath);
-        if (made && FileGate::identityAt(c->tiffPath) == c->tiff) {
-            QString why;
-            switch (FileGate::removeIfUnchanged(c->tiffPath, c->tiff, &why)) {
-            case FileGate::Removal::Removed:
-                recoveryNote(QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
-                                                "removed, the PDF goes with the next pass.")
-                                     .arg(c->tiffPath, c->pdfPath));
-                break;
-            case FileGate::Removal::Gone:
-            case FileGate::Removal::Changed:
-                break;
-            case FileGate::Removal::Refused:
-                keepLeftover(Leftovers::Kind::Converted, c->tiff, c->tiffPath, why);
-                break;
-            }
-        }
-        m_journal.endConversion();
-    }
-
     const QString sent = m_journal.takeInterruptedSend();
     if (!sent.isEmpty())
         recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
@@ -154,6 +131,44 @@ void TransferDriver::recoverInterrupted()
                                             ? QStringLiteral("It is still in the folder and goes again with the next "
                                                              "pass; check the page before you file it by hand.")
                                             : QStringLiteral("It is no longer in the folder.")));
+}
+
+void TransferDriver::finishConvertedPairs(std::vector<ListedFile>& found)
+{
+    QSet<QString> entries;
+    for (const ListedFile& f : found)
+        entries.insert(f.entry);
+    const QString& folder = m_config.readFromFolder;
+    std::erase_if(found, [&](const ListedFile& tiff) {
+        const UploadRequest::NameParts name = UploadRequest::splitEntry(tiff.entry);
+        if (tiff.symbolicLink || UploadRequest::ruleForExtension(name.extension.value_or(QString())).action !=
+                                     UploadRequest::Action::Convert)
+            return false;
+        // A station stopped once the converter had linked the PDF and before
+        // it deleted the TIFF (this one, or one of another account serving the
+        // folder before it): the PDF names the TIFF it was made of. The TIFF
+        // goes, or the document goes twice.
+        for (const QString& pdf : TiffConversion::pdfEntriesFor(tiff.entry)) {
+            if (!entries.contains(pdf) || !TiffConversion::madeFrom(folder + pdf, tiff.stamp))
+                continue;
+            QString why;
+            switch (FileGate::removeIfUnchanged(folder + tiff.entry, tiff.stamp, &why)) {
+            case FileGate::Removal::Removed:
+                recoveryNote(QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
+                                            "removed, the PDF goes with the next pass.")
+                                 .arg(folder + tiff.entry, folder + pdf));
+                return true;
+            case FileGate::Removal::Gone:
+                return true;
+            case FileGate::Removal::Changed:
+                return false;
+            case FileGate::Removal::Refused:
+                keepLeftover(Leftovers::Kind::Converted, tiff.stamp, folder + tiff.entry, why);
+                return false;
+            }
+        }
+        return false;
+    });
 }
 
 void TransferDriver::recoveryNote(const QString& note)
@@ -420,7 +435,7 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
         keepLeftover(Leftovers::Kind::Converted, identity, path, why);
     };
     const TiffConversion::Result result = TiffConversion::convert(
-        {m_config.readFromFolder, tiff, m_config.converterPath, expectationFor(tiff)}, m_journal, hooks);
+        {m_config.readFromFolder, tiff, m_config.converterPath, expectationFor(tiff)}, hooks);
     switch (result.outcome) {
     case TiffConversion::Result::Outcome::HeldBack:
         holdBack(result.message);

@@ -137,6 +137,9 @@ private:
     /// What a stop of the station interrupted in this folder: finished once, said once.
     void recoverInterrupted();
     void recoveryNote(const QString& note);
+    /// Deletes each listed TIFF whose finished PDF stands beside it (a stop
+    /// came between the two) and drops it from found.
+    void finishConvertedPairs(std::vector<ListedFile>& found);
     void handleAnswer();
     /// Deletes what the page has filed, or says why it stays.
     void removeFiled();

@@ -178,21 +178,27 @@ void TestE2eProcesses::stationKilledMidway_data()
 {
     // The converter, a script around the real one, writes its pid into MARK at the
     // moment the station is to be killed.
+    // otherData: the killed station keeps its records elsewhere (another account
+    // serving the same folder).
     QTest::addColumn<QByteArray>("converter");
     QTest::addColumn<QString>("note");
-    QTest::newRow("while the converter runs")
-        << QByteArray("echo $$ > \"$MARK\"; sleep 2; exec \"$REAL\" \"$1\" \"$2\"\n") << QString();
-    QTest::newRow("after the PDF is complete")
-        << QByteArray("\"$REAL\" \"$1\" \"$2\" || exit 1; echo $$ > \"$MARK\"; exec sleep 30\n")
-        << QStringLiteral("Quillfeed stopped after it had converted ");
+    QTest::addColumn<bool>("otherData");
+    const QByteArray during = "echo $$ > \"$MARK\"; sleep 2; exec \"$REAL\" \"$1\" \"$2\"\n";
+    const QByteArray after = "\"$REAL\" \"$1\" \"$2\" || exit 1; echo $$ > \"$MARK\"; exec sleep 30\n";
+    const QString converted = QStringLiteral("Quillfeed stopped after it had converted ");
+    QTest::newRow("while the converter runs") << during << QString() << false;
+    QTest::newRow("after the PDF is complete") << after << converted << false;
+    QTest::newRow("after the PDF is complete, another account's station") << after << converted << true;
     QTest::newRow("while the page has the request")
-        << QByteArray("exec \"$REAL\" \"$1\" \"$2\"\n") << QStringLiteral("Quillfeed stopped while it was sending ");
+        << QByteArray("exec \"$REAL\" \"$1\" \"$2\"\n") << QStringLiteral("Quillfeed stopped while it was sending ")
+        << false;
 }
 
 void TestE2eProcesses::stationKilledMidway()
 {
     QFETCH(QByteArray, converter);
     QFETCH(QString, note);
+    QFETCH(bool, otherData);
     const bool duringSend = note.contains(QLatin1String("sending"));
     ReceiverOptions options;
     if (duringSend)
@@ -216,6 +222,8 @@ void TestE2eProcesses::stationKilledMidway()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("MARK"), mark);
     env.insert(QStringLiteral("REAL"), TestSupport::binDir() + QStringLiteral("/tiff2pdf"));
+    if (otherData)
+        env.insert(QStringLiteral("XDG_DATA_HOME"), st->tmp.path() + QStringLiteral("/other-account"));
     first.setProcessEnvironment(env);
     first.setProcessChannelMode(QProcess::ForwardedChannels);
     first.start(TestSupport::binDir() + QStringLiteral("/station_driver"), {firstProg});
@@ -236,7 +244,7 @@ void TestE2eProcesses::stationKilledMidway()
     for (const QString& name : QDir(st->scans).entryList(QDir::Files | QDir::Hidden))
         QVERIFY2(name == QLatin1String("k1.tif") || name == QLatin1String("k1.pdf"), qPrintable(name));
 
-    // The next start finds what the first left: one document, filed once.
+    // The next start finds what the first left: each document filed once.
     QVERIFY(installRealConverter(st->prog));
     receiver->stop();
     QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));

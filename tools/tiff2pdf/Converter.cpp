@@ -361,10 +361,11 @@ public:
 
     int pages() const { return static_cast<int>(m_plans.size()); }
 
-    void write(FILE* out, const std::string& outName)
+    void write(FILE* out, const std::string& outName, const std::string& sourceLine)
     {
         PdfOut pdf(out, outName);
         pdf.put("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+        pdf.put(sourceLine);
         const int catalog = pdf.reserve();
         const int pageTree = pdf.reserve();
         std::string kids;
@@ -514,6 +515,18 @@ void checkOutput(const std::string& outputPath, const struct stat* input, const 
         throw ConversionError(outputPath + ": its folder does not exist");
 }
 
+/// A comment naming the TIFF the PDF was made of (device, inode, size,
+/// modification time): a station stopped between linking the PDF and deleting
+/// the TIFF recognises its own pair by it, and nothing else that bears the name.
+std::string sourceLine(const struct stat* input)
+{
+    if (!input)
+        return {};
+    return "%QuillfeedSource " + std::to_string(input->st_dev) + ' ' + std::to_string(input->st_ino) + ' ' +
+           std::to_string(input->st_size) + ' ' +
+           std::to_string(std::int64_t(input->st_mtim.tv_sec) * 1'000'000'000 + input->st_mtim.tv_nsec) + '\n';
+}
+
 ConversionResult run(const std::string& inputName, const std::string& outputPath, const Options& options,
                      const std::function<TiffPtr(TiffMessages&)>& open, const struct stat* inputStat)
 {
@@ -531,7 +544,7 @@ ConversionResult run(const std::string& inputName, const std::string& outputPath
         conversion.planAll();
         TemporaryOutput out(outputPath, options.overwrite);
         try {
-            conversion.write(out.file(), out.path());
+            conversion.write(out.file(), out.path(), sourceLine(inputStat));
         } catch (const ConversionError& e) {
             throw ConversionError(inputName + ": " + e.what());
         }
