@@ -389,14 +389,23 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
         m_view.addErrorBlock(read.description, path);
         return passOver();
     }
-    body += suffix;
+    QByteArray boundary = UploadRequest::Boundary;
+    if (const QByteArrayView content = QByteArrayView(body).sliced(prefix.size());
+        content.contains(boundary)) {
+        // Rare (a document holding the usual boundary): a second copy is acceptable.
+        boundary = UploadRequest::boundaryFor(content);
+        body = UploadRequest::bodyPrefix(sent, rule.contentType, boundary) + content.toByteArray() +
+               UploadRequest::bodySuffix(boundary);
+    } else {
+        body += suffix;
+    }
     m_flight->path = path;
     m_flight->identity = read.identity;
-    send(std::move(body));
+    send(std::move(body), boundary);
     return UploadOutcome::Sent;
 }
 
-void TransferDriver::send(QByteArray body)
+void TransferDriver::send(QByteArray body, const QByteArray& boundary)
 {
     m_view.log(QStringLiteral("Attempting upload"));
     // Through a proxy, an https request carries the credentials on its CONNECT;
@@ -405,7 +414,7 @@ void TransferDriver::send(QByteArray body)
     const bool https = m_config.uploadUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
     m_inet.setProxyCredentials(m_config.proxyUserName, m_config.proxyPassword);
     const QString headers =
-        UploadRequest::headerText(viaProxy && !https, m_config.proxyUserName, m_config.proxyPassword);
+        UploadRequest::headerText(viaProxy && !https, m_config.proxyUserName, m_config.proxyPassword, boundary);
 
     const QString entry = m_flight->entry;
     const QString path = m_flight->path;

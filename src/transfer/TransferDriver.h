@@ -126,7 +126,7 @@ private:
     /// identity is returned.
     std::optional<FileGate::Identity> convertCurrent();
     /// Starts the request for the body read from the flight's file.
-    void send(QByteArray body);
+    void send(QByteArray body, const QByteArray& boundary);
     /// What the file of a listed entry must still be before it is read.
     FileGate::Expectation expectationFor(const QString& entry) const;
     /// One line naming the entry in flight as left for a later pass because it is not complete.

@@ -52,11 +52,19 @@ QString wireFileName(const QString& entry)
     return name;
 }
 
-QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType)
+QByteArray boundaryFor(QByteArrayView content)
+{
+    QByteArray boundary = Boundary;
+    for (quint32 n = 1; content.contains(boundary); ++n)
+        boundary = Boundary + QByteArray::number(n, 16).rightJustified(8, '0');
+    return boundary;
+}
+
+QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType, const QByteArray& boundary)
 {
     QByteArray prefix;
     prefix += "--";
-    prefix += Boundary;
+    prefix += boundary;
     prefix += "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"";
     prefix += wireFileName(entry).toLocal8Bit();
     prefix += "\"\r\nContent-Type: ";
@@ -65,15 +73,16 @@ QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType)
     return prefix;
 }
 
-QByteArray bodySuffix()
+QByteArray bodySuffix(const QByteArray& boundary)
 {
-    return QByteArray("\r\n--") + Boundary + "--\r\n";
+    return QByteArray("\r\n--") + boundary + "--\r\n";
 }
 
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content)
 {
-    const QByteArray prefix = bodyPrefix(entry, contentType);
-    const QByteArray suffix = bodySuffix();
+    const QByteArray boundary = boundaryFor(content);
+    const QByteArray prefix = bodyPrefix(entry, contentType, boundary);
+    const QByteArray suffix = bodySuffix(boundary);
     QByteArray body;
     body.reserve(prefix.size() + content.size() + suffix.size());
     body += prefix;
@@ -82,7 +91,7 @@ QByteArray buildBody(const QString& entry, const QByteArray& contentType, const 
     return body;
 }
 
-QString headerText(bool sendProxyLine, const QString& user, const QString& password)
+QString headerText(bool sendProxyLine, const QString& user, const QString& password, const QByteArray& boundary)
 {
     QString text;
     if (sendProxyLine) {
@@ -90,7 +99,7 @@ QString headerText(bool sendProxyLine, const QString& user, const QString& passw
         text += QStringLiteral("Proxy-Authorization: Basic ") +
                 QString::fromLatin1(Base64::padded(Base64::base64_encode(credentials))) + QStringLiteral("\r\n");
     }
-    text += QStringLiteral("Content-Type: multipart/form-data; boundary=") + QLatin1String(Boundary) +
+    text += QStringLiteral("Content-Type: multipart/form-data; boundary=") + QString::fromLatin1(boundary) +
             QStringLiteral("\r\n");
     return text;
 }

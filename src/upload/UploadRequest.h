@@ -13,6 +13,11 @@ namespace UploadRequest {
 
 inline constexpr char Boundary[] = "---------------------------7d023a2ea28";
 
+/// The boundary for a document: the usual one, unless the document holds it,
+/// where a parser would end the part early and file the document cut short;
+/// then the usual one with a suffix the document does not hold.
+QByteArray boundaryFor(QByteArrayView content);
+
 enum class Action { Send, Convert, Skip };
 
 struct TypeRule
@@ -37,15 +42,16 @@ NameParts splitEntry(const QString& entry);
 QString wireFileName(const QString& entry);
 
 /// Everything of the body that comes before the file content.
-QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType);
+QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType, const QByteArray& boundary = Boundary);
 /// Everything of the body that comes after the file content.
-QByteArray bodySuffix();
+QByteArray bodySuffix(const QByteArray& boundary = Boundary);
 /// The whole body, for callers that already hold the content.
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content);
 
 /// The extra header lines: the proxy line (padded Base64 of "user:password")
 /// first when a proxy is used for a plain http address, then the Content-Type line.
-QString headerText(bool sendProxyLine, const QString& user, const QString& password);
+QString headerText(bool sendProxyLine, const QString& user, const QString& password,
+                   const QByteArray& boundary = Boundary);
 
 /// "converter" "source" "output", each quoted so that any name reaches the converter intact.
 QString conversionCommandLine(const QString& converter, const QString& source, const QString& output);

@@ -186,7 +186,9 @@ void TestTransfer::aPassNeedsNoWindow()
 {
     QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
     st->put("/a.pdf", "%PDF a");
-    st->put("/b.txt", "hi");
+    // A document that holds the body's usual boundary line must arrive whole.
+    const QByteArray holdsBoundary = "first half\r\n--" + QByteArray(UploadRequest::Boundary) + "\r\nsecond half";
+    st->put("/b.txt", holdsBoundary);
     st->put("/c.xyz", "kept");
     QDir().mkpath(st->tmp.path() + "/elsewhere");
     TransferState state;
@@ -205,6 +207,7 @@ void TestTransfer::aPassNeedsNoWindow()
     for (const ReceivedUpload& r : receiver->records())
         names << r.filename;
     QCOMPARE(names, (QStringList{"\\a.pdf", "\\b.txt"}));
+    QCOMPARE(receiver->records().last().sha256, sha(holdsBoundary));
     QCOMPARE(state.pagesFiled, 2);
     QCOMPARE(QDir(st->scans).entryList(QDir::Files), QStringList{"c.xyz"});
     QVERIFY2(view.said.contains("Skipping /c.xyz... "), qPrintable(view.said.join('|')));
