@@ -426,7 +426,7 @@ void TestTiff2Pdf::convertsEveryKindLosslessly_data()
     QTest::addColumn<Named>("kind");
     QTest::addColumn<QString>("carriage"); // the filter the image must travel under
     // Where row filters lose the page though they win its top: no larger than the samples as they
-    // are at zlib's default level (qCompress, after its 4-byte length).
+    // are at zlib's default level (qCompress, after its 4-byte length), but for the pieces' cost.
     QTest::addColumn<bool>("noLargerThanPlain");
     const QMap<QString, QString> filters{
         {"g4-miniswhite", "/CCITTFaxDecode"}, {"g4-minisblack", "/CCITTFaxDecode"},
@@ -474,8 +474,11 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
             } else {
                 QVERIFY2(img.decoded == expectedSamples(page, false), "image samples differ from the TIFF's");
                 if (noLargerThanPlain) {
+                    // The page is compressed in pieces, each a few bytes dearer than one stream:
+                    // far under the 0.1 % allowed here, far over it the row filters' loss.
                     const QByteArray samples = QByteArray::fromStdString(img.decoded);
-                    QCOMPARE_LE(qsizetype(img.raw.size()), qCompress(samples, 6).size() - 4);
+                    const qsizetype plain = qCompress(samples, 6).size() - 4;
+                    QCOMPARE_LE(qsizetype(img.raw.size()), plain + plain / 1000);
                 }
             }
             QCOMPARE(img.hasDecode, s.photometric == PHOTOMETRIC_MINISWHITE);

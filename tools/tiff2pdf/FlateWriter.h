@@ -14,8 +14,17 @@ using ByteSink = std::function<void(const std::uint8_t* data, std::size_t size)>
 /// Compression level for the pixels that are compressed anew.
 constexpr int kFlateLevel = 6;
 
+/// Where compressed pixels go: bytes in, their effort changeable between writes.
+class FlateTarget
+{
+public:
+    virtual ~FlateTarget() = default;
+    virtual void write(const std::uint8_t* data, std::size_t size) = 0;
+    virtual void setLevel(int level, int strategy = Z_DEFAULT_STRATEGY) = 0;
+};
+
 /// zlib compression into a sink.
-class FlateWriter
+class FlateWriter final : public FlateTarget
 {
 public:
     FlateWriter(const ByteSink& sink, int level, int strategy = Z_DEFAULT_STRATEGY);
@@ -23,8 +32,8 @@ public:
     FlateWriter(const FlateWriter&) = delete;
     FlateWriter& operator=(const FlateWriter&) = delete;
 
-    void write(const std::uint8_t* data, std::size_t size) { pump(data, size, Z_NO_FLUSH); }
-    void setLevel(int level, int strategy = Z_DEFAULT_STRATEGY);
+    void write(const std::uint8_t* data, std::size_t size) override { pump(data, size, Z_NO_FLUSH); }
+    void setLevel(int level, int strategy = Z_DEFAULT_STRATEGY) override;
     void finish() { pump(nullptr, 0, Z_FINISH); }
     /// After finish: a new stream at the same level and strategy, whose matches may reach back
     /// into `dictionary` as if it had just been compressed.

@@ -2,6 +2,7 @@
 
 #include "BandReader.h"
 #include "FilteredRows.h"
+#include "ParallelFlate.h"
 #include "PassThrough.h"
 #include "StreamChoice.h"
 
@@ -57,7 +58,7 @@ void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::s
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                      const ByteSink& sink)
 {
-    FlateWriter flate(sink, kFlateLevel);
+    ParallelFlate flate(sink, kFlateLevel);
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
@@ -70,7 +71,8 @@ void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, s
 void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                    unsigned bytesPerPixel, BusyEffort busy, const ByteSink& sink)
 {
-    FlateWriter flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy), FilteredRows::strategy(bytesPerPixel, busy));
+    ParallelFlate flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy),
+                        FilteredRows::strategy(bytesPerPixel, busy));
     FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();

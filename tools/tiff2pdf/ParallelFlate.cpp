@@ -1,0 +1,284 @@
+#include "ParallelFlate.h"
+
+#include "TiffSupport.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace tiff2pdf {
+
+namespace {
+
+/// How far back deflate's matches reach: each piece starts with this much of what came before.
+constexpr std::size_t kWindow = 32 * 1024;
+
+using Piece = ParallelFlate::Piece;
+
+struct Deflater
+{
+    Deflater() = default;
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    ~Deflater()
+    {
+        if (open)
+            deflateEnd(&z);
+    }
+    z_stream z{};
+    bool open = false;
+};
+
+/// Runs deflate over `size` bytes with `flush`, growing the piece's output as it fills.
+void pump(z_stream& z, Piece& piece, const std::uint8_t* data, std::size_t size, int flush)
+{
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = static_cast<uInt>(size);
+    for (;;) {
+        if (piece.output.size() - piece.outputSize < 4096)
+            piece.output.resize(piece.output.size() + std::max<std::size_t>(piece.output.size() / 2, 64 * 1024));
+        z.next_out = piece.output.data() + piece.outputSize;
+        z.avail_out = static_cast<uInt>(piece.output.size() - piece.outputSize);
+        const int rc = deflate(&z, flush);
+        piece.outputSize = piece.output.size() - z.avail_out;
+        if (rc == Z_STREAM_ERROR)
+            throw ConversionError("zlib compression failed");
+        if (flush == Z_FINISH ? rc == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0)
+            return;
+    }
+}
+
+/// Raw deflate data of one piece: its dictionary preset, its settings applied where they start,
+/// ended byte-aligned (or, the last piece, as the final block). Never throws: a failure is left
+/// in the piece for the thread that writes it out.
+void compress(Piece& piece) noexcept
+{
+    try {
+        Deflater d;
+        const ParallelFlate::Setting& first = piece.settings.front();
+        if (deflateInit2(&d.z, first.level, Z_DEFLATED, -15, 8, first.strategy) != Z_OK)
+            throw ConversionError("cannot start zlib compression");
+        d.open = true;
+        if (piece.dictionary &&
+            deflateSetDictionary(&d.z, piece.input.data(), static_cast<uInt>(piece.dictionary)) != Z_OK)
+            throw ConversionError("zlib compression failed");
+        const std::uint8_t* data = piece.input.data() + piece.dictionary;
+        const std::size_t size = piece.input.size() - piece.dictionary;
+        for (std::size_t i = 0; i < piece.settings.size(); ++i) {
+            const ParallelFlate::Setting& s = piece.settings[i];
+            const std::size_t end = i + 1 < piece.settings.size() ? piece.settings[i + 1].offset : size;
+            if (i > 0) {
+                // deflateParams compresses what it holds with the old setting: end the block first,
+                // then give it room.
+                pump(d.z, piece, nullptr, 0, Z_BLOCK);
+                if (piece.output.size() - piece.outputSize < 4096)
+                    piece.output.resize(piece.output.size() + 64 * 1024);
+                d.z.next_out = piece.output.data() + piece.outputSize;
+                d.z.avail_out = static_cast<uInt>(piece.output.size() - piece.outputSize);
+                const int rc = deflateParams(&d.z, s.level, s.strategy);
+                piece.outputSize = piece.output.size() - d.z.avail_out;
+                if (rc != Z_OK)
+                    throw ConversionError("zlib compression failed");
+            }
+            pump(d.z, piece, data + s.offset, end - s.offset, Z_NO_FLUSH);
+        }
+        pump(d.z, piece, nullptr, 0, piece.last ? Z_FINISH : Z_SYNC_FLUSH);
+        piece.adler = adler32_z(adler32(0, nullptr, 0), data, size);
+    } catch (...) {
+        piece.error = std::current_exception();
+    }
+}
+
+} // namespace
+
+ParallelFlate::ParallelFlate(const ByteSink& sink, int level, int strategy, unsigned threads)
+    : m_sink(sink), m_helpers(threads > 1 ? threads - 1 : 0), m_firstLevel(level), m_firstStrategy(strategy),
+      m_level(level), m_strategy(strategy), m_adler(adler32(0, nullptr, 0)), m_current(std::make_unique<Piece>())
+{
+    m_current->input.reserve(kPieceBytes);
+    m_current->settings.push_back({0, level, strategy});
+}
+
+ParallelFlate::~ParallelFlate()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_work.notify_all();
+    for (std::thread& t : m_threads)
+        t.join();
+}
+
+unsigned ParallelFlate::defaultThreads()
+{
+    return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+}
+
+void ParallelFlate::write(const std::uint8_t* data, std::size_t size)
+{
+    while (size > 0) {
+        const std::size_t held = m_current->input.size() - m_current->dictionary;
+        const std::size_t take = std::min(size, kPieceBytes - held);
+        m_current->input.insert(m_current->input.end(), data, data + take);
+        data += take;
+        size -= take;
+        if (held + take == kPieceBytes)
+            submit(false);
+    }
+}
+
+void ParallelFlate::setLevel(int level, int strategy)
+{
+    if (level == m_level && strategy == m_strategy)
+        return;
+    m_level = level;
+    m_strategy = strategy;
+    const std::size_t offset = m_current->input.size() - m_current->dictionary;
+    if (m_current->settings.back().offset == offset)
+        m_current->settings.back() = {offset, level, strategy};
+    else
+        m_current->settings.push_back({offset, level, strategy});
+}
+
+void ParallelFlate::finish()
+{
+    submit(true);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_pieces.empty())
+                return;
+        }
+        drain(true);
+    }
+}
+
+void ParallelFlate::submit(bool last)
+{
+    std::unique_ptr<Piece> next;
+    if (!last) {
+        next = std::make_unique<Piece>();
+        const std::vector<std::uint8_t>& before = m_current->input;
+        const std::size_t keep = std::min(kWindow, before.size());
+        next->input.reserve(keep + kPieceBytes);
+        next->input.assign(before.end() - static_cast<std::ptrdiff_t>(keep), before.end());
+        next->dictionary = keep;
+        next->settings.push_back({0, m_level, m_strategy});
+    }
+    m_current->last = last;
+    // Helpers start with the second piece: a page of one piece is compressed here, at no cost in
+    // threads. One that cannot be had leaves the work to those there are, down to this one.
+    if (!last && m_threads.empty()) {
+        try {
+            for (unsigned i = 0; i < m_helpers; ++i)
+                m_threads.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+        }
+        m_helpers = static_cast<unsigned>(m_threads.size());
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pieces.push_back(std::move(m_current));
+    }
+    m_work.notify_one();
+    m_current = std::move(next);
+    // Memory holds the pieces being compressed and one waiting for each; beyond that this thread
+    // compresses a waiting piece itself (the cores stay busy) or waits for the oldest.
+    const std::size_t limit = m_threads.empty() ? 0 : m_threads.size() + 1;
+    drain(false);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_pieces.size() <= limit)
+                return;
+        }
+        drain(true);
+    }
+}
+
+Piece* ParallelFlate::waitingPiece()
+{
+    for (const std::unique_ptr<Piece>& p : m_pieces)
+        if (p->state == Piece::State::Waiting)
+            return p.get();
+    return nullptr;
+}
+
+void ParallelFlate::drain(bool block)
+{
+    bool progressed = false;
+    for (;;) {
+        std::unique_ptr<Piece> ready;
+        Piece* mine = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_pieces.empty())
+                return;
+            if (m_pieces.front()->state == Piece::State::Done) {
+                ready = std::move(m_pieces.front());
+                m_pieces.pop_front();
+            } else if (!block || progressed) {
+                return;
+            } else if ((mine = waitingPiece())) {
+                mine->state = Piece::State::Taken;
+            } else {
+                m_done.wait(lock, [this] { return m_pieces.front()->state == Piece::State::Done; });
+                continue;
+            }
+        }
+        progressed = true;
+        if (ready) {
+            writeOut(*ready);
+            continue;
+        }
+        compress(*mine);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        mine->state = Piece::State::Done;
+    }
+}
+
+void ParallelFlate::writeOut(Piece& piece)
+{
+    if (piece.error)
+        std::rethrow_exception(piece.error);
+    if (!m_headerWritten) {
+        // The header zlib itself writes for a 32 KB window at this level and strategy.
+        unsigned header = (Z_DEFLATED + ((15 - 8) << 4)) << 8;
+        const unsigned levelFlags = m_firstStrategy >= Z_HUFFMAN_ONLY || m_firstLevel < 2 ? 0
+                                    : m_firstLevel < 6                                    ? 1
+                                    : m_firstLevel == 6                                   ? 2
+                                                                                          : 3;
+        header |= levelFlags << 6;
+        header += 31 - header % 31;
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(header >> 8), static_cast<std::uint8_t>(header)};
+        m_sink(bytes, 2);
+        m_headerWritten = true;
+    }
+    if (piece.outputSize)
+        m_sink(piece.output.data(), piece.outputSize);
+    m_adler = adler32_combine(m_adler, piece.adler, static_cast<z_off_t>(piece.input.size() - piece.dictionary));
+    if (piece.last) {
+        const std::uint8_t trailer[4] = {static_cast<std::uint8_t>(m_adler >> 24), static_cast<std::uint8_t>(m_adler >> 16),
+                                         static_cast<std::uint8_t>(m_adler >> 8), static_cast<std::uint8_t>(m_adler)};
+        m_sink(trailer, 4);
+    }
+}
+
+void ParallelFlate::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        Piece* piece = nullptr;
+        m_work.wait(lock, [&] { return m_stop || (piece = waitingPiece()) != nullptr; });
+        if (m_stop)
+            return;
+        piece->state = Piece::State::Taken;
+        lock.unlock();
+        compress(*piece);
+        lock.lock();
+        piece->state = Piece::State::Done;
+        m_done.notify_all();
+    }
+}
+
+} // namespace tiff2pdf
