@@ -58,7 +58,8 @@ void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::s
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                      const ByteSink& sink)
 {
-    ParallelFlate flate(sink, kFlateLevel);
+    FlatePool pool;
+    ParallelFlate flate(sink, kFlateLevel, Z_DEFAULT_STRATEGY, pool);
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
@@ -71,8 +72,9 @@ void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, s
 void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                    unsigned bytesPerPixel, BusyEffort busy, const ByteSink& sink)
 {
+    FlatePool pool;
     ParallelFlate flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy),
-                        FilteredRows::strategy(bytesPerPixel, busy));
+                        FilteredRows::strategy(bytesPerPixel, busy), pool);
     FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();

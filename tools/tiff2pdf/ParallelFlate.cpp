@@ -7,12 +7,39 @@
 
 namespace tiff2pdf {
 
+/// Level and strategy from `offset` of a piece's input on.
+struct FlateSetting
+{
+    std::size_t offset = 0;
+    int level = 0;
+    int strategy = 0;
+};
+
+struct FlatePiece
+{
+    enum class State
+    {
+        Waiting,
+        Taken,
+        Done,
+    };
+    std::vector<std::uint8_t> input; ///< the dictionary, then the piece's own bytes
+    std::size_t dictionary = 0;
+    std::vector<FlateSetting> settings; ///< offsets counted from the end of the dictionary
+    bool endOfStream = false;
+    std::vector<std::uint8_t> output;
+    std::size_t outputSize = 0;
+    unsigned long adler = 0;
+    std::exception_ptr error;
+    State state = State::Waiting;
+};
+
 namespace {
 
 /// How far back deflate's matches reach: each piece starts with this much of what came before.
 constexpr std::size_t kWindow = 32 * 1024;
 
-using Piece = ParallelFlate::Piece;
+using Piece = FlatePiece;
 
 struct Deflater
 {
@@ -54,7 +81,7 @@ void compress(Piece& piece) noexcept
 {
     try {
         Deflater d;
-        const ParallelFlate::Setting& first = piece.settings.front();
+        const FlateSetting& first = piece.settings.front();
         if (deflateInit2(&d.z, first.level, Z_DEFLATED, -15, 8, first.strategy) != Z_OK)
             throw ConversionError("cannot start zlib compression");
         d.open = true;
@@ -64,8 +91,10 @@ void compress(Piece& piece) noexcept
         const std::uint8_t* data = piece.input.data() + piece.dictionary;
         const std::size_t size = piece.input.size() - piece.dictionary;
         for (std::size_t i = 0; i < piece.settings.size(); ++i) {
-            const ParallelFlate::Setting& s = piece.settings[i];
+            const FlateSetting& s = piece.settings[i];
             const std::size_t end = i + 1 < piece.settings.size() ? piece.settings[i + 1].offset : size;
+            if (i > 0 && s.offset == size)
+                break; // set after the last byte (the stream ends): nothing to do
             if (i > 0) {
                 // deflateParams compresses what it holds with the old setting: end the block first,
                 // then give it room.
@@ -81,7 +110,7 @@ void compress(Piece& piece) noexcept
             }
             pump(d.z, piece, data + s.offset, end - s.offset, Z_NO_FLUSH);
         }
-        pump(d.z, piece, nullptr, 0, piece.last ? Z_FINISH : Z_SYNC_FLUSH);
+        pump(d.z, piece, nullptr, 0, piece.endOfStream ? Z_FINISH : Z_SYNC_FLUSH);
         piece.adler = adler32_z(adler32(0, nullptr, 0), data, size);
     } catch (...) {
         piece.error = std::current_exception();
@@ -90,15 +119,10 @@ void compress(Piece& piece) noexcept
 
 } // namespace
 
-ParallelFlate::ParallelFlate(const ByteSink& sink, int level, int strategy, unsigned threads)
-    : m_sink(sink), m_helpers(threads > 1 ? threads - 1 : 0), m_firstLevel(level), m_firstStrategy(strategy),
-      m_level(level), m_strategy(strategy), m_adler(adler32(0, nullptr, 0)), m_current(std::make_unique<Piece>())
-{
-    m_current->input.reserve(kPieceBytes);
-    m_current->settings.push_back({0, level, strategy});
-}
 
-ParallelFlate::~ParallelFlate()
+FlatePool::FlatePool(unsigned threads) : m_helpers(threads > 1 ? threads - 1 : 0) {}
+
+FlatePool::~FlatePool()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -109,9 +133,68 @@ ParallelFlate::~ParallelFlate()
         t.join();
 }
 
-unsigned ParallelFlate::defaultThreads()
+unsigned FlatePool::defaultThreads()
 {
     return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+}
+
+void FlatePool::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    // A thread that cannot be had leaves the work to those there are, down to the calling one.
+    try {
+        for (unsigned i = 0; i < m_helpers; ++i)
+            m_threads.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+    }
+}
+
+FlatePiece* FlatePool::take()
+{
+    if (m_waiting.empty())
+        return nullptr;
+    FlatePiece* piece = m_waiting.front();
+    m_waiting.pop_front();
+    piece->state = Piece::State::Taken;
+    return piece;
+}
+
+void FlatePool::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_work.wait(lock, [this] { return m_stop || !m_waiting.empty(); });
+        if (m_stop)
+            return;
+        FlatePiece* piece = take();
+        lock.unlock();
+        compress(*piece);
+        lock.lock();
+        piece->state = Piece::State::Done;
+        m_done.notify_all();
+    }
+}
+
+ParallelFlate::ParallelFlate(const ByteSink& sink, int level, int strategy, FlatePool& pool)
+    : m_sink(sink), m_pool(pool), m_level(level), m_strategy(strategy), m_adler(adler32(0, nullptr, 0)),
+      m_current(std::make_unique<Piece>())
+{
+    m_current->input.reserve(kPieceBytes);
+    m_current->settings.push_back({0, level, strategy});
+}
+
+ParallelFlate::~ParallelFlate()
+{
+    std::unique_lock<std::mutex> lock(m_pool.m_mutex);
+    for (const std::unique_ptr<Piece>& p : m_pieces)
+        if (p->state == Piece::State::Waiting)
+            m_pool.m_waiting.erase(std::find(m_pool.m_waiting.begin(), m_pool.m_waiting.end(), p.get()));
+    m_pool.m_done.wait(lock, [this] {
+        return std::none_of(m_pieces.begin(), m_pieces.end(),
+                            [](const std::unique_ptr<Piece>& p) { return p->state == Piece::State::Taken; });
+    });
 }
 
 void ParallelFlate::write(const std::uint8_t* data, std::size_t size)
@@ -123,7 +206,7 @@ void ParallelFlate::write(const std::uint8_t* data, std::size_t size)
         data += take;
         size -= take;
         if (held + take == kPieceBytes)
-            submit(false);
+            submit(false, false);
     }
 }
 
@@ -140,68 +223,62 @@ void ParallelFlate::setLevel(int level, int strategy)
         m_current->settings.push_back({offset, level, strategy});
 }
 
-void ParallelFlate::finish()
+void ParallelFlate::presetDictionary(const std::uint8_t* dictionary, std::size_t size)
 {
-    submit(true);
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_pieces.empty())
-                return;
-        }
-        drain(true);
-    }
+    size = std::min(size, kWindow);
+    m_current->input.assign(dictionary, dictionary + size);
+    m_current->dictionary = size;
 }
 
-void ParallelFlate::submit(bool last)
+void ParallelFlate::endStream()
+{
+    submit(true, false);
+}
+
+void ParallelFlate::finish()
+{
+    submit(true, true);
+    while (handedOver() > 0)
+        drain(true);
+}
+
+std::size_t ParallelFlate::handedOver()
+{
+    std::lock_guard<std::mutex> lock(m_pool.m_mutex);
+    return m_pieces.size();
+}
+
+void ParallelFlate::submit(bool endOfStream, bool closing)
 {
     std::unique_ptr<Piece> next;
-    if (!last) {
+    if (!closing) {
         next = std::make_unique<Piece>();
-        const std::vector<std::uint8_t>& before = m_current->input;
-        const std::size_t keep = std::min(kWindow, before.size());
-        next->input.reserve(keep + kPieceBytes);
-        next->input.assign(before.end() - static_cast<std::ptrdiff_t>(keep), before.end());
-        next->dictionary = keep;
-        next->settings.push_back({0, m_level, m_strategy});
-    }
-    m_current->last = last;
-    // Helpers start with the second piece: a page of one piece is compressed here, at no cost in
-    // threads. One that cannot be had leaves the work to those there are, down to this one.
-    if (!last && m_threads.empty()) {
-        try {
-            for (unsigned i = 0; i < m_helpers; ++i)
-                m_threads.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
+        next->input.reserve(kWindow + kPieceBytes);
+        if (!endOfStream) {
+            const std::vector<std::uint8_t>& before = m_current->input;
+            const std::size_t keep = std::min(kWindow, before.size());
+            next->input.assign(before.end() - static_cast<std::ptrdiff_t>(keep), before.end());
+            next->dictionary = keep;
         }
-        m_helpers = static_cast<unsigned>(m_threads.size());
+        next->settings.push_back({0, m_level, m_strategy});
+        // Helpers start with the second piece: a short stream alone is compressed here, at no cost
+        // in threads.
+        m_pool.start();
     }
+    m_current->endOfStream = endOfStream;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_pool.m_mutex);
+        m_pool.m_waiting.push_back(m_current.get());
         m_pieces.push_back(std::move(m_current));
     }
-    m_work.notify_one();
+    m_pool.m_work.notify_one();
     m_current = std::move(next);
     // Memory holds the pieces being compressed and one waiting for each; beyond that this thread
     // compresses a waiting piece itself (the cores stay busy) or waits for the oldest.
-    const std::size_t limit = m_threads.empty() ? 0 : m_threads.size() + 1;
+    const std::size_t limit = m_pool.m_threads.empty() ? 0 : m_pool.m_threads.size() + 1;
     drain(false);
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_pieces.size() <= limit)
-                return;
-        }
+    while (handedOver() > limit)
         drain(true);
-    }
-}
-
-Piece* ParallelFlate::waitingPiece()
-{
-    for (const std::unique_ptr<Piece>& p : m_pieces)
-        if (p->state == Piece::State::Waiting)
-            return p.get();
-    return nullptr;
 }
 
 void ParallelFlate::drain(bool block)
@@ -211,7 +288,7 @@ void ParallelFlate::drain(bool block)
         std::unique_ptr<Piece> ready;
         Piece* mine = nullptr;
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
+            std::unique_lock<std::mutex> lock(m_pool.m_mutex);
             if (m_pieces.empty())
                 return;
             if (m_pieces.front()->state == Piece::State::Done) {
@@ -219,10 +296,8 @@ void ParallelFlate::drain(bool block)
                 m_pieces.pop_front();
             } else if (!block || progressed) {
                 return;
-            } else if ((mine = waitingPiece())) {
-                mine->state = Piece::State::Taken;
-            } else {
-                m_done.wait(lock, [this] { return m_pieces.front()->state == Piece::State::Done; });
+            } else if (!(mine = m_pool.take())) {
+                m_pool.m_done.wait(lock, [this] { return m_pieces.front()->state == Piece::State::Done; });
                 continue;
             }
         }
@@ -231,9 +306,11 @@ void ParallelFlate::drain(bool block)
             writeOut(*ready);
             continue;
         }
+        // Possibly another stream's piece: each stream's owner writes out its own.
         compress(*mine);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_pool.m_mutex);
         mine->state = Piece::State::Done;
+        m_pool.m_done.notify_all();
     }
 }
 
@@ -242,12 +319,13 @@ void ParallelFlate::writeOut(Piece& piece)
     if (piece.error)
         std::rethrow_exception(piece.error);
     if (!m_headerWritten) {
-        // The header zlib itself writes for a 32 KB window at this level and strategy.
+        // The header zlib itself writes for a 32 KB window at the stream's first level and strategy.
+        const FlateSetting& first = piece.settings.front();
         unsigned header = (Z_DEFLATED + ((15 - 8) << 4)) << 8;
-        const unsigned levelFlags = m_firstStrategy >= Z_HUFFMAN_ONLY || m_firstLevel < 2 ? 0
-                                    : m_firstLevel < 6                                    ? 1
-                                    : m_firstLevel == 6                                   ? 2
-                                                                                          : 3;
+        const unsigned levelFlags = first.strategy >= Z_HUFFMAN_ONLY || first.level < 2 ? 0
+                                    : first.level < 6                                   ? 1
+                                    : first.level == 6                                  ? 2
+                                                                                        : 3;
         header |= levelFlags << 6;
         header += 31 - header % 31;
         const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(header >> 8), static_cast<std::uint8_t>(header)};
@@ -257,27 +335,12 @@ void ParallelFlate::writeOut(Piece& piece)
     if (piece.outputSize)
         m_sink(piece.output.data(), piece.outputSize);
     m_adler = adler32_combine(m_adler, piece.adler, static_cast<z_off_t>(piece.input.size() - piece.dictionary));
-    if (piece.last) {
+    if (piece.endOfStream) {
         const std::uint8_t trailer[4] = {static_cast<std::uint8_t>(m_adler >> 24), static_cast<std::uint8_t>(m_adler >> 16),
                                          static_cast<std::uint8_t>(m_adler >> 8), static_cast<std::uint8_t>(m_adler)};
         m_sink(trailer, 4);
-    }
-}
-
-void ParallelFlate::work()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        Piece* piece = nullptr;
-        m_work.wait(lock, [&] { return m_stop || (piece = waitingPiece()) != nullptr; });
-        if (m_stop)
-            return;
-        piece->state = Piece::State::Taken;
-        lock.unlock();
-        compress(*piece);
-        lock.lock();
-        piece->state = Piece::State::Done;
-        m_done.notify_all();
+        m_headerWritten = false;
+        m_adler = adler32(0, nullptr, 0);
     }
 }
 

@@ -19,6 +19,40 @@ namespace tiff2pdf {
 /// block); a piece in flight holds this much input and at most about as much output.
 constexpr std::size_t kPieceBytes = 512 * 1024;
 
+struct FlatePiece;
+
+/// Threads that compress pieces of zlib streams, shared by the streams made at the same time.
+class FlatePool
+{
+public:
+    /// `threads`: the most threads compressing at once, the calling one included. They start with
+    /// the first stream that needs more than one piece.
+    explicit FlatePool(unsigned threads = defaultThreads());
+    /// Stops and joins the helper threads. Streams using the pool must be gone first.
+    ~FlatePool();
+    FlatePool(const FlatePool&) = delete;
+    FlatePool& operator=(const FlatePool&) = delete;
+
+    /// The machine's cores, at most 8.
+    static unsigned defaultThreads();
+
+private:
+    friend class ParallelFlate;
+    void start();
+    void work();
+    /// The oldest piece no thread has taken, marked taken; null when there is none.
+    FlatePiece* take();
+
+    unsigned m_helpers;
+    bool m_started = false;
+    std::mutex m_mutex;
+    std::condition_variable m_work; ///< a piece waits, or the helpers are to stop
+    std::condition_variable m_done; ///< a piece is done
+    std::deque<FlatePiece*> m_waiting;
+    bool m_stop = false;
+    std::vector<std::thread> m_threads;
+};
+
 /// A zlib stream (header, deflate data, Adler-32) made of pieces compressed apart, each after the
 /// 32 KB before it as its dictionary, so that its matches reach back as far as one stream's would.
 /// Every piece but the last ends byte-aligned on an empty stored block, and the pieces are joined
@@ -27,75 +61,38 @@ constexpr std::size_t kPieceBytes = 512 * 1024;
 class ParallelFlate final : public FlateTarget
 {
 public:
-    /// `threads`: the most threads compressing at once, the calling one included.
-    ParallelFlate(const ByteSink& sink, int level, int strategy = Z_DEFAULT_STRATEGY,
-                  unsigned threads = defaultThreads());
-    /// Stops and joins the helper threads, whatever state the stream is in.
+    ParallelFlate(const ByteSink& sink, int level, int strategy, FlatePool& pool);
+    /// Waits for the pool's threads to let go of this stream's pieces.
     ~ParallelFlate() override;
     ParallelFlate(const ParallelFlate&) = delete;
     ParallelFlate& operator=(const ParallelFlate&) = delete;
 
     void write(const std::uint8_t* data, std::size_t size) override;
     void setLevel(int level, int strategy = Z_DEFAULT_STRATEGY) override;
+    /// Ends the zlib stream; what is written next starts another one, behind the same sink.
+    void endStream();
+    /// Before anything is written to a stream: matches may reach back into `dictionary` (at most
+    /// 32 KB) as if it had just been compressed.
+    void presetDictionary(const std::uint8_t* dictionary, std::size_t size);
     /// Compresses what is left, hands every piece to the sink and ends the stream.
     void finish();
 
-    /// The machine's cores, at most 8.
-    static unsigned defaultThreads();
-
-    /// Level and strategy from `offset` of a piece's input on.
-    struct Setting
-    {
-        std::size_t offset = 0;
-        int level = 0;
-        int strategy = 0;
-    };
-
-    struct Piece
-    {
-        enum class State
-        {
-            Waiting,
-            Taken,
-            Done,
-        };
-        std::vector<std::uint8_t> input; ///< the dictionary, then the piece's own bytes
-        std::size_t dictionary = 0;
-        std::vector<Setting> settings; ///< offsets counted from the end of the dictionary
-        bool last = false;
-        std::vector<std::uint8_t> output;
-        std::size_t outputSize = 0;
-        unsigned long adler = 0;
-        std::exception_ptr error;
-        State state = State::Waiting;
-    };
-
 private:
-    void startPiece();
-    void submit(bool last);
+    void submit(bool endOfStream, bool closing);
     /// Writes out the pieces done at the front; with `block`, also makes progress: compresses a
     /// waiting piece here or waits for the front one.
     void drain(bool block);
-    void writeOut(Piece& piece);
-    void work();
-    Piece* waitingPiece();
+    void writeOut(FlatePiece& piece);
+    std::size_t handedOver();
 
     const ByteSink& m_sink;
-    unsigned m_helpers;
-    int m_firstLevel;
-    int m_firstStrategy;
+    FlatePool& m_pool;
     int m_level;
     int m_strategy;
     bool m_headerWritten = false;
     unsigned long m_adler;
-    std::unique_ptr<Piece> m_current;
-
-    std::mutex m_mutex;
-    std::condition_variable m_work; ///< a piece waits, or the helpers are to stop
-    std::condition_variable m_done; ///< a piece is done
-    std::deque<std::unique_ptr<Piece>> m_pieces; ///< handed over, in stream order, not written out
-    bool m_stop = false;
-    std::vector<std::thread> m_threads;
+    std::unique_ptr<FlatePiece> m_current;
+    std::deque<std::unique_ptr<FlatePiece>> m_pieces; ///< handed over, in stream order, not written out
 };
 
 } // namespace tiff2pdf
