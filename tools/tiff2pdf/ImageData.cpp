@@ -53,13 +53,20 @@ void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::s
     });
 }
 
+/// How large a page's pieces may grow (where they compress well): what they hold in flight, one
+/// piece per thread and one waiting for each helper, stays within half a page.
+std::size_t largestPiece(const PagePlan& plan, std::size_t streamRow, const FlatePool& pool)
+{
+    return static_cast<std::size_t>(std::uint64_t(streamRow) * plan.height / (4 * pool.threads()));
+}
+
 /// Pixels without row filters (palette indices, packed bits, or a page better off without them):
 /// compressed as they are, at zlib's default level.
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                      const ByteSink& sink)
 {
     FlatePool pool;
-    ParallelFlate flate(sink, kFlateLevel, Z_DEFAULT_STRATEGY, pool);
+    ParallelFlate flate(sink, kFlateLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow, pool));
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
@@ -74,7 +81,7 @@ void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std
 {
     FlatePool pool;
     ParallelFlate flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy),
-                        FilteredRows::strategy(bytesPerPixel, busy), pool);
+                        FilteredRows::strategy(bytesPerPixel, busy), pool, largestPiece(plan, outRow + 1, pool));
     FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();

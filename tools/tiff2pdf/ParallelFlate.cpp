@@ -177,9 +177,10 @@ void FlatePool::work()
     }
 }
 
-ParallelFlate::ParallelFlate(const ByteSink& sink, int level, int strategy, FlatePool& pool)
+ParallelFlate::ParallelFlate(const ByteSink& sink, int level, int strategy, FlatePool& pool,
+                             std::size_t largestPiece)
     : m_sink(sink), m_pool(pool), m_level(level), m_strategy(strategy), m_adler(adler32(0, nullptr, 0)),
-      m_current(std::make_unique<Piece>())
+      m_largestPiece(std::max(largestPiece, kPieceBytes)), m_current(std::make_unique<Piece>())
 {
     m_current->input.reserve(kPieceBytes);
     m_current->settings.push_back({0, level, strategy});
@@ -201,11 +202,11 @@ void ParallelFlate::write(const std::uint8_t* data, std::size_t size)
 {
     while (size > 0) {
         const std::size_t held = m_current->input.size() - m_current->dictionary;
-        const std::size_t take = std::min(size, kPieceBytes - held);
+        const std::size_t take = std::min(size, m_pieceBytes - held);
         m_current->input.insert(m_current->input.end(), data, data + take);
         data += take;
         size -= take;
-        if (held + take == kPieceBytes)
+        if (held + take == m_pieceBytes)
             submit(false, false);
     }
 }
@@ -250,35 +251,57 @@ std::size_t ParallelFlate::handedOver()
 
 void ParallelFlate::submit(bool endOfStream, bool closing)
 {
-    std::unique_ptr<Piece> next;
+    // The next piece of the same stream starts with the 32 KB before it as its dictionary.
+    std::vector<std::uint8_t> tail;
+    if (!closing && !endOfStream) {
+        const std::vector<std::uint8_t>& before = m_current->input;
+        tail.assign(before.end() - static_cast<std::ptrdiff_t>(std::min(kWindow, before.size())), before.end());
+    }
+    m_current->endOfStream = endOfStream;
     if (!closing) {
-        next = std::make_unique<Piece>();
-        next->input.reserve(kWindow + kPieceBytes);
-        if (!endOfStream) {
-            const std::vector<std::uint8_t>& before = m_current->input;
-            const std::size_t keep = std::min(kWindow, before.size());
-            next->input.assign(before.end() - static_cast<std::ptrdiff_t>(keep), before.end());
-            next->dictionary = keep;
-        }
-        next->settings.push_back({0, m_level, m_strategy});
         // Helpers start with the second piece: a short stream alone is compressed here, at no cost
         // in threads.
         m_pool.start();
     }
-    m_current->endOfStream = endOfStream;
     {
         std::lock_guard<std::mutex> lock(m_pool.m_mutex);
         m_pool.m_waiting.push_back(m_current.get());
         m_pieces.push_back(std::move(m_current));
     }
     m_pool.m_work.notify_one();
-    m_current = std::move(next);
+    if (!closing) {
+        if (!endOfStream && ++m_piecesCut == 2)
+            sizePieces();
+        m_current = std::make_unique<Piece>();
+        m_current->input = std::move(tail);
+        m_current->input.reserve(m_current->input.size() + m_pieceBytes);
+        m_current->dictionary = m_current->input.size();
+        m_current->settings.push_back({0, m_level, m_strategy});
+    }
     // Memory holds the pieces being compressed and one waiting for each; beyond that this thread
     // compresses a waiting piece itself (the cores stay busy) or waits for the oldest.
     const std::size_t limit = m_pool.m_threads.empty() ? 0 : m_pool.m_threads.size() + 1;
     drain(false);
     while (handedOver() > limit)
         drain(true);
+}
+
+// Where deflate packs a piece into a few hundred bytes (a blank page, a flat tint), the few bytes a
+// piece costs would be percents. The first piece shows how well the stream packs, and the pieces
+// after the second are made large enough to come out at about 32 KB, which keeps their cost under
+// a thousandth wherever `largestPiece` allows. It is decided from the first piece alone, whichever
+// thread has compressed it, so the stream's bytes stay the same however many threads there are.
+void ParallelFlate::sizePieces()
+{
+    // Waits for the first piece if need be; the second one is handed over already.
+    while (m_firstIn == 0 && handedOver() > 0)
+        drain(true);
+    if (m_firstIn == 0)
+        return;
+    constexpr std::size_t kPieceOutput = 32 * 1024;
+    const double grown = double(m_firstIn) * kPieceOutput / double(std::max<std::size_t>(m_firstOut, 1));
+    m_pieceBytes = std::clamp(static_cast<std::size_t>(std::min(grown, double(m_largestPiece))), kPieceBytes,
+                              m_largestPiece);
 }
 
 void ParallelFlate::drain(bool block)
@@ -334,6 +357,10 @@ void ParallelFlate::writeOut(Piece& piece)
     }
     if (piece.outputSize)
         m_sink(piece.output.data(), piece.outputSize);
+    if (m_firstIn == 0) {
+        m_firstIn = piece.input.size() - piece.dictionary;
+        m_firstOut = piece.outputSize;
+    }
     m_adler = adler32_combine(m_adler, piece.adler, static_cast<z_off_t>(piece.input.size() - piece.dictionary));
     if (piece.endOfStream) {
         const std::uint8_t trailer[4] = {static_cast<std::uint8_t>(m_adler >> 24), static_cast<std::uint8_t>(m_adler >> 16),

@@ -15,8 +15,9 @@
 
 namespace tiff2pdf {
 
-/// Uncompressed bytes per piece. Each piece costs its stream a few bytes (a flush marker and a new
-/// block); a piece in flight holds this much input and at most about as much output.
+/// Uncompressed bytes of the first pieces of a stream. Each piece costs the stream 10 to 30 bytes
+/// (a flush marker and a block of its own, with its code tables); a piece in flight holds its input
+/// and at most about as much output.
 constexpr std::size_t kPieceBytes = 512 * 1024;
 
 struct FlatePiece;
@@ -35,6 +36,8 @@ public:
 
     /// The machine's cores, at most 8.
     static unsigned defaultThreads();
+    /// The most threads compressing at once, the calling one included.
+    unsigned threads() const { return m_helpers + 1; }
 
 private:
     friend class ParallelFlate;
@@ -61,7 +64,9 @@ private:
 class ParallelFlate final : public FlateTarget
 {
 public:
-    ParallelFlate(const ByteSink& sink, int level, int strategy, FlatePool& pool);
+    /// `largestPiece`: how large pieces may grow where the first one compressed well.
+    ParallelFlate(const ByteSink& sink, int level, int strategy, FlatePool& pool,
+                  std::size_t largestPiece = kPieceBytes);
     /// Waits for the pool's threads to let go of this stream's pieces.
     ~ParallelFlate() override;
     ParallelFlate(const ParallelFlate&) = delete;
@@ -84,6 +89,7 @@ private:
     void drain(bool block);
     void writeOut(FlatePiece& piece);
     std::size_t handedOver();
+    void sizePieces();
 
     const ByteSink& m_sink;
     FlatePool& m_pool;
@@ -91,6 +97,11 @@ private:
     int m_strategy;
     bool m_headerWritten = false;
     unsigned long m_adler;
+    std::size_t m_largestPiece;
+    std::size_t m_pieceBytes = kPieceBytes;
+    unsigned m_piecesCut = 0;
+    std::size_t m_firstIn = 0;  ///< input of the stream's first piece, once written out
+    std::size_t m_firstOut = 0; ///< and its output
     std::unique_ptr<FlatePiece> m_current;
     std::deque<std::unique_ptr<FlatePiece>> m_pieces; ///< handed over, in stream order, not written out
 };
