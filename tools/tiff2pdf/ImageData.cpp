@@ -53,11 +53,12 @@ void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::s
     });
 }
 
-/// How large a page's pieces may grow (where they compress well): what they hold in flight, one
-/// piece per thread and one waiting for each helper, stays within half a page.
-std::size_t largestPiece(const PagePlan& plan, std::size_t streamRow, const FlatePool& pool)
+/// How large a page's pieces may grow where they compress well: a sixteenth of the page, so that
+/// what they hold in flight (a piece per thread and one waiting per helper, at most 8 threads) stays
+/// within the page. It does not depend on the machine, nor then do the stream's bytes.
+std::size_t largestPiece(const PagePlan& plan, std::size_t streamRow)
 {
-    return static_cast<std::size_t>(std::uint64_t(streamRow) * plan.height / (4 * pool.threads()));
+    return static_cast<std::size_t>(std::uint64_t(streamRow) * plan.height / 16);
 }
 
 /// Pixels without row filters (palette indices, packed bits, or a page better off without them):
@@ -66,7 +67,7 @@ void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, s
                      const ByteSink& sink)
 {
     FlatePool pool;
-    ParallelFlate flate(sink, kFlateLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow, pool));
+    ParallelFlate flate(sink, kFlateLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
@@ -81,7 +82,7 @@ void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std
 {
     FlatePool pool;
     ParallelFlate flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy),
-                        FilteredRows::strategy(bytesPerPixel, busy), pool, largestPiece(plan, outRow + 1, pool));
+                        FilteredRows::strategy(bytesPerPixel, busy), pool, largestPiece(plan, outRow + 1));
     FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();

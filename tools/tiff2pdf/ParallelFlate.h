@@ -36,8 +36,6 @@ public:
 
     /// The machine's cores, at most 8.
     static unsigned defaultThreads();
-    /// The most threads compressing at once, the calling one included.
-    unsigned threads() const { return m_helpers + 1; }
 
 private:
     friend class ParallelFlate;
