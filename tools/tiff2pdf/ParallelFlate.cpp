@@ -119,7 +119,6 @@ void compress(Piece& piece) noexcept
 
 } // namespace
 
-
 FlatePool::FlatePool(unsigned threads) : m_helpers(threads > 1 ? threads - 1 : 0) {}
 
 FlatePool::~FlatePool()

@@ -59,6 +59,14 @@ private:
 /// Every piece but the last ends byte-aligned on an empty stored block, and the pieces are joined
 /// in order: one stream that any inflater reads. The bytes made do not depend on the number of
 /// threads, so a machine without a thread to spare makes the same stream on its own thread.
+///
+/// Whatever the page holds, an inflater decodes the same bytes: a piece's matches reach only into
+/// its own bytes and the 32 KB before it, which the inflater has just produced, and the Adler-32 is
+/// that of all the bytes. What content changes is the cost: 10 to 30 bytes per piece (an empty
+/// stored block and code tables sent again), a thousandth of a piece that packs 1:16. Pages that
+/// pack far better (blank, flat tints) get larger pieces from their first one. A page blank below a
+/// busy first piece keeps 512 KB pieces and pays those bytes on each of them: on an A4 CMYK page
+/// 68 pieces, about 1.2 KB beside what its busy top alone comes to.
 class ParallelFlate final : public FlateTarget
 {
 public:
