@@ -17,6 +17,8 @@
 
 #include <cstring>
 #include <sys/stat.h>
+#include <vector>
+#include <zlib.h>
 
 using namespace fixtures;
 
@@ -41,6 +43,26 @@ struct Raster
     QByteArray data;
     int at(int x, int y, int c = 0) const { return static_cast<unsigned char>(data[(y * width + x) * channels + c]); }
 };
+
+/// Whether zlib reads the stream to its end with its Adler-32 right: qpdf and poppler do not look
+/// at the checksum, stricter readers refuse the image.
+bool inflatesWhole(const std::string& stream)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+    z.avail_in = static_cast<uInt>(stream.size());
+    std::vector<Bytef> out(64 * 1024);
+    int rc;
+    do {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        rc = inflate(&z, Z_NO_FLUSH);
+    } while (rc == Z_OK);
+    inflateEnd(&z);
+    return rc == Z_STREAM_END && z.avail_in == 0;
+}
 
 struct PdfImage
 {
@@ -426,7 +448,7 @@ void TestTiff2Pdf::convertsEveryKindLosslessly_data()
     QTest::addColumn<Named>("kind");
     QTest::addColumn<QString>("carriage"); // the filter the image must travel under
     // Where row filters lose the page though they win its top: no larger than the samples as they
-    // are at zlib's default level (qCompress, after its 4-byte length).
+    // are at zlib's default level (qCompress, after its 4-byte length), but for the pieces' cost.
     QTest::addColumn<bool>("noLargerThanPlain");
     const QMap<QString, QString> filters{
         {"g4-miniswhite", "/CCITTFaxDecode"}, {"g4-minisblack", "/CCITTFaxDecode"},
@@ -468,14 +490,18 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
         QCOMPARE(img.bpc, int(s.bps));
 
         if (img.filter == "/FlateDecode") {
+            QVERIFY2(inflatesWhole(img.raw), "the image stream is not one whole zlib stream");
             if (s.compression == COMPRESSION_JPEG) {
                 // Data that could not travel as JPEG is libtiff's decoding of it, pixel for pixel.
                 QVERIFY(img.decoded == tiffDecodedRgb(tif));
             } else {
                 QVERIFY2(img.decoded == expectedSamples(page, false), "image samples differ from the TIFF's");
                 if (noLargerThanPlain) {
+                    // The page is compressed in pieces, each a few bytes dearer than one stream:
+                    // far under the 0.1 % allowed here, far over it the row filters' loss.
                     const QByteArray samples = QByteArray::fromStdString(img.decoded);
-                    QCOMPARE_LE(qsizetype(img.raw.size()), qCompress(samples, 6).size() - 4);
+                    const qsizetype plain = qCompress(samples, 6).size() - 4;
+                    QCOMPARE_LE(qsizetype(img.raw.size()), plain + plain / 1000);
                 }
             }
             QCOMPARE(img.hasDecode, s.photometric == PHOTOMETRIC_MINISWHITE);

@@ -24,7 +24,7 @@ class FilteredRows
 {
 public:
     /// With one byte per pixel the stream is Z_RLE throughout, whatever `busy` says.
-    FilteredRows(FlateWriter& flate, std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy);
+    FilteredRows(FlateTarget& flate, std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy);
 
     /// The level and strategy the stream must start with.
     static int firstLevel(unsigned bytesPerPixel, BusyEffort busy);
@@ -39,7 +39,7 @@ public:
 private:
     void account();
 
-    FlateWriter& m_flate;
+    FlateTarget& m_flate;
     PngRowFilter m_filter;
     std::size_t m_outRow;
     bool m_runLength;

@@ -2,6 +2,7 @@
 
 #include "BandReader.h"
 #include "FilteredRows.h"
+#include "ParallelFlate.h"
 #include "PassThrough.h"
 #include "StreamChoice.h"
 
@@ -52,12 +53,21 @@ void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::s
     });
 }
 
+/// How large a page's pieces may grow where they compress well: a sixteenth of the page, so that
+/// what they hold in flight (a piece per thread and one waiting per helper, at most 8 threads) stays
+/// within the page. It does not depend on the machine, nor then do the stream's bytes.
+std::size_t largestPiece(const PagePlan& plan, std::size_t streamRow)
+{
+    return static_cast<std::size_t>(std::uint64_t(streamRow) * plan.height / 16);
+}
+
 /// Pixels without row filters (palette indices, packed bits, or a page better off without them):
 /// compressed as they are, at zlib's default level.
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                      const ByteSink& sink)
 {
-    FlateWriter flate(sink, kFlateLevel);
+    FlatePool pool;
+    ParallelFlate flate(sink, kFlateLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
@@ -70,7 +80,9 @@ void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, s
 void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                    unsigned bytesPerPixel, BusyEffort busy, const ByteSink& sink)
 {
-    FlateWriter flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy), FilteredRows::strategy(bytesPerPixel, busy));
+    FlatePool pool;
+    ParallelFlate flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy),
+                        FilteredRows::strategy(bytesPerPixel, busy), pool, largestPiece(plan, outRow + 1));
     FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();

@@ -1,6 +1,7 @@
 #include "StreamChoice.h"
 
 #include "FilteredRows.h"
+#include "ParallelFlate.h"
 
 #include <algorithm>
 #include <optional>
@@ -44,8 +45,9 @@ namespace {
 /// The sample compressed with row filters, counting bytes.
 struct FilteredTrial
 {
-    FilteredTrial(std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy)
-        : flate(count, FilteredRows::firstLevel(bytesPerPixel, busy), FilteredRows::strategy(bytesPerPixel, busy)),
+    FilteredTrial(std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy, FlatePool& pool)
+        : flate(count, FilteredRows::firstLevel(bytesPerPixel, busy), FilteredRows::strategy(bytesPerPixel, busy),
+                pool),
           rows(flate, outRow, bytesPerPixel, busy)
     {
     }
@@ -54,7 +56,7 @@ struct FilteredTrial
 
     std::uint64_t bytes = 0;
     const ByteSink count = [this](const std::uint8_t*, std::size_t size) { bytes += size; };
-    FlateWriter flate;
+    ParallelFlate flate;
     FilteredRows rows;
 };
 
@@ -79,19 +81,21 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
     }
     std::uint64_t plainBytes = 0;
     const ByteSink countPlain = [&](const std::uint8_t*, std::size_t size) { plainBytes += size; };
-    FlateWriter plain(countPlain, kFlateLevel);
-    FilteredTrial search(outRow, bytesPerPixel, BusyEffort::Search);
+    // Every band is a stream of its own: the pool's threads compress them side by side.
+    FlatePool pool;
+    ParallelFlate plain(countPlain, kFlateLevel, Z_DEFAULT_STRATEGY, pool);
+    FilteredTrial search(outRow, bytesPerPixel, BusyEffort::Search, pool);
     std::optional<FilteredTrial> runs; // one byte per pixel: the same stream as `search`
     if (bytesPerPixel > 1)
-        runs.emplace(outRow, bytesPerPixel, BusyEffort::Runs);
+        runs.emplace(outRow, bytesPerPixel, BusyEffort::Runs, pool);
     // Each band is a stream of its own, started with the rows before it (as they are, and filtered)
     // as its dictionary: its matches reach back as they would in the page's own stream.
     std::vector<std::uint8_t> before, beforeFiltered;
     bool fresh = true; // the streams as constructed, nothing written yet
-    auto restart = [&](FlateWriter& flate, const std::vector<std::uint8_t>& dictionary) {
+    auto restart = [&](ParallelFlate& flate, const std::vector<std::uint8_t>& dictionary) {
         if (!fresh)
-            flate.finish();
-        flate.restart(dictionary.data(), dictionary.size());
+            flate.endStream();
+        flate.presetDictionary(dictionary.data(), dictionary.size());
     };
     reader.run(
         [&](const std::uint8_t* rows, std::uint32_t count) {
