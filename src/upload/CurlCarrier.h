@@ -64,6 +64,8 @@ public:
     bool handedAll() const { return busy() && m_handed >= m_exchange.body.size(); }
     /// Every byte of the body has gone to the system.
     bool sentAll() const { return busy() && m_sent >= m_exchange.body.size(); }
+    /// Bytes of the request libcurl reports sent so far.
+    qint64 sent() const { return m_sent; }
     const CurlOutcome& outcome() const { return m_outcome; }
 
     /// Watches the connection the last answer left open until the next start():

@@ -207,7 +207,12 @@ void InetControl::onProgressed()
         // From the moment the whole body has gone out, the page may have filed it.
         m_delivered = true;
         m_flight.deliveredAt.start();
+    } else if (m_carrier->sent() == m_flight.sentSeen) {
+        // While sending, only bytes that go out are progress: a page that sends
+        // interim answers and never reads the body must not hold the station.
+        return;
     }
+    m_flight.sentSeen = m_carrier->sent();
     armWatchdog();
 }
 

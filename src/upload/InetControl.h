@@ -117,6 +117,7 @@ private:
         QString proxyShown;     // "host:port" of the proxy it goes through, if any
         bool reuse = false;     // allowed the kept connection
         qint64 bodySize = 0;
+        qint64 sentSeen = 0;    // what the sending time-out last saw go out
         QElapsedTimer deliveredAt;
     };
     Flight m_flight;

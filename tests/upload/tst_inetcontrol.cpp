@@ -432,6 +432,24 @@ void tst_InetControl::slowButSteadyAnswerIsNotTimedOut()
     QVERIFY2(inet.ResponseInfo().contains(QLatin1String("within 0.4 seconds after the whole request")),
              qPrintable(inet.ResponseInfo()));
     QVERIFY(clock.elapsed() < 800);
+
+    // While sending, only bytes that go out are progress: a page that never reads
+    // the body and sends an interim answer every 100 ms does not hold the station.
+    QTcpServer stalling;
+    QVERIFY(stalling.listen(QHostAddress::LocalHost));
+    connect(&stalling, &QTcpServer::newConnection, &stalling, [&stalling] {
+        QTcpSocket* socket = stalling.nextPendingConnection();
+        socket->setReadBufferSize(1); // the body stays in the system's buffers
+        auto* interim = new QTimer(socket);
+        connect(interim, &QTimer::timeout, socket, [socket] { socket->write("HTTP/1.1 100 Continue\r\n\r\n"); });
+        interim->start(100);
+    });
+    clock.restart();
+    QCOMPARE(run(inet, QStringLiteral("http://127.0.0.1:%1/page").arg(stalling.serverPort()),
+                 QByteArray(64 * 1024 * 1024, 'x')),
+             InetControl::icError);
+    QVERIFY2(inet.ResponseInfo().contains(QLatin1String("No progress")), qPrintable(inet.ResponseInfo()));
+    QVERIFY(clock.elapsed() < 5000);
 }
 
 void tst_InetControl::replyOverTheLimitIsCut()
