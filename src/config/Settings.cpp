@@ -6,6 +6,7 @@
 #include "RegularFile.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -88,16 +89,12 @@ QByteArray readRegular(const QString& path, qint64 max)
 /// A copy of what Setup saves where settings.txt can only be written in place:
 /// it is complete on disk before settings.txt is touched, and goes once
 /// settings.txt holds it. Found at a start, the save was cut short.
-QString savedCopyPath()
-{
-    return PrivateData::path(QStringLiteral("settings.txt.saved"));
-}
 
 /// Finishes a save that a power cut or a kill interrupted. Returns the path to
 /// read the settings from.
 QString finishInterruptedSave(const QString& path)
 {
-    const QString copy = savedCopyPath();
+    const QString copy = savedCopyPath(path);
     if (!QFileInfo::exists(copy))
         return path;
     const QByteArray saved = readRegular(copy, 6 * (MaxLineBytes + 2));
@@ -234,6 +231,14 @@ void LoadSettings()
         *proxyLines[i] = lines[3 + i];
 }
 
+QString savedCopyPath(const QString& path)
+{
+    // One copy per settings file: a copy left by another installation of this
+    // account must never be put into this one's file.
+    const QByteArray tag = QCryptographicHash::hash(QFile::encodeName(path), QCryptographicHash::Sha256).toHex().left(16);
+    return PrivateData::path(QStringLiteral("settings-%1.txt.saved").arg(QString::fromLatin1(tag)));
+}
+
 bool fitsOnOneLine(const QString& value)
 {
     return !value.contains(u'\r') && !value.contains(u'\n') && !value.contains(QChar(0));
@@ -269,7 +274,7 @@ void SaveSettings()
     // would leave it empty or half old, half new, so the whole new text is first
     // put on disk in the operator's own data folder, where the next start finds
     // it should the rewrite not complete.
-    const QString copy = savedCopyPath();
+    const QString copy = savedCopyPath(path);
     if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
         throw Failure(QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, why));
     QSaveFile copyFile(copy);

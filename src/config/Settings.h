@@ -32,6 +32,9 @@ void SaveSettings();
 /// and shift every later value into the wrong place, and a NUL is no part of
 /// any address, name or path.
 bool fitsOnOneLine(const QString& value);
+/// Where a save that must rewrite the settings file at path in place keeps the
+/// new text until the rewrite is done; a load that finds it finishes the save.
+QString savedCopyPath(const QString& path);
 
 /// The folder that holds the program (and so settings.txt and the converter).
 QString programFolder();

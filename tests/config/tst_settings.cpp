@@ -326,22 +326,33 @@ void tst_Settings::cutSaveFinishedAtStart_data()
 {
     // settings.txt as a power cut may leave it while Setup rewrote it in place.
     QTest::addColumn<QByteArray>("found");
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("new text cut short") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/n");
-    QTest::newRow("old text half overwritten") << QByteArray("New\r\nhttp://old/x.asp\r\n/srv/old\r\nproxy:1\r\nu\r\np\r\n");
-    QTest::newRow("rewrite complete") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n");
+    QTest::addColumn<bool>("ours"); // false: the copy of another installation's settings file
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("new text cut short") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/n") << true;
+    QTest::newRow("old text half overwritten")
+        << QByteArray("New\r\nhttp://old/x.asp\r\n/srv/old\r\nproxy:1\r\nu\r\np\r\n") << true;
+    QTest::newRow("rewrite complete") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n")
+                                      << true;
+    QTest::newRow("another installation's copy") << QByteArray("Own\r\nhttp://own/x.asp\r\n/srv/own\r\n") << false;
 }
 
 void tst_Settings::cutSaveFinishedAtStart()
 {
     QFETCH(QByteArray, found);
+    QFETCH(bool, ours);
     const QByteArray saved("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n");
     const QString copy =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/quillfeed/settings.txt.saved");
+        Settings::savedCopyPath(ours ? Settings::settingsFilePath() : QStringLiteral("/opt/elsewhere/settings.txt"));
     QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
     QVERIFY(TestSupport::writeFile(copy, saved));
     QVERIFY(TestSupport::writeFile(Settings::settingsFilePath(), found));
     Settings::LoadSettings();
+    if (!ours) {
+        QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), found);
+        QCOMPARE(currentValues().mid(0, 3), (QStringList{"Own", "http://own/x.asp", "/srv/own"}));
+        QVERIFY(QFile::remove(copy));
+        return;
+    }
     QCOMPARE(currentValues(), (QStringList{"New", "http://new/x.asp", "/srv/new", "proxy:8", "user", "pw"}));
     QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), saved);
     QVERIFY(!QFileInfo::exists(copy));
