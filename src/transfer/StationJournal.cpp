@@ -134,7 +134,8 @@ bool StationJournal::isOwnTemporary(const QString& fileName)
 
 int StationJournal::sweepConverterTemporaries(const QString& folder)
 {
-    static const QRegularExpression converterTemp(QStringLiteral("^\\..+\\.[A-Za-z0-9]{6}\\.part$"));
+    // Only what the station's own conversions leave: their PDFs' names end in ".pdf".
+    static const QRegularExpression converterTemp(QStringLiteral("^\\..+\\.pdf\\.[A-Za-z0-9]{6}\\.part$"));
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 0;
