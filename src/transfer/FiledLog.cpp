@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "PrivateData.h"
+#include "RegularFile.h"
 #include "UniqueHandle.h"
 
 #include <QCryptographicHash>
@@ -76,7 +77,7 @@ QString FiledLog::defaultPath()
     return PrivateData::path(QStringLiteral("filed.csv"));
 }
 
-FiledLog::Row FiledLog::rowFor(const QString& entry, const QByteArray& content, const QString& uploadUrl)
+FiledLog::Row FiledLog::rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl)
 {
     return {QDateTime::currentDateTime(), entry, content.size(),
             QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex(), pageWithoutCredentials(uploadUrl)};
@@ -138,8 +139,12 @@ QString FiledLog::append(const Row& row) const
 std::optional<FiledLog::Row> FiledLog::lastRow() const
 {
     QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
+    const int fd = RegularFile::openForReading(m_path, false);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return std::nullopt;
+    }
     const qint64 start = qMax<qint64>(0, file.size() - TailBytes);
     file.seek(start);
     QByteArray tail = file.readAll();

@@ -34,7 +34,7 @@ public:
     const QString& path() const { return m_path; }
 
     /// A row for a document filed now.
-    static Row rowFor(const QString& entry, const QByteArray& content, const QString& uploadUrl);
+    static Row rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl);
     /// Appends the row and syncs it to disk; returns the reason when it could
     /// not be recorded, empty otherwise.
     QString append(const Row& row) const;

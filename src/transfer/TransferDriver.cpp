@@ -4,10 +4,12 @@
 #include "FileListModel.h"
 #include "GeneralDate.h"
 #include "InetControl.h"
+#include "RegularFile.h"
 #include "TiffConversion.h"
 #include "UploadRequest.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QSet>
 
@@ -124,6 +126,8 @@ void TransferDriver::recoverInterrupted()
         m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
 
     const QString sent = m_journal.takeInterruptedSend();
+    if (!sent.isEmpty() && filedBeforeTheStop(sent))
+        return;
     if (!sent.isEmpty())
         recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
                                         "filed it. %2")
@@ -131,6 +135,43 @@ void TransferDriver::recoverInterrupted()
                                             ? QStringLiteral("It is still in the folder and goes again with the next "
                                                              "pass; check the page before you file it by hand.")
                                             : QStringLiteral("It is no longer in the folder.")));
+}
+
+bool TransferDriver::filedBeforeTheStop(const QString& sent)
+{
+    // The page's "OK" came, the record of the filing is on disk, and the stop
+    // came before the delete: the newest record names this very document.
+    const std::optional<FiledLog::Row> last = m_filedLog.lastRow();
+    if (!last || m_config.readFromFolder + last->file != sent)
+        return false;
+    const std::optional<FileGate::Identity> now = FileGate::identityAt(sent);
+    if (!now || now->size != last->bytes)
+        return false;
+    QFile file(sent);
+    const int fd = RegularFile::openForReading(sent, false);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file) || hash.result().toHex() != last->sha256)
+        return false;
+    QString why;
+    switch (FileGate::removeIfUnchanged(sent, *now, &why)) {
+    case FileGate::Removal::Removed:
+        recoveryNote(QStringLiteral("Quillfeed stopped after the web page had filed %1 (%2), before it could delete "
+                                    "it; it is deleted now and not sent again.")
+                         .arg(sent, last->filedAt.toString(Qt::ISODate)));
+        return true;
+    case FileGate::Removal::Refused:
+        keepLeftover(Leftovers::Kind::Filed, *now, sent, why);
+        return true;
+    case FileGate::Removal::Gone:
+    case FileGate::Removal::Changed:
+        return false;
+    }
+    return false;
 }
 
 void TransferDriver::finishConvertedPairs(std::vector<ListedFile>& found)
@@ -401,6 +442,9 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
     }
     m_flight->path = path;
     m_flight->identity = read.identity;
+    m_flight->contentSize = body.size() - UploadRequest::bodySuffix(boundary).size() -
+                            UploadRequest::bodyPrefix(sent, rule.contentType, boundary).size();
+    m_flight->contentStart = body.size() - UploadRequest::bodySuffix(boundary).size() - m_flight->contentSize;
     send(std::move(body), boundary);
     return UploadOutcome::Sent;
 }
@@ -550,6 +594,13 @@ void TransferDriver::handleAnswer()
 void TransferDriver::removeFiled()
 {
     const Flight filed = *m_flight;
+    // On disk before the document goes: the office's answer to "did it go out,
+    // and when", and the next start's to "was it filed before the stop".
+    const QString unrecorded = m_filedLog.append(FiledLog::rowFor(
+        filed.entry, QByteArrayView(m_state.requestBody).sliced(filed.contentStart, filed.contentSize),
+        m_config.uploadUrl));
+    if (!unrecorded.isEmpty())
+        m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(filed.entry));
     endFlight();
     QString why;
     switch (FileGate::removeIfUnchanged(filed.path, filed.identity, &why)) {

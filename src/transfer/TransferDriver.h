@@ -9,6 +9,7 @@
 #pragma once
 
 #include "FileGate.h"
+#include "FiledLog.h"
 #include "FolderListing.h"
 #include "FolderLock.h"
 #include "Leftovers.h"
@@ -104,6 +105,8 @@ private:
         QString entry;               ///< as listed; the PDF's once a TIFF is converted
         QString path;                ///< the file that was read, which an "OK" deletes
         FileGate::Identity identity; ///< that file as it was read
+        qsizetype contentStart = 0;  ///< where its bytes stand in the request body
+        qsizetype contentSize = 0;
     };
 
     enum class UploadOutcome { Sent, NextEntry };
@@ -137,6 +140,9 @@ private:
     /// What a stop of the station interrupted in this folder: finished once, said once.
     void recoverInterrupted();
     void recoveryNote(const QString& note);
+    /// True when the document whose request a stop interrupted is recorded as
+    /// filed and is still that very file: it is deleted (or kept as a leftover).
+    bool filedBeforeTheStop(const QString& sent);
     /// Deletes each listed TIFF whose finished PDF stands beside it (a stop
     /// came between the two) and drops it from found.
     void finishConvertedPairs(std::vector<ListedFile>& found);
@@ -159,6 +165,7 @@ private:
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
     OutFile m_outFile;
+    FiledLog m_filedLog;
     FolderLock m_folderLock;
     Leftovers m_leftovers;
     StationJournal m_journal;

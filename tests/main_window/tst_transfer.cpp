@@ -1,6 +1,7 @@
 // Whole transfer passes from the real main window to the real receiving page
 // (Werkzeug) on 127.0.0.1: what arrives, what is deleted, what is kept, and what
 // the operator reads.
+#include "FiledLog.h"
 #include "FolderListing.h"
 #include "InetControl.h"
 #include "TransferDriver.h"
@@ -208,6 +209,22 @@ void TestTransfer::aPassNeedsNoWindow()
         names << r.filename;
     QCOMPARE(names, (QStringList{"\\a.pdf", "\\b.txt"}));
     QCOMPARE(receiver->records().last().sha256, sha(holdsBoundary));
+    // Each filing recorded, as a spreadsheet reads it, without the page's credentials.
+    const QList<QByteArray> rows = TestSupport::readFile(FiledLog::defaultPath()).split('\n');
+    QCOMPARE(rows.first(), QByteArray("filed_at,file,bytes,sha256,page\r"));
+    QVERIFY(rows.size() >= 4 && rows.last().isEmpty());
+    const QByteArray page = receiver->url("/upload").toString().toUtf8();
+    const QByteArray expected[] = {"/a.pdf,6," + sha("%PDF a") + ',' + page + '\r',
+                                   "/b.txt," + QByteArray::number(holdsBoundary.size()) + ',' + sha(holdsBoundary) +
+                                       ',' + page + '\r'};
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray& row = rows[rows.size() - 3 + i];
+        const qsizetype comma = row.indexOf(',');
+        QCOMPARE(row.mid(comma + 1), expected[i]);
+        QVERIFY2(QDateTime::fromString(QString::fromUtf8(row.left(comma)), Qt::ISODate).isValid() &&
+                     (row.left(comma).endsWith('Z') || row.at(comma - 6) == '+' || row.at(comma - 6) == '-'),
+                 row.constData());
+    }
     QCOMPARE(state.pagesFiled, 2);
     QCOMPARE(QDir(st->scans).entryList(QDir::Files), QStringList{"c.xyz"});
     QVERIFY2(view.said.contains("Skipping /c.xyz... "), qPrintable(view.said.join('|')));
