@@ -4,6 +4,7 @@
 #include "Base64.h"
 #include "Controls.h"
 #include "Design.h"
+#include "DesktopNotifier.h"
 #include "Dialog.h"
 #include "Failure.h"
 #include "FileListModel.h"
@@ -48,6 +49,10 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
                           Settings::proxyAddress, Settings::proxyUserName, Settings::proxyPassword};
     }, this);
     connect(Inet1, &InetControl::StateChanged, this, &frmMain::Inet1_StateChanged);
+    m_notifier = new DesktopNotifier(this);
+    connect(m_notifier, &DesktopNotifier::notShown, this,
+            [this](const QString& why) { diag()->Log(QStringLiteral("Desktop notification not shown: ") + why); });
+    connect(m_transfer, &TransferDriver::passEnded, this, &frmMain::passEnded);
 
     buildLayout();
 
@@ -405,6 +410,17 @@ void frmMain::ImgScan1_PageDone(int)
     } catch (...) {
         addErrorBlock(describeCurrentException(), readFromFolder);
     }
+}
+
+void frmMain::passEnded(int filed, const QString& failure)
+{
+    progress->finish();
+    // Nobody watches an unattended station: the desktop is told when filing
+    // stops and when it resumes, never once a tick.
+    if (!Timer1->isActive())
+        return;
+    if (const auto notice = m_filingWatch.passEnded(filed, failure, QDateTime::currentDateTime()))
+        m_notifier->notify(notice->summary, notice->body, notice->trouble);
 }
 
 void frmMain::ImgScan1_ScanDone()

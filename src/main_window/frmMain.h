@@ -15,6 +15,7 @@
 
 #include <functional>
 
+#include "FilingWatch.h"
 #include "TransferDriver.h"
 #include "TransferView.h"
 
@@ -27,6 +28,7 @@ class QPushButton;
 class QTimer;
 class ImgScan;
 class InetControl;
+class DesktopNotifier;
 class ProgressPane;
 class RepaintThrottle;
 class StatusBox;
@@ -119,6 +121,9 @@ private:
     void Inet1_StateChanged(int state);
     void ImgScan1_PageDone(int pageNumber);
     void ImgScan1_ScanDone();
+    /// A transfer pass has ended: the progress goes, and the desktop hears
+    /// when filing stops or resumes in Unattended mode.
+    void passEnded(int filed, const QString& failure);
 
     // TransferView: the status box and the diagnostic window.
     void addStatus(const QString& message) override;
@@ -135,6 +140,8 @@ private:
     void storeMode(const QString& mode);
 
     TransferDriver* m_transfer = nullptr;
+    DesktopNotifier* m_notifier = nullptr;
+    FilingWatch m_filingWatch;
     RepaintThrottle* m_statusThrottle = nullptr;
     bool m_scanRunning = false;
     /// What was said once since the status box was last emptied.

@@ -147,6 +147,7 @@ void frmMain::buildLayout()
     progress->setObjectName(QStringLiteral("progress"));
     progress->setGeometry(twipsRect(6480, 4380, 1710, 735));
     progress->raise();
+    connect(m_transfer, &TransferDriver::sending, progress, &ProgressPane::showSending);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));

@@ -36,6 +36,10 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
     : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_configSource(std::move(configSource)),
       m_fileList(new FileListModel(this))
 {
+    connect(&m_inet, &InetControl::sendProgress, this, [this](qint64 sent, qint64 total) {
+        if (m_flight && m_flight->phase == Flight::Phase::Sending)
+            emit sending(m_flight->entry, sent, total, m_fileList->count() - 1);
+    });
 }
 
 QString TransferDriver::folderLockMessage() const
@@ -263,6 +267,7 @@ void TransferDriver::cancelUndelivered()
 bool TransferDriver::beginPass()
 {
     m_config = m_configSource();
+    m_filedInPass = 0;
     if (!m_folderLock.acquire(m_config.readFromFolder)) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
         m_view.addStatus(m_folderLock.message());
@@ -301,6 +306,7 @@ void TransferDriver::nextFile()
     if (m_view.statusHead(7) != QLatin1String("----Fin"))
         m_view.addStatus(QStringLiteral("----Finished Processing Scans----\r\n----") +
                          QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
+    emit passEnded(std::exchange(m_filedInPass, 0), QString());
     refreshFileList();
 }
 
@@ -474,6 +480,8 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
         endFlight();
     }
     m_view.addStatus(QStringLiteral("Uploading ") + entry + QStringLiteral("... "));
+    if (m_flight)
+        emit sending(entry, 0, body.size(), m_fileList->count() - 1);
     if (const QString why = m_outFile.write(body); !why.isEmpty())
         m_view.addErrorBlock(why, path);
 }
@@ -523,6 +531,7 @@ void TransferDriver::stateChanged(int state)
         m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
         m_journal.endSend();
         endFlight();
+        emit passEnded(std::exchange(m_filedInPass, 0), m_inet.ResponseInfo());
     } else if (state == InetControl::icResponseCompleted) {
         handleAnswer();
     }
@@ -560,6 +569,7 @@ void TransferDriver::handleAnswer()
     // The two bytes themselves: "OK" followed by a NUL reads as "OK" on screen.
     if (replyBytes == QByteArrayView("OK") && !truncated && success) {
         ++m_state.pagesFiled;
+        ++m_filedInPass;
         removeFiled();
         try {
             nextFile();
@@ -589,6 +599,7 @@ void TransferDriver::handleAnswer()
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
     m_journal.endSend();
     endFlight();
+    emit passEnded(std::exchange(m_filedInPass, 0), QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
 }
 
 void TransferDriver::removeFiled()

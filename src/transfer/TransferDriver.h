@@ -92,6 +92,14 @@ public:
     /// Where the copy of the last request body is written.
     static QString outFilePath() { return OutFile::defaultPath(); }
 
+signals:
+    /// A pass has ended: the documents it filed, and the failure it ended on
+    /// (empty when it went through the whole list).
+    void passEnded(int filed, const QString& failure);
+    /// A document is going out: bytes handed to the connection of its total,
+    /// and the files of the pass left after it.
+    void sending(const QString& entry, qint64 sent, qint64 total, int filesLeft);
+
 private:
     /// The one document in flight, from its conversion to its answer.
     struct Flight
@@ -159,6 +167,7 @@ private:
     PassConfig m_config;
     FileListModel* m_fileList = nullptr;
     std::optional<Flight> m_flight;
+    int m_filedInPass = 0;
     QHash<QString, ListedFile> m_listed;
     /// Documents the page refused, as they were sent: they go last.
     QHash<QString, FileStamp> m_refused;

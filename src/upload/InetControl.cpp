@@ -213,6 +213,7 @@ void InetControl::onProgressed()
         return;
     }
     m_flight.sentSeen = m_carrier->sent();
+    emit sendProgress(m_carrier->sent(), m_flight.bodySize);
     armWatchdog();
 }
 

@@ -81,6 +81,8 @@ public:
 
 signals:
     void StateChanged(int state);
+    /// The request is going out: bytes of its body handed to the connection so far.
+    void sendProgress(qint64 sent, qint64 total);
 
 private:
     void launch(quint64 generation);

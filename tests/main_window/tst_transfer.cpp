@@ -3,6 +3,7 @@
 // the operator reads.
 #include "FiledLog.h"
 #include "FolderListing.h"
+#include "ProgressPane.h"
 #include "InetControl.h"
 #include "TransferDriver.h"
 #include "StationTest.h"
@@ -19,7 +20,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QLabel>
 #include <QListView>
+#include <QProgressBar>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -112,8 +115,20 @@ void TestTransfer::folderGoesOutInListingOrder()
     options.captureRawBodies = true;
     QVERIFY(startAll(options));
     QTRY_COMPARE(shownEntries(*w), w->fileListEntries());
+    // What the progress pane shows while each document goes out (connected after
+    // the window's own handlers, so it sees what they made of it).
+    QStringList progressShown;
+    int progressTop = 0;
+    connect(w->Inet1, &InetControl::sendProgress, w.get(), [&] {
+        if (w->progress->isVisible() && !progressShown.contains(w->progress->text()->text()))
+            progressShown << w->progress->text()->text();
+        progressTop = qMax(progressTop, w->progress->bar()->value());
+    });
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
+    QVERIFY2(progressShown.contains(QStringLiteral("Sending /a.pdf; 6 files left")), qPrintable(progressShown.join('|')));
+    QCOMPARE(progressTop, w->progress->bar()->maximum());
+    QVERIFY(!w->progress->isVisible());
     // The widget catches up with the list once the changes pause: the skipped files.
     QTRY_COMPARE(shownEntries(*w), w->fileListEntries());
     QVERIFY(!w->fileListEntries().isEmpty());
