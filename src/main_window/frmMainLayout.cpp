@@ -145,7 +145,7 @@ void frmMain::buildLayout()
     // In the room both panels leave below their buttons, above whichever is shown.
     progress = new ProgressPane(this);
     progress->setObjectName(QStringLiteral("progress"));
-    progress->setGeometry(twipsRect(6480, 4380, 1710, 735));
+    progress->setGeometry(twipsRect(6480, 4275, 1710, 960));
     progress->raise();
     connect(m_transfer, &TransferDriver::sending, progress, &ProgressPane::showSending);
 

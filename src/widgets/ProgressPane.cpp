@@ -17,11 +17,11 @@ ProgressPane::ProgressPane(QWidget* parent) : QWidget(parent)
     m_text->setFont(designFont());
     m_text->setWordWrap(true);
     m_text->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
-    m_text->setGeometry(twipsRect(0, 0, 1710, 450));
+    m_text->setGeometry(twipsRect(0, 0, 1710, 630));
     m_bar = new QProgressBar(this);
     m_bar->setObjectName(QStringLiteral("progressBar"));
     m_bar->setFont(designFont());
-    m_bar->setGeometry(twipsRect(0, 480, 1710, 255));
+    m_bar->setGeometry(twipsRect(0, 675, 1710, 255));
     m_bar->setRange(0, Steps);
     m_bar->setTextVisible(true);
     m_bar->setAccessibleName(QStringLiteral("Progress"));

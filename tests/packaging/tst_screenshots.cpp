@@ -4,7 +4,9 @@
 // they replace the ones in docs/ of the source tree.
 #include "AppIcon.h"
 #include "Dialog.h"
+#include "InetControl.h"
 #include "MiniHttpServer.h"
+#include "ProgressPane.h"
 #include "Settings.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
@@ -21,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
 #include <QSettings>
@@ -63,6 +66,7 @@ private slots:
     void keyboardReachesEveryControl();
     void manualWindow();
     void unattendedWindowAfterAPass();
+    void windowDuringAPass();
     void setupDialog();
 
 private:
@@ -147,7 +151,8 @@ void TestScreenshots::shoot(QWidget* window, const QString& name)
         if (b->isVisibleTo(window))
             QVERIFY2(QFontMetrics(b->font()).inFont(b->text().at(0)), qPrintable(b->objectName()));
     }
-    QApplication::processEvents();
+    // The status box and the file list catch up at most every 50 ms while a pass runs.
+    QTest::qWait(150);
     const QPixmap picture = window->grab();
     QCOMPARE(picture.size(), window->size());
     const QImage image = picture.toImage();
@@ -278,6 +283,27 @@ void TestScreenshots::unattendedWindowAfterAPass()
     QCOMPARE(w->fileListEntries().size(), 3);
     QVERIFY(w->lastFired->text().startsWith(QStringLiteral("Last Read @ ")));
     shoot(w.get(), QStringLiteral("unattended"));
+}
+
+void TestScreenshots::windowDuringAPass()
+{
+    // The page has the whole first document and takes its time to file it.
+    MiniHttpServer page;
+    QVERIFY(page.listen());
+    page.setDefault(MiniHttpServer::never());
+    writeSettings(page.url(QStringLiteral("/district42/saveTAVscan.asp")));
+    QVERIFY(put(QStringLiteral("/garcia-application.pdf")));
+    QVERIFY(put(QStringLiteral("/hughes-references.pdf")));
+    QVERIFY(put(QStringLiteral("/2024/ito-contract.pdf")));
+    auto w = start();
+    QVERIFY(w);
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(page.waitForRequests(1));
+    QTRY_COMPARE(w->progress->bar()->value(), w->progress->bar()->maximum());
+    QVERIFY(w->progress->isVisible());
+    QCOMPARE(w->progress->text()->text(), "Sending " + w->fileListEntries().first() + "; 2 files left");
+    shoot(w.get(), QStringLiteral("sending"));
+    w->Inet1->Cancel();
 }
 
 void TestScreenshots::setupDialog()
