@@ -200,11 +200,8 @@ void LoadSettings()
 {
     // A settings file may be a link an administrator made; never a FIFO that
     // would hold the start for good.
-    QFile file(finishInterruptedSave(settingsFilePath()));
-    const int fd = RegularFile::openForReading(file.fileName());
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
+    QFile file;
+    if (!RegularFile::open(file, finishInterruptedSave(settingsFilePath()))) {
         qCDebug(lcConfig) << "no settings file at" << file.fileName() << file.errorString();
         appTitle = defaultAppTitle;
         uploadToUrl = defaultUploadToUrl();

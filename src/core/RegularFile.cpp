@@ -27,6 +27,18 @@ int openForReading(const QString& path, bool followLinks)
     return fd;
 }
 
+bool open(QFile& file, const QString& path, bool followLinks)
+{
+    file.setFileName(path);
+    const int fd = openForReading(path, followLinks);
+    if (fd < 0)
+        return false;
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
+}
+
 std::optional<QByteArray> read(const QString& path, qint64 maxBytes, bool followLinks)
 {
     UniqueFd fd(openForReading(path, followLinks));

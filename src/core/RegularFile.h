@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include <optional>
@@ -13,6 +14,9 @@ namespace RegularFile {
 /// A descriptor open for reading, or -1 (errno set; EINVAL for what is not a
 /// regular file). Links are followed unless followLinks is false.
 int openForReading(const QString& path, bool followLinks = true);
+
+/// Opens file (not yet open) at path for reading, as openForReading does.
+bool open(QFile& file, const QString& path, bool followLinks = true);
 
 /// The first maxBytes of the file (all of it when shorter), or none when it
 /// cannot be read as a regular file.

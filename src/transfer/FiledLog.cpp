@@ -138,13 +138,9 @@ QString FiledLog::append(const Row& row) const
 
 std::optional<FiledLog::Row> FiledLog::lastRow() const
 {
-    QFile file(m_path);
-    const int fd = RegularFile::openForReading(m_path, false);
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
+    QFile file;
+    if (!RegularFile::open(file, m_path, false))
         return std::nullopt;
-    }
     const qint64 start = qMax<qint64>(0, file.size() - TailBytes);
     file.seek(start);
     QByteArray tail = file.readAll();

@@ -7,19 +7,13 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <unistd.h>
-
 namespace TiffConversion {
 
 bool looksLikeCompletePdf(const QString& path)
 {
-    QFile f(path);
-    const int fd = RegularFile::openForReading(path, false);
-    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
+    QFile f;
+    if (!RegularFile::open(f, path, false))
         return false;
-    }
     if (f.size() < 16)
         return false;
     const QByteArray head = f.read(5);

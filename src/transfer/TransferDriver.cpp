@@ -151,13 +151,9 @@ bool TransferDriver::filedBeforeTheStop(const QString& sent)
     const std::optional<FileGate::Identity> now = FileGate::identityAt(sent);
     if (!now || now->size != last->bytes)
         return false;
-    QFile file(sent);
-    const int fd = RegularFile::openForReading(sent, false);
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
+    QFile file;
+    if (!RegularFile::open(file, sent, false))
         return false;
-    }
     QCryptographicHash hash(QCryptographicHash::Sha256);
     if (!hash.addData(&file) || hash.result().toHex() != last->sha256)
         return false;
