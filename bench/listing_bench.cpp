@@ -38,7 +38,8 @@ bool buildTree(const QString& scans, int folders, int perFolder, int total)
         if (!QDir().mkpath(dir))
             return false;
         for (int i = 0; i < perFolder && made < total; ++i, ++made) {
-            const QByteArray path = QFile::encodeName(dir + QStringLiteral("/page%1.pdf").arg(i, 4, 10, QLatin1Char('0')));
+            const QByteArray path =
+                QFile::encodeName(dir + QStringLiteral("/page%1.pdf").arg(i, 4, 10, QLatin1Char('0')));
             const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd < 0 || ::write(fd, "%PDF-", 5) != 5 || ::close(fd) != 0)
                 return false;

@@ -73,7 +73,8 @@ bool writeBodies(const QString& dir, const QString& url, int files, qsizetype si
     return cfg.error() == QFileDevice::NoError;
 }
 
-int transfer(const QString& work, const QString& url, int files, qsizetype size, int runs, const QString& bodies)
+int transfer(const QString& work, const QString& url, int files, qsizetype size, int runs,
+             const QString& bodies)
 {
     Bench::Station station(work, url);
     if (!bodies.isEmpty() && !writeBodies(bodies, url, files, size))
@@ -166,5 +167,6 @@ int main(int argc, char* argv[])
                         argc >= 8 ? QFile::decodeName(argv[7]) : QString());
     if (mode == QLatin1String("memory") && argc >= 5)
         return memory(work, url, atoll(argv[4]));
-    return fail(QStringLiteral("usage: transfer_bench transfer WORK URL FILES SIZE RUNS [BODIES] | memory WORK URL SIZE"));
+    return fail(QStringLiteral(
+        "usage: transfer_bench transfer WORK URL FILES SIZE RUNS [BODIES] | memory WORK URL SIZE"));
 }

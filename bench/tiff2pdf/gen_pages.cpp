@@ -30,7 +30,10 @@ struct Rng
         s = s * 6364136223846793005ull + 1442695040888963407ull;
         return static_cast<std::uint32_t>(s >> 33);
     }
-    int range(int lo, int hi) { return lo + static_cast<int>(next() % static_cast<std::uint32_t>(hi - lo + 1)); }
+    int range(int lo, int hi)
+    {
+        return lo + static_cast<int>(next() % static_cast<std::uint32_t>(hi - lo + 1));
+    }
 };
 
 /// Ink coverage of a printed page: lines of word-like glyph clusters set in columns, a heading.
@@ -40,14 +43,16 @@ struct Ink
     void rect(int x0, int y0, int x1, int y1)
     {
         for (int y = std::max(0, y0); y < std::min(kH, y1); ++y)
-            std::memset(&a[std::size_t(y) * kW + std::max(0, x0)], 255, std::max(0, std::min(kW, x1) - std::max(0, x0)));
+            std::memset(&a[std::size_t(y) * kW + std::max(0, x0)], 255,
+                        std::max(0, std::min(kW, x1) - std::max(0, x0)));
     }
     void ring(int cx, int cy, int rx, int ry, int t)
     {
         for (int y = cy - ry; y <= cy + ry; ++y)
             for (int x = cx - rx; x <= cx + rx; ++x) {
                 const double d = std::hypot(double(x - cx) / rx, double(y - cy) / ry);
-                if (d <= 1.0 && d >= 1.0 - double(t) / std::min(rx, ry) && x >= 0 && y >= 0 && x < kW && y < kH)
+                if (d <= 1.0 && d >= 1.0 - double(t) / std::min(rx, ry) && x >= 0 && y >= 0 && x < kW &&
+                    y < kH)
                     a[std::size_t(y) * kW + x] = 255;
             }
     }
@@ -57,12 +62,30 @@ void glyph(Ink& ink, Rng& rng, int x, int base, int size, int width)
 {
     const int xh = size / 2, stem = std::max(2, size / 12);
     switch (rng.range(0, 5)) {
-    case 0: ink.rect(x, base - xh, x + stem, base); ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem); break;
-    case 1: ink.rect(x, base - size * 3 / 4, x + stem, base); ink.rect(x, base - xh, x + width, base - xh + stem); break;
-    case 2: ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem); break;
-    case 3: ink.rect(x, base - xh, x + stem, base); ink.rect(x + width - stem, base - xh, x + width, base); ink.rect(x, base - xh, x + width, base - xh + stem); break;
-    case 4: ink.rect(x + width / 2, base - size * 3 / 4, x + width / 2 + stem, base); ink.rect(x, base - stem, x + width, base); break;
-    default: ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem); ink.rect(x + width - stem, base - size * 3 / 4, x + width, base); break;
+    case 0:
+        ink.rect(x, base - xh, x + stem, base);
+        ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem);
+        break;
+    case 1:
+        ink.rect(x, base - size * 3 / 4, x + stem, base);
+        ink.rect(x, base - xh, x + width, base - xh + stem);
+        break;
+    case 2:
+        ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem);
+        break;
+    case 3:
+        ink.rect(x, base - xh, x + stem, base);
+        ink.rect(x + width - stem, base - xh, x + width, base);
+        ink.rect(x, base - xh, x + width, base - xh + stem);
+        break;
+    case 4:
+        ink.rect(x + width / 2, base - size * 3 / 4, x + width / 2 + stem, base);
+        ink.rect(x, base - stem, x + width, base);
+        break;
+    default:
+        ink.ring(x + width / 2, base - xh / 2, width / 2, xh / 2, stem);
+        ink.rect(x + width - stem, base - size * 3 / 4, x + width, base);
+        break;
     }
 }
 
@@ -134,7 +157,8 @@ void commonTags(TIFF* tif, int spp, int bps, int photometric, int compression)
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
 }
 
-bool writeRows(TIFF* tif, const std::vector<std::uint8_t>& pixels, std::size_t rowBytes, std::uint32_t rowsPerStrip)
+bool writeRows(TIFF* tif, const std::vector<std::uint8_t>& pixels, std::size_t rowBytes,
+               std::uint32_t rowsPerStrip)
 {
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
     const std::uint32_t strips = (kH + rowsPerStrip - 1) / rowsPerStrip;
@@ -162,8 +186,8 @@ std::vector<std::uint8_t> bilevel(unsigned seed)
 }
 
 /// Writes one page; `tile` > 0 writes square tiles of that side instead of strips of `rowsPerStrip` rows.
-bool writePage(const std::string& path, const std::vector<std::uint8_t>& pixels, int spp, int bps, int photometric,
-               int compression, int predictor, std::uint32_t rowsPerStrip, int tile = 0,
+bool writePage(const std::string& path, const std::vector<std::uint8_t>& pixels, int spp, int bps,
+               int photometric, int compression, int predictor, std::uint32_t rowsPerStrip, int tile = 0,
                const std::vector<std::uint16_t>* colormap = nullptr)
 {
     TIFF* tif = TIFFOpen(path.c_str(), "w");
@@ -187,7 +211,8 @@ bool writePage(const std::string& path, const std::vector<std::uint8_t>& pixels,
             for (int x = 0; x < kW && ok; x += tile) {
                 std::fill(buffer.begin(), buffer.end(), 0);
                 for (int r = 0; r < tile && y + r < kH; ++r)
-                    std::memcpy(&buffer[std::size_t(r) * tile * pixelBytes], &pixels[std::size_t(y + r) * rowBytes + x * pixelBytes],
+                    std::memcpy(&buffer[std::size_t(r) * tile * pixelBytes],
+                                &pixels[std::size_t(y + r) * rowBytes + x * pixelBytes],
                                 std::min<std::size_t>(tile, kW - x) * pixelBytes);
                 ok = TIFFWriteTile(tif, buffer.data(), x, y, 0, 0) >= 0;
             }
@@ -210,10 +235,12 @@ std::vector<std::uint8_t> photograph(unsigned seed)
             const double hills = std::sin(x / 310.0 + std::sin(y / 420.0) * 2) * std::cos(y / 260.0);
             const double leaves = std::sin(x / 9.0 + y / 13.0) * std::sin(y / 7.0 - x / 23.0);
             const int noise = static_cast<int>(rng.next() % 9) - 4;
-            const double v[3] = {90 + 80 * sky + 40 * hills + 12 * leaves, 110 + 60 * hills + 30 * sky + 14 * leaves,
+            const double v[3] = {90 + 80 * sky + 40 * hills + 12 * leaves,
+                                 110 + 60 * hills + 30 * sky + 14 * leaves,
                                  70 + 150 * sky - 30 * hills + 8 * leaves};
             for (int c = 0; c < 3; ++c)
-                rgb[(std::size_t(y) * kW + x) * 3 + c] = static_cast<std::uint8_t>(std::clamp(int(v[c]) + noise, 0, 255));
+                rgb[(std::size_t(y) * kW + x) * 3 + c] =
+                    static_cast<std::uint8_t>(std::clamp(int(v[c]) + noise, 0, 255));
         }
     return rgb;
 }
@@ -255,15 +282,17 @@ void diffuse(std::vector<std::uint8_t>& samples, int channels)
 }
 
 /// The wider set: kinds of page the converter was not tuned on first (see bench.py for which are held out).
-int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray, const std::vector<std::uint8_t>& rgb)
+int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray,
+              const std::vector<std::uint8_t>& rgb)
 {
     const auto photo = photograph(7);
     // A photograph as RGB LZW in default strips, no predictor.
-    if (!writePage(folder + "/photo-rgb-lzw.tif", photo, 3, 8, PHOTOMETRIC_RGB, COMPRESSION_LZW, PREDICTOR_NONE, 0))
+    if (!writePage(folder + "/photo-rgb-lzw.tif", photo, 3, 8, PHOTOMETRIC_RGB, COMPRESSION_LZW,
+                   PREDICTOR_NONE, 0))
         return 1;
     // The same photograph separated for print, CMYK LZW in 512-pixel tiles.
-    if (!writePage(folder + "/photo-cmyk-tiles.tif", toCmyk(photo), 4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW,
-                   PREDICTOR_NONE, 0, 512))
+    if (!writePage(folder + "/photo-cmyk-tiles.tif", toCmyk(photo), 4, 8, PHOTOMETRIC_SEPARATED,
+                   COMPRESSION_LZW, PREDICTOR_NONE, 0, 512))
         return 1;
     // A colour form made on a computer: flat tinted boxes, rules and text, no noise; LZW with the
     // predictor in 256-pixel tiles.
@@ -274,10 +303,22 @@ int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray, 
         for (int x = 0; x < kW; ++x) {
             const std::size_t i = std::size_t(y) * kW + x;
             int c[3] = {255, 255, 255};
-            if ((y / 290) % 3 == 1 && x > 200 && x < kW - 200) { c[0] = 222; c[1] = 234; c[2] = 250; }
-            if (y < 260) { c[0] = 30; c[1] = 70; c[2] = 140; }
-            if ((y % 290) < 4 || (x > 1240 && x < 1244)) { c[0] = c[1] = c[2] = 120; }
-            if (ink.a[i] > 127) { c[0] = c[1] = c[2] = 20; }
+            if ((y / 290) % 3 == 1 && x > 200 && x < kW - 200) {
+                c[0] = 222;
+                c[1] = 234;
+                c[2] = 250;
+            }
+            if (y < 260) {
+                c[0] = 30;
+                c[1] = 70;
+                c[2] = 140;
+            }
+            if ((y % 290) < 4 || (x > 1240 && x < 1244)) {
+                c[0] = c[1] = c[2] = 120;
+            }
+            if (ink.a[i] > 127) {
+                c[0] = c[1] = c[2] = 20;
+            }
             for (int k = 0; k < 3; ++k)
                 form[i * 3 + k] = static_cast<std::uint8_t>(c[k]);
             // Prepress CMYK: flat tints, a smooth vignette, black text; exact values, no noise.
@@ -301,19 +342,23 @@ int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray, 
     for (std::size_t i = 0; i < gray.size(); ++i) {
         const int grain = int(rng.next() % 13) + int(rng.next() % 13) - 12;
         noisy[i] = static_cast<std::uint8_t>(std::clamp(int(gray[i]) + grain, 0, 255));
-        const std::uint16_t v = static_cast<std::uint16_t>(std::clamp(int(gray[i]) * 257 + int(rng.next() % 97) - 48, 0, 65535));
+        const std::uint16_t v =
+            static_cast<std::uint16_t>(std::clamp(int(gray[i]) * 257 + int(rng.next() % 97) - 48, 0, 65535));
         std::memcpy(&gray16[i * 2], &v, 2);
     }
-    if (!writePage(folder + "/gray-noisy-lzw.tif", noisy, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, PREDICTOR_NONE, 0))
+    if (!writePage(folder + "/gray-noisy-lzw.tif", noisy, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW,
+                   PREDICTOR_NONE, 0))
         return 1;
     // 16-bit gray, Deflate without predictor, 64 KB strips.
-    if (!writePage(folder + "/gray16-deflate.tif", gray16, 1, 16, PHOTOMETRIC_MINISBLACK, COMPRESSION_ADOBE_DEFLATE,
-                   PREDICTOR_NONE, static_cast<std::uint32_t>(std::max(1, 65536 / (kW * 2)))))
+    if (!writePage(folder + "/gray16-deflate.tif", gray16, 1, 16, PHOTOMETRIC_MINISBLACK,
+                   COMPRESSION_ADOBE_DEFLATE, PREDICTOR_NONE,
+                   static_cast<std::uint32_t>(std::max(1, 65536 / (kW * 2)))))
         return 1;
     // The scanned page error-diffused to black and white in 8-bit gray, LZW.
     std::vector<std::uint8_t> dithered = gray;
     diffuse(dithered, 1);
-    if (!writePage(folder + "/gray-dither-lzw.tif", dithered, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, PREDICTOR_NONE, 0))
+    if (!writePage(folder + "/gray-dither-lzw.tif", dithered, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW,
+                   PREDICTOR_NONE, 0))
         return 1;
     // The same page as a clustered-dot halftone (a 45-degree screen of about 85 lines per inch),
     // 8-bit gray of 0 and 255, Deflate without predictor, the page in one strip.
@@ -341,11 +386,14 @@ int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray, 
         for (int x = 0; x < kW; ++x) {
             const std::size_t i = std::size_t(y) * kW + x;
             const double t = (bayer[y % 4][x % 4] + 0.5) / 16;
-            auto level = [&](int v, int steps) { return std::min(steps - 1, int(v / 255.0 * (steps - 1) + t)); };
-            indexed[i] = static_cast<std::uint8_t>(level(rgb[i * 3], 6) * 42 + level(rgb[i * 3 + 1], 7) * 6 + level(rgb[i * 3 + 2], 6));
+            auto level = [&](int v, int steps) {
+                return std::min(steps - 1, int(v / 255.0 * (steps - 1) + t));
+            };
+            indexed[i] = static_cast<std::uint8_t>(level(rgb[i * 3], 6) * 42 + level(rgb[i * 3 + 1], 7) * 6 +
+                                                   level(rgb[i * 3 + 2], 6));
         }
-    if (!writePage(folder + "/palette8-lzw.tif", indexed, 1, 8, PHOTOMETRIC_PALETTE, COMPRESSION_LZW, PREDICTOR_NONE, 0,
-                   0, &map))
+    if (!writePage(folder + "/palette8-lzw.tif", indexed, 1, 8, PHOTOMETRIC_PALETTE, COMPRESSION_LZW,
+                   PREDICTOR_NONE, 0, 0, &map))
         return 1;
     return 0;
 }
@@ -390,7 +438,8 @@ int makeSet(const std::string& folder)
             const bool photo = x >= 400 && x < 2080 && y >= 1540 && y < 2380;
             double paper[3] = {243, 241, 236};
             if (photo) {
-                paper[0] = 128 + 70 * std::sin(x / 97.0) * std::cos(y / 71.0) + 30 * std::sin((x + y) / 150.0);
+                paper[0] =
+                    128 + 70 * std::sin(x / 97.0) * std::cos(y / 71.0) + 30 * std::sin((x + y) / 150.0);
                 paper[1] = 110 + 60 * std::cos(x / 133.0) + 40 * std::sin(y / 57.0);
                 paper[2] = 100 + 80 * std::sin((x - y) / 211.0);
             }
@@ -398,7 +447,8 @@ int makeSet(const std::string& folder)
             const double inkColour[3] = {28, 26, 44};
             int v[3];
             for (int c = 0; c < 3; ++c)
-                v[c] = std::clamp(static_cast<int>(paper[c] * (1 - cover) + inkColour[c] * cover) + noise, 0, 255);
+                v[c] = std::clamp(static_cast<int>(paper[c] * (1 - cover) + inkColour[c] * cover) + noise, 0,
+                                  255);
             gray[i] = static_cast<std::uint8_t>((v[0] * 30 + v[1] * 59 + v[2] * 11) / 100);
             for (int c = 0; c < 3; ++c)
                 rgb[i * 3 + c] = static_cast<std::uint8_t>(v[c]);
@@ -483,10 +533,12 @@ int makeSet(const std::string& folder)
     }
     // Gray and RGB as Quillfeed's scanner writes them: Deflate with the predictor in 64 KB strips.
     for (int samples : {1, 3}) {
-        TIFF* tif = TIFFOpen((folder + (samples == 1 ? "/gray8-deflate-strips.tif" : "/rgb-deflate-strips.tif")).c_str(), "w");
+        TIFF* tif = TIFFOpen(
+            (folder + (samples == 1 ? "/gray8-deflate-strips.tif" : "/rgb-deflate-strips.tif")).c_str(), "w");
         if (!tif)
             return 1;
-        commonTags(tif, samples, 8, samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB, COMPRESSION_ADOBE_DEFLATE);
+        commonTags(tif, samples, 8, samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB,
+                   COMPRESSION_ADOBE_DEFLATE);
         TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
         const std::size_t rowBytes = std::size_t(kW) * samples;
         if (!writeRows(tif, samples == 1 ? gray : rgb, rowBytes,
@@ -573,12 +625,13 @@ int sameSamples(const std::string& a, const std::string& b)
                 if (TIFFReadTile(ta, tile.data(), x, y, 0, 0) < 0)
                     return 1;
                 for (std::uint32_t r = 0; r < th && y + r < h; ++r)
-                    std::memcpy(&whole[(y + r) * rowBytes + x * pixelBytes], &tile[std::size_t(r) * tw * pixelBytes],
-                                std::min(tw, w - x) * pixelBytes);
+                    std::memcpy(&whole[(y + r) * rowBytes + x * pixelBytes],
+                                &tile[std::size_t(r) * tw * pixelBytes], std::min(tw, w - x) * pixelBytes);
             }
     }
     for (std::uint32_t y = 0; y < h; ++y) {
-        if (whole.empty() ? TIFFReadScanline(ta, ra.data(), y, 0) < 0 : (std::memcpy(ra.data(), &whole[y * rowBytes], rowBytes), false))
+        if (whole.empty() ? TIFFReadScanline(ta, ra.data(), y, 0) < 0
+                          : (std::memcpy(ra.data(), &whole[y * rowBytes], rowBytes), false))
             return 1;
         if (TIFFReadScanline(tb, rb.data(), y, 0) < 0 || ra != rb) {
             std::printf("row %u differs\n", y);
@@ -693,6 +746,8 @@ int main(int argc, char** argv)
         return compare(argv[2], argv[3]);
     if (mode == "samples" && argc == 4)
         return sameSamples(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B | samples A B\n");
+    std::fprintf(
+        stderr,
+        "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B | samples A B\n");
     return 2;
 }

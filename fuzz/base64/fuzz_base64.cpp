@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // Encoding: the standard alphabet without "=", and the round trip.
     const QByteArray encoded = Base64::base64_encode(bytes);
-    require(encoded == bytes.toBase64(QByteArray::OmitTrailingEquals), "encoding differs from standard Base64");
+    require(encoded == bytes.toBase64(QByteArray::OmitTrailingEquals),
+            "encoding differs from standard Base64");
     require(encoded.size() == (bytes.size() * 4 + 2) / 3, "encoded length is not 4/3 of the input");
     require(Base64::base64_decode(encoded) == bytes, "decode(encode(x)) != x");
     require(Base64::base64_decode(Base64::padded(encoded)) == bytes, "decode of the padded form != x");
@@ -40,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // A single character is a digit exactly when the alphabet holds it.
     if (size >= 1) {
         const int value = Base64::base64_value(bytes.left(1));
-        require(value == int(Base64::alphabet().indexOf(bytes.at(0))), "digit value differs from the alphabet");
+        require(value == int(Base64::alphabet().indexOf(bytes.at(0))),
+                "digit value differs from the alphabet");
         require(value < 0 || Base64::base64_digit(value) == bytes.left(1), "digit does not map back");
     }
     return 0;

@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     file.close();
     Settings::LoadSettings();
     for (int i = 0; i < 6; ++i)
-        require(*kValues[i] == (i < lines.size() ? lines[i] : marker), "a value is not the line it came from");
+        require(*kValues[i] == (i < lines.size() ? lines[i] : marker),
+                "a value is not the line it came from");
 
     // Saved and loaded again, the six values are the same.
     QString before[6];

@@ -51,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tiff2pdf::Options options;
     options.overwrite = true;
     const auto result = tiff2pdf::convertBytes(data, size, "input", out, options);
-    struct stat st {};
+    struct stat st
+    {
+    };
     const bool exists = ::stat(out.c_str(), &st) == 0;
     if (!result.ok) {
         if (exists)

@@ -69,9 +69,8 @@ bool isRootFolder(const QString& folder)
 } // namespace
 
 Dialog::Dialog()
-    : QDialog(nullptr,
-              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                  | Qt::WindowCloseButtonHint)
+    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint)
 {
     g_current = this;
 
@@ -108,15 +107,16 @@ Dialog::Dialog()
     Frame1->setGeometry(twipsRect(120, 1560, 5655, 1335));
     Label2 = makeLabel(Frame1, "Label2", QStringLiteral("Use Proxy:"), twipsRect(120, 360, 975, 375));
     ProxyAddress = makeBox(Frame1, "ProxyAddress", QString(), twipsRect(1680, 240, 3855, 375));
-    Label3 = makeLabel(Frame1, "Label3", QStringLiteral("UserID / Password:"), twipsRect(120, 840, 1455, 375));
+    Label3 =
+        makeLabel(Frame1, "Label3", QStringLiteral("UserID / Password:"), twipsRect(120, 840, 1455, 375));
     UserName = makeBox(Frame1, "UserName", QString(), twipsRect(1680, 720, 1935, 375));
     Password = makeBox(Frame1, "Password", QString(), twipsRect(3720, 720, 1815, 375));
     Password->setEchoMode(QLineEdit::Password);
     Password->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
     // No input-method editor on the password: it would see, and may keep, what is typed.
     Password->setAttribute(Qt::WA_InputMethodEnabled, false);
-    Password->setInputMethodHints(Password->inputMethodHints() | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText
-                                  | Qt::ImhHiddenText | Qt::ImhNoAutoUppercase);
+    Password->setInputMethodHints(Password->inputMethodHints() | Qt::ImhSensitiveData |
+                                  Qt::ImhNoPredictiveText | Qt::ImhHiddenText | Qt::ImhNoAutoUppercase);
 
     setTabOrder(OKButton, CancelButton);
     setTabOrder(CancelButton, uploadTo);
@@ -189,11 +189,12 @@ void Dialog::showModeless()
 
 void Dialog::Form_Load()
 {
-    lblHelp->setText(QStringLiteral("Descriptions of values:") + QStringLiteral("\r\n")
-                     + QStringLiteral("Upload To: This should be the fully qualified web ")
-                     + QStringLiteral("address of a .asp page that can accept posted Tiffs.") + QStringLiteral("\r\n")
-                     + QStringLiteral("\r\n") + QStringLiteral("Read From: This should be a fully qualified path to ")
-                     + QStringLiteral("a folder containing Tiffs."));
+    lblHelp->setText(QStringLiteral("Descriptions of values:") + QStringLiteral("\r\n") +
+                     QStringLiteral("Upload To: This should be the fully qualified web ") +
+                     QStringLiteral("address of a .asp page that can accept posted Tiffs.") +
+                     QStringLiteral("\r\n") + QStringLiteral("\r\n") +
+                     QStringLiteral("Read From: This should be a fully qualified path to ") +
+                     QStringLiteral("a folder containing Tiffs."));
 
     // The file is read afresh at every opening. With no file this asks for the
     // dialog again; that request finds this one opening and does nothing more.
@@ -219,7 +220,8 @@ void Dialog::OKButton_Click()
         lineBreak = lineBreak || !Settings::fitsOnOneLine(box->text());
     // The design placeholders are refused, whole text and case-sensitive, and
     // so is the root folder.
-    if (folder == QStringLiteral("C:\\") || isRootFolder(folder) || upload == QStringLiteral("http://") || lineBreak) {
+    if (folder == QStringLiteral("C:\\") || isRootFolder(folder) || upload == QStringLiteral("http://") ||
+        lineBreak) {
         showMessage(this, QStringLiteral("Please specify valid values."));
         return;
     }
@@ -253,7 +255,8 @@ void Dialog::cmdTest_Click()
 {
     bool& testMode = g_testModeFlag ? *g_testModeFlag : g_ownTestMode;
     testMode = !testMode;
-    showMessage(this, QStringLiteral("Test mode is: ") + (testMode ? QStringLiteral("True") : QStringLiteral("False")));
+    showMessage(this, QStringLiteral("Test mode is: ") +
+                          (testMode ? QStringLiteral("True") : QStringLiteral("False")));
 }
 
 void Dialog::keyPressEvent(QKeyEvent* event)

@@ -60,12 +60,15 @@ bool putAll(int fd, const QByteArray& data)
 bool rewriteInPlace(const QString& path, const QByteArray& content, bool* touched, QString* why)
 {
     *touched = false;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         *why = systemErrorText(errno);
         return false;
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         *why = QStringLiteral("it is not a regular file");
@@ -216,7 +219,8 @@ void LoadSettings()
     const QStringList lines = readLines(file, 6, &cut);
     file.close();
     if (cut)
-        qCWarning(lcConfig) << "settings lines longer than" << MaxLineBytes << "bytes were cut in" << file.fileName();
+        qCWarning(lcConfig) << "settings lines longer than" << MaxLineBytes << "bytes were cut in"
+                            << file.fileName();
 
     // The first three lines: a missing one leaves the value as it was.
     QString* const firstThree[] = {&appTitle, &uploadToUrl, &readFromPath};
@@ -232,7 +236,8 @@ QString savedCopyPath(const QString& path)
 {
     // One copy per settings file: a copy left by another installation of this
     // account must never be put into this one's file.
-    const QByteArray tag = QCryptographicHash::hash(QFile::encodeName(path), QCryptographicHash::Sha256).toHex().left(16);
+    const QByteArray tag =
+        QCryptographicHash::hash(QFile::encodeName(path), QCryptographicHash::Sha256).toHex().left(16);
     return PrivateData::path(QStringLiteral("settings-%1.txt.saved").arg(QString::fromLatin1(tag)));
 }
 
@@ -243,9 +248,11 @@ bool fitsOnOneLine(const QString& value)
 
 void SaveSettings()
 {
-    for (const QString* v : {&appTitle, &uploadToUrl, &readFromPath, &proxyAddress, &proxyUserName, &proxyPassword})
+    for (const QString* v :
+         {&appTitle, &uploadToUrl, &readFromPath, &proxyAddress, &proxyUserName, &proxyPassword})
         if (!fitsOnOneLine(*v))
-            throw Failure(QStringLiteral("A setting holds a line break or a NUL character; nothing was saved."));
+            throw Failure(
+                QStringLiteral("A setting holds a line break or a NUL character; nothing was saved."));
     const QByteArray content =
         formatFile({appTitle, uploadToUrl, readFromPath, proxyAddress, proxyUserName, proxyPassword});
     const QString path = settingsFilePath();
@@ -257,7 +264,8 @@ void SaveSettings()
     if (file.open(QIODevice::WriteOnly)) {
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         if (file.write(content) != content.size() || !file.commit())
-            throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
+            throw Failure(
+                QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
         // A file that existed before keeps the permissions it had; tighten them.
         ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
         return;
@@ -273,9 +281,11 @@ void SaveSettings()
     // it should the rewrite not complete.
     const QString copy = savedCopyPath(path);
     if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
-        throw Failure(QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, why));
+        throw Failure(
+            QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, why));
     QSaveFile copyFile(copy);
-    if (!copyFile.open(QIODevice::WriteOnly) || copyFile.write(content) != content.size() || !copyFile.commit())
+    if (!copyFile.open(QIODevice::WriteOnly) || copyFile.write(content) != content.size() ||
+        !copyFile.commit())
         throw Failure(QStringLiteral("Cannot write the settings file %1: its copy %2 cannot be written (%3); "
                                      "nothing was saved.")
                           .arg(path, copy, copyFile.errorString()));

@@ -9,5 +9,6 @@ inline QString generalDateTime()
 {
     const QDateTime now = QDateTime::currentDateTime();
     const QLocale locale = QLocale::system();
-    return locale.toString(now.date(), QLocale::ShortFormat) + u' ' + locale.toString(now.time(), QLocale::LongFormat);
+    return locale.toString(now.date(), QLocale::ShortFormat) + u' ' +
+           locale.toString(now.time(), QLocale::LongFormat);
 }

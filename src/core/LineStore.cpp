@@ -87,7 +87,8 @@ qsizetype LineStore::prepend(const QString& message)
     const qsizetype count = qsizetype(added.size());
     for (const Line& l : added)
         m_chars += charsOf(l);
-    m_lines.insert(m_lines.begin(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    m_lines.insert(m_lines.begin(), std::make_move_iterator(added.begin()),
+                   std::make_move_iterator(added.end()));
     m_textCache.clear();
     return count;
 }

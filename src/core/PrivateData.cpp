@@ -14,7 +14,8 @@ namespace PrivateData {
 
 QString folder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/quillfeed");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/quillfeed");
 }
 
 QString path(const QString& name)

@@ -18,7 +18,9 @@ int openForReading(const QString& path, bool followLinks)
                           O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return -1;
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         errno = EINVAL;
@@ -47,7 +49,8 @@ std::optional<QByteArray> read(const QString& path, qint64 maxBytes, bool follow
     QByteArray out;
     char buffer[64 * 1024];
     while (out.size() < maxBytes) {
-        const ssize_t n = ::read(fd.get(), buffer, size_t(qMin<qint64>(sizeof buffer, maxBytes - out.size())));
+        const ssize_t n =
+            ::read(fd.get(), buffer, size_t(qMin<qint64>(sizeof buffer, maxBytes - out.size())));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

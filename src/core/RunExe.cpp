@@ -21,7 +21,6 @@
 
 extern char** environ;
 
-
 namespace RunExe {
 
 namespace {
@@ -37,14 +36,15 @@ std::optional<QStringList> SplitCommandLine(const QString& commandLine)
 {
     QStringList tokens;
     QString token;
-    bool inToken = false;  // a token has begun, even an empty quoted one ("")
+    bool inToken = false; // a token has begun, even an empty quoted one ("")
     bool quoted = false;
 
     const qsizetype n = commandLine.size();
     for (qsizetype i = 0; i < n; ++i) {
         const QChar c = commandLine.at(i);
         if (quoted) {
-            if (c == u'\\' && i + 1 < n && (commandLine.at(i + 1) == u'"' || commandLine.at(i + 1) == u'\\')) {
+            if (c == u'\\' && i + 1 < n &&
+                (commandLine.at(i + 1) == u'"' || commandLine.at(i + 1) == u'\\')) {
                 token += commandLine.at(++i);
             } else if (c == u'"') {
                 quoted = false;
@@ -227,7 +227,9 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
     const pid_t pid = ::fork();
     if (pid == 0) {
         // Only async-signal-safe calls from here on.
-        struct sigaction dfl {};
+        struct sigaction dfl
+        {
+        };
         dfl.sa_handler = SIG_DFL;
         for (int sig = 1; sig < NSIG; ++sig)
             ::sigaction(sig, &dfl, nullptr);
@@ -305,7 +307,8 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
         *lastErrorLine = lastLineOf(errors);
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
-    qCWarning(lcTransfer) << tokens->first() << "ended by signal" << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    qCWarning(lcTransfer) << tokens->first() << "ended by signal"
+                          << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     return -1;
 }
 

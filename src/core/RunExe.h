@@ -32,8 +32,8 @@ QString QuoteArgument(const QString& argument);
 ///
 /// The program ends with this program (it is sent SIGTERM should this one
 /// die first; the system ties that to the calling thread, so the caller is a
-/// thread that lives as long as the program, the main thread). What it writes on standard error is passed on to this program's
-/// standard error as it comes.
+/// thread that lives as long as the program, the main thread). What it writes on standard error is passed on
+/// to this program's standard error as it comes.
 int RunAndWait(const QString& commandLine);
 /// Same; lastErrorLine receives the last line the program wrote on standard
 /// error that is not blank (or why it could not be started), empty when none.

@@ -6,8 +6,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-template <typename Handle, auto Release, Handle Null>
-class UniqueHandle
+template <typename Handle, auto Release, Handle Null> class UniqueHandle
 {
 public:
     explicit UniqueHandle(Handle h = Null) : m_handle(h) {}

@@ -27,8 +27,8 @@ void DesktopNotifier::notify(const QString& summary, const QString& body, bool t
     // looking when filing stops.
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue(uchar(trouble ? 2 : 1)));
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("quillfeed"));
-    call << QStringLiteral("Quillfeed") << QVariant::fromValue(m_lastId) << QStringLiteral("quillfeed") << summary
-         << body << QStringList() << hints << qint32(-1);
+    call << QStringLiteral("Quillfeed") << QVariant::fromValue(m_lastId) << QStringLiteral("quillfeed")
+         << summary << body << QStringList() << hints << qint32(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, CallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         w->deleteLater();

@@ -26,9 +26,8 @@ constexpr qsizetype PendingFlushChars = 64 * 1024;
 } // namespace
 
 frmDiag::frmDiag(QWidget* parent)
-    : QWidget(parent,
-              Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                  | Qt::WindowCloseButtonHint)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("frmDiag"));
     setWindowTitle(QStringLiteral("Diagnostic Results"));

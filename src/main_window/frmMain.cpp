@@ -38,20 +38,28 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
     setWindowTitle(QStringLiteral("Quill Feed"));
     setWindowIcon(quillfeedIcon());
     setFont(designFont(QStringLiteral("MS Sans Serif")));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     Inet1 = new InetControl(this);
     Inet1->setObjectName(QStringLiteral("Inet1"));
     // A pass takes the settings as they are when it starts.
-    m_transfer = new TransferDriver(*this, *this, *Inet1, [this] {
-        return PassConfig{uploadUrl,           readFromFolder,          converterPath,
-                          Settings::proxyAddress, Settings::proxyUserName, Settings::proxyPassword};
-    }, this);
+    m_transfer = new TransferDriver(
+        *this, *this, *Inet1,
+        [this] {
+            return PassConfig{uploadUrl,
+                              readFromFolder,
+                              converterPath,
+                              Settings::proxyAddress,
+                              Settings::proxyUserName,
+                              Settings::proxyPassword};
+        },
+        this);
     connect(Inet1, &InetControl::StateChanged, this, &frmMain::Inet1_StateChanged);
     m_notifier = new DesktopNotifier(this);
-    connect(m_notifier, &DesktopNotifier::notShown, this,
-            [this](const QString& why) { diag()->Log(QStringLiteral("Desktop notification not shown: ") + why); });
+    connect(m_notifier, &DesktopNotifier::notShown, this, [this](const QString& why) {
+        diag()->Log(QStringLiteral("Desktop notification not shown: ") + why);
+    });
     connect(m_transfer, &TransferDriver::passEnded, this, &frmMain::passEnded);
 
     buildLayout();
@@ -91,8 +99,8 @@ void frmMain::ApplySettings()
         readFromFolder = Settings::readFromPath;
         // A newcomer's first start shows Setup, not a "Path not found" for the
         // default folder nobody has made yet. Private, as the scans in it are.
-        if (firstStart && readFromFolder == Settings::defaultReadFromPath()
-            && ::mkdir(QFile::encodeName(readFromFolder).constData(), 0700) == 0)
+        if (firstStart && readFromFolder == Settings::defaultReadFromPath() &&
+            ::mkdir(QFile::encodeName(readFromFolder).constData(), 0700) == 0)
             qCInfo(lcMain) << "made the read-from folder" << readFromFolder;
         setWindowTitle(Settings::appTitle + QStringLiteral(" Quillfeed 1.3"));
         const QString stored = userStore().value(QStringLiteral("Applicant Tracking/lastMode")).toString();
@@ -149,7 +157,8 @@ void frmMain::CmdSetup_Click()
 void frmMain::CmdExploreDir_Click()
 {
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(readFromFolder)))
-        showMessage(this, QStringLiteral("Could not open the folder %1 in a file manager.").arg(readFromFolder));
+        showMessage(this,
+                    QStringLiteral("Could not open the folder %1 in a file manager.").arg(readFromFolder));
 }
 
 // ---------------------------------------------------------------------------
@@ -205,8 +214,9 @@ void frmMain::log(const QString& line)
 void frmMain::conversionDone()
 {
     if (testMode)
-        showMessage(this, QStringLiteral("File was converted. Inspect the source and resulting files if needed. "
-                                         "Click OK to continue."));
+        showMessage(this,
+                    QStringLiteral("File was converted. Inspect the source and resulting files if needed. "
+                                   "Click OK to continue."));
 }
 
 frmDiag* frmMain::diag()

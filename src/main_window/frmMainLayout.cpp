@@ -6,8 +6,8 @@
 #include "Design.h"
 #include "FileListModel.h"
 #include "ProgressPane.h"
-#include "ShownFileList.h"
 #include "RepaintThrottle.h"
+#include "ShownFileList.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
 #include "WrappingCheckBox.h"
@@ -78,7 +78,8 @@ void frmMain::buildLayout()
     const QColor D = palette().color(QPalette::Dark);
     const QColor W = Qt::white;
     auto line = [&](const char* array, int index, QColor c, int x1, int y1, int x2, int y2) {
-        return new TabLine(Frame5, QStringLiteral("%1[%2]").arg(QLatin1String(array)).arg(index), c, x1, y1, x2, y2);
+        return new TabLine(Frame5, QStringLiteral("%1[%2]").arg(QLatin1String(array)).arg(index), c, x1, y1,
+                           x2, y2);
     };
     Line1[7] = line("Line1", 7, D, 0, 240, 120, 0);
     Line1[5] = line("Line1", 5, W, 15, 255, 135, 15);
@@ -117,12 +118,12 @@ void frmMain::buildLayout()
     Frame3->setAccessibleName(QStringLiteral("Manual"));
     CmdScanAll = makeButton(Frame3, QStringLiteral("CmdScanAll"), QStringLiteral("Scan All"),
                             twipsRect(240, 360, 1335, 615));
-    CmdStartTransfer[0] = makeButton(Frame3, QStringLiteral("CmdStartTransfer[0]"), QStringLiteral("Force Transfer"),
-                                     twipsRect(240, 1080, 1335, 615));
-    CmdSelectScanner = makeButton(Frame3, QStringLiteral("CmdSelectScanner"), QStringLiteral("Select Scanner"),
-                                  twipsRect(240, 2520, 1335, 615));
-    CmdSetup[0] =
-        makeButton(Frame3, QStringLiteral("CmdSetup[0]"), QStringLiteral("Setup"), twipsRect(240, 3240, 1335, 615));
+    CmdStartTransfer[0] = makeButton(Frame3, QStringLiteral("CmdStartTransfer[0]"),
+                                     QStringLiteral("Force Transfer"), twipsRect(240, 1080, 1335, 615));
+    CmdSelectScanner = makeButton(Frame3, QStringLiteral("CmdSelectScanner"),
+                                  QStringLiteral("Select Scanner"), twipsRect(240, 2520, 1335, 615));
+    CmdSetup[0] = makeButton(Frame3, QStringLiteral("CmdSetup[0]"), QStringLiteral("Setup"),
+                             twipsRect(240, 3240, 1335, 615));
 
     Frame4 = makePanel(QStringLiteral("Frame4"));
     Frame4->setAccessibleName(QStringLiteral("Unattended"));
@@ -136,10 +137,10 @@ void frmMain::buildLayout()
     lastFired->setGeometry(twipsRect(120, 1080, 1695, 855));
     lastFired->setWordWrap(true);
     lastFired->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    CmdStartTransfer[1] = makeButton(Frame4, QStringLiteral("CmdStartTransfer[1]"), QStringLiteral("Force Transfer"),
-                                     twipsRect(240, 2520, 1335, 615));
-    CmdSetup[1] =
-        makeButton(Frame4, QStringLiteral("CmdSetup[1]"), QStringLiteral("Setup"), twipsRect(240, 3240, 1335, 615));
+    CmdStartTransfer[1] = makeButton(Frame4, QStringLiteral("CmdStartTransfer[1]"),
+                                     QStringLiteral("Force Transfer"), twipsRect(240, 2520, 1335, 615));
+    CmdSetup[1] = makeButton(Frame4, QStringLiteral("CmdSetup[1]"), QStringLiteral("Setup"),
+                             twipsRect(240, 3240, 1335, 615));
     Frame4->hide();
 
     // In the room both panels leave below their buttons, above whichever is shown.
@@ -163,9 +164,9 @@ void frmMain::buildLayout()
         connect(b, &QPushButton::clicked, this, &frmMain::CmdSetup_Click);
 
     // The designed focus order; the hidden panel's controls are skipped by Qt.
-    QWidget* order[] = {CmdScanAll,          CmdStartTransfer[0], CmdSelectScanner, CmdSetup[0],
-                        Text1,               CmdExploreDir,       CmdSetup[1],      CmdStartTransfer[1],
-                        chkAutoRead,         FileList,            lblManual,        lblUnattended};
+    QWidget* order[] = {CmdScanAll,    CmdStartTransfer[0], CmdSelectScanner,    CmdSetup[0], Text1,
+                        CmdExploreDir, CmdSetup[1],         CmdStartTransfer[1], chkAutoRead, FileList,
+                        lblManual,     lblUnattended};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
 }

@@ -69,10 +69,7 @@ struct ImgScan::Private
     QString foundAgain;
 };
 
-ImgScan::ImgScan(QObject* parent)
-    : QObject(parent), d(new Private)
-{
-}
+ImgScan::ImgScan(QObject* parent) : QObject(parent), d(new Private) {}
 
 ImgScan::~ImgScan()
 {
@@ -98,7 +95,8 @@ QString ImgScan::foundAgain() const
 QString ImgScan::storedModel()
 {
     const QSettings store = userStore();
-    return (store.value(kStoreVendorKey).toString() + u' ' + store.value(kStoreModelKey).toString()).trimmed();
+    return (store.value(kStoreVendorKey).toString() + u' ' + store.value(kStoreModelKey).toString())
+        .trimmed();
 }
 
 std::optional<QString> ImgScan::movedDevice(const QString& storedName)
@@ -116,11 +114,12 @@ std::optional<QString> ImgScan::movedDevice(const QString& storedName)
             sameKind << device.name;
     }
     if (sameKind.size() > 1)
-        throw Failure(QStringLiteral("Scanner %1 (%2) was not found, and %3 scanners of that kind are present: %4. "
-                                     "Choose one with Select Scanner.")
-                          .arg(storedName, storedModel())
-                          .arg(sameKind.size())
-                          .arg(sameKind.join(QStringLiteral(", "))));
+        throw Failure(
+            QStringLiteral("Scanner %1 (%2) was not found, and %3 scanners of that kind are present: %4. "
+                           "Choose one with Select Scanner.")
+                .arg(storedName, storedModel())
+                .arg(sameKind.size())
+                .arg(sameKind.join(QStringLiteral(", "))));
     if (sameKind.isEmpty())
         return std::nullopt;
     return sameKind.front();
@@ -175,9 +174,10 @@ void ImgScan::OpenScanner()
             handle = nullptr;
             status = sane_open(moved->toLocal8Bit().constData(), &handle);
             if (status == SANE_STATUS_GOOD && handle) {
-                d->foundAgain = QStringLiteral("The scanner %1 was not found at %2; it is at %3 now and was opened "
-                                               "there.")
-                                    .arg(storedModel(), name, *moved);
+                d->foundAgain =
+                    QStringLiteral("The scanner %1 was not found at %2; it is at %3 now and was opened "
+                                   "there.")
+                        .arg(storedModel(), name, *moved);
                 storeChoice({*moved, userStore().value(kStoreVendorKey).toString(),
                              userStore().value(kStoreModelKey).toString()});
                 name = *moved;
@@ -199,15 +199,17 @@ void ImgScan::OpenScanner()
         closeDevice();
         throw Failure(QStringLiteral("Scanner %1: %2").arg(name, error));
     }
-    qCDebug(lcScan) << "source" << (source.isEmpty() ? QStringLiteral("(no feeder)") : source) << "resolution"
-                    << SaneOptions::currentNumber(handle, QStringLiteral(SANE_NAME_SCAN_RESOLUTION)).value_or(0);
+    qCDebug(lcScan)
+        << "source" << (source.isEmpty() ? QStringLiteral("(no feeder)") : source) << "resolution"
+        << SaneOptions::currentNumber(handle, QStringLiteral(SANE_NAME_SCAN_RESOLUTION)).value_or(0);
 }
 
 void ImgScan::SetScanTo(qint32 value)
 {
     d->scanTo.reset();
     if (value != kScanToFiles)
-        throw Failure(QStringLiteral("Scan-to value %1 is not supported; 4 writes the pages to files.").arg(value));
+        throw Failure(
+            QStringLiteral("Scan-to value %1 is not supported; 4 writes the pages to files.").arg(value));
     d->scanTo = value;
 }
 
@@ -223,7 +225,8 @@ void ImgScan::SetMultiPage(bool value)
 {
     d->multiPage.reset();
     if (!value)
-        throw Failure(QStringLiteral("Single-page scanning is not supported; a batch takes every page of the feeder."));
+        throw Failure(
+            QStringLiteral("Single-page scanning is not supported; a batch takes every page of the feeder."));
     d->multiPage = value;
 }
 
@@ -231,7 +234,8 @@ void ImgScan::SetPageOption(qint16 value)
 {
     d->pageOption.reset();
     if (value != kPageOptionNumbered)
-        throw Failure(QStringLiteral("Page option %1 is not supported; 1 gives each page a numbered file.").arg(value));
+        throw Failure(
+            QStringLiteral("Page option %1 is not supported; 1 gives each page a numbered file.").arg(value));
     d->pageOption = value;
 }
 
@@ -277,7 +281,8 @@ void ImgScan::StartScan()
     if (!d->fileType)
         missing << QStringLiteral("file type");
     if (!missing.isEmpty())
-        throw Failure(QStringLiteral("The scan options are not set: %1.").arg(missing.join(QStringLiteral(", "))));
+        throw Failure(
+            QStringLiteral("The scan options are not set: %1.").arg(missing.join(QStringLiteral(", "))));
 
     const QFileInfo templateInfo(d->fileTemplate);
     ScanBatch batch;
@@ -286,7 +291,8 @@ void ImgScan::StartScan()
     batch.prefix = templateInfo.fileName();
     if (!QFileInfo(batch.folder).isDir())
         throw Failure(QStringLiteral("The folder %1 does not exist.").arg(batch.folder));
-    const std::optional<QString> source = SaneOptions::currentText(d->handle, QStringLiteral(SANE_NAME_SCAN_SOURCE));
+    const std::optional<QString> source =
+        SaneOptions::currentText(d->handle, QStringLiteral(SANE_NAME_SCAN_SOURCE));
     batch.feeder = source && SaneOptions::isFeederSource(*source);
     const std::optional<double> resolution =
         SaneOptions::currentNumber(d->handle, QStringLiteral(SANE_NAME_SCAN_RESOLUTION));
@@ -305,12 +311,13 @@ void ImgScan::StartScan()
         ScanWorker worker(batch);
         // Queued: the worker's pages reach PageDone on this (the UI) thread,
         // in order, and all of them before the finished signal ends the wait.
-        connect(&worker, &ScanWorker::pageWritten, this,
-                [this](int pageNumber, int, const QString& path) {
-                    d->pagesWritten << path;
-                    emit PageDone(pageNumber);
-                },
-                Qt::QueuedConnection);
+        connect(
+            &worker, &ScanWorker::pageWritten, this,
+            [this](int pageNumber, int, const QString& path) {
+                d->pagesWritten << path;
+                emit PageDone(pageNumber);
+            },
+            Qt::QueuedConnection);
         QEventLoop loop;
         connect(&worker, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
         worker.start();

@@ -63,7 +63,8 @@ QString setFromText(SANE_Handle handle, const QString& name, const QString& valu
     case SANE_TYPE_STRING: {
         QByteArray buffer = value.toLocal8Bit();
         if (buffer.size() >= d->size)
-            return QStringLiteral("The value \"%1\" is too long for the scanner option \"%2\"").arg(value, name);
+            return QStringLiteral("The value \"%1\" is too long for the scanner option \"%2\"")
+                .arg(value, name);
         buffer.resize(d->size, '\0');
         status = sane_control_option(handle, index, SANE_ACTION_SET_VALUE, buffer.data(), &info);
         break;
@@ -75,13 +76,15 @@ QString setFromText(SANE_Handle handle, const QString& name, const QString& valu
         if (d->type == SANE_TYPE_BOOL) {
             const std::optional<bool> b = parseBool(value);
             if (!b)
-                return QStringLiteral("\"%1\" is not yes or no for the scanner option \"%2\"").arg(value, name);
+                return QStringLiteral("\"%1\" is not yes or no for the scanner option \"%2\"")
+                    .arg(value, name);
             word = *b ? SANE_TRUE : SANE_FALSE;
         } else {
             bool ok = false;
             const double number = value.trimmed().toDouble(&ok);
             if (!ok)
-                return QStringLiteral("\"%1\" is not a number for the scanner option \"%2\"").arg(value, name);
+                return QStringLiteral("\"%1\" is not a number for the scanner option \"%2\"")
+                    .arg(value, name);
             word = d->type == SANE_TYPE_INT ? SANE_Word(std::lround(number)) : SANE_FIX(number);
         }
         const size_t count = std::max<size_t>(1, size_t(d->size) / sizeof(SANE_Word));
@@ -117,8 +120,8 @@ std::optional<double> currentNumber(SANE_Handle handle, const QString& name)
 {
     const int index = find(handle, name);
     const SANE_Option_Descriptor* d = descriptor(handle, index);
-    if (!d || (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED) || !SANE_OPTION_IS_ACTIVE(d->cap)
-        || d->size < SANE_Int(sizeof(SANE_Word)))
+    if (!d || (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED) || !SANE_OPTION_IS_ACTIVE(d->cap) ||
+        d->size < SANE_Int(sizeof(SANE_Word)))
         return std::nullopt;
     std::vector<SANE_Word> words(size_t(d->size) / sizeof(SANE_Word));
     if (sane_control_option(handle, index, SANE_ACTION_GET_VALUE, words.data(), nullptr) != SANE_STATUS_GOOD)
@@ -128,8 +131,8 @@ std::optional<double> currentNumber(SANE_Handle handle, const QString& name)
 
 bool isFeederSource(const QString& source)
 {
-    return source.contains(QLatin1String("ADF"), Qt::CaseInsensitive)
-        || source.contains(QLatin1String("Feeder"), Qt::CaseInsensitive);
+    return source.contains(QLatin1String("ADF"), Qt::CaseInsensitive) ||
+           source.contains(QLatin1String("Feeder"), Qt::CaseInsensitive);
 }
 
 QString selectFeeder(SANE_Handle handle, QString* chosen)
@@ -137,8 +140,8 @@ QString selectFeeder(SANE_Handle handle, QString* chosen)
     chosen->clear();
     const QString name = QStringLiteral(SANE_NAME_SCAN_SOURCE);
     const SANE_Option_Descriptor* d = descriptor(handle, find(handle, name));
-    if (!d || d->type != SANE_TYPE_STRING || d->constraint_type != SANE_CONSTRAINT_STRING_LIST
-        || !SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap))
+    if (!d || d->type != SANE_TYPE_STRING || d->constraint_type != SANE_CONSTRAINT_STRING_LIST ||
+        !SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap))
         return {};
     QString firstFeeder;
     QString simplexFeeder;
@@ -149,8 +152,8 @@ QString selectFeeder(SANE_Handle handle, QString* chosen)
         if (firstFeeder.isEmpty())
             firstFeeder = source;
         // Both sides of every sheet would double the pages of a one-sided batch.
-        if (simplexFeeder.isEmpty() && !source.contains(QLatin1String("Duplex"), Qt::CaseInsensitive)
-            && !source.contains(QLatin1String("Back"), Qt::CaseInsensitive))
+        if (simplexFeeder.isEmpty() && !source.contains(QLatin1String("Duplex"), Qt::CaseInsensitive) &&
+            !source.contains(QLatin1String("Back"), Qt::CaseInsensitive))
             simplexFeeder = source;
     }
     const QString pick = simplexFeeder.isEmpty() ? firstFeeder : simplexFeeder;
@@ -181,8 +184,8 @@ QString setResolutionNearest(SANE_Handle handle, double dpi)
     const QString name = QStringLiteral(SANE_NAME_SCAN_RESOLUTION);
     const int index = find(handle, name);
     const SANE_Option_Descriptor* d = descriptor(handle, index);
-    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap)
-        || (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED))
+    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap) ||
+        (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED))
         return {};
     const bool fixed = d->type == SANE_TYPE_FIXED;
     const SANE_Word wanted = fixed ? SANE_FIX(dpi) : SANE_Word(std::lround(dpi));
@@ -190,8 +193,8 @@ QString setResolutionNearest(SANE_Handle handle, double dpi)
     if (d->constraint_type == SANE_CONSTRAINT_RANGE && d->constraint.range) {
         const SANE_Range* r = d->constraint.range;
         value = nearestInRange(wanted, r->min, r->max, r->quant);
-    } else if (d->constraint_type == SANE_CONSTRAINT_WORD_LIST && d->constraint.word_list
-               && d->constraint.word_list[0] > 0) {
+    } else if (d->constraint_type == SANE_CONSTRAINT_WORD_LIST && d->constraint.word_list &&
+               d->constraint.word_list[0] > 0) {
         const SANE_Word* list = d->constraint.word_list;
         value = list[1];
         for (SANE_Word i = 1; i <= list[0]; ++i) {

@@ -20,10 +20,11 @@ SaneSession::SaneSession()
         const SANE_Status status = sane_init(&version, nullptr);
         if (status != SANE_STATUS_GOOD) {
             qCWarning(lcScan) << "sane_init:" << saneText(status);
-            throw Failure(QStringLiteral("The scanner library could not be started: %1").arg(saneText(status)));
+            throw Failure(
+                QStringLiteral("The scanner library could not be started: %1").arg(saneText(status)));
         }
-        qCDebug(lcScan) << "SANE started, version" << SANE_VERSION_MAJOR(version) << SANE_VERSION_MINOR(version)
-                        << SANE_VERSION_BUILD(version);
+        qCDebug(lcScan) << "SANE started, version" << SANE_VERSION_MAJOR(version)
+                        << SANE_VERSION_MINOR(version) << SANE_VERSION_BUILD(version);
     }
     ++s_users;
 }

@@ -55,10 +55,7 @@ void toEightBit(const uint8_t* line, int depth, qsizetype samples, uint8_t* out)
 
 } // namespace
 
-ScanWorker::ScanWorker(const ScanBatch& batch, QObject* parent)
-    : QThread(parent), m_batch(batch)
-{
-}
+ScanWorker::ScanWorker(const ScanBatch& batch, QObject* parent) : QThread(parent), m_batch(batch) {}
 
 ScanWorker::~ScanWorker()
 {
@@ -115,8 +112,8 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
     SANE_Handle h = m_batch.handle;
     auto failed = [&](const QString& text) {
         m_failure = m_abort.loadRelaxed()
-            ? QStringLiteral("The scan was stopped before page %1 was complete.").arg(pageNumber)
-            : QStringLiteral("Page %1 could not be scanned: %2").arg(pageNumber).arg(text);
+                        ? QStringLiteral("The scan was stopped before page %1 was complete.").arg(pageNumber)
+                        : QStringLiteral("Page %1 could not be scanned: %2").arg(pageNumber).arg(text);
         qCWarning(lcScan) << m_failure;
         return PageResult::Failed;
     };
@@ -133,14 +130,16 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
     status = sane_get_parameters(h, &p);
     if (status != SANE_STATUS_GOOD)
         return failed(saneText(status));
-    qCDebug(lcScan) << "page" << pageNumber << "format" << p.format << "depth" << p.depth << "pixels" << p.pixels_per_line
-                    << "bytes/line" << p.bytes_per_line << "lines" << p.lines << "last frame" << p.last_frame;
+    qCDebug(lcScan) << "page" << pageNumber << "format" << p.format << "depth" << p.depth << "pixels"
+                    << p.pixels_per_line << "bytes/line" << p.bytes_per_line << "lines" << p.lines
+                    << "last frame" << p.last_frame;
 
     // Reads one frame to its end, handing over each whole line. A partial last
     // line (a short read at the end) carries no complete row and is dropped.
     QString lineFailure;
     qint64 frameBytes = 0;
-    auto readFrame = [&](const SANE_Parameters& fp, const std::function<bool(const uint8_t*)>& onLine) -> SANE_Status {
+    auto readFrame = [&](const SANE_Parameters& fp,
+                         const std::function<bool(const uint8_t*)>& onLine) -> SANE_Status {
         QByteArray line(fp.bytes_per_line, '\0');
         QByteArray chunk(kReadChunk, '\0');
         qsizetype filled = 0;
@@ -148,7 +147,8 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
             if (m_abort.loadRelaxed())
                 return SANE_STATUS_CANCELLED;
             SANE_Int length = 0;
-            const SANE_Status s = sane_read(h, reinterpret_cast<SANE_Byte*>(chunk.data()), kReadChunk, &length);
+            const SANE_Status s =
+                sane_read(h, reinterpret_cast<SANE_Byte*>(chunk.data()), kReadChunk, &length);
             if (s == SANE_STATUS_EOF)
                 return SANE_STATUS_EOF;
             if (s != SANE_STATUS_GOOD)
@@ -219,8 +219,8 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
         std::array<bool, 3> seen = {false, false, false};
         SANE_Parameters fp = p;
         for (;;) {
-            if ((fp.depth != 8 && fp.depth != 16) || fp.pixels_per_line != p.pixels_per_line
-                || fp.bytes_per_line < width * (fp.depth / 8))
+            if ((fp.depth != 8 && fp.depth != 16) || fp.pixels_per_line != p.pixels_per_line ||
+                fp.bytes_per_line < width * (fp.depth / 8))
                 return failed(unsupported(fp));
             const int channel = fp.format == SANE_FRAME_RED ? 0 : fp.format == SANE_FRAME_GREEN ? 1 : 2;
             QByteArray& plane = planes[size_t(channel)];

@@ -11,7 +11,7 @@ class QListWidget;
 
 struct ScannerDevice
 {
-    QString name;   ///< SANE's device name, e.g. "test:0"
+    QString name; ///< SANE's device name, e.g. "test:0"
     QString vendor;
     QString model;
     /// "vendor model (name)", as the list shows it.
@@ -23,7 +23,8 @@ class SelectScannerDialog : public QDialog
     Q_OBJECT
 public:
     /// current: the device chosen before, selected when it is in the list.
-    SelectScannerDialog(const QList<ScannerDevice>& devices, const QString& current, QWidget* parent = nullptr);
+    SelectScannerDialog(const QList<ScannerDevice>& devices, const QString& current,
+                        QWidget* parent = nullptr);
 
     /// The name of the device selected, empty when none is.
     QString selectedDevice() const;

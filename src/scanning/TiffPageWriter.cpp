@@ -31,7 +31,7 @@ int tiffErrorHandler(TIFF*, void* user, const char* module, const char* format, 
     std::vsnprintf(text, sizeof text, format, args);
     auto* writer = static_cast<TiffPageWriter*>(user);
     writer->noteTiffError(module && *module ? QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(module),
-                                                                               QString::fromLocal8Bit(text))
+                                                                           QString::fromLocal8Bit(text))
                                             : QString::fromLocal8Bit(text));
     return 1;
 }
@@ -67,17 +67,19 @@ TiffPageWriter::~TiffPageWriter()
     discard();
 }
 
-QString TiffPageWriter::pageName(const QString& folder, const QString& prefix, int number, const QString& extension)
+QString TiffPageWriter::pageName(const QString& folder, const QString& prefix, int number,
+                                 const QString& extension)
 {
-    return folder + QLatin1Char('/') + prefix + QStringLiteral("%1").arg(number, 4, 10, QLatin1Char('0')) + extension;
+    return folder + QLatin1Char('/') + prefix + QStringLiteral("%1").arg(number, 4, 10, QLatin1Char('0')) +
+           extension;
 }
 
 bool TiffPageWriter::numberTaken(const QString& folder, const QString& prefix, int number)
 {
     // A page already converted for upload keeps its number as a PDF; a new
     // page under the same number would be renamed by the converter anyway.
-    return QFileInfo::exists(pageName(folder, prefix, number, QStringLiteral(".tif")))
-        || QFileInfo::exists(pageName(folder, prefix, number, QStringLiteral(".pdf")));
+    return QFileInfo::exists(pageName(folder, prefix, number, QStringLiteral(".tif"))) ||
+           QFileInfo::exists(pageName(folder, prefix, number, QStringLiteral(".pdf")));
 }
 
 void TiffPageWriter::noteTiffError(const QString& message)
@@ -129,15 +131,18 @@ bool TiffPageWriter::begin(Kind kind, int width, int rowsHint, double xDpi, doub
             return fail(QStringLiteral("No free file name was found in %1").arg(m_folder));
         if (numberTaken(m_folder, m_prefix, label))
             continue;
-        const QString candidate = pageName(m_folder, QLatin1Char('.') + m_prefix, label, QStringLiteral(".tif.part"));
-        const int fd = ::open(QFile::encodeName(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const QString candidate =
+            pageName(m_folder, QLatin1Char('.') + m_prefix, label, QStringLiteral(".tif.part"));
+        const int fd =
+            ::open(QFile::encodeName(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             m_fd = fd;
             m_tempPath = candidate;
             break;
         }
         if (errno != EEXIST)
-            return fail(QStringLiteral("The page file %1 could not be created: %2").arg(candidate, systemErrorText(errno)));
+            return fail(QStringLiteral("The page file %1 could not be created: %2")
+                            .arg(candidate, systemErrorText(errno)));
     }
 
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
@@ -159,25 +164,25 @@ bool TiffPageWriter::begin(Kind kind, int width, int rowsHint, double xDpi, doub
         m_stripRows = int(std::max<qsizetype>(1, kStripBytes / m_rowBytes));
     }
 
-    bool ok = TIFFSetField(m_tiff, TIFFTAG_IMAGEWIDTH, uint32_t(width))
-        && TIFFSetField(m_tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(bilevel ? 1 : 8))
-        && TIFFSetField(m_tiff, TIFFTAG_SAMPLESPERPIXEL, samples)
-        && TIFFSetField(m_tiff, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG))
-        && TIFFSetField(m_tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(m_stripRows))
-        && TIFFSetField(m_tiff, TIFFTAG_RESOLUTIONUNIT, uint16_t(RESUNIT_INCH))
-        && TIFFSetField(m_tiff, TIFFTAG_XRESOLUTION, float(xDpi))
-        && TIFFSetField(m_tiff, TIFFTAG_YRESOLUTION, float(yDpi))
-        && TIFFSetField(m_tiff, TIFFTAG_SOFTWARE, "Quillfeed");
+    bool ok = TIFFSetField(m_tiff, TIFFTAG_IMAGEWIDTH, uint32_t(width)) &&
+              TIFFSetField(m_tiff, TIFFTAG_BITSPERSAMPLE, uint16_t(bilevel ? 1 : 8)) &&
+              TIFFSetField(m_tiff, TIFFTAG_SAMPLESPERPIXEL, samples) &&
+              TIFFSetField(m_tiff, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG)) &&
+              TIFFSetField(m_tiff, TIFFTAG_ROWSPERSTRIP, uint32_t(m_stripRows)) &&
+              TIFFSetField(m_tiff, TIFFTAG_RESOLUTIONUNIT, uint16_t(RESUNIT_INCH)) &&
+              TIFFSetField(m_tiff, TIFFTAG_XRESOLUTION, float(xDpi)) &&
+              TIFFSetField(m_tiff, TIFFTAG_YRESOLUTION, float(yDpi)) &&
+              TIFFSetField(m_tiff, TIFFTAG_SOFTWARE, "Quillfeed");
     if (ok && bilevel) {
         // SANE's 1-bit pixels are 1 for black, which is MinIsWhite.
-        ok = TIFFSetField(m_tiff, TIFFTAG_PHOTOMETRIC, uint16_t(PHOTOMETRIC_MINISWHITE))
-            && TIFFSetField(m_tiff, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_CCITTFAX4))
-            && TIFFSetField(m_tiff, TIFFTAG_FILLORDER, uint16_t(FILLORDER_MSB2LSB));
+        ok = TIFFSetField(m_tiff, TIFFTAG_PHOTOMETRIC, uint16_t(PHOTOMETRIC_MINISWHITE)) &&
+             TIFFSetField(m_tiff, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_CCITTFAX4)) &&
+             TIFFSetField(m_tiff, TIFFTAG_FILLORDER, uint16_t(FILLORDER_MSB2LSB));
     } else if (ok) {
         ok = TIFFSetField(m_tiff, TIFFTAG_PHOTOMETRIC,
-                          uint16_t(kind == Kind::Rgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK))
-            && TIFFSetField(m_tiff, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE))
-            && TIFFSetField(m_tiff, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL));
+                          uint16_t(kind == Kind::Rgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
+             TIFFSetField(m_tiff, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE)) &&
+             TIFFSetField(m_tiff, TIFFTAG_PREDICTOR, uint16_t(PREDICTOR_HORIZONTAL));
     }
     if (!ok)
         return fail(QStringLiteral("The page file %1 could not be set up: %2").arg(m_tempPath, m_tiffError));
@@ -193,9 +198,10 @@ bool TiffPageWriter::flushStrip()
     // The height grows strip by strip, so a page of unknown length needs no
     // guess and a short page leaves no empty strips behind.
     errno = 0;
-    if (!TIFFSetField(m_tiff, TIFFTAG_IMAGELENGTH, uint32_t(m_rows))
-        || TIFFWriteEncodedStrip(m_tiff, m_strip, m_stripData.data(), tmsize_t(rowsInStrip * m_rowBytes)) < 0)
-        return fail(QStringLiteral("The page file %1 could not be written: %2").arg(m_tempPath, writeFailure(errno)));
+    if (!TIFFSetField(m_tiff, TIFFTAG_IMAGELENGTH, uint32_t(m_rows)) ||
+        TIFFWriteEncodedStrip(m_tiff, m_strip, m_stripData.data(), tmsize_t(rowsInStrip * m_rowBytes)) < 0)
+        return fail(
+            QStringLiteral("The page file %1 could not be written: %2").arg(m_tempPath, writeFailure(errno)));
     ++m_strip;
     m_stripData.clear();
     return true;
@@ -222,16 +228,19 @@ bool TiffPageWriter::commit()
         return fail(QStringLiteral("The scanner delivered an empty page"));
     errno = 0;
     if (!TIFFFlush(m_tiff))
-        return fail(QStringLiteral("The page file %1 could not be written: %2").arg(m_tempPath, writeFailure(errno)));
+        return fail(
+            QStringLiteral("The page file %1 could not be written: %2").arg(m_tempPath, writeFailure(errno)));
     if (::fsync(m_fd) != 0)
-        return fail(QStringLiteral("The page file %1 could not be saved: %2").arg(m_tempPath, systemErrorText(errno)));
+        return fail(QStringLiteral("The page file %1 could not be saved: %2")
+                        .arg(m_tempPath, systemErrorText(errno)));
     // TIFFCleanup leaves the descriptor to us, so a failing close is seen.
     TIFFCleanup(m_tiff);
     m_tiff = nullptr;
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
-        return fail(QStringLiteral("The page file %1 could not be saved: %2").arg(m_tempPath, systemErrorText(errno)));
+        return fail(QStringLiteral("The page file %1 could not be saved: %2")
+                        .arg(m_tempPath, systemErrorText(errno)));
     if (!moveIntoPlace())
         return false;
     syncFolder(m_folder);

@@ -48,7 +48,8 @@ public:
     QString error() const { return m_error; }
 
     /// folder + "/" + prefix + number (at least four digits) + extension.
-    static QString pageName(const QString& folder, const QString& prefix, int number, const QString& extension);
+    static QString pageName(const QString& folder, const QString& prefix, int number,
+                            const QString& extension);
     /// True when the number is used by a page or by the PDF made from one.
     static bool numberTaken(const QString& folder, const QString& prefix, int number);
 

@@ -38,7 +38,9 @@ void ignoreLeaseBreakSignal()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction sa{};
+        struct sigaction sa
+        {
+        };
         sa.sa_handler = SIG_IGN;
         sigemptyset(&sa.sa_mask);
         sigaction(SIGIO, &sa, nullptr);
@@ -67,7 +69,8 @@ Result check(int fd, const QString& path, const Expectation& expected, struct st
         return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(errno))};
     if (!S_ISREG(st.st_mode))
         return {Verdict::Unreadable, QStringLiteral("%1 is not a regular file").arg(path)};
-    if (expected.listed.size >= 0 && (st.st_size != expected.listed.size || mtimeOf(st) != expected.listed.mtimeNs))
+    if (expected.listed.size >= 0 &&
+        (st.st_size != expected.listed.size || mtimeOf(st) != expected.listed.mtimeNs))
         return {Verdict::BeingWritten, QStringLiteral("changed since it was listed")};
     const Writers writers = openForWriting(fd);
     if (writers == Writers::Some)
@@ -98,9 +101,10 @@ int openForReading(const QString& path, Result& failure)
     if (fd < 0) {
         const int err = errno;
         failure = {err == ENOENT ? Verdict::Vanished : Verdict::Unreadable,
-                   err == ENOENT  ? QStringLiteral("File not found: %1").arg(path)
-                   : err == ELOOP ? QStringLiteral("%1 is a symbolic link; links are never followed").arg(path)
-                                  : QStringLiteral("Cannot open %1: %2").arg(path, systemErrorText(err))};
+                   err == ENOENT ? QStringLiteral("File not found: %1").arg(path)
+                   : err == ELOOP
+                       ? QStringLiteral("%1 is a symbolic link; links are never followed").arg(path)
+                       : QStringLiteral("Cannot open %1: %2").arg(path, systemErrorText(err))};
     }
     return fd;
 }
@@ -150,15 +154,16 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
             dest.resize(start);
             if (n == 0)
                 return {Verdict::BeingWritten, QStringLiteral("shorter than when it was opened")};
-            return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(err))};
+            return {Verdict::Unreadable,
+                    QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(err))};
         }
         done += n;
     }
     // Anything written while it was read makes the copy suspect: leave it for later.
     struct stat after;
     char extra;
-    if (fstat(fd.get(), &after) != 0 || after.st_size != before.st_size || mtimeOf(after) != mtimeOf(before) ||
-        ::read(fd.get(), &extra, 1) > 0) {
+    if (fstat(fd.get(), &after) != 0 || after.st_size != before.st_size ||
+        mtimeOf(after) != mtimeOf(before) || ::read(fd.get(), &extra, 1) > 0) {
         dest.resize(start);
         return {Verdict::BeingWritten, QStringLiteral("changed while it was read")};
     }

@@ -51,7 +51,8 @@ inline constexpr qint64 UnknownWriterQuietNs = 10 * 60'000'000'000LL;
 /// Checks the file and, when it is ready, appends its whole content to dest
 /// (dest is reserved for it plus reserveExtra bytes, so the caller can finish
 /// its body without another copy). On any other verdict dest is unchanged.
-Result readWhole(const QString& path, const Expectation& expected, QByteArray& dest, qsizetype reserveExtra = 0);
+Result readWhole(const QString& path, const Expectation& expected, QByteArray& dest,
+                 qsizetype reserveExtra = 0);
 
 /// Only the checks, without reading (for files handed to another program).
 Result checkComplete(const QString& path, const Expectation& expected);

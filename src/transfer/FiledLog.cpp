@@ -80,7 +80,8 @@ QString FiledLog::defaultPath()
 FiledLog::Row FiledLog::rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl)
 {
     return {QDateTime::currentDateTime(), entry, content.size(),
-            QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex(), pageWithoutCredentials(uploadUrl)};
+            QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex(),
+            pageWithoutCredentials(uploadUrl)};
 }
 
 QString FiledLog::pageWithoutCredentials(const QString& url)
@@ -97,8 +98,8 @@ QByteArray FiledLog::csvLine(const Row& row)
     // Every file entry begins with "/", the address with a scheme, the rest are
     // digits: no field can start like a spreadsheet formula.
     return row.filedAt.toOffsetFromUtc(row.filedAt.offsetFromUtc()).toString(Qt::ISODate).toUtf8() + ',' +
-           csvField(row.file) + ',' + QByteArray::number(row.bytes) + ',' + row.sha256 + ',' + csvField(row.page) +
-           "\r\n";
+           csvField(row.file) + ',' + QByteArray::number(row.bytes) + ',' + row.sha256 + ',' +
+           csvField(row.page) + "\r\n";
 }
 
 QString FiledLog::append(const Row& row) const
@@ -108,12 +109,17 @@ QString FiledLog::append(const Row& row) const
     const QByteArray native = QFile::encodeName(m_path);
     // Only ever a regular file of the user's: never a FIFO that would block,
     // never a link that would write elsewhere.
-    UniqueFd fd(::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+    UniqueFd fd(::open(native.constData(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
                        S_IRUSR | S_IWUSR));
-    auto failed = [this](int error) { return QStringLiteral("Cannot record in %1: %2").arg(m_path, systemErrorText(error)); };
+    auto failed = [this](int error) {
+        return QStringLiteral("Cannot record in %1: %2").arg(m_path, systemErrorText(error));
+    };
     if (fd.get() < 0)
         return failed(errno);
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd.get(), &st) != 0)
         return failed(errno);
     if (!S_ISREG(st.st_mode))

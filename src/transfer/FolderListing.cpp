@@ -25,14 +25,15 @@ struct Subfolder
 [[noreturn]] void cannotRead(const QByteArray& path, int err)
 {
     throw Failure(QStringLiteral("Cannot read the folder %1: %2")
-                      .arg(QFile::decodeName(path), err == ENOENT ? QStringLiteral("Path not found")
-                                                                 : systemErrorText(err)));
+                      .arg(QFile::decodeName(path),
+                           err == ENOENT ? QStringLiteral("Path not found") : systemErrorText(err)));
 }
 
 // ancestors holds the folders from the root down to this one's parent; expected
 // is what the parent's listing said this folder is (none for the root).
 void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteArray& relBytes,
-                const FileId* expected, std::vector<FileId>& ancestors, std::vector<ListedFile>& out, bool tidy)
+                const FileId* expected, std::vector<FileId>& ancestors, std::vector<ListedFile>& out,
+                bool tidy)
 {
     const QByteArray path = rootPath + relBytes;
     // Below the root a link is never followed: a folder swapped for a link since
@@ -111,8 +112,8 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         // arrived is kept and simply listed next time.
         if (rmdir(path.constData()) != 0 && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
             const int err = errno;
-            throw Failure(
-                QStringLiteral("Cannot remove the empty folder %1: %2").arg(QFile::decodeName(path), systemErrorText(err)));
+            throw Failure(QStringLiteral("Cannot remove the empty folder %1: %2")
+                              .arg(QFile::decodeName(path), systemErrorText(err)));
         }
     }
 }

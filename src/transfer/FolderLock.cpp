@@ -37,7 +37,8 @@ QString describeHolder(dev_t dev, ino_t ino)
         if (comm.open(QIODevice::ReadOnly))
             holder += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(comm.readAll().trimmed()));
         struct stat proc;
-        if (::stat(QStringLiteral("/proc/%1").arg(QString::fromLatin1(pid)).toLatin1().constData(), &proc) == 0) {
+        if (::stat(QStringLiteral("/proc/%1").arg(QString::fromLatin1(pid)).toLatin1().constData(), &proc) ==
+            0) {
             const passwd* pw = ::getpwuid(proc.st_uid);
             holder += QStringLiteral(" of the account %1")
                           .arg(pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(proc.st_uid));
@@ -96,6 +97,7 @@ bool FolderLock::acquire(const QString& folder)
 
 QString FolderLock::message() const
 {
-    return QStringLiteral("Another Quillfeed%1 is serving the folder %2; nothing is sent from it until that one ends.")
+    return QStringLiteral(
+               "Another Quillfeed%1 is serving the folder %2; nothing is sent from it until that one ends.")
         .arg(m_holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_holder), m_folder);
 }

@@ -44,7 +44,8 @@ void Leftovers::load()
             continue;
         bool ok[4];
         Record r{f[0] == kFiled ? Kind::Filed : Kind::Converted,
-                 {f[1].toULongLong(&ok[0]), f[2].toULongLong(&ok[1]), f[3].toLongLong(&ok[2]), f[4].toLongLong(&ok[3])},
+                 {f[1].toULongLong(&ok[0]), f[2].toULongLong(&ok[1]), f[3].toLongLong(&ok[2]),
+                  f[4].toLongLong(&ok[3])},
                  QString::fromUtf8(QByteArray::fromPercentEncoding(f[5]))};
         if (ok[0] && ok[1] && ok[2] && ok[3])
             m_records.push_back(std::move(r));
@@ -56,9 +57,9 @@ QString Leftovers::save() const
     QByteArray content;
     for (const Record& r : m_records) {
         content += r.kind == Kind::Filed ? kFiled : kConverted;
-        content += ' ' + QByteArray::number(r.identity.device) + ' ' + QByteArray::number(r.identity.inode) + ' ' +
-                   QByteArray::number(r.identity.size) + ' ' + QByteArray::number(r.identity.mtimeNs) + ' ' +
-                   r.path.toUtf8().toPercentEncoding("/") + '\n';
+        content += ' ' + QByteArray::number(r.identity.device) + ' ' + QByteArray::number(r.identity.inode) +
+                   ' ' + QByteArray::number(r.identity.size) + ' ' + QByteArray::number(r.identity.mtimeNs) +
+                   ' ' + r.path.toUtf8().toPercentEncoding("/") + '\n';
     }
     // Names of documents: private, like out.txt beside it.
     if (const QString why = PrivateData::ensureFolder(QFileInfo(m_storePath).absolutePath()); !why.isEmpty())
@@ -102,7 +103,9 @@ void Leftovers::keepOnly(const QString& root, const QSet<FileGate::Identity>& pr
 {
     load();
     const QString prefix = root.endsWith(u'/') ? root : root + u'/';
-    const auto gone = [&](const Record& r) { return r.path.startsWith(prefix) && !present.contains(r.identity); };
+    const auto gone = [&](const Record& r) {
+        return r.path.startsWith(prefix) && !present.contains(r.identity);
+    };
     const auto end = std::remove_if(m_records.begin(), m_records.end(), gone);
     if (end == m_records.end())
         return;

@@ -26,19 +26,23 @@ QString OutFile::open()
     // blocks each time, a fifth of what a pass of small files cost; the file
     // stays open for the pass and is rewritten in place. It is opened anew
     // whenever the name no longer leads to it (deleted, replaced).
-    struct stat named {}, held {};
-    if (m_fd.get() >= 0 &&
-        (::stat(native.constData(), &named) != 0 || ::fstat(m_fd.get(), &held) != 0 ||
-         FileId::of(named) != FileId::of(held)))
+    struct stat named
+    {
+    }, held{};
+    if (m_fd.get() >= 0 && (::stat(native.constData(), &named) != 0 || ::fstat(m_fd.get(), &held) != 0 ||
+                            FileId::of(named) != FileId::of(held)))
         m_fd.reset();
     if (m_fd.get() >= 0)
         return {};
     if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
         return why;
-    m_fd.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, S_IRUSR | S_IWUSR));
+    m_fd.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                      S_IRUSR | S_IWUSR));
     if (m_fd.get() < 0)
         return QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(errno));
-    struct stat opened {};
+    struct stat opened
+    {
+    };
     if (::fstat(m_fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
         m_fd.reset();
         return QStringLiteral("Cannot write %1: it is not a regular file").arg(m_path);

@@ -27,8 +27,9 @@ bool writeWhole(const QString& path, const QByteArray& content, bool durable)
 {
     const QByteArray native = QFile::encodeName(path);
     const QByteArray temp = native + ".new";
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                          S_IRUSR | S_IWUSR);
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+               S_IRUSR | S_IWUSR);
     if (fd < 0)
         return false;
     const char* data = content.constData();
@@ -149,8 +150,8 @@ int StationJournal::sweepConverterTemporaries(const QString& folder)
         if (!converterTemp.match(QFile::decodeName(e->d_name)).hasMatch())
             continue;
         struct stat st;
-        if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-            ::unlinkat(fd, e->d_name, 0) == 0)
+        if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid() && ::unlinkat(fd, e->d_name, 0) == 0)
             ++swept;
     }
     ::closedir(dir);

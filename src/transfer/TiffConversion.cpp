@@ -71,9 +71,10 @@ Result convert(const Job& job, const Hooks& hooks)
     QString failure;
     std::optional<FileGate::Identity> made;
     if (exitCode != 0) {
-        failure = exitCode < 0
-            ? QStringLiteral("The converter %1 could not be run or was stopped").arg(job.converterPath)
-            : QStringLiteral("The converter ended with exit code %1").arg(exitCode);
+        failure =
+            exitCode < 0
+                ? QStringLiteral("The converter %1 could not be run or was stopped").arg(job.converterPath)
+                : QStringLiteral("The converter ended with exit code %1").arg(exitCode);
         // Its own words say why (a full disk, a damaged TIFF).
         if (!converterSaid.isEmpty())
             failure += QStringLiteral(": ") + converterSaid;

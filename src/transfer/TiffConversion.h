@@ -14,8 +14,8 @@ namespace TiffConversion {
 
 struct Job
 {
-    QString folder;        ///< the read-from folder
-    QString entry;         ///< the TIFF's entry, "/2024/a.tif"
+    QString folder; ///< the read-from folder
+    QString entry;  ///< the TIFF's entry, "/2024/a.tif"
     QString converterPath;
     FileGate::Expectation expected; ///< what the TIFF must still be
 };
@@ -34,13 +34,16 @@ struct Result
 {
     enum class Outcome { Converted, HeldBack, Failed };
     Outcome outcome = Outcome::Failed;
-    QString message; ///< HeldBack: why; Failed: the description of the failure
-    QString subject; ///< Failed: what was being read
-    QString pdfEntry;        ///< Converted: the PDF's entry
-    FileGate::Identity pdf;  ///< Converted: the PDF as the converter made it
+    QString message;        ///< HeldBack: why; Failed: the description of the failure
+    QString subject;        ///< Failed: what was being read
+    QString pdfEntry;       ///< Converted: the PDF's entry
+    FileGate::Identity pdf; ///< Converted: the PDF as the converter made it
 
     static Result heldBack(const QString& why) { return {Outcome::HeldBack, why, {}, {}, {}}; }
-    static Result failed(const QString& what, const QString& subject) { return {Outcome::Failed, what, subject, {}, {}}; }
+    static Result failed(const QString& what, const QString& subject)
+    {
+        return {Outcome::Failed, what, subject, {}, {}};
+    }
 };
 
 Result convert(const Job& job, const Hooks& hooks);

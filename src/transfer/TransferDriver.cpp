@@ -133,12 +133,13 @@ void TransferDriver::recoverInterrupted()
     if (!sent.isEmpty() && filedBeforeTheStop(sent))
         return;
     if (!sent.isEmpty())
-        recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
-                                        "filed it. %2")
-                             .arg(sent, QFileInfo::exists(sent)
-                                            ? QStringLiteral("It is still in the folder and goes again with the next "
-                                                             "pass; check the page before you file it by hand.")
-                                            : QStringLiteral("It is no longer in the folder.")));
+        recoveryNote(
+            QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
+                           "filed it. %2")
+                .arg(sent, QFileInfo::exists(sent)
+                               ? QStringLiteral("It is still in the folder and goes again with the next "
+                                                "pass; check the page before you file it by hand.")
+                               : QStringLiteral("It is no longer in the folder.")));
 }
 
 bool TransferDriver::filedBeforeTheStop(const QString& sent)
@@ -160,9 +161,10 @@ bool TransferDriver::filedBeforeTheStop(const QString& sent)
     QString why;
     switch (FileGate::removeIfUnchanged(sent, *now, &why)) {
     case FileGate::Removal::Removed:
-        recoveryNote(QStringLiteral("Quillfeed stopped after the web page had filed %1 (%2), before it could delete "
-                                    "it; it is deleted now and not sent again.")
-                         .arg(sent, last->filedAt.toString(Qt::ISODate)));
+        recoveryNote(
+            QStringLiteral("Quillfeed stopped after the web page had filed %1 (%2), before it could delete "
+                           "it; it is deleted now and not sent again.")
+                .arg(sent, last->filedAt.toString(Qt::ISODate)));
         return true;
     case FileGate::Removal::Refused:
         keepLeftover(Leftovers::Kind::Filed, *now, sent, why);
@@ -195,9 +197,10 @@ void TransferDriver::finishConvertedPairs(std::vector<ListedFile>& found)
             QString why;
             switch (FileGate::removeIfUnchanged(folder + tiff.entry, tiff.stamp, &why)) {
             case FileGate::Removal::Removed:
-                recoveryNote(QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
-                                            "removed, the PDF goes with the next pass.")
-                                 .arg(folder + tiff.entry, folder + pdf));
+                recoveryNote(
+                    QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
+                                   "removed, the PDF goes with the next pass.")
+                        .arg(folder + tiff.entry, folder + pdf));
                 return true;
             case FileGate::Removal::Gone:
                 return true;
@@ -251,7 +254,8 @@ void TransferDriver::cancelUndelivered()
     if (m_inet.RequestDelivered()) {
         // The page has the whole document and may have filed it: sending it
         // again could file it twice, so its answer is awaited instead.
-        m_view.addStatus(QStringLiteral("The last request has reached the web page; waiting for its answer."));
+        m_view.addStatus(
+            QStringLiteral("The last request has reached the web page; waiting for its answer."));
     } else {
         m_inet.Cancel();
         m_journal.endSend();
@@ -290,9 +294,10 @@ void TransferDriver::nextFile()
         const QString next = m_fileList->at(0);
         m_view.log(QStringLiteral("Filename: ") + next);
         if (m_inet.StillExecuting() || inFlight()) {
-            m_view.addStatus(QStringLiteral("----Still Executing----\r\nWait a minute or two and press 'Force "
-                                            "Transfer' to continue uploading.\r\n----") +
-                             QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
+            m_view.addStatus(
+                QStringLiteral("----Still Executing----\r\nWait a minute or two and press 'Force "
+                               "Transfer' to continue uploading.\r\n----") +
+                QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
             return;
         }
         beginFlight(next);
@@ -343,15 +348,17 @@ void TransferDriver::holdBack(const QString& why)
                      QStringLiteral("; it goes in a later pass."));
 }
 
-void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
-                                  const QString& why)
+void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity,
+                                  const QString& path, const QString& why)
 {
     const QString stored = m_leftovers.add(kind, identity, path);
     const QString done = doneWith(kind);
-    const QString again = kind == Leftovers::Kind::Filed ? QStringLiteral("sent") : QStringLiteral("converted");
-    m_view.addStatusOnce(QStringLiteral("%1 %2 but cannot be deleted (%3). It is not %4 again while it stays as it "
-                                        "is; delete it by hand, or let Quillfeed's user delete files in its folder.")
-                             .arg(path, done, why, again));
+    const QString again =
+        kind == Leftovers::Kind::Filed ? QStringLiteral("sent") : QStringLiteral("converted");
+    m_view.addStatusOnce(
+        QStringLiteral("%1 %2 but cannot be deleted (%3). It is not %4 again while it stays as it "
+                       "is; delete it by hand, or let Quillfeed's user delete files in its folder.")
+            .arg(path, done, why, again));
     if (!stored.isEmpty())
         m_view.addStatus(stored + QStringLiteral("; after a restart of Quillfeed it could be sent again."));
 }
@@ -371,14 +378,16 @@ bool TransferDriver::leftAlone(const QString& entry)
     if (listed->symbolicLink) {
         // Anyone who can drop a file here could otherwise have the page sent
         // whatever this user can read (settings.txt and its proxy password).
-        m_view.addStatusOnce(QStringLiteral("Left alone %1: it is a symbolic link, and links are never followed; put "
-                                            "the file itself into the folder to send it.")
-                                 .arg(entry));
+        m_view.addStatusOnce(
+            QStringLiteral("Left alone %1: it is a symbolic link, and links are never followed; put "
+                           "the file itself into the folder to send it.")
+                .arg(entry));
         return true;
     }
     if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
-        m_view.addStatusOnce(QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
-                                 .arg(m_config.readFromFolder + entry, doneWith(done->kind)));
+        m_view.addStatusOnce(
+            QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
+                .arg(m_config.readFromFolder + entry, doneWith(done->kind)));
         return true;
     }
     return false;
@@ -459,8 +468,8 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
     const bool viaProxy = !m_config.proxyAddress.isEmpty();
     const bool https = m_config.uploadUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
     m_inet.setProxyCredentials(m_config.proxyUserName, m_config.proxyPassword);
-    const QString headers =
-        UploadRequest::headerText(viaProxy && !https, m_config.proxyUserName, m_config.proxyPassword, boundary);
+    const QString headers = UploadRequest::headerText(viaProxy && !https, m_config.proxyUserName,
+                                                      m_config.proxyPassword, boundary);
 
     const QString entry = m_flight->entry;
     const QString path = m_flight->path;
@@ -516,14 +525,15 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
 void TransferDriver::stateChanged(int state)
 {
     if (state == InetControl::icError) {
-        m_view.log(QStringLiteral("Error from Inet Control: ") + QString::number(m_inet.ResponseCode()) + u':' +
-                   m_inet.ResponseInfo());
+        m_view.log(QStringLiteral("Error from Inet Control: ") + QString::number(m_inet.ResponseCode()) +
+                   u':' + m_inet.ResponseInfo());
         // The operator must see that nothing was filed, not only the diagnostic log.
         if (m_inet.LastRequestDelivered())
-            m_view.addStatus(QStringLiteral("%1 reached the web page, which may already have filed it. It stays in "
-                                            "the folder and goes again with the next pass; check the page before "
-                                            "you file it by hand.")
-                                 .arg(m_state.currentFile));
+            m_view.addStatus(
+                QStringLiteral("%1 reached the web page, which may already have filed it. It stays in "
+                               "the folder and goes again with the next pass; check the page before "
+                               "you file it by hand.")
+                    .arg(m_state.currentFile));
         m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
         m_journal.endSend();
         endFlight();
@@ -579,7 +589,8 @@ void TransferDriver::handleAnswer()
     // What the page said, so that a redirect or an error status can be told from a wrong text.
     QString answer = QStringLiteral("The web page answered ") + m_inet.ResponseInfo();
     if (!m_inet.ReplyLocation().isEmpty())
-        answer += QStringLiteral(", pointing to ") + m_inet.ReplyLocation() + QStringLiteral(" (not followed)");
+        answer +=
+            QStringLiteral(", pointing to ") + m_inet.ReplyLocation() + QStringLiteral(" (not followed)");
     // One document the page will not take must not hold back the others: it
     // goes behind them, in this pass's list and in every later listing, until
     // it is filed or changes. A transport failure moves nothing: it says
@@ -588,14 +599,17 @@ void TransferDriver::handleAnswer()
     m_refused.insert(refused, m_flight->identity);
     if (m_fileList->removeEntry(refused))
         m_fileList->insertAt(m_fileList->count(), refused);
-    answer += QStringLiteral(". %1 waits behind the other documents until it is filed or changes").arg(refused);
+    answer +=
+        QStringLiteral(". %1 waits behind the other documents until it is filed or changes").arg(refused);
     m_view.addStatus(answer + u'.');
-    m_view.addStatus(QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
-                                    "continues, contact technical support.\r\n-------"));
+    m_view.addStatus(
+        QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
+                       "continues, contact technical support.\r\n-------"));
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
     m_journal.endSend();
     endFlight();
-    emit passEnded(std::exchange(m_filedInPass, 0), QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
+    emit passEnded(std::exchange(m_filedInPass, 0),
+                   QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
 }
 
 void TransferDriver::removeFiled()
@@ -619,8 +633,9 @@ void TransferDriver::removeFiled()
     case FileGate::Removal::Changed:
         // The version that was filed is gone from the folder already; the one
         // saved over it since has not been sent and waits for a later pass.
-        m_view.addStatus(filed.entry + QStringLiteral(" changed after it was sent; the new version is kept for a "
-                                                      "later pass."));
+        m_view.addStatus(filed.entry +
+                         QStringLiteral(" changed after it was sent; the new version is kept for a "
+                                        "later pass."));
         break;
     case FileGate::Removal::Refused:
         // Filed: sending it again would file it twice, and stopping here would

@@ -167,8 +167,8 @@ struct CurlCallbacks
         if (line.startsWith("HTTP/")) {
             // A new status line (after an interim 1xx): what came before is not this answer's.
             const QList<QByteArray> parts = line.split(' ');
-            c->m_outcome.reason = parts.size() > 2 ? line.mid(parts[0].size() + parts[1].size() + 2).trimmed()
-                                                   : QByteArray();
+            c->m_outcome.reason =
+                parts.size() > 2 ? line.mid(parts[0].size() + parts[1].size() + 2).trimmed() : QByteArray();
             c->m_outcome.location.clear();
             c->m_length.clear();
             // HTTP/1.0 ends with the connection unless the page asks to keep it.
@@ -399,9 +399,9 @@ void CurlCarrier::finish(int resultCode)
     o.delivered = m_handed >= m_exchange.body.size() && uploaded >= m_exchange.body.size();
     // A refusal that the page (or a proxy) broke off by closing is a refusal all
     // the same, and shown as one; an accepting answer counts only when whole.
-    const bool refusalBrokenOff = (status < 200 || status > 299) &&
-                                  (result == CURLE_RECV_ERROR || result == CURLE_SEND_ERROR ||
-                                   result == CURLE_PARTIAL_FILE);
+    const bool refusalBrokenOff =
+        (status < 200 || status > 299) &&
+        (result == CURLE_RECV_ERROR || result == CURLE_SEND_ERROR || result == CURLE_PARTIAL_FILE);
     o.answered = status > 0 && m_malformed.isEmpty() &&
                  (result == CURLE_OK || (result == CURLE_WRITE_ERROR && o.truncated) || refusalBrokenOff);
     o.keptSocket = result == CURLE_OK && kept != CURL_SOCKET_BAD ? int(kept) : -1;
@@ -420,8 +420,9 @@ void CurlCarrier::finish(int resultCode)
         if (connectCode != 0 && (connectCode < 200 || connectCode > 299))
             o.text += QStringLiteral(" (the proxy answered %1)").arg(connectCode);
     }
-    qCDebug(lcUpload) << "libcurl:" << int(result) << o.text << "status" << status << "sent" << qint64(uploaded)
-                      << "of" << m_exchange.body.size() << "connections" << connects << "kept" << o.keptSocket;
+    qCDebug(lcUpload) << "libcurl:" << int(result) << o.text << "status" << status << "sent"
+                      << qint64(uploaded) << "of" << m_exchange.body.size() << "connections" << connects
+                      << "kept" << o.keptSocket;
     emit finished();
 }
 
@@ -453,7 +454,9 @@ void CurlCarrier::onKeptActivity(int socket)
     const bool reset = n < 0 && errno == ECONNRESET;
     stopWatching();
     qCDebug(lcUpload) << "kept connection"
-                      << (n > 0 ? "showed bytes nobody asked for" : reset ? "was reset" : "was closed");
+                      << (n > 0   ? "showed bytes nobody asked for"
+                          : reset ? "was reset"
+                                  : "was closed");
     emit stirred(reset);
 }
 

@@ -27,12 +27,12 @@ struct CurlExchange
     /// not the certificates themselves: libcurl compares them with every kept
     /// connection's before it uses it again.
     QByteArray caFile;
-    bool freshConnection = false;   ///< do not use a kept connection
+    bool freshConnection = false; ///< do not use a kept connection
 };
 
 struct CurlOutcome
 {
-    bool answered = false;       ///< a whole answer of the page (or, for plain http, of the proxy)
+    bool answered = false; ///< a whole answer of the page (or, for plain http, of the proxy)
     int status = 0;
     QByteArray reason;
     QByteArray location;
@@ -100,8 +100,8 @@ private:
     qint64 m_received = 0;
     bool m_moved = false;
     bool m_resendRefused = false;
-    QByteArray m_length;   // the answer's Content-Length, as given
-    QString m_malformed;   // why the answer was refused while being read
+    QByteArray m_length; // the answer's Content-Length, as given
+    QString m_malformed; // why the answer was refused while being read
     char m_error[256] = {};
     QTimer* m_timer = nullptr;
     struct Notifiers
@@ -111,5 +111,5 @@ private:
     };
     QHash<int, Notifiers> m_sockets;
     QHash<int, QSocketNotifier*> m_keptWatches; // by socket number, switched off when unused
-    QSocketNotifier* m_keptWatch = nullptr;      // the one switched on, if any
+    QSocketNotifier* m_keptWatch = nullptr;     // the one switched on, if any
 };

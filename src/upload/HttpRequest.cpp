@@ -75,7 +75,8 @@ Request build(const QString& url, const QString& operation, const QString& heade
     // percent-encoded; a broken host or port still makes the address invalid.
     r.target = QUrl(url, QUrl::TolerantMode);
     if (!r.target.isValid())
-        throw Failure(describeUrl(url) + QStringLiteral(" is not a valid address: ") + r.target.errorString());
+        throw Failure(describeUrl(url) + QStringLiteral(" is not a valid address: ") +
+                      r.target.errorString());
     const QString scheme = r.target.scheme();
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         throw Failure(describeUrl(url) + QStringLiteral(" does not begin with http:// or https://."));
@@ -112,8 +113,8 @@ Request build(const QString& url, const QString& operation, const QString& heade
     if (r.tunnelled && !proxyCredentials.isEmpty()) {
         // Padded Base64 on the CONNECT only, as proxies that compare the text
         // (tinyproxy among them) accept nothing else.
-        r.proxyHeaders.append(
-            Header{"Proxy-Authorization", "Basic " + Base64::padded(Base64::base64_encode(proxyCredentials))});
+        r.proxyHeaders.append(Header{"Proxy-Authorization",
+                                     "Basic " + Base64::padded(Base64::base64_encode(proxyCredentials))});
     }
     return r;
 }

@@ -57,7 +57,8 @@ void InetControl::addCaCertificates(const QList<QSslCertificate>& certificates)
     if (!m_caFile) {
         m_caFile = std::make_unique<QTemporaryFile>();
         if (!m_caFile->open())
-            throw Failure(QStringLiteral("No file for the extra certificate authorities: ") + m_caFile->errorString());
+            throw Failure(QStringLiteral("No file for the extra certificate authorities: ") +
+                          m_caFile->errorString());
         for (const QSslCertificate& c : QSslConfiguration::systemCaCertificates())
             m_caFile->write(c.toPem());
     }
@@ -85,12 +86,12 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         throw Failure(QStringLiteral("Still executing last request"));
     const QUrl target(url, QUrl::TolerantMode);
     const ProxyRoute::Route route = url.isEmpty() || !target.isValid()
-        ? ProxyRoute::Route()
-        : ProxyRoute::route(m_accessType, m_proxy, target);
+                                        ? ProxyRoute::Route()
+                                        : ProxyRoute::route(m_accessType, m_proxy, target);
     const bool credentials = !route.proxy.isEmpty() && !(m_proxyUser.isEmpty() && m_proxyPassword.isEmpty());
     const HttpRequest::Request request = HttpRequest::build(
-        url, operation, headerText, credentials ? (m_proxyUser + u':' + m_proxyPassword).toLocal8Bit() : QByteArray(),
-        body.size());
+        url, operation, headerText,
+        credentials ? (m_proxyUser + u':' + m_proxyPassword).toLocal8Bit() : QByteArray(), body.size());
 
     auto pending = std::make_unique<CurlExchangeHolder>();
     CurlExchange& x = pending->exchange;
@@ -112,8 +113,8 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         m_kept.idleMs = 0;
     else
         m_kept.idleMs = m_idle.elapsed();
-    const ReusePolicy::Decision first =
-        ReusePolicy::decide(m_flight.peer, m_habits.value(m_flight.peer, ReusePolicy::Habit::Unknown), m_kept);
+    const ReusePolicy::Decision first = ReusePolicy::decide(
+        m_flight.peer, m_habits.value(m_flight.peer, ReusePolicy::Habit::Unknown), m_kept);
 
     ++m_generation;
     m_busy = true;
@@ -126,7 +127,8 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     m_responseCode = 0;
     m_responseInfo.clear();
     m_timedOut = false;
-    qCDebug(lcUpload) << request.verb << request.target.toDisplayString() << body.size() << "bytes:" << first.why;
+    qCDebug(lcUpload) << request.verb << request.target.toDisplayString() << body.size()
+                      << "bytes:" << first.why;
     armWatchdog();
     if (first.settleMs <= 0) {
         launch(m_generation);
@@ -226,22 +228,24 @@ void InetControl::onFinished()
     const CurlOutcome& o = m_carrier->outcome();
     const QString& peer = m_flight.peer;
     const ReusePolicy::Habit before = m_habits.value(peer, ReusePolicy::Habit::Unknown);
-    const ReusePolicy::Habit learnt = ReusePolicy::learn(before, m_flight.reuse, o.newConnection, false,
-                                                         o.refusedResend);
+    const ReusePolicy::Habit learnt =
+        ReusePolicy::learn(before, m_flight.reuse, o.newConnection, false, o.refusedResend);
     if (learnt != before) {
         m_habits.insert(peer, learnt);
         qCDebug(lcUpload) << peer
-                          << (learnt == ReusePolicy::Habit::Keeps ? "keeps connections" : "closes connections");
+                          << (learnt == ReusePolicy::Habit::Keeps ? "keeps connections"
+                                                                  : "closes connections");
     }
     if (!o.delivered && o.status >= 200 && o.status <= 299) {
         // What it said, it said of a document it had not seen whole. (A refusal
         // that comes early is a refusal all the same, and is shown as the answer.)
         m_delivered = false;
-        failed(QNetworkReply::RemoteHostClosedError,
-               QStringLiteral("The web page answered \"%1 %2\" before it had the whole document, so it cannot "
-                              "have filed it")
-                   .arg(o.status)
-                   .arg(QString::fromLatin1(o.reason)));
+        failed(
+            QNetworkReply::RemoteHostClosedError,
+            QStringLiteral("The web page answered \"%1 %2\" before it had the whole document, so it cannot "
+                           "have filed it")
+                .arg(o.status)
+                .arg(QString::fromLatin1(o.reason)));
         return;
     }
     if (!o.answered) {
@@ -285,8 +289,9 @@ void InetControl::onFinished()
 
 QString InetControl::unattributable(int status, const QByteArray& reason)
 {
-    return QStringLiteral("The web page answered \"%1 %2\" on the kept connection and then sent more than "
-                          "was asked for; which document that answer belongs to cannot be told, so this one stays")
+    return QStringLiteral(
+               "The web page answered \"%1 %2\" on the kept connection and then sent more than "
+               "was asked for; which document that answer belongs to cannot be told, so this one stays")
         .arg(status)
         .arg(QString::fromLatin1(reason));
 }
@@ -321,10 +326,12 @@ void InetControl::failed(long code, const QString& text)
     m_responseCode = code;
     m_responseInfo = text;
     if (m_timedOut) {
-        m_responseInfo = m_delivered
-            ? QStringLiteral("No answer within %1 seconds after the whole request reached the web page")
-                  .arg(m_replyTimeoutMs / 1000.0)
-            : QStringLiteral("No progress within %1 seconds while the request was sent").arg(m_timeoutMs / 1000.0);
+        m_responseInfo =
+            m_delivered
+                ? QStringLiteral("No answer within %1 seconds after the whole request reached the web page")
+                      .arg(m_replyTimeoutMs / 1000.0)
+                : QStringLiteral("No progress within %1 seconds while the request was sent")
+                      .arg(m_timeoutMs / 1000.0);
     }
     if (!m_flight.proxyShown.isEmpty())
         m_responseInfo += QStringLiteral(" (through the proxy %1)").arg(m_flight.proxyShown);
@@ -365,8 +372,9 @@ void InetControl::postState(int state)
                 m_habits.insert(m_flight.peer, ReusePolicy::Habit::Closes);
                 m_delivered = false;
                 failed(QNetworkReply::RemoteHostClosedError,
-                       QStringLiteral("The web page answered \"%1\" and reset the connection: it answered before "
-                                      "it had the whole document, so it cannot have filed it")
+                       QStringLiteral(
+                           "The web page answered \"%1\" and reset the connection: it answered before "
+                           "it had the whole document, so it cannot have filed it")
                            .arg(m_responseInfo));
                 return;
             }
@@ -374,7 +382,8 @@ void InetControl::postState(int state)
                 // Bytes came behind the answer before it was handed on: see onFinished.
                 m_habits.insert(m_flight.peer, ReusePolicy::Habit::Closes);
                 const int status = int(m_responseCode);
-                failed(QNetworkReply::ProtocolFailure, unattributable(status, m_responseInfo.section(u' ', 1).toLatin1()));
+                failed(QNetworkReply::ProtocolFailure,
+                       unattributable(status, m_responseInfo.section(u' ', 1).toLatin1()));
                 return;
             }
             // Idle before the handler runs, so it can start the next request.

@@ -110,16 +110,17 @@ private:
     int m_replyTimeoutMs = 15 * 60000;
     QTimer* m_watchdog = nullptr;
     bool m_timedOut = false;
-    std::unique_ptr<QTemporaryFile> m_caFile; // the system's authorities and the extra ones, if any were added
+    std::unique_ptr<QTemporaryFile>
+        m_caFile; // the system's authorities and the extra ones, if any were added
 
     // The request in flight.
     struct Flight
     {
-        QString peer;           // scheme, host, port and route
-        QString proxyShown;     // "host:port" of the proxy it goes through, if any
-        bool reuse = false;     // allowed the kept connection
+        QString peer;       // scheme, host, port and route
+        QString proxyShown; // "host:port" of the proxy it goes through, if any
+        bool reuse = false; // allowed the kept connection
         qint64 bodySize = 0;
-        qint64 sentSeen = 0;    // what the sending time-out last saw go out
+        qint64 sentSeen = 0; // what the sending time-out last saw go out
         QElapsedTimer deliveredAt;
     };
     Flight m_flight;

@@ -12,7 +12,9 @@ Route fromUrl(const QUrl& url)
 {
     const QString scheme = url.scheme();
     // Written out: HTTP libraries differ in the port they assume for a proxy.
-    const int port = url.port(scheme == QLatin1String("https") ? 443 : scheme == QLatin1String("http") ? 80 : 1080);
+    const int port = url.port(scheme == QLatin1String("https")  ? 443
+                              : scheme == QLatin1String("http") ? 80
+                                                                : 1080);
     QUrl exact(url);
     exact.setPath(QString());
     exact.setQuery(QString());
@@ -34,8 +36,7 @@ bool exempt(const QString& host, const QByteArray& noProxy)
             return true;
         if (entry.startsWith(u'.'))
             entry.remove(0, 1);
-        if (host.compare(entry, Qt::CaseInsensitive) == 0 ||
-            host.endsWith(u'.' + entry, Qt::CaseInsensitive))
+        if (host.compare(entry, Qt::CaseInsensitive) == 0 || host.endsWith(u'.' + entry, Qt::CaseInsensitive))
             return true;
     }
     return false;
@@ -100,7 +101,8 @@ Route route(int accessType, const QString& namedProxy, const QUrl& target, const
         const QUrl url(text.contains(QLatin1String("://")) ? text : QStringLiteral("http://") + text,
                        QUrl::TolerantMode);
         if (!url.isValid() || url.host().isEmpty())
-            throw Failure(QStringLiteral("The proxy setting \"%1\" of the environment cannot be used.").arg(text));
+            throw Failure(
+                QStringLiteral("The proxy setting \"%1\" of the environment cannot be used.").arg(text));
         return fromUrl(url);
     }
     }

@@ -35,8 +35,8 @@ struct Kept
 
 struct Decision
 {
-    bool reuse = false;     ///< the body may go on the kept connection
-    qint64 settleMs = 0;    ///< wait this long first
+    bool reuse = false;  ///< the body may go on the kept connection
+    qint64 settleMs = 0; ///< wait this long first
     const char* why = "";
 };
 

@@ -16,11 +16,11 @@ TypeRule ruleForExtension(const QString& ext)
         const char* contentType;
     };
     static const Row table[] = {
-        {"pdf", Action::Send, "application/pdf"},     {"doc", Action::Send, "application/msword"},
-        {"xtif", Action::Send, "application/tif"},    {"tif", Action::Convert, "application/pdf"},
-        {"txt", Action::Send, "text/plain"},          {"htm", Action::Send, "text/html"},
-        {"ram", Action::Send, "application/xtype"},   {"gif", Action::Send, "application/xtype"},
-        {"jpeg", Action::Send, "application/xtype"},  {"png", Action::Send, "application/xtype"},
+        {"pdf", Action::Send, "application/pdf"},    {"doc", Action::Send, "application/msword"},
+        {"xtif", Action::Send, "application/tif"},   {"tif", Action::Convert, "application/pdf"},
+        {"txt", Action::Send, "text/plain"},         {"htm", Action::Send, "text/html"},
+        {"ram", Action::Send, "application/xtype"},  {"gif", Action::Send, "application/xtype"},
+        {"jpeg", Action::Send, "application/xtype"}, {"png", Action::Send, "application/xtype"},
         {"bmp", Action::Send, "application/xtype"},
     };
     for (const Row& row : table) {
@@ -91,13 +91,15 @@ QByteArray buildBody(const QString& entry, const QByteArray& contentType, const 
     return body;
 }
 
-QString headerText(bool sendProxyLine, const QString& user, const QString& password, const QByteArray& boundary)
+QString headerText(bool sendProxyLine, const QString& user, const QString& password,
+                   const QByteArray& boundary)
 {
     QString text;
     if (sendProxyLine) {
         const QByteArray credentials = (user + u':' + password).toLocal8Bit();
         text += QStringLiteral("Proxy-Authorization: Basic ") +
-                QString::fromLatin1(Base64::padded(Base64::base64_encode(credentials))) + QStringLiteral("\r\n");
+                QString::fromLatin1(Base64::padded(Base64::base64_encode(credentials))) +
+                QStringLiteral("\r\n");
     }
     text += QStringLiteral("Content-Type: multipart/form-data; boundary=") + QString::fromLatin1(boundary) +
             QStringLiteral("\r\n");

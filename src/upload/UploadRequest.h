@@ -31,8 +31,8 @@ TypeRule ruleForExtension(const QString& extension);
 
 struct NameParts
 {
-    QString fileName;        ///< the last "/" piece of the entry
-    QStringList dotPieces;   ///< the file name split at "."
+    QString fileName;                 ///< the last "/" piece of the entry
+    QStringList dotPieces;            ///< the file name split at "."
     std::optional<QString> extension; ///< the second dot piece, lower-cased; none without a dot
 };
 NameParts splitEntry(const QString& entry);
@@ -42,7 +42,8 @@ NameParts splitEntry(const QString& entry);
 QString wireFileName(const QString& entry);
 
 /// Everything of the body that comes before the file content.
-QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType, const QByteArray& boundary = Boundary);
+QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType,
+                      const QByteArray& boundary = Boundary);
 /// Everything of the body that comes after the file content.
 QByteArray bodySuffix(const QByteArray& boundary = Boundary);
 /// The whole body, for callers that already hold the content.

@@ -30,7 +30,8 @@ ProgressPane::ProgressPane(QWidget* parent) : QWidget(parent)
 
 void ProgressPane::showSending(const QString& entry, qint64 sent, qint64 total, int filesLeft)
 {
-    const QString left = filesLeft == 1 ? QStringLiteral("1 file left") : QStringLiteral("%1 files left").arg(filesLeft);
+    const QString left =
+        filesLeft == 1 ? QStringLiteral("1 file left") : QStringLiteral("%1 files left").arg(filesLeft);
     const QString text = QStringLiteral("Sending %1; %2").arg(entry, left);
     if (m_text->text() != text) {
         m_text->setText(text);

@@ -341,7 +341,9 @@ void StatusBox::keyPressEvent(QKeyEvent* event)
             c = c.col > 0 ? Pos{c.line, c.col - 1} : c.line > 0 ? Pos{c.line - 1, lengthOf(c.line - 1)} : c;
             break;
         case Qt::Key_Right:
-            c = c.col < lengthOf(c.line) ? Pos{c.line, c.col + 1} : c.line < lastLine ? Pos{c.line + 1, 0} : c;
+            c = c.col < lengthOf(c.line) ? Pos{c.line, c.col + 1}
+                : c.line < lastLine      ? Pos{c.line + 1, 0}
+                                         : c;
             break;
         case Qt::Key_Up:
             c.line = qMax<qsizetype>(0, c.line - 1);
@@ -404,7 +406,8 @@ void StatusBox::keyPressEvent(QKeyEvent* event)
 void StatusBox::contextMenuEvent(QContextMenuEvent* event)
 {
     QMenu menu(this);
-    QAction* copy = menu.addAction(tr("Copy"), this, [this] { QApplication::clipboard()->setText(selectedText()); });
+    QAction* copy =
+        menu.addAction(tr("Copy"), this, [this] { QApplication::clipboard()->setText(selectedText()); });
     copy->setEnabled(m_anchor != m_caret);
     menu.addAction(tr("Copy all"), this, [this] { QApplication::clipboard()->setText(text()); });
     menu.exec(event->globalPos());

@@ -91,14 +91,18 @@ QStringList boxTexts(Dialog* d)
             d->Password->text()};
 }
 
-const QByteArray kFile("Office Title\r\nhttp://127.0.0.1/office/save.asp\r\n/srv/scans\r\nproxy.local:3128\r\njane\r\nsecret\r\n");
-const QStringList kFileValues{"Office Title", "http://127.0.0.1/office/save.asp", "/srv/scans", "proxy.local:3128", "jane", "secret"};
+const QByteArray kFile(
+    "Office "
+    "Title\r\nhttp://127.0.0.1/office/save.asp\r\n/srv/scans\r\nproxy.local:3128\r\njane\r\nsecret\r\n");
+const QStringList kFileValues{
+    "Office Title", "http://127.0.0.1/office/save.asp", "/srv/scans", "proxy.local:3128", "jane", "secret"};
 
-const QString kHelp = QStringLiteral("Descriptions of values:\r\n"
-                                     "Upload To: This should be the fully qualified web address of a .asp page "
-                                     "that can accept posted Tiffs.\r\n"
-                                     "\r\n"
-                                     "Read From: This should be a fully qualified path to a folder containing Tiffs.");
+const QString kHelp =
+    QStringLiteral("Descriptions of values:\r\n"
+                   "Upload To: This should be the fully qualified web address of a .asp page "
+                   "that can accept posted Tiffs.\r\n"
+                   "\r\n"
+                   "Read From: This should be a fully qualified path to a folder containing Tiffs.");
 
 } // namespace
 
@@ -144,8 +148,8 @@ void tst_Dialog::init()
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
     Settings::setProgramFolder(m_dir->path());
-    for (QString* v : {&Settings::appTitle, &Settings::uploadToUrl, &Settings::readFromPath, &Settings::proxyAddress,
-                       &Settings::proxyUserName, &Settings::proxyPassword})
+    for (QString* v : {&Settings::appTitle, &Settings::uploadToUrl, &Settings::readFromPath,
+                       &Settings::proxyAddress, &Settings::proxyUserName, &Settings::proxyPassword})
         v->clear();
     m_testMode = false;
     Dialog::setTestModeFlag(&m_testMode);
@@ -196,7 +200,13 @@ void tst_Dialog::design()
     QVERIFY(f & Qt::WindowCloseButtonHint);
     QVERIFY(!(f & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
 
-    struct Expect { const char* name; const char* text; QRect geometry; QWidget* parent; };
+    struct Expect
+    {
+        const char* name;
+        const char* text;
+        QRect geometry;
+        QWidget* parent;
+    };
     const Expect labels[] = {
         {"Label1[0]", "Upload To:", {16, 32, 73, 17}, d},
         {"Label1[1]", "Read From:", {16, 72, 73, 17}, d},
@@ -302,7 +312,8 @@ void tst_Dialog::boxesShowTheFile()
     Settings::proxyAddress = QStringLiteral("kept:8080");
     d = openWithFile("Hand Title\r\nhttp://edited/by/hand.asp\r\n/home/op/Scans, 2024\r\n");
     QVERIFY(d);
-    QCOMPARE(boxTexts(d), (QStringList{"http://edited/by/hand.asp", "/home/op/Scans, 2024", "kept:8080", "jane", "secret"}));
+    QCOMPARE(boxTexts(d), (QStringList{"http://edited/by/hand.asp", "/home/op/Scans, 2024", "kept:8080",
+                                       "jane", "secret"}));
     QCOMPARE(m_boxes->seen.size(), 0);
 }
 
@@ -312,29 +323,37 @@ void tst_Dialog::okRefusesOrSaves_data()
     QTest::addColumn<QString>("folder");
     QTest::addColumn<bool>("refused");
     const QString url = QStringLiteral("http://127.0.0.1/office/save.asp");
-    QTest::newRow("upload placeholder") << "http://" << "/srv/scans" << true;
+    QTest::newRow("upload placeholder") << "http://"
+                                        << "/srv/scans" << true;
     QTest::newRow("folder placeholder") << url << "C:\\" << true;
-    QTest::newRow("both placeholders") << "http://" << "C:\\" << true;
+    QTest::newRow("both placeholders") << "http://"
+                                       << "C:\\" << true;
     QTest::newRow("root folder") << url << "/" << true;
     QTest::newRow("root written //") << url << "//" << true;
     QTest::newRow("root written /.") << url << "/." << true;
     QTest::newRow("root written /..") << url << "/.." << true;
     QTest::newRow("root written /tmp/../") << url << "/tmp/../" << true;
-    QTest::newRow("carriage return in a box") << "http://a\r/b" << "/srv/scans" << true;
+    QTest::newRow("carriage return in a box") << "http://a\r/b"
+                                              << "/srv/scans" << true;
 
-    QTest::newRow("http:// and a space") << "http:// " << "/srv/scans" << false;
-    QTest::newRow("HTTP:// in capitals") << "HTTP://" << "/srv/scans" << false;
-    QTest::newRow("https://") << "https://" << "/srv/scans" << false;
+    QTest::newRow("http:// and a space") << "http:// "
+                                         << "/srv/scans" << false;
+    QTest::newRow("HTTP:// in capitals") << "HTTP://"
+                                         << "/srv/scans" << false;
+    QTest::newRow("https://") << "https://"
+                              << "/srv/scans" << false;
     QTest::newRow("lower-case c:\\") << url << "c:\\" << false;
     QTest::newRow("C:\\ and a space") << url << "C:\\ " << false;
     QTest::newRow("space and C:\\") << url << " C:\\" << false;
     QTest::newRow("/ and a space") << url << "/ " << false;
     QTest::newRow("space and /") << url << " /" << false;
     QTest::newRow("a top folder") << url << "/tmp" << false;
-    QTest::newRow("both empty") << "" << "" << false;
+    QTest::newRow("both empty") << ""
+                                << "" << false;
     // A LF or NUL would split or cut the value in the file.
     QTest::newRow("lone LF") << url << "/srv/a\nb" << true;
-    QTest::newRow("NUL in the folder") << url << QStringLiteral("/srv/a") + QChar(0) + QStringLiteral("b") << true;
+    QTest::newRow("NUL in the folder")
+        << url << QStringLiteral("/srv/a") + QChar(0) + QStringLiteral("b") << true;
 }
 
 void tst_Dialog::okRefusesOrSaves()
@@ -367,16 +386,19 @@ void tst_Dialog::okRefusesOrSaves()
         QCOMPARE(m_boxes->seen.size(), 0);
         QCOMPARE(Dialog::current(), nullptr);
         QVERIFY(!guard || !guard->isVisible());
-        QCOMPARE(currentValues(), (QStringList{"Office Title", upload, folder, "new-proxy:1", "jane", "secret"}));
-        QCOMPARE(TestSupport::readFile(path()),
-                 "Office Title\r\n" + upload.toUtf8() + "\r\n" + folder.toUtf8() + "\r\nnew-proxy:1\r\njane\r\nsecret\r\n");
+        QCOMPARE(currentValues(),
+                 (QStringList{"Office Title", upload, folder, "new-proxy:1", "jane", "secret"}));
+        QCOMPARE(TestSupport::readFile(path()), "Office Title\r\n" + upload.toUtf8() + "\r\n" +
+                                                    folder.toUtf8() +
+                                                    "\r\nnew-proxy:1\r\njane\r\nsecret\r\n");
         QTRY_VERIFY(!guard); // discarded
     }
 }
 
 void tst_Dialog::savedFileBytes()
 {
-    Dialog* d = openWithFile("Kept Title, as written\r\nhttp://old\r\n/old\r\nold:1\r\nold\r\nold\r\nline seven\r\n");
+    Dialog* d =
+        openWithFile("Kept Title, as written\r\nhttp://old\r\n/old\r\nold:1\r\nold\r\nold\r\nline seven\r\n");
     QVERIFY(d);
     d->uploadTo->setText(QStringLiteral(" http://127.0.0.1:8080/a b/\"save\".asp?x=1,2 "));
     d->readFrom->setText(QStringLiteral("/home/op/Scans: \"new\", Zürich "));
@@ -509,7 +531,8 @@ void tst_Dialog::firstRunOpensOneModelessDialog()
     QVERIFY(!d->isModal());
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
     QCOMPARE(dialogCount(), 1);
-    QCOMPARE(boxTexts(d), (QStringList{Settings::defaultUploadToUrl(), Settings::defaultReadFromPath(), "", "", ""}));
+    QCOMPARE(boxTexts(d),
+             (QStringList{Settings::defaultUploadToUrl(), Settings::defaultReadFromPath(), "", "", ""}));
     QCOMPARE(Settings::appTitle, QStringLiteral("Quorvane"));
     QVERIFY(!QFile::exists(path()));
 
@@ -533,8 +556,8 @@ void tst_Dialog::firstRunOkWritesDefaults()
     QTest::mouseClick(d->OKButton, Qt::LeftButton);
     QCOMPARE(Dialog::current(), nullptr);
     QCOMPARE(TestSupport::readFile(path()),
-             "Quorvane\r\nhttp://localhost/[district code]/saveTAVscan.asp\r\n" + QFile::encodeName(QDir::homePath())
-                 + "/TAVScans\r\n\r\n\r\n\r\n");
+             "Quorvane\r\nhttp://localhost/[district code]/saveTAVscan.asp\r\n" +
+                 QFile::encodeName(QDir::homePath()) + "/TAVScans\r\n\r\n\r\n\r\n");
 }
 
 void tst_Dialog::setupWithoutFileOpensOneModalDialog()
@@ -557,7 +580,8 @@ void tst_Dialog::setupWithoutFileOpensOneModalDialog()
     Dialog::showModal(); // returns when the dialog has closed
     QCOMPARE(seenDialogs, 1);
     QVERIFY(modal);
-    QCOMPARE(shown, (QStringList{Settings::defaultUploadToUrl(), Settings::defaultReadFromPath(), "", "", ""}));
+    QCOMPARE(shown,
+             (QStringList{Settings::defaultUploadToUrl(), Settings::defaultReadFromPath(), "", "", ""}));
     QCOMPARE(Dialog::current(), nullptr);
     QVERIFY(!QFile::exists(path()));
 }

@@ -91,7 +91,8 @@ void tst_Settings::cleanup()
     Settings::setProgramFolder(QString());
     if (m_dir) {
         // A test may have left an unwritable tree behind.
-        QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(m_dir->path(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         delete m_dir;
         m_dir = nullptr;
     }
@@ -118,15 +119,21 @@ void tst_Settings::savedBytes()
 void tst_Settings::roundTrip_data()
 {
     QTest::addColumn<QStringList>("values");
-    QTest::newRow("plain") << QStringList{"Title", "http://a/b.asp", "/home/u/TAVScans", "proxy:3128", "u", "p"};
+    QTest::newRow("plain") << QStringList{"Title", "http://a/b.asp", "/home/u/TAVScans", "proxy:3128", "u",
+                                          "p"};
     QTest::newRow("all empty") << QStringList{"", "", "", "", "", ""};
     QTest::newRow("some empty") << QStringList{"Title", "", "/x", "", "user", ""};
-    QTest::newRow("commas and quotes") << QStringList{"a, b", "\"quoted\"", "x,\"y\",z", "'single'", "\"", ","};
-    QTest::newRow("colons and slashes") << QStringList{"C:\\TAVScans", "http://u:p@host:8080/a/b?c=d", "//server/share/",
-                                                       "http://proxy:3128/", "dom\\user", "a:b/c"};
+    QTest::newRow("commas and quotes")
+        << QStringList{"a, b", "\"quoted\"", "x,\"y\",z", "'single'", "\"", ","};
+    QTest::newRow("colons and slashes") << QStringList{"C:\\TAVScans",    "http://u:p@host:8080/a/b?c=d",
+                                                       "//server/share/", "http://proxy:3128/",
+                                                       "dom\\user",       "a:b/c"};
     QTest::newRow("spaces kept") << QStringList{"  lead", "trail  ", "  both  ", " ", "\t", " \t "};
-    QTest::newRow("non-ASCII") << QStringList{QStringLiteral("Grundbuchamt Zürich"), QStringLiteral("http://ä.example/ß"),
-                                              QStringLiteral("/home/jörg/Scans"), "", QStringLiteral("jörg"),
+    QTest::newRow("non-ASCII") << QStringList{QStringLiteral("Grundbuchamt Zürich"),
+                                              QStringLiteral("http://ä.example/ß"),
+                                              QStringLiteral("/home/jörg/Scans"),
+                                              "",
+                                              QStringLiteral("jörg"),
                                               QStringLiteral("pässwörd€")};
 }
 
@@ -147,8 +154,8 @@ void tst_Settings::shortFiles_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("0 lines (empty file)") << QByteArray() << kBefore;
-    QTest::newRow("1 line") << QByteArray("T\r\n")
-                            << QStringList{"T", "old url", "old folder", "old proxy", "old user", "old password"};
+    QTest::newRow("1 line") << QByteArray("T\r\n") << QStringList{"T",         "old url",  "old folder",
+                                                                  "old proxy", "old user", "old password"};
     QTest::newRow("2 lines") << QByteArray("T\r\nU\r\n")
                              << QStringList{"T", "U", "old folder", "old proxy", "old user", "old password"};
     QTest::newRow("3 lines") << QByteArray("T\r\nU\r\nR\r\n")
@@ -159,10 +166,11 @@ void tst_Settings::shortFiles_data()
                              << QStringList{"T", "U", "R", "P", "N", "old password"};
     QTest::newRow("6 lines") << QByteArray("T\r\nU\r\nR\r\nP\r\nN\r\nW\r\n")
                              << QStringList{"T", "U", "R", "P", "N", "W"};
-    QTest::newRow("3 lines, empty proxy lines present") << QByteArray("T\r\nU\r\nR\r\n\r\n\r\n\r\n")
-                                                        << QStringList{"T", "U", "R", "", "", ""};
+    QTest::newRow("3 lines, empty proxy lines present")
+        << QByteArray("T\r\nU\r\nR\r\n\r\n\r\n\r\n") << QStringList{"T", "U", "R", "", "", ""};
     QTest::newRow("one empty line") << QByteArray("\r\n")
-                                    << QStringList{"", "old url", "old folder", "old proxy", "old user", "old password"};
+                                    << QStringList{"",          "old url",  "old folder",
+                                                   "old proxy", "old user", "old password"};
 }
 
 void tst_Settings::shortFiles()
@@ -179,20 +187,24 @@ void tst_Settings::lineEnds_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("CR LF") << QByteArray("T\r\nU\r\nR\r\nP\r\nN\r\nW\r\n") << QStringList{"T", "U", "R", "P", "N", "W"};
+    QTest::newRow("CR LF") << QByteArray("T\r\nU\r\nR\r\nP\r\nN\r\nW\r\n")
+                           << QStringList{"T", "U", "R", "P", "N", "W"};
     QTest::newRow("lone CR") << QByteArray("T\rU\rR\rP\rN\rW\r") << QStringList{"T", "U", "R", "P", "N", "W"};
-    QTest::newRow("mixed CR and CR LF") << QByteArray("T\rU\r\nR\rP\r\nN\rW") << QStringList{"T", "U", "R", "P", "N", "W"};
-    QTest::newRow("last line unterminated") << QByteArray("T\r\nU\r\nR\r\nP\r\nN\r\nW") << QStringList{"T", "U", "R", "P", "N", "W"};
+    QTest::newRow("mixed CR and CR LF")
+        << QByteArray("T\rU\r\nR\rP\r\nN\rW") << QStringList{"T", "U", "R", "P", "N", "W"};
+    QTest::newRow("last line unterminated")
+        << QByteArray("T\r\nU\r\nR\r\nP\r\nN\r\nW") << QStringList{"T", "U", "R", "P", "N", "W"};
     // As a file written by hand here (echo, a heredoc) has them.
     QTest::newRow("LF") << QByteArray("T\nU\nR\nP\nN\nW\n") << QStringList{"T", "U", "R", "P", "N", "W"};
-    QTest::newRow("LF CR is two line ends") << QByteArray("T\n\rU\r\nR\r\n")
-                                            << QStringList{"T", "", "U", "R", "old user", "old password"};
+    QTest::newRow("LF CR is two line ends")
+        << QByteArray("T\n\rU\r\nR\r\n") << QStringList{"T", "", "U", "R", "old user", "old password"};
     // Six lines are read, each up to the limit: the rest of a huge line is dropped.
-    QTest::newRow("over-long line cut") << QByteArray("T\r\n" + QByteArray(3 * Settings::MaxLineBytes, 'u') + "\nR\n")
-                                        << QStringList{"T", QString(Settings::MaxLineBytes, u'u'), "R", "old proxy",
-                                                       "old user", "old password"};
-    QTest::newRow("CR CR is an empty line") << QByteArray("T\r\rR\r\n")
-                                            << QStringList{"T", "", "R", "old proxy", "old user", "old password"};
+    QTest::newRow("over-long line cut")
+        << QByteArray("T\r\n" + QByteArray(3 * Settings::MaxLineBytes, 'u') + "\nR\n")
+        << QStringList{"T",           QString(Settings::MaxLineBytes, u'u'), "R", "old proxy", "old user",
+                       "old password"};
+    QTest::newRow("CR CR is an empty line")
+        << QByteArray("T\r\rR\r\n") << QStringList{"T", "", "R", "old proxy", "old user", "old password"};
 }
 
 void tst_Settings::lineEnds()
@@ -211,18 +223,20 @@ void tst_Settings::extraLinesDroppedAtSave()
     Settings::LoadSettings();
     QCOMPARE(currentValues(), (QStringList{"T", "U", "R", "P", "N", "W"}));
     Settings::SaveSettings();
-    QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), QByteArray("T\r\nU\r\nR\r\nP\r\nN\r\nW\r\n"));
+    QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()),
+             QByteArray("T\r\nU\r\nR\r\nP\r\nN\r\nW\r\n"));
 }
 
 void tst_Settings::noFile()
 {
     Settings::LoadSettings();
     QCOMPARE(currentValues(),
-             (QStringList{"Quorvane", "http://localhost/[district code]/saveTAVscan.asp", QDir::homePath() + "/TAVScans",
-                          "old proxy", "old user", "old password"}));
+             (QStringList{"Quorvane", "http://localhost/[district code]/saveTAVscan.asp",
+                          QDir::homePath() + "/TAVScans", "old proxy", "old user", "old password"}));
     QCOMPARE(m_requests, 1);
     QVERIFY(!QFileInfo::exists(Settings::settingsFilePath()));
-    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
 
     // A program folder that does not exist is the same case.
     Settings::setProgramFolder(m_dir->filePath(QStringLiteral("missing/folder")));
@@ -263,7 +277,8 @@ void tst_Settings::existingFileMadePrivate()
     QCOMPARE(fileMode(path), 0644);
     Settings::SaveSettings();
     QCOMPARE(fileMode(path), 0600);
-    QCOMPARE(TestSupport::readFile(path), QByteArray("old title\r\nold url\r\nold folder\r\nold proxy\r\nold user\r\nold password\r\n"));
+    QCOMPARE(TestSupport::readFile(path),
+             QByteArray("old title\r\nold url\r\nold folder\r\nold proxy\r\nold user\r\nold password\r\n"));
 }
 
 void tst_Settings::unwritableFileReported_data()
@@ -300,7 +315,8 @@ void tst_Settings::unwritableFileReported()
     } catch (const Failure& f) {
         description = f.description();
     }
-    QVERIFY2(description.startsWith(QStringLiteral("Cannot write the settings file ") + folder + QStringLiteral("/settings.txt")),
+    QVERIFY2(description.startsWith(QStringLiteral("Cannot write the settings file ") + folder +
+                                    QStringLiteral("/settings.txt")),
              qPrintable(description));
     if (how == QStringLiteral("read-only"))
         QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), QByteArray("kept\r\n"));
@@ -313,14 +329,15 @@ void tst_Settings::unwritableFileReported()
 void tst_Settings::defaults()
 {
     QCOMPARE(Settings::defaultAppTitle, QStringLiteral("Quorvane"));
-    QCOMPARE(Settings::defaultUploadToUrl(), QStringLiteral("http://localhost/[district code]/saveTAVscan.asp"));
+    QCOMPARE(Settings::defaultUploadToUrl(),
+             QStringLiteral("http://localhost/[district code]/saveTAVscan.asp"));
     QCOMPARE(Settings::defaultReadFromPath(), QDir::homePath() + QStringLiteral("/TAVScans"));
     // The program folder is the executable's unless a test or launcher sets another.
     Settings::setProgramFolder(QString());
     QCOMPARE(Settings::programFolder(), QCoreApplication::applicationDirPath());
-    QCOMPARE(Settings::settingsFilePath(), QCoreApplication::applicationDirPath() + QStringLiteral("/settings.txt"));
+    QCOMPARE(Settings::settingsFilePath(),
+             QCoreApplication::applicationDirPath() + QStringLiteral("/settings.txt"));
 }
-
 
 void tst_Settings::cutSaveFinishedAtStart_data()
 {
@@ -331,9 +348,10 @@ void tst_Settings::cutSaveFinishedAtStart_data()
     QTest::newRow("new text cut short") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/n") << true;
     QTest::newRow("old text half overwritten")
         << QByteArray("New\r\nhttp://old/x.asp\r\n/srv/old\r\nproxy:1\r\nu\r\np\r\n") << true;
-    QTest::newRow("rewrite complete") << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n")
-                                      << true;
-    QTest::newRow("another installation's copy") << QByteArray("Own\r\nhttp://own/x.asp\r\n/srv/own\r\n") << false;
+    QTest::newRow("rewrite complete")
+        << QByteArray("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n") << true;
+    QTest::newRow("another installation's copy")
+        << QByteArray("Own\r\nhttp://own/x.asp\r\n/srv/own\r\n") << false;
 }
 
 void tst_Settings::cutSaveFinishedAtStart()
@@ -341,8 +359,8 @@ void tst_Settings::cutSaveFinishedAtStart()
     QFETCH(QByteArray, found);
     QFETCH(bool, ours);
     const QByteArray saved("New\r\nhttp://new/x.asp\r\n/srv/new\r\nproxy:8\r\nuser\r\npw\r\n");
-    const QString copy =
-        Settings::savedCopyPath(ours ? Settings::settingsFilePath() : QStringLiteral("/opt/elsewhere/settings.txt"));
+    const QString copy = Settings::savedCopyPath(ours ? Settings::settingsFilePath()
+                                                      : QStringLiteral("/opt/elsewhere/settings.txt"));
     QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
     QVERIFY(TestSupport::writeFile(copy, saved));
     QVERIFY(TestSupport::writeFile(Settings::settingsFilePath(), found));

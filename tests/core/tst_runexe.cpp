@@ -85,11 +85,14 @@ void tst_RunExe::splitRules_data()
     QTest::newRow("quoted blanks") << R"("/opt/my prog/x" "in file.tif")" << true
                                    << QStringList{"/opt/my prog/x", "in file.tif"};
     QTest::newRow("empty quoted argument") << R"(prog "" b)" << true << QStringList{"prog", "", "b"};
-    QTest::newRow("escaped quote inside") << R"(prog "say \"hi\"")" << true << QStringList{"prog", R"(say "hi")"};
-    QTest::newRow("escaped backslash inside") << R"(prog "a\\b" "end\\")" << true
-                                              << QStringList{"prog", R"(a\b)", R"(end\)"};
-    QTest::newRow("lone backslash inside") << R"(prog "C:\dir\x")" << true << QStringList{"prog", R"(C:\dir\x)"};
-    QTest::newRow("backslash outside") << R"(prog a\b c\\)" << true << QStringList{"prog", R"(a\b)", R"(c\\)"};
+    QTest::newRow("escaped quote inside")
+        << R"(prog "say \"hi\"")" << true << QStringList{"prog", R"(say "hi")"};
+    QTest::newRow("escaped backslash inside")
+        << R"(prog "a\\b" "end\\")" << true << QStringList{"prog", R"(a\b)", R"(end\)"};
+    QTest::newRow("lone backslash inside")
+        << R"(prog "C:\dir\x")" << true << QStringList{"prog", R"(C:\dir\x)"};
+    QTest::newRow("backslash outside")
+        << R"(prog a\b c\\)" << true << QStringList{"prog", R"(a\b)", R"(c\\)"};
     QTest::newRow("quotes join") << R"(prog a"b c"d)" << true << QStringList{"prog", "ab cd"};
     QTest::newRow("shell characters") << "prog $(id) ; `ls` * | > &" << true
                                       << QStringList{"prog", "$(id)", ";", "`ls`", "*", "|", ">", "&"};
@@ -262,14 +265,16 @@ void tst_RunExe::inheritsStandardOutput()
     ::dup2(fd, 2);
     // Standard error reaches the caller's as it did, and its last line is kept.
     QString last;
-    const int rc = RunAndWait(QuoteArgument(helper()) + QStringLiteral(" print \"seen\nlast line\n\n\""), &last);
+    const int rc =
+        RunAndWait(QuoteArgument(helper()) + QStringLiteral(" print \"seen\nlast line\n\n\""), &last);
     ::dup2(savedOut, 1);
     ::dup2(savedErr, 2);
     ::close(savedOut);
     ::close(savedErr);
     ::close(fd);
     QCOMPARE(rc, 0);
-    QCOMPARE(TestSupport::readFile(dir.filePath(QStringLiteral("std.txt"))), QByteArray("seen\nlast line\n\n").repeated(2));
+    QCOMPARE(TestSupport::readFile(dir.filePath(QStringLiteral("std.txt"))),
+             QByteArray("seen\nlast line\n\n").repeated(2));
     QCOMPARE(last, QStringLiteral("last line"));
 }
 
@@ -283,7 +288,8 @@ void tst_RunExe::nothingStarted_data()
     QTest::newRow("blanks only") << "   ";
     QTest::newRow("unclosed quote") << "\"/bin/true";
     QTest::newRow("empty program") << "\"\" x";
-    QTest::newRow("NUL in an argument") << QStringLiteral("/bin/true \"a") + QChar(u'\0') + QStringLiteral("b\"");
+    QTest::newRow("NUL in an argument")
+        << QStringLiteral("/bin/true \"a") + QChar(u'\0') + QStringLiteral("b\"");
 }
 
 void tst_RunExe::nothingStarted()

@@ -50,8 +50,8 @@ private:
 void TestDesktop::initTestCase()
 {
     // A bus of the test's own: the notifications never reach a real desktop.
-    m_bus.start(QStringLiteral("dbus-daemon"),
-                {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                QStringLiteral("--print-address=1")});
     QVERIFY2(m_bus.waitForStarted(), "dbus-daemon cannot be started");
     QTRY_VERIFY(m_bus.canReadLine());
     m_address = QString::fromLocal8Bit(m_bus.readLine()).trimmed();
@@ -71,7 +71,8 @@ void TestDesktop::watchSpeaksOnceWhileFilingStaysDown_data()
     // hears after each pass (D down, R reminder, U up again, . nothing).
     QTest::addColumn<QStringList>("passes");
     QTest::addColumn<QString>("heard");
-    QTest::newRow("down at the start, once per outage") << QStringList{"0x", "1x", "2x", "3f", "4f"} << "D..U.";
+    QTest::newRow("down at the start, once per outage")
+        << QStringList{"0x", "1x", "2x", "3f", "4f"} << "D..U.";
     QTest::newRow("filed, then the page goes down") << QStringList{"0f", "1f", "2x", "3x", "30x"} << "..D..";
     QTest::newRow("one reminder after a long while")
         << QStringList{"0x", "119x", "120x", "121x", "500x", "501f"} << "D.R..U";
@@ -91,8 +92,9 @@ void TestDesktop::watchSpeaksOnceWhileFilingStaysDown()
     for (const QString& pass : passes) {
         const int minutes = pass.chopped(1).toInt();
         const QChar kind = pass.back();
-        const auto notice = watch.passEnded(kind == u'f' ? 2 : 0, kind == u'x' ? QStringLiteral("refused") : QString(),
-                                            start.addSecs(minutes * 60));
+        const auto notice =
+            watch.passEnded(kind == u'f' ? 2 : 0, kind == u'x' ? QStringLiteral("refused") : QString(),
+                            start.addSecs(minutes * 60));
         if (!notice)
             got += u'.';
         else if (!notice->trouble)
@@ -118,7 +120,8 @@ void TestDesktop::notifierReachesTheServiceAndBearsItsAbsence()
                                       QDBusConnection::ExportAllSlots));
     QVERIFY(standInBus.registerService(QStringLiteral("org.freedesktop.Notifications")));
 
-    notifier.notify(QStringLiteral("Quillfeed: documents are not reaching the web page"), QStringLiteral("why"), true);
+    notifier.notify(QStringLiteral("Quillfeed: documents are not reaching the web page"),
+                    QStringLiteral("why"), true);
     QTRY_COMPARE(service.shown.size(), 1);
     notifier.notify(QStringLiteral("Quillfeed: documents reach the web page again"), QString(), false);
     QTRY_COMPARE(service.shown.size(), 2);

@@ -2,14 +2,14 @@
 #include "TestSupport.h"
 #include "frmDiag.h"
 
+#include <QApplication>
 #include <QPlainTextEdit>
 #include <QScopeGuard>
-#include <QApplication>
 #include <QScrollBar>
-#include <QTimer>
 #include <QTest>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 class tst_frmDiag : public QObject
 {
@@ -55,10 +55,12 @@ void tst_frmDiag::logLines_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("one") << QStringList{"A"} << QStringLiteral("\r\nA");
     QTest::newRow("two") << QStringList{"A", "B"} << QStringLiteral("\r\nA\r\nB");
-    QTest::newRow("multi-line text") << QStringList{"A\r\nB\r\nC", "D"} << QStringLiteral("\r\nA\r\nB\r\nC\r\nD");
+    QTest::newRow("multi-line text") << QStringList{"A\r\nB\r\nC", "D"}
+                                     << QStringLiteral("\r\nA\r\nB\r\nC\r\nD");
     QTest::newRow("empty text") << QStringList{""} << QStringLiteral("\r\n");
     QTest::newRow("empty between") << QStringList{"A", "", "B"} << QStringLiteral("\r\nA\r\n\r\nB");
-    QTest::newRow("blanks kept") << QStringList{"  padded  ", "\ttab"} << QStringLiteral("\r\n  padded  \r\n\ttab");
+    QTest::newRow("blanks kept") << QStringList{"  padded  ", "\ttab"}
+                                 << QStringLiteral("\r\n  padded  \r\n\ttab");
     QTest::newRow("ends with break") << QStringList{"A\r\n"} << QStringLiteral("\r\nA\r\n");
     QTest::newRow("non-ASCII") << QStringList{QStringLiteral("Übertragung – 文")}
                                << QStringLiteral("\r\nÜbertragung – 文");

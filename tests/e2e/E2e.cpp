@@ -46,7 +46,8 @@ QByteArray fileSha(const QString& path)
 
 bool passEnded(const frmMain& w)
 {
-    return !w.uploadInFlight() && w.statusText().startsWith(QLatin1String("----Finished Processing Scans----"));
+    return !w.uploadInFlight() &&
+           w.statusText().startsWith(QLatin1String("----Finished Processing Scans----"));
 }
 
 bool forceTransferUntilEmpty(frmMain& w, const Station& st, int ms)
@@ -63,7 +64,8 @@ bool answersForceTransfer(frmMain& w)
 {
     const QString marker = QStringLiteral("e2e: before the liveness click");
     w.Text1->prepend(marker);
-    QPushButton* button = w.CmdStartTransfer[0]->isVisibleTo(&w) ? w.CmdStartTransfer[0] : w.CmdStartTransfer[1];
+    QPushButton* button =
+        w.CmdStartTransfer[0]->isVisibleTo(&w) ? w.CmdStartTransfer[0] : w.CmdStartTransfer[1];
     QTest::mouseClick(button, Qt::LeftButton);
     return waitUntil([&] { return !w.statusText().contains(marker) && !w.statusText().isEmpty(); }, 10000);
 }
@@ -194,7 +196,8 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
                 if (claimed[i] || r.storedPath.isEmpty() || !pdfName.match(r.filename).hasMatch())
                     continue;
                 claimed[i] = true;
-                if (TestSupport::readFile(r.storedPath).startsWith("%PDF-") && fileSha(r.storedPath) == r.sha256) {
+                if (TestSupport::readFile(r.storedPath).startsWith("%PDF-") &&
+                    fileSha(r.storedPath) == r.sha256) {
                     ++good;
                 } else {
                     ++t.corrupt;
@@ -208,7 +211,8 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
                                              : QDir(m_station.scans).entryList(QDir::Files | QDir::Hidden);
             for (const QString& name : topFiles) {
                 const QString pdf = m_station.file(u'/' + name);
-                if (!pdfName.match(UploadRequest::wireFileName(u'/' + name)).hasMatch() || accounted.contains(u'/' + name))
+                if (!pdfName.match(UploadRequest::wireFileName(u'/' + name)).hasMatch() ||
+                    accounted.contains(u'/' + name))
                     continue;
                 const QByteArray bytes = TestSupport::readFile(pdf);
                 if (bytes.startsWith("%PDF-") && bytes.right(1024).contains("%%EOF")) {
@@ -229,7 +233,8 @@ Tally Ledger::check(const TestSupport::ReceiverPeer& receiver) const
                     ++good;
                 } else {
                     ++t.corrupt;
-                    t.details << QStringLiteral("%1: filed with other content (%2 bytes)").arg(rel).arg(r.size);
+                    t.details
+                        << QStringLiteral("%1: filed with other content (%2 bytes)").arg(rel).arg(r.size);
                 }
             }
         }

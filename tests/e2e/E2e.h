@@ -10,14 +10,13 @@
 #pragma once
 
 #include "Peers.h"
-#include "Station.h"
 #include "Settings.h"
+#include "Station.h"
 #include "TestSupport.h"
 #include "frmMain.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <QMap>
 #include <QSet>
 #include <QString>
@@ -25,6 +24,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -61,10 +61,10 @@ struct Tally
     int kept = 0;
     int duplicates = 0;
     int lost = 0;
-    int corrupt = 0;           ///< received under a document's name with other content
-    QStringList strays;        ///< files in the folder that are no document
-    QStringList unknownFiled;  ///< files the office filed that are no document
-    QStringList details;       ///< what went wrong, per document
+    int corrupt = 0;          ///< received under a document's name with other content
+    QStringList strays;       ///< files in the folder that are no document
+    QStringList unknownFiled; ///< files the office filed that are no document
+    QStringList details;      ///< what went wrong, per document
 
     bool sound() const
     {
@@ -139,9 +139,9 @@ private:
 } // namespace E2e
 
 /// Checks the invariant, prints the scenario's line, and fails the test when it does not hold.
-#define E2E_CHECK(ledger, receiver, scenario, tallyOut)                                             \
-    do {                                                                                            \
-        tallyOut = (ledger).check(receiver);                                                        \
-        qInfo().noquote() << tallyOut.line(scenario);                                              \
-        QVERIFY2(tallyOut.sound(), qPrintable(tallyOut.explain()));                                 \
+#define E2E_CHECK(ledger, receiver, scenario, tallyOut)                                                      \
+    do {                                                                                                     \
+        tallyOut = (ledger).check(receiver);                                                                 \
+        qInfo().noquote() << tallyOut.line(scenario);                                                        \
+        QVERIFY2(tallyOut.sound(), qPrintable(tallyOut.explain()));                                          \
     } while (false)

@@ -14,16 +14,16 @@
 #include "frmDiag.h"
 
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QPushButton>
-#include <QCryptographicHash>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QStorageInfo>
-#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -82,12 +82,14 @@ void TestE2eFolder::twoHundredMixedFilesInOnePass()
             ledger.addTiff(rel, tiff);
         } else if (i % 10 == 3) {
             const QString ext = skipped[(i / 10) % skipped.size()];
-            const QString rel = folder + QStringLiteral("/kept%1").arg(i) + (ext.isEmpty() ? QString() : u'.' + ext);
+            const QString rel =
+                folder + QStringLiteral("/kept%1").arg(i) + (ext.isEmpty() ? QString() : u'.' + ext);
             QVERIFY(ledger.put(rel, "a type that stays " + QByteArray::number(i)));
             ++expectSkipped;
         } else {
             const QString rel = folder + QStringLiteral("/doc%1.").arg(i) + sent[i % sent.size()];
-            QVERIFY(ledger.put(rel, "document " + QByteArray::number(i) + QByteArray(i * 37 % 5000, char('a' + i % 26))));
+            QVERIFY(ledger.put(rel, "document " + QByteArray::number(i) +
+                                        QByteArray(i * 37 % 5000, char('a' + i % 26))));
         }
     }
     QCOMPARE(ledger.size(), 200);
@@ -109,7 +111,8 @@ void TestE2eFolder::unreadableFilesArePassedOver()
     QVERIFY(ledger.put(QStringLiteral("/zz/after.txt"), "readable, after"));
     // A name with a document's extension that is a link to a folder.
     QDir().mkpath(st->tmp.path() + QStringLiteral("/elsewhere"));
-    QVERIFY(QFile::link(st->tmp.path() + QStringLiteral("/elsewhere"), st->file(QStringLiteral("/linked.pdf"))));
+    QVERIFY(
+        QFile::link(st->tmp.path() + QStringLiteral("/elsewhere"), st->file(QStringLiteral("/linked.pdf"))));
     ledger.allowExtra(QStringLiteral("/linked.pdf"));
     // A FIFO: opening it for reading the ordinary way would wait for a writer forever.
     const QByteArray fifo = QFile::encodeName(st->file(QStringLiteral("/pipe.txt")));
@@ -146,9 +149,11 @@ void TestE2eFolder::unreadableFilesArePassedOver()
     QVERIFY2(ended, qPrintable(w->statusText()));
 
     if (!root)
-        QFile::setPermissions(st->file(QStringLiteral("/locked.pdf")), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QFile::setPermissions(st->file(QStringLiteral("/locked.pdf")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     Tally t;
-    E2E_CHECK(ledger, *receiver, QStringLiteral("unreadable files (link to a folder, FIFO%1)").arg(root ? "" : ", mode 000"), t);
+    E2E_CHECK(ledger, *receiver,
+              QStringLiteral("unreadable files (link to a folder, FIFO%1)").arg(root ? "" : ", mode 000"), t);
     QCOMPARE(t.filed, 2);
     QVERIFY(QFileInfo(st->file(QStringLiteral("/linked.pdf"))).isSymLink());
     QVERIFY(QFileInfo::exists(st->file(QStringLiteral("/pipe.txt"))));
@@ -225,12 +230,14 @@ void TestE2eFolder::growingFileIsNeverSentTruncated()
     QVERIFY(writerOfOther.open(QIODevice::WriteOnly));
     QVERIFY(writerOfOther.write(QByteArray(100000, 'x')) == 100000 && writerOfOther.flush());
     // Quiet for a minute, far beyond the quiet time of a file whose writers a lease can tell.
-    QVERIFY(writerOfOther.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    QVERIFY(writerOfOther.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                      QFileDevice::FileModificationTime));
     auto probe = [&] {
         QProcess p;
         p.start(TestSupport::binDir() + QStringLiteral("/gate_probe"), {other});
-        return p.waitForFinished(10000) && p.exitCode() == 0 ? QString::fromLocal8Bit(p.readAllStandardOutput())
-                                                             : QStringLiteral("probe failed: ") + p.errorString();
+        return p.waitForFinished(10000) && p.exitCode() == 0
+                   ? QString::fromLocal8Bit(p.readAllStandardOutput())
+                   : QStringLiteral("probe failed: ") + p.errorString();
     };
     const QString open = probe();
     QVERIFY2(open.startsWith(QString::number(int(FileGate::Verdict::BeingWritten))) &&
@@ -240,8 +247,9 @@ void TestE2eFolder::growingFileIsNeverSentTruncated()
     writerOfOther.close();
     QFile aged(other);
     QVERIFY(aged.open(QIODevice::ReadWrite) &&
-            aged.setFileTime(QDateTime::currentDateTime().addSecs(-(FileGate::UnknownWriterQuietNs / 1000000000 + 60)),
-                             QFileDevice::FileModificationTime));
+            aged.setFileTime(
+                QDateTime::currentDateTime().addSecs(-(FileGate::UnknownWriterQuietNs / 1000000000 + 60)),
+                QFileDevice::FileModificationTime));
     aged.close();
     const QString settled = probe();
     QVERIFY2(settled.startsWith(QString::number(int(FileGate::Verdict::Ready))), qPrintable(settled));
@@ -262,7 +270,8 @@ void TestE2eFolder::fileDeletedBeforeItsOkArrives()
     QVERIFY(QFile::remove(st->file(first))); // someone else deletes it while the "OK" is on its way
     // The page filed it, so the pass goes on with the next file.
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    QVERIFY2(w->diagWindow->text().contains(QStringLiteral("Error while processing incoming data: File not found")),
+    QVERIFY2(w->diagWindow->text().contains(
+                 QStringLiteral("Error while processing incoming data: File not found")),
              qPrintable(w->diagWindow->text()));
     Tally t;
     E2E_CHECK(ledger, *receiver, QStringLiteral("file deleted by someone else before its OK"), t);
@@ -309,10 +318,12 @@ void TestE2eFolder::fileChangedBeforeItsOkArrives()
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     Tally t;
     // The first version is filed; the second, never sent, is kept.
-    E2E_CHECK(ledger, *receiver, QStringLiteral("file changed (%1) before its OK").arg(QTest::currentDataTag()), t);
+    E2E_CHECK(ledger, *receiver,
+              QStringLiteral("file changed (%1) before its OK").arg(QTest::currentDataTag()), t);
     QCOMPARE(t.kept, 1);
     QCOMPARE(t.filed, 1);
-    QVERIFY2(w->statusText().contains(rel + QStringLiteral(" changed after it was sent")), qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains(rel + QStringLiteral(" changed after it was sent")),
+             qPrintable(w->statusText()));
     // It goes in a later pass, once it has settled.
     QVERIFY2(waitUntil(
                  [&] {
@@ -321,8 +332,10 @@ void TestE2eFolder::fileChangedBeforeItsOkArrives()
                  },
                  30000),
              qPrintable(w->statusText()));
-    E2E_CHECK(ledger, *receiver,
-              QStringLiteral("file changed (%1) before its OK, then Force Transfer").arg(QTest::currentDataTag()), t);
+    E2E_CHECK(
+        ledger, *receiver,
+        QStringLiteral("file changed (%1) before its OK, then Force Transfer").arg(QTest::currentDataTag()),
+        t);
     QCOMPARE(t.filed, 2);
     QVERIFY(answersForceTransfer(*w));
 }
@@ -336,9 +349,11 @@ void TestE2eFolder::linksAreNeverFollowed()
     QVERIFY(QFile::link(QStringLiteral(".."), st->file(QStringLiteral("/sub/up"))));
     // Links to files: the system's, one outside the folder, the station's own settings
     // (with the proxy password), and a second name for a document in the folder.
-    QVERIFY(TestSupport::writeFile(st->tmp.path() + QStringLiteral("/outside.pdf"), "%PDF-1.4 not in the folder"));
-    const QStringList links = {QStringLiteral("/loop"), QStringLiteral("/sub/up"), QStringLiteral("/passwd.txt"),
-                               QStringLiteral("/outside.pdf"), QStringLiteral("/settings.txt"), QStringLiteral("/alias.pdf")};
+    QVERIFY(TestSupport::writeFile(st->tmp.path() + QStringLiteral("/outside.pdf"),
+                                   "%PDF-1.4 not in the folder"));
+    const QStringList links = {QStringLiteral("/loop"),         QStringLiteral("/sub/up"),
+                               QStringLiteral("/passwd.txt"),   QStringLiteral("/outside.pdf"),
+                               QStringLiteral("/settings.txt"), QStringLiteral("/alias.pdf")};
     QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), st->file(links[2])));
     QVERIFY(QFile::link(st->tmp.path() + QStringLiteral("/outside.pdf"), st->file(links[3])));
     QVERIFY(QFile::link(st->prog + QStringLiteral("/settings.txt"), st->file(links[4])));
@@ -349,7 +364,8 @@ void TestE2eFolder::linksAreNeverFollowed()
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     Tally t;
-    E2E_CHECK(ledger, *receiver, QStringLiteral("links in the folder, to the folder and to files in and out of it"), t);
+    E2E_CHECK(ledger, *receiver,
+              QStringLiteral("links in the folder, to the folder and to files in and out of it"), t);
     QCOMPARE(t.filed, 1);
     QCOMPARE(receiver->records().size(), 1);
     for (const QString& l : links)
@@ -423,7 +439,8 @@ void TestE2eFolder::undeletableFilesGoOnce()
     ledger.mayStay(QStringLiteral("/sub/locked.pdf"));
     ledger.mayStay(QStringLiteral("/sub/scan.tif"));
     QVERIFY(ledger.put(QStringLiteral("/other.pdf"), "%PDF-1.4 an ordinary document"));
-    const QStringList locked = {st->file(QStringLiteral("/sub/locked.pdf")), st->file(QStringLiteral("/sub/scan.tif"))};
+    const QStringList locked = {st->file(QStringLiteral("/sub/locked.pdf")),
+                                st->file(QStringLiteral("/sub/scan.tif"))};
     if (!setUndeletable(locked, st->file(QStringLiteral("/sub")), true))
         QSKIP("no file can be made undeletable here");
     auto unlock = qScopeGuard([&] {
@@ -446,11 +463,13 @@ void TestE2eFolder::undeletableFilesGoOnce()
         if (round == 0) {
             QVERIFY2(w->statusText().contains(locked[0] + QStringLiteral(" was filed but cannot be deleted")),
                      qPrintable(w->statusText()));
-            QVERIFY2(w->statusText().contains(locked[1] + QStringLiteral(" was converted but cannot be deleted")),
-                     qPrintable(w->statusText()));
+            QVERIFY2(
+                w->statusText().contains(locked[1] + QStringLiteral(" was converted but cannot be deleted")),
+                qPrintable(w->statusText()));
         } else {
             for (const QString& path : locked)
-                QVERIFY2(w->statusText().contains(QStringLiteral("Left alone ") + path), qPrintable(w->statusText()));
+                QVERIFY2(w->statusText().contains(QStringLiteral("Left alone ") + path),
+                         qPrintable(w->statusText()));
         }
     }
 }
@@ -485,7 +504,8 @@ void TestE2eFolder::nameThatIsNotUtf8()
     QVERIFY(left.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
     QCOMPARE(left.readAll(), content);
     left.close();
-    QVERIFY2(w->statusText().contains(QStringLiteral("its name is not valid text (UTF-8); rename the file to send it.")),
+    QVERIFY2(w->statusText().contains(
+                 QStringLiteral("its name is not valid text (UTF-8); rename the file to send it.")),
              qPrintable(w->statusText()));
     Tally t;
     ledger.allowExtra(QFile::decodeName(rawName).mid(st->scans.size()));
@@ -493,7 +513,9 @@ void TestE2eFolder::nameThatIsNotUtf8()
     QCOMPARE(t.filed, 1);
 
     // Renamed, it goes with the next pass.
-    QCOMPARE(::rename(rawName.constData(), QFile::encodeName(st->file(QStringLiteral("/cafe.pdf"))).constData()), 0);
+    QCOMPARE(
+        ::rename(rawName.constData(), QFile::encodeName(st->file(QStringLiteral("/cafe.pdf"))).constData()),
+        0);
     ledger.add(QStringLiteral("/cafe.pdf"), content);
     QVERIFY(answersForceTransfer(*w));
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
@@ -596,7 +618,8 @@ void TestE2eFolder::ownTemporariesAreNeverSent()
     // A page the scanner is writing, and half a PDF a killed converter left where
     // the file system could not hold a file without a name; below the top
     // nothing of the converter's is ever made, so nothing there is swept.
-    const QStringList kept = {QStringLiteral("/.img0001.tif.part"), QStringLiteral("/sub/.x.pdf.Zz99Yy.part")};
+    const QStringList kept = {QStringLiteral("/.img0001.tif.part"),
+                              QStringLiteral("/sub/.x.pdf.Zz99Yy.part")};
     const QString leftover = QStringLiteral("/.pdf.pdf.Ab12Cd.part");
     for (const QString& rel : kept + QStringList{leftover}) {
         QVERIFY(st->put(rel, "%PDF-1.4 half a"));
@@ -622,9 +645,10 @@ void TestE2eFolder::oneGibFile()
     constexpr qint64 kSize = qint64(1) << 30;
     const QStorageInfo disk(st->tmp.path());
     if (disk.bytesAvailable() < 4 * kSize)
-        QSKIP(qPrintable(QStringLiteral("a 1 GiB document needs 4 GiB free on %1 (the inbox, out.txt); %2 MiB free")
-                             .arg(disk.rootPath())
-                             .arg(disk.bytesAvailable() >> 20)));
+        QSKIP(qPrintable(
+            QStringLiteral("a 1 GiB document needs 4 GiB free on %1 (the inbox, out.txt); %2 MiB free")
+                .arg(disk.rootPath())
+                .arg(disk.bytesAvailable() >> 20)));
     // The window holds the body and the receiver parses it in memory: a few GiB of RAM.
     QFile meminfo(QStringLiteral("/proc/meminfo"));
     qint64 availableKiB = -1;

@@ -33,7 +33,8 @@ bool holdsFolderLock(qint64 pid, const QString& folder)
     for (const QByteArray& line : locks.readAll().split('\n')) {
         const QList<QByteArray> f = line.simplified().split(' ');
         // "1: FLOCK ADVISORY WRITE <pid> <maj>:<min>:<inode> 0 EOF"
-        if (f.size() >= 6 && f[1] == "FLOCK" && f[4] == QByteArray::number(pid) && (f[5] + ' ').endsWith(inode))
+        if (f.size() >= 6 && f[1] == "FLOCK" && f[4] == QByteArray::number(pid) &&
+            (f[5] + ' ').endsWith(inode))
             return true;
     }
     return false;
@@ -80,7 +81,8 @@ void TestE2eProcesses::proxyCredentials()
     w = st->start();
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     // Refused, the pass halts at the first file; accepted, it runs to its end.
-    QVERIFY2(waitUntil([&] { return accepted ? passEnded(*w) : !w->uploadInFlight(); }), qPrintable(w->statusText()));
+    QVERIFY2(waitUntil([&] { return accepted ? passEnded(*w) : !w->uploadInFlight(); }),
+             qPrintable(w->statusText()));
     Tally t;
     E2E_CHECK(ledger, *receiver, QStringLiteral("proxy, credentials %1").arg(QTest::currentDataTag()), t);
     if (accepted) {
@@ -98,7 +100,8 @@ void TestE2eProcesses::proxyCredentials()
         QVERIFY(answersForceTransfer(*w));
         QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText() + proxy.logText()));
         E2E_CHECK(ledger, *receiver,
-                  QStringLiteral("proxy, credentials %1, then the right ones").arg(QTest::currentDataTag()), t);
+                  QStringLiteral("proxy, credentials %1, then the right ones").arg(QTest::currentDataTag()),
+                  t);
         QCOMPARE(t.filed, 2);
     }
     QVERIFY(answersForceTransfer(*w));
@@ -109,8 +112,8 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
     QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
     Ledger ledger(*st);
     for (int i = 0; i < 4; ++i)
-        QVERIFY(ledger.put(QStringLiteral("/shared%1.pdf").arg(i), "%PDF-1.4 one station files this " +
-                                                                      QByteArray::number(i)));
+        QVERIFY(ledger.put(QStringLiteral("/shared%1.pdf").arg(i),
+                           "%PDF-1.4 one station files this " + QByteArray::number(i)));
     const QString url = receiver->url().toString();
 
     // The first station: the real program, copied into a program folder of its own
@@ -118,9 +121,11 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
     // with links resolved, so a link would not do).
     const QString firstProg = st->tmp.path() + QStringLiteral("/first-station");
     QVERIFY(QDir().mkpath(firstProg));
-    QVERIFY(QFile::copy(TestSupport::binDir() + QStringLiteral("/quillfeed"), firstProg + QStringLiteral("/quillfeed")));
-    QVERIFY(TestSupport::writeFile(firstProg + QStringLiteral("/settings.txt"),
-                                   "First\r\n" + url.toLocal8Bit() + "\r\n" + st->scans.toLocal8Bit() + "\r\n"));
+    QVERIFY(QFile::copy(TestSupport::binDir() + QStringLiteral("/quillfeed"),
+                        firstProg + QStringLiteral("/quillfeed")));
+    QVERIFY(
+        TestSupport::writeFile(firstProg + QStringLiteral("/settings.txt"),
+                               "First\r\n" + url.toLocal8Bit() + "\r\n" + st->scans.toLocal8Bit() + "\r\n"));
     QProcess first;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -130,7 +135,9 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
     first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     first.start(firstProg + QStringLiteral("/quillfeed"), {});
     QVERIFY2(first.waitForStarted(), qPrintable(first.errorString()));
-    QVERIFY2(waitUntil([&] { return holdsFolderLock(first.processId(), st->scans) || first.state() != QProcess::Running; }),
+    QVERIFY2(waitUntil([&] {
+                 return holdsFolderLock(first.processId(), st->scans) || first.state() != QProcess::Running;
+             }),
              "the first station never locked the folder");
     QCOMPARE(first.state(), QProcess::Running);
 
@@ -140,7 +147,8 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
     w = st->start();
     const QString held = QStringLiteral("Another Quillfeed (process %1").arg(first.processId());
     const auto saysHeld = [&] {
-        return w->statusText().startsWith(held) && w->statusText().contains(QStringLiteral("is serving the folder ") + st->scans);
+        return w->statusText().startsWith(held) &&
+               w->statusText().contains(QStringLiteral("is serving the folder ") + st->scans);
     };
     QVERIFY2(saysHeld(), qPrintable(w->statusText()));
     QCOMPARE(w->fileListEntries().size(), 4);
@@ -167,7 +175,9 @@ void TestE2eProcesses::secondStationWaitsForTheFirst()
     QVERIFY(::kill(pid_t(first.processId()), SIGKILL) == 0);
     QVERIFY(first.waitForFinished(10000));
     QVERIFY(answersForceTransfer(*w));
-    QVERIFY2(waitUntil([&] { return passEnded(*w) && !w->statusText().contains(QStringLiteral("Another Quillfeed")); }),
+    QVERIFY2(waitUntil([&] {
+                 return passEnded(*w) && !w->statusText().contains(QStringLiteral("Another Quillfeed"));
+             }),
              qPrintable(w->statusText()));
     E2E_CHECK(ledger, *receiver, QStringLiteral("second station after the first was killed"), t);
     QCOMPARE(t.filed, 4);
@@ -190,8 +200,8 @@ void TestE2eProcesses::stationKilledMidway_data()
     QTest::newRow("after the PDF is complete") << after << converted << false;
     QTest::newRow("after the PDF is complete, another account's station") << after << converted << true;
     QTest::newRow("while the page has the request")
-        << QByteArray("exec \"$REAL\" \"$1\" \"$2\"\n") << QStringLiteral("Quillfeed stopped while it was sending ")
-        << false;
+        << QByteArray("exec \"$REAL\" \"$1\" \"$2\"\n")
+        << QStringLiteral("Quillfeed stopped while it was sending ") << false;
 }
 
 void TestE2eProcesses::stationKilledMidway()
@@ -215,8 +225,9 @@ void TestE2eProcesses::stationKilledMidway()
     // Force Transfer, sharing this test's per-user data folder as a restart would.
     const QString firstProg = st->tmp.path() + QStringLiteral("/first-station");
     QVERIFY(QDir().mkpath(firstProg));
-    QVERIFY(TestSupport::writeFile(firstProg + QStringLiteral("/settings.txt"),
-                                   "First\r\n" + url.toLocal8Bit() + "\r\n" + st->scans.toLocal8Bit() + "\r\n"));
+    QVERIFY(
+        TestSupport::writeFile(firstProg + QStringLiteral("/settings.txt"),
+                               "First\r\n" + url.toLocal8Bit() + "\r\n" + st->scans.toLocal8Bit() + "\r\n"));
     installScriptConverter(firstProg, converter);
     QProcess first;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -229,7 +240,8 @@ void TestE2eProcesses::stationKilledMidway()
     first.start(TestSupport::binDir() + QStringLiteral("/station_driver"), {firstProg});
     QVERIFY2(first.waitForStarted(), qPrintable(first.errorString()));
     if (duringSend)
-        QVERIFY2(waitUntil([&] { return receiver->records().size() == 1; }, 20000), "the page never had the document");
+        QVERIFY2(waitUntil([&] { return receiver->records().size() == 1; }, 20000),
+                 "the page never had the document");
     else
         QVERIFY2(waitUntil([&] { return QFileInfo(mark).size() > 0; }, 20000), "the converter never started");
     QVERIFY(::kill(pid_t(first.processId()), SIGKILL) == 0);
@@ -237,9 +249,11 @@ void TestE2eProcesses::stationKilledMidway()
 
     // The converter goes with the station, and leaves no file behind.
     QFile markFile(mark);
-    const pid_t converterPid = markFile.open(QIODevice::ReadOnly) ? pid_t(markFile.readAll().trimmed().toInt()) : 0;
+    const pid_t converterPid =
+        markFile.open(QIODevice::ReadOnly) ? pid_t(markFile.readAll().trimmed().toInt()) : 0;
     if (converterPid > 0)
-        QVERIFY2(waitUntil([&] { return ::kill(converterPid, 0) != 0; }, 5000), "the converter outlived the station");
+        QVERIFY2(waitUntil([&] { return ::kill(converterPid, 0) != 0; }, 5000),
+                 "the converter outlived the station");
     QTest::qWait(2500); // a converter left running would have made its PDF by now
     for (const QString& name : QDir(st->scans).entryList(QDir::Files | QDir::Hidden))
         QVERIFY2(name == QLatin1String("k1.tif") || name == QLatin1String("k1.pdf"), qPrintable(name));

@@ -95,16 +95,19 @@ void TestE2eReplies::receiverAnswers()
         if (answered)
             QVERIFY2(w->statusText().contains(kRefusal), qPrintable(w->statusText().left(2000)));
         else
-            QVERIFY2(w->statusText().startsWith(QLatin1String("Transfer failed: ")), qPrintable(w->statusText()));
+            QVERIFY2(w->statusText().startsWith(QLatin1String("Transfer failed: ")),
+                     qPrintable(w->statusText()));
         // The operator learns that the page may have the document already.
         if (delivered)
-            QVERIFY2(w->statusText().contains(QLatin1String("which may already have filed it")), qPrintable(w->statusText()));
+            QVERIFY2(w->statusText().contains(QLatin1String("which may already have filed it")),
+                     qPrintable(w->statusText()));
     }
 
     // The window still answers, and the next pass files what was kept.
     QVERIFY(answersForceTransfer(*w));
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    E2E_CHECK(ledger, *receiver, QStringLiteral("receiver %1, then a Force Transfer").arg(QTest::currentDataTag()), t);
+    E2E_CHECK(ledger, *receiver,
+              QStringLiteral("receiver %1, then a Force Transfer").arg(QTest::currentDataTag()), t);
     QCOMPARE(t.filed, 3);
 }
 
@@ -138,8 +141,10 @@ void TestE2eReplies::slowReplyWhileTicksAndClicksArrive()
     clicker.start(330);
     QTest::mouseClick(w->CmdStartTransfer[1], Qt::LeftButton);
     const bool drained = waitUntil(
-        [&] { return !clicker.isActive() && !w->uploadInFlight() && w->fileListEntries().isEmpty() &&
-                     QDir(st->scans).entryList(QDir::Files).isEmpty(); },
+        [&] {
+            return !clicker.isActive() && !w->uploadInFlight() && w->fileListEntries().isEmpty() &&
+                   QDir(st->scans).entryList(QDir::Files).isEmpty();
+        },
         90000);
     ticks.stop();
     QVERIFY2(drained, qPrintable(w->statusText().left(3000)));
@@ -174,7 +179,8 @@ void TestE2eReplies::forceTransferWhileTheOkTrickles()
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     // The request had reached the page: its answer is awaited, not thrown away and sent again.
-    QVERIFY2(w->statusText().contains(QStringLiteral("The last request has reached the web page; waiting for its answer.")),
+    QVERIFY2(w->statusText().contains(
+                 QStringLiteral("The last request has reached the web page; waiting for its answer.")),
              qPrintable(w->statusText()));
     Tally t;
     E2E_CHECK(ledger, *receiver, QStringLiteral("Force Transfer while the OK trickles in"), t);
@@ -210,14 +216,17 @@ void TestE2eReplies::forceTransferWhileThePageFiles()
     QVERIFY(waitUntil([&] { return w->uploadInFlight(); }));
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     const QString afterClick = w->statusText();
-    QVERIFY2(waitUntil([&] { return !w->uploadInFlight() && !w->Inet1->StillExecuting(); }), qPrintable(w->statusText()));
+    QVERIFY2(waitUntil([&] { return !w->uploadInFlight() && !w->Inet1->StillExecuting(); }),
+             qPrintable(w->statusText()));
     qInfo().noquote() << "Force Transfer while the page works on a" << QTest::currentDataTag() << "->"
                       << afterClick.section(QStringLiteral("\r\n"), -2, -2);
     // The request had reached the page: it must not be thrown away and sent again.
-    QVERIFY2(afterClick.contains(QStringLiteral("The last request has reached the web page; waiting for its answer.")),
+    QVERIFY2(afterClick.contains(
+                 QStringLiteral("The last request has reached the web page; waiting for its answer.")),
              qPrintable(afterClick));
     Tally t;
-    E2E_CHECK(ledger, *receiver, QStringLiteral("Force Transfer while the page files a %1").arg(QTest::currentDataTag()), t);
+    E2E_CHECK(ledger, *receiver,
+              QStringLiteral("Force Transfer while the page files a %1").arg(QTest::currentDataTag()), t);
     QVERIFY(answersForceTransfer(*w));
 }
 

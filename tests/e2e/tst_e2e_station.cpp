@@ -59,9 +59,9 @@ void TestE2eStation::scanTenPagesAndFileThem()
     if (t.filed != 11) {
         // Seen once on a loaded machine: a page kept back from the pass that followed the scan.
         // It must then go with the next Force Transfer; say what the operator saw.
-        qWarning().noquote() << "the pass after the scan filed" << t.filed << "of 11; folder:"
-                             << QDir(st->scans).entryList(QDir::Files).join(u' ') << "; status box:"
-                             << w->statusText().left(1500);
+        qWarning().noquote() << "the pass after the scan filed" << t.filed
+                             << "of 11; folder:" << QDir(st->scans).entryList(QDir::Files).join(u' ')
+                             << "; status box:" << w->statusText().left(1500);
         QVERIFY2(forceTransferUntilEmpty(*w, *st), qPrintable(w->statusText()));
         E2E_CHECK(ledger, *receiver, QStringLiteral("scan 10 pages, then a Force Transfer"), t);
     }
@@ -126,9 +126,11 @@ void TestE2eStation::failingConverter_data()
     // The operator reads why in the converter's own last line on standard error.
     QTest::newRow("exits 1") << QByteArray("echo first line >&2; echo No space left on device >&2; exit 1\n")
                              << QStringLiteral("exit code 1: No space left on device");
-    QTest::newRow("crashes") << QByteArray("printf '%%PDF-1.4 half a' > \"$2\"; kill -SEGV $$\n") << QString();
+    QTest::newRow("crashes") << QByteArray("printf '%%PDF-1.4 half a' > \"$2\"; kill -SEGV $$\n")
+                             << QString();
     QTest::newRow("writes nothing") << QByteArray("exit 0\n") << QString();
-    QTest::newRow("writes half a PDF") << QByteArray("printf '%%PDF-1.4 half a page' > \"$2\"; exit 0\n") << QString();
+    QTest::newRow("writes half a PDF")
+        << QByteArray("printf '%%PDF-1.4 half a page' > \"$2\"; exit 0\n") << QString();
 }
 
 void TestE2eStation::failingConverter()
@@ -159,7 +161,8 @@ void TestE2eStation::failingConverter()
     QVERIFY(installRealConverter(st->prog));
     QVERIFY(answersForceTransfer(*w));
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    E2E_CHECK(ledger, *receiver, QStringLiteral("converter %1, then a working one").arg(QTest::currentDataTag()), t);
+    E2E_CHECK(ledger, *receiver,
+              QStringLiteral("converter %1, then a working one").arg(QTest::currentDataTag()), t);
     QCOMPARE(t.filed, 3);
 }
 

@@ -5,8 +5,8 @@
 #include "FileListModel.h"
 #include "FolderListing.h"
 #include "ModalWatcher.h"
-#include "StatusBox.h"
 #include "Station.h"
+#include "StatusBox.h"
 #include "TabStrip.h"
 
 #include <QAccessible>
@@ -125,7 +125,8 @@ void TestMainWindow::listingOrderAndEmptyFolders()
 
     // A name in another encoding is listed, and marked as one no path can reach.
     const QByteArray latin1 = QFile::encodeName(root) + "/caf\xe9.pdf";
-    QVERIFY(TestSupport::writeFile(root + "/x", "x") && ::rename(QFile::encodeName(root + "/x").constData(), latin1.constData()) == 0);
+    QVERIFY(TestSupport::writeFile(root + "/x", "x") &&
+            ::rename(QFile::encodeName(root + "/x").constData(), latin1.constData()) == 0);
     found.clear();
     listFolderTree(root, found);
     auto odd = std::find_if(found.begin(), found.end(), [](const ListedFile& f) { return f.nameNotText; });
@@ -167,7 +168,8 @@ void TestMainWindow::listingReportsAMissingFolderAndKeepsWhatItFound()
     QFile::setPermissions(tmp.path() + "/locked", QFileDevice::WriteOwner);
     QVERIFY_THROWS_EXCEPTION(Failure, listFolderTree(tmp.path(), found));
     QCOMPARE(entriesOf(found), QStringList({"/a.pdf"}));
-    QFile::setPermissions(tmp.path() + "/locked", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(tmp.path() + "/locked",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 void TestMainWindow::startupCaptionAndStoredMode_data()
@@ -234,7 +236,9 @@ void TestMainWindow::missingFolderShowsSettingError()
     QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
     const QFileInfo made(fresh.tmp.path() + "/home/TAVScans");
     QVERIFY(made.isDir());
-    struct stat info {};
+    struct stat info
+    {
+    };
     QCOMPARE(::stat(QFile::encodeName(made.filePath()).constData(), &info), 0);
     QCOMPARE(info.st_mode & 0777, 0700u);
     QCOMPARE(first->statusText(), QStringLiteral("----Ready----"));
@@ -333,11 +337,16 @@ void TestMainWindow::accessibleTreeAndStatusText()
         while (up && up != window)
             up = up->parent();
         QVERIFY2(up == window, qPrintable(c.widget->objectName()));
-        dump += QStringLiteral("%1 role=%2 name=\"%3\"\n").arg(c.widget->objectName()).arg(int(a->role())).arg(c.name);
+        dump += QStringLiteral("%1 role=%2 name=\"%3\"\n")
+                    .arg(c.widget->objectName())
+                    .arg(int(a->role()))
+                    .arg(c.name);
     }
     QVERIFY(QAccessible::queryAccessibleInterface(w->lblManual)->state().selected);
     QVERIFY(!QAccessible::queryAccessibleInterface(w->lblUnattended)->state().selected);
-    QAccessible::queryAccessibleInterface(w->lblUnattended)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    QAccessible::queryAccessibleInterface(w->lblUnattended)
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::pressAction());
     QVERIFY(w->Frame4->isVisible());
     QVERIFY(QAccessible::queryAccessibleInterface(w->lblUnattended)->state().selected);
 
@@ -353,7 +362,8 @@ void TestMainWindow::accessibleTreeAndStatusText()
     int start = 0, end = 0;
     text->textAtOffset(3, QAccessible::LineBoundary, &start, &end);
     QCOMPARE(text->text(start, end).trimmed(), QStringLiteral("Error filing scan."));
-    dump += QStringLiteral("Text1 text=\"%1\"").arg(text->text(0, text->characterCount()).replace("\r\n", "\\r\\n"));
+    dump += QStringLiteral("Text1 text=\"%1\"")
+                .arg(text->text(0, text->characterCount()).replace("\r\n", "\\r\\n"));
     qInfo().noquote() << "accessible tree:\n" + dump;
 
     // Part of it selected with the mouse and copied.
@@ -363,9 +373,10 @@ void TestMainWindow::accessibleTreeAndStatusText()
     QWidget* view = w->Text1->viewport();
     const int y = view->mapFromGlobal(r.center()).y();
     QTest::mousePress(view, Qt::LeftButton, {}, QPoint(1, y));
-    QTest::mouseMove(view, view->mapFromGlobal(text->characterRect(5).center()) + QPoint(text->characterRect(5).width() / 2 + 1, 0));
-    QMouseEvent move(QEvent::MouseMove, QPointF(view->mapFromGlobal(r.topLeft())), view->mapToGlobal(QPointF(0, 0)),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QTest::mouseMove(view, view->mapFromGlobal(text->characterRect(5).center()) +
+                               QPoint(text->characterRect(5).width() / 2 + 1, 0));
+    QMouseEvent move(QEvent::MouseMove, QPointF(view->mapFromGlobal(r.topLeft())),
+                     view->mapToGlobal(QPointF(0, 0)), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(view, &move);
     QTest::mouseRelease(view, Qt::LeftButton, {}, view->mapFromGlobal(r.topLeft()));
     QCOMPARE(w->Text1->selectedText(), QStringLiteral("Error "));
@@ -375,7 +386,8 @@ void TestMainWindow::accessibleTreeAndStatusText()
     // Extended by a line from the keyboard; the selection stays on its text as messages come.
     QTest::keyClick(w->Text1, Qt::Key_Down, Qt::ShiftModifier);
     w->Text1->prepend(QStringLiteral("newer"));
-    QVERIFY2(w->Text1->selectedText().startsWith(QStringLiteral("Error filing scan.\r\n")), qPrintable(w->Text1->selectedText()));
+    QVERIFY2(w->Text1->selectedText().startsWith(QStringLiteral("Error filing scan.\r\n")),
+             qPrintable(w->Text1->selectedText()));
     // Set by assistive technology, read back the same.
     text->setSelection(0, 0, 5);
     QCOMPARE(w->Text1->selectedText(), QStringLiteral("newer"));
@@ -467,11 +479,13 @@ void TestMainWindow::emptyFolderBannerOnlyOnce()
     st.writeSettings("http://127.0.0.1:9/upload");
     auto w = st.start();
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
-    QCOMPARE(w->statusText(), QStringLiteral("----Finished Processing Scans----\r\n----0 Pages Filed----\r\n"));
+    QCOMPARE(w->statusText(),
+             QStringLiteral("----Finished Processing Scans----\r\n----0 Pages Filed----\r\n"));
     w->lblUnattended_Click();
     w->Timer1_Timer();
     w->Timer1_Timer();
-    QCOMPARE(w->statusText(), QStringLiteral("----Finished Processing Scans----\r\n----0 Pages Filed----\r\n"));
+    QCOMPARE(w->statusText(),
+             QStringLiteral("----Finished Processing Scans----\r\n----0 Pages Filed----\r\n"));
     // A file that arrives now is listed by the next call and sent by the one after.
     st.put("/late.xyz", "x");
     w->Timer1_Timer();

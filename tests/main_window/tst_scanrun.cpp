@@ -1,11 +1,11 @@
 // Scan All on SANE's test backend (document feeder: ten pages, then empty),
 // through the real converter to the real receiving page.
 #include "ImgScan.h"
-#include "ProgressPane.h"
-#include "StationTest.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
+#include "ProgressPane.h"
 #include "Station.h"
+#include "StationTest.h"
 #include "frmDiag.h"
 
 #include <QLabel>
@@ -69,7 +69,8 @@ void TestScanRun::tenPagesAreScannedListedAndFiled()
     QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
     QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
     QCOMPARE(w->pagesScanned, 10);
-    QVERIFY(waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
+    QVERIFY(
+        waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
 
     // The list grew while the batch ran: each page was listed by the time it was reported.
     QCOMPARE(listedAtPage.size(), 10);
@@ -139,12 +140,14 @@ void TestScanRun::testModeOpensANewWindowEachRun()
     QPointer<frmDiag> first = w->diagWindow;
     QVERIFY(first && first->isVisible());
     QVERIFY(first->text().contains("\r\nStarting Scanner"));
-    QVERIFY(waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
+    QVERIFY(
+        waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
     QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
     QVERIFY(w->diagWindow != first);
     QVERIFY(first && first->isVisible());
     const QString before = first->text();
-    QVERIFY(waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
+    QVERIFY(
+        waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
     QCOMPARE(first->text(), before); // only the newest window receives lines
     QVERIFY(w->diagWindow->text().contains("\r\nStarting Scanner"));
 }

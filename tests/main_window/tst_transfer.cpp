@@ -3,26 +3,26 @@
 // the operator reads.
 #include "FiledLog.h"
 #include "FolderListing.h"
-#include "ProgressPane.h"
 #include "InetControl.h"
-#include "TransferDriver.h"
-#include "StationTest.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
-#include "StatusBox.h"
+#include "ProgressPane.h"
 #include "Station.h"
+#include "StationTest.h"
+#include "StatusBox.h"
+#include "TransferDriver.h"
 #include "UploadRequest.h"
 #include "frmDiag.h"
 
 #include <QCheckBox>
 #include <QCryptographicHash>
 #include <QFileInfo>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 #include <QLabel>
 #include <QListView>
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -37,9 +37,9 @@ QByteArray sha(const QByteArray& b)
     return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex();
 }
 
-const QString kRefusal = QStringLiteral(
-    "Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem continues, contact technical "
-    "support.");
+const QString kRefusal = QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If "
+                                        "the problem continues, contact technical "
+                                        "support.");
 
 // A converter stand-in: a shell script put where the real one would be.
 void installConverter(const QString& prog, const QByteArray& script)
@@ -50,8 +50,7 @@ void installConverter(const QString& prog, const QByteArray& script)
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-const QByteArray kCopyConverter =
-    "printf '%%PDF-1.4\\n%s\\n%%%%EOF\\n' \"$(cat \"$1\")\" > \"$2\"\n";
+const QByteArray kCopyConverter = "printf '%%PDF-1.4\\n%s\\n%%%%EOF\\n' \"$(cat \"$1\")\" > \"$2\"\n";
 
 bool passEnded(frmMain& w)
 {
@@ -126,7 +125,8 @@ void TestTransfer::folderGoesOutInListingOrder()
     });
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    QVERIFY2(progressShown.contains(QStringLiteral("Sending /a.pdf; 6 files left")), qPrintable(progressShown.join('|')));
+    QVERIFY2(progressShown.contains(QStringLiteral("Sending /a.pdf; 6 files left")),
+             qPrintable(progressShown.join('|')));
     QCOMPARE(progressTop, w->progress->bar()->maximum());
     QVERIFY(!w->progress->isVisible());
     // The widget catches up with the list once the changes pause: the skipped files.
@@ -141,9 +141,10 @@ void TestTransfer::folderGoesOutInListingOrder()
                                          {"/2024/c.pdf", QByteArray(5000, 'c')},
                                          {"/2024/x/d.png", QByteArray("\x89PNG\r\n\x1a\n\0\0", 10)},
                                          {"/f.XTIF", "tiff as is"}};
-    QMap<QString, QByteArray> types = {{"/a.pdf", "application/pdf"},   {"/b.txt", "text/plain"},
-                                       {"/empty.txt", "text/plain"},    {"/2024/c.pdf", "application/pdf"},
-                                       {"/2024/x/d.png", "application/xtype"}, {"/f.XTIF", "application/tif"}};
+    QMap<QString, QByteArray> types = {
+        {"/a.pdf", "application/pdf"},          {"/b.txt", "text/plain"},
+        {"/empty.txt", "text/plain"},           {"/2024/c.pdf", "application/pdf"},
+        {"/2024/x/d.png", "application/xtype"}, {"/f.XTIF", "application/tif"}};
     for (int i = 0; i < got.size(); ++i) {
         const QString entry = expectedOrder[i];
         QCOMPARE(got[i].filename, UploadRequest::wireFileName(entry));
@@ -165,14 +166,16 @@ void TestTransfer::folderGoesOutInListingOrder()
     QCOMPARE(TestSupport::readFile(frmMain::outFilePath()), raw.last() + "\r\n");
     struct stat fileInfo, dirInfo;
     QCOMPARE(::stat(QFile::encodeName(frmMain::outFilePath()).constData(), &fileInfo), 0);
-    QCOMPARE(::stat(QFile::encodeName(QFileInfo(frmMain::outFilePath()).absolutePath()).constData(), &dirInfo), 0);
+    QCOMPARE(
+        ::stat(QFile::encodeName(QFileInfo(frmMain::outFilePath()).absolutePath()).constData(), &dirInfo), 0);
     QCOMPARE(fileInfo.st_mode & 0777, 0600u);
     QCOMPARE(dirInfo.st_mode & 0777, 0700u);
 
     // Skipped files stay, and the operator was told about each.
     for (const char* kept : {"/e.jpg", "/noext", "/a.b.pdf"}) {
         QVERIFY(QFileInfo::exists(s.file(kept)));
-        QVERIFY2(w->statusText().contains(QStringLiteral("Skipping %1... ").arg(kept)), qPrintable(w->statusText()));
+        QVERIFY2(w->statusText().contains(QStringLiteral("Skipping %1... ").arg(kept)),
+                 qPrintable(w->statusText()));
     }
     QVERIFY(w->statusText().contains("Subscript out of range\r\n------------------"));
     QVERIFY(w->statusText().contains(QStringLiteral("----%1 Pages Filed----").arg(expectedOrder.size())));
@@ -203,7 +206,8 @@ void TestTransfer::aPassNeedsNoWindow()
     QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
     st->put("/a.pdf", "%PDF a");
     // A document that holds the body's usual boundary line must arrive whole.
-    const QByteArray holdsBoundary = "first half\r\n--" + QByteArray(UploadRequest::Boundary) + "\r\nsecond half";
+    const QByteArray holdsBoundary =
+        "first half\r\n--" + QByteArray(UploadRequest::Boundary) + "\r\nsecond half";
     st->put("/b.txt", holdsBoundary);
     st->put("/c.xyz", "kept");
     QDir().mkpath(st->tmp.path() + "/elsewhere");
@@ -230,8 +234,8 @@ void TestTransfer::aPassNeedsNoWindow()
     QVERIFY(rows.size() >= 4 && rows.last().isEmpty());
     const QByteArray page = receiver->url("/upload").toString().toUtf8();
     const QByteArray expected[] = {"/a.pdf,6," + sha("%PDF a") + ',' + page + '\r',
-                                   "/b.txt," + QByteArray::number(holdsBoundary.size()) + ',' + sha(holdsBoundary) +
-                                       ',' + page + '\r'};
+                                   "/b.txt," + QByteArray::number(holdsBoundary.size()) + ',' +
+                                       sha(holdsBoundary) + ',' + page + '\r'};
     for (int i = 0; i < 2; ++i) {
         const QByteArray& row = rows[rows.size() - 3 + i];
         const qsizetype comma = row.indexOf(',');
@@ -337,20 +341,24 @@ void TestTransfer::failingConverterKeepsTheTiff_data()
     QTest::addColumn<QByteArray>("tiffLeft");
     QTest::addColumn<QString>("said");
     const QString failed = "Reading: " + QStringLiteral("%1/a.tif");
-    QTest::newRow("exit 1") << QByteArray("echo broken >&2; exit 1\n") << QByteArray() << QByteArray("tiff") << failed;
-    QTest::newRow("exit 0, no output") << QByteArray("exit 0\n") << QByteArray() << QByteArray("tiff") << failed;
-    QTest::newRow("partial output") << QByteArray("printf '%%PDF-1.4 half' > \"$2\"; exit 0\n") << QByteArray()
-                                    << QByteArray("tiff") << failed;
+    QTest::newRow("exit 1") << QByteArray("echo broken >&2; exit 1\n") << QByteArray() << QByteArray("tiff")
+                            << failed;
+    QTest::newRow("exit 0, no output")
+        << QByteArray("exit 0\n") << QByteArray() << QByteArray("tiff") << failed;
+    QTest::newRow("partial output") << QByteArray("printf '%%PDF-1.4 half' > \"$2\"; exit 0\n")
+                                    << QByteArray() << QByteArray("tiff") << failed;
     QTest::newRow("crash") << QByteArray("printf '%%PDF-1.4' > \"$2\"; kill -SEGV $$\n") << QByteArray()
                            << QByteArray("tiff") << failed;
     // Somebody's PDF took the output name meanwhile, so the converter refused: it is not ours to delete.
     QTest::newRow("output name taken meanwhile")
-        << QByteArray("mv \"$(dirname \"$1\")/../someone.pdf\" \"$2\"; exit 1\n") << QByteArray("someone's PDF")
-        << QByteArray("tiff") << failed;
+        << QByteArray("mv \"$(dirname \"$1\")/../someone.pdf\" \"$2\"; exit 1\n")
+        << QByteArray("someone's PDF") << QByteArray("tiff") << failed;
     // A new TIFF saved over the one being converted: the new one stays, the PDF of whichever goes.
     QTest::newRow("TIFF saved over meanwhile")
-        << QByteArray("printf newer > \"$1.new\"; mv \"$1.new\" \"$1\"; printf '%%PDF-1.4\\nno pages\\n%%%%EOF\\n' > \"$2\"\n")
-        << QByteArray() << QByteArray("newer") << QStringLiteral("Held back /a.tif: changed while it was converted");
+        << QByteArray("printf newer > \"$1.new\"; mv \"$1.new\" \"$1\"; printf '%%PDF-1.4\\nno "
+                      "pages\\n%%%%EOF\\n' > \"$2\"\n")
+        << QByteArray() << QByteArray("newer")
+        << QStringLiteral("Held back /a.tif: changed while it was converted");
 }
 
 void TestTransfer::failingConverterKeepsTheTiff()
@@ -374,7 +382,8 @@ void TestTransfer::failingConverterKeepsTheTiff()
     // The pass went on with the next file.
     QCOMPARE(receiver->records().size(), 1);
     QCOMPARE(receiver->records()[0].filename, QStringLiteral("\\b.pdf"));
-    QVERIFY2(w->statusText().contains(said.contains(u'%') ? said.arg(st->scans) : said), qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains(said.contains(u'%') ? said.arg(st->scans) : said),
+             qPrintable(w->statusText()));
 }
 
 void TestTransfer::oddNamesReachTheConverterIntact()
@@ -397,8 +406,10 @@ void TestTransfer::proxyCredentialsGetThrough_data()
 {
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
-    QTest::newRow("10 characters") << "usr" << "passwd";
-    QTest::newRow("11 characters") << "user" << "passwd";
+    QTest::newRow("10 characters") << "usr"
+                                   << "passwd";
+    QTest::newRow("11 characters") << "user"
+                                   << "passwd";
 }
 
 void TestTransfer::proxyCredentialsGetThrough()
@@ -455,7 +466,8 @@ void TestTransfer::unreadableAndGrowingFilesAreNotPosted()
         QVERIFY2(w->statusText().contains("Held back /b.pdf: "), qPrintable(w->statusText()));
         QTest::qWait(300);
     }
-    QVERIFY2(w->statusText().contains("Left alone /a.pdf: it is a symbolic link"), qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains("Left alone /a.pdf: it is a symbolic link"),
+             qPrintable(w->statusText()));
     for (const ReceivedUpload& r : receiver->records())
         QVERIFY2(r.filename != "\\b.pdf" && r.filename != "\\a.pdf", qPrintable(r.filename));
 
@@ -489,8 +501,9 @@ void TestTransfer::nothingStartsWhileAReplyIsRead()
     QVERIFY(waitUntil([&] { return w->uploadInFlight(); }));
     QTest::qWait(120);
     w->Timer1_Timer();
-    QVERIFY2(w->statusText().startsWith("----Still Executing----\r\nWait a minute or two and press 'Force Transfer' "
-                                        "to continue uploading.\r\n----"),
+    QVERIFY2(w->statusText().startsWith(
+                 "----Still Executing----\r\nWait a minute or two and press 'Force Transfer' "
+                 "to continue uploading.\r\n----"),
              qPrintable(w->statusText()));
     QVERIFY(w->statusText().section("\r\n", 2, 2).endsWith(" Pages Filed----"));
     QVERIFY2(waitUntil([&] { return passEnded(*w); }, 30000), qPrintable(w->statusText()));
@@ -523,8 +536,9 @@ void TestTransfer::nothingStartsDuringTheConversionNotice()
     w->chkAutoRead->setChecked(true);
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    QCOMPARE(seen, QStringList({"File was converted. Inspect the source and resulting files if needed. Click OK to "
-                                "continue."}));
+    QCOMPARE(seen,
+             QStringList({"File was converted. Inspect the source and resulting files if needed. Click OK to "
+                          "continue."}));
     QVERIFY(w->statusText().contains("----Still Executing----"));
     QCOMPARE(receiver->records().size(), 1);
     QVERIFY(w->diagWindow->isVisible());

@@ -84,7 +84,7 @@ private:
 void TestScreenshots::initTestCase()
 {
     m_outDir = qgetenv("QUILLFEED_UPDATE_DOCS") == "1" ? TestSupport::sourceDir() + QStringLiteral("/docs")
-                                                        : QStringLiteral(QUILLFEED_SCREENS_DIR);
+                                                       : QStringLiteral(QUILLFEED_SCREENS_DIR);
     QVERIFY(QDir().mkpath(m_outDir));
     // Without a usable font every caption would come out as empty boxes.
     QVERIFY2(!QFontDatabase::families().isEmpty(), "no fonts: install fonts-dejavu-core");
@@ -99,8 +99,8 @@ void TestScreenshots::init()
     QVERIFY(QDir().mkpath(m_prog));
     QVERIFY(QDir().mkpath(m_scans));
     Settings::setProgramFolder(m_prog);
-    for (QString* v : {&Settings::appTitle, &Settings::uploadToUrl, &Settings::readFromPath, &Settings::proxyAddress,
-                       &Settings::proxyUserName, &Settings::proxyPassword})
+    for (QString* v : {&Settings::appTitle, &Settings::uploadToUrl, &Settings::readFromPath,
+                       &Settings::proxyAddress, &Settings::proxyUserName, &Settings::proxyPassword})
         v->clear();
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillStore"));
     store.clear();
@@ -200,8 +200,9 @@ void TestScreenshots::keyboardReachesEveryControl()
 
     // Manual mode: the designed order over the visible controls, the tab labels
     // last, and round to the start again.
-    const QStringList manual = {"CmdStartTransfer[0]", "CmdSelectScanner", "CmdSetup[0]", "Text1",     "CmdExploreDir",
-                                "FileList",            "lblManual",        "lblUnattended", "CmdScanAll"};
+    const QStringList manual = {"CmdStartTransfer[0]", "CmdSelectScanner", "CmdSetup[0]", "Text1",
+                                "CmdExploreDir",       "FileList",         "lblManual",   "lblUnattended",
+                                "CmdScanAll"};
     for (const QString& next : manual)
         QCOMPARE(tab(), next);
     // Shift+Tab walks back.
@@ -217,7 +218,8 @@ void TestScreenshots::keyboardReachesEveryControl()
 
     // Unattended mode: the other panel's controls in their place.
     const QStringList unattended = {"Text1",       "CmdExploreDir", "CmdSetup[1]", "CmdStartTransfer[1]",
-                                    "chkAutoRead", "FileList",      "lblManual",   "lblUnattended", "Text1"};
+                                    "chkAutoRead", "FileList",      "lblManual",   "lblUnattended",
+                                    "Text1"};
     for (const QString& next : unattended)
         QCOMPARE(tab(), next);
 
@@ -309,9 +311,10 @@ void TestScreenshots::windowDuringAPass()
 void TestScreenshots::setupDialog()
 {
     // The dialog only shows the folder, so it may name the clerk's real one.
-    writeSettings(QStringLiteral("https://intranet.example/district42/saveTAVscan.asp"),
-                  QStringLiteral("/home/clerk/TAVScans"),
-                  {QStringLiteral("proxy.office.example:3128"), QStringLiteral("clerk"), QStringLiteral("secret")});
+    writeSettings(
+        QStringLiteral("https://intranet.example/district42/saveTAVscan.asp"),
+        QStringLiteral("/home/clerk/TAVScans"),
+        {QStringLiteral("proxy.office.example:3128"), QStringLiteral("clerk"), QStringLiteral("secret")});
     Dialog::showModeless();
     Dialog* d = Dialog::current();
     QVERIFY(d);

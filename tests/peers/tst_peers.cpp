@@ -9,11 +9,11 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QProcess>
-#include <QSslConfiguration>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QSslConfiguration>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -51,7 +51,8 @@ RawReply post(const ReceiverPeer& receiver, const QByteArray& fileName, const QB
 
 } // namespace
 
-class tst_Peers : public QObject {
+class tst_Peers : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -174,8 +175,7 @@ void tst_Peers::aDuplicatePostBecomesASecondFile()
     QCOMPARE(post(*m_receiver, "\\2024\\a.pdf", "second").body, QByteArray("OK"));
     QCOMPARE(post(*m_receiver, "\\2024\\a.pdf", "third").body, QByteArray("OK"));
 
-    QCOMPARE(m_receiver->storedFiles(),
-             (QStringList{"2024/a-2.pdf", "2024/a-3.pdf", "2024/a.pdf"}));
+    QCOMPARE(m_receiver->storedFiles(), (QStringList{"2024/a-2.pdf", "2024/a-3.pdf", "2024/a.pdf"}));
     QCOMPARE(readFile(inbox() + "/2024/a.pdf"), QByteArray("first"));
     QCOMPARE(readFile(inbox() + "/2024/a-2.pdf"), QByteArray("second"));
     QCOMPARE(readFile(inbox() + "/2024/a-3.pdf"), QByteArray("third"));
@@ -260,8 +260,7 @@ void tst_Peers::qtClientUploadIsFiled()
     const QByteArray content = awkwardContent();
     QNetworkAccessManager nam;
     QNetworkRequest request(m_receiver->url(QString::fromLatin1(kUploadPath)));
-    request.setRawHeader("Content-Type",
-                         "multipart/form-data; boundary=" + QByteArray(kUploadBoundary));
+    request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + QByteArray(kUploadBoundary));
     QNetworkReply* reply = nam.post(request, uploadBody("\\2024\\q.pdf", "application/pdf", content));
     QSignalSpy finished(reply, &QNetworkReply::finished);
     QVERIFY(finished.wait(30000));
@@ -315,8 +314,10 @@ void tst_Peers::trailingSemicolonAloneIsTolerated()
 {
     QVERIFY(startReceiver());
     const QByteArray b(kUploadBoundary);
-    const QByteArray body = "--" + b + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"\\a.txt\";"
-                            "\r\nContent-Type: text/plain\r\n\r\nhi\r\n--" + b + "--\r\n";
+    const QByteArray body = "--" + b +
+                            "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"\\a.txt\";"
+                            "\r\nContent-Type: text/plain\r\n\r\nhi\r\n--" +
+                            b + "--\r\n";
     const RawReply r = exchange(m_receiver->port(), uploadRequest(kUploadPath, m_receiver->port(), body));
     QCOMPARE(r.body, QByteArray("OK"));
     QCOMPARE(readFile(inbox() + QStringLiteral("/a.txt")), QByteArray("hi"));
@@ -344,8 +345,8 @@ void tst_Peers::refusalsAreAnsweredExactly()
     QFETCH(QByteArray, text);
     QFETCH(int, status);
     QVERIFY(startReceiver());
-    const ReceiverMode mode = modeKind == 0 ? ReceiverMode::reply(text, status)
-                                            : ReceiverMode::httpStatus(status, text);
+    const ReceiverMode mode =
+        modeKind == 0 ? ReceiverMode::reply(text, status) : ReceiverMode::httpStatus(status, text);
     QVERIFY2(m_receiver->setMode(mode), qPrintable(m_receiver->errorString()));
 
     const RawReply r = post(*m_receiver, "\\a.pdf", "x");
@@ -420,7 +421,8 @@ void tst_Peers::aHangingRequestDoesNotBlockOthers()
     QTcpSocket hanging;
     hanging.connectToHost(QHostAddress::LocalHost, m_receiver->port());
     QVERIFY(hanging.waitForConnected(10000));
-    hanging.write(uploadRequest(kUploadPath, m_receiver->port(), uploadBody("\\h.pdf", "application/pdf", "h")));
+    hanging.write(
+        uploadRequest(kUploadPath, m_receiver->port(), uploadBody("\\h.pdf", "application/pdf", "h")));
     QVERIFY(hanging.waitForBytesWritten(10000));
     QVERIFY2(m_receiver->waitForRecords(1), qPrintable(m_receiver->errorString()));
     QCOMPARE(m_receiver->records().first().delivery, QStringLiteral("hang"));
@@ -464,9 +466,9 @@ void tst_Peers::otherPathsAreNotFound()
     ReceiverOptions options;
     options.path = QString::fromLatin1(kUploadPath);
     QVERIFY(startReceiver(options));
-    const RawReply wrong = exchange(m_receiver->port(),
-                                    uploadRequest("/upload", m_receiver->port(),
-                                                  uploadBody("\\a.pdf", "application/pdf", "x")));
+    const RawReply wrong =
+        exchange(m_receiver->port(),
+                 uploadRequest("/upload", m_receiver->port(), uploadBody("\\a.pdf", "application/pdf", "x")));
     QCOMPARE(wrong.status, 404);
     QVERIFY(wrong.body != "OK");
     QCOMPARE(m_receiver->storedFiles(), QStringList{});
@@ -522,10 +524,10 @@ void tst_Peers::proxyPassesPaddedCredentials()
 
     const QByteArray content = awkwardContent();
     const QByteArray target = m_receiver->url(QString::fromLatin1(kUploadPath)).toEncoded();
-    const RawReply r = exchange(proxy.port(),
-                                uploadRequest(target, m_receiver->port(),
-                                              uploadBody("\\2024\\p.pdf", "application/pdf", content),
-                                              "Proxy-Authorization: Basic cXVpbGw6cHc=\r\n"));
+    const RawReply r =
+        exchange(proxy.port(), uploadRequest(target, m_receiver->port(),
+                                             uploadBody("\\2024\\p.pdf", "application/pdf", content),
+                                             "Proxy-Authorization: Basic cXVpbGw6cHc=\r\n"));
     QCOMPARE(r.status, 200);
     QCOMPARE(r.body, QByteArray("OK"));
     QCOMPARE(readFile(inbox() + QStringLiteral("/2024/p.pdf")), content);
@@ -558,9 +560,9 @@ void tst_Peers::proxyRefusesBadCredentials()
     QVERIFY2(proxy.start(QStringLiteral("quill"), QStringLiteral("pw")), qPrintable(proxy.errorString()));
 
     const QByteArray target = m_receiver->url(QString::fromLatin1(kUploadPath)).toEncoded();
-    const RawReply r = exchange(proxy.port(),
-                                uploadRequest(target, m_receiver->port(),
-                                              uploadBody("\\a.pdf", "application/pdf", "x"), header));
+    const RawReply r =
+        exchange(proxy.port(), uploadRequest(target, m_receiver->port(),
+                                             uploadBody("\\a.pdf", "application/pdf", "x"), header));
     QCOMPARE(r.status, status);
     QVERIFY(r.body != "OK");
     if (status == 407)
@@ -619,9 +621,10 @@ bool tst_Peers::makeCertificate()
                   {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                    "-keyout", keyFile(), "-out", certFile(), "-days", "2", "-subj", "/CN=127.0.0.1",
                    "-addext", "subjectAltName=IP:127.0.0.1"});
-    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit
-        || openssl.exitCode() != 0) {
-        qWarning("openssl: %s %s", qPrintable(openssl.errorString()), openssl.readAllStandardError().constData());
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
+        openssl.exitCode() != 0) {
+        qWarning("openssl: %s %s", qPrintable(openssl.errorString()),
+                 openssl.readAllStandardError().constData());
         return false;
     }
     return true;
@@ -639,8 +642,8 @@ void tst_Peers::httpsReceiverFilesOverTls()
     QVERIFY2(m_receiver->setMode(ReceiverMode::reply("no").times(1)), qPrintable(m_receiver->errorString()));
 
     const QByteArray cert = readFile(certFile());
-    const QByteArray request = uploadRequest(kUploadPath, m_receiver->port(),
-                                             uploadBody("\\t.pdf", "application/pdf", "tls"));
+    const QByteArray request =
+        uploadRequest(kUploadPath, m_receiver->port(), uploadBody("\\t.pdf", "application/pdf", "tls"));
     QCOMPARE(exchangeTls(m_receiver->port(), request, cert).body, QByteArray("no"));
     const RawReply r = exchangeTls(m_receiver->port(), request, cert);
     QCOMPARE(r.body, QByteArray("OK"));
@@ -685,13 +688,14 @@ void tst_Peers::connectToAnUnlistedPortIsRefused()
     QVERIFY(startReceiver());
     TinyProxyPeer proxy;
     const quint16 other = m_receiver->port() == 65535 ? 65534 : m_receiver->port() + 1;
-    QVERIFY2(proxy.start(QStringLiteral("quill"), QStringLiteral("pw"), {other}), qPrintable(proxy.errorString()));
+    QVERIFY2(proxy.start(QStringLiteral("quill"), QStringLiteral("pw"), {other}),
+             qPrintable(proxy.errorString()));
     const QByteArray hostPort = "127.0.0.1:" + QByteArray::number(m_receiver->port());
-    const RawReply r = exchange(proxy.port(),
-                                "CONNECT " + hostPort + " HTTP/1.1\r\nHost: " + hostPort
-                                    + "\r\nProxy-Authorization: " + TinyProxyPeer::basicCredentials("quill", "pw")
-                                    + "\r\n\r\n",
-                                10000);
+    const RawReply r =
+        exchange(proxy.port(),
+                 "CONNECT " + hostPort + " HTTP/1.1\r\nHost: " + hostPort + "\r\nProxy-Authorization: " +
+                     TinyProxyPeer::basicCredentials("quill", "pw") + "\r\n\r\n",
+                 10000);
     QCOMPARE(r.status, 403);
     QCOMPARE(m_receiver->records().size(), 0);
 }

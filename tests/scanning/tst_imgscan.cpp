@@ -5,8 +5,8 @@
 #include "ImgScan.h"
 #include "SaneOptions.h"
 #include "SaneSession.h"
-#include "TiffFacts.h"
 #include "TestSupport.h"
+#include "TiffFacts.h"
 #include "TiffPageWriter.h"
 
 #include <QApplication>
@@ -191,11 +191,13 @@ void TestImgScan::initTestCase()
 {
     // Only the project's own SANE configuration may be loaded.
     const QString config = QString::fromLocal8Bit(qgetenv("SANE_CONFIG_DIR"));
-    QVERIFY2(config.endsWith(QLatin1String("tests/sane")) || config.endsWith(QLatin1String("/sane-one-device")),
+    QVERIFY2(config.endsWith(QLatin1String("tests/sane")) ||
+                 config.endsWith(QLatin1String("/sane-one-device")),
              qPrintable(config));
     QStringList backends;
-    for (const QString& line : QString::fromLocal8Bit(TestSupport::readFile(config + QStringLiteral("/dll.conf")))
-                                   .split(QLatin1Char('\n'))) {
+    for (const QString& line :
+         QString::fromLocal8Bit(TestSupport::readFile(config + QStringLiteral("/dll.conf")))
+             .split(QLatin1Char('\n'))) {
         if (!line.trimmed().isEmpty() && !line.trimmed().startsWith(QLatin1Char('#')))
             backends << line.trimmed();
     }
@@ -268,15 +270,19 @@ void TestImgScan::existingFilesAreNeverOverwritten()
 
     QCOMPARE(rec.pages.size(), 10);
     QVERIFY2(rec.pageErrors.isEmpty(), qPrintable(rec.pageErrors.join(QLatin1Char('\n'))));
-    QCOMPARE(TestSupport::readFile(folder() + QStringLiteral("/img0001.tif")), QByteArray("first, waiting for upload"));
-    QCOMPARE(TestSupport::readFile(folder() + QStringLiteral("/img0003.tif")), QByteArray("third, waiting for upload"));
-    QCOMPARE(TestSupport::readFile(folder() + QStringLiteral("/img0006.pdf")), QByteArray("sixth, converted"));
+    QCOMPARE(TestSupport::readFile(folder() + QStringLiteral("/img0001.tif")),
+             QByteArray("first, waiting for upload"));
+    QCOMPARE(TestSupport::readFile(folder() + QStringLiteral("/img0003.tif")),
+             QByteArray("third, waiting for upload"));
+    QCOMPARE(TestSupport::readFile(folder() + QStringLiteral("/img0006.pdf")),
+             QByteArray("sixth, converted"));
     QStringList expected = pageNames({1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13});
     expected << QStringLiteral("img0006.pdf");
     expected.sort();
     QCOMPARE(filesIn(folder()), expected);
     for (int n : {2, 4, 5, 7, 13}) {
-        const TiffFacts page = readTiff(folder() + QStringLiteral("/img%1.tif").arg(n, 4, 10, QLatin1Char('0')));
+        const TiffFacts page =
+            readTiff(folder() + QStringLiteral("/img%1.tif").arg(n, 4, 10, QLatin1Char('0')));
         QVERIFY2(page.ok, qPrintable(page.error));
     }
 }
@@ -301,7 +307,8 @@ void TestImgScan::feederEmptyAtFirstReadEndsBatch()
     // (not at its start) ends the batch just as normally.
     ImgScan scan;
     openAndPrepare(scan, folder());
-    scan.setDeviceOptionAfterPage(3, QStringLiteral("read-return-value"), QStringLiteral("SANE_STATUS_NO_DOCS"));
+    scan.setDeviceOptionAfterPage(3, QStringLiteral("read-return-value"),
+                                  QStringLiteral("SANE_STATUS_NO_DOCS"));
     Recorder rec;
     rec.attach(scan, folder());
     rec.start(scan);
@@ -362,35 +369,35 @@ void TestImgScan::pageFormats_data()
     QTest::newRow("lineart black") << QStringList{"depth=1"} << int(COMPRESSION_CCITTFAX4) << 1 << 1
                                    << int(PHOTOMETRIC_MINISWHITE) << 236 << 236 << true;
     QTest::newRow("lineart white") << QStringList{"depth=1", "test-picture=Solid white"}
-                                   << int(COMPRESSION_CCITTFAX4) << 1 << 1 << int(PHOTOMETRIC_MINISWHITE) << 236
-                                   << 236 << false;
+                                   << int(COMPRESSION_CCITTFAX4) << 1 << 1 << int(PHOTOMETRIC_MINISWHITE)
+                                   << 236 << 236 << false;
     QTest::newRow("gray black") << QStringList{"depth=8"} << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1
                                 << int(PHOTOMETRIC_MINISBLACK) << 236 << 236 << true;
     QTest::newRow("gray white") << QStringList{"depth=8", "test-picture=Solid white"}
-                                << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1 << int(PHOTOMETRIC_MINISBLACK) << 236
-                                << 236 << false;
+                                << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1 << int(PHOTOMETRIC_MINISBLACK)
+                                << 236 << 236 << false;
     QTest::newRow("gray 16 bit") << QStringList{"depth=16", "test-picture=Solid white"}
-                                 << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1 << int(PHOTOMETRIC_MINISBLACK) << 236
-                                 << 236 << false;
+                                 << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1 << int(PHOTOMETRIC_MINISBLACK)
+                                 << 236 << 236 << false;
     QTest::newRow("colour") << QStringList{"mode=Color", "depth=8", "test-picture=Solid white"}
                             << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 3 << int(PHOTOMETRIC_RGB) << 236 << 236
                             << false;
-    QTest::newRow("colour 16 bit") << QStringList{"mode=Color", "depth=16"} << int(COMPRESSION_ADOBE_DEFLATE) << 8
-                                   << 3 << int(PHOTOMETRIC_RGB) << 236 << 236 << true;
+    QTest::newRow("colour 16 bit") << QStringList{"mode=Color", "depth=16"} << int(COMPRESSION_ADOBE_DEFLATE)
+                                   << 8 << 3 << int(PHOTOMETRIC_RGB) << 236 << 236 << true;
     QTest::newRow("colour in three passes")
         << QStringList{"mode=Color", "depth=8", "three-pass=yes", "test-picture=Solid white"}
         << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 3 << int(PHOTOMETRIC_RGB) << 236 << 236 << false;
     // Lines padded beyond the image's pixels.
-    QTest::newRow("padded lines") << QStringList{"depth=8", "ppl-loss=3"} << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1
-                                  << int(PHOTOMETRIC_MINISBLACK) << 233 << 236 << true;
+    QTest::newRow("padded lines") << QStringList{"depth=8", "ppl-loss=3"} << int(COMPRESSION_ADOBE_DEFLATE)
+                                  << 8 << 1 << int(PHOTOMETRIC_MINISBLACK) << 233 << 236 << true;
     // A hand scanner does not know the height of the page before its end
     // (the test device then has a fixed width of 11 cm and its own length).
-    QTest::newRow("height unknown, lineart") << QStringList{"depth=1", "hand-scanner=yes"}
-                                             << int(COMPRESSION_CCITTFAX4) << 1 << 1 << int(PHOTOMETRIC_MINISWHITE)
-                                             << 1299 << -1 << true;
-    QTest::newRow("height unknown, gray") << QStringList{"depth=8", "hand-scanner=yes"}
-                                          << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1 << int(PHOTOMETRIC_MINISBLACK)
-                                          << 1299 << -1 << true;
+    QTest::newRow("height unknown, lineart")
+        << QStringList{"depth=1", "hand-scanner=yes"} << int(COMPRESSION_CCITTFAX4) << 1 << 1
+        << int(PHOTOMETRIC_MINISWHITE) << 1299 << -1 << true;
+    QTest::newRow("height unknown, gray")
+        << QStringList{"depth=8", "hand-scanner=yes"} << int(COMPRESSION_ADOBE_DEFLATE) << 8 << 1
+        << int(PHOTOMETRIC_MINISBLACK) << 1299 << -1 << true;
 }
 
 void TestImgScan::pageFormats()
@@ -440,7 +447,8 @@ void TestImgScan::pageFormats()
 
     // libtiff's own checker decodes every strip and has nothing to complain of.
     QProcess tiffinfo;
-    tiffinfo.start(QStringLiteral("tiffinfo"), {QStringLiteral("-D"), folder() + QStringLiteral("/img0001.tif")});
+    tiffinfo.start(QStringLiteral("tiffinfo"),
+                   {QStringLiteral("-D"), folder() + QStringLiteral("/img0001.tif")});
     QVERIFY2(tiffinfo.waitForFinished(-1), "tiffinfo (libtiff-tools) did not run");
     QCOMPARE(tiffinfo.exitCode(), 0);
     const QByteArray complaints = tiffinfo.readAllStandardError();
@@ -457,9 +465,10 @@ void TestImgScan::unsupportedImageFormatIsReported()
     scan.setDeviceOption(QStringLiteral("depth"), QStringLiteral("1"));
     Recorder rec;
     rec.attach(scan, folder());
-    QCOMPARE(failureOf([&] { rec.start(scan); }),
-             QStringLiteral("Page 1 could not be scanned: the scanner delivers images this program cannot store "
-                            "(colour at depth 1)"));
+    QCOMPARE(
+        failureOf([&] { rec.start(scan); }),
+        QStringLiteral("Page 1 could not be scanned: the scanner delivers images this program cannot store "
+                       "(colour at depth 1)"));
     QVERIFY(rec.pages.isEmpty());
     QCOMPARE(filesIn(folder()), QStringList());
     scan.CloseScanner();
@@ -471,9 +480,12 @@ void TestImgScan::scannerFailureKeepsEarlierPages_data()
 {
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("text"); // SANE's own words
-    QTest::newRow("jam") << "SANE_STATUS_JAMMED" << "Document feeder jammed";
-    QTest::newRow("input/output error") << "SANE_STATUS_IO_ERROR" << "Error during device I/O";
-    QTest::newRow("cover open") << "SANE_STATUS_COVER_OPEN" << "Scanner cover is open";
+    QTest::newRow("jam") << "SANE_STATUS_JAMMED"
+                         << "Document feeder jammed";
+    QTest::newRow("input/output error") << "SANE_STATUS_IO_ERROR"
+                                        << "Error during device I/O";
+    QTest::newRow("cover open") << "SANE_STATUS_COVER_OPEN"
+                                << "Scanner cover is open";
 }
 
 void TestImgScan::scannerFailureKeepsEarlierPages()
@@ -517,7 +529,8 @@ void TestImgScan::scannerOpenedAgainAfterFailure()
     // Scan All opens it again.
     ImgScan scan;
     openAndPrepare(scan, folder());
-    scan.setDeviceOptionAfterPage(2, QStringLiteral("read-return-value"), QStringLiteral("SANE_STATUS_JAMMED"));
+    scan.setDeviceOptionAfterPage(2, QStringLiteral("read-return-value"),
+                                  QStringLiteral("SANE_STATUS_JAMMED"));
     QVERIFY(!failureOf([&] { scan.StartScan(); }).isEmpty());
     QCOMPARE(SaneSession::users(), 1);
     openAndPrepare(scan, folder());
@@ -748,11 +761,12 @@ void TestImgScan::storedDeviceThatIsGoneFailsAtOpen_data()
     QTest::newRow("none of its kind: reported") << QStringLiteral("Acme") << 2 << gone << QString();
     QTest::newRow("two of its kind: never swapped")
         << QStringLiteral("frontend-tester") << 2
-        << QStringLiteral("Scanner test:7 (Noname frontend-tester) was not found, and 2 scanners of that kind are "
-                          "present: test:0, test:1. Choose one with Select Scanner.")
+        << QStringLiteral(
+               "Scanner test:7 (Noname frontend-tester) was not found, and 2 scanners of that kind are "
+               "present: test:0, test:1. Choose one with Select Scanner.")
         << QString();
-    QTest::newRow("one of its kind: found there") << QStringLiteral("frontend-tester") << 1 << QString()
-                                                  << QStringLiteral("test:0");
+    QTest::newRow("one of its kind: found there")
+        << QStringLiteral("frontend-tester") << 1 << QString() << QStringLiteral("test:0");
 }
 
 void TestImgScan::storedDeviceThatIsGoneFailsAtOpen()
@@ -784,8 +798,9 @@ void TestImgScan::storedDeviceThatIsGoneFailsAtOpen()
         return;
     }
     QCOMPARE(ImgScan::storedDevice(), opened);
-    QCOMPARE(scan.foundAgain(), QStringLiteral("The scanner Noname frontend-tester was not found at test:7; it is at "
-                                               "test:0 now and was opened there."));
+    QCOMPARE(scan.foundAgain(),
+             QStringLiteral("The scanner Noname frontend-tester was not found at test:7; it is at "
+                            "test:0 now and was opened there."));
     scan.CloseScanner();
 }
 

@@ -288,7 +288,8 @@ void MiniHttpServer::respond(Connection* c, const Script& script)
         c->socket->disconnectFromHost();
     } else if (script.silentCloseAfterMs >= 0) {
         c->stalled = true;
-        QTimer::singleShot(script.silentCloseAfterMs, c->socket, [socket = c->socket] { socket->disconnectFromHost(); });
+        QTimer::singleShot(script.silentCloseAfterMs, c->socket,
+                           [socket = c->socket] { socket->disconnectFromHost(); });
     }
 }
 

@@ -22,7 +22,7 @@ public:
     struct Request
     {
         QByteArray method;
-        QByteArray target;  // as on the request line: a path, an absolute URI (proxy) or host:port (CONNECT)
+        QByteArray target; // as on the request line: a path, an absolute URI (proxy) or host:port (CONNECT)
         QByteArray version;
         QList<Header> headers; // in order, duplicates kept
         QByteArray body;
@@ -51,7 +51,7 @@ public:
         int byteDelayMs = 0;   // Slow only
         bool closeAfter = false;
         int silentCloseAfterMs = -1; // close this long after the answer, without a "Connection: close"
-        qint64 declaredLength = -1; // Content-Length to announce; -1: the body's size
+        qint64 declaredLength = -1;  // Content-Length to announce; -1: the body's size
     };
 
     static Script answer(int status, const QByteArray& body, const QByteArray& reason = {});

@@ -10,10 +10,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTcpServer>
 #include <QSslCertificate>
 #include <QSslSocket>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -252,9 +252,12 @@ bool ReceiverPeer::start(const QString& inboxDir, const ReceiverOptions& options
     m_rawDir = options.captureRawBodies ? m_work->filePath(QStringLiteral("raw")) : QString();
 
     QStringList args{script,
-                     QStringLiteral("--port"), QStringLiteral("0"),
-                     QStringLiteral("--inbox"), m_inbox,
-                     QStringLiteral("--log"), m_log,
+                     QStringLiteral("--port"),
+                     QStringLiteral("0"),
+                     QStringLiteral("--inbox"),
+                     m_inbox,
+                     QStringLiteral("--log"),
+                     m_log,
                      QStringLiteral("--quiet"),
                      QStringLiteral("--mode-json"),
                      QString::fromUtf8(QJsonDocument(options.mode.toJson()).toJson(QJsonDocument::Compact))};
@@ -265,7 +268,8 @@ bool ReceiverPeer::start(const QString& inboxDir, const ReceiverOptions& options
     m_tls = !options.tlsCertificate.isEmpty();
     m_certificatePem = m_tls ? readFile(options.tlsCertificate) : QByteArray();
     if (m_tls)
-        args << QStringLiteral("--cert") << options.tlsCertificate << QStringLiteral("--key") << options.tlsKey;
+        args << QStringLiteral("--cert") << options.tlsCertificate << QStringLiteral("--key")
+             << options.tlsKey;
 
     m_process = std::make_unique<QProcess>();
     dieWithParent(*m_process);
@@ -371,11 +375,12 @@ bool ReceiverPeer::control(const QByteArray& json)
         m_error = QStringLiteral("the receiver is not running");
         return false;
     }
-    const QByteArray request = "POST /_control HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_port)
-                               + "\r\nContent-Type: application/json\r\nContent-Length: "
-                               + QByteArray::number(json.size()) + "\r\nConnection: close\r\n\r\n" + json;
-    const RawReply r = m_tls ? exchangeTls(m_port, request, m_certificatePem, 15000)
-                             : exchange(m_port, request, 15000);
+    const QByteArray request =
+        "POST /_control HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_port) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size()) +
+        "\r\nConnection: close\r\n\r\n" + json;
+    const RawReply r =
+        m_tls ? exchangeTls(m_port, request, m_certificatePem, 15000) : exchange(m_port, request, 15000);
     if (r.status != 200 || !r.complete) {
         m_error = QStringLiteral("mode change refused (status %1): %2 %3")
                       .arg(r.status)
@@ -593,8 +598,8 @@ namespace {
 QByteArray part(const QByteArray& fileName, const QByteArray& contentType, const QByteArray& content,
                 const QByteArray& afterName)
 {
-    return "Content-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"" + afterName
-           + "\r\nContent-Type: " + contentType + "\r\n\r\n" + content + "\r\n";
+    return "Content-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"" + afterName +
+           "\r\nContent-Type: " + contentType + "\r\n\r\n" + content + "\r\n";
 }
 
 } // namespace
@@ -615,10 +620,9 @@ QByteArray shortDelimiterBody(const QByteArray& fileName, const QByteArray& cont
 QByteArray uploadRequest(const QByteArray& target, quint16 hostPort, const QByteArray& body,
                          const QByteArray& extraHeaders)
 {
-    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(hostPort) + "\r\n"
-           + extraHeaders + "Content-Type: multipart/form-data; boundary=" + QByteArray(kUploadBoundary)
-           + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n"
-           + body;
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(hostPort) + "\r\n" +
+           extraHeaders + "Content-Type: multipart/form-data; boundary=" + QByteArray(kUploadBoundary) +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 QByteArray RawReply::header(const QByteArray& name) const

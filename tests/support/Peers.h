@@ -24,7 +24,8 @@ class QTemporaryDir;
 namespace TestSupport {
 
 /// How the receiving page answers. Build one with the factories.
-struct ReceiverMode {
+struct ReceiverMode
+{
     QString name = QStringLiteral("ok");
     std::optional<QByteArray> body; ///< exact reply bytes (reply, status, slow)
     std::optional<int> status;      ///< HTTP status (reply: 200, status/big: 500)
@@ -61,7 +62,8 @@ struct ReceiverMode {
     QJsonObject toJson() const;
 };
 
-struct ReceiverOptions {
+struct ReceiverOptions
+{
     QString path;                  ///< the only URL path that takes uploads; empty: any path
     bool captureRawBodies = false; ///< keep each request body exactly as it came
     ReceiverMode mode;             ///< mode at start
@@ -72,36 +74,38 @@ struct ReceiverOptions {
 };
 
 /// One request as the receiving page saw it (one line of its log).
-struct ReceivedUpload {
-    int seq = 0;                     ///< 1, 2, ... in arrival order
+struct ReceivedUpload
+{
+    int seq = 0; ///< 1, 2, ... in arrival order
     QString method;
-    QString path;                    ///< request target as sent
-    QString mode;                    ///< mode that answered it
-    QString requestContentType;      ///< the request's Content-Type header, raw
+    QString path;                              ///< request target as sent
+    QString mode;                              ///< mode that answered it
+    QString requestContentType;                ///< the request's Content-Type header, raw
     std::optional<QString> proxyAuthorization; ///< Proxy-Authorization as it reached the page
-    QString via;                     ///< Via header (set when it came through tinyproxy)
-    qint64 bodySize = -1;            ///< -1: the body was never read (close-headers)
-    QByteArray bodySha256;           ///< hex
-    QString rawBodyPath;             ///< with captureRawBodies
-    bool hasFile = false;            ///< Werkzeug found a part named "file"
-    QString filename;                ///< the part's file name as received ("\2024\a.pdf")
+    QString via;                               ///< Via header (set when it came through tinyproxy)
+    qint64 bodySize = -1;                      ///< -1: the body was never read (close-headers)
+    QByteArray bodySha256;                     ///< hex
+    QString rawBodyPath;                       ///< with captureRawBodies
+    bool hasFile = false;                      ///< Werkzeug found a part named "file"
+    QString filename;                          ///< the part's file name as received ("\2024\a.pdf")
     QString partContentType;
-    QString partDisposition;         ///< the part's Content-Disposition line, raw
-    qint64 size = -1;                ///< part content size
-    QByteArray sha256;               ///< hex of the part content
-    QString storedPath;              ///< absolute path in the inbox; empty: not filed
-    QString error;                   ///< why it was not filed ("no part named file", ...)
-    QString delivery;                ///< "answer", "slow", "close-headers", "close-body", "hang"
-    int replyStatus = 0;             ///< 0: no answer was sent
-    QByteArray reply;                ///< exact reply body (when at most 4096 bytes)
+    QString partDisposition; ///< the part's Content-Disposition line, raw
+    qint64 size = -1;        ///< part content size
+    QByteArray sha256;       ///< hex of the part content
+    QString storedPath;      ///< absolute path in the inbox; empty: not filed
+    QString error;           ///< why it was not filed ("no part named file", ...)
+    QString delivery;        ///< "answer", "slow", "close-headers", "close-body", "hang"
+    int replyStatus = 0;     ///< 0: no answer was sent
+    QByteArray reply;        ///< exact reply body (when at most 4096 bytes)
     qint64 replySize = -1;
-    QJsonObject json;                ///< the whole log line
+    QJsonObject json; ///< the whole log line
 
     /// A request header by name (case-insensitive); empty when absent.
     QString header(const QString& name) const;
 };
 
-class ReceiverPeer {
+class ReceiverPeer
+{
 public:
     ReceiverPeer();
     ~ReceiverPeer();
@@ -151,7 +155,8 @@ private:
 };
 
 /// tinyproxy with Basic authentication on a free loopback port.
-class TinyProxyPeer {
+class TinyProxyPeer
+{
 public:
     TinyProxyPeer();
     ~TinyProxyPeer();
@@ -199,16 +204,17 @@ QByteArray shortDelimiterBody(const QByteArray& fileName, const QByteArray& cont
 QByteArray uploadRequest(const QByteArray& target, quint16 hostPort, const QByteArray& body,
                          const QByteArray& extraHeaders = {});
 
-struct RawReply {
+struct RawReply
+{
     bool connected = false;
-    bool closedByPeer = false;   ///< the peer ended the connection (as opposed to a time-out)
-    QString error;               ///< socket error text, if any
-    QByteArray bytes;            ///< everything received
-    QList<QByteArray> reads;     ///< the pieces as they arrived
-    int status = 0;              ///< 0: no status line
-    QByteArray headerBlock;      ///< status line and headers
-    QByteArray body;             ///< de-chunked when chunked
-    bool complete = false;       ///< the body is whole by Content-Length or chunking
+    bool closedByPeer = false; ///< the peer ended the connection (as opposed to a time-out)
+    QString error;             ///< socket error text, if any
+    QByteArray bytes;          ///< everything received
+    QList<QByteArray> reads;   ///< the pieces as they arrived
+    int status = 0;            ///< 0: no status line
+    QByteArray headerBlock;    ///< status line and headers
+    QByteArray body;           ///< de-chunked when chunked
+    bool complete = false;     ///< the body is whole by Content-Length or chunking
 
     QByteArray header(const QByteArray& name) const;
 };

@@ -78,8 +78,7 @@ struct Station
 /// Waits until cond holds or ms pass, in a real event loop: sockets are served the
 /// moment they are ready (QTest::qWait sleeps between rounds of events, which would
 /// throttle a large upload to a few MB/s).
-template <typename Cond>
-bool waitUntil(Cond cond, int ms = 30000)
+template <typename Cond> bool waitUntil(Cond cond, int ms = 30000)
 {
     if (cond())
         return true;

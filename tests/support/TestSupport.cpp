@@ -1,9 +1,9 @@
 #include "TestSupport.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QApplication>
 #include <QTimer>
 #include <QWidget>
 

@@ -71,7 +71,8 @@ bool writePage(TIFF* tif, const Page& page, std::string& error)
     }
     if (s.photometric == PHOTOMETRIC_PALETTE) {
         const std::size_t n = s.colormap.size() / 3;
-        TIFFSetField(tif, TIFFTAG_COLORMAP, s.colormap.data(), s.colormap.data() + n, s.colormap.data() + 2 * n);
+        TIFFSetField(tif, TIFFTAG_COLORMAP, s.colormap.data(), s.colormap.data() + n,
+                     s.colormap.data() + 2 * n);
     }
 
     const bool separate = s.planar == PLANARCONFIG_SEPARATE && s.spp > 1;
@@ -105,7 +106,8 @@ bool writePage(TIFF* tif, const Page& page, std::string& error)
             for (std::uint32_t y = 0; y < s.height; y += s.tileLength)
                 for (std::uint32_t x = 0; x < s.width; x += s.tileWidth) {
                     auto tile = extract(x, y, s.tileWidth, s.tileLength, p);
-                    if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, static_cast<std::uint16_t>(p)),
+                    if (TIFFWriteEncodedTile(tif,
+                                             TIFFComputeTile(tif, x, y, 0, static_cast<std::uint16_t>(p)),
                                              tile.data(), static_cast<tmsize_t>(tile.size())) < 0) {
                         error = "tile write failed";
                         return false;
@@ -120,7 +122,8 @@ bool writePage(TIFF* tif, const Page& page, std::string& error)
                 const std::uint32_t y = i * rps;
                 const std::uint32_t rows = std::min<std::uint32_t>(rps, s.height - y);
                 auto strip = extract(0, y, s.width, rows, p);
-                if (TIFFWriteEncodedStrip(tif, i + p * perPlane, strip.data(), static_cast<tmsize_t>(strip.size())) < 0) {
+                if (TIFFWriteEncodedStrip(tif, i + p * perPlane, strip.data(),
+                                          static_cast<tmsize_t>(strip.size())) < 0) {
                     error = "strip write failed";
                     return false;
                 }
@@ -177,7 +180,8 @@ std::vector<std::uint8_t> makePixels(const PageLayout& s, unsigned seed)
                 unsigned v;
                 if (s.bps == 1) {
                     // Strokes on a plain ground, like type on paper, so CCITT has runs to code.
-                    const bool stroke = ((x / 3 + y / 5 + seed) % 7 == 0) || ((y + seed) % 11 < 2 && x % 13 < 9);
+                    const bool stroke =
+                        ((x / 3 + y / 5 + seed) % 7 == 0) || ((y + seed) % 11 < 2 && x % 13 < 9);
                     v = stroke ? 1 : 0;
                 } else if (s.compression == COMPRESSION_JPEG) {
                     v = (x * 5 + y * 3 + c * 60 + seed * 11) % 256; // smooth: JPEG-friendly
@@ -325,7 +329,8 @@ std::vector<Named> allKinds()
             for (std::uint32_t x = 0; x < s.width; ++x) {
                 std::uint8_t& v = page.pixels[std::size_t(y) * s.width + x];
                 if (y < 80) {
-                    v = static_cast<std::uint8_t>(128 + 90 * std::sin(x / 23.0) * std::cos(y / 17.0) + int(rng.next() % 3));
+                    v = static_cast<std::uint8_t>(128 + 90 * std::sin(x / 23.0) * std::cos(y / 17.0) +
+                                                  int(rng.next() % 3));
                     continue;
                 }
                 const int want = 225 + int(rng.next() % 41) - 20 + now[x + 1] / 16;

@@ -24,7 +24,7 @@ struct PageLayout
     std::uint16_t predictor = PREDICTOR_NONE;
     std::uint16_t fillOrder = FILLORDER_MSB2LSB;
     std::uint16_t orientation = ORIENTATION_TOPLEFT;
-    std::uint32_t subfileType = 0; ///< FILETYPE_REDUCEDIMAGE for a thumbnail
+    std::uint32_t subfileType = 0;  ///< FILETYPE_REDUCEDIMAGE for a thumbnail
     std::uint32_t rowsPerStrip = 0; ///< 0: the whole image in one strip
     std::uint32_t tileWidth = 0;    ///< tiled when non-zero
     std::uint32_t tileLength = 0;

@@ -41,7 +41,10 @@ struct Raster
     int height = 0;
     int channels = 0; // 1 gray, 3 rgb
     QByteArray data;
-    int at(int x, int y, int c = 0) const { return static_cast<unsigned char>(data[(y * width + x) * channels + c]); }
+    int at(int x, int y, int c = 0) const
+    {
+        return static_cast<unsigned char>(data[(y * width + x) * channels + c]);
+    }
 };
 
 /// Whether zlib reads the stream to its end with its Adler-32 right: qpdf and poppler do not look
@@ -73,10 +76,10 @@ struct PdfImage
     bool hasDecode = false;
     bool hasSMask = false;
     bool hasMatte = false;
-    std::string smask;        // the soft mask's samples
-    std::string colourSpace;  // a name, or the first item of an array
-    long long hival = -1;     // Indexed only
-    std::string decoded; // filters qpdf can undo, undone
+    std::string smask;       // the soft mask's samples
+    std::string colourSpace; // a name, or the first item of an array
+    long long hival = -1;    // Indexed only
+    std::string decoded;     // filters qpdf can undo, undone
     std::string raw;
 };
 
@@ -144,8 +147,9 @@ bool readNetpbm(const QString& path, Raster& r)
 bool render(const QString& pdf, int page, int dpi, bool gray, Raster& r)
 {
     const QString prefix = pdf + ".render";
-    QStringList args{"-r", QString::number(dpi), "-f", QString::number(page), "-l", QString::number(page),
-                     "-singlefile", "-aa", "no", "-aaVector", "no"};
+    QStringList args{"-r", QString::number(dpi),  "-f",          QString::number(page),
+                     "-l", QString::number(page), "-singlefile", "-aa",
+                     "no", "-aaVector",           "no"};
     if (gray)
         args << "-gray";
     args << pdf << prefix;
@@ -289,21 +293,41 @@ void compareRendering(const QString& pdf, int pageNo, const Page& page)
         for (int X = 0; X < r.width / kZoom; ++X) {
             std::uint32_t x = X, y = Y;
             switch (s.orientation) {
-            case ORIENTATION_TOPRIGHT: x = W - 1 - X; break;
-            case ORIENTATION_BOTRIGHT: x = W - 1 - X, y = H - 1 - Y; break;
-            case ORIENTATION_BOTLEFT: y = H - 1 - Y; break;
-            case ORIENTATION_LEFTTOP: y = X, x = Y; break;
-            case ORIENTATION_RIGHTTOP: y = H - 1 - X, x = Y; break;
-            case ORIENTATION_RIGHTBOT: y = H - 1 - X, x = W - 1 - Y; break;
-            case ORIENTATION_LEFTBOT: y = X, x = W - 1 - Y; break;
-            default: break;
+            case ORIENTATION_TOPRIGHT:
+                x = W - 1 - X;
+                break;
+            case ORIENTATION_BOTRIGHT:
+                x = W - 1 - X, y = H - 1 - Y;
+                break;
+            case ORIENTATION_BOTLEFT:
+                y = H - 1 - Y;
+                break;
+            case ORIENTATION_LEFTTOP:
+                y = X, x = Y;
+                break;
+            case ORIENTATION_RIGHTTOP:
+                y = H - 1 - X, x = Y;
+                break;
+            case ORIENTATION_RIGHTBOT:
+                y = H - 1 - X, x = W - 1 - Y;
+                break;
+            case ORIENTATION_LEFTBOT:
+                y = X, x = W - 1 - Y;
+                break;
+            default:
+                break;
             }
             int want[3];
             appearance(page, x, y, want);
             for (int c = 0; c < r.channels; ++c) {
                 const int shown = r.at(X * kZoom + kZoom / 2, Y * kZoom + kZoom / 2, c);
                 if (std::abs(shown - want[c]) > 1 && mismatches++ == 0)
-                    first = QString("at %1,%2 channel %3: shown %4, source %5").arg(X).arg(Y).arg(c).arg(shown).arg(want[c]);
+                    first = QString("at %1,%2 channel %3: shown %4, source %5")
+                                .arg(X)
+                                .arg(Y)
+                                .arg(c)
+                                .arg(shown)
+                                .arg(want[c]);
             }
         }
     QVERIFY2(mismatches == 0, qPrintable(QString("%1 pixels differ, first %2").arg(mismatches).arg(first)));
@@ -365,7 +389,10 @@ QByteArray handMadeTiff(const std::vector<Entry>& entries, const QByteArray& dat
     QByteArray out("II\x2a\x00", 4);
     const std::uint32_t ifd = 8 + static_cast<std::uint32_t>(data.size());
     auto put16 = [&](QByteArray& b, std::uint32_t v) { b.append(char(v & 255)).append(char(v >> 8 & 255)); };
-    auto put32 = [&](QByteArray& b, std::uint32_t v) { put16(b, v & 0xFFFF); put16(b, v >> 16); };
+    auto put32 = [&](QByteArray& b, std::uint32_t v) {
+        put16(b, v & 0xFFFF);
+        put16(b, v >> 16);
+    };
     put32(out, ifd);
     out.append(data);
     QByteArray extra;
@@ -394,7 +421,7 @@ QByteArray handMadeTiff(const std::vector<Entry>& entries, const QByteArray& dat
 std::vector<Entry> grayEntries(std::uint32_t w, std::uint32_t h, std::uint32_t offset, std::uint32_t count,
                                std::uint32_t compression = 1)
 {
-    return {{256, 4, {w}}, {257, 4, {h}}, {258, 3, {8}}, {259, 3, {compression}}, {262, 3, {1}},
+    return {{256, 4, {w}},      {257, 4, {h}}, {258, 3, {8}}, {259, 3, {compression}}, {262, 3, {1}},
             {273, 4, {offset}}, {277, 3, {1}}, {278, 4, {h}}, {279, 4, {count}}};
 }
 
@@ -438,7 +465,8 @@ private:
 void TestTiff2Pdf::initTestCase()
 {
     m_converter = converter();
-    QVERIFY2(!m_converter.isEmpty(), "QUILLFEED_BIN_DIR is not set: the test must run the converter built here");
+    QVERIFY2(!m_converter.isEmpty(),
+             "QUILLFEED_BIN_DIR is not set: the test must run the converter built here");
     QVERIFY2(QFileInfo(m_converter).isExecutable(), qPrintable(m_converter + " is missing"));
     QVERIFY2(QFileInfo(m_converter).canonicalFilePath() != "/usr/bin/tiff2pdf", "that is libtiff's tiff2pdf");
 }
@@ -450,16 +478,22 @@ void TestTiff2Pdf::convertsEveryKindLosslessly_data()
     // Where row filters lose the page though they win its top: no larger than the samples as they
     // are at zlib's default level (qCompress, after its 4-byte length), but for the pieces' cost.
     QTest::addColumn<bool>("noLargerThanPlain");
-    const QMap<QString, QString> filters{
-        {"g4-miniswhite", "/CCITTFaxDecode"}, {"g4-minisblack", "/CCITTFaxDecode"},
-        {"g4-strips", "/CCITTFaxDecode"},   {"g3-1d", "/CCITTFaxDecode"},
-        {"g3-2d-fill", "/CCITTFaxDecode"},  {"g4-lsb2msb", "/CCITTFaxDecode"},
-        {"bilevel-packbits", "/CCITTFaxDecode"}, {"bilevel-tiled", "/CCITTFaxDecode"},
-        {"jpeg-ycbcr", "/DCTDecode"},       {"jpeg-rgb", "/DCTDecode"}, {"jpeg-gray", "/DCTDecode"},
-        {"multipage", ""}};
+    const QMap<QString, QString> filters{{"g4-miniswhite", "/CCITTFaxDecode"},
+                                         {"g4-minisblack", "/CCITTFaxDecode"},
+                                         {"g4-strips", "/CCITTFaxDecode"},
+                                         {"g3-1d", "/CCITTFaxDecode"},
+                                         {"g3-2d-fill", "/CCITTFaxDecode"},
+                                         {"g4-lsb2msb", "/CCITTFaxDecode"},
+                                         {"bilevel-packbits", "/CCITTFaxDecode"},
+                                         {"bilevel-tiled", "/CCITTFaxDecode"},
+                                         {"jpeg-ycbcr", "/DCTDecode"},
+                                         {"jpeg-rgb", "/DCTDecode"},
+                                         {"jpeg-gray", "/DCTDecode"},
+                                         {"multipage", ""}};
     for (const Named& kind : allKinds())
-        QTest::newRow(kind.name.c_str()) << kind << filters.value(QString::fromStdString(kind.name), "/FlateDecode")
-                                         << (kind.name == "gray8-noisy-then-dithered");
+        QTest::newRow(kind.name.c_str())
+            << kind << filters.value(QString::fromStdString(kind.name), "/FlateDecode")
+            << (kind.name == "gray8-noisy-then-dithered");
 }
 
 void TestTiff2Pdf::convertsEveryKindLosslessly()
@@ -475,7 +509,8 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
     QVERIFY2(r.exitCode == 0, r.err.constData());
     QCOMPARE(r.err, QByteArray());
     const Run check = run("qpdf", {"--check", pdf});
-    QVERIFY2(check.exitCode == 0 && check.out.contains("No syntax or stream encoding errors"), check.out.constData());
+    QVERIFY2(check.exitCode == 0 && check.out.contains("No syntax or stream encoding errors"),
+             check.out.constData());
 
     const auto images = pageImages(pdf);
     QCOMPARE(images.size(), kind.pages.size());
@@ -515,8 +550,8 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
         } else {
             QVERIFY(!img.hasSMask);
         }
-        const char* space = s.photometric == PHOTOMETRIC_PALETTE     ? "/Indexed"
-                            : s.photometric == PHOTOMETRIC_SEPARATED ? "/DeviceCMYK"
+        const char* space = s.photometric == PHOTOMETRIC_PALETTE             ? "/Indexed"
+                            : s.photometric == PHOTOMETRIC_SEPARATED         ? "/DeviceCMYK"
                             : s.spp - (s.extraSample != kNoExtraSample) >= 3 ? "/DeviceRGB"
                                                                              : "/DeviceGray";
         QCOMPARE(QString::fromStdString(img.colourSpace), QString(space));
@@ -537,8 +572,9 @@ void TestTiff2Pdf::convertsEveryKindLosslessly()
         for (std::uint32_t y = 0; y < s.height; ++y)
             for (std::uint32_t x = 0; x < s.width; ++x)
                 for (int c = 0; c < 3; ++c)
-                    worst = std::max(worst, std::abs(r.at(x * kZoom + kZoom / 2, y * kZoom + kZoom / 2, c) -
-                                                     int(static_cast<unsigned char>(rgb[(y * s.width + x) * 3 + c]))));
+                    worst = std::max(
+                        worst, std::abs(r.at(x * kZoom + kZoom / 2, y * kZoom + kZoom / 2, c) -
+                                        int(static_cast<unsigned char>(rgb[(y * s.width + x) * 3 + c]))));
         QVERIFY2(worst <= 2, qPrintable(QString("rendered JPEG differs by %1").arg(worst)));
     }
     QCOMPARE(QDir(dir.path()).entryList({".*"}, QDir::Files | QDir::Hidden), QStringList());
@@ -578,7 +614,8 @@ void TestTiff2Pdf::pageSizeFollowsResolution_data()
     // 600 x 300 pixels.
     QTest::newRow("300 dpi") << true << 300.f << 300.f << int(RESUNIT_INCH) << 144.0 << 72.0;
     QTest::newRow("200 x 100 dpi") << true << 200.f << 100.f << int(RESUNIT_INCH) << 216.0 << 216.0;
-    QTest::newRow("per centimetre") << true << 100.f << 100.f << int(RESUNIT_CENTIMETER) << 432.0 / 2.54 << 216.0 / 2.54;
+    QTest::newRow("per centimetre") << true << 100.f << 100.f << int(RESUNIT_CENTIMETER) << 432.0 / 2.54
+                                    << 216.0 / 2.54;
     QTest::newRow("no tags: 300 dpi") << false << 0.f << 0.f << int(RESUNIT_INCH) << 144.0 << 72.0;
     QTest::newRow("unitless ratio") << true << 1.f << 2.f << int(RESUNIT_NONE) << 144.0 << 36.0;
     QTest::newRow("zero resolution") << true << 0.f << 0.f << int(RESUNIT_INCH) << 144.0 << 72.0;
@@ -641,54 +678,94 @@ void TestTiff2Pdf::malformedInputFailsCleanly_data()
     QTest::newRow("FIFO") << QByteArray() << QStringLiteral("fifo") << "not a regular file";
     QTest::newRow("symbolic link") << QByteArray() << QStringLiteral("link") << "symbolic link";
     QTest::newRow("empty file") << QByteArray() << QStringLiteral("file") << "empty";
-    QTest::newRow("not a TIFF") << QByteArray("%PDF-1.4 this is not a tiff\n") << QStringLiteral("file") << "not a readable TIFF";
-    QTest::newRow("header only") << QByteArray("II\x2a\x00\x08\x00\x00\x00", 8) << QStringLiteral("file") << "not a readable TIFF";
+    QTest::newRow("not a TIFF") << QByteArray("%PDF-1.4 this is not a tiff\n") << QStringLiteral("file")
+                                << "not a readable TIFF";
+    QTest::newRow("header only") << QByteArray("II\x2a\x00\x08\x00\x00\x00", 8) << QStringLiteral("file")
+                                 << "not a readable TIFF";
     // libtiff writes the pixel data first and the directory last: cutting the file short loses the
     // last page's directory, which must fail the whole conversion rather than drop the page.
-    QTest::newRow("truncated second page") << twoPages.left(twoPages.size() - 40) << QStringLiteral("file") << "page 2";
+    QTest::newRow("truncated second page")
+        << twoPages.left(twoPages.size() - 40) << QStringLiteral("file") << "page 2";
     QTest::newRow("strip runs past the end")
-        << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(100, '\x40')) << QStringLiteral("file") << "truncated";
-    QTest::newRow("strip count too small")
-        << handMadeTiff({{256, 4, {16}}, {257, 4, {16}}, {258, 3, {8}}, {259, 3, {1}}, {262, 3, {1}},
-                         {273, 4, {8}}, {277, 3, {1}}, {278, 4, {4}}, {279, 4, {64}}},
-                        QByteArray(64, '\x40'))
-        << QStringLiteral("file") << "page 1";
-    QTest::newRow("no pixel data")
-        << handMadeTiff({{256, 4, {16}}, {257, 4, {16}}, {258, 3, {8}}, {259, 3, {1}}, {262, 3, {1}},
-                         {277, 3, {1}}, {278, 4, {16}}},
-                        QByteArray())
-        << QStringLiteral("file") << "TIFF";
-    QTest::newRow("zero byte strip") << handMadeTiff(grayEntries(16, 16, 8, 0), QByteArray()) << QStringLiteral("file") << "page 1";
+        << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(100, '\x40')) << QStringLiteral("file")
+        << "truncated";
+    QTest::newRow("strip count too small") << handMadeTiff({{256, 4, {16}},
+                                                            {257, 4, {16}},
+                                                            {258, 3, {8}},
+                                                            {259, 3, {1}},
+                                                            {262, 3, {1}},
+                                                            {273, 4, {8}},
+                                                            {277, 3, {1}},
+                                                            {278, 4, {4}},
+                                                            {279, 4, {64}}},
+                                                           QByteArray(64, '\x40'))
+                                           << QStringLiteral("file") << "page 1";
+    QTest::newRow("no pixel data") << handMadeTiff({{256, 4, {16}},
+                                                    {257, 4, {16}},
+                                                    {258, 3, {8}},
+                                                    {259, 3, {1}},
+                                                    {262, 3, {1}},
+                                                    {277, 3, {1}},
+                                                    {278, 4, {16}}},
+                                                   QByteArray())
+                                   << QStringLiteral("file") << "TIFF";
+    QTest::newRow("zero byte strip") << handMadeTiff(grayEntries(16, 16, 8, 0), QByteArray())
+                                     << QStringLiteral("file") << "page 1";
     QTest::newRow("absurd width") << handMadeTiff(grayEntries(4000000, 4000000, 8, 16), QByteArray(16, '\0'))
                                   << QStringLiteral("file") << "absurd size";
     QTest::newRow("absurd area") << handMadeTiff(grayEntries(100000, 100000, 8, 16), QByteArray(16, '\0'))
                                  << QStringLiteral("file") << "absurd size";
-    QTest::newRow("zero width") << handMadeTiff(grayEntries(0, 16, 8, 16), QByteArray(16, '\0')) << QStringLiteral("file") << "TIFF";
-    QTest::newRow("corrupt G4 data")
-        << handMadeTiff({{256, 4, {64}}, {257, 4, {64}}, {258, 3, {1}}, {259, 3, {4}}, {262, 3, {0}},
-                         {273, 4, {8}}, {277, 3, {1}}, {278, 4, {64}}, {279, 4, {32}}},
-                        QByteArray(32, '\0'))
-        << QStringLiteral("file") << "CCITT";
+    QTest::newRow("zero width") << handMadeTiff(grayEntries(0, 16, 8, 16), QByteArray(16, '\0'))
+                                << QStringLiteral("file") << "TIFF";
+    QTest::newRow("corrupt G4 data") << handMadeTiff({{256, 4, {64}},
+                                                      {257, 4, {64}},
+                                                      {258, 3, {1}},
+                                                      {259, 3, {4}},
+                                                      {262, 3, {0}},
+                                                      {273, 4, {8}},
+                                                      {277, 3, {1}},
+                                                      {278, 4, {64}},
+                                                      {279, 4, {32}}},
+                                                     QByteArray(32, '\0'))
+                                     << QStringLiteral("file") << "CCITT";
     QTest::newRow("corrupt Deflate data")
-        << handMadeTiff(grayEntries(16, 16, 8, 20, 8), QByteArray("\x78\x9c\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 20))
+        << handMadeTiff(
+               grayEntries(16, 16, 8, 20, 8),
+               QByteArray("\x78\x9c\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff",
+                          20))
         << QStringLiteral("file") << "page 1";
     // Passes the checks made before writing; the decoding while the PDF is written fails.
     QTest::newRow("corrupt LZW data")
-        << handMadeTiff(grayEntries(16, 16, 8, 20, 5), QByteArray("\x80") + QByteArray(19, '\xff')) << QStringLiteral("file")
-        << "strip 1 is truncated or corrupt";
-    QTest::newRow("directory loop") << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(256, '\x40'), 0, true)
+        << handMadeTiff(grayEntries(16, 16, 8, 20, 5), QByteArray("\x80") + QByteArray(19, '\xff'))
+        << QStringLiteral("file") << "strip 1 is truncated or corrupt";
+    QTest::newRow("directory loop") << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(256, '\x40'), 0,
+                                                    true)
                                     << QStringLiteral("file") << "page 2";
-    QTest::newRow("extra channel that is not alpha")
-        << handMadeTiff({{256, 4, {4}}, {257, 4, {4}}, {258, 3, {8, 8}}, {259, 3, {1}}, {262, 3, {1}},
-                         {273, 4, {8}}, {277, 3, {2}}, {278, 4, {4}}, {279, 4, {32}}, {338, 3, {0}}},
-                        QByteArray(32, '\x10'))
-        << QStringLiteral("file") << "extra channel";
-    QTest::newRow("unsupported colour model")
-        << handMadeTiff({{256, 4, {4}}, {257, 4, {4}}, {258, 3, {8, 8, 8}}, {259, 3, {1}}, {262, 3, {8}},
-                         {273, 4, {8}}, {277, 3, {3}}, {278, 4, {4}}, {279, 4, {48}}},
-                        QByteArray(48, '\x10'))
-        << QStringLiteral("file") << "colour model";
-    QTest::newRow("uncompressed data cut short") << plain.left(plain.size() / 2) << QStringLiteral("file") << "";
+    QTest::newRow("extra channel that is not alpha") << handMadeTiff({{256, 4, {4}},
+                                                                      {257, 4, {4}},
+                                                                      {258, 3, {8, 8}},
+                                                                      {259, 3, {1}},
+                                                                      {262, 3, {1}},
+                                                                      {273, 4, {8}},
+                                                                      {277, 3, {2}},
+                                                                      {278, 4, {4}},
+                                                                      {279, 4, {32}},
+                                                                      {338, 3, {0}}},
+                                                                     QByteArray(32, '\x10'))
+                                                     << QStringLiteral("file") << "extra channel";
+    QTest::newRow("unsupported colour model") << handMadeTiff({{256, 4, {4}},
+                                                               {257, 4, {4}},
+                                                               {258, 3, {8, 8, 8}},
+                                                               {259, 3, {1}},
+                                                               {262, 3, {8}},
+                                                               {273, 4, {8}},
+                                                               {277, 3, {3}},
+                                                               {278, 4, {4}},
+                                                               {279, 4, {48}}},
+                                                              QByteArray(48, '\x10'))
+                                              << QStringLiteral("file") << "colour model";
+    QTest::newRow("uncompressed data cut short")
+        << plain.left(plain.size() / 2) << QStringLiteral("file") << "";
 }
 
 void TestTiff2Pdf::malformedInputFailsCleanly()
@@ -713,7 +790,10 @@ void TestTiff2Pdf::malformedInputFailsCleanly()
     QCOMPARE(r.err.count('\n'), 1);
     QVERIFY(!QFile::exists(pdf));
     // Nothing else left behind either: no temporary file.
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), input == "missing" ? 0 : input == "link" ? 2 : 1);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(),
+             input == "missing" ? 0
+             : input == "link"  ? 2
+                                : 1);
 }
 
 void TestTiff2Pdf::thumbnailsAreNotPages()
@@ -728,7 +808,8 @@ void TestTiff2Pdf::thumbnailsAreNotPages()
     last.width = 30;
     QTemporaryDir dir;
     const QString tif = dir.filePath("t.tif"), pdf = dir.filePath("t.pdf");
-    QCOMPARE(QString::fromStdString(writeTiff(sp(tif), {makePage(page, 1), makePage(thumb, 2), makePage(last, 3)})),
+    QCOMPARE(QString::fromStdString(
+                 writeTiff(sp(tif), {makePage(page, 1), makePage(thumb, 2), makePage(last, 3)})),
              QString());
     const Run r = convert({tif, pdf});
     QVERIFY2(r.exitCode == 0, r.err.constData());
@@ -754,7 +835,8 @@ void TestTiff2Pdf::helpAndMisuse()
     QVERIFY(help.out.contains("-f"));
     QCOMPARE(help.err, QByteArray());
 
-    const QList<QStringList> misuses{{}, {"only-one.tif"}, {"a.tif", "b.pdf", "c.pdf"}, {"-x", "a.tif", "b.pdf"}};
+    const QList<QStringList> misuses{
+        {}, {"only-one.tif"}, {"a.tif", "b.pdf", "c.pdf"}, {"-x", "a.tif", "b.pdf"}};
     for (const QStringList& args : misuses) {
         const Run r = convert(args);
         QCOMPARE(r.exitCode, 2);

@@ -78,8 +78,7 @@ void tst_Base64::encodeExamples_data()
     QTest::newRow("empty") << QByteArray() << QByteArray();
     QTest::newRow("colon alone") << QByteArray(":") << QByteArray("Og");
     QTest::newRow("user:pass") << QByteArray("user:pass") << QByteArray("dXNlcjpwYXNz");
-    QTest::newRow("Aladdin") << QByteArray("Aladdin:open sesame")
-                             << QByteArray("QWxhZGRpbjpvcGVuIHNlc2FtZQ");
+    QTest::newRow("Aladdin") << QByteArray("Aladdin:open sesame") << QByteArray("QWxhZGRpbjpvcGVuIHNlc2FtZQ");
     QTest::newRow("high bytes") << QByteArray("\xff\xfe\xfd") << QByteArray("//79");
     QTest::newRow("zero bytes") << QByteArray(4, '\0') << QByteArray("AAAAAA");
 }
@@ -175,10 +174,8 @@ void tst_Base64::decoderArithmeticOnForeignCharacters_data()
     QTest::newRow("foreign third") << QByteArray("YW?j") << QByteArray("a\xe3", 2);
     QTest::newRow("foreign fourth") << QByteArray("YWJ?") << QByteArray("ab");
     // Nothing is skipped: a blank shifts the groups.
-    QTest::newRow("blank in front") << QByteArray(" YWJj")
-                                    << QByteArray("\xfd\x85\x89", 3);
-    QTest::newRow("line break inside") << QByteArray("YWJj\r\nYWJj")
-                                       << QByteArray("abc\xf6\x16&", 6);
+    QTest::newRow("blank in front") << QByteArray(" YWJj") << QByteArray("\xfd\x85\x89", 3);
+    QTest::newRow("line break inside") << QByteArray("YWJj\r\nYWJj") << QByteArray("abc\xf6\x16&", 6);
     QTest::newRow("padding only") << QByteArray("====") << QByteArray();
     QTest::newRow("equals in middle") << QByteArray("YQ==YWJj") << QByteArray("aabc");
     QTest::newRow("all foreign") << QByteArray("!!!!!!!!") << QByteArray();

@@ -1,15 +1,18 @@
 // The transfer control against real sockets on 127.0.0.1: a scripted HTTP(S)
 // server, and tinyproxy as a real proxy with Basic authentication.
 #include "Base64.h"
+#include "CurlCarrier.h"
 #include "Failure.h"
 #include "HttpRequest.h"
 #include "InetControl.h"
+#include "MiniHttpServer.h"
 #include "ProxyRoute.h"
 #include "ReusePolicy.h"
-#include "CurlCarrier.h"
-#include "MiniHttpServer.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QSignalSpy>
@@ -18,12 +21,9 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QTemporaryDir>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFileInfo>
 #include <QTest>
+#include <QTimer>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -37,8 +37,8 @@ const QString multipartType =
 // What the upload sends in front of its body for proxied plain http.
 QString proxyLine(const QByteArray& credentials)
 {
-    return QStringLiteral("Proxy-Authorization: Basic ")
-        + QString::fromLatin1(Base64::padded(Base64::base64_encode(credentials))) + QStringLiteral("\r\n");
+    return QStringLiteral("Proxy-Authorization: Basic ") +
+           QString::fromLatin1(Base64::padded(Base64::base64_encode(credentials))) + QStringLiteral("\r\n");
 }
 
 // A port nothing listens on: bound once, then released.
@@ -77,7 +77,7 @@ public:
     QByteArray later; // written laterMs after each answer, unasked
     int laterMs = 0;
     int connections = 0;
-    int requests = 0; // read whole
+    int requests = 0;        // read whole
     QList<QByteArray> filed; // the first bytes of each body read whole and answered with a 200
 
     bool listen()
@@ -107,7 +107,8 @@ public:
                         }
                         const QByteArray head = in->left(end + 2).toLower();
                         const qsizetype at = head.indexOf("content-length: ");
-                        const qsizetype length = at < 0 ? 0 : head.mid(at + 16).split('\r').first().toLongLong();
+                        const qsizetype length =
+                            at < 0 ? 0 : head.mid(at + 16).split('\r').first().toLongLong();
                         if (in->size() < end + 4 + length)
                             return;
                         if (reply.startsWith("HTTP/1.1 200"))
@@ -240,7 +241,8 @@ void tst_InetControl::initTestCase()
         qunsetenv(name);
 
     QVERIFY(m_dir.isValid());
-    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty(), "openssl is not installed");
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty(),
+             "openssl is not installed");
     QProcess openssl;
     openssl.setWorkingDirectory(m_dir.path());
     openssl.start(QStringLiteral("openssl"),
@@ -253,7 +255,8 @@ void tst_InetControl::initTestCase()
     QVERIFY(keyFile.open(QIODevice::ReadOnly));
     m_key = QSslKey(keyFile.readAll(), QSsl::Ec);
     QVERIFY(!m_key.isNull());
-    const QList<QSslCertificate> certs = QSslCertificate::fromPath(m_dir.filePath(QStringLiteral("cert.pem")));
+    const QList<QSslCertificate> certs =
+        QSslCertificate::fromPath(m_dir.filePath(QStringLiteral("cert.pem")));
     QCOMPARE(certs.size(), 1);
     m_cert = certs.first();
 }
@@ -284,7 +287,8 @@ void tst_InetControl::replyCompletesWithBodyAndExactRequest()
     body += QByteArray(2 * 1024 * 1024, 'x'); // large enough for a client to want "100 Continue" first
     const QString headers = multipartType + QStringLiteral("X-Quillfeed-Test: one two\r\n");
 
-    QCOMPARE(run(inet, server.url("/office/saveTAVscan.asp"), body, headers), InetControl::icResponseCompleted);
+    QCOMPARE(run(inet, server.url("/office/saveTAVscan.asp"), body, headers),
+             InetControl::icResponseCompleted);
     QCOMPARE(inet.ResponseCode(), 200L);
     QCOMPARE(inet.ResponseInfo(), QStringLiteral("200 OK"));
     QVERIFY(!inet.ReplyTruncated());
@@ -297,7 +301,8 @@ void tst_InetControl::replyCompletesWithBodyAndExactRequest()
     QCOMPARE(r.target, QByteArray("/office/saveTAVscan.asp"));
     QCOMPARE(r.body, body);
     QCOMPARE(r.headerCount("Content-Type"), 1);
-    QCOMPARE(r.header("Content-Type"), QByteArray("multipart/form-data; boundary=---------------------------7d023a2ea28"));
+    QCOMPARE(r.header("Content-Type"),
+             QByteArray("multipart/form-data; boundary=---------------------------7d023a2ea28"));
     QCOMPARE(r.headerCount("Content-Length"), 1);
     QCOMPARE(r.header("Content-Length"), QByteArray::number(body.size()));
     QCOMPARE(r.header("X-Quillfeed-Test"), QByteArray("one two"));
@@ -441,7 +446,8 @@ void tst_InetControl::slowButSteadyAnswerIsNotTimedOut()
         QTcpSocket* socket = stalling.nextPendingConnection();
         socket->setReadBufferSize(1); // the body stays in the system's buffers
         auto* interim = new QTimer(socket);
-        connect(interim, &QTimer::timeout, socket, [socket] { socket->write("HTTP/1.1 100 Continue\r\n\r\n"); });
+        connect(interim, &QTimer::timeout, socket,
+                [socket] { socket->write("HTTP/1.1 100 Continue\r\n\r\n"); });
         interim->start(100);
     });
     clock.restart();
@@ -500,25 +506,28 @@ void tst_InetControl::answersAreReadByTheirFraming_data()
     const int ok = InetControl::icResponseCompleted;
     const int error = InetControl::icError;
     QTest::newRow("chunked, with extension and trailer")
-        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;x=y\r\nO\r\n1\r\nK\r\n0\r\nX-T: t\r\n\r\n")
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: "
+                      "chunked\r\n\r\n1;x=y\r\nO\r\n1\r\nK\r\n0\r\nX-T: t\r\n\r\n")
         << false << false << ok << QByteArray("OK") << 1;
     QTest::newRow("interim 100 Continue first")
-        << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << false << false
-        << ok << QByteArray("OK") << 1;
-    QTest::newRow("204 without a body") << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << false << false << ok
-                                        << QByteArray() << 1;
-    QTest::newRow("Connection: close") << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nOK")
-                                       << false << false << ok << QByteArray("OK") << 2;
-    QTest::newRow("HTTP/1.0, ended by the close") << QByteArray("HTTP/1.0 200 OK\r\n\r\nOK") << false << true << ok
-                                                  << QByteArray("OK") << 2;
+        << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << false
+        << false << ok << QByteArray("OK") << 1;
+    QTest::newRow("204 without a body")
+        << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << false << false << ok << QByteArray() << 1;
+    QTest::newRow("Connection: close")
+        << QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nOK") << false << false
+        << ok << QByteArray("OK") << 2;
+    QTest::newRow("HTTP/1.0, ended by the close")
+        << QByteArray("HTTP/1.0 200 OK\r\n\r\nOK") << false << true << ok << QByteArray("OK") << 2;
     // The rest of the body still goes out, and the connection serves the next file.
     QTest::newRow("answered before the body was read")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << true << false << ok << QByteArray("OK") << 1;
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << true << false << ok
+        << QByteArray("OK") << 1;
     QTest::newRow("chunk sizes with leading zeros")
-        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0002\r\nOK\r\n000\r\n\r\n") << false
-        << false << ok << QByteArray("OK") << 1;
-    QTest::newRow("OK and a NUL") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\0", 41) << false
-                                  << false << ok << QByteArray("OK\0", 3) << 1;
+        << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0002\r\nOK\r\n000\r\n\r\n")
+        << false << false << ok << QByteArray("OK") << 1;
+    QTest::newRow("OK and a NUL") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nOK\0", 41)
+                                  << false << false << ok << QByteArray("OK\0", 3) << 1;
     QTest::newRow("not HTTP") << QByteArray("hello\r\n\r\n") << false << false << error << QByteArray() << 2;
     QTest::newRow("broken chunk") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n")
                                   << false << false << error << QByteArray() << 2;
@@ -570,17 +579,17 @@ void tst_InetControl::pageThatBreaksHttp_data()
     QTest::addColumn<QString>("info"); // a piece of the last failure's description, if one is expected
     const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
     const int big = 8 * 1024 * 1024;
-    QTest::newRow("early OK, then a close") << ok << QByteArray() << int(RawServer::AfterEarly::Close) << QByteArray()
-                                           << 0 << big << 1 << QString();
-    QTest::newRow("early OK, then a reset") << ok << QByteArray() << int(RawServer::AfterEarly::Reset) << QByteArray()
-                                           << 0 << big << 1 << QString();
+    QTest::newRow("early OK, then a close") << ok << QByteArray() << int(RawServer::AfterEarly::Close)
+                                            << QByteArray() << 0 << big << 1 << QString();
+    QTest::newRow("early OK, then a reset") << ok << QByteArray() << int(RawServer::AfterEarly::Reset)
+                                            << QByteArray() << 0 << big << 1 << QString();
     QTest::newRow("early OK, then a half-close")
         << ok << QByteArray() << int(RawServer::AfterEarly::HalfClose) << QByteArray() << 0 << big << 1
         << "No progress";
-    QTest::newRow("CR LF 80 ms after each answer") << ok << QByteArray() << -1 << QByteArray("\r\n") << 80 << 64
-                                                  << 4 << QString();
-    QTest::newRow("CR LF 200 ms after each answer") << ok << QByteArray() << -1 << QByteArray("\r\n") << 200 << 64
-                                                   << 4 << QString();
+    QTest::newRow("CR LF 80 ms after each answer")
+        << ok << QByteArray() << -1 << QByteArray("\r\n") << 80 << 64 << 4 << QString();
+    QTest::newRow("CR LF 200 ms after each answer")
+        << ok << QByteArray() << -1 << QByteArray("\r\n") << 200 << 64 << 4 << QString();
     QTest::newRow("answer written twice, then 503")
         << ok << QByteArray("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nBusy") << -1 << ok << 80 << 64 << 3
         << QString();
@@ -644,17 +653,17 @@ void tst_InetControl::reuseDecision_data()
     QTest::addColumn<qint64>("settleMs");
     const QString p = QStringLiteral("http://office:80|");
     QTest::newRow("nothing kept") << int(H::Unknown) << QString() << 0LL << 0LL << false << false << 0LL;
-    QTest::newRow("kept for another peer") << int(H::Keeps) << "https://office:443|" << 0LL << 0LL << false << false
-                                           << 0LL;
-    QTest::newRow("first reuse waits") << int(H::Unknown) << p << 10LL << 1LL << false << true
-                                       << ReusePolicy::MinSettleMs - 10;
-    QTest::newRow("first reuse after a slow answer") << int(H::Unknown) << p << 0LL << 5000LL << false << true
-                                                     << ReusePolicy::SettleMs;
+    QTest::newRow("kept for another peer")
+        << int(H::Keeps) << "https://office:443|" << 0LL << 0LL << false << false << 0LL;
+    QTest::newRow("first reuse waits")
+        << int(H::Unknown) << p << 10LL << 1LL << false << true << ReusePolicy::MinSettleMs - 10;
+    QTest::newRow("first reuse after a slow answer")
+        << int(H::Unknown) << p << 0LL << 5000LL << false << true << ReusePolicy::SettleMs;
     QTest::newRow("trusted peer goes at once") << int(H::Keeps) << p << 0LL << 1LL << false << true << 0LL;
     QTest::newRow("idle too long") << int(H::Keeps) << p << ReusePolicy::KeepIdleMs << 1LL << false << false
                                    << 0LL;
-    QTest::newRow("stray bytes or a close while idle") << int(H::Keeps) << p << 0LL << 1LL << true << false
-                                                       << 0LL;
+    QTest::newRow("stray bytes or a close while idle")
+        << int(H::Keeps) << p << 0LL << 1LL << true << false << 0LL;
     QTest::newRow("peer that closes") << int(H::Closes) << p << 0LL << 1LL << false << false << 0LL;
 }
 
@@ -667,9 +676,9 @@ void tst_InetControl::reuseDecision()
     QFETCH(bool, stirred);
     QFETCH(bool, reuse);
     QFETCH(qint64, settleMs);
-    const ReusePolicy::Decision d = ReusePolicy::decide(QStringLiteral("http://office:80|"),
-                                                        static_cast<ReusePolicy::Habit>(habit),
-                                                        {keptPeer, idleMs, turnaroundMs, stirred});
+    const ReusePolicy::Decision d =
+        ReusePolicy::decide(QStringLiteral("http://office:80|"), static_cast<ReusePolicy::Habit>(habit),
+                            {keptPeer, idleMs, turnaroundMs, stirred});
     QCOMPARE(d.reuse, reuse);
     QCOMPARE(d.settleMs, settleMs);
     // What the exchange teaches: a kept connection that was closed or stirred is never trusted again.
@@ -692,21 +701,25 @@ void tst_InetControl::proxyRoute_data()
     const int named = InetControl::AccessNamedProxy;
     const int system = InetControl::AccessDefault;
     QTest::newRow("named host:port") << named << "proxy:3128" << http << QStringList() << "http://proxy:3128";
-    QTest::newRow("named without port") << named << "http://proxy" << https << QStringList() << "http://proxy:80";
-    QTest::newRow("named, loopback page") << named << "proxy:3128" << "http://127.0.0.1/p"
-                                          << QStringList{"no_proxy=127.0.0.1"} << "http://proxy:3128";
+    QTest::newRow("named without port")
+        << named << "http://proxy" << https << QStringList() << "http://proxy:80";
+    QTest::newRow("named, loopback page")
+        << named << "proxy:3128"
+        << "http://127.0.0.1/p" << QStringList{"no_proxy=127.0.0.1"} << "http://proxy:3128";
     QTest::newRow("system, nothing set") << system << QString() << http << QStringList() << QString();
-    QTest::newRow("system http") << system << QString() << http << QStringList{"http_proxy=p:8080", "https_proxy=s:1"}
-                                 << "http://p:8080";
-    QTest::newRow("system https") << system << QString() << https << QStringList{"http_proxy=p:8080", "HTTPS_PROXY=s:1"}
-                                  << "http://s:1";
-    QTest::newRow("system, not HTTP_PROXY") << system << QString() << http << QStringList{"HTTP_PROXY=p:1"} << QString();
-    QTest::newRow("system all_proxy") << system << QString() << http << QStringList{"all_proxy=http://a:2"}
-                                      << "http://a:2";
-    QTest::newRow("system no_proxy domain") << system << QString() << http
-                                            << QStringList{"http_proxy=p:1", "no_proxy=.example"} << QString();
-    QTest::newRow("system no_proxy other") << system << QString() << http
-                                           << QStringList{"http_proxy=p:1", "no_proxy=ffice.example,other"} << "http://p:1";
+    QTest::newRow("system http") << system << QString() << http
+                                 << QStringList{"http_proxy=p:8080", "https_proxy=s:1"} << "http://p:8080";
+    QTest::newRow("system https") << system << QString() << https
+                                  << QStringList{"http_proxy=p:8080", "HTTPS_PROXY=s:1"} << "http://s:1";
+    QTest::newRow("system, not HTTP_PROXY")
+        << system << QString() << http << QStringList{"HTTP_PROXY=p:1"} << QString();
+    QTest::newRow("system all_proxy")
+        << system << QString() << http << QStringList{"all_proxy=http://a:2"} << "http://a:2";
+    QTest::newRow("system no_proxy domain")
+        << system << QString() << http << QStringList{"http_proxy=p:1", "no_proxy=.example"} << QString();
+    QTest::newRow("system no_proxy other")
+        << system << QString() << http << QStringList{"http_proxy=p:1", "no_proxy=ffice.example,other"}
+        << "http://p:1";
     QTest::newRow("direct") << 1 << QString() << http << QStringList{"http_proxy=p:1"} << QString();
 }
 
@@ -738,19 +751,23 @@ void tst_InetControl::requestHeaders_data()
     const QString https = QStringLiteral("https://office/p");
     const QList<QByteArray> tail{"User-Agent: Mozilla/5.0", "Expect:", "Accept:", "Proxy-Connection:"};
     QTest::newRow("caller's length dropped, type given")
-        << http << "Content-Length: 9\r\nContent-Type: a/b\r\n" << QByteArray()
-        << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
+        << http << "Content-Length: 9\r\nContent-Type: a/b\r\n"
+        << QByteArray() << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
     QTest::newRow("default type") << http << QString() << QByteArray()
-                                  << QList<QByteArray>{"Content-Type: application/x-www-form-urlencoded"} + tail
+                                  << QList<QByteArray>{"Content-Type: application/x-www-form-urlencoded"} +
+                                         tail
                                   << QList<QByteArray>();
-    QTest::newRow("empty value kept") << http << "X-A:\r\nContent-Type: a/b\r\n" << QByteArray()
-                                      << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("empty value kept")
+        << http << "X-A:\r\nContent-Type: a/b\r\n"
+        << QByteArray() << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail << QList<QByteArray>();
     QTest::newRow("proxy line to the proxy for http")
-        << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n" << QByteArray("u:p")
-        << QList<QByteArray>{"Proxy-Authorization: Basic eA==", "Content-Type: a/b"} + tail << QList<QByteArray>();
+        << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
+        << QByteArray("u:p")
+        << QList<QByteArray>{"Proxy-Authorization: Basic eA==", "Content-Type: a/b"} + tail
+        << QList<QByteArray>();
     QTest::newRow("https: on the CONNECT only, padded")
-        << https << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n" << QByteArray("quill:feed")
-        << QList<QByteArray>{"Content-Type: a/b"} + tail
+        << https << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
+        << QByteArray("quill:feed") << QList<QByteArray>{"Content-Type: a/b"} + tail
         << QList<QByteArray>{"Proxy-Authorization: Basic cXVpbGw6ZmVlZA=="};
 }
 
@@ -828,7 +845,8 @@ void tst_InetControl::noAnswerIsFailure()
     qInfo() << kind << inet.ResponseCode() << inet.ResponseInfo();
     if (kind == QLatin1String("never")) {
         // Delivered whole, the request waits for its answer by the longer clock.
-        QVERIFY2(inet.ResponseInfo().contains(QLatin1String("No answer within 0.8 seconds after the whole request")),
+        QVERIFY2(inet.ResponseInfo().contains(
+                     QLatin1String("No answer within 0.8 seconds after the whole request")),
                  qPrintable(inet.ResponseInfo()));
         QVERIFY(inet.LastRequestDelivered());
     }
@@ -857,13 +875,13 @@ void tst_InetControl::keptConnectionNeverSendsABodyTwice()
     // Without Nagle's algorithm: the end of a body is not held for the server's delayed ACK.
     int clientSockets = 0;
     for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System)) {
-        sockaddr_in peer {};
+        sockaddr_in peer{};
         socklen_t length = sizeof peer;
         int noDelay = 0;
         socklen_t optLength = sizeof noDelay;
         const int n = fd.fileName().toInt();
-        if (::getpeername(n, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET &&
-            ntohs(peer.sin_port) == server.port() &&
+        if (::getpeername(n, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == server.port() &&
             ::getsockopt(n, IPPROTO_TCP, TCP_NODELAY, &noDelay, &optLength) == 0) {
             ++clientSockets;
             QCOMPARE(noDelay, 1);
@@ -906,7 +924,7 @@ void tst_InetControl::requestThatCannotStartThrows_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("headers");
-    QTest::addColumn<QString>("proxy"); // empty: access type 0
+    QTest::addColumn<QString>("proxy");    // empty: access type 0
     QTest::addColumn<QString>("expected"); // a piece of the description
 
     const QString ok = QStringLiteral("http://127.0.0.1:1/page");
@@ -914,22 +932,28 @@ void tst_InetControl::requestThatCannotStartThrows_data()
     QTest::newRow("http:// alone") << "http://" << multipartType << QString() << "names no host";
     QTest::newRow("https:// alone") << "https://" << multipartType << QString() << "names no host";
     QTest::newRow("ftp") << "ftp://x/a" << multipartType << QString() << "does not begin with http";
-    QTest::newRow("no scheme") << "localhost/page" << multipartType << QString() << "does not begin with http";
+    QTest::newRow("no scheme") << "localhost/page" << multipartType << QString()
+                               << "does not begin with http";
     QTest::newRow("Windows path") << "C:\\upload" << multipartType << QString() << "\"C:\\upload\"";
     QTest::newRow("no host") << "http:///page" << multipartType << QString() << "names no host";
-    QTest::newRow("blank in host") << "http://exa mple/" << multipartType << QString() << "not a valid address";
-    QTest::newRow("bad port") << "http://127.0.0.1:8o/" << multipartType << QString() << "not a valid address";
+    QTest::newRow("blank in host") << "http://exa mple/" << multipartType << QString()
+                                   << "not a valid address";
+    QTest::newRow("bad port") << "http://127.0.0.1:8o/" << multipartType << QString()
+                              << "not a valid address";
     QTest::newRow("port too large") << "http://127.0.0.1:99999/" << multipartType << QString()
                                     << "not a valid address";
-    QTest::newRow("header line without colon") << ok << QStringLiteral("Content-Type text/plain\r\n")
-                                               << QString() << "Name: value";
-    QTest::newRow("header name with blank") << ok << QStringLiteral("Content Type: text/plain\r\n")
-                                            << QString() << "Name: value";
-    QTest::newRow("header with lone CR") << ok << QStringLiteral("X-A: 1\rX-B: 2\r\n") << QString()
-                                         << "control character";
-    QTest::newRow("proxy with path") << ok << multipartType << "http://127.0.0.1:3128/x" << "proxy address";
-    QTest::newRow("proxy bad port") << ok << multipartType << "127.0.0.1:port" << "proxy address";
-    QTest::newRow("proxy not http") << ok << multipartType << "socks5://127.0.0.1:1080" << "proxy address";
+    QTest::newRow("header line without colon")
+        << ok << QStringLiteral("Content-Type text/plain\r\n") << QString() << "Name: value";
+    QTest::newRow("header name with blank")
+        << ok << QStringLiteral("Content Type: text/plain\r\n") << QString() << "Name: value";
+    QTest::newRow("header with lone CR")
+        << ok << QStringLiteral("X-A: 1\rX-B: 2\r\n") << QString() << "control character";
+    QTest::newRow("proxy with path") << ok << multipartType << "http://127.0.0.1:3128/x"
+                                     << "proxy address";
+    QTest::newRow("proxy bad port") << ok << multipartType << "127.0.0.1:port"
+                                    << "proxy address";
+    QTest::newRow("proxy not http") << ok << multipartType << "socks5://127.0.0.1:1080"
+                                    << "proxy address";
 }
 
 void tst_InetControl::requestThatCannotStartThrows()
@@ -1020,7 +1044,8 @@ void tst_InetControl::secondExecuteWhileBusyThrows()
     InetControl inet;
     QSignalSpy spy(&inet, &InetControl::StateChanged);
     inet.Execute(server.url("/first"), QStringLiteral("POST"), "a", multipartType);
-    QVERIFY_THROWS_EXCEPTION(Failure, inet.Execute(server.url("/second"), QStringLiteral("POST"), "b", multipartType));
+    QVERIFY_THROWS_EXCEPTION(Failure,
+                             inet.Execute(server.url("/second"), QStringLiteral("POST"), "b", multipartType));
     QVERIFY(inet.StillExecuting());
     QVERIFY(spy.wait(15000));
     QCOMPARE(spy.first().first().toInt(), InetControl::icResponseCompleted);
@@ -1171,7 +1196,8 @@ void tst_InetControl::namedProxyGetsTheCallersHeaderUnchanged()
     QVERIFY(proxy.listen());
     proxy.setDefault(MiniHttpServer::answer(200, "OK"));
     InetControl inet;
-    inet.setProxy((withScheme ? QStringLiteral("http://127.0.0.1:%1") : QStringLiteral("127.0.0.1:%1")).arg(proxy.port()));
+    inet.setProxy((withScheme ? QStringLiteral("http://127.0.0.1:%1") : QStringLiteral("127.0.0.1:%1"))
+                      .arg(proxy.port()));
     inet.setAccessType(InetControl::AccessNamedProxy);
     inet.setProxyCredentials(QStringLiteral("other"), QStringLiteral("secret")); // for tunnels only
 
@@ -1251,13 +1277,16 @@ bool tst_InetControl::startTinyproxy(quint16 connectPort)
     QFile f(conf);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    f.write("Port " + QByteArray::number(m_tinyproxyPort) + "\n"
+    f.write("Port " + QByteArray::number(m_tinyproxyPort) +
+            "\n"
             "Listen 127.0.0.1\n"
             "Timeout 10\n"
             "MaxClients 20\n"
             "Allow 127.0.0.1\n"
             "BasicAuth quill feed\n"
-            "ConnectPort " + QByteArray::number(connectPort) + "\n"
+            "ConnectPort " +
+            QByteArray::number(connectPort) +
+            "\n"
             "LogLevel Info\n"
             "DisableViaHeader Yes\n");
     f.close();
@@ -1297,14 +1326,17 @@ void tst_InetControl::tinyproxyPlainHttp_data()
     QTest::addColumn<QByteArray>("headerLine");
     QTest::addColumn<int>("status"); // 200: through to the page
     // "quill:feed" is ten bytes, so its standard Base64 ends in "==".
-    const QByteArray right = "Proxy-Authorization: Basic " + Base64::padded(Base64::base64_encode("quill:feed")) + "\r\n";
+    const QByteArray right =
+        "Proxy-Authorization: Basic " + Base64::padded(Base64::base64_encode("quill:feed")) + "\r\n";
     QTest::newRow("right credentials") << right << 200;
     // tinyproxy answers wrong credentials with 401, missing ones with 407.
-    QTest::newRow("wrong password")
-        << "Proxy-Authorization: Basic " + Base64::padded(Base64::base64_encode("quill:wrong")) + "\r\n" << 401;
+    QTest::newRow("wrong password") << "Proxy-Authorization: Basic " +
+                                           Base64::padded(Base64::base64_encode("quill:wrong")) + "\r\n"
+                                    << 401;
     QTest::newRow("no header") << QByteArray() << 407;
     // Why the header is padded: unpadded, tinyproxy does not accept the same credentials.
-    QTest::newRow("unpadded") << "Proxy-Authorization: Basic " + Base64::base64_encode("quill:feed") + "\r\n" << 401;
+    QTest::newRow("unpadded") << "Proxy-Authorization: Basic " + Base64::base64_encode("quill:feed") + "\r\n"
+                              << 401;
 }
 
 void tst_InetControl::tinyproxyPlainHttp()
@@ -1322,8 +1354,8 @@ void tst_InetControl::tinyproxyPlainHttp()
     inet.setProxy(QStringLiteral("127.0.0.1:%1").arg(m_tinyproxyPort));
     inet.setAccessType(InetControl::AccessNamedProxy);
     inet.setProxyCredentials(QStringLiteral("quill"), QStringLiteral("feed")); // not used for plain http
-    const int state = run(inet, server.url("/saveTAVscan.asp"), "doc",
-                          QString::fromLatin1(headerLine) + multipartType);
+    const int state =
+        run(inet, server.url("/saveTAVscan.asp"), "doc", QString::fromLatin1(headerLine) + multipartType);
     // The proxy's refusal is an HTTP answer too: state 12 with the proxy's status
     // and page as the reply, which the upload shows and counts as refused.
     QCOMPARE(state, InetControl::icResponseCompleted);
@@ -1345,8 +1377,10 @@ void tst_InetControl::tinyproxyHttps_data()
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
     QTest::addColumn<bool>("admitted");
-    QTest::newRow("right credentials") << "quill" << "feed" << true;
-    QTest::newRow("wrong password") << "quill" << "wrong" << false;
+    QTest::newRow("right credentials") << "quill"
+                                       << "feed" << true;
+    QTest::newRow("wrong password") << "quill"
+                                    << "wrong" << false;
     QTest::newRow("no credentials") << QString() << QString() << false;
 }
 

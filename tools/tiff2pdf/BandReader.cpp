@@ -152,7 +152,8 @@ void BandReader::readSeparateStrips(const RowsSink& sink)
                 fail("strip " + std::to_string(s + p * perPlane + 1) + " is truncated or corrupt");
             const std::uint64_t pixels = std::uint64_t(rows) * m_plan.width;
             for (std::uint64_t i = 0; i < pixels; ++i)
-                std::memcpy(&band[(i * spp + p) * bytesPerSample], &plane[i * bytesPerSample], bytesPerSample);
+                std::memcpy(&band[(i * spp + p) * bytesPerSample], &plane[i * bytesPerSample],
+                            bytesPerSample);
         }
         deliver(band.data(), s * rps, rows, sink);
     }

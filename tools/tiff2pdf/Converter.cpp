@@ -9,8 +9,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,7 +130,8 @@ private:
     int createNamed(const std::string& outputPath)
     {
         // The name is cut short so that the added parts never push it past the file system's limit.
-        std::string pattern = folderOf(outputPath) + "/." + baseName(outputPath).substr(0, 200) + ".XXXXXX.part";
+        std::string pattern =
+            folderOf(outputPath) + "/." + baseName(outputPath).substr(0, 200) + ".XXXXXX.part";
         if (pattern.size() >= PATH_MAX)
             throw ConversionError(outputPath + ": the name is too long");
         std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -152,8 +153,9 @@ private:
         if (rc != 0 && errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
             rc = ::linkat(::fileno(m_file), "", AT_FDCWD, m_output.c_str(), AT_EMPTY_PATH);
         if (rc != 0)
-            throw ConversionError(m_output + (errno == EEXIST ? ": it appeared while converting; left as it is"
-                                                              : ": cannot put the file in place: " + errnoText()));
+            throw ConversionError(m_output + (errno == EEXIST
+                                                  ? ": it appeared while converting; left as it is"
+                                                  : ": cannot put the file in place: " + errnoText()));
     }
 
     void renameInPlace(bool overwrite)
@@ -168,8 +170,9 @@ private:
                 throw ConversionError(m_output + ": cannot put the file in place: " + errnoText());
             // A file system without RENAME_NOREPLACE: a hard link fails the same way on an existing name.
             if (::link(m_path.c_str(), m_output.c_str()) != 0)
-                throw ConversionError(m_output + (errno == EEXIST ? ": it appeared while converting; left as it is"
-                                                                  : ": cannot put the file in place: " + errnoText()));
+                throw ConversionError(m_output + (errno == EEXIST
+                                                      ? ": it appeared while converting; left as it is"
+                                                      : ": cannot put the file in place: " + errnoText()));
             ::unlink(m_path.c_str());
         }
     }
@@ -208,14 +211,30 @@ std::string placement(const PagePlan& p)
     const double w = p.pageWidthPt, h = p.pageHeightPt;
     double m[6];
     switch (p.orientation) {
-    case ORIENTATION_TOPRIGHT: m[0] = -w, m[1] = 0, m[2] = 0, m[3] = h, m[4] = w, m[5] = 0; break;
-    case ORIENTATION_BOTRIGHT: m[0] = -w, m[1] = 0, m[2] = 0, m[3] = -h, m[4] = w, m[5] = h; break;
-    case ORIENTATION_BOTLEFT: m[0] = w, m[1] = 0, m[2] = 0, m[3] = -h, m[4] = 0, m[5] = h; break;
-    case ORIENTATION_LEFTTOP: m[0] = 0, m[1] = -h, m[2] = -w, m[3] = 0, m[4] = w, m[5] = h; break;
-    case ORIENTATION_RIGHTTOP: m[0] = 0, m[1] = -h, m[2] = w, m[3] = 0, m[4] = 0, m[5] = h; break;
-    case ORIENTATION_RIGHTBOT: m[0] = 0, m[1] = h, m[2] = w, m[3] = 0, m[4] = 0, m[5] = 0; break;
-    case ORIENTATION_LEFTBOT: m[0] = 0, m[1] = h, m[2] = -w, m[3] = 0, m[4] = w, m[5] = 0; break;
-    default: m[0] = w, m[1] = 0, m[2] = 0, m[3] = h, m[4] = 0, m[5] = 0; break;
+    case ORIENTATION_TOPRIGHT:
+        m[0] = -w, m[1] = 0, m[2] = 0, m[3] = h, m[4] = w, m[5] = 0;
+        break;
+    case ORIENTATION_BOTRIGHT:
+        m[0] = -w, m[1] = 0, m[2] = 0, m[3] = -h, m[4] = w, m[5] = h;
+        break;
+    case ORIENTATION_BOTLEFT:
+        m[0] = w, m[1] = 0, m[2] = 0, m[3] = -h, m[4] = 0, m[5] = h;
+        break;
+    case ORIENTATION_LEFTTOP:
+        m[0] = 0, m[1] = -h, m[2] = -w, m[3] = 0, m[4] = w, m[5] = h;
+        break;
+    case ORIENTATION_RIGHTTOP:
+        m[0] = 0, m[1] = -h, m[2] = w, m[3] = 0, m[4] = 0, m[5] = h;
+        break;
+    case ORIENTATION_RIGHTBOT:
+        m[0] = 0, m[1] = h, m[2] = w, m[3] = 0, m[4] = 0, m[5] = 0;
+        break;
+    case ORIENTATION_LEFTBOT:
+        m[0] = 0, m[1] = h, m[2] = -w, m[3] = 0, m[4] = w, m[5] = 0;
+        break;
+    default:
+        m[0] = w, m[1] = 0, m[2] = 0, m[3] = h, m[4] = 0, m[5] = 0;
+        break;
     }
     std::string s = "q";
     for (double v : m) {
@@ -272,7 +291,8 @@ public:
         begin(number);
         put("<<" + dict + " /Length " + ref(length) + ">>\nstream\n");
         std::uint64_t start = m_position;
-        if (auto replacement = produce([this](const std::uint8_t* data, std::size_t size) { put(data, size); })) {
+        if (auto replacement =
+                produce([this](const std::uint8_t* data, std::size_t size) { put(data, size); })) {
             truncateTo(objectStart);
             begin(number);
             put("<<" + replacement->dict + " /Length " + ref(length) + ">>\nstream\n");
@@ -353,7 +373,8 @@ public:
             m_messages.clear();
             // A broken link to the next page must fail the conversion, not shorten the document.
             if (!TIFFReadDirectory(m_tif))
-                throw ConversionError(m_messages.with("page " + std::to_string(index + 2) + " cannot be read"));
+                throw ConversionError(
+                    m_messages.with("page " + std::to_string(index + 2) + " cannot be read"));
         }
         if (m_plans.empty())
             throw ConversionError("holds no page, only reduced-resolution images or masks");
@@ -374,7 +395,8 @@ public:
                 kids += ' ';
             kids += PdfOut::ref(writePage(pdf, plan, pageTree));
         }
-        pdf.object(pageTree, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(m_plans.size()) + " >>");
+        pdf.object(pageTree,
+                   "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(m_plans.size()) + " >>");
         pdf.object(catalog, "<< /Type /Catalog /Pages " + PdfOut::ref(pageTree) + " >>");
         pdf.finish(catalog);
     }
@@ -404,8 +426,9 @@ private:
         });
         const int page = pdf.reserve();
         pdf.object(page, "<< /Type /Page /Parent " + PdfOut::ref(pageTree) + " /MediaBox [0 0 " +
-                             number(p.pageWidthPt) + " " + number(p.pageHeightPt) + "] /Resources << /XObject << /Im0 " +
-                             PdfOut::ref(image) + " >> >> /Contents " + PdfOut::ref(content) + " >>");
+                             number(p.pageWidthPt) + " " + number(p.pageHeightPt) +
+                             "] /Resources << /XObject << /Im0 " + PdfOut::ref(image) + " >> >> /Contents " +
+                             PdfOut::ref(content) + " >>");
         return page;
     }
 
@@ -438,8 +461,9 @@ private:
                 dict += " /ColorSpace /DeviceCMYK";
                 break;
             case ColourModel::Indexed:
-                dict += " /ColorSpace [/Indexed /DeviceRGB " + integer(static_cast<long long>(p.palette.size() / 3 - 1)) +
-                        " " + hexString(p.palette) + "]";
+                dict += " /ColorSpace [/Indexed /DeviceRGB " +
+                        integer(static_cast<long long>(p.palette.size() / 3 - 1)) + " " +
+                        hexString(p.palette) + "]";
                 break;
             }
             switch (p.carriage) {
@@ -448,18 +472,21 @@ private:
                 filter = "/CCITTFaxDecode";
                 // CCITT codes 0 bits as white runs. Min-is-white data decodes to what PDF expects by
                 // default; min-is-black data holds black as 0, that is as "white" runs, so it is inverted.
-                parms = "<< /K " + integer(p.carriage == Carriage::ReencodeG4 ? -1 : p.ccittK) + " /Columns " +
-                        integer(p.width) + " /Rows " + integer(p.height) + " /BlackIs1 " +
+                parms = "<< /K " + integer(p.carriage == Carriage::ReencodeG4 ? -1 : p.ccittK) +
+                        " /Columns " + integer(p.width) + " /Rows " + integer(p.height) + " /BlackIs1 " +
                         (p.minIsWhite ? "false" : "true") + " >>";
                 break;
             case Carriage::PassJpeg:
                 filter = "/DCTDecode";
-                parms = p.jpegColorTransform >= 0 ? "<< /ColorTransform " + integer(p.jpegColorTransform) + " >>" : "";
+                parms = p.jpegColorTransform >= 0
+                            ? "<< /ColorTransform " + integer(p.jpegColorTransform) + " >>"
+                            : "";
                 break;
             case Carriage::PassFlate:
                 parms = p.predictor == PREDICTOR_HORIZONTAL
-                            ? "<< /Predictor 2 /Colors " + integer(p.samplesPerPixel) + " /BitsPerComponent " +
-                                  integer(p.bitsPerSample) + " /Columns " + integer(p.width) + " >>"
+                            ? "<< /Predictor 2 /Colors " + integer(p.samplesPerPixel) +
+                                  " /BitsPerComponent " + integer(p.bitsPerSample) + " /Columns " +
+                                  integer(p.width) + " >>"
                             : "";
                 break;
             case Carriage::Flate:
@@ -480,7 +507,8 @@ private:
                 throw ConversionError(
                     m_messages.with("page " + std::to_string(p.directory + 1) + " cannot be read again"));
             std::vector<std::uint8_t> plain;
-            if (!writeImageData(m_tif, p, part, sink, m_messages, part == ImagePart::Colour ? &plain : nullptr))
+            if (!writeImageData(m_tif, p, part, sink, m_messages,
+                                part == ImagePart::Colour ? &plain : nullptr))
                 return std::nullopt;
             return PdfOut::Replacement{plainDict, std::move(plain)};
         });
@@ -499,18 +527,24 @@ void checkOutput(const std::string& outputPath, const struct stat* input, const 
         throw ConversionError("the output name is empty");
     if (outputPath.back() == '/')
         throw ConversionError(outputPath + ": names a folder, not a file");
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(outputPath.c_str(), &st) == 0) {
         if (!options.overwrite)
             throw ConversionError(outputPath + ": already exists; not replaced (give -f to replace it)");
         if (S_ISDIR(st.st_mode))
             throw ConversionError(outputPath + ": is a folder");
-        struct stat target {};
+        struct stat target
+        {
+        };
         if (input && ::stat(outputPath.c_str(), &target) == 0 && target.st_dev == input->st_dev &&
             target.st_ino == input->st_ino)
             throw ConversionError(outputPath + ": is the input file itself");
     }
-    struct stat folder {};
+    struct stat folder
+    {
+    };
     if (::stat(folderOf(outputPath).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
         throw ConversionError(outputPath + ": its folder does not exist");
 }
@@ -524,7 +558,8 @@ std::string sourceLine(const struct stat* input)
         return {};
     return "%QuillfeedSource " + std::to_string(input->st_dev) + ' ' + std::to_string(input->st_ino) + ' ' +
            std::to_string(input->st_size) + ' ' +
-           std::to_string(std::int64_t(input->st_mtim.tv_sec) * 1'000'000'000 + input->st_mtim.tv_nsec) + '\n';
+           std::to_string(std::int64_t(input->st_mtim.tv_sec) * 1'000'000'000 + input->st_mtim.tv_nsec) +
+           '\n';
 }
 
 ConversionResult run(const std::string& inputName, const std::string& outputPath, const Options& options,
@@ -569,12 +604,16 @@ ConversionResult run(const std::string& inputName, const std::string& outputPath
 
 } // namespace
 
-ConversionResult convertFile(const std::string& inputPath, const std::string& outputPath, const Options& options)
+ConversionResult convertFile(const std::string& inputPath, const std::string& outputPath,
+                             const Options& options)
 {
-    struct stat input {};
+    struct stat input
+    {
+    };
     const bool haveInput = ::stat(inputPath.c_str(), &input) == 0;
     return run(
-        inputPath, outputPath, options, [&](TiffMessages& messages) { return openTiffFile(inputPath, messages); },
+        inputPath, outputPath, options,
+        [&](TiffMessages& messages) { return openTiffFile(inputPath, messages); },
         haveInput ? &input : nullptr);
 }
 
@@ -583,13 +622,15 @@ ConversionResult convertBytes(const std::uint8_t* data, std::size_t size, const 
 {
     MemoryFile file(data, size);
     return run(
-        inputName, outputPath, options, [&](TiffMessages& messages) { return openTiffMemory(file, "r", messages); },
-        nullptr);
+        inputName, outputPath, options,
+        [&](TiffMessages& messages) { return openTiffMemory(file, "r", messages); }, nullptr);
 }
 
 void removeTemporaryOnSignal()
 {
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP})

@@ -24,7 +24,8 @@ struct ConversionResult
 /// Converts the TIFF file at inputPath into a PDF at outputPath. The PDF is written as a file without
 /// a name (or under a hidden temporary name) in the output's folder and gets its name only when it
 /// is complete.
-ConversionResult convertFile(const std::string& inputPath, const std::string& outputPath, const Options& options);
+ConversionResult convertFile(const std::string& inputPath, const std::string& outputPath,
+                             const Options& options);
 
 /// Same, from TIFF bytes held in memory; `inputName` is only used in messages.
 ConversionResult convertBytes(const std::uint8_t* data, std::size_t size, const std::string& inputName,

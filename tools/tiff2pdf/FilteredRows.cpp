@@ -10,7 +10,8 @@ constexpr double kSmoothBitsPerByte = 1.5;
 } // namespace
 
 FilteredRows::FilteredRows(FlateTarget& flate, std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy)
-    : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow), m_runLength(bytesPerPixel == 1), m_busy(busy)
+    : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow), m_runLength(bytesPerPixel == 1),
+      m_busy(busy)
 {
 }
 

@@ -13,8 +13,7 @@ namespace tiff2pdf {
 constexpr std::uint32_t kEffortBand = 16;
 
 /// How bands that are not smooth are compressed, with several bytes per pixel.
-enum class BusyEffort
-{
+enum class BusyEffort {
     Search, ///< a light full search (level 3), which finds a pixel repeated a few bytes back
     Runs,   ///< runs alone (Z_RLE), several times faster where filtered residues seldom repeat
 };

@@ -25,7 +25,8 @@ unsigned partChannels(const PagePlan& plan, ImagePart part)
 
 /// Hands on the rows of the image part one at a time: with alpha, the part's channels are picked out
 /// of every pixel into a row of their own.
-void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow, const RowSink& sink)
+void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
+                const RowSink& sink)
 {
     if (plan.alpha == Alpha::None) {
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
@@ -45,7 +46,8 @@ void forEachRow(BandReader& reader, const PagePlan& plan, ImagePart part, std::s
             const std::uint8_t* src = rows + r * reader.rowBytesOut();
             std::uint8_t* dst = row.data();
             for (std::uint32_t x = 0; x < plan.width; ++x) {
-                std::memcpy(dst, src + (std::size_t(x) * spp + first) * bytesPerSample, channels * bytesPerSample);
+                std::memcpy(dst, src + (std::size_t(x) * spp + first) * bytesPerSample,
+                            channels * bytesPerSample);
                 dst += channels * bytesPerSample;
             }
             sink(row.data());
@@ -140,7 +142,8 @@ void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, Tif
         std::uint32_t y = 0;
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             for (std::uint32_t r = 0; r < count; ++r, ++y)
-                if (TIFFWriteScanline(o, const_cast<std::uint8_t*>(rows + r * reader.rowBytesOut()), y, 0) != 1)
+                if (TIFFWriteScanline(o, const_cast<std::uint8_t*>(rows + r * reader.rowBytesOut()), y, 0) !=
+                    1)
                     throw ConversionError(encodeMessages.with(pageText(plan) + ": CCITT G4 encoding failed"));
         });
         if (!TIFFWriteDirectory(o))
@@ -149,8 +152,8 @@ void writeReencodedG4(TIFF* tif, const PagePlan& plan, const ByteSink& sink, Tif
     TiffPtr in = openTiffMemory(encoded, "r", encodeMessages);
     const std::uint64_t size = TIFFGetStrileByteCount(in.get(), 0);
     auto g4 = allocate(size, plan);
-    if (size == 0 || TIFFReadRawStrip(in.get(), 0, g4.data(), static_cast<tmsize_t>(size)) !=
-                         static_cast<tmsize_t>(size))
+    if (size == 0 ||
+        TIFFReadRawStrip(in.get(), 0, g4.data(), static_cast<tmsize_t>(size)) != static_cast<tmsize_t>(size))
         throw ConversionError(encodeMessages.with(pageText(plan) + ": reading back the G4 data failed"));
     sink(g4.data(), g4.size());
 }
@@ -162,8 +165,8 @@ bool usesPngPredictor(const PagePlan& plan)
     return plan.carriage == Carriage::Flate && plan.bitsPerSample >= 8 && plan.model != ColourModel::Indexed;
 }
 
-bool writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages,
-                    std::vector<std::uint8_t>* plain)
+bool writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink,
+                    TiffMessages& messages, std::vector<std::uint8_t>* plain)
 {
     if (plan.jpegToRgb)
         TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);

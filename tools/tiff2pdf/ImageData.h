@@ -10,8 +10,7 @@
 
 namespace tiff2pdf {
 
-enum class ImagePart
-{
+enum class ImagePart {
     Colour,
     Alpha,
 };
@@ -22,8 +21,8 @@ enum class ImagePart
 /// With `plain` given, pixels that go with PNG row filters may instead be compressed without them,
 /// when a sample of the page shows that stream smaller. It is then left in `plain`, nothing goes to
 /// `sink`, and true is returned: the image is to be written with it, without /DecodeParms.
-bool writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink, TiffMessages& messages,
-                    std::vector<std::uint8_t>* plain = nullptr);
+bool writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink,
+                    TiffMessages& messages, std::vector<std::uint8_t>* plain = nullptr);
 
 /// Whether pixels compressed anew get PNG row filters (/Predictor 15). They pay off on continuous
 /// tone samples of whole bytes; on palette indices and packed bits they only get in the way.

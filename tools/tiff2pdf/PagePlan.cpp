@@ -19,17 +19,27 @@ bool oneOf(unsigned value, std::initializer_list<unsigned> allowed)
 std::string compressionName(std::uint16_t c)
 {
     switch (c) {
-    case COMPRESSION_NONE: return "uncompressed";
-    case COMPRESSION_CCITTRLE: return "CCITT modified Huffman";
-    case COMPRESSION_CCITTFAX3: return "CCITT G3";
-    case COMPRESSION_CCITTFAX4: return "CCITT G4";
-    case COMPRESSION_LZW: return "LZW";
-    case COMPRESSION_OJPEG: return "old-style JPEG";
-    case COMPRESSION_JPEG: return "JPEG";
+    case COMPRESSION_NONE:
+        return "uncompressed";
+    case COMPRESSION_CCITTRLE:
+        return "CCITT modified Huffman";
+    case COMPRESSION_CCITTFAX3:
+        return "CCITT G3";
+    case COMPRESSION_CCITTFAX4:
+        return "CCITT G4";
+    case COMPRESSION_LZW:
+        return "LZW";
+    case COMPRESSION_OJPEG:
+        return "old-style JPEG";
+    case COMPRESSION_JPEG:
+        return "JPEG";
     case COMPRESSION_ADOBE_DEFLATE:
-    case COMPRESSION_DEFLATE: return "Deflate";
-    case COMPRESSION_PACKBITS: return "PackBits";
-    default: return "compression " + std::to_string(c);
+    case COMPRESSION_DEFLATE:
+        return "Deflate";
+    case COMPRESSION_PACKBITS:
+        return "PackBits";
+    default:
+        return "compression " + std::to_string(c);
     }
 }
 
@@ -77,12 +87,15 @@ ConversionError refusal(const PagePlan& p, const std::string& why)
 
 void readSize(TIFF* tif, PagePlan& p)
 {
-    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &p.width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &p.height))
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &p.width) ||
+        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &p.height))
         throw refusal(p, "no image size");
     if (p.width == 0 || p.height == 0)
-        throw refusal(p, "holds no pixels (" + std::to_string(p.width) + " x " + std::to_string(p.height) + ")");
+        throw refusal(p,
+                      "holds no pixels (" + std::to_string(p.width) + " x " + std::to_string(p.height) + ")");
     if (p.width > kMaxSide || p.height > kMaxSide || std::uint64_t(p.width) * p.height > kMaxPixels)
-        throw refusal(p, "absurd size " + std::to_string(p.width) + " x " + std::to_string(p.height) + " pixels");
+        throw refusal(p, "absurd size " + std::to_string(p.width) + " x " + std::to_string(p.height) +
+                             " pixels");
 }
 
 void readSampleTags(TIFF* tif, PagePlan& p)
@@ -108,8 +121,8 @@ void readChunking(TIFF* tif, PagePlan& p)
 {
     p.tiled = TIFFIsTiled(tif);
     if (p.tiled) {
-        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &p.tileWidth) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &p.tileLength) ||
-            p.tileWidth == 0 || p.tileLength == 0)
+        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &p.tileWidth) ||
+            !TIFFGetField(tif, TIFFTAG_TILELENGTH, &p.tileLength) || p.tileWidth == 0 || p.tileLength == 0)
             throw refusal(p, "tiles without a size");
     } else {
         TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &p.rowsPerStrip);
@@ -125,7 +138,8 @@ void readChunking(TIFF* tif, PagePlan& p)
         int err = 0;
         if (TIFFGetStrileByteCountWithErr(tif, i, &err) == 0 || err)
             throw refusal(p, std::string(p.tiled ? "tile " : "strip ") + std::to_string(i + 1) + " of " +
-                                 std::to_string(chunks) + " holds no data (wrong strip count or missing pixel data)");
+                                 std::to_string(chunks) +
+                                 " holds no data (wrong strip count or missing pixel data)");
     }
 }
 
@@ -197,7 +211,8 @@ void readColourModel(TIFF* tif, PagePlan& p)
         throw refusal(p, "colour model " + std::to_string(p.photometric) + " is not supported");
     }
     if (p.samplesPerPixel < base)
-        throw refusal(p, std::to_string(p.samplesPerPixel) + " samples per pixel is too few for its colour model");
+        throw refusal(p, std::to_string(p.samplesPerPixel) +
+                             " samples per pixel is too few for its colour model");
     p.colourChannels = static_cast<std::uint16_t>(base);
 }
 
@@ -222,7 +237,8 @@ void readExtraChannel(TIFF* tif, PagePlan& p)
             throw refusal(p, "alpha is only supported with 8 or 16 bits per sample and no palette");
     }
     if (p.planar == PLANARCONFIG_SEPARATE && p.samplesPerPixel > 1 && p.bitsPerSample % 8 != 0)
-        throw refusal(p, "separate planes of " + std::to_string(p.bitsPerSample) + "-bit samples are not supported");
+        throw refusal(p, "separate planes of " + std::to_string(p.bitsPerSample) +
+                             "-bit samples are not supported");
 }
 
 bool isBilevel(const PagePlan& p)
@@ -302,9 +318,11 @@ void carryDeflate(TIFF* tif, PagePlan& p, bool passable, TiffMessages& messages)
 void chooseCarriage(TIFF* tif, PagePlan& p, TiffMessages& messages)
 {
     const bool interleaved = p.planar == PLANARCONFIG_CONTIG || p.samplesPerPixel == 1;
-    const bool oneChunk = p.tiled ? (TIFFNumberOfTiles(tif) == 1 && p.tileWidth == p.width && p.tileLength == p.height)
-                                  : TIFFNumberOfStrips(tif) == 1;
-    const bool passable = oneChunk && interleaved && p.alpha == Alpha::None && p.fillOrder == FILLORDER_MSB2LSB;
+    const bool oneChunk =
+        p.tiled ? (TIFFNumberOfTiles(tif) == 1 && p.tileWidth == p.width && p.tileLength == p.height)
+                : TIFFNumberOfStrips(tif) == 1;
+    const bool passable =
+        oneChunk && interleaved && p.alpha == Alpha::None && p.fillOrder == FILLORDER_MSB2LSB;
 
     p.carriage = isBilevel(p) ? Carriage::ReencodeG4 : Carriage::Flate;
     if (p.compression == COMPRESSION_CCITTFAX4 || p.compression == COMPRESSION_CCITTFAX3)

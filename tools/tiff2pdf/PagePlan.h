@@ -10,8 +10,7 @@
 namespace tiff2pdf {
 
 /// How the image data reaches the PDF.
-enum class Carriage
-{
+enum class Carriage {
     PassCcitt,  ///< the single CCITT strip, untouched, as CCITTFaxDecode
     PassJpeg,   ///< the single JPEG strip (with the shared tables merged in), as DCTDecode
     PassFlate,  ///< the single Deflate strip, untouched, as FlateDecode with the TIFF predictor
@@ -19,16 +18,14 @@ enum class Carriage
     Flate,      ///< pixels decoded and compressed with Flate (lossless)
 };
 
-enum class ColourModel
-{
+enum class ColourModel {
     Gray,
     Rgb,
     Cmyk,
     Indexed,
 };
 
-enum class Alpha
-{
+enum class Alpha {
     None,
     Straight,      ///< unassociated alpha: a plain soft mask
     Premultiplied, ///< associated alpha: a soft mask with /Matte, colours stay as stored
@@ -57,9 +54,9 @@ struct PagePlan
     ColourModel model = ColourModel::Gray;
     std::uint16_t colourChannels = 1; ///< channels of the colour image (without alpha)
     Alpha alpha = Alpha::None;
-    bool minIsWhite = false; ///< gray values run from white to black: /Decode [1 0] or BlackIs1 false
-    std::string palette;     ///< Indexed lookup table, 3 bytes per entry
-    int ccittK = -1;         ///< K of CCITTFaxDecode
+    bool minIsWhite = false;     ///< gray values run from white to black: /Decode [1 0] or BlackIs1 false
+    std::string palette;         ///< Indexed lookup table, 3 bytes per entry
+    int ccittK = -1;             ///< K of CCITTFaxDecode
     int jpegColorTransform = -1; ///< /ColorTransform for DCTDecode, -1 to leave it out
 
     double xDpi = 300;

@@ -17,8 +17,7 @@ struct FlateSetting
 
 struct FlatePiece
 {
-    enum class State
-    {
+    enum class State {
         Waiting,
         Taken,
         Done,
@@ -62,7 +61,8 @@ void pump(z_stream& z, Piece& piece, const std::uint8_t* data, std::size_t size,
     z.avail_in = static_cast<uInt>(size);
     for (;;) {
         if (piece.output.size() - piece.outputSize < 4096)
-            piece.output.resize(piece.output.size() + std::max<std::size_t>(piece.output.size() / 2, 64 * 1024));
+            piece.output.resize(piece.output.size() +
+                                std::max<std::size_t>(piece.output.size() / 2, 64 * 1024));
         z.next_out = piece.output.data() + piece.outputSize;
         z.avail_out = static_cast<uInt>(piece.output.size() - piece.outputSize);
         const int rc = deflate(&z, flush);
@@ -254,7 +254,8 @@ void ParallelFlate::submit(bool endOfStream, bool closing)
     std::vector<std::uint8_t> tail;
     if (!closing && !endOfStream) {
         const std::vector<std::uint8_t>& before = m_current->input;
-        tail.assign(before.end() - static_cast<std::ptrdiff_t>(std::min(kWindow, before.size())), before.end());
+        tail.assign(before.end() - static_cast<std::ptrdiff_t>(std::min(kWindow, before.size())),
+                    before.end());
     }
     m_current->endOfStream = endOfStream;
     if (!closing) {
@@ -350,7 +351,8 @@ void ParallelFlate::writeOut(Piece& piece)
                                                                                         : 3;
         header |= levelFlags << 6;
         header += 31 - header % 31;
-        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(header >> 8), static_cast<std::uint8_t>(header)};
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(header >> 8),
+                                       static_cast<std::uint8_t>(header)};
         m_sink(bytes, 2);
         m_headerWritten = true;
     }
@@ -360,10 +362,12 @@ void ParallelFlate::writeOut(Piece& piece)
         m_firstIn = piece.input.size() - piece.dictionary;
         m_firstOut = piece.outputSize;
     }
-    m_adler = adler32_combine(m_adler, piece.adler, static_cast<z_off_t>(piece.input.size() - piece.dictionary));
+    m_adler =
+        adler32_combine(m_adler, piece.adler, static_cast<z_off_t>(piece.input.size() - piece.dictionary));
     if (piece.endOfStream) {
-        const std::uint8_t trailer[4] = {static_cast<std::uint8_t>(m_adler >> 24), static_cast<std::uint8_t>(m_adler >> 16),
-                                         static_cast<std::uint8_t>(m_adler >> 8), static_cast<std::uint8_t>(m_adler)};
+        const std::uint8_t trailer[4] = {
+            static_cast<std::uint8_t>(m_adler >> 24), static_cast<std::uint8_t>(m_adler >> 16),
+            static_cast<std::uint8_t>(m_adler >> 8), static_cast<std::uint8_t>(m_adler)};
         m_sink(trailer, 4);
         m_headerWritten = false;
         m_adler = adler32(0, nullptr, 0);

@@ -41,9 +41,9 @@ std::vector<std::uint8_t> completeJpeg(TIFF* tif, std::vector<std::uint8_t> stri
         return strip; // left as it is; jpegIsPassable decides whether a reader can use it
     std::vector<std::uint8_t> merged;
     merged.reserve(count - 4 + strip.size());
-    merged.insert(merged.end(), strip.begin(), strip.begin() + 2);          // SOI
-    merged.insert(merged.end(), tables + 2, tables + count - 2);            // DQT/DHT...
-    merged.insert(merged.end(), strip.begin() + 2, strip.end());            // frame and scans
+    merged.insert(merged.end(), strip.begin(), strip.begin() + 2); // SOI
+    merged.insert(merged.end(), tables + 2, tables + count - 2);   // DQT/DHT...
+    merged.insert(merged.end(), strip.begin() + 2, strip.end());   // frame and scans
     return merged;
 }
 
@@ -149,15 +149,16 @@ bool jpegIsPassable(const std::vector<std::uint8_t>& jpeg, std::uint32_t width, 
             const bool needAc = progressive ? ss > 0 : true;
             for (unsigned k = 0; k < ns; ++k) {
                 const unsigned id = seg[1 + 2 * k], td = seg[2 + 2 * k] >> 4, ta = seg[2 + 2 * k] & 15;
-                if (std::find(frameIds, frameIds + components, id) == frameIds + components || td > 3 || ta > 3)
+                if (std::find(frameIds, frameIds + components, id) == frameIds + components || td > 3 ||
+                    ta > 3)
                     return false;
                 if ((needDc && !dc[td]) || (needAc && !ac[ta]))
                     return false;
             }
             pos += len;
             while (pos + 1 < n) {
-                if (jpeg[pos] == 0xFF && jpeg[pos + 1] != 0x00 && !(jpeg[pos + 1] >= 0xD0 && jpeg[pos + 1] <= 0xD7) &&
-                    jpeg[pos + 1] != 0xFF)
+                if (jpeg[pos] == 0xFF && jpeg[pos + 1] != 0x00 &&
+                    !(jpeg[pos + 1] >= 0xD0 && jpeg[pos + 1] <= 0xD7) && jpeg[pos + 1] != 0xFF)
                     break;
                 ++pos;
             }
@@ -171,7 +172,7 @@ bool jpegIsPassable(const std::vector<std::uint8_t>& jpeg, std::uint32_t width, 
         default:
             if ((marker >= 0xC3 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC))
                 return false; // lossless, hierarchical or arithmetic coding
-            break; // APPn, COM, DRI, DAC...: carried along
+            break;            // APPn, COM, DRI, DAC...: carried along
         }
         pos += len;
     }

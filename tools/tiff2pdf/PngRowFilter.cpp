@@ -63,7 +63,8 @@ const std::uint8_t* PngRowFilter::filter(const std::uint8_t* row)
             best = f;
         }
     }
-    m_lastBits = counted ? (static_cast<double>(m_cLogC[counted]) - bestSum) * double(n) / double(counted) : 0;
+    m_lastBits =
+        counted ? (static_cast<double>(m_cLogC[counted]) - bestSum) * double(n) / double(counted) : 0;
 
     std::uint8_t* out = m_out.data();
     out[0] = static_cast<std::uint8_t>(best);

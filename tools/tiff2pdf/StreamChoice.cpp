@@ -46,8 +46,8 @@ namespace {
 struct FilteredTrial
 {
     FilteredTrial(std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy, FlatePool& pool)
-        : flate(count, FilteredRows::firstLevel(bytesPerPixel, busy), FilteredRows::strategy(bytesPerPixel, busy),
-                pool),
+        : flate(count, FilteredRows::firstLevel(bytesPerPixel, busy),
+                FilteredRows::strategy(bytesPerPixel, busy), pool),
           rows(flate, outRow, bytesPerPixel, busy)
     {
     }

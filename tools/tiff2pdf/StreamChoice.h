@@ -9,8 +9,7 @@
 
 namespace tiff2pdf {
 
-enum class FlateStream
-{
+enum class FlateStream {
     Filtered,     ///< PNG row filters (/Predictor 15), busy bands with a light search
     FilteredRuns, ///< PNG row filters, busy bands with runs alone
     Plain,        ///< the samples as they are, zlib's default level

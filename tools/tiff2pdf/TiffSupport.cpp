@@ -56,12 +56,30 @@ void silenceGlobalHandlers()
     (void)done;
 }
 
-tmsize_t memRead(thandle_t h, void* buf, tmsize_t n) { return static_cast<MemoryFile*>(h)->read(buf, n); }
-tmsize_t memWrite(thandle_t h, void* buf, tmsize_t n) { return static_cast<MemoryFile*>(h)->write(buf, n); }
-toff_t memSeek(thandle_t h, toff_t off, int whence) { return static_cast<MemoryFile*>(h)->seek(off, whence); }
-int memClose(thandle_t) { return 0; }
-toff_t memSize(thandle_t h) { return static_cast<MemoryFile*>(h)->size(); }
-int memMap(thandle_t, void**, toff_t*) { return 0; }
+tmsize_t memRead(thandle_t h, void* buf, tmsize_t n)
+{
+    return static_cast<MemoryFile*>(h)->read(buf, n);
+}
+tmsize_t memWrite(thandle_t h, void* buf, tmsize_t n)
+{
+    return static_cast<MemoryFile*>(h)->write(buf, n);
+}
+toff_t memSeek(thandle_t h, toff_t off, int whence)
+{
+    return static_cast<MemoryFile*>(h)->seek(off, whence);
+}
+int memClose(thandle_t)
+{
+    return 0;
+}
+toff_t memSize(thandle_t h)
+{
+    return static_cast<MemoryFile*>(h)->size();
+}
+int memMap(thandle_t, void**, toff_t*)
+{
+    return 0;
+}
 void memUnmap(thandle_t, void*, toff_t) {}
 
 } // namespace
@@ -143,7 +161,9 @@ TiffPtr openTiffFile(const std::string& path, TiffMessages& messages)
         throw ConversionError("it is a symbolic link, and links are never followed");
     if (fd < 0)
         throw ConversionError(std::string("cannot open it: ") + std::strerror(errno));
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         throw ConversionError("it is not a regular file");
@@ -169,8 +189,8 @@ TiffPtr openTiffMemory(MemoryFile& file, const char* mode, TiffMessages& message
         throw ConversionError("it is empty");
     file.seek(0, SEEK_SET); // libtiff reads the header from where the file stands
     auto opts = makeOptions(messages);
-    TIFF* tif = TIFFClientOpenExt("memory", mode, &file, memRead, memWrite, memSeek, memClose, memSize, memMap,
-                                  memUnmap, opts.get());
+    TIFF* tif = TIFFClientOpenExt("memory", mode, &file, memRead, memWrite, memSeek, memClose, memSize,
+                                  memMap, memUnmap, opts.get());
     if (!tif)
         throw ConversionError(messages.with(mode[0] == 'r' ? "it is not a readable TIFF file"
                                                            : "cannot create an in-memory TIFF"));

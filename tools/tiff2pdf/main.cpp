@@ -55,7 +55,8 @@ int main(int argc, char** argv)
         }
     }
     if (argc - optind != 2) {
-        std::fprintf(stderr, "tiff2pdf: %s\n", argc - optind < 2 ? "INPUT and OUTPUT are needed" : "too many arguments");
+        std::fprintf(stderr, "tiff2pdf: %s\n",
+                     argc - optind < 2 ? "INPUT and OUTPUT are needed" : "too many arguments");
         std::fputs(kUsage, stderr);
         return 2;
     }
