@@ -8,6 +8,7 @@
 #include "Peers.h"
 #include "ProgressPane.h"
 #include "Station.h"
+#include "StationJournal.h"
 #include "StationTest.h"
 #include "StatusBox.h"
 #include "TransferDriver.h"
@@ -211,6 +212,14 @@ void TestTransfer::aPassNeedsNoWindow()
     st->put("/b.txt", holdsBoundary);
     st->put("/c.xyz", "kept");
     QDir().mkpath(st->tmp.path() + "/elsewhere");
+    // A station stopped after the page filed /done.pdf and before it deleted it:
+    // the record of the filing names it, and the next start deletes it.
+    st->put("/done.pdf", "%PDF filed already");
+    StationJournal journal;
+    QVERIFY(journal.setFolder(st->scans));
+    journal.beginSend(st->scans + "/done.pdf");
+    QCOMPARE(FiledLog().append(FiledLog::rowFor("/done.pdf", "%PDF filed already", "http://page/x")),
+             QString());
     TransferState state;
     PlainView view;
     InetControl inet;
@@ -218,6 +227,9 @@ void TestTransfer::aPassNeedsNoWindow()
     TransferDriver pass(state, view, inet, [&] { return config; });
     connect(&inet, &InetControl::StateChanged, &pass, &TransferDriver::stateChanged);
     pass.refreshFileList();
+    QVERIFY(!QFileInfo::exists(st->scans + "/done.pdf"));
+    QVERIFY2(pass.recoveryNotes().value(0).startsWith("Quillfeed stopped after the web page had filed "),
+             qPrintable(pass.recoveryNotes().join('|')));
     pass.processNextFile();
     // Setup points elsewhere while the pass runs: the pass ends where it began.
     config.readFromFolder = st->tmp.path() + "/elsewhere";
