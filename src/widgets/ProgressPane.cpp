@@ -4,10 +4,12 @@
 
 #include <QLabel>
 #include <QProgressBar>
+#include <QTimer>
 
 namespace {
 // The bar counts in permille: a file of several GiB does not fit an int of bytes.
 constexpr int Steps = 1000;
+constexpr qint64 RefreshMs = 100;
 } // namespace
 
 ProgressPane::ProgressPane(QWidget* parent) : QWidget(parent)
@@ -25,11 +27,27 @@ ProgressPane::ProgressPane(QWidget* parent) : QWidget(parent)
     m_bar->setRange(0, Steps);
     m_bar->setTextVisible(true);
     m_bar->setAccessibleName(QStringLiteral("Progress"));
+    m_later = new QTimer(this);
+    m_later->setSingleShot(true);
+    connect(m_later, &QTimer::timeout, this, &ProgressPane::showPending);
     hide();
 }
 
 void ProgressPane::showSending(const QString& entry, qint64 sent, qint64 total, int filesLeft)
 {
+    m_pending = {entry, sent, total, filesLeft};
+    if (m_shown.isValid() && m_shown.elapsed() < RefreshMs) {
+        if (!m_later->isActive())
+            m_later->start(int(RefreshMs - m_shown.elapsed()));
+        return;
+    }
+    showPending();
+}
+
+void ProgressPane::showPending()
+{
+    m_shown.start();
+    const auto& [entry, sent, total, filesLeft] = m_pending;
     const QString left =
         filesLeft == 1 ? QStringLiteral("1 file left") : QStringLiteral("%1 files left").arg(filesLeft);
     const QString text = QStringLiteral("Sending %1; %2").arg(entry, left);
@@ -59,6 +77,8 @@ void ProgressPane::showScanning(int pages)
 
 void ProgressPane::finish()
 {
+    m_later->stop();
+    m_shown.invalidate();
     hide();
     m_bar->setRange(0, Steps);
     m_bar->reset();

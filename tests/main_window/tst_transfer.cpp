@@ -118,17 +118,16 @@ void TestTransfer::folderGoesOutInListingOrder()
     // What the progress pane shows while each document goes out (connected after
     // the window's own handlers, so it sees what they made of it).
     QStringList progressShown;
-    int progressTop = 0;
     connect(w->Inet1, &InetControl::sendProgress, w.get(), [&] {
         if (w->progress->isVisible() && !progressShown.contains(w->progress->text()->text()))
             progressShown << w->progress->text()->text();
-        progressTop = qMax(progressTop, w->progress->bar()->value());
     });
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
-    QVERIFY2(progressShown.contains(QStringLiteral("Sending /a.pdf; 6 files left")),
+    // At most every 100 ms: the first document going out at least, with the files after it.
+    QVERIFY2(!progressShown.isEmpty() &&
+                 progressShown.first() == "Sending " + expectedOrder.first() + "; 7 files left",
              qPrintable(progressShown.join('|')));
-    QCOMPARE(progressTop, w->progress->bar()->maximum());
     QVERIFY(!w->progress->isVisible());
     // The widget catches up with the list once the changes pause: the skipped files.
     QTRY_COMPARE(shownEntries(*w), w->fileListEntries());
