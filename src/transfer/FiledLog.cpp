@@ -5,7 +5,6 @@
 #include "RegularFile.h"
 #include "UniqueHandle.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QUrl>
 
@@ -13,6 +12,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,8 +79,10 @@ QString FiledLog::defaultPath()
 
 FiledLog::Row FiledLog::rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl)
 {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    ::SHA256(reinterpret_cast<const unsigned char*>(content.data()), size_t(content.size()), digest);
     return {QDateTime::currentDateTime(), entry, content.size(),
-            QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex(),
+            QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex(),
             pageWithoutCredentials(uploadUrl)};
 }
 
