@@ -6,6 +6,7 @@
 #include "UniqueHandle.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 #include <cctype>
@@ -77,12 +78,16 @@ QString FiledLog::defaultPath()
     return PrivateData::path(QStringLiteral("filed.csv"));
 }
 
-FiledLog::Row FiledLog::rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl)
+QByteArray FiledLog::sha256Hex(QByteArrayView content)
 {
     unsigned char digest[SHA256_DIGEST_LENGTH];
     ::SHA256(reinterpret_cast<const unsigned char*>(content.data()), size_t(content.size()), digest);
-    return {QDateTime::currentDateTime(), entry, content.size(),
-            QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex(),
+    return QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex();
+}
+
+FiledLog::Row FiledLog::rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl)
+{
+    return {QDateTime::currentDateTime(), entry, content.size(), sha256Hex(content),
             pageWithoutCredentials(uploadUrl)};
 }
 
@@ -106,14 +111,20 @@ QByteArray FiledLog::csvLine(const Row& row)
 
 QString FiledLog::append(const Row& row) const
 {
-    if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
-        return why;
     const QByteArray native = QFile::encodeName(m_path);
     // Only ever a regular file of the user's: never a FIFO that would block,
     // never a link that would write elsewhere.
-    UniqueFd fd(::open(native.constData(),
-                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                       S_IRUSR | S_IWUSR));
+    auto open = [&] {
+        return ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                      S_IRUSR | S_IWUSR);
+    };
+    UniqueFd fd(open());
+    // The private folder is made once, not checked for every document filed.
+    if (fd.get() < 0 && errno == ENOENT) {
+        if (const QString why = PrivateData::ensureFolder(QFileInfo(m_path).absolutePath()); !why.isEmpty())
+            return why;
+        fd.reset(open());
+    }
     auto failed = [this](int error) {
         return QStringLiteral("Cannot record in %1: %2").arg(m_path, systemErrorText(error));
     };

@@ -33,6 +33,8 @@ public:
     static QString defaultPath();
     const QString& path() const { return m_path; }
 
+    /// The SHA-256 of content, in lower-case hex.
+    static QByteArray sha256Hex(QByteArrayView content);
     /// A row for a document filed now.
     static Row rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl);
     /// Appends the row and syncs it to disk; returns the reason when it could

@@ -9,7 +9,6 @@
 #include "UploadRequest.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QSet>
 
@@ -152,11 +151,8 @@ bool TransferDriver::filedBeforeTheStop(const QString& sent)
     const std::optional<FileGate::Identity> now = FileGate::identityAt(sent);
     if (!now || now->size != last->bytes)
         return false;
-    QFile file;
-    if (!RegularFile::open(file, sent, false))
-        return false;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || hash.result().toHex() != last->sha256)
+    const std::optional<QByteArray> content = RegularFile::read(sent, last->bytes + 1, false);
+    if (!content || content->size() != last->bytes || FiledLog::sha256Hex(*content) != last->sha256)
         return false;
     QString why;
     switch (FileGate::removeIfUnchanged(sent, *now, &why)) {
@@ -441,21 +437,21 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
         m_view.addErrorBlock(read.description, path);
         return passOver();
     }
+    m_flight->path = path;
+    m_flight->identity = read.identity;
+    m_flight->contentStart = prefix.size();
+    m_flight->contentSize = body.size() - prefix.size();
     QByteArray boundary = UploadRequest::Boundary;
     if (const QByteArrayView content = QByteArrayView(body).sliced(prefix.size());
         content.contains(boundary)) {
         // Rare (a document holding the usual boundary): a second copy is acceptable.
         boundary = UploadRequest::boundaryFor(content);
-        body = UploadRequest::bodyPrefix(sent, rule.contentType, boundary) + content.toByteArray() +
-               UploadRequest::bodySuffix(boundary);
+        const QByteArray longerPrefix = UploadRequest::bodyPrefix(sent, rule.contentType, boundary);
+        m_flight->contentStart = longerPrefix.size();
+        body = longerPrefix + content.toByteArray() + UploadRequest::bodySuffix(boundary);
     } else {
         body += suffix;
     }
-    m_flight->path = path;
-    m_flight->identity = read.identity;
-    m_flight->contentSize = body.size() - UploadRequest::bodySuffix(boundary).size() -
-                            UploadRequest::bodyPrefix(sent, rule.contentType, boundary).size();
-    m_flight->contentStart = body.size() - UploadRequest::bodySuffix(boundary).size() - m_flight->contentSize;
     send(std::move(body), boundary);
     return UploadOutcome::Sent;
 }
