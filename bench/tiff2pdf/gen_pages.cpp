@@ -492,15 +492,7 @@ int makeSet(const std::string& folder)
             return 1;
         commonTags(tif, 4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW);
         TIFFSetField(tif, TIFFTAG_INKSET, INKSET_CMYK);
-        std::vector<std::uint8_t> cmyk(std::size_t(kW) * kH * 4);
-        for (std::size_t i = 0; i < std::size_t(kW) * kH; ++i) {
-            const int r = rgb[i * 3], g = rgb[i * 3 + 1], b = rgb[i * 3 + 2];
-            const int k = 255 - std::max({r, g, b});
-            cmyk[i * 4] = static_cast<std::uint8_t>(255 - r - k);
-            cmyk[i * 4 + 1] = static_cast<std::uint8_t>(255 - g - k);
-            cmyk[i * 4 + 2] = static_cast<std::uint8_t>(255 - b - k);
-            cmyk[i * 4 + 3] = static_cast<std::uint8_t>(k);
-        }
+        std::vector<std::uint8_t> cmyk = toCmyk(rgb);
         if (!writeRows(tif, cmyk, std::size_t(kW) * 4, TIFFDefaultStripSize(tif, 0)))
             return 1;
         TIFFClose(tif);
