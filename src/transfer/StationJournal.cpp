@@ -119,10 +119,12 @@ void StationJournal::endSend()
         ::unlink(QFile::encodeName(path(kSend)).constData());
 }
 
-QString StationJournal::takeInterruptedSend()
+QString StationJournal::takeInterruptedSend(QDateTime* since)
 {
     if (m_key.isEmpty())
         return {};
+    if (since)
+        *since = QFileInfo(path(kSend)).lastModified();
     const QString sent = unfield(readSmall(path(kSend)).trimmed());
     endSend();
     return sent;

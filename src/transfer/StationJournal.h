@@ -8,6 +8,7 @@
 
 #include "FileStamp.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <optional>
@@ -27,7 +28,8 @@ public:
     void beginSend(const QString& path);
     void endSend();
     /// The file whose request was out when the station stopped; the record goes.
-    QString takeInterruptedSend();
+    /// since: when the request was recorded.
+    QString takeInterruptedSend(QDateTime* since = nullptr);
 
     /// The hidden names a station's own unfinished files have in the read-from
     /// folder: ".NAME.part" (the scanner's page in progress, the converter's

@@ -81,20 +81,26 @@ void TransferDriver::refreshFileList()
     }
     std::vector<ListedFile> found;
     auto publish = [&] {
-        QStringList entries, refusedLast;
+        QStringList entries;
+        std::vector<std::pair<quint64, QString>> refusedLast;
         entries.reserve(qsizetype(found.size()));
         m_listed.reserve(qsizetype(found.size()));
         for (ListedFile& f : found) {
             // A refused document waits behind the others while it stays as it
             // was refused; changed, it is a new document.
             const auto refused = m_refused.constFind(f.entry);
-            const bool waits = refused != m_refused.cend() && *refused == f.stamp;
+            const bool waits = refused != m_refused.cend() && refused->stamp == f.stamp;
             if (refused != m_refused.cend() && !waits)
                 m_refused.erase(refused);
-            (waits ? refusedLast : entries).push_back(f.entry);
+            if (waits)
+                refusedLast.emplace_back(refused->order, f.entry);
+            else
+                entries.push_back(f.entry);
             m_listed.insert(f.entry, std::move(f));
         }
-        entries += refusedLast;
+        std::sort(refusedLast.begin(), refusedLast.end());
+        for (const auto& [order, entry] : refusedLast)
+            entries.push_back(entry);
         m_fileList->setEntries(std::move(entries));
         // A page that is no longer listed went out or went away; a new file
         // under its name is somebody's, not the scanner's.
@@ -128,8 +134,9 @@ void TransferDriver::recoverInterrupted()
     if (const int swept = StationJournal::sweepConverterTemporaries(folder))
         m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
 
-    const QString sent = m_journal.takeInterruptedSend();
-    if (!sent.isEmpty() && filedBeforeTheStop(sent))
+    QDateTime sentSince;
+    const QString sent = m_journal.takeInterruptedSend(&sentSince);
+    if (!sent.isEmpty() && filedBeforeTheStop(sent, sentSince))
         return;
     if (!sent.isEmpty())
         recoveryNote(
@@ -141,12 +148,15 @@ void TransferDriver::recoverInterrupted()
                                : QStringLiteral("It is no longer in the folder.")));
 }
 
-bool TransferDriver::filedBeforeTheStop(const QString& sent)
+bool TransferDriver::filedBeforeTheStop(const QString& sent, const QDateTime& sentSince)
 {
     // The page's "OK" came, the record of the filing is on disk, and the stop
-    // came before the delete: the newest record names this very document.
+    // came before the delete: the newest record names this very document, and
+    // was made for this request, not for the same bytes filed before and put
+    // back by the operator (the record's time has whole seconds).
     const std::optional<FiledLog::Row> last = m_filedLog.lastRow();
-    if (!last || m_config.readFromFolder + last->file != sent)
+    if (!last || m_config.readFromFolder + last->file != sent || !sentSince.isValid() ||
+        last->filedAt.toSecsSinceEpoch() < sentSince.toSecsSinceEpoch())
         return false;
     const std::optional<FileGate::Identity> now = FileGate::identityAt(sent);
     if (!now || now->size != last->bytes)
@@ -563,13 +573,17 @@ void TransferDriver::handleAnswer()
         QCoreApplication::processEvents();
     }
     const QString reply = QString::fromUtf8(replyBytes);
+    // An error page that happens to read "OK" has filed nothing; "OK" followed
+    // by a NUL reads as "OK" on screen, so the two bytes themselves count.
+    const long status = m_inet.ResponseCode();
+    const bool filed = replyBytes == QByteArrayView("OK") && !truncated && status >= 200 && status <= 299;
+    // The record of a filing goes to disk at once: a stop from here on must
+    // find it, and the status box and its repaint can wait.
+    if (filed)
+        recordFiled();
     m_view.addStatus(reply);
 
-    // An error page that happens to read "OK" has filed nothing.
-    const long status = m_inet.ResponseCode();
-    const bool success = status >= 200 && status <= 299;
-    // The two bytes themselves: "OK" followed by a NUL reads as "OK" on screen.
-    if (replyBytes == QByteArrayView("OK") && !truncated && success) {
+    if (filed) {
         ++m_state.pagesFiled;
         ++m_filedInPass;
         removeFiled();
@@ -592,7 +606,7 @@ void TransferDriver::handleAnswer()
     // it is filed or changes. A transport failure moves nothing: it says
     // nothing of the document, and the next one would meet it as well.
     const QString refused = m_flight->entry;
-    m_refused.insert(refused, m_flight->identity);
+    m_refused.insert(refused, {m_flight->identity, ++m_refusals});
     if (m_fileList->removeEntry(refused))
         m_fileList->insertAt(m_fileList->count(), refused);
     answer +=
@@ -608,16 +622,21 @@ void TransferDriver::handleAnswer()
                    QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
 }
 
-void TransferDriver::removeFiled()
+void TransferDriver::recordFiled()
 {
-    const Flight filed = *m_flight;
     // On disk before the document goes: the office's answer to "did it go out,
     // and when", and the next start's to "was it filed before the stop".
     const QString unrecorded = m_filedLog.append(FiledLog::rowFor(
-        filed.entry, QByteArrayView(m_state.requestBody).sliced(filed.contentStart, filed.contentSize),
+        m_flight->entry,
+        QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
         m_config.uploadUrl));
     if (!unrecorded.isEmpty())
-        m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(filed.entry));
+        m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(m_flight->entry));
+}
+
+void TransferDriver::removeFiled()
+{
+    const Flight filed = *m_flight;
     endFlight();
     QString why;
     switch (FileGate::removeIfUnchanged(filed.path, filed.identity, &why)) {

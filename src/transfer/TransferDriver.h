@@ -150,11 +150,13 @@ private:
     void recoveryNote(const QString& note);
     /// True when the document whose request a stop interrupted is recorded as
     /// filed and is still that very file: it is deleted (or kept as a leftover).
-    bool filedBeforeTheStop(const QString& sent);
+    bool filedBeforeTheStop(const QString& sent, const QDateTime& sentSince);
     /// Deletes each listed TIFF whose finished PDF stands beside it (a stop
     /// came between the two) and drops it from found.
     void finishConvertedPairs(std::vector<ListedFile>& found);
     void handleAnswer();
+    /// Appends the document in flight to filed.csv, synced.
+    void recordFiled();
     /// Deletes what the page has filed, or says why it stays.
     void removeFiled();
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
@@ -169,8 +171,15 @@ private:
     std::optional<Flight> m_flight;
     int m_filedInPass = 0;
     QHash<QString, ListedFile> m_listed;
-    /// Documents the page refused, as they were sent: they go last.
-    QHash<QString, FileStamp> m_refused;
+    /// Documents the page refused, as they were sent: they go last, the one
+    /// refused longest ago first, so that each of them gets its turn.
+    struct Refusal
+    {
+        FileStamp stamp;
+        quint64 order = 0;
+    };
+    QHash<QString, Refusal> m_refused;
+    quint64 m_refusals = 0;
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
     OutFile m_outFile;
