@@ -18,6 +18,9 @@ public:
     /// operator dismisses it where the desktop allows that.
     void notify(const QString& summary, const QString& body, bool trouble);
 
+    /// The service's number for the notification shown last; 0 before its answer.
+    uint lastId() const { return m_lastId; }
+
 signals:
     /// The notification could not be shown, and why.
     void notShown(const QString& why);

@@ -123,6 +123,7 @@ void TestDesktop::notifierReachesTheServiceAndBearsItsAbsence()
     notifier.notify(QStringLiteral("Quillfeed: documents are not reaching the web page"),
                     QStringLiteral("why"), true);
     QTRY_COMPARE(service.shown.size(), 1);
+    QTRY_COMPARE(notifier.lastId(), 41u); // the service's answer is awaited without blocking
     notifier.notify(QStringLiteral("Quillfeed: documents reach the web page again"), QString(), false);
     QTRY_COMPARE(service.shown.size(), 2);
     QCOMPARE(service.shown[0].urgency, 2);
