@@ -22,42 +22,46 @@ namespace {
 
 constexpr char kSend[] = "sending";
 
-/// Writes the file whole or not at all: a temporary beside it, renamed over it.
-bool writeWhole(const QString& path, const QByteArray& content, bool durable)
+/// Overwrites the record in place: creating a new file and renaming it over the
+/// old one for every document made the file system allocate an inode per file
+/// sent, which cost more than the request itself. One write() of a record that
+/// fits in a page is whole or absent after a kill; the checksum in the record
+/// catches what a power cut or a longer record may leave torn, and the record's
+/// end is its first line, so a longer record left behind it is never read.
+bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArray& content)
 {
     const QByteArray native = QFile::encodeName(path);
-    const QByteArray temp = native + ".new";
-    const int fd =
-        ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-               S_IRUSR | S_IWUSR);
+    const auto openRecord = [&] {
+        return ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                      S_IRUSR | S_IWUSR);
+    };
+    int fd = openRecord();
+    if (fd < 0 && errno == ENOENT && PrivateData::ensureFolder(dataFolder).isEmpty())
+        fd = openRecord();
     if (fd < 0)
         return false;
-    const char* data = content.constData();
-    qint64 left = content.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, size_t(left));
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!ok)
+        errno = EINVAL;
+    qint64 done = 0;
+    while (ok && done < content.size()) {
+        const ssize_t n = ::pwrite(fd, content.constData() + done, size_t(content.size() - done), done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            break;
-        data += n;
-        left -= n;
+        ok = n > 0;
+        done += ok ? n : 0;
     }
-    const bool ok = left == 0 && (!durable || ::fsync(fd) == 0);
+    ok = ok && ::ftruncate(fd, content.size()) == 0;
+    const int error = errno;
     ::close(fd);
-    if (!ok || ::rename(temp.constData(), native.constData()) != 0) {
-        ::unlink(temp.constData());
-        return false;
-    }
-    if (durable) {
-        const int dir = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
-    }
-    return true;
+    errno = error;
+    return ok;
+}
+
+QByteArray checksum(const QByteArray& line)
+{
+    return QByteArray::number(qChecksum(line), 16);
 }
 
 QByteArray readSmall(const QString& path)
@@ -105,18 +109,29 @@ QString StationJournal::path(const char* kind) const
 
 void StationJournal::beginSend(const QString& path)
 {
-    if (m_key.isEmpty() || !PrivateData::ensureFolder(m_dataFolder).isEmpty())
+    if (m_key.isEmpty())
         return;
     // Not synced: it is there for a kill or a crash, and a sync for every file
     // sent would cost more than the upload.
-    if (!writeWhole(this->path(kSend), field(path) + '\n', false))
+    const QByteArray name = field(path);
+    if (!writeInPlace(m_dataFolder, this->path(kSend), name + '\t' + checksum(name) + '\n'))
         qCWarning(lcTransfer) << "cannot record the request in flight:" << systemErrorText(errno);
 }
 
 void StationJournal::endSend()
 {
-    if (!m_key.isEmpty())
-        ::unlink(QFile::encodeName(path(kSend)).constData());
+    if (m_key.isEmpty())
+        return;
+    const QByteArray native = QFile::encodeName(path(kSend));
+    // Emptied to one blank line, not deleted: the next document's record then
+    // needs neither a new file nor a new block.
+    const int fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 1 && ::pwrite(fd, "\n", 1, 0) == 1)
+        (void)::ftruncate(fd, 1);
+    ::close(fd);
 }
 
 QString StationJournal::takeInterruptedSend(QDateTime* since)
@@ -125,9 +140,22 @@ QString StationJournal::takeInterruptedSend(QDateTime* since)
         return {};
     if (since)
         *since = QFileInfo(path(kSend)).lastModified();
-    const QString sent = unfield(readSmall(path(kSend)).trimmed());
+    const QByteArray text = readSmall(path(kSend));
     endSend();
-    return sent;
+    const qsizetype end = text.indexOf('\n');
+    if (end < 0)
+        return {};
+    const QByteArray line = text.left(end);
+    const qsizetype tab = line.indexOf('\t');
+    // A record of an earlier version holds only the name.
+    if (tab < 0)
+        return text.size() == end + 1 ? unfield(line.trimmed()) : QString();
+    const QByteArray name = line.left(tab);
+    if (line.mid(tab + 1) != checksum(name)) {
+        qCWarning(lcTransfer) << "the record of the request in flight is damaged";
+        return {};
+    }
+    return unfield(name);
 }
 
 bool StationJournal::isOwnTemporary(const QString& fileName)
