@@ -5,13 +5,19 @@
 //       prints every pass time and their median. With BODIES, also writes there
 //       the same request bodies as files and a curl configuration that sends them
 //       as the same POSTs, for the baselines.
+//   transfer_bench syncfloor WORK URL FILES SIZE
+//       FILES rows appended to the record of filed documents, each synced, as a
+//       pass does after every answer: a cost curl does not pay, timed apart so
+//       that the baseline can carry it too.
 //   transfer_bench memory WORK URL SIZE
 //       one pass of one file of SIZE bytes; prints resident memory before and the
 //       peak after.
 #include "BenchSupport.h"
+#include "FiledLog.h"
 #include "InetControl.h"
 #include "UploadRequest.h"
 
+#include <QElapsedTimer>
 #include <QSslCertificate>
 #include <QTextStream>
 
@@ -146,6 +152,22 @@ int memory(const QString& work, const QString& url, qint64 size)
     return 0;
 }
 
+int syncFloor(const QString& url, int files, qint64 size)
+{
+    const FiledLog log;
+    const QByteArray content = contentOf(size, 0);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < files; ++i) {
+        const QString why = log.append(FiledLog::rowFor(entryOf(i), content, url));
+        if (!why.isEmpty())
+            return fail(why);
+    }
+    const double s = double(clock.nsecsElapsed()) / 1e9;
+    QTextStream(stdout) << "RESULT syncfloor files=" << files << " median_s=" << s << Qt::endl;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -165,6 +187,8 @@ int main(int argc, char* argv[])
     if (mode == QLatin1String("transfer") && argc >= 7)
         return transfer(work, url, atoi(argv[4]), atoll(argv[5]), atoi(argv[6]),
                         argc >= 8 ? QFile::decodeName(argv[7]) : QString());
+    if (mode == QLatin1String("syncfloor") && argc >= 6)
+        return syncFloor(url, atoi(argv[4]), atoll(argv[5]));
     if (mode == QLatin1String("memory") && argc >= 5)
         return memory(work, url, atoll(argv[4]));
     return fail(QStringLiteral(
