@@ -427,7 +427,7 @@ void frmMain::passEnded(int filed, const QString& failure)
     progress->finish();
     // Nobody watches an unattended station: the desktop is told when filing
     // stops and when it resumes, never once a tick.
-    if (!Timer1->isActive())
+    if (!lblUnattended->isCurrent())
         return;
     if (const auto notice = m_filingWatch.passEnded(filed, failure, QDateTime::currentDateTime()))
         m_notifier->notify(notice->summary, notice->body, notice->trouble);

@@ -1,67 +1,29 @@
 // When the desktop hears that filing stopped, and the notification itself,
 // against a stand-in notification service on a private session bus.
+#include "DesktopBus.h"
 #include "DesktopNotifier.h"
 #include "FilingWatch.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
-
-// What a desktop's notification daemon offers, as far as Quillfeed uses it.
-class StandInNotifications : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-public:
-    struct Shown
-    {
-        uint replaces;
-        QString summary;
-        int urgency;
-    };
-    QList<Shown> shown;
-
-public slots:
-    uint Notify(const QString&, uint replacesId, const QString&, const QString& summary, const QString&,
-                const QStringList&, const QVariantMap& hints, int)
-    {
-        shown.push_back({replacesId, summary, hints.value(QStringLiteral("urgency")).toInt()});
-        return replacesId ? replacesId : 40 + uint(shown.size());
-    }
-};
 
 class TestDesktop : public QObject
 {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void watchSpeaksOnceWhileFilingStaysDown_data();
     void watchSpeaksOnceWhileFilingStaysDown();
     void notifierReachesTheServiceAndBearsItsAbsence();
 
 private:
-    QProcess m_bus;
-    QString m_address;
+    PrivateSessionBus m_bus;
 };
 
 void TestDesktop::initTestCase()
 {
-    // A bus of the test's own: the notifications never reach a real desktop.
-    m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                QStringLiteral("--print-address=1")});
-    QVERIFY2(m_bus.waitForStarted(), "dbus-daemon cannot be started");
-    QTRY_VERIFY(m_bus.canReadLine());
-    m_address = QString::fromLocal8Bit(m_bus.readLine()).trimmed();
-    qputenv("DBUS_SESSION_BUS_ADDRESS", m_address.toLocal8Bit());
-}
-
-void TestDesktop::cleanupTestCase()
-{
-    m_bus.kill();
-    m_bus.waitForFinished();
+    const QString why = m_bus.start();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
 void TestDesktop::watchSpeaksOnceWhileFilingStaysDown_data()
@@ -114,11 +76,8 @@ void TestDesktop::notifierReachesTheServiceAndBearsItsAbsence()
     notifier.notify(QStringLiteral("down"), QStringLiteral("why"), true);
     QTRY_COMPARE(notShown.count(), 1);
 
-    QDBusConnection standInBus = QDBusConnection::connectToBus(m_address, QStringLiteral("stand-in"));
     StandInNotifications service;
-    QVERIFY(standInBus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
-                                      QDBusConnection::ExportAllSlots));
-    QVERIFY(standInBus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    QVERIFY(m_bus.offerNotifications(service));
 
     notifier.notify(QStringLiteral("Quillfeed: documents are not reaching the web page"),
                     QStringLiteral("why"), true);
@@ -132,8 +91,7 @@ void TestDesktop::notifierReachesTheServiceAndBearsItsAbsence()
     QCOMPARE(service.shown[1].replaces, 41u);
     QCOMPARE(service.shown[1].urgency, 1);
     QCOMPARE(notShown.count(), 1);
-    standInBus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
-    QDBusConnection::disconnectFromBus(QStringLiteral("stand-in"));
+    m_bus.withdrawNotifications();
 }
 
 QTEST_GUILESS_MAIN(TestDesktop)

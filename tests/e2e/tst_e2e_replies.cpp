@@ -41,6 +41,7 @@ private slots:
     void forceTransferWhileThePageFiles_data();
     void forceTransferWhileThePageFiles();
     void receiverDownThenUp();
+    void refusedDocumentHoldsNothingBack();
 };
 
 void TestE2eReplies::receiverAnswers_data()
@@ -254,6 +255,12 @@ void TestE2eReplies::receiverDownThenUp()
     E2E_CHECK(ledger, *receiver, QStringLiteral("receiver down"), t);
     QCOMPARE(t.kept, 2);
     QVERIFY(receiver->records().isEmpty());
+    // The desktop hears it once, not at every tick.
+    QTRY_COMPARE(desktop.shown.size(), 1);
+    QCOMPARE(desktop.shown[0].summary, QStringLiteral("Quillfeed: documents are not reaching the web page"));
+    QVERIFY2(desktop.shown[0].body.contains(QLatin1String("Couldn't connect")),
+             qPrintable(desktop.shown[0].body));
+    QCOMPARE(desktop.shown[0].urgency, 2);
 
     // The page comes back on the same address: the next tick sends, and the pass runs on.
     QVERIFY(address.up());
@@ -262,7 +269,46 @@ void TestE2eReplies::receiverDownThenUp()
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     E2E_CHECK(ledger, *receiver, QStringLiteral("receiver down, then up again"), t);
     QCOMPARE(t.filed, 2);
+    QTRY_COMPARE(desktop.shown.size(), 2);
+    QCOMPARE(desktop.shown[1].summary, QStringLiteral("Quillfeed: documents reach the web page again"));
+    QCOMPARE(desktop.shown[1].replaces, 41u);
     QVERIFY(answersForceTransfer(*w));
+}
+
+void TestE2eReplies::refusedDocumentHoldsNothingBack()
+{
+    // A page with a size cap refuses one document, every time, and files the
+    // others; the refused one is listed first.
+    QVERIFY2(receiver->start(st->inbox), qPrintable(receiver->errorString()));
+    Ledger ledger(*st);
+    putThree(ledger, QStringLiteral("a page that refuses one"));
+    ledger.put(QStringLiteral("/2024/big.pdf"), "%PDF-1.4 refused by the page every time");
+    st->writeSettings(receiver->url(QStringLiteral("/upload")).toString());
+    w = st->start();
+    const QString refused = w->fileListEntries().first();
+    ReceiverMode mode = ReceiverMode::ok();
+    mode.refuse = QStringList{QString(refused).replace(u'/', u'\\')};
+    QVERIFY(receiver->setMode(mode));
+    w->lblUnattended_Click();
+    w->Timer1->stop(); // the test ticks itself
+
+    for (int tick = 1; tick <= 2; ++tick) {
+        w->Timer1_Timer();
+        QVERIFY2(waitUntil([&] { return !w->uploadInFlight(); }), qPrintable(w->statusText()));
+        // Each tick's pass ends on the refusal, which names the document.
+        QVERIFY2(w->statusText().startsWith(kRefusal), qPrintable(w->statusText()));
+        QVERIFY2(w->statusText().contains(QLatin1String("Uploading ") + refused),
+                 qPrintable(w->statusText()));
+    }
+    Tally t;
+    E2E_CHECK(ledger, *receiver, QStringLiteral("one document refused every time, two ticks"), t);
+    QCOMPARE(t.filed, 3);
+    QCOMPARE(t.kept, 1);
+    QCOMPARE(w->fileListEntries(), QStringList{refused});
+    // The first pass filed nothing; the second filed and ended on the refusal,
+    // which is filing again.
+    QTRY_COMPARE(desktop.shown.size(), 2);
+    QCOMPARE(desktop.shown[1].summary, QStringLiteral("Quillfeed: documents reach the web page again"));
 }
 
 QTEST_MAIN(TestE2eReplies)

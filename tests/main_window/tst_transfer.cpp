@@ -324,6 +324,9 @@ void TestTransfer::receiverDownIsReported()
     QVERIFY(w->diagWindow->text().contains("\r\nError from Inet Control: "));
     QVERIFY(QFileInfo::exists(st->file("/a.pdf")));
     QCOMPARE(w->fileListEntries(), QStringList({"/a.pdf"}));
+    // Someone is at the window in Manual mode: the desktop is not told.
+    QTest::qWait(200);
+    QVERIFY(desktop.shown.isEmpty());
 }
 
 void TestTransfer::tiffIsConvertedAndSent()

@@ -20,7 +20,9 @@ Tests switch the way it answers at run time with a POST of JSON to /_control, fo
     hang            read the whole body, then never answer (until the client gives up)
     slow            answer "text" (default "OK") one byte every "interval_ms" (default 100)
 
-"delay_ms": N holds any answer back N ms after the whole request was read.
+"delay_ms": N holds any answer back N ms after the whole request was read. "refuse": a list
+of part file names ("\\a.pdf") answered 413, as a page with a size cap refuses one document
+and files the others.
 "count": N applies a mode to the next N requests only, then "ok" returns. "body_b64" gives
 the reply as Base64 bytes instead of "text". A file is stored only when the reply it gets
 is exactly "OK" with a success status: the inbox holds what the office filed, nothing else. Every request but the
@@ -75,7 +77,8 @@ def normalize_mode(spec):
     name = spec.get("mode", "ok")
     if name not in MODES:
         raise BadMode("unknown mode %r (one of %s)" % (name, ", ".join(MODES)))
-    known = {"mode", "text", "body_b64", "status", "size", "interval_ms", "delay_ms", "count", "content_type"}
+    known = {"mode", "text", "body_b64", "status", "size", "interval_ms", "delay_ms", "count", "content_type",
+             "refuse"}
     unknown = set(spec) - known
     if unknown:
         raise BadMode("unknown keys: %s" % ", ".join(sorted(unknown)))
@@ -95,6 +98,10 @@ def normalize_mode(spec):
     mode["interval_ms"] = _int(spec, "interval_ms", 100, 0, 60000)
     mode["delay_ms"] = _int(spec, "delay_ms", 0, 0, 600000)
     mode["count"] = _int(spec, "count", 0, 0, 1 << 31)
+    refuse = spec.get("refuse", [])
+    if not isinstance(refuse, list) or not all(isinstance(n, str) for n in refuse):
+        raise BadMode("refuse must be a list of file names")
+    mode["refuse"] = refuse
     ctype = spec.get("content_type")
     if ctype is not None and not isinstance(ctype, str):
         raise BadMode("content_type must be a string")
@@ -350,6 +357,9 @@ class Receiver:
                 record["part_disposition"] = part["disposition"]
                 record["size"] = len(content)
                 record["sha256"] = hashlib.sha256(content).hexdigest()
+                if part["filename"] in mode["refuse"]:
+                    status, body, ctype = 413, b"Too large for this page", "text/plain"
+                    record["error"] = "refused by name"
 
         delivers = name not in ("close-body", "hang")
         if delivers and body == b"OK" and 200 <= status < 300:

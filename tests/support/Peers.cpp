@@ -210,6 +210,8 @@ QJsonObject ReceiverMode::toJson() const
         o.insert(QStringLiteral("count"), count);
     if (!contentType.isEmpty())
         o.insert(QStringLiteral("content_type"), contentType);
+    if (!refuse.isEmpty())
+        o.insert(QStringLiteral("refuse"), QJsonArray::fromStringList(refuse));
     return o;
 }
 

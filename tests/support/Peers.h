@@ -34,6 +34,7 @@ struct ReceiverMode
     int delayMs = 0;                ///< time before the first byte of the answer
     int count = 0;                  ///< > 0: only for the next `count` requests, then "ok"
     QString contentType;            ///< reply Content-Type; empty: the mode's own
+    QStringList refuse;             ///< part file names ("\\a.pdf") answered 413 in any mode
 
     /// Files the part and answers exactly "OK" (text/plain, two bytes).
     static ReceiverMode ok();

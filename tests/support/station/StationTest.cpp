@@ -1,9 +1,20 @@
 #include "StationTest.h"
 
 #include <QDebug>
+#include <QTest>
+
+void StationTest::initTestCase()
+{
+    // Notifications go to a stand-in on a bus of the test's own, never to a
+    // desktop the tests happen to run on.
+    const QString why = m_bus.start();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QVERIFY(m_bus.offerNotifications(desktop));
+}
 
 void StationTest::init()
 {
+    desktop.shown.clear();
     st = std::make_unique<Station>();
     receiver = std::make_unique<TestSupport::ReceiverPeer>();
 }

@@ -5,6 +5,7 @@
 // QtTest runs the inherited init() and cleanup().
 #pragma once
 
+#include "DesktopBus.h"
 #include "Peers.h"
 #include "Station.h"
 #include "frmMain.h"
@@ -17,6 +18,7 @@ class StationTest : public QObject
 {
     Q_OBJECT
 protected slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -29,4 +31,9 @@ protected:
     std::unique_ptr<Station> st;
     std::unique_ptr<TestSupport::ReceiverPeer> receiver;
     std::unique_ptr<frmMain> w;
+    /// What the desktop was told during the test.
+    StandInNotifications desktop;
+
+private:
+    PrivateSessionBus m_bus;
 };
