@@ -77,6 +77,7 @@ private slots:
 
     void folderGoesOutInListingOrder();
     void aPassNeedsNoWindow();
+    void documentPutBackIsNotTakenForFiled();
     void refusalsHaltThePass_data();
     void refusalsHaltThePass();
     void receiverDownIsReported();
@@ -258,6 +259,28 @@ void TestTransfer::aPassNeedsNoWindow()
     QCOMPARE(state.pagesFiled, 2);
     QCOMPARE(QDir(st->scans).entryList(QDir::Files), QStringList{"c.xyz"});
     QVERIFY2(view.said.contains("Skipping /c.xyz... "), qPrintable(view.said.join('|')));
+}
+
+void TestTransfer::documentPutBackIsNotTakenForFiled()
+{
+    // Filed an hour ago, put back by the operator, and the station stopped while
+    // it sent it again: the page may not have had it this time, so it stays.
+    st->put("/again.pdf", "%PDF filed before");
+    FiledLog::Row row = FiledLog::rowFor("/again.pdf", "%PDF filed before", "http://page/x");
+    row.filedAt = row.filedAt.addSecs(-3600);
+    QCOMPARE(FiledLog().append(row), QString());
+    StationJournal journal;
+    QVERIFY(journal.setFolder(st->scans));
+    journal.beginSend(st->scans + "/again.pdf");
+    TransferState state;
+    PlainView view;
+    InetControl inet;
+    PassConfig config{"http://127.0.0.1:9/", st->scans, st->prog + "/tiff2pdf", {}, {}, {}};
+    TransferDriver pass(state, view, inet, [&] { return config; });
+    pass.refreshFileList();
+    QVERIFY(QFileInfo::exists(st->scans + "/again.pdf"));
+    QVERIFY2(pass.recoveryNotes().value(0).startsWith("Quillfeed stopped while it was sending "),
+             qPrintable(pass.recoveryNotes().join('|')));
 }
 
 void TestTransfer::refusalsHaltThePass_data()
