@@ -106,21 +106,13 @@ struct NotTwoLevel
 
 /// Halftoned and dithered pages hold samples of 0 and 255 alone: a bit per sample says the same
 /// (the image's /Decode, if any, maps 1 where it mapped 255), and deflate, with eight times fewer
-/// bytes to search, is several times faster and a third smaller than on the bytes. Only the
-/// sampled bands are looked at first; the pass stops at the first other value, and the page then
+/// bytes to search, is several times faster and a third smaller than on the bytes. The page's
+/// sampled bands tell whether to try; the pass stops at the first other value, and the page then
 /// goes the usual way, decoded again: a page that is two-level in its sampled bands alone costs
 /// that partial pass, never a pixel.
 bool writeTwoLevel(BandReader& reader, const PagePlan& plan, std::size_t outRow,
                    std::vector<std::uint8_t>& out)
 {
-    bool sampled = true;
-    reader.run(
-        [&](const std::uint8_t* rows, std::uint32_t count) {
-            sampled = sampled && twoLevel(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
-        },
-        sampleRows(plan.height));
-    if (!sampled)
-        return false;
     out.clear();
     const ByteSink keep = [&](const std::uint8_t* data, std::size_t size) {
         out.insert(out.end(), data, data + size);
@@ -160,16 +152,17 @@ Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSin
         writeUnfiltered(reader, plan, part, outRow, sink);
         return Stream::AsPlanned;
     }
-    if (plainOut && plan.alpha == Alpha::None && plan.bitsPerSample == 8 &&
-        writeTwoLevel(reader, plan, outRow, *plainOut))
-        return Stream::TwoLevel;
     const unsigned bytesPerPixel = channels * (plan.bitsPerSample / 8);
     // Row filters win on nearly every page, but flat, dithered or halftoned samples can come out
     // smaller as they are. A sample of the page decides which; the page is then compressed once.
     // Pages with alpha keep the light search: their alpha goes with row filters in any case.
-    const FlateStream stream = plainOut && plan.alpha == Alpha::None
-                                   ? chooseStream(trySample(reader, plan.height, outRow, bytesPerPixel))
-                                   : FlateStream::Filtered;
+    FlateStream stream = FlateStream::Filtered;
+    if (plainOut && plan.alpha == Alpha::None) {
+        const StreamTrial trial = trySample(reader, plan.height, outRow, bytesPerPixel);
+        if (trial.twoLevel && plan.bitsPerSample == 8 && writeTwoLevel(reader, plan, outRow, *plainOut))
+            return Stream::TwoLevel;
+        stream = chooseStream(trial);
+    }
     if (stream == FlateStream::Plain) {
         plainOut->clear();
         const ByteSink keep = [&](const std::uint8_t* data, std::size_t size) {
