@@ -344,6 +344,25 @@ std::vector<Named> allKinds()
         }
         kinds.push_back({"gray8-noisy-then-dithered", {page}});
     }
+    {
+        // Samples of 0 and 255 alone, which travel a bit per sample: rows that do not end on a byte
+        // (min-is-white, so the bits keep /Decode), and a page tall enough to be sampled whose one
+        // other value lies in a strip outside the sampled bands: it must go as bytes, whole.
+        s = layout(PHOTOMETRIC_MINISWHITE, 8, 1, COMPRESSION_LZW);
+        s.width = 1001;
+        s.height = 24;
+        Page wide = makePage(s, 3);
+        s.photometric = PHOTOMETRIC_MINISBLACK;
+        s.width = 61;
+        s.height = 1000;
+        s.rowsPerStrip = 16;
+        Page tall = makePage(s, 4);
+        for (Page* page : {&wide, &tall})
+            for (std::uint8_t& v : page->pixels)
+                v = v >= 128 ? 255 : 0;
+        tall.pixels.back() = 128;
+        kinds.push_back({"gray8-two-level", {wide, tall}});
+    }
 
     s = layout(PHOTOMETRIC_RGB, 8, 4, COMPRESSION_ADOBE_DEFLATE);
     s.extraSample = EXTRASAMPLE_UNASSALPHA;

@@ -435,8 +435,9 @@ private:
     int writeImage(PdfOut& pdf, const PagePlan& p, ImagePart part, const std::string& extra)
     {
         auto integer = [](long long v) { return std::to_string(v); };
-        std::string dict = " /Type /XObject /Subtype /Image /Width " + integer(p.width) + " /Height " +
-                           integer(p.height) + " /BitsPerComponent " + integer(p.bitsPerSample);
+        const std::string size = " /Type /XObject /Subtype /Image /Width " + integer(p.width) + " /Height " +
+                                 integer(p.height) + " /BitsPerComponent ";
+        std::string dict;
         std::string filter = "/FlateDecode";
         std::string parms;
         if (usesPngPredictor(p) || part == ImagePart::Alpha) {
@@ -493,8 +494,10 @@ private:
                 break;
             }
         }
-        const std::string plainDict = dict + " /Filter /FlateDecode" + extra;
-        dict += " /Filter " + filter;
+        const std::string plainDict =
+            size + integer(p.bitsPerSample) + dict + " /Filter /FlateDecode" + extra;
+        const std::string twoLevelDict = size + "1" + dict + " /Filter /FlateDecode" + extra;
+        dict = size + integer(p.bitsPerSample) + dict + " /Filter " + filter;
         if (!parms.empty())
             dict += " /DecodeParms " + parms;
         dict += extra;
@@ -507,10 +510,16 @@ private:
                 throw ConversionError(
                     m_messages.with("page " + std::to_string(p.directory + 1) + " cannot be read again"));
             std::vector<std::uint8_t> plain;
-            if (!writeImageData(m_tif, p, part, sink, m_messages,
-                                part == ImagePart::Colour ? &plain : nullptr))
-                return std::nullopt;
-            return PdfOut::Replacement{plainDict, std::move(plain)};
+            switch (writeImageData(m_tif, p, part, sink, m_messages,
+                                   part == ImagePart::Colour ? &plain : nullptr)) {
+            case Stream::AsPlanned:
+                break;
+            case Stream::Plain:
+                return PdfOut::Replacement{plainDict, std::move(plain)};
+            case Stream::TwoLevel:
+                return PdfOut::Replacement{twoLevelDict, std::move(plain)};
+            }
+            return std::nullopt;
         });
         return image;
     }

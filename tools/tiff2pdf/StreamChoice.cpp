@@ -92,6 +92,7 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
     // as its dictionary: its matches reach back as they would in the page's own stream.
     std::vector<std::uint8_t> before, beforeFiltered;
     bool fresh = true; // the streams as constructed, nothing written yet
+    bool twoLevel = true;
     auto restart = [&](ParallelFlate& flate, const std::vector<std::uint8_t>& dictionary) {
         if (!fresh)
             flate.endStream();
@@ -103,6 +104,8 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
                 const std::uint8_t* row = rows + r * reader.rowBytesOut();
                 const std::uint32_t y = reader.bandFirstRow() + r;
                 if (inside(y, sampled)) {
+                    twoLevel = twoLevel && std::all_of(row, row + outRow,
+                                                       [](std::uint8_t v) { return v == 0 || v == 255; });
                     if (!before.empty()) {
                         restart(plain, before);
                         restart(search.flate, beforeFiltered);
@@ -129,7 +132,7 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
     search.flate.finish();
     if (runs)
         runs->flate.finish();
-    return {search.bytes, runs ? runs->bytes : search.bytes, plainBytes};
+    return {search.bytes, runs ? runs->bytes : search.bytes, plainBytes, twoLevel};
 }
 
 // Every stream is lossless, so a wrong choice costs size or time, never pixels. The sample is

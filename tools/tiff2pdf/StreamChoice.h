@@ -21,13 +21,15 @@ struct StreamTrial
     std::uint64_t filtered = 0;
     std::uint64_t filteredRuns = 0; ///< the same as `filtered` with one byte per pixel
     std::uint64_t plain = 0;
+    bool twoLevel = true; ///< every sampled sample is 0 or 255 (8-bit samples)
 };
 
 /// The rows to compress both ways: bands spread evenly down the page, aligned to the effort bands;
 /// the whole page when it is short.
 std::vector<RowRange> sampleRows(std::uint32_t height);
 
-/// Compresses the sampled rows of the page every way, counting bytes only. The reader decodes only
+/// Compresses the sampled rows of the page every way, counting bytes only, and looks whether they
+/// hold samples of 0 and 255 alone. The reader decodes only
 /// the strips or tiles that hold them (and the band of rows before each, which sets the filter and
 /// the effort as the whole page's pass would have them).
 StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outRow, unsigned bytesPerPixel);
