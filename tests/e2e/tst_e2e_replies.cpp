@@ -309,6 +309,18 @@ void TestE2eReplies::refusedDocumentHoldsNothingBack()
     // which is filing again.
     QTRY_COMPARE(desktop.shown.size(), 2);
     QCOMPARE(desktop.shown[1].summary, QStringLiteral("Quillfeed: documents reach the web page again"));
+
+    // A document that arrives while the refused one keeps the list from running
+    // empty is listed by the next tick and filed by the one after, as in an idle
+    // folder, not left unlisted for good.
+    QVERIFY(ledger.put(QStringLiteral("/later.pdf"), "%PDF-1.4 arrived after the refusals began"));
+    for (int tick = 1; tick <= 2; ++tick) {
+        w->Timer1_Timer();
+        QVERIFY2(waitUntil([&] { return !w->uploadInFlight(); }), qPrintable(w->statusText()));
+    }
+    E2E_CHECK(ledger, *receiver, QStringLiteral("a document arriving behind a refused one"), t);
+    QCOMPARE(t.filed, 4);
+    QCOMPARE(w->fileListEntries(), QStringList{refused});
 }
 
 QTEST_MAIN(TestE2eReplies)
