@@ -26,6 +26,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +80,7 @@ private slots:
     void folderGoesOutInListingOrder();
     void aPassNeedsNoWindow();
     void documentPutBackIsNotTakenForFiled();
+    void rowCutShortByAFullDiskIsUndone();
     void refusalsHaltThePass_data();
     void refusalsHaltThePass();
     void receiverDownIsReported();
@@ -281,6 +284,27 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     QVERIFY(QFileInfo::exists(st->scans + "/again.pdf"));
     QVERIFY2(pass.recoveryNotes().value(0).startsWith("Quillfeed stopped while it was sending "),
              qPrintable(pass.recoveryNotes().join('|')));
+}
+
+void TestTransfer::rowCutShortByAFullDiskIsUndone()
+{
+    // The file size limit stands in for a full disk: the write takes part of the row.
+    const FiledLog log(st->tmp.path() + "/filed.csv");
+    QCOMPARE(log.append(FiledLog::rowFor("/first.pdf", "%PDF 1", "http://page/x")), QString());
+    const qint64 before = QFileInfo(log.path()).size();
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit tight = saved;
+    tight.rlim_cur = rlim_t(before + 40);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const QString why = log.append(FiledLog::rowFor("/cut.pdf", "%PDF 2", "http://page/x"));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    QVERIFY(why.startsWith("Cannot record in "));
+    QCOMPARE(QFileInfo(log.path()).size(), before);
+    QCOMPARE(log.append(FiledLog::rowFor("/after.pdf", "%PDF 3", "http://page/x")), QString());
+    QCOMPARE(log.lastRow()->file, QStringLiteral("/after.pdf"));
 }
 
 void TestTransfer::refusalsHaltThePass_data()
