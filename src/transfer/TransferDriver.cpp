@@ -481,7 +481,8 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
     const QString path = m_flight->path;
     m_flight->phase = Flight::Phase::Sending;
     m_state.requestBody = body;
-    m_journal.beginSend(path);
+    if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
+        m_view.addStatusOnce(unrecorded);
     try {
         m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), body, headers);
     } catch (...) {
