@@ -38,6 +38,7 @@ bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArr
     int fd = openRecord();
     if (fd < 0 && errno == ENOENT && PrivateData::ensureFolder(dataFolder).isEmpty())
         fd = openRecord();
+    const int openError = errno;
     struct stat st;
     // A link, a FIFO or a socket under the record's name in the private folder
     // would otherwise stop every record for good; it is no file of ours to keep.
@@ -48,6 +49,8 @@ bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArr
         if (fd >= 0)
             ::close(fd);
         fd = ::unlink(native.constData()) == 0 ? openRecord() : -1;
+    } else if (fd < 0) {
+        errno = openError;
     }
     if (fd < 0)
         return false;
