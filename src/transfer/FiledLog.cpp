@@ -146,8 +146,13 @@ QString FiledLog::append(const Row& row) const
         const ssize_t n = ::write(fd.get(), data, size_t(left));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return failed(n < 0 ? errno : ENOSPC);
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // A full disk takes part of a row: left there, the next row, once
+            // there is room, would be glued to it and neither could be read.
+            (void)::ftruncate(fd.get(), st.st_size);
+            return failed(error);
+        }
         data += n;
         left -= n;
     }

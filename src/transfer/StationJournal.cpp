@@ -38,9 +38,22 @@ bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArr
     int fd = openRecord();
     if (fd < 0 && errno == ENOENT && PrivateData::ensureFolder(dataFolder).isEmpty())
         fd = openRecord();
+    const int openError = errno;
+    struct stat st;
+    // A link, a FIFO or a socket under the record's name in the private folder
+    // would otherwise stop every record for good; it is no file of ours to keep.
+    const bool special =
+        fd < 0 ? ::lstat(native.constData(), &st) == 0 && !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)
+               : ::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    if (special) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = ::unlink(native.constData()) == 0 ? openRecord() : -1;
+    } else if (fd < 0) {
+        errno = openError;
+    }
     if (fd < 0)
         return false;
-    struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (!ok)
         errno = EINVAL;
@@ -107,15 +120,21 @@ QString StationJournal::path(const char* kind) const
     return m_dataFolder + u'/' + QLatin1String(kind) + u'-' + m_key + QStringLiteral(".txt");
 }
 
-void StationJournal::beginSend(const QString& path)
+QString StationJournal::beginSend(const QString& path)
 {
     if (m_key.isEmpty())
-        return;
+        return {};
     // Not synced: it is there for a kill or a crash, and a sync for every file
     // sent would cost more than the upload.
     const QByteArray name = field(path);
-    if (!writeInPlace(m_dataFolder, this->path(kSend), name + '\t' + checksum(name) + '\n'))
-        qCWarning(lcTransfer) << "cannot record the request in flight:" << systemErrorText(errno);
+    if (writeInPlace(m_dataFolder, this->path(kSend), name + '\t' + checksum(name) + '\n'))
+        return {};
+    const QString why = systemErrorText(errno);
+    qCWarning(lcTransfer) << "cannot record the request in flight:" << why;
+    return QStringLiteral("Cannot keep the record of the request in flight in %1 (%2): should Quillfeed "
+                          "stop while it sends, its next start cannot name the document the web page may "
+                          "already have.")
+        .arg(this->path(kSend), why);
 }
 
 void StationJournal::endSend()

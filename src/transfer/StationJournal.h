@@ -24,8 +24,8 @@ public:
     /// when it cannot be examined (nothing is then recorded).
     bool setFolder(const QString& folder);
 
-    /// Records the file whose request is about to go out.
-    void beginSend(const QString& path);
+    /// Records the file whose request is about to go out; why it could not, or empty.
+    QString beginSend(const QString& path);
     void endSend();
     /// The file whose request was out when the station stopped; the record goes.
     /// since: when the request was recorded.

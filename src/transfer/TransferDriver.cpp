@@ -481,7 +481,8 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
     const QString path = m_flight->path;
     m_flight->phase = Flight::Phase::Sending;
     m_state.requestBody = body;
-    m_journal.beginSend(path);
+    if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
+        m_view.addStatusOnce(unrecorded);
     try {
         m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), body, headers);
     } catch (...) {
@@ -618,6 +619,14 @@ void TransferDriver::handleAnswer()
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
     m_journal.endSend();
     endFlight();
+    // The list never runs empty while the page refuses a document every time,
+    // and a tick only lists the folder anew when it does: without a listing
+    // here, files that arrived or changed since would never be sent.
+    try {
+        refreshFileList();
+    } catch (...) {
+        m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
+    }
     emit passEnded(std::exchange(m_filedInPass, 0),
                    QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
 }

@@ -26,6 +26,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +80,7 @@ private slots:
     void folderGoesOutInListingOrder();
     void aPassNeedsNoWindow();
     void documentPutBackIsNotTakenForFiled();
+    void rowCutShortByAFullDiskIsUndone();
     void refusalsHaltThePass_data();
     void refusalsHaltThePass();
     void receiverDownIsReported();
@@ -271,7 +274,12 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     QCOMPARE(FiledLog().append(row), QString());
     StationJournal journal;
     QVERIFY(journal.setFolder(st->scans));
-    journal.beginSend(st->scans + "/again.pdf");
+    // A FIFO in the record's place is replaced, not every record lost for good.
+    journal.beginSend(st->scans + "/other.pdf");
+    const QString record =
+        QDir(StationJournal::defaultFolder()).entryInfoList({"sending-*"}).value(0).filePath();
+    QVERIFY(QFile::remove(record) && ::mkfifo(QFile::encodeName(record), 0600) == 0);
+    QCOMPARE(journal.beginSend(st->scans + "/again.pdf"), QString());
     TransferState state;
     PlainView view;
     InetControl inet;
@@ -281,6 +289,22 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     QVERIFY(QFileInfo::exists(st->scans + "/again.pdf"));
     QVERIFY2(pass.recoveryNotes().value(0).startsWith("Quillfeed stopped while it was sending "),
              qPrintable(pass.recoveryNotes().join('|')));
+}
+
+void TestTransfer::rowCutShortByAFullDiskIsUndone()
+{
+    // The file size limit stands in for a full disk that takes part of the row.
+    const FiledLog log(st->tmp.path() + "/filed.csv");
+    QCOMPARE(log.append(FiledLog::rowFor("/first.pdf", "%PDF 1", "http://page/x")), QString());
+    const qint64 before = QFileInfo(log.path()).size();
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const struct rlimit tight = {rlim_t(before + 40), saved.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const QString why = log.append(FiledLog::rowFor("/cut.pdf", "%PDF 2", "http://page/x"));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    QVERIFY(!why.isEmpty() && QFileInfo(log.path()).size() == before);
 }
 
 void TestTransfer::refusalsHaltThePass_data()
