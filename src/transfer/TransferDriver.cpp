@@ -587,6 +587,7 @@ void TransferDriver::handleAnswer()
     if (filed) {
         ++m_state.pagesFiled;
         ++m_filedInPass;
+        ++m_filedInRun;
         removeFiled();
         try {
             nextFile();
@@ -607,7 +608,16 @@ void TransferDriver::handleAnswer()
     // it is filed or changes. A transport failure moves nothing: it says
     // nothing of the document, and the next one would meet it as well.
     const QString refused = m_flight->entry;
-    m_refused.insert(refused, {m_flight->identity, ++m_refusals});
+    const auto before = m_refused.constFind(refused);
+    const quint64 firstRefusal = before != m_refused.cend() && before->stamp == m_flight->identity
+                                     ? before->filedBefore
+                                     : m_filedInRun;
+    // Refused before, and the page has filed others since: it is up, and the
+    // desktop heard of this document then. A pass ending on it again is no news,
+    // or an office with one document the page never takes would hear "stopped"
+    // and "resumed" by turns all day.
+    const bool refusedAgain = firstRefusal < m_filedInRun;
+    m_refused.insert(refused, {m_flight->identity, ++m_refusals, firstRefusal});
     if (m_fileList->removeEntry(refused))
         m_fileList->insertAt(m_fileList->count(), refused);
     answer +=
@@ -628,7 +638,8 @@ void TransferDriver::handleAnswer()
         m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
     }
     emit passEnded(std::exchange(m_filedInPass, 0),
-                   QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
+                   refusedAgain ? QString()
+                                : QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
 }
 
 void TransferDriver::recordFiled()

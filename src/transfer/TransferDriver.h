@@ -94,7 +94,8 @@ public:
 
 signals:
     /// A pass has ended: the documents it filed, and the failure it ended on
-    /// (empty when it went through the whole list).
+    /// (empty when it went through the whole list, or ended on a document the
+    /// page refused before and has filed others since).
     void passEnded(int filed, const QString& failure);
     /// A document is going out: bytes handed to the connection of its total,
     /// and the files of the pass left after it.
@@ -177,9 +178,11 @@ private:
     {
         FileStamp stamp;
         quint64 order = 0;
+        quint64 filedBefore = 0; ///< m_filedInRun at the first refusal of this very file
     };
     QHash<QString, Refusal> m_refused;
     quint64 m_refusals = 0;
+    quint64 m_filedInRun = 0;
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
     OutFile m_outFile;
