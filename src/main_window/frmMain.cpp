@@ -296,7 +296,11 @@ void frmMain::Timer1_Timer()
         ProcessNextFile();
     } catch (...) {
         // A station left alone must keep running: the next tick tries again.
-        addErrorBlock(describeCurrentException(), readFromFolder);
+        const QString why = describeCurrentException();
+        addErrorBlock(why, readFromFolder);
+        // Nothing is filed while the folder cannot be read: the desktop hears
+        // of it as of a page that is down.
+        passEnded(0, why);
     }
 }
 

@@ -548,6 +548,8 @@ void TestE2eFolder::readFromFolderRemovedAndMadeAgain()
     }
     QVERIFY(receiver->records().size() == 1);
     QVERIFY2(w->statusText().contains(QStringLiteral("Error @ ")), qPrintable(w->statusText()));
+    QTRY_COMPARE(desktop.shown.size(), 1);
+    QCOMPARE(desktop.shown[0].summary, QStringLiteral("Quillfeed: documents are not reaching the web page"));
 
     // The folder is made again and the documents come back.
     QVERIFY(QDir().mkpath(st->scans));
@@ -566,6 +568,7 @@ void TestE2eFolder::readFromFolderRemovedAndMadeAgain()
     Tally t;
     E2E_CHECK(ledger, *receiver, QStringLiteral("read-from folder removed and made again while ticking"), t);
     QCOMPARE(t.filed, 3);
+    QTRY_COMPARE(desktop.shown.size(), 2);
     QVERIFY(answersForceTransfer(*w));
 }
 
