@@ -51,7 +51,8 @@ QString TransferDriver::folderLockMessage() const
 
 void TransferDriver::beginFlight(const QString& entry)
 {
-    m_flight = Flight{Flight::Phase::Preparing, entry, {}, {}};
+    m_flight.emplace();
+    m_flight->entry = entry;
     m_state.currentFile = entry;
 }
 
@@ -451,11 +452,10 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
     m_flight->identity = read.identity;
     m_flight->contentStart = prefix.size();
     m_flight->contentSize = body.size() - prefix.size();
-    QByteArray boundary = UploadRequest::Boundary;
-    if (const QByteArrayView content = QByteArrayView(body).sliced(prefix.size());
-        content.contains(boundary)) {
+    const QByteArrayView content = QByteArrayView(body).sliced(prefix.size());
+    const QByteArray boundary = UploadRequest::boundaryFor(content);
+    if (boundary != UploadRequest::Boundary) {
         // Rare (a document holding the usual boundary): a second copy is acceptable.
-        boundary = UploadRequest::boundaryFor(content);
         const QByteArray longerPrefix = UploadRequest::bodyPrefix(sent, rule.contentType, boundary);
         m_flight->contentStart = longerPrefix.size();
         body = longerPrefix + content.toByteArray() + UploadRequest::bodySuffix(boundary);
@@ -481,6 +481,15 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
     const QString path = m_flight->path;
     m_flight->phase = Flight::Phase::Sending;
     m_state.requestBody = body;
+    // The record of a filing wants the document's SHA-256: for a large one it is
+    // worked out on another core while the page reads it, not after the "OK".
+    // The task holds its own reference to the body's bytes.
+    constexpr qsizetype HashAsideFrom = 256 * 1024;
+    if (m_flight->contentSize >= HashAsideFrom)
+        m_flight->sha256 =
+            std::async(std::launch::async, [body, at = m_flight->contentStart, size = m_flight->contentSize] {
+                return FiledLog::sha256Hex(QByteArrayView(body).sliced(at, size));
+            }).share();
     if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
         m_view.addStatusOnce(unrecorded);
     try {
@@ -646,10 +655,13 @@ void TransferDriver::recordFiled()
 {
     // On disk before the document goes: the office's answer to "did it go out,
     // and when", and the next start's to "was it filed before the stop".
-    const QString unrecorded = m_filedLog.append(FiledLog::rowFor(
-        m_flight->entry,
-        QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
-        m_config.uploadUrl));
+    const QByteArray sha256 =
+        m_flight->sha256.valid()
+            ? m_flight->sha256.get()
+            : FiledLog::sha256Hex(
+                  QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize));
+    const QString unrecorded = m_filedLog.append(
+        FiledLog::rowFor(m_flight->entry, m_flight->contentSize, sha256, m_config.uploadUrl));
     if (!unrecorded.isEmpty())
         m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(m_flight->entry));
 }

@@ -5,6 +5,8 @@
 
 #include <QFileInfo>
 
+#include <string.h>
+
 namespace UploadRequest {
 
 TypeRule ruleForExtension(const QString& ext)
@@ -54,8 +56,13 @@ QString wireFileName(const QString& entry)
 
 QByteArray boundaryFor(QByteArrayView content)
 {
+    // glibc's memmem, several times faster than QByteArrayView::contains on
+    // large scans: the search covers every byte of every document sent.
+    const auto holds = [content](const QByteArray& b) {
+        return ::memmem(content.data(), size_t(content.size()), b.constData(), size_t(b.size())) != nullptr;
+    };
     QByteArray boundary = Boundary;
-    for (quint32 n = 1; content.contains(boundary); ++n)
+    for (quint32 n = 1; holds(boundary); ++n)
         boundary = Boundary + QByteArray::number(n, 16).rightJustified(8, '0');
     return boundary;
 }
