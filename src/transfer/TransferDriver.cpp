@@ -51,8 +51,9 @@ QString TransferDriver::folderLockMessage() const
 
 void TransferDriver::beginFlight(const QString& entry)
 {
-    m_flight.emplace();
-    m_flight->entry = entry;
+    Flight flight;
+    flight.entry = entry;
+    m_flight = std::move(flight);
     m_state.currentFile = entry;
 }
 
