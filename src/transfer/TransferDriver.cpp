@@ -619,15 +619,18 @@ void TransferDriver::handleAnswer()
     // nothing of the document, and the next one would meet it as well.
     const QString refused = m_flight->entry;
     const auto before = m_refused.constFind(refused);
-    const quint64 firstRefusal = before != m_refused.cend() && before->stamp == m_flight->identity
-                                     ? before->filedBefore
-                                     : m_filedInRun;
+    const bool sameFile = before != m_refused.cend() && before->stamp == m_flight->identity;
+    const quint64 firstRefusal = sameFile ? before->filedBefore : m_filedInRun;
     // Refused before, and the page has filed others since: it is up, and the
     // desktop heard of this document then. A pass ending on it again is no news,
     // or an office with one document the page never takes would hear "stopped"
-    // and "resumed" by turns all day.
-    const bool refusedAgain = firstRefusal < m_filedInRun;
-    m_refused.insert(refused, {m_flight->identity, ++m_refusals, firstRefusal});
+    // and "resumed" by turns all day. The desktop hears only of a pass that
+    // filed nothing: while each pass that ended on this document filed others,
+    // it has heard nothing of it yet.
+    const bool told = sameFile && before->told;
+    const bool refusedAgain = told && firstRefusal < m_filedInRun;
+    m_refused.insert(refused,
+                     {m_flight->identity, ++m_refusals, firstRefusal, told || m_filedInPass == 0});
     if (m_fileList->removeEntry(refused))
         m_fileList->insertAt(m_fileList->count(), refused);
     answer +=

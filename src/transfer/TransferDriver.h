@@ -182,6 +182,7 @@ private:
         FileStamp stamp;
         quint64 order = 0;
         quint64 filedBefore = 0; ///< m_filedInRun at the first refusal of this very file
+        bool told = false;       ///< a pass that filed nothing has ended on it
     };
     QHash<QString, Refusal> m_refused;
     quint64 m_refusals = 0;
