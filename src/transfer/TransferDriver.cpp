@@ -629,8 +629,7 @@ void TransferDriver::handleAnswer()
     // it has heard nothing of it yet.
     const bool told = sameFile && before->told;
     const bool refusedAgain = told && firstRefusal < m_filedInRun;
-    m_refused.insert(refused,
-                     {m_flight->identity, ++m_refusals, firstRefusal, told || m_filedInPass == 0});
+    m_refused.insert(refused, {m_flight->identity, ++m_refusals, firstRefusal, told || m_filedInPass == 0});
     if (m_fileList->removeEntry(refused))
         m_fileList->insertAt(m_fileList->count(), refused);
     answer +=

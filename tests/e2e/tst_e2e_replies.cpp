@@ -283,8 +283,8 @@ void TestE2eReplies::refusedDocumentHoldsNothingBack_data()
     QTest::addColumn<QStringList>("told");
     const QString down = "Quillfeed: documents are not reaching the web page";
     // Filing stopped, then resumed; refused again while the page files others is no news.
-    QTest::newRow("refused first")
-        << true << 2 << QStringList{down, "Quillfeed: documents reach the web page again"};
+    QTest::newRow("refused first") << true << 2
+                                   << QStringList{down, "Quillfeed: documents reach the web page again"};
     // Each pass that ended on it filed others first: the desktop has not heard of it yet.
     QTest::newRow("refused last") << false << 1 << QStringList{down};
 }
