@@ -75,7 +75,7 @@ def lossless(gen, tif, pdf, work, kind, expected_cache):
     if npages.returncode != 0:
         return "unreadable"
     pages = int(npages.stdout.strip())
-    tiff_pages = int(run(["tiffinfo", tif]).stdout.count("TIFF Directory at offset"))
+    tiff_pages = int(run([gen, "pages", tif]).stdout.strip() or 0)
     if pages != tiff_pages:
         return f"{pages} of {tiff_pages} pages"
     notes = []

@@ -722,6 +722,20 @@ int compare(const std::string& a, const std::string& b)
     return 1;
 }
 
+/// Prints how many pages (directories) the TIFF holds.
+int pages(const char* tifPath)
+{
+    TIFF* tif = TIFFOpen(tifPath, "r");
+    if (!tif)
+        return 1;
+    int n = 1;
+    while (TIFFReadDirectory(tif))
+        ++n;
+    TIFFClose(tif);
+    std::printf("%d\n", n);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -738,8 +752,11 @@ int main(int argc, char** argv)
         return compare(argv[2], argv[3]);
     if (mode == "samples" && argc == 4)
         return sameSamples(argv[2], argv[3]);
+    if (mode == "pages" && argc == 3)
+        return pages(argv[2]);
     std::fprintf(
         stderr,
-        "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B | samples A B\n");
+        "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B | samples A B | "
+        "pages TIFF\n");
     return 2;
 }

@@ -3,6 +3,9 @@
 
 #include <QFile>
 #include <QString>
+#include <QStringList>
+
+#include <cstdarg>
 
 #include <tiffio.h>
 
@@ -25,12 +28,37 @@ struct TiffFacts
     int directories = 0;
     /// Fraction of pixels that are black (all of R, G, B below 64).
     double blackShare = 0;
+    /// What libtiff warned of or refused while every row was decoded.
+    QStringList complaints;
 };
+
+namespace TiffFactsDetail {
+inline QStringList* complaints = nullptr;
+inline void collect(const char* module, const char* format, va_list args)
+{
+    if (complaints)
+        complaints->push_back(QString::fromUtf8(module ? module : "") + QStringLiteral(": ") +
+                              QString::vasprintf(format, args));
+}
+} // namespace TiffFactsDetail
 
 inline TiffFacts readTiff(const QString& path)
 {
     TiffFacts f;
-    TIFFSetWarningHandler(nullptr);
+    // Every warning and error of the decode is kept, as a TIFF checker would list them.
+    TiffFactsDetail::complaints = &f.complaints;
+    const TIFFErrorHandler oldWarning = TIFFSetWarningHandler(TiffFactsDetail::collect);
+    const TIFFErrorHandler oldError = TIFFSetErrorHandler(TiffFactsDetail::collect);
+    struct Restore
+    {
+        TIFFErrorHandler warning, error;
+        ~Restore()
+        {
+            TIFFSetWarningHandler(warning);
+            TIFFSetErrorHandler(error);
+            TiffFactsDetail::complaints = nullptr;
+        }
+    } restore{oldWarning, oldError};
     TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
     if (!tif) {
         f.error = QStringLiteral("libtiff cannot open %1").arg(path);

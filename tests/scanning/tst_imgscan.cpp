@@ -445,14 +445,8 @@ void TestImgScan::pageFormats()
     else
         QVERIFY2(page.blackShare < 0.01, qPrintable(QString::number(page.blackShare)));
 
-    // libtiff's own checker decodes every strip and has nothing to complain of.
-    QProcess tiffinfo;
-    tiffinfo.start(QStringLiteral("tiffinfo"),
-                   {QStringLiteral("-D"), folder() + QStringLiteral("/img0001.tif")});
-    QVERIFY2(tiffinfo.waitForFinished(-1), "tiffinfo (libtiff-tools) did not run");
-    QCOMPARE(tiffinfo.exitCode(), 0);
-    const QByteArray complaints = tiffinfo.readAllStandardError();
-    QVERIFY2(complaints.isEmpty(), complaints.constData());
+    // Every row decoded, and libtiff has nothing to complain of.
+    QVERIFY2(page.complaints.isEmpty(), qPrintable(page.complaints.join(u'\n')));
 }
 
 void TestImgScan::unsupportedImageFormatIsReported()
