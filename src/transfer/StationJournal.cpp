@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "PrivateData.h"
 #include "RegularFile.h"
+#include "UniqueHandle.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,41 +36,34 @@ bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArr
         return ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
                       S_IRUSR | S_IWUSR);
     };
-    int fd = openRecord();
-    if (fd < 0 && errno == ENOENT && PrivateData::ensureFolder(dataFolder).isEmpty())
-        fd = openRecord();
-    const int openError = errno;
+    UniqueFd fd(openRecord());
+    if (fd.get() < 0 && errno == ENOENT && PrivateData::ensureFolder(dataFolder).isEmpty())
+        fd.reset(openRecord());
     struct stat st;
-    // A link, a FIFO or a socket under the record's name in the private folder
-    // would otherwise stop every record for good; it is no file of ours to keep.
-    const bool special =
-        fd < 0 ? ::lstat(native.constData(), &st) == 0 && !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)
-               : ::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
-    if (special) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = ::unlink(native.constData()) == 0 ? openRecord() : -1;
-    } else if (fd < 0) {
-        errno = openError;
+    const auto regular = [&] { return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode); };
+    if (!regular()) {
+        const int error = fd.get() >= 0 ? EINVAL : errno;
+        fd.reset();
+        // A link, a FIFO or a socket under the record's name in the private folder
+        // would otherwise stop every record for good; it is no file of ours to keep.
+        if (::lstat(native.constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) &&
+            ::unlink(native.constData()) == 0)
+            fd.reset(openRecord());
+        if (!regular()) {
+            errno = error;
+            return false;
+        }
     }
-    if (fd < 0)
-        return false;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (!ok)
-        errno = EINVAL;
     qint64 done = 0;
-    while (ok && done < content.size()) {
-        const ssize_t n = ::pwrite(fd, content.constData() + done, size_t(content.size() - done), done);
+    while (done < content.size()) {
+        const ssize_t n = ::pwrite(fd.get(), content.constData() + done, size_t(content.size() - done), done);
         if (n < 0 && errno == EINTR)
             continue;
-        ok = n > 0;
-        done += ok ? n : 0;
+        if (n <= 0)
+            return false;
+        done += n;
     }
-    ok = ok && ::ftruncate(fd, content.size()) == 0;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return ok;
+    return ::ftruncate(fd.get(), content.size()) == 0;
 }
 
 QByteArray checksum(const QByteArray& line)
