@@ -87,13 +87,8 @@ QByteArray FiledLog::sha256Hex(QByteArrayView content)
 
 FiledLog::Row FiledLog::rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl)
 {
-    return rowFor(entry, content.size(), sha256Hex(content), uploadUrl);
-}
-
-FiledLog::Row FiledLog::rowFor(const QString& entry, qint64 bytes, QByteArray sha256,
-                               const QString& uploadUrl)
-{
-    return {QDateTime::currentDateTime(), entry, bytes, std::move(sha256), pageWithoutCredentials(uploadUrl)};
+    return {QDateTime::currentDateTime(), entry, content.size(), sha256Hex(content),
+            pageWithoutCredentials(uploadUrl)};
 }
 
 QString FiledLog::pageWithoutCredentials(const QString& url)

@@ -37,8 +37,6 @@ public:
     static QByteArray sha256Hex(QByteArrayView content);
     /// A row for a document filed now.
     static Row rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl);
-    /// The same, with the content's sha256Hex worked out already.
-    static Row rowFor(const QString& entry, qint64 bytes, QByteArray sha256, const QString& uploadUrl);
     /// Appends the row and syncs it to disk; returns the reason when it could
     /// not be recorded, empty otherwise.
     QString append(const Row& row) const;

@@ -482,15 +482,6 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
     const QString path = m_flight->path;
     m_flight->phase = Flight::Phase::Sending;
     m_state.requestBody = body;
-    // The record of a filing wants the document's SHA-256: for a large one it is
-    // worked out on another core while the page reads it, not after the "OK".
-    // The task holds its own reference to the body's bytes.
-    constexpr qsizetype HashAsideFrom = 256 * 1024;
-    if (m_flight->contentSize >= HashAsideFrom)
-        m_flight->sha256 =
-            std::async(std::launch::async, [body, at = m_flight->contentStart, size = m_flight->contentSize] {
-                return FiledLog::sha256Hex(QByteArrayView(body).sliced(at, size));
-            }).share();
     if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
         m_view.addStatusOnce(unrecorded);
     try {
@@ -658,13 +649,10 @@ void TransferDriver::recordFiled()
 {
     // On disk before the document goes: the office's answer to "did it go out,
     // and when", and the next start's to "was it filed before the stop".
-    const QByteArray sha256 =
-        m_flight->sha256.valid()
-            ? m_flight->sha256.get()
-            : FiledLog::sha256Hex(
-                  QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize));
-    const QString unrecorded = m_filedLog.append(
-        FiledLog::rowFor(m_flight->entry, m_flight->contentSize, sha256, m_config.uploadUrl));
+    const QString unrecorded = m_filedLog.append(FiledLog::rowFor(
+        m_flight->entry,
+        QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
+        m_config.uploadUrl));
     if (!unrecorded.isEmpty())
         m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(m_flight->entry));
 }

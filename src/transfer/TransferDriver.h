@@ -24,7 +24,6 @@
 #include <QStringList>
 
 #include <functional>
-#include <future>
 #include <optional>
 
 class FileListModel;
@@ -117,8 +116,6 @@ private:
         FileGate::Identity identity; ///< that file as it was read
         qsizetype contentStart = 0;  ///< where its bytes stand in the request body
         qsizetype contentSize = 0;
-        /// The content's SHA-256 for filed.csv, worked out while a large document goes out.
-        std::shared_future<QByteArray> sha256;
     };
 
     enum class UploadOutcome { Sent, NextEntry };
