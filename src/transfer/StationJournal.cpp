@@ -40,13 +40,15 @@ bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArr
     if (fd.get() < 0 && errno == ENOENT && PrivateData::ensureFolder(dataFolder).isEmpty())
         fd.reset(openRecord());
     struct stat st;
-    const auto regular = [&] { return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode); };
+    // One name only: a hard link would carry every record into a file elsewhere.
+    const auto own = [&](const struct stat& s) { return S_ISREG(s.st_mode) && s.st_nlink == 1; };
+    const auto regular = [&] { return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && own(st); };
     if (!regular()) {
         const int error = fd.get() >= 0 ? EINVAL : errno;
         fd.reset();
         // A link, a FIFO or a socket under the record's name in the private folder
         // would otherwise stop every record for good; it is no file of ours to keep.
-        if (::lstat(native.constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) &&
+        if (::lstat(native.constData(), &st) == 0 && !own(st) && !S_ISDIR(st.st_mode) &&
             ::unlink(native.constData()) == 0)
             fd.reset(openRecord());
         if (!regular()) {

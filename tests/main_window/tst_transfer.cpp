@@ -276,10 +276,21 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     QVERIFY(journal.setFolder(st->scans));
     // A FIFO in the record's place is replaced, not every record lost for good.
     journal.beginSend(st->scans + "/other.pdf");
+    // This folder's record: earlier tests leave theirs, emptied, beside it.
+    struct stat folder;
+    QVERIFY(::stat(QFile::encodeName(st->scans).constData(), &folder) == 0);
     const QString record =
-        QDir(StationJournal::defaultFolder()).entryInfoList({"sending-*"}).value(0).filePath();
+        StationJournal::defaultFolder() +
+        QStringLiteral("/sending-%1-%2.txt").arg(quint64(folder.st_dev)).arg(quint64(folder.st_ino));
+    QVERIFY(QFileInfo(record).isFile());
     QVERIFY(QFile::remove(record) && ::mkfifo(QFile::encodeName(record), 0600) == 0);
+    QCOMPARE(journal.beginSend(st->scans + "/third.pdf"), QString());
+    // A hard link in its place is replaced too: the file it shares must stay as it was.
+    const QString elsewhere = st->tmp.path() + "/elsewhere.txt";
+    QVERIFY(TestSupport::writeFile(elsewhere, "not a record\n"));
+    QVERIFY(QFile::remove(record) && ::link(QFile::encodeName(elsewhere), QFile::encodeName(record)) == 0);
     QCOMPARE(journal.beginSend(st->scans + "/again.pdf"), QString());
+    QCOMPARE(TestSupport::readFile(elsewhere), QByteArray("not a record\n"));
     TransferState state;
     PlainView view;
     InetControl inet;
