@@ -75,6 +75,8 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
 
 frmMain::~frmMain()
 {
+    // What the page filed goes while the status box can still say what became of it.
+    m_transfer->settleFiled();
     Dialog::setTestModeFlag(nullptr);
     // Diagnostic windows have no parent, so that they stay open on their own;
     // the current one goes with the main window.

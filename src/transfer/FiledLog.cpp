@@ -109,8 +109,10 @@ QByteArray FiledLog::csvLine(const Row& row)
            csvField(row.page) + "\r\n";
 }
 
-QString FiledLog::append(const Row& row) const
+QString FiledLog::append(const Row& row, int* unsynced) const
 {
+    if (unsynced)
+        *unsynced = -1;
     const QByteArray native = QFile::encodeName(m_path);
     // Only ever a regular file of the user's: never a FIFO that would block,
     // never a link that would write elsewhere.
@@ -156,10 +158,6 @@ QString FiledLog::append(const Row& row) const
         data += n;
         left -= n;
     }
-    // The data and the size that makes it readable; the times need not wait for
-    // the disk (a quarter less per document than fsync here).
-    if (::fdatasync(fd.get()) != 0)
-        return failed(errno);
     if (firstRow) {
         // A new file's name must reach the disk too, or the record may vanish whole.
         UniqueFd dir(::open(QFile::encodeName(QFileInfo(m_path).absolutePath()).constData(),
@@ -167,14 +165,32 @@ QString FiledLog::append(const Row& row) const
         if (dir.get() < 0 || ::fsync(dir.get()) != 0)
             return failed(errno);
     }
+    if (unsynced) {
+        *unsynced = ::dup(fd.get());
+        if (*unsynced < 0 && ::fdatasync(fd.get()) != 0)
+            return failed(errno);
+        return {};
+    }
+    // The data and the size that makes it readable; the times need not wait for
+    // the disk (a quarter less per document than fsync here).
+    if (::fdatasync(fd.get()) != 0)
+        return failed(errno);
     return {};
 }
 
 std::optional<FiledLog::Row> FiledLog::lastRow() const
 {
+    const QList<Row> rows = lastRows();
+    if (rows.isEmpty())
+        return std::nullopt;
+    return rows.last();
+}
+
+QList<FiledLog::Row> FiledLog::lastRows() const
+{
     QFile file;
     if (!RegularFile::open(file, m_path, false))
-        return std::nullopt;
+        return {};
     const qint64 start = qMax<qint64>(0, file.size() - TailBytes);
     file.seek(start);
     QByteArray tail = file.readAll();
@@ -187,18 +203,17 @@ std::optional<FiledLog::Row> FiledLog::lastRow() const
                 break;
         }
         if (at < 0)
-            return std::nullopt;
+            return {};
         tail = tail.mid(at);
     }
-    const QList<QStringList> rows = parseCsv(tail);
-    for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
-        const QStringList& f = *it;
+    QList<Row> rows;
+    for (const QStringList& f : parseCsv(tail)) {
         if (f.size() != 5 || f[0] == QLatin1String("filed_at"))
             continue;
         bool ok = false;
         Row row{QDateTime::fromString(f[0], Qt::ISODate), f[1], f[2].toLongLong(&ok), f[3].toLatin1(), f[4]};
         if (ok && row.filedAt.isValid())
-            return row;
+            rows << row;
     }
-    return std::nullopt;
+    return rows;
 }

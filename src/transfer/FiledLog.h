@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -38,10 +39,13 @@ public:
     /// A row for a document filed now.
     static Row rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl);
     /// Appends the row and syncs it to disk; returns the reason when it could
-    /// not be recorded, empty otherwise.
-    QString append(const Row& row) const;
+    /// not be recorded, empty otherwise. With unsynced, the sync is left to the
+    /// caller: it gets a descriptor of the file to sync (-1 when nothing was written).
+    QString append(const Row& row, int* unsynced = nullptr) const;
     /// The newest row, as read back; none when there is none or it cannot be read.
     std::optional<Row> lastRow() const;
+    /// The newest rows (as many as the file's tail holds), oldest first.
+    QList<Row> lastRows() const;
 
     /// One CSV line (CR LF ended) of the row's fields.
     static QByteArray csvLine(const Row& row);

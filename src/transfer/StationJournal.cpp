@@ -101,6 +101,8 @@ QString StationJournal::defaultFolder()
 
 bool StationJournal::setFolder(const QString& folder)
 {
+    m_sending.clear();
+    m_filed.clear();
     struct stat st;
     if (::stat(QFile::encodeName(folder).constData(), &st) != 0) {
         m_key.clear();
@@ -118,59 +120,91 @@ QString StationJournal::path(const char* kind) const
 
 QString StationJournal::beginSend(const QString& path)
 {
+    m_sending = path;
+    return write();
+}
+
+void StationJournal::endSend()
+{
+    m_sending.clear();
+    write();
+}
+
+QString StationJournal::sendFiled()
+{
+    if (!m_sending.isEmpty())
+        m_filed << std::exchange(m_sending, QString());
+    return write();
+}
+
+void StationJournal::filedDone(const QString& path)
+{
+    if (m_filed.removeOne(path))
+        write();
+}
+
+QString StationJournal::write()
+{
     if (m_key.isEmpty())
         return {};
+    const QByteArray native = QFile::encodeName(path(kSend));
+    if (m_sending.isEmpty() && m_filed.isEmpty()) {
+        // Emptied to one blank line, not deleted: the next document's record
+        // then needs neither a new file nor a new block.
+        UniqueFd fd(::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat st;
+        if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 1 &&
+            ::pwrite(fd.get(), "\n", 1, 0) == 1)
+            (void)::ftruncate(fd.get(), 1);
+        return {};
+    }
     // Not synced: it is there for a kill or a crash, and a sync for every file
-    // sent would cost more than the upload.
-    const QByteArray name = field(path);
-    if (writeInPlace(m_dataFolder, this->path(kSend), name + '\t' + checksum(name) + '\n'))
+    // sent would cost more than the upload. One line: the file in flight (empty
+    // when none is), the files filed and waiting for their delete, the checksum.
+    QByteArray line = field(m_sending);
+    for (const QString& filed : std::as_const(m_filed))
+        line += '\t' + field(filed);
+    if (writeInPlace(m_dataFolder, path(kSend), line + '\t' + checksum(line) + '\n'))
         return {};
     const QString why = systemErrorText(errno);
     qCWarning(lcTransfer) << "cannot record the request in flight:" << why;
     return QStringLiteral("Cannot keep the record of the request in flight in %1 (%2): should Quillfeed "
                           "stop while it sends, its next start cannot name the document the web page may "
                           "already have.")
-        .arg(this->path(kSend), why);
+        .arg(path(kSend), why);
 }
 
-void StationJournal::endSend()
+StationJournal::Interrupted StationJournal::takeInterrupted()
 {
+    Interrupted found;
     if (m_key.isEmpty())
-        return;
-    const QByteArray native = QFile::encodeName(path(kSend));
-    // Emptied to one blank line, not deleted: the next document's record then
-    // needs neither a new file nor a new block.
-    const int fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 1 && ::pwrite(fd, "\n", 1, 0) == 1)
-        (void)::ftruncate(fd, 1);
-    ::close(fd);
-}
-
-QString StationJournal::takeInterruptedSend(QDateTime* since)
-{
-    if (m_key.isEmpty())
-        return {};
-    if (since)
-        *since = QFileInfo(path(kSend)).lastModified();
+        return found;
+    found.recorded = QFileInfo(path(kSend)).lastModified();
     const QByteArray text = readSmall(path(kSend));
-    endSend();
+    m_sending.clear();
+    m_filed.clear();
+    write();
     const qsizetype end = text.indexOf('\n');
     if (end < 0)
-        return {};
+        return found;
     const QByteArray line = text.left(end);
-    const qsizetype tab = line.indexOf('\t');
+    const qsizetype tab = line.lastIndexOf('\t');
     // A record of an earlier version holds only the name.
-    if (tab < 0)
-        return text.size() == end + 1 ? unfield(line.trimmed()) : QString();
-    const QByteArray name = line.left(tab);
-    if (line.mid(tab + 1) != checksum(name)) {
-        qCWarning(lcTransfer) << "the record of the request in flight is damaged";
-        return {};
+    if (tab < 0) {
+        if (text.size() == end + 1)
+            found.sending = unfield(line.trimmed());
+        return found;
     }
-    return unfield(name);
+    const QByteArray fields = line.left(tab);
+    if (line.mid(tab + 1) != checksum(fields)) {
+        qCWarning(lcTransfer) << "the record of the request in flight is damaged";
+        return found;
+    }
+    const QList<QByteArray> names = fields.split('\t');
+    found.sending = unfield(names.first());
+    for (qsizetype i = 1; i < names.size(); ++i)
+        found.filed << unfield(names[i]);
+    return found;
 }
 
 bool StationJournal::isOwnTemporary(const QString& fileName)

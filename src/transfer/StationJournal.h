@@ -1,6 +1,7 @@
 // What the station was doing, kept in its private data folder so that the next
 // start can report what a kill, a crash or a power cut interrupted: the request
-// in flight (the page may have filed it without the station hearing "OK").
+// in flight (the page may have filed it without the station hearing "OK"), and
+// the documents filed whose delete waits for their record to reach the disk.
 //
 // The records are per read-from folder, named by its device and inode, so two
 // stations of one user on two folders keep theirs apart.
@@ -10,6 +11,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -27,9 +29,19 @@ public:
     /// Records the file whose request is about to go out; why it could not, or empty.
     QString beginSend(const QString& path);
     void endSend();
-    /// The file whose request was out when the station stopped; the record goes.
-    /// since: when the request was recorded.
-    QString takeInterruptedSend(QDateTime* since = nullptr);
+    /// The page filed the file in flight: it waits to be deleted; why it could not be recorded, or empty.
+    QString sendFiled();
+    /// A filed file is deleted, or left for good: it waits no more.
+    void filedDone(const QString& path);
+
+    struct Interrupted
+    {
+        QString sending;    ///< the file whose request was out
+        QStringList filed;  ///< files filed and not yet deleted
+        QDateTime recorded; ///< when the record was last written
+    };
+    /// What the station was doing when it stopped; the record goes.
+    Interrupted takeInterrupted();
 
     /// The hidden names a station's own unfinished files have in the read-from
     /// folder: ".NAME.part" (the scanner's page in progress, the converter's
@@ -41,7 +53,11 @@ public:
 
 private:
     QString path(const char* kind) const;
+    /// Writes what is in flight and what waits now; why it could not, or empty.
+    QString write();
 
     QString m_dataFolder;
     QString m_key;
+    QString m_sending;
+    QStringList m_filed;
 };

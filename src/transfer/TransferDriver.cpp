@@ -68,6 +68,8 @@ void TransferDriver::endFlight()
 
 void TransferDriver::refreshFileList()
 {
+    // A document filed and not yet deleted would be listed again.
+    settleFiled();
     if (!inFlight())
         m_config = m_configSource();
     const QString& folder = m_config.readFromFolder;
@@ -136,46 +138,59 @@ void TransferDriver::recoverInterrupted()
     if (const int swept = StationJournal::sweepConverterTemporaries(folder))
         m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
 
-    QDateTime sentSince;
-    const QString sent = m_journal.takeInterruptedSend(&sentSince);
-    if (!sent.isEmpty() && filedBeforeTheStop(sent, sentSince))
+    const StationJournal::Interrupted stopped = m_journal.takeInterrupted();
+    if (stopped.sending.isEmpty() && stopped.filed.isEmpty())
         return;
-    if (!sent.isEmpty())
-        recoveryNote(
-            QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
-                           "filed it. %2")
-                .arg(sent, QFileInfo::exists(sent)
-                               ? QStringLiteral("It is still in the folder and goes again with the next "
-                                                "pass; check the page before you file it by hand.")
-                               : QStringLiteral("It is no longer in the folder.")));
+    const QList<FiledLog::Row> rows = m_filedLog.lastRows();
+    // Filed and recorded, and the stop came before the delete: the record of
+    // each names it with its bytes as they are still.
+    for (const QString& filed : stopped.filed) {
+        const bool recorded = std::any_of(rows.crbegin(), rows.crend(), [&](const FiledLog::Row& row) {
+            return m_config.readFromFolder + row.file == filed && deleteRecorded(filed, row);
+        });
+        if (!recorded && QFileInfo::exists(filed))
+            recoveryNote(QStringLiteral("Quillfeed stopped after the web page had filed %1, before it could "
+                                        "delete it, and no record of the filing matches the file as it is "
+                                        "now. It goes again with the next pass; check the page before you "
+                                        "file it by hand.")
+                             .arg(filed));
+    }
+    const QString& sent = stopped.sending;
+    // The page's "OK" came and its record was written, and the stop came before
+    // the document was taken for filed: the newest record names this very
+    // document, and was made for this request, not for the same bytes filed
+    // before and put back by the operator (the record's time has whole seconds).
+    if (sent.isEmpty() || (!rows.isEmpty() && m_config.readFromFolder + rows.last().file == sent &&
+                           stopped.recorded.isValid() &&
+                           rows.last().filedAt.toSecsSinceEpoch() >= stopped.recorded.toSecsSinceEpoch() &&
+                           deleteRecorded(sent, rows.last())))
+        return;
+    recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
+                                "filed it. %2")
+                     .arg(sent, QFileInfo::exists(sent)
+                                    ? QStringLiteral("It is still in the folder and goes again with the next "
+                                                     "pass; check the page before you file it by hand.")
+                                    : QStringLiteral("It is no longer in the folder.")));
 }
 
-bool TransferDriver::filedBeforeTheStop(const QString& sent, const QDateTime& sentSince)
+bool TransferDriver::deleteRecorded(const QString& path, const FiledLog::Row& row)
 {
-    // The page's "OK" came, the record of the filing is on disk, and the stop
-    // came before the delete: the newest record names this very document, and
-    // was made for this request, not for the same bytes filed before and put
-    // back by the operator (the record's time has whole seconds).
-    const std::optional<FiledLog::Row> last = m_filedLog.lastRow();
-    if (!last || m_config.readFromFolder + last->file != sent || !sentSince.isValid() ||
-        last->filedAt.toSecsSinceEpoch() < sentSince.toSecsSinceEpoch())
+    const std::optional<FileGate::Identity> now = FileGate::identityAt(path);
+    if (!now || now->size != row.bytes)
         return false;
-    const std::optional<FileGate::Identity> now = FileGate::identityAt(sent);
-    if (!now || now->size != last->bytes)
-        return false;
-    const std::optional<QByteArray> content = RegularFile::read(sent, last->bytes + 1, false);
-    if (!content || content->size() != last->bytes || FiledLog::sha256Hex(*content) != last->sha256)
+    const std::optional<QByteArray> content = RegularFile::read(path, row.bytes + 1, false);
+    if (!content || content->size() != row.bytes || FiledLog::sha256Hex(*content) != row.sha256)
         return false;
     QString why;
-    switch (FileGate::removeIfUnchanged(sent, *now, &why)) {
+    switch (FileGate::removeIfUnchanged(path, *now, &why)) {
     case FileGate::Removal::Removed:
         recoveryNote(
             QStringLiteral("Quillfeed stopped after the web page had filed %1 (%2), before it could delete "
                            "it; it is deleted now and not sent again.")
-                .arg(sent, last->filedAt.toString(Qt::ISODate)));
+                .arg(path, row.filedAt.toString(Qt::ISODate)));
         return true;
     case FileGate::Removal::Refused:
-        keepLeftover(Leftovers::Kind::Filed, *now, sent, why);
+        keepLeftover(Leftovers::Kind::Filed, *now, path, why);
         return true;
     case FileGate::Removal::Gone:
     case FileGate::Removal::Changed:
@@ -312,6 +327,7 @@ void TransferDriver::nextFile()
         if (sendCurrent() == UploadOutcome::Sent)
             return;
     }
+    settleFiled();
     if (m_view.statusHead(7) != QLatin1String("----Fin"))
         m_view.addStatus(QStringLiteral("----Finished Processing Scans----\r\n----") +
                          QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
@@ -545,6 +561,7 @@ void TransferDriver::stateChanged(int state)
         m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
         m_journal.endSend();
         endFlight();
+        settleFiled();
         emit passEnded(std::exchange(m_filedInPass, 0), m_inet.ResponseInfo());
     } else if (state == InetControl::icResponseCompleted) {
         handleAnswer();
@@ -589,7 +606,11 @@ void TransferDriver::handleAnswer()
         ++m_state.pagesFiled;
         ++m_filedInPass;
         ++m_filedInRun;
-        removeFiled();
+        const QString entry = m_flight->entry;
+        endFlight();
+        m_fileList->removeEntry(entry);
+        m_refused.remove(entry);
+        deleteSynced();
         try {
             nextFile();
         } catch (...) {
@@ -632,6 +653,7 @@ void TransferDriver::handleAnswer()
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
     m_journal.endSend();
     endFlight();
+    settleFiled();
     // The list never runs empty while the page refuses a document every time,
     // and a tick only lists the folder anew when it does: without a listing
     // here, files that arrived or changed since would never be sent.
@@ -647,26 +669,61 @@ void TransferDriver::handleAnswer()
 
 void TransferDriver::recordFiled()
 {
-    // On disk before the document goes: the office's answer to "did it go out,
-    // and when", and the next start's to "was it filed before the stop".
-    const QString unrecorded = m_filedLog.append(FiledLog::rowFor(
-        m_flight->entry,
-        QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
-        m_config.uploadUrl));
+    // Written before anything else happens: a stop from here on finds it. It
+    // reaches the disk on the sync thread while the next document goes out,
+    // and the document is deleted once it has.
+    int unsynced = -1;
+    const QString unrecorded = m_filedLog.append(
+        FiledLog::rowFor(
+            m_flight->entry,
+            QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
+            m_config.uploadUrl),
+        &unsynced);
+    m_filedWaiting.push_back(
+        {m_flight->entry, m_flight->path, m_flight->identity, unsynced < 0 ? 0 : m_sync.request(unsynced)});
+    if (const QString unkept = m_journal.sendFiled(); !unkept.isEmpty())
+        m_view.addStatusOnce(unkept);
     if (!unrecorded.isEmpty())
         m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(m_flight->entry));
 }
 
-void TransferDriver::removeFiled()
+void TransferDriver::settleFiled()
 {
-    const Flight filed = *m_flight;
-    endFlight();
+    if (m_filedWaiting.empty())
+        return;
+    m_sync.waitAll();
+    deleteSynced();
+}
+
+void TransferDriver::deleteSynced()
+{
+    const auto deleteUpTo = [this](quint64 upTo, int error) {
+        // In the order filed; one whose record could not be written (ticket 0)
+        // waits only for those before it.
+        while (!m_filedWaiting.empty() && m_filedWaiting.front().ticket <= upTo) {
+            const FiledWaiting filed = std::move(m_filedWaiting.front());
+            m_filedWaiting.pop_front();
+            if (error && filed.ticket)
+                m_view.addStatus(QStringLiteral("Cannot record in %1: %2; %3 was filed all the same.")
+                                     .arg(m_filedLog.path(), systemErrorText(error), filed.entry));
+            removeFiled(filed);
+        }
+    };
+    for (const DiskSync::Done& done : m_sync.takeDone()) {
+        m_syncedUpTo = done.upTo;
+        deleteUpTo(done.upTo, done.error);
+    }
+    deleteUpTo(m_syncedUpTo, 0);
+}
+
+void TransferDriver::removeFiled(const FiledWaiting& filed)
+{
     QString why;
     switch (FileGate::removeIfUnchanged(filed.path, filed.identity, &why)) {
     case FileGate::Removal::Removed:
         break;
     case FileGate::Removal::Gone:
-        reportReply(why);
+        m_view.log(QStringLiteral("Error while processing incoming data: ") + why);
         break;
     case FileGate::Removal::Changed:
         // The version that was filed is gone from the folder already; the one
@@ -678,11 +735,9 @@ void TransferDriver::removeFiled()
     case FileGate::Removal::Refused:
         // Filed: sending it again would file it twice, and stopping here would
         // hold back every file behind it.
-        reportReply(why);
+        m_view.log(QStringLiteral("Error while processing incoming data: ") + why);
         keepLeftover(Leftovers::Kind::Filed, filed.identity, filed.path, why);
         break;
     }
-    m_journal.endSend();
-    m_fileList->removeEntry(filed.entry);
-    m_refused.remove(filed.entry);
+    m_journal.filedDone(filed.path);
 }

@@ -8,6 +8,7 @@
 // its event handlers.
 #pragma once
 
+#include "DiskSync.h"
 #include "FileGate.h"
 #include "FiledLog.h"
 #include "FolderListing.h"
@@ -23,6 +24,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -61,6 +63,10 @@ class TransferDriver : public QObject
 public:
     TransferDriver(TransferState& state, TransferView& view, InetControl& inet,
                    std::function<PassConfig()> configSource, QObject* parent = nullptr);
+
+    /// Waits for the records of the documents filed to reach the disk, and
+    /// deletes those documents.
+    void settleFiled();
 
     /// The listed files, entry 0 first; the window shows this model.
     FileListModel* fileList() const { return m_fileList; }
@@ -149,17 +155,27 @@ private:
     /// What a stop of the station interrupted in this folder: finished once, said once.
     void recoverInterrupted();
     void recoveryNote(const QString& note);
-    /// True when the document whose request a stop interrupted is recorded as
-    /// filed and is still that very file: it is deleted (or kept as a leftover).
-    bool filedBeforeTheStop(const QString& sent, const QDateTime& sentSince);
+    /// True when the file at path is still the document row records as filed:
+    /// it is deleted (or kept as a leftover).
+    bool deleteRecorded(const QString& path, const FiledLog::Row& row);
     /// Deletes each listed TIFF whose finished PDF stands beside it (a stop
     /// came between the two) and drops it from found.
     void finishConvertedPairs(std::vector<ListedFile>& found);
     void handleAnswer();
-    /// Appends the document in flight to filed.csv, synced.
+    /// A document the page filed, deleted once its record is on the disk.
+    struct FiledWaiting
+    {
+        QString entry;
+        QString path;
+        FileGate::Identity identity;
+        quint64 ticket = 0; ///< of its record's sync; 0 when its record could not be written
+    };
+    /// Appends the document in flight to filed.csv, and has the row synced.
     void recordFiled();
+    /// Deletes the documents whose records have reached the disk.
+    void deleteSynced();
     /// Deletes what the page has filed, or says why it stays.
-    void removeFiled();
+    void removeFiled(const FiledWaiting& filed);
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
     void reportReply(const QString& description);
 
@@ -194,4 +210,10 @@ private:
     /// The folder whose interrupted work has been looked at.
     QString m_recoveredFolder;
     QStringList m_recoveryNotes;
+    std::deque<FiledWaiting> m_filedWaiting;
+    quint64 m_syncedUpTo = 0;
+    /// Last: its thread ends, the rows asked for synced, before anything it
+    /// reports to goes.
+    DiskSync m_sync{
+        [this] { QMetaObject::invokeMethod(this, &TransferDriver::deleteSynced, Qt::QueuedConnection); }};
 };

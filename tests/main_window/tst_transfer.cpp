@@ -216,10 +216,16 @@ void TestTransfer::aPassNeedsNoWindow()
     st->put("/c.xyz", "kept");
     QDir().mkpath(st->tmp.path() + "/elsewhere");
     // A station stopped after the page filed /done.pdf and before it deleted it:
-    // the record of the filing names it, and the next start deletes it.
+    // the record of the filing names it, and the next start deletes it. So is
+    // /waiting.pdf, filed before it and still waiting for its record to reach the disk.
     st->put("/done.pdf", "%PDF filed already");
+    st->put("/waiting.pdf", "%PDF filed first");
     StationJournal journal;
     QVERIFY(journal.setFolder(st->scans));
+    journal.beginSend(st->scans + "/waiting.pdf");
+    QCOMPARE(FiledLog().append(FiledLog::rowFor("/waiting.pdf", "%PDF filed first", "http://page/x")),
+             QString());
+    QCOMPARE(journal.sendFiled(), QString());
     journal.beginSend(st->scans + "/done.pdf");
     QCOMPARE(FiledLog().append(FiledLog::rowFor("/done.pdf", "%PDF filed already", "http://page/x")),
              QString());
@@ -230,9 +236,10 @@ void TestTransfer::aPassNeedsNoWindow()
     TransferDriver pass(state, view, inet, [&] { return config; });
     connect(&inet, &InetControl::StateChanged, &pass, &TransferDriver::stateChanged);
     pass.refreshFileList();
-    QVERIFY(!QFileInfo::exists(st->scans + "/done.pdf"));
-    QVERIFY2(pass.recoveryNotes().value(0).startsWith("Quillfeed stopped after the web page had filed "),
-             qPrintable(pass.recoveryNotes().join('|')));
+    QVERIFY(!QFileInfo::exists(st->scans + "/done.pdf") && !QFileInfo::exists(st->scans + "/waiting.pdf"));
+    QCOMPARE(pass.recoveryNotes().size(), 2);
+    for (const QString& note : pass.recoveryNotes())
+        QVERIFY2(note.startsWith("Quillfeed stopped after the web page had filed "), qPrintable(note));
     pass.processNextFile();
     // Setup points elsewhere while the pass runs: the pass ends where it began.
     config.readFromFolder = st->tmp.path() + "/elsewhere";
