@@ -65,7 +65,7 @@ bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArr
             return false;
         done += n;
     }
-    return ::ftruncate(fd.get(), content.size()) == 0;
+    return st.st_size <= content.size() || ::ftruncate(fd.get(), content.size()) == 0;
 }
 
 QByteArray checksum(const QByteArray& line)
@@ -120,7 +120,7 @@ QString StationJournal::path(const char* kind) const
 
 QString StationJournal::beginSend(const QString& path)
 {
-    m_sending = path;
+    m_sending = field(path);
     return write();
 }
 
@@ -130,16 +130,20 @@ void StationJournal::endSend()
     write();
 }
 
-QString StationJournal::sendFiled()
+void StationJournal::sendFiled()
 {
+    // Written with the next record, not now: until then the record names it as
+    // in flight, and the newest row of filed.csv, made for it, tells the next
+    // start that it was filed. One write per document, not three.
     if (!m_sending.isEmpty())
-        m_filed << std::exchange(m_sending, QString());
-    return write();
+        m_filed << std::exchange(m_sending, QByteArray());
 }
 
 void StationJournal::filedDone(const QString& path)
 {
-    if (m_filed.removeOne(path))
+    // While a request is out, the next record leaves it out; a file named in it
+    // that is gone is passed over at the next start anyway.
+    if (m_filed.removeOne(field(path)) && m_sending.isEmpty())
         write();
 }
 
@@ -161,9 +165,9 @@ QString StationJournal::write()
     // Not synced: it is there for a kill or a crash, and a sync for every file
     // sent would cost more than the upload. One line: the file in flight (empty
     // when none is), the files filed and waiting for their delete, the checksum.
-    QByteArray line = field(m_sending);
-    for (const QString& filed : std::as_const(m_filed))
-        line += '\t' + field(filed);
+    QByteArray line = m_sending;
+    for (const QByteArray& filed : std::as_const(m_filed))
+        line += '\t' + filed;
     if (writeInPlace(m_dataFolder, path(kSend), line + '\t' + checksum(line) + '\n'))
         return {};
     const QString why = systemErrorText(errno);

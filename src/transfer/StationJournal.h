@@ -29,8 +29,8 @@ public:
     /// Records the file whose request is about to go out; why it could not, or empty.
     QString beginSend(const QString& path);
     void endSend();
-    /// The page filed the file in flight: it waits to be deleted; why it could not be recorded, or empty.
-    QString sendFiled();
+    /// The page filed the file in flight: it waits to be deleted.
+    void sendFiled();
     /// A filed file is deleted, or left for good: it waits no more.
     void filedDone(const QString& path);
 
@@ -58,6 +58,7 @@ private:
 
     QString m_dataFolder;
     QString m_key;
-    QString m_sending;
-    QStringList m_filed;
+    // As written: percent-encoded.
+    QByteArray m_sending;
+    QList<QByteArray> m_filed;
 };

@@ -681,8 +681,7 @@ void TransferDriver::recordFiled()
         &unsynced);
     m_filedWaiting.push_back(
         {m_flight->entry, m_flight->path, m_flight->identity, unsynced < 0 ? 0 : m_sync.request(unsynced)});
-    if (const QString unkept = m_journal.sendFiled(); !unkept.isEmpty())
-        m_view.addStatusOnce(unkept);
+    m_journal.sendFiled();
     if (!unrecorded.isEmpty())
         m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(m_flight->entry));
 }
