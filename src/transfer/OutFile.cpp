@@ -32,8 +32,10 @@ QString OutFile::open()
     if (m_fd.get() >= 0 && (::stat(native.constData(), &named) != 0 || ::fstat(m_fd.get(), &held) != 0 ||
                             FileId::of(named) != FileId::of(held)))
         m_fd.reset();
-    if (m_fd.get() >= 0)
+    if (m_fd.get() >= 0) {
+        m_size = held.st_size;
         return {};
+    }
     if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
         return why;
     m_fd.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
@@ -48,6 +50,7 @@ QString OutFile::open()
         return QStringLiteral("Cannot write %1: it is not a regular file").arg(m_path);
     }
     ::fchmod(m_fd.get(), S_IRUSR | S_IWUSR);
+    m_size = opened.st_size;
     return {};
 }
 
@@ -70,8 +73,11 @@ QString OutFile::write(const QByteArray& body)
         }
         return true;
     };
+    // Truncated only when it shrinks: every truncation goes through the file
+    // system's block bookkeeping, even to the size the file already has.
+    const qint64 size = body.size() + 2;
     if (!put(body.constData(), body.size(), 0) || !put("\r\n", 2, body.size()) ||
-        ::ftruncate(m_fd.get(), off_t(body.size() + 2)) != 0) {
+        (size < m_size && ::ftruncate(m_fd.get(), off_t(size)) != 0)) {
         const QString reason = systemErrorText(errno);
         m_fd.reset();
         return QStringLiteral("Cannot write %1: %2").arg(m_path, reason);

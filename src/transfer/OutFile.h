@@ -28,4 +28,5 @@ private:
 
     QString m_path;
     UniqueFd m_fd;
+    qint64 m_size = 0; ///< of the file held, when last looked at
 };
