@@ -1,5 +1,6 @@
 #include "DiskSync.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 #include <utility>
@@ -39,6 +40,12 @@ std::vector<DiskSync::Done> DiskSync::takeDone()
 {
     std::lock_guard lock(m_mutex);
     return std::exchange(m_results, {});
+}
+
+void DiskSync::waitFor(quint64 ticket)
+{
+    std::unique_lock lock(m_mutex);
+    m_finished.wait(lock, [&] { return m_finishedUpTo >= std::min(ticket, m_lastTicket); });
 }
 
 void DiskSync::waitAll()

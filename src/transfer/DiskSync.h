@@ -37,6 +37,8 @@ public:
     };
     /// The syncs finished since the last call, oldest first.
     std::vector<Done> takeDone();
+    /// Blocks until the request with this ticket is finished.
+    void waitFor(quint64 ticket);
     /// Blocks until every request made so far is finished.
     void waitAll();
 

@@ -22,6 +22,9 @@ void TransferView::addErrorBlock(const QString& description, const QString& subj
 
 namespace {
 
+/// Documents filed whose rows may still be on their way to the disk.
+constexpr size_t MaxFiledWaiting = 4;
+
 /// What was done with a file that could not be deleted afterwards.
 QString doneWith(Leftovers::Kind kind)
 {
@@ -610,7 +613,13 @@ void TransferDriver::handleAnswer()
         endFlight();
         m_fileList->removeEntry(entry);
         m_refused.remove(entry);
-        deleteSynced();
+        // A disk slower than the page would let documents filed and not yet
+        // deleted pile up, each one sent again should the power fail before its
+        // row is on the disk: the next document waits for the oldest of them.
+        if (m_filedWaiting.size() > MaxFiledWaiting) {
+            m_sync.waitFor(m_filedWaiting.front().ticket);
+            deleteSynced();
+        }
         try {
             nextFile();
         } catch (...) {
