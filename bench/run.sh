@@ -262,8 +262,9 @@ run_transfer() {
   unset QUILLFEED_BENCH_CA
   echo "(ratio = baseline time / Quillfeed time: above 1, Quillfeed is faster;"
   echo " curl-keep: one curl, one kept-alive connection; curl-loop: one curl process per file;"
-  echo " +record: curl-keep plus the synced filed.csv row per file that Quillfeed writes and curl does not,"
-  echo " timed alone with the program's own code on the same disk)"
+  echo " +record: curl-keep plus a filed.csv row per file, each synced in turn, timed alone with the program's"
+  echo " own code on the same disk: rows Quillfeed writes and curl does not (Quillfeed syncs them on a thread"
+  echo " of its own while the next file goes out, several at a time when the page is fast))"
   echo "targets:"
   echo "  1000 x 2 KB files/s >= 50% of curl kept alive: ratio $(calc %.2f "$KEEP_1000 / $QF_1000") -> $(verdict "$KEEP_1000 / $QF_1000 >= 0.5")"
   echo "    (the first build aimed at 100%: $(verdict "$KEEP_1000 / $QF_1000 >= 1"))"
