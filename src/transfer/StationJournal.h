@@ -36,9 +36,10 @@ public:
 
     struct Interrupted
     {
-        QString sending;    ///< the file whose request was out
-        QStringList filed;  ///< files filed and not yet deleted
-        QDateTime recorded; ///< when the record was last written
+        QString sending;      ///< the file whose request was out
+        QStringList filed;    ///< files filed and not yet deleted
+        QDateTime recorded;   ///< when the record was last written
+        bool damaged = false; ///< there was a record, and what it named cannot be told
     };
     /// What the station was doing when it stopped; the record goes.
     Interrupted takeInterrupted();

@@ -139,6 +139,12 @@ void TransferDriver::recoverInterrupted()
         m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
 
     const StationJournal::Interrupted stopped = m_journal.takeInterrupted();
+    if (stopped.damaged)
+        recoveryNote(
+            QStringLiteral("Quillfeed stopped, and its record of what it was sending then is damaged: "
+                           "a document of %1 the web page had filed may still be in the folder and "
+                           "go again with the next pass; check the page for documents filed twice.")
+                .arg(folder));
     if (stopped.sending.isEmpty() && stopped.filed.isEmpty())
         return;
     const QList<FiledLog::Row> rows = m_filedLog.lastRows();
