@@ -143,6 +143,16 @@ void StationJournal::filedDone(const QString& path)
         write();
 }
 
+bool StationJournal::crowded() const
+{
+    // A record within a page is written whole or not at all when a kill comes;
+    // the next file in flight has to fit beside the waiting ones.
+    qsizetype bytes = 0;
+    for (const QString& filed : m_filed)
+        bytes += field(filed).size() + 1;
+    return bytes > 2048;
+}
+
 QString StationJournal::write()
 {
     if (m_key.isEmpty())

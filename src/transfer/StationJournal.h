@@ -33,6 +33,8 @@ public:
     QString sendFiled();
     /// A filed file is deleted, or left for good: it waits no more.
     void filedDone(const QString& path);
+    /// So many files wait that the record may outgrow what one write keeps whole through a kill.
+    bool crowded() const;
 
     struct Interrupted
     {
