@@ -166,7 +166,9 @@ QString FiledLog::append(const Row& row, int* unsynced) const
             return failed(errno);
     }
     if (unsynced) {
-        *unsynced = ::dup(fd.get());
+        // dup() would drop close-on-exec: the converter started for the next
+        // document would hold the office's record open for writing.
+        *unsynced = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
         if (*unsynced < 0 && ::fdatasync(fd.get()) != 0)
             return failed(errno);
         return {};

@@ -147,6 +147,16 @@ void StationJournal::filedDone(const QString& path)
         write();
 }
 
+bool StationJournal::crowded() const
+{
+    // A record within a page is written whole or not at all when a kill comes;
+    // the next file in flight has to fit beside the waiting ones.
+    qsizetype bytes = 0;
+    for (const QByteArray& filed : m_filed)
+        bytes += filed.size() + 1;
+    return bytes > 2048;
+}
+
 QString StationJournal::write()
 {
     if (m_key.isEmpty())
@@ -183,27 +193,37 @@ StationJournal::Interrupted StationJournal::takeInterrupted()
     Interrupted found;
     if (m_key.isEmpty())
         return found;
-    found.recorded = QFileInfo(path(kSend)).lastModified();
+    const QFileInfo info(path(kSend));
+    found.recorded = info.lastModified();
     const QByteArray text = readSmall(path(kSend));
     m_sending.clear();
     m_filed.clear();
     write();
+    // A record that is there and cannot be read whole (torn by a power cut, or
+    // grown past what is read back) may have named documents the page filed.
+    const auto damaged = [&] {
+        qCWarning(lcTransfer) << "the record of the request in flight is damaged";
+        found.damaged = true;
+        return found;
+    };
     const qsizetype end = text.indexOf('\n');
     if (end < 0)
-        return found;
+        return text.isEmpty() && !(info.isFile() && info.size() > 0) ? found : damaged();
     const QByteArray line = text.left(end);
+    // Emptied: a kill before the rest of an earlier record was cut off leaves it behind the line.
+    if (line.isEmpty())
+        return found;
     const qsizetype tab = line.lastIndexOf('\t');
     // A record of an earlier version holds only the name.
     if (tab < 0) {
-        if (text.size() == end + 1)
-            found.sending = unfield(line.trimmed());
+        if (text.size() != end + 1)
+            return damaged();
+        found.sending = unfield(line.trimmed());
         return found;
     }
     const QByteArray fields = line.left(tab);
-    if (line.mid(tab + 1) != checksum(fields)) {
-        qCWarning(lcTransfer) << "the record of the request in flight is damaged";
-        return found;
-    }
+    if (line.mid(tab + 1) != checksum(fields))
+        return damaged();
     const QList<QByteArray> names = fields.split('\t');
     found.sending = unfield(names.first());
     for (qsizetype i = 1; i < names.size(); ++i)

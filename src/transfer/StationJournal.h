@@ -33,12 +33,15 @@ public:
     void sendFiled();
     /// A filed file is deleted, or left for good: it waits no more.
     void filedDone(const QString& path);
+    /// So many files wait that the record may outgrow what one write keeps whole through a kill.
+    bool crowded() const;
 
     struct Interrupted
     {
-        QString sending;    ///< the file whose request was out
-        QStringList filed;  ///< files filed and not yet deleted
-        QDateTime recorded; ///< when the record was last written
+        QString sending;      ///< the file whose request was out
+        QStringList filed;    ///< files filed and not yet deleted
+        QDateTime recorded;   ///< when the record was last written
+        bool damaged = false; ///< there was a record, and what it named cannot be told
     };
     /// What the station was doing when it stopped; the record goes.
     Interrupted takeInterrupted();

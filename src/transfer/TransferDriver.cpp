@@ -142,6 +142,12 @@ void TransferDriver::recoverInterrupted()
         m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
 
     const StationJournal::Interrupted stopped = m_journal.takeInterrupted();
+    if (stopped.damaged)
+        recoveryNote(
+            QStringLiteral("Quillfeed stopped, and its record of what it was sending then is damaged: "
+                           "a document of %1 the web page had filed may still be in the folder and "
+                           "go again with the next pass; check the page for documents filed twice.")
+                .arg(folder));
     if (stopped.sending.isEmpty() && stopped.filed.isEmpty())
         return;
     const QList<FiledLog::Row> rows = m_filedLog.lastRows();
@@ -615,8 +621,10 @@ void TransferDriver::handleAnswer()
         m_refused.remove(entry);
         // A disk slower than the page would let documents filed and not yet
         // deleted pile up, each one sent again should the power fail before its
-        // row is on the disk: the next document waits for the oldest of them.
-        if (m_filedWaiting.size() > MaxFiledWaiting) {
+        // row is on the disk, and their names could outgrow what one write of
+        // the send record keeps whole through a kill: the next document waits
+        // for the oldest of them.
+        while (!m_filedWaiting.empty() && (m_filedWaiting.size() > MaxFiledWaiting || m_journal.crowded())) {
             m_sync.waitFor(m_filedWaiting.front().ticket);
             deleteSynced();
         }

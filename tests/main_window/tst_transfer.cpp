@@ -302,11 +302,22 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     PlainView view;
     InetControl inet;
     PassConfig config{"http://127.0.0.1:9/", st->scans, st->prog + "/tiff2pdf", {}, {}, {}};
-    TransferDriver pass(state, view, inet, [&] { return config; });
-    pass.refreshFileList();
-    QVERIFY(QFileInfo::exists(st->scans + "/again.pdf"));
-    QVERIFY2(pass.recoveryNotes().value(0).startsWith("Quillfeed stopped while it was sending "),
-             qPrintable(pass.recoveryNotes().join('|')));
+    {
+        TransferDriver pass(state, view, inet, [&] { return config; });
+        pass.refreshFileList();
+        QVERIFY(QFileInfo::exists(st->scans + "/again.pdf"));
+        QVERIFY2(pass.recoveryNotes().value(0).startsWith("Quillfeed stopped while it was sending "),
+                 qPrintable(pass.recoveryNotes().join('|')));
+    }
+
+    // Torn by a power cut, the record can no longer tell what was filed: the
+    // next start says so. An emptied record with an older one's end behind it is no damage.
+    for (const QByteArray& left : {QByteArray("%2Fa.pdf\t%2Fb.pdf\t0\n"), QByteArray("\n%2Fa.pdf\tffff\n")}) {
+        QVERIFY(TestSupport::writeFile(record, left));
+        TransferDriver next(state, view, inet, [&] { return config; });
+        next.refreshFileList();
+        QCOMPARE(next.recoveryNotes().join('|').contains("is damaged"), left.startsWith('%'));
+    }
 }
 
 void TestTransfer::rowCutShortByAFullDiskIsUndone()
