@@ -165,15 +165,23 @@ void TransferDriver::recoverInterrupted()
                              .arg(filed));
     }
     const QString& sent = stopped.sending;
-    // The page's "OK" came and its record was written, and the stop came before
-    // the document was taken for filed: the newest record names this very
-    // document, and was made for this request, not for the same bytes filed
-    // before and put back by the operator (the record's time has whole seconds).
-    if (sent.isEmpty() || (!rows.isEmpty() && m_config.readFromFolder + rows.last().file == sent &&
-                           stopped.recorded.isValid() &&
-                           rows.last().filedAt.toSecsSinceEpoch() >= stopped.recorded.toSecsSinceEpoch() &&
-                           deleteRecorded(sent, rows.last())))
+    if (sent.isEmpty())
         return;
+    // The page's "OK" came and its record was written, and the stop came before
+    // the next document went out: the newest record of this folder's names this
+    // very document, and was made for this request, not for the same bytes
+    // filed before and put back by the operator (the record's time has whole
+    // seconds). Rows after it are another folder's: a station of this user on
+    // another folder writes to the same filed.csv, and while the next document
+    // here was being converted its rows came after this one's.
+    if (stopped.recorded.isValid()) {
+        for (auto row = rows.crbegin();
+             row != rows.crend() && row->filedAt.toSecsSinceEpoch() >= stopped.recorded.toSecsSinceEpoch();
+             ++row) {
+            if (m_config.readFromFolder + row->file == sent && deleteRecorded(sent, *row))
+                return;
+        }
+    }
     recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
                                 "filed it. %2")
                      .arg(sent, QFileInfo::exists(sent)

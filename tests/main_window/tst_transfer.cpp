@@ -229,6 +229,9 @@ void TestTransfer::aPassNeedsNoWindow()
     journal.beginSend(st->scans + "/done.pdf");
     QCOMPARE(FiledLog().append(FiledLog::rowFor("/done.pdf", "%PDF filed already", "http://page/x")),
              QString());
+    // A station of this user on another folder filed one since, into the same record.
+    QCOMPARE(FiledLog().append(FiledLog::rowFor("/theirs.pdf", "%PDF of another folder", "http://page/x")),
+             QString());
     TransferState state;
     PlainView view;
     InetControl inet;
