@@ -180,14 +180,6 @@ QString FiledLog::append(const Row& row, int* unsynced) const
     return {};
 }
 
-std::optional<FiledLog::Row> FiledLog::lastRow() const
-{
-    const QList<Row> rows = lastRows();
-    if (rows.isEmpty())
-        return std::nullopt;
-    return rows.last();
-}
-
 QList<FiledLog::Row> FiledLog::lastRows() const
 {
     QFile file;

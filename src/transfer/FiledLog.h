@@ -15,8 +15,6 @@
 #include <QList>
 #include <QString>
 
-#include <optional>
-
 class FiledLog
 {
 public:
@@ -42,8 +40,6 @@ public:
     /// not be recorded, empty otherwise. With unsynced, the sync is left to the
     /// caller: it gets a descriptor of the file to sync (-1 when nothing was written).
     QString append(const Row& row, int* unsynced = nullptr) const;
-    /// The newest row, as read back; none when there is none or it cannot be read.
-    std::optional<Row> lastRow() const;
     /// The newest rows (as many as the file's tail holds), oldest first.
     QList<Row> lastRows() const;
 

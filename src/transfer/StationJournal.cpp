@@ -133,8 +133,8 @@ void StationJournal::endSend()
 void StationJournal::sendFiled()
 {
     // Written with the next record, not now: until then the record names it as
-    // in flight, and the newest row of filed.csv, made for it, tells the next
-    // start that it was filed. One write per document, not three.
+    // in flight, and its row in filed.csv, made since, tells the next start
+    // that it was filed. One write per document, not three.
     if (!m_sending.isEmpty())
         m_filed << std::exchange(m_sending, QByteArray());
 }

@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <limits>
+
 void TransferView::addErrorBlock(const QString& description, const QString& subject)
 {
     addStatus(QString(18, u'-'));
@@ -150,14 +152,19 @@ void TransferDriver::recoverInterrupted()
                 .arg(folder));
     if (stopped.sending.isEmpty() && stopped.filed.isEmpty())
         return;
+    // A row written no earlier than notBefore names the file with its bytes as
+    // they are still: the page filed it and the stop came before the delete.
     const QList<FiledLog::Row> rows = m_filedLog.lastRows();
-    // Filed and recorded, and the stop came before the delete: the record of
-    // each names it with its bytes as they are still.
+    const auto filedBeforeTheStop = [&](const QString& path, qint64 notBefore) {
+        for (auto row = rows.crbegin(); row != rows.crend() && row->filedAt.toSecsSinceEpoch() >= notBefore;
+             ++row) {
+            if (m_config.readFromFolder + row->file == path && deleteRecorded(path, *row))
+                return true;
+        }
+        return false;
+    };
     for (const QString& filed : stopped.filed) {
-        const bool recorded = std::any_of(rows.crbegin(), rows.crend(), [&](const FiledLog::Row& row) {
-            return m_config.readFromFolder + row.file == filed && deleteRecorded(filed, row);
-        });
-        if (!recorded && QFileInfo::exists(filed))
+        if (!filedBeforeTheStop(filed, std::numeric_limits<qint64>::min()) && QFileInfo::exists(filed))
             recoveryNote(QStringLiteral("Quillfeed stopped after the web page had filed %1, before it could "
                                         "delete it, and no record of the filing matches the file as it is "
                                         "now. It goes again with the next pass; check the page before you "
@@ -165,23 +172,14 @@ void TransferDriver::recoverInterrupted()
                              .arg(filed));
     }
     const QString& sent = stopped.sending;
-    if (sent.isEmpty())
+    // The one in flight counts as filed only by a row made for this request,
+    // not for the same bytes filed before and put back by the operator (rows
+    // have whole seconds). Not only the newest row: a station of this user on
+    // another folder writes to the same filed.csv, and its rows may have come
+    // after this one's while the next document here was converted.
+    if (sent.isEmpty() ||
+        (stopped.recorded.isValid() && filedBeforeTheStop(sent, stopped.recorded.toSecsSinceEpoch())))
         return;
-    // The page's "OK" came and its record was written, and the stop came before
-    // the next document went out: the newest record of this folder's names this
-    // very document, and was made for this request, not for the same bytes
-    // filed before and put back by the operator (the record's time has whole
-    // seconds). Rows after it are another folder's: a station of this user on
-    // another folder writes to the same filed.csv, and while the next document
-    // here was being converted its rows came after this one's.
-    if (stopped.recorded.isValid()) {
-        for (auto row = rows.crbegin();
-             row != rows.crend() && row->filedAt.toSecsSinceEpoch() >= stopped.recorded.toSecsSinceEpoch();
-             ++row) {
-            if (m_config.readFromFolder + row->file == sent && deleteRecorded(sent, *row))
-                return;
-        }
-    }
     recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
                                 "filed it. %2")
                      .arg(sent, QFileInfo::exists(sent)
@@ -743,11 +741,9 @@ void TransferDriver::deleteSynced()
 void TransferDriver::removeFiled(const FiledWaiting& filed)
 {
     QString why;
-    switch (FileGate::removeIfUnchanged(filed.path, filed.identity, &why)) {
+    const FileGate::Removal removal = FileGate::removeIfUnchanged(filed.path, filed.identity, &why);
+    switch (removal) {
     case FileGate::Removal::Removed:
-        break;
-    case FileGate::Removal::Gone:
-        m_view.log(QStringLiteral("Error while processing incoming data: ") + why);
         break;
     case FileGate::Removal::Changed:
         // The version that was filed is gone from the folder already; the one
@@ -756,11 +752,13 @@ void TransferDriver::removeFiled(const FiledWaiting& filed)
                          QStringLiteral(" changed after it was sent; the new version is kept for a "
                                         "later pass."));
         break;
+    case FileGate::Removal::Gone:
     case FileGate::Removal::Refused:
+        m_view.log(QStringLiteral("Error while processing incoming data: ") + why);
         // Filed: sending it again would file it twice, and stopping here would
         // hold back every file behind it.
-        m_view.log(QStringLiteral("Error while processing incoming data: ") + why);
-        keepLeftover(Leftovers::Kind::Filed, filed.identity, filed.path, why);
+        if (removal == FileGate::Removal::Refused)
+            keepLeftover(Leftovers::Kind::Filed, filed.identity, filed.path, why);
         break;
     }
     m_journal.filedDone(filed.path);
