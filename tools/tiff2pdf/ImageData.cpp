@@ -90,15 +90,6 @@ void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std
     flate.finish();
 }
 
-/// Whether every sample of the rows is 0 or 255.
-bool twoLevel(const std::uint8_t* rows, std::size_t bytes)
-{
-    bool only = true;
-    for (std::size_t i = 0; i < bytes; ++i)
-        only &= rows[i] == 0 || rows[i] == 255;
-    return only;
-}
-
 /// A pass over the page stopped by a sample that is neither 0 nor 255.
 struct NotTwoLevel
 {

@@ -26,6 +26,15 @@ bool inside(std::uint32_t row, const std::vector<RowRange>& ranges)
 
 } // namespace
 
+bool twoLevel(const std::uint8_t* samples, std::size_t count)
+{
+    // No early exit: the loop is vectorised, and nearly every row of a page asked about is two-level.
+    bool only = true;
+    for (std::size_t i = 0; i < count; ++i)
+        only &= samples[i] == 0 || samples[i] == 255;
+    return only;
+}
+
 std::vector<RowRange> sampleRows(std::uint32_t height)
 {
     if (height < kSampleAllBelow)
@@ -104,8 +113,7 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
                 const std::uint8_t* row = rows + r * reader.rowBytesOut();
                 const std::uint32_t y = reader.bandFirstRow() + r;
                 if (inside(y, sampled)) {
-                    twoLevel = twoLevel && std::all_of(row, row + outRow,
-                                                       [](std::uint8_t v) { return v == 0 || v == 255; });
+                    twoLevel = twoLevel && tiff2pdf::twoLevel(row, outRow);
                     if (!before.empty()) {
                         restart(plain, before);
                         restart(search.flate, beforeFiltered);

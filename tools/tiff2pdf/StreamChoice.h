@@ -24,6 +24,9 @@ struct StreamTrial
     bool twoLevel = true; ///< every sampled sample is 0 or 255 (8-bit samples)
 };
 
+/// Whether each of the bytes is 0 or 255: 8-bit samples that a bit each says as well.
+bool twoLevel(const std::uint8_t* samples, std::size_t count);
+
 /// The rows to compress both ways: bands spread evenly down the page, aligned to the effort bands;
 /// the whole page when it is short.
 std::vector<RowRange> sampleRows(std::uint32_t height);
