@@ -1366,7 +1366,8 @@ void tst_InetControl::tinyproxyPlainHttp()
         QCOMPARE(server.requests().size(), 1);
         QCOMPARE(server.requests().first().body, QByteArray("doc"));
     } else {
-        QVERIFY(!page.isEmpty());
+        // tinyproxy closes with our body unread, which resets the connection; the
+        // reset may take its page with it when the machine is busy, never its status.
         QVERIFY(page != "OK");
         QCOMPARE(server.requests().size(), 0);
     }
@@ -1411,8 +1412,8 @@ void tst_InetControl::tinyproxyHttps()
         QCOMPARE(server.requests().first().headerCount("Proxy-Authorization"), 0);
     } else {
         // A refused tunnel is no answer from the page. (tinyproxy refuses missing
-        // credentials with 407, which Qt reports as such, and wrong ones with 401,
-        // which Qt reports as an error talking to the proxy.)
+        // credentials with 407, which the control reports as such, and wrong ones
+        // with 401, which it reports as an error talking to the proxy.)
         QCOMPARE(state, InetControl::icError);
         qInfo() << inet.ResponseCode() << inet.ResponseInfo();
         if (user.isEmpty())
