@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Settings.h"
+#include "StationJournal.h"
 #include "TestSupport.h"
 #include "frmMain.h"
 
@@ -33,6 +34,11 @@ struct Station
         inbox = tmp.path() + QStringLiteral("/inbox");
         QDir().mkpath(prog);
         QDir().mkpath(scans);
+        // Send records are named by the folder's inode, which may be that of an
+        // earlier station's folder, deleted while a request of its was out.
+        StationJournal leftover;
+        if (leftover.setFolder(scans))
+            leftover.takeInterrupted();
         Settings::setProgramFolder(prog);
         for (QString* v : {&Settings::appTitle, &Settings::uploadToUrl, &Settings::readFromPath,
                            &Settings::proxyAddress, &Settings::proxyUserName, &Settings::proxyPassword})
