@@ -228,8 +228,13 @@ void InetControl::onFinished()
     const CurlOutcome& o = m_carrier->outcome();
     const QString& peer = m_flight.peer;
     const ReusePolicy::Habit before = m_habits.value(peer, ReusePolicy::Habit::Unknown);
+    // Bytes the page owed an earlier answer can cross the next request and read as
+    // its answer. Each crossing may leave a filed document behind to go again, so
+    // the first one ends this peer's kept connections.
+    const bool crossed =
+        m_flight.reuse && !o.newConnection && !o.answered && o.code == QNetworkReply::ProtocolFailure;
     const ReusePolicy::Habit learnt =
-        ReusePolicy::learn(before, m_flight.reuse, o.newConnection, false, o.refusedResend);
+        ReusePolicy::learn(before, m_flight.reuse, o.newConnection, crossed, o.refusedResend);
     if (learnt != before) {
         m_habits.insert(peer, learnt);
         qCDebug(lcUpload) << peer
@@ -256,6 +261,13 @@ void InetControl::onFinished()
                                   "each file goes to it on a new connection");
         } else if (o.refusedResend) {
             text = QStringLiteral("The server closed the connection without answering");
+        } else if (crossed) {
+            text =
+                QStringLiteral("On the kept connection the web page sent bytes that are not an answer (%1); "
+                               "they may be left over from an earlier document, so which document they "
+                               "belong to cannot be told: this one stays, and from now on each file goes to "
+                               "it on a new connection")
+                    .arg(o.text);
         }
         failed(o.code, text);
         return;

@@ -45,7 +45,8 @@ Decision decide(const QString& peer, Habit habit, const Kept& kept);
 /// What an exchange teaches about its peer.
 /// triedReuse: it was allowed the kept connection; newConnection: it opened one
 /// all the same (the library found the kept one closed); unansweredOnKept: the
-/// kept connection ended under the request with no answer.
+/// kept connection ended under the request with no answer; stirred: bytes out of
+/// turn showed on the kept connection, while idle or read as the answer.
 Habit learn(Habit before, bool triedReuse, bool newConnection, bool stirred, bool unansweredOnKept);
 
 } // namespace ReusePolicy

@@ -74,8 +74,8 @@ public:
     bool early = false;
     AfterEarly afterEarly = AfterEarly::KeepReading;
     bool closeAfter = false;
-    QByteArray later; // written laterMs after each answer, unasked
-    int laterMs = 0;
+    QByteArray later; // written laterMs after each answer, unasked; when laterMs < 0,
+    int laterMs = 0;  // in front of the connection's next answer
     int connections = 0;
     int requests = 0;        // read whole
     QList<QByteArray> filed; // the first bytes of each body read whole and answered with a 200
@@ -115,10 +115,15 @@ public:
                             filed.append(in->mid(end + 4, 6));
                         in->remove(0, end + 4 + length);
                         ++requests;
-                        if (!*answeredEarly)
+                        if (!*answeredEarly) {
+                            if (laterMs < 0 && socket->property("owed").toBool())
+                                socket->write(later);
                             socket->write(reply);
+                        }
                         *answeredEarly = false;
-                        if (!later.isEmpty())
+                        if (!later.isEmpty() && laterMs < 0)
+                            socket->setProperty("owed", true);
+                        else if (!later.isEmpty())
                             QTimer::singleShot(laterMs, socket, [socket, this] { socket->write(later); });
                         if (closeAfter)
                             socket->disconnectFromHost();
@@ -565,8 +570,9 @@ void tst_InetControl::answersAreReadByTheirFraming()
 }
 
 // A page that answers before it has the document, or sends bytes nobody asked
-// for: no document is deleted that the page did not file, and none that it
-// filed is kept to be sent again.
+// for: no document is deleted that the page did not file. One that it filed is
+// kept to go again only when bytes owed an earlier answer crossed its request,
+// which no client can tell from its own answer, and then only once.
 void tst_InetControl::pageThatBreaksHttp_data()
 {
     QTest::addColumn<QByteArray>("answer");
@@ -590,6 +596,8 @@ void tst_InetControl::pageThatBreaksHttp_data()
         << ok << QByteArray() << -1 << QByteArray("\r\n") << 80 << 64 << 4 << QString();
     QTest::newRow("CR LF 200 ms after each answer")
         << ok << QByteArray() << -1 << QByteArray("\r\n") << 200 << 64 << 4 << QString();
+    QTest::newRow("CR LF in front of the next answer") << ok << QByteArray() << -1 << QByteArray("\r\n") << -1
+                                                       << 64 << 4 << "left over from an earlier document";
     QTest::newRow("answer written twice, then 503")
         << ok << QByteArray("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nBusy") << -1 << ok << 80 << 64 << 3
         << QString();
@@ -617,6 +625,7 @@ void tst_InetControl::pageThatBreaksHttp()
     inet.setRequestTimeoutMs(1500);
     QStringList lost;
     QStringList twice;
+    int crossed = 0;
     QString lastFailure;
     for (int i = 0; i < runs; ++i) {
         const QByteArray tag = "doc-" + QByteArray::number(10 + i);
@@ -629,12 +638,17 @@ void tst_InetControl::pageThatBreaksHttp()
         QTest::qWait(20);
         if (deleted && !server.filed.contains(tag))
             lost << tag;
-        if (!deleted && server.filed.contains(tag))
-            twice << tag;
+        if (!deleted && server.filed.contains(tag)) {
+            if (state == InetControl::icError && inet.ResponseInfo().contains("cannot be told"))
+                ++crossed;
+            else
+                twice << tag;
+        }
     }
     QTest::qWait(300);
     QVERIFY2(lost.isEmpty(), qPrintable(lost.join(u' ')));
     QVERIFY2(twice.isEmpty(), qPrintable(twice.join(u' ')));
+    QVERIFY(crossed <= 1);
     if (!info.isEmpty())
         QVERIFY2(lastFailure.contains(info), qPrintable(lastFailure));
 }
