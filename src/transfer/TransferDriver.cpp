@@ -26,6 +26,8 @@ namespace {
 
 /// Documents filed whose rows may still be on their way to the disk.
 constexpr size_t MaxFiledWaiting = 4;
+// Documents named when the page turns out to have shifted its answers.
+constexpr size_t MaxAnswersNamed = 20;
 
 /// What was done with a file that could not be deleted afterwards.
 QString doneWith(Leftovers::Kind kind)
@@ -44,6 +46,7 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
         if (m_flight && m_flight->phase == Flight::Phase::Sending)
             emit sending(m_flight->entry, sent, total, m_fileList->count() - 1);
     });
+    connect(&m_inet, &InetControl::answersInDoubt, this, &TransferDriver::answersInDoubt);
 }
 
 QString TransferDriver::folderLockMessage() const
@@ -587,6 +590,31 @@ void TransferDriver::stateChanged(int state)
         m_outFile.release();
 }
 
+void TransferDriver::answersInDoubt(int count)
+{
+    QStringList deleted;
+    QStringList kept;
+    const auto named = std::min<std::size_t>(std::size_t(count), m_lastAnswers.size());
+    for (auto a = m_lastAnswers.end() - std::ptrdiff_t(named); a != m_lastAnswers.end(); ++a)
+        (a->filed ? deleted : kept) << a->entry;
+    m_lastAnswers.clear();
+    QString text =
+        QStringLiteral("The web page sent more on a kept connection than it was asked for, so ") +
+        (count == 1
+             ? QStringLiteral("its last answer there may have belonged to another document.")
+             : QStringLiteral("its last %1 answers there may have belonged to other documents.").arg(count));
+    if (!deleted.isEmpty())
+        text += QStringLiteral(" Deleted as filed, but perhaps refused: ") +
+                deleted.join(QStringLiteral(", ")) + u'.';
+    if (!kept.isEmpty())
+        text += QStringLiteral(" Kept as refused, but perhaps filed already: ") +
+                kept.join(QStringLiteral(", ")) + u'.';
+    if (std::size_t(count) > named)
+        text += QStringLiteral(" The %1 before them are not named here.").arg(std::size_t(count) - named);
+    m_view.addStatus(text + QStringLiteral(" Check them at the web page."));
+    m_view.log(text);
+}
+
 void TransferDriver::reportReply(const QString& description)
 {
     m_view.log(QStringLiteral("Error while processing incoming data: ") + description +
@@ -616,6 +644,9 @@ void TransferDriver::handleAnswer()
     if (filed)
         recordFiled();
     m_view.addStatus(reply);
+    m_lastAnswers.push_back({m_flight->entry, filed});
+    if (m_lastAnswers.size() > MaxAnswersNamed)
+        m_lastAnswers.pop_front();
 
     if (filed) {
         ++m_state.pagesFiled;

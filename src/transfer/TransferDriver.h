@@ -162,6 +162,7 @@ private:
     /// came between the two) and drops it from found.
     void finishConvertedPairs(std::vector<ListedFile>& found);
     void handleAnswer();
+    void answersInDoubt(int count);
     /// A document the page filed, deleted once its record is on the disk.
     struct FiledWaiting
     {
@@ -198,6 +199,14 @@ private:
         bool told = false;       ///< a pass that filed nothing has ended on it
     };
     QHash<QString, Refusal> m_refused;
+    /// The last documents the page answered, newest last, with whether it said
+    /// "OK": named when the page turns out to have shifted its answers.
+    struct Answered
+    {
+        QString entry;
+        bool filed = false;
+    };
+    std::deque<Answered> m_lastAnswers;
     quint64 m_refusals = 0;
     quint64 m_filedInRun = 0;
     /// Pages the scanner completed, as they were when it reported them.

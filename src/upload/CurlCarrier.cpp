@@ -457,7 +457,7 @@ void CurlCarrier::onKeptActivity(int socket)
                       << (n > 0   ? "showed bytes nobody asked for"
                           : reset ? "was reset"
                                   : "was closed");
-    emit stirred(reset);
+    emit stirred(reset, n > 0);
 }
 
 void CurlCarrier::stopWatching()

@@ -78,8 +78,8 @@ signals:
     void progressed();
     void finished();
     /// reset: the peer reset the connection, which it does when it closes with
-    /// bytes of ours unread.
-    void stirred(bool reset);
+    /// bytes of ours unread; bytes: it sent bytes, not only an end of stream.
+    void stirred(bool reset, bool bytes);
 
 private:
     struct Handles;

@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 struct InetControl::CurlExchangeHolder
 {
     CurlExchange exchange;
@@ -22,9 +24,15 @@ InetControl::InetControl(QObject* parent) : QObject(parent), m_carrier(new CurlC
 {
     connect(m_carrier, &CurlCarrier::progressed, this, &InetControl::onProgressed);
     connect(m_carrier, &CurlCarrier::finished, this, &InetControl::onFinished);
-    connect(m_carrier, &CurlCarrier::stirred, this, [this](bool reset) {
+    connect(m_carrier, &CurlCarrier::stirred, this, [this](bool reset, bool bytes) {
         m_kept.stirred = true;
         m_keptReset = reset;
+        // Over TLS the bytes may be the server's close notice, which is no
+        // answer; long after the last answer they are rather a notice of the
+        // server's own time-out than a copy of an answer.
+        if (bytes && !m_kept.peer.startsWith(QLatin1String("https:")) && m_idle.isValid() &&
+            m_idle.elapsed() < ReusePolicy::KeepIdleMs)
+            doubtAnswers();
     });
 }
 
@@ -231,8 +239,8 @@ void InetControl::onFinished()
     // Bytes the page owed an earlier answer can cross the next request and read as
     // its answer. Each crossing may leave a filed document behind to go again, so
     // the first one ends this peer's kept connections.
-    const bool crossed =
-        m_flight.reuse && !o.newConnection && !o.answered && o.code == QNetworkReply::ProtocolFailure;
+    m_flight.onKept = m_flight.reuse && !o.newConnection;
+    const bool crossed = m_flight.onKept && !o.answered && o.code == QNetworkReply::ProtocolFailure;
     const ReusePolicy::Habit learnt =
         ReusePolicy::learn(before, m_flight.reuse, o.newConnection, crossed, o.refusedResend);
     if (learnt != before) {
@@ -262,6 +270,7 @@ void InetControl::onFinished()
         } else if (o.refusedResend) {
             text = QStringLiteral("The server closed the connection without answering");
         } else if (crossed) {
+            doubtAnswers();
             text =
                 QStringLiteral("On the kept connection the web page sent bytes that are not an answer (%1); "
                                "they may be left over from an earlier document, so which document they "
@@ -278,6 +287,7 @@ void InetControl::onFinished()
         // first one belonged to cannot be told, so it files nothing.
         m_habits.insert(peer, ReusePolicy::Habit::Closes);
         m_delivered = true;
+        doubtAnswers();
         failed(QNetworkReply::ProtocolFailure, unattributable(o.status, o.reason));
         return;
     }
@@ -306,6 +316,15 @@ QString InetControl::unattributable(int status, const QByteArray& reason)
                "was asked for; which document that answer belongs to cannot be told, so this one stays")
         .arg(status)
         .arg(QString::fromLatin1(reason));
+}
+
+void InetControl::doubtAnswers()
+{
+    // A whole answer the page wrote twice, or late, is read as the next
+    // request's answer, and every answer after it shifts by one: HTTP/1.1 names
+    // no request in an answer. The bytes left over show only now.
+    if (m_answersOnKept > 0)
+        emit answersInDoubt(std::exchange(m_answersOnKept, 0));
 }
 
 QByteArray InetControl::GetChunk(int size, int kind)
@@ -398,6 +417,8 @@ void InetControl::postState(int state)
                        unattributable(status, m_responseInfo.section(u' ', 1).toLatin1()));
                 return;
             }
+            if (state == icResponseCompleted)
+                m_answersOnKept = m_flight.onKept ? m_answersOnKept + 1 : 0;
             // Idle before the handler runs, so it can start the next request.
             m_busy = false;
             emit StateChanged(state);

@@ -83,6 +83,9 @@ signals:
     void StateChanged(int state);
     /// The request is going out: bytes of its body handed to the connection so far.
     void sendProgress(qint64 sent, qint64 total);
+    /// The page sent more on a kept connection than it was asked for: the last
+    /// count answers handed on may have belonged to other requests.
+    void answersInDoubt(int count);
 
 private:
     void launch(quint64 generation);
@@ -92,6 +95,7 @@ private:
     void answered(int status, const QString& reason);
     void failed(long code, const QString& text);
     static QString unattributable(int status, const QByteArray& reason);
+    void doubtAnswers();
     /// Reports the state later, on the event loop, unless the request is cancelled first.
     void postState(int state);
     /// Restarts the clock of the request in flight: no progress while it is sent,
@@ -116,9 +120,10 @@ private:
     // The request in flight.
     struct Flight
     {
-        QString peer;       // scheme, host, port and route
-        QString proxyShown; // "host:port" of the proxy it goes through, if any
-        bool reuse = false; // allowed the kept connection
+        QString peer;        // scheme, host, port and route
+        QString proxyShown;  // "host:port" of the proxy it goes through, if any
+        bool reuse = false;  // allowed the kept connection
+        bool onKept = false; // answered on a connection an earlier answer left open
         qint64 bodySize = 0;
         qint64 sentSeen = 0; // what the sending time-out last saw go out
         QElapsedTimer deliveredAt;
@@ -132,6 +137,7 @@ private:
     bool m_keptReset = false; // the page reset it right behind its answer
     QElapsedTimer m_idle;
     QHash<QString, ReusePolicy::Habit> m_habits;
+    int m_answersOnKept = 0; // handed on since the connection's first answer
 
     QByteArray m_body;
     qint64 m_readPos = 0;
