@@ -592,6 +592,11 @@ void TransferDriver::stateChanged(int state)
 
 void TransferDriver::answersInDoubt(int count)
 {
+    // The count takes in the answer being read, which is not among the last ones yet.
+    if (m_flight && m_flight->phase == Flight::Phase::ReadingReply) {
+        m_doubtPending += count;
+        return;
+    }
     QStringList deleted;
     QStringList kept;
     const auto named = std::min<std::size_t>(std::size_t(count), m_lastAnswers.size());
@@ -647,6 +652,8 @@ void TransferDriver::handleAnswer()
     m_lastAnswers.push_back({m_flight->entry, filed});
     if (m_lastAnswers.size() > MaxAnswersNamed)
         m_lastAnswers.pop_front();
+    if (m_doubtPending > 0)
+        answersInDoubt(std::exchange(m_doubtPending, 0));
 
     if (filed) {
         ++m_state.pagesFiled;

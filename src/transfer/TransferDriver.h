@@ -207,6 +207,7 @@ private:
         bool filed = false;
     };
     std::deque<Answered> m_lastAnswers;
+    int m_doubtPending = 0; ///< said while the answer in hand was read
     quint64 m_refusals = 0;
     quint64 m_filedInRun = 0;
     /// Pages the scanner completed, as they were when it reported them.
