@@ -447,8 +447,8 @@ void CurlCarrier::onKeptActivity(int socket)
     if (!m_keptWatch || m_keptWatches.value(socket) != m_keptWatch)
         return;
     // Looked at, not taken: libcurl finds the same when it checks the connection.
-    char byte = 0;
-    const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    char head[13] = {};
+    const ssize_t n = ::recv(socket, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
     const bool reset = n < 0 && errno == ECONNRESET;
@@ -457,7 +457,13 @@ void CurlCarrier::onKeptActivity(int socket)
                       << (n > 0   ? "showed bytes nobody asked for"
                           : reset ? "was reset"
                                   : "was closed");
-    emit stirred(reset, n > 0);
+    // A page may close an idle connection with a 408 of its own: that tells of its
+    // time-out, not of an answer written twice.
+    const bool timeoutNotice = n == ssize_t(sizeof head) &&
+                               (std::memcmp(head, "HTTP/1.1 408", 12) == 0 ||
+                                std::memcmp(head, "HTTP/1.0 408", 12) == 0) &&
+                               head[12] == ' ';
+    emit stirred(reset, n > 0 && !timeoutNotice);
 }
 
 void CurlCarrier::stopWatching()

@@ -78,7 +78,8 @@ signals:
     void progressed();
     void finished();
     /// reset: the peer reset the connection, which it does when it closes with
-    /// bytes of ours unread; bytes: it sent bytes, not only an end of stream.
+    /// bytes of ours unread; bytes: it sent bytes, not only an end of stream, and
+    /// not its own time-out notice (408).
     void stirred(bool reset, bool bytes);
 
 private:
