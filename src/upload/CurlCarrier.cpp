@@ -459,10 +459,10 @@ void CurlCarrier::onKeptActivity(int socket)
                                   : "was closed");
     // A page may close an idle connection with a 408 of its own: that tells of its
     // time-out, not of an answer written twice.
-    const bool timeoutNotice = n == ssize_t(sizeof head) &&
-                               (std::memcmp(head, "HTTP/1.1 408", 12) == 0 ||
-                                std::memcmp(head, "HTTP/1.0 408", 12) == 0) &&
-                               head[12] == ' ';
+    const bool timeoutNotice =
+        n == ssize_t(sizeof head) &&
+        (std::memcmp(head, "HTTP/1.1 408", 12) == 0 || std::memcmp(head, "HTTP/1.0 408", 12) == 0) &&
+        head[12] == ' ';
     emit stirred(reset, n > 0 && !timeoutNotice);
 }
 
