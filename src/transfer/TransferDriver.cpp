@@ -26,7 +26,7 @@ namespace {
 
 /// Documents filed whose rows may still be on their way to the disk.
 constexpr size_t MaxFiledWaiting = 4;
-// Documents named when the page turns out to have shifted its answers.
+/// Documents named when the page turns out to have shifted its answers.
 constexpr size_t MaxAnswersNamed = 20;
 
 /// What was done with a file that could not be deleted afterwards.

@@ -457,13 +457,7 @@ void CurlCarrier::onKeptActivity(int socket)
                       << (n > 0   ? "showed bytes nobody asked for"
                           : reset ? "was reset"
                                   : "was closed");
-    // A page may close an idle connection with a 408 of its own: that tells of its
-    // time-out, not of an answer written twice.
-    const bool timeoutNotice =
-        n == ssize_t(sizeof head) &&
-        (std::memcmp(head, "HTTP/1.1 408", 12) == 0 || std::memcmp(head, "HTTP/1.0 408", 12) == 0) &&
-        head[12] == ' ';
-    emit stirred(reset, n > 0 && !timeoutNotice);
+    emit stirred(reset, QByteArray(head, n > 0 ? qsizetype(n) : 0));
 }
 
 void CurlCarrier::stopWatching()

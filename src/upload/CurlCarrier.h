@@ -78,9 +78,8 @@ signals:
     void progressed();
     void finished();
     /// reset: the peer reset the connection, which it does when it closes with
-    /// bytes of ours unread; bytes: it sent bytes, not only an end of stream, and
-    /// not its own time-out notice (408).
-    void stirred(bool reset, bool bytes);
+    /// bytes of ours unread; head: the first bytes it sent, if any (left unread).
+    void stirred(bool reset, const QByteArray& head);
 
 private:
     struct Handles;

@@ -24,14 +24,10 @@ InetControl::InetControl(QObject* parent) : QObject(parent), m_carrier(new CurlC
 {
     connect(m_carrier, &CurlCarrier::progressed, this, &InetControl::onProgressed);
     connect(m_carrier, &CurlCarrier::finished, this, &InetControl::onFinished);
-    connect(m_carrier, &CurlCarrier::stirred, this, [this](bool reset, bool bytes) {
+    connect(m_carrier, &CurlCarrier::stirred, this, [this](bool reset, const QByteArray& head) {
         m_kept.stirred = true;
         m_keptReset = reset;
-        // Over TLS the bytes may be the server's close notice, which is no
-        // answer; long after the last answer they are rather a notice of the
-        // server's own time-out than a copy of an answer.
-        if (bytes && !m_kept.peer.startsWith(QLatin1String("https:")) && m_idle.isValid() &&
-            m_idle.elapsed() < ReusePolicy::KeepIdleMs)
+        if (mayBeACopiedAnswer(head))
             doubtAnswers();
     });
 }
@@ -316,6 +312,16 @@ QString InetControl::unattributable(int status, const QByteArray& reason)
                "was asked for; which document that answer belongs to cannot be told, so this one stays")
         .arg(status)
         .arg(QString::fromLatin1(reason));
+}
+
+bool InetControl::mayBeACopiedAnswer(const QByteArray& head) const
+{
+    // Over TLS the bytes may be the server's close notice, which is no answer;
+    // a 408, or bytes long after the last answer, tell of the server's own
+    // time-out rather than of an answer written twice.
+    return !head.isEmpty() && !m_kept.peer.startsWith(QLatin1String("https:")) && m_idle.isValid() &&
+           m_idle.elapsed() < ReusePolicy::KeepIdleMs && !head.startsWith("HTTP/1.1 408 ") &&
+           !head.startsWith("HTTP/1.0 408 ");
 }
 
 void InetControl::doubtAnswers()

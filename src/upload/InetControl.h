@@ -95,6 +95,9 @@ private:
     void answered(int status, const QString& reason);
     void failed(long code, const QString& text);
     static QString unattributable(int status, const QByteArray& reason);
+    /// Whether bytes on the idle kept connection, starting with head, may be a
+    /// copy of an answer already handed on.
+    bool mayBeACopiedAnswer(const QByteArray& head) const;
     void doubtAnswers();
     /// Reports the state later, on the event loop, unless the request is cancelled first.
     void postState(int state);
