@@ -121,7 +121,7 @@ int transfer(const QString& work, const QString& url, int files, qsizetype size,
             idle.start();
             if (!fill(files))
                 return fail(QStringLiteral("cannot write the files in ") + station.scans);
-            while (idle.elapsed() < ReusePolicy::KeepIdleMs + 200)
+            while (idle.elapsed() < ReusePolicy::DefaultSafeIdleMs + 200)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         }
         const double s = Bench::timedPass(*w, 900, &why);

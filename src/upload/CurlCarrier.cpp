@@ -153,7 +153,7 @@ struct CurlCallbacks
         if (n > room) {
             // Enough of it: the rest is not read, and the connection goes.
             c->m_outcome.body.append(data, room);
-            c->m_outcome.truncated = true;
+            c->m_truncated = true;
             return 0;
         }
         c->m_outcome.body.append(data, n);
@@ -163,16 +163,26 @@ struct CurlCallbacks
     static size_t header(char* data, size_t size, size_t count, void* p)
     {
         CurlCarrier* c = self(p);
+        ExchangeFacts& o = c->m_outcome;
+        c->m_headerBytes += qint64(size * count);
         const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
         if (line.startsWith("HTTP/")) {
             // A new status line (after an interim 1xx): what came before is not this answer's.
             const QList<QByteArray> parts = line.split(' ');
-            c->m_outcome.reason =
+            const int status = parts.value(1).toInt();
+            if (status >= 100 && status < 200) {
+                ++o.interim;
+                o.status = 0;
+            } else {
+                o.status = status;
+            }
+            o.reason =
                 parts.size() > 2 ? line.mid(parts[0].size() + parts[1].size() + 2).trimmed() : QByteArray();
-            c->m_outcome.location.clear();
+            o.location.clear();
+            o.keepAliveSecs = 0;
             c->m_length.clear();
             // HTTP/1.0 ends with the connection unless the page asks to keep it.
-            c->m_outcome.closeAnnounced = parts.value(0) == "HTTP/1.0";
+            o.closeAnnounced = parts.value(0) == "HTTP/1.0";
         } else if (line.size() > 15 && line.left(15).compare("Content-Length:", Qt::CaseInsensitive) == 0) {
             // Two lengths that differ leave the end of the answer, and the start of
             // whatever follows on the connection, to guesswork.
@@ -185,11 +195,18 @@ struct CurlCallbacks
         } else if (line.size() > 11 && line.left(11).compare("Connection:", Qt::CaseInsensitive) == 0) {
             const QByteArray value = line.mid(11).trimmed().toLower();
             if (value.contains("close"))
-                c->m_outcome.closeAnnounced = true;
+                o.closeAnnounced = true;
             else if (value.contains("keep-alive"))
-                c->m_outcome.closeAnnounced = false;
+                o.closeAnnounced = false;
+        } else if (line.size() > 11 && line.left(11).compare("Keep-Alive:", Qt::CaseInsensitive) == 0) {
+            // "timeout=5, max=100": how long the server keeps an idle connection.
+            for (const QByteArray& param : line.mid(11).split(',')) {
+                const QByteArray p = param.trimmed().toLower();
+                if (p.startsWith("timeout="))
+                    o.keepAliveSecs = qMax(0, p.mid(8).trimmed().toInt());
+            }
         } else if (line.size() > 9 && line.left(9).compare("Location:", Qt::CaseInsensitive) == 0) {
-            c->m_outcome.location = line.mid(9).trimmed();
+            o.location = line.mid(9).trimmed();
         }
         c->m_moved = true;
         return size * count;
@@ -241,8 +258,10 @@ CurlCarrier::CurlCarrier(qint64 maxAnswerBytes, QObject* parent)
     curl_multi_setopt(m_handles->multi, CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(m_handles->multi, CURLMOPT_TIMERFUNCTION, &CurlCallbacks::timer);
     curl_multi_setopt(m_handles->multi, CURLMOPT_TIMERDATA, this);
-    // Connections that will not be used again are not kept for long.
-    curl_multi_setopt(m_handles->multi, CURLMOPT_MAXCONNECTS, 2L);
+    // Only the newest connection is kept: one the station has passed over for
+    // a fresh one (idle too long, or stirred) is closed once the fresh one is
+    // done, and is never offered to the request after it.
+    curl_multi_setopt(m_handles->multi, CURLMOPT_MAXCONNECTS, 1L);
 }
 
 CurlCarrier::~CurlCarrier()
@@ -266,7 +285,10 @@ void CurlCarrier::start(const CurlExchange& exchange)
     if (!easy)
         throw Failure(QStringLiteral("The HTTP library could not start a request."));
     m_exchange = exchange;
-    m_outcome = CurlOutcome();
+    m_outcome = ExchangeFacts();
+    m_outcome.bodySize = exchange.body.size();
+    m_truncated = false;
+    m_headerBytes = 0;
     m_handed = 0;
     m_sent = 0;
     m_received = 0;
@@ -280,7 +302,9 @@ void CurlCarrier::start(const CurlExchange& exchange)
 
     curl_easy_setopt(easy, CURLOPT_URL, exchange.url.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    // HTTP/2 where the page offers it over TLS (as curl does), where every answer
+    // belongs to its stream; HTTP/1.1 for plain http.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
     // A 3xx is the page's answer like any other; following it would send the
     // document somewhere the operator never configured.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -303,6 +327,8 @@ void CurlCarrier::start(const CurlExchange& exchange)
     if (!exchange.caFile.isEmpty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, exchange.caFile.constData());
     curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, exchange.freshConnection ? 1L : 0L);
+    if (exchange.maxIdleSecs >= 0)
+        curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, exchange.maxIdleSecs);
 
     if (exchange.verb == "HEAD") {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
@@ -379,50 +405,80 @@ void CurlCarrier::finish(int resultCode)
 {
     const auto result = static_cast<CURLcode>(resultCode);
     CURL* easy = m_easy;
-    CurlOutcome& o = m_outcome;
-    long status = 0;
+    ExchangeFacts& o = m_outcome;
     long connectCode = 0;
     long connects = 0;
+    long version = 0;
     curl_off_t uploaded = 0;
     curl_socket_t kept = CURL_SOCKET_BAD;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
     curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
     curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
     // Still attached to the multi handle, the easy handle can name the
     // connection it leaves in the pool; none when it was closed.
     curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept);
     release();
 
-    o.status = int(status);
+    o.uploaded = qint64(uploaded);
+    o.handed = m_handed;
     o.newConnection = connects > 0;
-    o.delivered = m_handed >= m_exchange.body.size() && uploaded >= m_exchange.body.size();
-    // A refusal that the page (or a proxy) broke off by closing is a refusal all
-    // the same, and shown as one; an accepting answer counts only when whole.
-    const bool refusalBrokenOff =
-        (status < 200 || status > 299) &&
-        (result == CURLE_RECV_ERROR || result == CURLE_SEND_ERROR || result == CURLE_PARTIAL_FILE);
-    o.answered = status > 0 && m_malformed.isEmpty() &&
-                 (result == CURLE_OK || (result == CURLE_WRITE_ERROR && o.truncated) || refusalBrokenOff);
+    o.http2 = version == CURL_HTTP_VERSION_2_0;
     o.keptSocket = result == CURLE_OK && kept != CURL_SOCKET_BAD ? int(kept) : -1;
-    if (!o.answered) {
-        o.body.clear();
-        o.truncated = false;
-        o.refusedResend = m_resendRefused || result == CURLE_SEND_FAIL_REWIND;
+    o.resendRefused = m_resendRefused || result == CURLE_SEND_FAIL_REWIND;
+    if (connectCode != 0 && (connectCode < 200 || connectCode > 299))
+        o.proxyStatus = int(connectCode);
+    if (o.reason.isEmpty())
+        o.reason = ExchangeJudge::standardReason(o.status);
+    using Ending = ExchangeFacts::Ending;
+    switch (result) {
+    case CURLE_OK:
+        o.ending = Ending::Complete;
+        break;
+    case CURLE_UNSUPPORTED_PROTOCOL: // an answer libcurl takes for HTTP/0.9
+    case CURLE_WEIRD_SERVER_REPLY:
+        o.ending = Ending::NotHttp;
+        break;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_FAIL_REWIND:
+        o.ending = Ending::BrokenOff;
+        break;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        o.ending = m_resendRefused ? Ending::BrokenOff : Ending::NoConnection;
+        break;
+    case CURLE_OUT_OF_MEMORY:
+        // libcurl's answer to a header past its limit (100 KiB): no memory runs out.
+        o.ending =
+            m_headerBytes > 0 || o.status > 0 || o.interim > 0 ? Ending::HeaderTooLarge : Ending::Other;
+        break;
+    default:
+        o.ending = Ending::Other;
+        break;
+    }
+    if (m_truncated && result == CURLE_WRITE_ERROR)
+        o.ending = Ending::CutAtLimit;
+    if (!m_malformed.isEmpty())
+        o.ending = Ending::Malformed;
+    if (o.ending != Ending::Complete && o.ending != Ending::CutAtLimit) {
         o.code = networkError(result, !m_exchange.proxy.isEmpty(), connectCode);
         if (m_resendRefused)
             o.code = QNetworkReply::RemoteHostClosedError;
-        o.text = QString::fromUtf8(m_error[0] ? m_error : curl_easy_strerror(result));
-        if (!m_malformed.isEmpty()) {
-            o.code = QNetworkReply::ProtocolFailure;
-            o.text = m_malformed;
-        }
-        if (connectCode != 0 && (connectCode < 200 || connectCode > 299))
-            o.text += QStringLiteral(" (the proxy answered %1)").arg(connectCode);
+        if (o.proxyStatus == 407)
+            o.code = QNetworkReply::ProxyAuthenticationRequiredError;
+        o.text = !m_malformed.isEmpty()
+                     ? m_malformed
+                     : QString::fromUtf8(m_error[0] ? m_error : curl_easy_strerror(result));
+        if (o.proxyStatus != 0)
+            o.text += QStringLiteral(" (the proxy answered %1)").arg(o.proxyStatus);
     }
-    qCDebug(lcUpload) << "libcurl:" << int(result) << o.text << "status" << status << "sent"
-                      << qint64(uploaded) << "of" << m_exchange.body.size() << "connections" << connects
-                      << "kept" << o.keptSocket;
+    qCDebug(lcUpload) << "libcurl:" << int(result) << o.text << "status" << o.status << "interim" << o.interim
+                      << "sent" << o.uploaded << "of" << o.bodySize << "connections" << connects << "kept"
+                      << o.keptSocket << (o.http2 ? "HTTP/2" : "HTTP/1");
     emit finished();
 }
 

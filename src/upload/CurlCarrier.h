@@ -4,6 +4,8 @@
 // exchanges; whether one may be used again is the caller's decision.
 #pragma once
 
+#include "ExchangeJudge.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -28,23 +30,9 @@ struct CurlExchange
     /// connection's before it uses it again.
     QByteArray caFile;
     bool freshConnection = false; ///< do not use a kept connection
-};
-
-struct CurlOutcome
-{
-    bool answered = false; ///< a whole answer of the page (or, for plain http, of the proxy)
-    int status = 0;
-    QByteArray reason;
-    QByteArray location;
-    QByteArray body;
-    bool truncated = false;      ///< the answer was longer than the limit; body holds the limit
-    bool delivered = false;      ///< every byte of the body went out
-    bool newConnection = false;  ///< the exchange opened a connection
-    int keptSocket = -1;         ///< the connection left open for the next exchange, or -1
-    bool closeAnnounced = false; ///< the answer said that its connection ends with it
-    long code = 0;               ///< a failure as a QNetworkReply::NetworkError number
-    QString text;                ///< its description
-    bool refusedResend = false;  ///< the connection died under the request and it was not sent again
+    /// A kept connection idle longer than this many whole seconds is not offered
+    /// to the request but closed; -1: the library's own limit.
+    long maxIdleSecs = -1;
 };
 
 class CurlCarrier : public QObject
@@ -66,7 +54,10 @@ public:
     bool sentAll() const { return busy() && m_sent >= m_exchange.body.size(); }
     /// Bytes of the request libcurl reports sent so far.
     qint64 sent() const { return m_sent; }
-    const CurlOutcome& outcome() const { return m_outcome; }
+    /// What the last exchange came to, as the carrier saw it.
+    const ExchangeFacts& outcome() const { return m_outcome; }
+    /// The last exchange started, to start again.
+    const CurlExchange& exchange() const { return m_exchange; }
 
     /// Watches the connection the last answer left open until the next start():
     /// any byte or end of stream on it (already there, or coming) reports stirred().
@@ -94,7 +85,9 @@ private:
     std::unique_ptr<Handles> m_handles;
     void* m_easy = nullptr;
     CurlExchange m_exchange;
-    CurlOutcome m_outcome;
+    ExchangeFacts m_outcome;
+    bool m_truncated = false;
+    qint64 m_headerBytes = 0;
     qint64 m_handed = 0;
     qint64 m_sent = 0;
     qint64 m_received = 0;

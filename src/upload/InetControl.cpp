@@ -1,6 +1,7 @@
 #include "InetControl.h"
 
 #include "CurlCarrier.h"
+#include "ExchangeJudge.h"
 #include "Failure.h"
 #include "HttpRequest.h"
 #include "Logging.h"
@@ -24,12 +25,7 @@ InetControl::InetControl(QObject* parent) : QObject(parent), m_carrier(new CurlC
 {
     connect(m_carrier, &CurlCarrier::progressed, this, &InetControl::onProgressed);
     connect(m_carrier, &CurlCarrier::finished, this, &InetControl::onFinished);
-    connect(m_carrier, &CurlCarrier::stirred, this, [this](bool reset, const QByteArray& head) {
-        m_kept.stirred = true;
-        m_keptReset = reset;
-        if (mayBeACopiedAnswer(head))
-            doubtAnswers();
-    });
+    connect(m_carrier, &CurlCarrier::stirred, this, &InetControl::onStirred);
 }
 
 InetControl::~InetControl()
@@ -117,8 +113,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
         m_kept.idleMs = 0;
     else
         m_kept.idleMs = m_idle.elapsed();
-    const ReusePolicy::Decision first = ReusePolicy::decide(
-        m_flight.peer, m_habits.value(m_flight.peer, ReusePolicy::Habit::Unknown), m_kept);
+    const ReusePolicy::Decision first = ReusePolicy::decide(m_flight.peer, habitOf(m_flight.peer), m_kept);
 
     ++m_generation;
     m_busy = true;
@@ -152,17 +147,41 @@ void InetControl::launch(quint64 generation)
     // Decided again now: bytes or a close may have shown on the kept connection meanwhile.
     if (m_kept.peer == peer && m_idle.isValid())
         m_kept.idleMs = m_idle.elapsed();
-    ReusePolicy::Habit habit = m_habits.value(peer, ReusePolicy::Habit::Unknown);
-    if (m_kept.peer == peer && m_kept.stirred) {
-        habit = ReusePolicy::learn(habit, false, false, true, false);
-        m_habits.insert(peer, habit);
-    }
-    const ReusePolicy::Decision d = ReusePolicy::decide(peer, habit, m_kept);
+    const ReusePolicy::Decision d = ReusePolicy::decide(peer, habitOf(peer), m_kept);
     m_flight.reuse = d.reuse;
+    m_flight.idleMs = d.reuse ? m_kept.idleMs : 0;
     // Even a connection that will not carry another body stays open after its
     // answer: a reset right behind the answer shows that the page had not taken
     // the whole document.
     x.freshConnection = !d.reuse;
+    // The library closes, rather than offers, a connection older than the station would use.
+    x.maxIdleSecs = long((m_kept.safeIdleMs + 999) / 1000) - 1;
+    if (x.maxIdleSecs < 0)
+        x.maxIdleSecs = 0;
+    forgetKept();
+    try {
+        m_carrier->start(x);
+    } catch (const Failure& f) {
+        failed(QNetworkReply::UnknownNetworkError, f.description());
+        return;
+    }
+    armWatchdog();
+}
+
+void InetControl::again()
+{
+    const CurlExchange x = [this] {
+        CurlExchange copy = m_carrier->exchange();
+        copy.freshConnection = true;
+        return copy;
+    }();
+    qCDebug(lcUpload) << "nothing of the request went out: once more, on a new connection";
+    m_flight.retried = true;
+    m_flight.reuse = false;
+    m_flight.idleMs = 0;
+    m_flight.sentSeen = 0;
+    m_flight.deliveredAt.invalidate();
+    m_delivered = x.body.isEmpty();
     forgetKept();
     try {
         m_carrier->start(x);
@@ -176,7 +195,6 @@ void InetControl::launch(quint64 generation)
 void InetControl::forgetKept()
 {
     m_kept = ReusePolicy::Kept();
-    m_keptReset = false;
     m_idle.invalidate();
     m_carrier->stopWatching();
 }
@@ -229,99 +247,133 @@ void InetControl::onFinished()
         return;
     if (m_watchdog)
         m_watchdog->stop();
-    const CurlOutcome& o = m_carrier->outcome();
-    const QString& peer = m_flight.peer;
-    const ReusePolicy::Habit before = m_habits.value(peer, ReusePolicy::Habit::Unknown);
-    // Bytes the page owed an earlier answer can cross the next request and read as
-    // its answer. Each crossing may leave a filed document behind to go again, so
-    // the first one ends this peer's kept connections.
+    const ExchangeFacts& o = m_carrier->outcome();
     m_flight.onKept = m_flight.reuse && !o.newConnection;
-    const bool crossed = m_flight.onKept && !o.answered && o.code == QNetworkReply::ProtocolFailure;
-    const ReusePolicy::Habit learnt =
-        ReusePolicy::learn(before, m_flight.reuse, o.newConnection, crossed, o.refusedResend);
-    if (learnt != before) {
-        m_habits.insert(peer, learnt);
-        qCDebug(lcUpload) << peer
-                          << (learnt == ReusePolicy::Habit::Keeps ? "keeps connections"
-                                                                  : "closes connections");
-    }
-    if (!o.delivered && o.status >= 200 && o.status <= 299) {
-        // What it said, it said of a document it had not seen whole. (A refusal
-        // that comes early is a refusal all the same, and is shown as the answer.)
-        m_delivered = false;
-        failed(
-            QNetworkReply::RemoteHostClosedError,
-            QStringLiteral("The web page answered \"%1 %2\" before it had the whole document, so it cannot "
-                           "have filed it")
-                .arg(o.status)
-                .arg(QString::fromLatin1(o.reason)));
-        return;
-    }
-    if (!o.answered) {
-        m_delivered = m_delivered || o.delivered;
-        QString text = o.text;
-        if (o.refusedResend && m_flight.reuse) {
-            text = QStringLiteral("The server closed the kept connection without answering; from now on "
-                                  "each file goes to it on a new connection");
-        } else if (o.refusedResend) {
-            text = QStringLiteral("The server closed the connection without answering");
-        } else if (crossed) {
-            doubtAnswers();
-            text =
-                QStringLiteral("On the kept connection the web page sent bytes that are not an answer (%1); "
-                               "they may be left over from an earlier document, so which document they "
-                               "belong to cannot be told: this one stays, and from now on each file goes to "
-                               "it on a new connection")
-                    .arg(o.text);
-        }
-        failed(o.code, text);
-        return;
-    }
-    if (m_flight.reuse && o.keptSocket < 0 && !o.closeAnnounced && !o.truncated) {
-        // libcurl lets a kept connection go after an answer only when more came
-        // behind it: a second answer, or bytes nobody asked for. Which request the
-        // first one belonged to cannot be told, so it files nothing.
-        m_habits.insert(peer, ReusePolicy::Habit::Closes);
-        m_delivered = true;
-        doubtAnswers();
-        failed(QNetworkReply::ProtocolFailure, unattributable(o.status, o.reason));
-        return;
-    }
-    m_delivered = true;
-    m_body = o.body;
-    m_truncated = o.truncated;
-    m_location = QString::fromLatin1(o.location);
-    if (m_truncated)
-        qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
     if (o.keptSocket >= 0) {
-        m_kept.peer = peer;
+        const Peer& p = m_peers[m_flight.peer];
+        m_kept.peer = m_flight.peer;
         m_kept.idleMs = 0;
         m_kept.turnaroundMs = m_flight.deliveredAt.isValid() ? m_flight.deliveredAt.elapsed() : 0;
         m_kept.stirred = false;
-        m_keptReset = false;
+        m_kept.multiplexed = o.http2;
+        const qint64 said = o.keepAliveSecs > 0 ? qint64(o.keepAliveSecs) * 1000 : p.saidIdleMs;
+        m_kept.safeIdleMs = said > 0 ? ReusePolicy::safeIdleFor(said) : ReusePolicy::DefaultSafeIdleMs;
+        if (p.shownIdleMs > 0)
+            m_kept.safeIdleMs = qMin(m_kept.safeIdleMs, ReusePolicy::safeIdleFor(p.shownIdleMs));
         m_idle.start();
-        m_carrier->watchKept(o.keptSocket);
+        // Over HTTP/2 the page's frames on an idle connection (pings, settings,
+        // its notice of going away) are the library's to read, and no answer
+        // can be taken for another stream's.
+        if (!o.http2)
+            m_carrier->watchKept(o.keptSocket);
     }
-    answered(o.status, QString::fromLatin1(o.reason));
+    // Judged once what already came behind the answer has been seen.
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this, [this, generation] { conclude(generation); }, Qt::QueuedConnection);
 }
 
-QString InetControl::unattributable(int status, const QByteArray& reason)
+void InetControl::onStirred(bool reset, const QByteArray& head)
 {
-    return QStringLiteral(
-               "The web page answered \"%1 %2\" on the kept connection and then sent more than "
-               "was asked for; which document that answer belongs to cannot be told, so this one stays")
-        .arg(status)
-        .arg(QString::fromLatin1(reason));
+    m_kept.stirred = true;
+    if (m_busy) {
+        // Behind the answer in hand, before it is handed on.
+        m_flight.bytesBehind = m_flight.bytesBehind || !head.isEmpty();
+        m_flight.resetBehind = m_flight.resetBehind || reset;
+        m_flight.closeBehind = m_flight.closeBehind || (head.isEmpty() && !reset);
+        return;
+    }
+    const ReusePolicy::Stir stir{m_idle.isValid() ? m_idle.elapsed() : 0, !head.isEmpty(),
+                                 m_kept.peer.startsWith(QLatin1String("https:")),
+                                 head.startsWith("HTTP/1.1 408 ") || head.startsWith("HTTP/1.0 408 ")};
+    const ReusePolicy::Lesson lesson = ReusePolicy::lessonOf(stir);
+    if (lesson == ReusePolicy::Lesson::Nothing) {
+        // The server's keep-alive time ran out: its connections are not used
+        // so long again.
+        Peer& p = m_peers[m_kept.peer];
+        if (p.shownIdleMs == 0 || stir.afterMs < p.shownIdleMs)
+            p.shownIdleMs = stir.afterMs;
+        qCDebug(lcUpload) << m_kept.peer << "let a connection go after" << stir.afterMs << "ms idle";
+    }
+    learn(m_kept.peer, lesson);
+    if (ReusePolicy::mayBeACopiedAnswer(stir))
+        doubtAnswers();
 }
 
-bool InetControl::mayBeACopiedAnswer(const QByteArray& head) const
+void InetControl::conclude(quint64 generation)
 {
-    // Over TLS the bytes may be the server's close notice, which is no answer;
-    // a 408, or bytes long after the last answer, tell of the server's own
-    // time-out rather than of an answer written twice.
-    return !head.isEmpty() && !m_kept.peer.startsWith(QLatin1String("https:")) && m_idle.isValid() &&
-           m_idle.elapsed() < ReusePolicy::KeepIdleMs && !head.startsWith("HTTP/1.1 408 ") &&
-           !head.startsWith("HTTP/1.0 408 ");
+    if (generation != m_generation || !m_busy)
+        return; // cancelled, or a newer request was started meanwhile
+    const ExchangeFacts& o = m_carrier->outcome();
+    const QString& peer = m_flight.peer;
+    ExchangeJudge::Circumstances c;
+    c.habit = habitOf(peer);
+    c.reuseAllowed = m_flight.reuse;
+    c.idleMs = m_flight.idleMs;
+    c.retried = m_flight.retried;
+    c.bytesBehind = m_flight.bytesBehind;
+    c.closeBehind = m_flight.closeBehind;
+    c.resetBehind = m_flight.resetBehind;
+    const ExchangeJudge::Verdict v = ExchangeJudge::judge(o, c);
+    learn(peer, v.lesson);
+    if (o.keepAliveSecs > 0)
+        m_peers[peer].saidIdleMs = qint64(o.keepAliveSecs) * 1000;
+    if (v.doubt)
+        doubtAnswers();
+    switch (v.kind) {
+    case ExchangeJudge::Verdict::Kind::Again:
+        again();
+        return;
+    case ExchangeJudge::Verdict::Kind::Failure:
+        // A connection whose answer is not taken carries no other.
+        forgetKept();
+        m_delivered = m_delivered || v.delivered;
+        if (!v.delivered && o.status >= 200)
+            m_delivered = false; // it answered before it had the whole document
+        failed(v.code, v.text);
+        return;
+    case ExchangeJudge::Verdict::Kind::Answer:
+        break;
+    }
+    m_delivered = true;
+    m_body = o.body;
+    m_truncated = o.ending == ExchangeFacts::Ending::CutAtLimit;
+    m_location = QString::fromLatin1(o.location);
+    if (m_truncated)
+        qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
+    m_responseCode = o.status;
+    m_responseInfo = QString::number(m_responseCode);
+    if (!o.reason.isEmpty())
+        m_responseInfo += QLatin1Char(' ') + QString::fromLatin1(o.reason);
+    qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes" << (m_truncated ? "(cut)" : "")
+                      << (m_flight.onKept ? "(kept connection)" : "");
+    deliver(icResponseCompleted);
+}
+
+void InetControl::learn(const QString& peer, ReusePolicy::Lesson lesson)
+{
+    if (peer.isEmpty())
+        return;
+    Peer& p = m_peers[peer];
+    const ReusePolicy::Habit before = habitOf(peer);
+    const ReusePolicy::Habit after = ReusePolicy::learn(before, lesson);
+    if (lesson != ReusePolicy::Lesson::Nothing)
+        p.learnt.start();
+    if (after == p.habit)
+        return;
+    p.habit = after;
+    qCDebug(lcUpload) << peer << "habit now" << int(after);
+}
+
+ReusePolicy::Habit InetControl::habitOf(const QString& peer) const
+{
+    const auto p = m_peers.constFind(peer);
+    if (p == m_peers.cend())
+        return ReusePolicy::Habit::Unknown;
+    if (p->habit == ReusePolicy::Habit::Closes && p->learnt.isValid() &&
+        p->learnt.elapsed() >= ReusePolicy::ForgetClosesMs)
+        return ReusePolicy::Habit::Unknown;
+    return p->habit;
 }
 
 void InetControl::doubtAnswers()
@@ -345,17 +397,6 @@ QByteArray InetControl::GetChunk(int size, int kind)
     QByteArray piece = m_body.mid(m_readPos, n);
     m_readPos += n;
     return piece;
-}
-
-void InetControl::answered(int status, const QString& reason)
-{
-    m_responseCode = status;
-    m_responseInfo = QString::number(m_responseCode);
-    if (!reason.isEmpty())
-        m_responseInfo += QLatin1Char(' ') + reason;
-    qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes" << (m_truncated ? "(cut)" : "")
-                      << (m_flight.reuse ? "(kept connection)" : "");
-    postState(icResponseCompleted);
 }
 
 void InetControl::failed(long code, const QString& text)
@@ -403,31 +444,16 @@ void InetControl::postState(int state)
         [this, generation, state] {
             if (generation != m_generation || !m_busy)
                 return; // cancelled, or a newer request was started meanwhile
-            if (state == icResponseCompleted && m_keptReset) {
-                // A page resets a connection when it closes it with bytes of ours
-                // unread: it answered before it had the whole document.
-                m_habits.insert(m_flight.peer, ReusePolicy::Habit::Closes);
-                m_delivered = false;
-                failed(QNetworkReply::RemoteHostClosedError,
-                       QStringLiteral(
-                           "The web page answered \"%1\" and reset the connection: it answered before "
-                           "it had the whole document, so it cannot have filed it")
-                           .arg(m_responseInfo));
-                return;
-            }
-            if (state == icResponseCompleted && m_flight.reuse && m_kept.stirred) {
-                // Bytes came behind the answer before it was handed on: see onFinished.
-                m_habits.insert(m_flight.peer, ReusePolicy::Habit::Closes);
-                const int status = int(m_responseCode);
-                failed(QNetworkReply::ProtocolFailure,
-                       unattributable(status, m_responseInfo.section(u' ', 1).toLatin1()));
-                return;
-            }
-            if (state == icResponseCompleted)
-                m_answersOnKept = m_flight.onKept ? m_answersOnKept + 1 : 0;
-            // Idle before the handler runs, so it can start the next request.
-            m_busy = false;
-            emit StateChanged(state);
+            deliver(state);
         },
         Qt::QueuedConnection);
+}
+
+void InetControl::deliver(int state)
+{
+    if (state == icResponseCompleted)
+        m_answersOnKept = m_flight.onKept ? m_answersOnKept + 1 : 0;
+    // Idle before the handler runs, so it can start the next request.
+    m_busy = false;
+    emit StateChanged(state);
 }

@@ -91,16 +91,19 @@ private:
     void launch(quint64 generation);
     void onProgressed();
     void onFinished();
-    /// The outcome of the request in flight.
-    void answered(int status, const QString& reason);
+    void onStirred(bool reset, const QByteArray& head);
+    /// Judges the exchange that ended, once what came behind its answer is known.
+    void conclude(quint64 generation);
+    /// Sends the request once more on a new connection: nothing of it went out.
+    void again();
     void failed(long code, const QString& text);
-    static QString unattributable(int status, const QByteArray& reason);
-    /// Whether bytes on the idle kept connection, starting with head, may be a
-    /// copy of an answer already handed on.
-    bool mayBeACopiedAnswer(const QByteArray& head) const;
     void doubtAnswers();
+    void learn(const QString& peer, ReusePolicy::Lesson lesson);
+    ReusePolicy::Habit habitOf(const QString& peer) const;
     /// Reports the state later, on the event loop, unless the request is cancelled first.
     void postState(int state);
+    /// Reports it now: the control is idle when the handler runs, so it can start the next.
+    void deliver(int state);
     /// Restarts the clock of the request in flight: no progress while it is sent,
     /// a deadline from delivery once it has gone out whole.
     void armWatchdog();
@@ -126,10 +129,16 @@ private:
         QString peer;        // scheme, host, port and route
         QString proxyShown;  // "host:port" of the proxy it goes through, if any
         bool reuse = false;  // allowed the kept connection
+        qint64 idleMs = 0;   // how long that connection had idled then
         bool onKept = false; // answered on a connection an earlier answer left open
+        bool retried = false;
         qint64 bodySize = 0;
         qint64 sentSeen = 0; // what the sending time-out last saw go out
         QElapsedTimer deliveredAt;
+        // What came on the connection behind the answer before it was handed on.
+        bool bytesBehind = false;
+        bool closeBehind = false;
+        bool resetBehind = false;
     };
     Flight m_flight;
     struct CurlExchangeHolder;
@@ -137,9 +146,15 @@ private:
 
     // The connection the last answer left open, and what peers have shown.
     ReusePolicy::Kept m_kept;
-    bool m_keptReset = false; // the page reset it right behind its answer
     QElapsedTimer m_idle;
-    QHash<QString, ReusePolicy::Habit> m_habits;
+    struct Peer
+    {
+        ReusePolicy::Habit habit = ReusePolicy::Habit::Unknown;
+        QElapsedTimer learnt;   // when the habit was last learnt
+        qint64 saidIdleMs = 0;  // its Keep-Alive header's timeout; 0: none given
+        qint64 shownIdleMs = 0; // the shortest idle time after which it let a connection go
+    };
+    QHash<QString, Peer> m_peers;
     int m_answersOnKept = 0; // handed on since the connection's first answer
 
     QByteArray m_body;

@@ -1,5 +1,6 @@
 #include "MiniHttpServer.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -18,6 +19,8 @@ struct MiniHttpServer::Connection
     bool stalled = false; // answering slowly or never: later bytes wait
     QByteArray pending;   // what a slow answer still has to write
     QTimer* timer = nullptr;
+    QElapsedTimer idle; // since its last answer
+    QTimer* idleClose = nullptr;
 };
 
 class MiniHttpServer::Listener : public QTcpServer
@@ -176,6 +179,12 @@ void MiniHttpServer::enqueue(const Script& script)
     m_queue.append(script);
 }
 
+void MiniHttpServer::setKeepAlive(int idleMs, IdleEnd end)
+{
+    m_idleMs = idleMs;
+    m_idleEnd = end;
+}
+
 bool MiniHttpServer::waitForRequests(int n, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return m_requests.size() >= n; }, timeoutMs);
@@ -194,6 +203,15 @@ void MiniHttpServer::onReadable(Connection* c)
 {
     if (!c->socket)
         return;
+    if (c->idleClose)
+        c->idleClose->stop();
+    if (m_idleMs >= 0 && m_idleEnd == IdleEnd::Crossed && c->buffer.isEmpty() && !c->haveHead &&
+        c->idle.isValid() && c->idle.elapsed() >= m_idleMs) {
+        // Its keep-alive time ran out as the request came: it is not read.
+        c->socket->abort();
+        c->socket->deleteLater();
+        return;
+    }
     c->buffer += c->socket->readAll();
     process(c);
 }
@@ -283,6 +301,18 @@ void MiniHttpServer::respond(Connection* c, const Script& script)
         return;
     }
     c->socket->write(out + script.body);
+    c->idle.start();
+    if (m_idleMs >= 0 && m_idleEnd == IdleEnd::Close && !script.closeAfter && script.silentCloseAfterMs < 0) {
+        if (!c->idleClose) {
+            c->idleClose = new QTimer(c->socket);
+            c->idleClose->setSingleShot(true);
+            connect(c->idleClose, &QTimer::timeout, c->socket, [socket = c->socket] {
+                if (socket)
+                    socket->disconnectFromHost();
+            });
+        }
+        c->idleClose->start(m_idleMs);
+    }
     if (script.closeAfter) {
         c->stalled = true;
         c->socket->disconnectFromHost();

@@ -76,6 +76,11 @@ public:
     void setDefault(const Script& script);
     /// Used once, by the next request, before the default.
     void enqueue(const Script& script);
+    /// How a kept connection ends once it has idled idleMs after its answer, as a
+    /// stock server's keep-alive time: closed then, or (Crossed) left open with
+    /// the next request dropped unread, as when the close crosses the request.
+    enum class IdleEnd { Close, Crossed };
+    void setKeepAlive(int idleMs, IdleEnd end = IdleEnd::Close);
 
     QList<Request> requests() const { return m_requests; }
     int connectionCount() const { return m_connectionCount; }
@@ -104,4 +109,6 @@ private:
     QList<Request> m_requests;
     QList<Connection*> m_connections;
     int m_connectionCount = 0;
+    int m_idleMs = -1;
+    IdleEnd m_idleEnd = IdleEnd::Close;
 };

@@ -2,6 +2,7 @@
 // server, and tinyproxy as a real proxy with Basic authentication.
 #include "Base64.h"
 #include "CurlCarrier.h"
+#include "ExchangeJudge.h"
 #include "Failure.h"
 #include "HttpRequest.h"
 #include "InetControl.h"
@@ -197,6 +198,8 @@ private slots:
     void pageThatBreaksHttp();
     void reuseDecision_data();
     void reuseDecision();
+    void exchangeVerdict_data();
+    void exchangeVerdict();
     void proxyRoute_data();
     void proxyRoute();
     void requestHeaders_data();
@@ -208,6 +211,8 @@ private slots:
     void requestThatCannotStartThrows_data();
     void requestThatCannotStartThrows();
     void keptConnectionNeverSendsABodyTwice();
+    void honestServersIdleClose_data();
+    void honestServersIdleClose();
 
     // busy flag and cancellation
     void busyUntilTheStateIsHandled();
@@ -699,11 +704,12 @@ void tst_InetControl::reuseDecision_data()
     QTest::newRow("first reuse after a slow answer")
         << int(H::Unknown) << p << 0LL << 5000LL << false << true << ReusePolicy::SettleMs;
     QTest::newRow("trusted peer goes at once") << int(H::Keeps) << p << 0LL << 1LL << false << true << 0LL;
-    QTest::newRow("idle too long") << int(H::Keeps) << p << ReusePolicy::KeepIdleMs << 1LL << false << false
-                                   << 0LL;
+    QTest::newRow("idle too long") << int(H::Keeps) << p << ReusePolicy::DefaultSafeIdleMs << 1LL << false
+                                   << false << 0LL;
     QTest::newRow("stray bytes or a close while idle")
         << int(H::Keeps) << p << 0LL << 1LL << true << false << 0LL;
     QTest::newRow("peer that closes") << int(H::Closes) << p << 0LL << 1LL << false << false << 0LL;
+    QTest::newRow("page that strays") << int(H::Strays) << p << 0LL << 1LL << false << false << 0LL;
 }
 
 void tst_InetControl::reuseDecision()
@@ -720,12 +726,144 @@ void tst_InetControl::reuseDecision()
                             {keptPeer, idleMs, turnaroundMs, stirred});
     QCOMPARE(d.reuse, reuse);
     QCOMPARE(d.settleMs, settleMs);
-    // What the exchange teaches: a kept connection that was closed or stirred is never trusted again.
+    // A server that said or showed how long it keeps an idle connection; HTTP/2 needs no settling.
+    ReusePolicy::Kept said{QStringLiteral("http://office:80|"), 3000, 1, false,
+                           ReusePolicy::safeIdleFor(5000)};
+    QVERIFY(ReusePolicy::decide(said.peer, ReusePolicy::Habit::Keeps, said).reuse);
+    said.safeIdleMs = ReusePolicy::safeIdleFor(2000);
+    QVERIFY(!ReusePolicy::decide(said.peer, ReusePolicy::Habit::Keeps, said).reuse);
+    said = {QStringLiteral("http://office:80|"), 10, 1, false, ReusePolicy::DefaultSafeIdleMs, true};
+    QCOMPARE(ReusePolicy::decide(said.peer, ReusePolicy::Habit::Unknown, said).settleMs, 0LL);
+    QCOMPARE(ReusePolicy::safeIdleFor(500), 250LL);
+
+    // What shows on an idle connection: bytes soon after an answer on plain http
+    // may be a copied answer; a close soon after is the peer's way; a close, a
+    // TLS close notice or a 408 once it has idled is the server's keep-alive time.
     using H = ReusePolicy::Habit;
-    QCOMPARE(ReusePolicy::learn(H::Unknown, true, false, false, false), H::Keeps);
-    QCOMPARE(ReusePolicy::learn(H::Unknown, true, true, false, false), H::Closes);
-    QCOMPARE(ReusePolicy::learn(H::Keeps, true, false, false, true), H::Closes);
-    QCOMPARE(ReusePolicy::learn(H::Keeps, false, false, true, false), H::Closes);
+    using L = ReusePolicy::Lesson;
+    QCOMPARE(ReusePolicy::lessonOf({100, true, false, false}), L::Strays);
+    QCOMPARE(ReusePolicy::lessonOf({100, true, true, false}), L::Closes);
+    QCOMPARE(ReusePolicy::lessonOf({100, false, false, false}), L::Closes);
+    QCOMPARE(ReusePolicy::lessonOf({1999, false, false, false}), L::Nothing);
+    QCOMPARE(ReusePolicy::lessonOf({1000, true, false, true}), L::Nothing);
+    QCOMPARE(ReusePolicy::lessonOf({1000, true, true, false}), L::Nothing);
+    QCOMPARE(ReusePolicy::lessonOf({2500, true, false, false}), L::Nothing);
+    QCOMPARE(ReusePolicy::learn(H::Unknown, L::Keeps), H::Keeps);
+    QCOMPARE(ReusePolicy::learn(H::Keeps, L::Closes), H::Closes);
+    QCOMPARE(ReusePolicy::learn(H::Closes, L::Keeps), H::Closes);
+    QCOMPARE(ReusePolicy::learn(H::Strays, L::Closes), H::Strays);
+}
+
+void tst_InetControl::exchangeVerdict_data()
+{
+    using E = ExchangeFacts::Ending;
+    using K = ExchangeJudge::Verdict::Kind;
+    using L = ReusePolicy::Lesson;
+    QTest::addColumn<int>("ending");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("interim");
+    QTest::addColumn<int>("uploaded"); // of 100
+    QTest::addColumn<QString>("how");  // n: new connection, 2: HTTP/2, k: left open, c: close announced,
+                                       // r: resend refused, R: reuse allowed, t: second attempt,
+                                       // b/x/z: bytes, close, reset behind the answer,
+                                       // h: the body taken by the library, though none reported sent
+    QTest::addColumn<int>("idleMs");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("lesson");
+    QTest::addColumn<bool>("doubt");
+    QTest::addColumn<QString>("text"); // a piece of the failure's text
+    const int C = int(E::Complete);
+    const int B = int(E::BrokenOff);
+    const int A = int(K::Answer);
+    const int F = int(K::Failure);
+    QTest::newRow("answer on a new connection")
+        << C << 200 << 0 << 100 << "nk" << 0 << A << int(L::Nothing) << false << QString();
+    QTest::newRow("first answer on a kept connection")
+        << C << 200 << 0 << 100 << "kR" << 60 << A << int(L::Keeps) << false << QString();
+    QTest::newRow("kept one found closed right behind its answer")
+        << C << 200 << 0 << 100 << "nkR" << 60 << A << int(L::Closes) << false << QString();
+    QTest::newRow("kept one found closed once idle")
+        << C << 200 << 0 << 100 << "nkR" << 1200 << A << int(L::Nothing) << false << QString();
+    QTest::newRow("kept one dead under the request, nothing sent")
+        << B << 0 << 0 << 0 << "rR" << 1200 << int(K::Again) << int(L::Nothing) << false << QString();
+    // libcurl counts what it sent anew on its second connection: the body it
+    // took may have reached the page on the first.
+    QTest::newRow("second connection refused, the body taken")
+        << B << 0 << 0 << 0 << "rhR" << 1200 << F << int(L::Closes) << false << "closed the kept connection";
+    QTest::newRow("reset before anything went")
+        << B << 0 << 0 << 0 << "n" << 0 << int(K::Again) << int(L::Nothing) << false << QString();
+    QTest::newRow("nothing sent, second attempt")
+        << B << 0 << 0 << 0 << "rRt" << 1200 << F << int(L::Closes) << false << "closed the kept connection";
+    QTest::newRow("kept one dead with the body out")
+        << B << 0 << 0 << 50 << "rR" << 1200 << F << int(L::Closes) << false << "closed the kept connection";
+    QTest::newRow("page down") << int(E::NoConnection) << 0 << 0 << 0 << "" << 0 << F << int(L::Nothing)
+                               << false << QString();
+    QTest::newRow("not HTTP on the kept connection") << int(E::NotHttp) << 0 << 0 << 100 << "R" << 60 << F
+                                                     << int(L::Strays) << true << "may already have it";
+    QTest::newRow("HTTP/2 stream failure is no crossing")
+        << int(E::Other) << 0 << 0 << 100 << "2R" << 60 << F << int(L::Nothing) << false << QString();
+    QTest::newRow("a flood of interim answers")
+        << B << 0 << 20000 << 100 << "n" << 0 << F << int(L::Nothing) << false << "20000 interim answers";
+    QTest::newRow("header too large") << int(E::HeaderTooLarge) << 0 << 0 << 100 << "n" << 0 << F
+                                      << int(L::Nothing) << false << "too large to read";
+    QTest::newRow("OK before the whole document")
+        << C << 200 << 0 << 50 << "nk" << 0 << F << int(L::Nothing) << false << "before it had the whole";
+    QTest::newRow("refusal broken off")
+        << B << 413 << 0 << 50 << "n" << 0 << A << int(L::Nothing) << false << QString();
+    QTest::newRow("let go with more behind the answer")
+        << C << 200 << 0 << 100 << "R" << 60 << F << int(L::Strays) << true << "cannot be told";
+    QTest::newRow("let go as announced")
+        << C << 200 << 0 << 100 << "cR" << 60 << A << int(L::Keeps) << false << QString();
+    QTest::newRow("HTTP/2 let go") << C << 200 << 0 << 100 << "2R" << 60 << A << int(L::Nothing) << false
+                                   << QString();
+    QTest::newRow("reset behind the answer")
+        << C << 200 << 0 << 100 << "nkz" << 0 << F << int(L::Closes) << false << "reset the connection";
+    QTest::newRow("bytes behind the answer on a kept connection")
+        << C << 200 << 0 << 100 << "kRb" << 60 << F << int(L::Strays) << true << "cannot be told";
+    QTest::newRow("close behind the answer on a kept connection")
+        << C << 200 << 0 << 100 << "kRx" << 60 << F << int(L::Closes) << false << "cannot be told";
+}
+
+void tst_InetControl::exchangeVerdict()
+{
+    QFETCH(int, ending);
+    QFETCH(int, status);
+    QFETCH(int, interim);
+    QFETCH(int, uploaded);
+    QFETCH(QString, how);
+    QFETCH(int, idleMs);
+    QFETCH(int, kind);
+    QFETCH(int, lesson);
+    QFETCH(bool, doubt);
+    QFETCH(QString, text);
+    ExchangeFacts f;
+    f.ending = static_cast<ExchangeFacts::Ending>(ending);
+    f.status = status;
+    f.interim = interim;
+    f.reason = ExchangeJudge::standardReason(status);
+    f.bodySize = 100;
+    f.uploaded = uploaded;
+    f.handed = how.contains(u'h') ? 100 : uploaded;
+    f.newConnection = how.contains(u'n');
+    f.http2 = how.contains(u'2');
+    f.keptSocket = how.contains(u'k') ? 7 : -1;
+    f.closeAnnounced = how.contains(u'c');
+    f.resendRefused = how.contains(u'r');
+    f.text = QStringLiteral("what the library said");
+    ExchangeJudge::Circumstances c;
+    c.reuseAllowed = how.contains(u'R');
+    c.idleMs = idleMs;
+    c.retried = how.contains(u't');
+    c.bytesBehind = how.contains(u'b');
+    c.closeBehind = how.contains(u'x');
+    c.resetBehind = how.contains(u'z');
+    const ExchangeJudge::Verdict v = ExchangeJudge::judge(f, c);
+    QCOMPARE(int(v.kind), kind);
+    QCOMPARE(int(v.lesson), lesson);
+    QCOMPARE(v.doubt, doubt);
+    QVERIFY2(v.text.contains(text), qPrintable(v.text));
+    if (v.kind == ExchangeJudge::Verdict::Kind::Failure && uploaded < 100)
+        QVERIFY(!v.delivered); // never "may have filed it" for a document the page has not had whole
 }
 
 void tst_InetControl::proxyRoute_data()
@@ -928,19 +1066,36 @@ void tst_InetControl::keptConnectionNeverSendsABodyTwice()
     }
     QCOMPARE(clientSockets, 1);
 
-    // The server lets the kept connection go as the next request comes in on it:
-    // the body is not sent again on a new connection, the request fails.
+    // The server lets the kept connection go as the next request comes in on it.
+    // A body that went out, whole or in part, is not sent again on a new
+    // connection: the request fails. One of which not a byte went out goes once
+    // more, on a new connection.
     server.enqueue(MiniHttpServer::closeBeforeAnswer());
-    QCOMPARE(run(inet, server.url(), "file=once"), InetControl::icError);
-    QVERIFY2(inet.ResponseInfo().contains(QLatin1String("kept connection")), qPrintable(inet.ResponseInfo()));
+    const int state = run(inet, server.url(), "file=once");
     QTest::qWait(100);
-    QCOMPARE(server.requests().size(), 4);
-    QCOMPARE(server.connectionCount(), 1);
+    int bodies = 0;
+    for (const MiniHttpServer::Request& r : server.requests())
+        bodies += r.body == "file=once";
+    QCOMPARE(bodies, 1);
+    if (state == InetControl::icError) {
+        QVERIFY2(inet.ResponseInfo().contains(QLatin1String("kept connection")),
+                 qPrintable(inet.ResponseInfo()));
+        QCOMPARE(server.requests().size(), 4);
+        QCOMPARE(server.connectionCount(), 1);
+    } else {
+        QCOMPARE(state, InetControl::icResponseCompleted);
+        QCOMPARE(server.requests().size(), 5);
+        QCOMPARE(server.requests().at(3).body, QByteArray());
+        QCOMPARE(server.connectionCount(), 2);
+    }
 
-    // A peer that closes kept connections gets a new one for every request.
+    // A peer that closed a kept connection under a request gets a new one for
+    // every request; one whose connection was found dead before anything went
+    // has taught nothing.
+    const int before = server.connectionCount();
     for (int i = 0; i < 2; ++i)
         QCOMPARE(run(inet, server.url(), "file=later"), InetControl::icResponseCompleted);
-    QCOMPARE(server.connectionCount(), 3);
+    QCOMPARE(server.connectionCount(), before + (state == InetControl::icError ? 2 : 0));
 
     // A peer that lets every connection go a little after its answer, without a
     // "Connection: close" (as tinyproxy does), is found out before it can close
@@ -957,6 +1112,54 @@ void tst_InetControl::keptConnectionNeverSendsABodyTwice()
     }
     QCOMPARE(closer.requests().size(), 4);
     QCOMPARE(closer.connectionCount(), 4);
+}
+
+void tst_InetControl::honestServersIdleClose_data()
+{
+    QTest::addColumn<int>("idleMs");    // the server's keep-alive time
+    QTest::addColumn<int>("end");       // how the connection ends then
+    QTest::addColumn<int>("keepAlive"); // its Keep-Alive: timeout=N; 0: none
+    QTest::addColumn<int>("gapMs");     // between the passes
+    QTest::addColumn<int>("connections");
+    // Every pass after an idle close used to go on a connection per file.
+    QTest::newRow("closed after 600 ms idle, passes 800 ms apart")
+        << 600 << int(MiniHttpServer::IdleEnd::Close) << 0 << 800 << 3;
+    // Passes start past the station's safe age: the first goes on a new
+    // connection, and the second must not be put on the old one, which the
+    // server no longer reads.
+    QTest::newRow("old connection kept beside the new one")
+        << 1000 << int(MiniHttpServer::IdleEnd::Crossed) << 0 << ReusePolicy::DefaultSafeIdleMs + 100 << 3;
+    QTest::newRow("a server that says it keeps connections 4 s")
+        << 4000 << int(MiniHttpServer::IdleEnd::Close) << 4 << 1800 << 1;
+}
+
+void tst_InetControl::honestServersIdleClose()
+{
+    QFETCH(int, idleMs);
+    QFETCH(int, end);
+    QFETCH(int, keepAlive);
+    QFETCH(int, gapMs);
+    QFETCH(int, connections);
+    MiniHttpServer server;
+    QVERIFY(server.listen());
+    MiniHttpServer::Script ok = MiniHttpServer::answer(200, "OK");
+    if (keepAlive > 0)
+        ok.headers.append({"Keep-Alive", "timeout=" + QByteArray::number(keepAlive) + ", max=100"});
+    server.setDefault(ok);
+    server.setKeepAlive(idleMs, static_cast<MiniHttpServer::IdleEnd>(end));
+    InetControl inet;
+    int sent = 0;
+    for (int pass = 0; pass < 3; ++pass) {
+        if (pass > 0)
+            QTest::qWait(gapMs);
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(run(inet, server.url(), "file=" + QByteArray::number(++sent)),
+                     InetControl::icResponseCompleted);
+            QCOMPARE(readAllChunks(inet), QByteArray("OK"));
+        }
+    }
+    QCOMPARE(server.requests().size(), sent);
+    QCOMPARE(server.connectionCount(), connections);
 }
 
 void tst_InetControl::requestThatCannotStartThrows_data()

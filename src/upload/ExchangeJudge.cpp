@@ -1,0 +1,203 @@
+#include "ExchangeJudge.h"
+
+#include <QNetworkReply>
+
+namespace ExchangeJudge {
+namespace {
+
+using Ending = ExchangeFacts::Ending;
+using ReusePolicy::Lesson;
+
+QString unattributable(const ExchangeFacts& f)
+{
+    return QStringLiteral(
+               "The web page answered \"%1 %2\" on the kept connection and then sent more than "
+               "was asked for; which document that answer belongs to cannot be told, so this one stays")
+        .arg(f.status)
+        .arg(QString::fromLatin1(f.reason));
+}
+
+Verdict failure(Verdict v, long code, const QString& text)
+{
+    v.kind = Verdict::Kind::Failure;
+    v.code = code;
+    v.text = text;
+    return v;
+}
+
+} // namespace
+
+Verdict judge(const ExchangeFacts& f, const Circumstances& c)
+{
+    Verdict v;
+    const bool http1 = !f.http2;
+    const bool onKept = c.reuseAllowed && !f.newConnection;
+    const bool answered =
+        f.status >= 200 && (f.ending == Ending::Complete || f.ending == Ending::CutAtLimit ||
+                            // A refusal that the page (or a proxy) broke off by closing is a
+                            // refusal all the same; an accepting answer counts only when whole.
+                            (f.ending == Ending::BrokenOff && f.status >= 300));
+
+    // What the connection showed. A kept connection the library found closed
+    // when it came to use it: the peer let it go soon after its answer, or its
+    // keep-alive time ran out, which teaches nothing.
+    if (c.reuseAllowed && f.newConnection)
+        v.lesson = c.idleMs < ReusePolicy::QuickCloseMs ? Lesson::Closes : Lesson::Nothing;
+    else if (onKept && answered && http1)
+        v.lesson = Lesson::Keeps;
+
+    // Nothing of the body went out and nothing came back (a kept connection
+    // found dead under the request, a connection reset before it was used):
+    // the page cannot have the document, and it may go again, once. Only a
+    // body the library never took counts: one it took may have reached the
+    // page on a connection that died after, whatever it reports sent.
+    const bool wentNowhere = f.uploaded == 0 && f.handed == 0 && f.status == 0 && f.interim == 0 &&
+                             f.proxyStatus == 0 && f.bodySize > 0 &&
+                             (f.resendRefused || onKept || f.ending == Ending::BrokenOff);
+    if (!answered && wentNowhere && !c.retried) {
+        v.kind = Verdict::Kind::Again;
+        // Found dead this soon after its answer, it was let go right behind it.
+        v.lesson = onKept && c.idleMs < ReusePolicy::QuickCloseMs ? Lesson::Closes : Lesson::Nothing;
+        return v;
+    }
+
+    if (!f.delivered() && f.status >= 200 && f.status <= 299) {
+        // What it said, it said of a document it had not seen whole. (A refusal
+        // that comes early is a refusal all the same, and is shown as the answer.)
+        return failure(v, QNetworkReply::RemoteHostClosedError,
+                       QStringLiteral("The web page answered \"%1 %2\" before it had the whole document, so "
+                                      "it cannot have filed it")
+                           .arg(f.status)
+                           .arg(QString::fromLatin1(f.reason)));
+    }
+
+    if (!answered) {
+        v.delivered = f.delivered();
+        if (f.resendRefused && onKept) {
+            v.lesson = Lesson::Closes;
+            return failure(v, QNetworkReply::RemoteHostClosedError,
+                           QStringLiteral("The server closed the kept connection without answering; the next "
+                                          "files go to it on new connections for a while"));
+        }
+        if (f.resendRefused)
+            return failure(v, QNetworkReply::RemoteHostClosedError,
+                           QStringLiteral("The server closed the connection without answering"));
+        if (onKept && http1 && (f.ending == Ending::NotHttp || f.ending == Ending::Malformed)) {
+            // Bytes the page owed an earlier answer can cross the next request and
+            // read as its answer. Each crossing may leave a filed document behind
+            // to go again, so the first one ends this peer's kept connections.
+            v.lesson = Lesson::Strays;
+            v.doubt = true;
+            return failure(
+                v, QNetworkReply::ProtocolFailure,
+                QStringLiteral("On the kept connection the web page sent bytes that are not an answer (%1); "
+                               "they may be left over from an earlier document, so which document they "
+                               "belong to cannot be told: this one stays, though the page may already have "
+                               "it, and from now on each file goes to it on a new connection")
+                    .arg(f.text));
+        }
+        if (f.interim > 0 && f.status == 0)
+            return failure(
+                v, QNetworkReply::ProtocolFailure,
+                QStringLiteral("The web page sent %1 interim answers and no answer").arg(f.interim));
+        if (f.ending == Ending::HeaderTooLarge)
+            return failure(v, QNetworkReply::ProtocolFailure,
+                           QStringLiteral("The web page sent an answer header too large to read"));
+        const long code = f.ending == Ending::NotHttp || f.ending == Ending::Malformed
+                              ? long(QNetworkReply::ProtocolFailure)
+                              : f.code;
+        return failure(v, code, f.text);
+    }
+
+    v.delivered = true;
+    if (http1 && c.reuseAllowed && f.keptSocket < 0 && !f.closeAnnounced && f.ending != Ending::CutAtLimit) {
+        // libcurl lets a kept connection go after an answer only when more came
+        // behind it: a second answer, or bytes nobody asked for. Which request the
+        // first one belonged to cannot be told, so it files nothing.
+        v.lesson = Lesson::Strays;
+        v.doubt = true;
+        return failure(v, QNetworkReply::ProtocolFailure, unattributable(f));
+    }
+    if (c.resetBehind) {
+        // A page resets a connection when it closes it with bytes of ours
+        // unread: it answered before it had the whole document.
+        v.lesson = Lesson::Closes;
+        v.delivered = false;
+        return failure(v, QNetworkReply::RemoteHostClosedError,
+                       QStringLiteral("The web page answered \"%1 %2\" and reset the connection: it answered "
+                                      "before it had the whole document, so it cannot have filed it")
+                           .arg(f.status)
+                           .arg(QString::fromLatin1(f.reason)));
+    }
+    if (http1 && c.reuseAllowed && (c.bytesBehind || c.closeBehind)) {
+        // More came behind the answer on the kept connection before it was
+        // handed on: see above. A close alone says the peer lets connections go.
+        v.lesson = c.bytesBehind ? Lesson::Strays : Lesson::Closes;
+        v.doubt = c.bytesBehind;
+        return failure(v, QNetworkReply::ProtocolFailure, unattributable(f));
+    }
+    v.kind = Verdict::Kind::Answer;
+    return v;
+}
+
+QByteArray standardReason(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 202:
+        return "Accepted";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 407:
+        return "Proxy Authentication Required";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Content Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 422:
+        return "Unprocessable Content";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
+    default:
+        return {};
+    }
+}
+
+} // namespace ExchangeJudge

@@ -1,0 +1,90 @@
+// What one exchange with the page came to, decided from what the carrier saw.
+// The carrier reports facts (bytes sent and received, how the exchange ended,
+// whether its connection was an old one and stays open); this function alone
+// turns them into the verdict: an answer to hand on, a failure to report, or a
+// request that went nowhere and may go again; and what the exchange teaches
+// about the peer. Data in, data out: no sockets, no clocks.
+#pragma once
+
+#include "ReusePolicy.h"
+
+#include <QByteArray>
+#include <QString>
+
+/// What the carrier saw of one exchange.
+struct ExchangeFacts
+{
+    enum class Ending {
+        Complete,       ///< the answer was read to its end
+        CutAtLimit,     ///< the answer was longer than the limit; the rest was not read
+        BrokenOff,      ///< the connection failed or was closed under the exchange
+        NoConnection,   ///< none could be made, or the carrier refused a second one
+        NotHttp,        ///< bytes came that are not an HTTP answer
+        Malformed,      ///< an answer whose framing cannot be trusted (why in text)
+        HeaderTooLarge, ///< an answer header too large to read
+        Other,          ///< anything else the library reports (text says what)
+    };
+    Ending ending = Ending::Other;
+    int status = 0;  ///< the final answer's status (200 or more); 0 when none came
+    int interim = 0; ///< interim (1xx) answers before it, or instead of it
+    QByteArray reason;
+    QByteArray location;
+    QByteArray body;
+    qint64 bodySize = 0; ///< of the request
+    qint64 uploaded = 0; ///< body bytes the library reports sent
+    /// Body bytes the library took to send, over every connection it tried:
+    /// what it reports sent starts again from 0 when it tries a second
+    /// connection, though the first may have carried the whole body.
+    qint64 handed = 0;
+    bool newConnection = false;  ///< the exchange opened a connection
+    bool http2 = false;          ///< it went as HTTP/2, where each answer belongs to its stream
+    int keptSocket = -1;         ///< the connection left open for the next exchange, or -1
+    bool closeAnnounced = false; ///< the answer said that its connection ends with it
+    int keepAliveSecs = 0;       ///< the answer's "Keep-Alive: timeout=N"; 0: none given
+    bool resendRefused = false;  ///< the connection died and the library's second try was refused
+    long code = 0;               ///< a failure, as a QNetworkReply::NetworkError number
+    QString text;                ///< the library's description of a failure
+    int proxyStatus = 0;         ///< what the proxy answered a CONNECT, if it did not let it through
+
+    bool delivered() const { return uploaded >= bodySize; }
+};
+
+namespace ExchangeJudge {
+
+/// What the control knew of the exchange besides the carrier's facts.
+struct Circumstances
+{
+    ReusePolicy::Habit habit = ReusePolicy::Habit::Unknown; ///< of the peer, before the exchange
+    bool reuseAllowed = false; ///< it was let go on the connection an earlier answer left open
+    qint64 idleMs = 0;         ///< how long that connection had been idle then
+    bool retried = false;      ///< this is already the second attempt
+    /// Bytes came on the connection behind the answer before it was handed on.
+    bool bytesBehind = false;
+    /// The page closed (closeBehind) or reset (resetBehind) the connection right
+    /// behind its answer before it was handed on.
+    bool closeBehind = false;
+    bool resetBehind = false;
+};
+
+struct Verdict
+{
+    enum class Kind {
+        Answer,  ///< the page's answer to this request
+        Failure, ///< no answer that can be taken for this request
+        Again,   ///< nothing of it went out and nothing came back: send it once more, on a new connection
+    };
+    Kind kind = Kind::Failure;
+    bool delivered = false; ///< the page may have the whole document
+    long code = 0;          ///< of a failure
+    QString text;           ///< of a failure
+    ReusePolicy::Lesson lesson = ReusePolicy::Lesson::Nothing;
+    /// The answers taken on the kept connection may have belonged to other requests.
+    bool doubt = false;
+};
+
+Verdict judge(const ExchangeFacts& facts, const Circumstances& circumstances);
+
+/// The text shown for a status that came without one (HTTP/2 has none).
+QByteArray standardReason(int status);
+
+} // namespace ExchangeJudge
