@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QNetworkReply>
 #include <QSet>
 
 #include <limits>
@@ -309,6 +310,8 @@ bool TransferDriver::beginPass()
 {
     m_config = m_configSource();
     m_filedInPass = 0;
+    m_refusedInPass.clear();
+    m_passRefusal.clear();
     if (!m_folderLock.acquire(m_config.readFromFolder)) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
         m_view.addStatus(m_folderLock.message());
@@ -333,6 +336,9 @@ void TransferDriver::nextFile()
     // a loop keeps a long run of them from nesting calls.
     while (m_fileList->count() > 0) {
         const QString next = m_fileList->at(0);
+        // Every document left was refused in this pass: they wait for the next.
+        if (m_refusedInPass.contains(next))
+            break;
         m_view.log(QStringLiteral("Filename: ") + next);
         if (m_inet.StillExecuting() || inFlight()) {
             m_view.addStatus(
@@ -349,8 +355,23 @@ void TransferDriver::nextFile()
     if (m_view.statusHead(7) != QLatin1String("----Fin"))
         m_view.addStatus(QStringLiteral("----Finished Processing Scans----\r\n----") +
                          QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
-    emit passEnded(std::exchange(m_filedInPass, 0), QString());
+    finishPass(std::exchange(m_passRefusal, QString()));
     refreshFileList();
+}
+
+void TransferDriver::finishPass(const QString& failure)
+{
+    // A pass that filed nothing has ended on the documents it refused: the
+    // desktop hears of them now, and not again while others are filed.
+    if (m_filedInPass == 0) {
+        for (const QString& entry : std::as_const(m_refusedInPass)) {
+            if (const auto r = m_refused.find(entry); r != m_refused.end())
+                r->told = true;
+        }
+    }
+    m_refusedInPass.clear();
+    m_passRefusal.clear();
+    emit passEnded(std::exchange(m_filedInPass, 0), failure);
 }
 
 void TransferDriver::upload()
@@ -576,11 +597,17 @@ void TransferDriver::stateChanged(int state)
                                "the folder and goes again with the next pass; check the page before "
                                "you file it by hand.")
                     .arg(m_state.currentFile));
-        m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
+        if (m_inet.ResponseCode() == QNetworkReply::ProxyAuthenticationRequiredError)
+            m_view.addStatus(
+                QStringLiteral("Transfer failed: the proxy refused the user name and password in "
+                               "Setup (%1); %2 stays in the folder.")
+                    .arg(m_inet.ResponseInfo(), m_state.currentFile));
+        else
+            m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
         m_journal.endSend();
         endFlight();
         settleFiled();
-        emit passEnded(std::exchange(m_filedInPass, 0), m_inet.ResponseInfo());
+        finishPass(m_inet.ResponseInfo());
     } else if (state == InetControl::icResponseCompleted) {
         handleAnswer();
     }
@@ -702,11 +729,41 @@ void TransferDriver::handleAnswer()
     // it has heard nothing of it yet.
     const bool told = sameFile && before->told;
     const bool refusedAgain = told && firstRefusal < m_filedInRun;
-    m_refused.insert(refused, {m_flight->identity, ++m_refusals, firstRefusal, told || m_filedInPass == 0});
+    const bool documentOnly = refusesTheDocument(int(status));
+    m_refused.insert(refused, {m_flight->identity, ++m_refusals, firstRefusal,
+                               told || (!documentOnly && m_filedInPass == 0)});
     if (m_fileList->removeEntry(refused))
         m_fileList->insertAt(m_fileList->count(), refused);
+    if (documentOnly) {
+        // The page refuses this document, not documents: the pass goes on with
+        // the next, and trying this one again will not change the answer.
+        m_view.addStatus(
+            QStringLiteral(
+                "Not filed: the web page refused %1 %2(%3); it waits in the folder, behind the other "
+                "documents, until it is filed or changes.")
+                .arg(refused, status == 413 ? QStringLiteral("as too large for it ") : QString(),
+                     m_inet.ResponseInfo()));
+        reportReply(QString());
+        m_journal.endSend();
+        endFlight();
+        m_refusedInPass.insert(refused);
+        if (!refusedAgain)
+            m_passRefusal = QStringLiteral("the web page answered ") + m_inet.ResponseInfo();
+        try {
+            nextFile();
+        } catch (...) {
+            reportReply(describeCurrentException());
+            m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
+        }
+        return;
+    }
     answer +=
         QStringLiteral(". %1 waits behind the other documents until it is filed or changes").arg(refused);
+    if (status == 407)
+        answer = QStringLiteral("Not filed: the proxy%1 refused the user name and password in Setup (%2); %3 "
+                                "stays in the folder")
+                     .arg(m_config.proxyAddress.isEmpty() ? QString() : u' ' + m_config.proxyAddress,
+                          m_inet.ResponseInfo(), refused);
     m_view.addStatus(answer + u'.');
     m_view.addStatus(
         QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
@@ -723,9 +780,16 @@ void TransferDriver::handleAnswer()
     } catch (...) {
         m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
     }
-    emit passEnded(std::exchange(m_filedInPass, 0),
-                   refusedAgain ? QString()
-                                : QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
+    finishPass(refusedAgain ? QString() : QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
+}
+
+bool TransferDriver::refusesTheDocument(int status)
+{
+    // 413: too large for the page; 415: of a type it does not take; 422: a
+    // document it could not process. Each is said of this document, and the
+    // next may be taken. Anything else (a wrong text, 4xx of the page's access
+    // or address, 5xx, a proxy's 407, 408, 429) would meet the next one as well.
+    return status == 413 || status == 415 || status == 422;
 }
 
 void TransferDriver::recordFiled()

@@ -21,6 +21,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -162,6 +163,10 @@ private:
     /// came between the two) and drops it from found.
     void finishConvertedPairs(std::vector<ListedFile>& found);
     void handleAnswer();
+    /// The pass is over: the documents it filed and the failure it ended on go out with passEnded.
+    void finishPass(const QString& failure);
+    /// An answer that refuses this document and would not refuse the next.
+    static bool refusesTheDocument(int status);
     void answersInDoubt(int count);
     /// A document the page filed, deleted once its record is on the disk.
     struct FiledWaiting
@@ -199,6 +204,10 @@ private:
         bool told = false;       ///< a pass that filed nothing has ended on it
     };
     QHash<QString, Refusal> m_refused;
+    /// Refused in this pass for themselves: the pass ends when it meets them again.
+    QSet<QString> m_refusedInPass;
+    /// What the desktop hears of the pass's refusals, if they are news.
+    QString m_passRefusal;
     /// The last documents the page answered, newest last, with whether it said
     /// "OK": named when the page turns out to have shifted its answers.
     struct Answered
