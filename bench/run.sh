@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of Quillfeed against baselines measured in the same run.
 #
-#   bench/run.sh transfer | link | listing | memory | convert | all
+#   bench/run.sh transfer | link | gaps | listing | memory | convert | all
 #
 # Builds what it needs (Release) in $QUILLFEED_BENCH_BUILD (default: build-bench
 # in the source tree), starts its own nginx on a free loopback port, and prints
@@ -16,11 +16,11 @@ BOUNDARY="---------------------------7d023a2ea28"
 MIB=$((1024 * 1024))
 
 usage() {
-  echo "usage: bench/run.sh transfer|link|listing|memory|convert|all" >&2
+  echo "usage: bench/run.sh transfer|link|gaps|listing|memory|convert|all" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
-case "$1" in transfer | link | listing | memory | convert | all) ;; *) usage ;; esac
+case "$1" in transfer | link | gaps | listing | memory | convert | all) ;; *) usage ;; esac
 WHAT=$1
 
 die() {
@@ -72,6 +72,9 @@ start_nginx() {
   CERT=$dir/cert.pem
   TLS_PORT=$tls_port
   PLAIN_PORT=$port
+  KA2_PORT=$(free_port)
+  KA5_PORT=$(free_port)
+  KA5_TLS_PORT=$(free_port)
   cat >"$dir/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
@@ -90,6 +93,25 @@ http {
   default_type text/plain;
   server {
     listen 127.0.0.1:$port;
+    location / { client_max_body_size 0; return 200 "OK"; }
+  }
+  # Stock keep-alive times: 2 s as gunicorn's, unsaid; 5 s as Apache's, said
+  # in a Keep-Alive header.
+  server {
+    listen 127.0.0.1:$KA2_PORT;
+    keepalive_timeout 2s;
+    location / { client_max_body_size 0; return 200 "OK"; }
+  }
+  server {
+    listen 127.0.0.1:$KA5_PORT;
+    keepalive_timeout 5s 5s;
+    location / { client_max_body_size 0; return 200 "OK"; }
+  }
+  server {
+    listen 127.0.0.1:$KA5_TLS_PORT ssl http2;
+    ssl_certificate $dir/cert.pem;
+    ssl_certificate_key $dir/key.pem;
+    keepalive_timeout 5s 5s;
     location / { client_max_body_size 0; return 200 "OK"; }
   }
   server {
@@ -391,6 +413,55 @@ run_link() {
   echo " later pass: the window's second pass, after an untimed one of two files, on a connection of its own)"
   echo "targets:"
   for v in "${LINK_VERDICTS[@]}"; do echo "  $v"; done
+  run_gaps
+}
+
+# gaps_case LABEL URL GAPS: one window, passes of 30 x 20 KB GAPS seconds apart,
+# each against curl kept alive over the same relay.
+gaps_case() {
+  local label=$1 url=$2 gaps=$3 files=30 size=20480 dir=$WORK/gaps-$RANDOM keep line
+  "$BUILD/bin/transfer_bench" transfer "$dir-prep" "$url" "$files" "$size" 0 "$dir-bodies" >/dev/null 2>&1 ||
+    die "cannot write the request bodies"
+  awk -v extra="cacert = \"$CERT\"" '{ print } /^url = / { print extra }' "$dir-bodies/curl.cfg" >"$dir-bodies/c"
+  mv "$dir-bodies/c" "$dir-bodies/curl.cfg"
+  curl_keepalive "$dir-bodies" "$files" || die "curl (kept alive) failed over the link"
+  keep=$(time_runs 3 curl_keepalive "$dir-bodies" "$files" | median)
+  (export URL=$url QUILLFEED_BENCH_CA=$CERT QUILLFEED_BENCH_GAPS=$gaps QUILLFEED_BENCH_COUNT=$COUNT
+    "$BUILD/bin/transfer_bench" transfer "$dir" "$url" "$files" "$size" 1 >"$dir.out" 2>"$dir.log") ||
+    { tail -n 5 "$dir.log" "$dir.out" >&2; die "transfer_bench failed ($label)"; }
+  while read -r line; do
+    local gap s conns
+    gap=$(sed -n 's/.*gap=\([^ ]*\).*/\1/p' <<<"$line")
+    s=$(sed -n 's/.* s=\([^ ]*\).*/\1/p' <<<"$line")
+    conns=$(sed -n 's/.*connections=\([^ ]*\).*/\1/p' <<<"$line")
+    printf "%-30s %6s %10.3f %12s %10.3f %8.2f\n" "$label" "$gap" "$s" "$conns" "$keep" "$(calc %f "$keep / $s")"
+    GAP_VERDICTS+=("$(calc %f "$keep / $s") $conns")
+  done < <(grep '^PASS ' "$dir.out")
+  rm -rf "$dir-bodies"
+}
+
+run_gaps() {
+  GAP_VERDICTS=()
+  echo "== Over the 20 ms link, servers that drop idle connections: passes of 30 x 20 KB, gaps between them"
+  printf "%-30s %6s %10s %12s %10s %8s\n" "case" "gap s" "Quillfeed" "connections" "curl-keep" "ratio"
+  COUNT=$WORK/relay-ka2.count
+  start_relay "$KA2_PORT" "$COUNT"
+  gaps_case "http, idle 2 s, not said" "http://127.0.0.1:$RELAY_PORT/district/saveTAVscan.asp" "1,1.9,2.1,3,1"
+  COUNT=$WORK/relay-ka5.count
+  start_relay "$KA5_PORT" "$COUNT"
+  gaps_case "http, idle 5 s, said" "http://127.0.0.1:$RELAY_PORT/district/saveTAVscan.asp" "1,3,4.9,5.1,6,1"
+  COUNT=$WORK/relay-ka5tls.count
+  start_relay "$KA5_TLS_PORT" "$COUNT"
+  gaps_case "https (h2), idle 5 s, said" "https://127.0.0.1:$RELAY_PORT/district/saveTAVscan.asp" "1,3,4.9,5.1,6,1"
+  echo "(curl-keep: curl sending the same 30 files on one kept connection, median of 3; ratio = curl / Quillfeed)"
+  local worst_conns=0 worst_ratio=9 v r c
+  for v in "${GAP_VERDICTS[@]}"; do
+    read -r r c <<<"$v"
+    ((c > worst_conns)) && worst_conns=$c
+    [ "$(calc %d "$r < $worst_ratio")" = 1 ] && worst_ratio=$r
+  done
+  echo "targets: at most 2 connections a pass ($worst_conns) -> $(verdict "$worst_conns <= 2");" \
+    ">= 0.95 of curl on every pass ($(calc %.2f "$worst_ratio")) -> $(verdict "$worst_ratio >= 0.95")"
 }
 
 # ---------------------------------------------------------------------------
@@ -472,6 +543,7 @@ export QT_QPA_PLATFORM=offscreen
 case "$WHAT" in
 transfer) build && run_transfer ;;
 link) build && run_link ;;
+gaps) build && start_nginx && run_gaps ;;
 listing) build && run_listing ;;
 memory) build && run_memory ;;
 convert) run_convert ;;

@@ -100,6 +100,39 @@ int transfer(const QString& work, const QString& url, int files, qsizetype size,
         }
         return true;
     };
+    // QUILLFEED_BENCH_GAPS="1,2.5": one window, passes this many seconds apart
+    // after an untimed one of two files, as a station that runs all day meets
+    // a page whose server drops connections idle past its keep-alive time; with
+    // QUILLFEED_BENCH_COUNT, the connections the relay counted in each pass.
+    if (const QString gaps = qEnvironmentVariable("QUILLFEED_BENCH_GAPS"); !gaps.isEmpty()) {
+        auto w = std::make_unique<frmMain>();
+        if (const QString ca = qEnvironmentVariable("QUILLFEED_BENCH_CA"); !ca.isEmpty())
+            w->Inet1->addCaCertificates(QSslCertificate::fromPath(ca));
+        w->Form_Load();
+        const QString countFile = qEnvironmentVariable("QUILLFEED_BENCH_COUNT");
+        const auto count = [&] {
+            QFile f(countFile);
+            return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toInt() : -1;
+        };
+        QString why;
+        if (!fill(2) || Bench::timedPass(*w, 60, &why) < 0)
+            return fail(QStringLiteral("the first pass failed: ") + why);
+        for (const QString& gap : gaps.split(u',')) {
+            if (!fill(files))
+                return fail(QStringLiteral("cannot write the files in ") + station.scans);
+            QElapsedTimer idle;
+            idle.start();
+            while (idle.elapsed() < qint64(gap.toDouble() * 1000))
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            const int before = count();
+            const double s = Bench::timedPass(*w, 900, &why);
+            if (s < 0)
+                return fail(QStringLiteral("the pass after %1 s failed: %2").arg(gap, why));
+            QTextStream(stdout) << "PASS gap=" << gap << " s=" << s << " connections=" << count() - before
+                                << Qt::endl;
+        }
+        return 0;
+    }
     std::vector<double> times;
     for (int run = 0; run < runs; ++run) {
         if (!later && !fill(files))
