@@ -317,10 +317,11 @@ void TestE2eReplies::refusedDocumentHoldsNothingBack()
         QVERIFY2(waitUntil([&] { return !w->uploadInFlight(); }), qPrintable(w->statusText()));
         // Each tick's pass refuses it, names it and what it is refused for, and
         // goes on with the others: the page's answer will not change.
-        QVERIFY2(w->statusText().count(QStringLiteral("Not filed: the web page refused %1 as too large for it "
-                                                      "(413 ")
-                                           .arg(refused)) == tick,
-                 qPrintable(w->statusText()));
+        QVERIFY2(
+            w->statusText().count(QStringLiteral("Not filed: the web page refused %1 as too large for it "
+                                                 "(413 ")
+                                      .arg(refused)) == tick,
+            qPrintable(w->statusText()));
         QVERIFY(!w->statusText().contains(kRefusal));
         QVERIFY2(w->statusText().contains(QLatin1String("Uploading ") + refused),
                  qPrintable(w->statusText()));
