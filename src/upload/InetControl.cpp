@@ -117,6 +117,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
 
     ++m_generation;
     m_busy = true;
+    m_answerInHand = false;
     m_pending = std::move(pending);
     m_body.clear();
     m_readPos = 0;
@@ -249,6 +250,7 @@ void InetControl::onFinished()
         m_watchdog->stop();
     const ExchangeFacts& o = m_carrier->outcome();
     m_flight.onKept = m_flight.reuse && !o.newConnection;
+    m_answerInHand = true;
     if (o.keptSocket >= 0) {
         const Peer& p = m_peers[m_flight.peer];
         m_kept.peer = m_flight.peer;
@@ -276,8 +278,9 @@ void InetControl::onFinished()
 void InetControl::onStirred(bool reset, const QByteArray& head)
 {
     m_kept.stirred = true;
-    if (m_busy) {
-        // Behind the answer in hand, before it is handed on.
+    if (m_answerInHand) {
+        // Behind the answer in hand, before it is handed on. (While a request
+        // waits out its settle time, what shows is the idle connection's.)
         m_flight.bytesBehind = m_flight.bytesBehind || !head.isEmpty();
         m_flight.resetBehind = m_flight.resetBehind || reset;
         m_flight.closeBehind = m_flight.closeBehind || (head.isEmpty() && !reset);
@@ -289,10 +292,9 @@ void InetControl::onStirred(bool reset, const QByteArray& head)
     const ReusePolicy::Lesson lesson = ReusePolicy::lessonOf(stir);
     if (lesson == ReusePolicy::Lesson::Nothing) {
         // The server's keep-alive time ran out: its connections are not used
-        // so long again.
-        Peer& p = m_peers[m_kept.peer];
-        if (p.shownIdleMs == 0 || stir.afterMs < p.shownIdleMs)
-            p.shownIdleMs = stir.afterMs;
+        // so long again. The latest close counts, so one that came early for
+        // another reason (a restart) is put right by the next.
+        m_peers[m_kept.peer].shownIdleMs = stir.afterMs;
         qCDebug(lcUpload) << m_kept.peer << "let a connection go after" << stir.afterMs << "ms idle";
     }
     learn(m_kept.peer, lesson);
@@ -304,6 +306,7 @@ void InetControl::conclude(quint64 generation)
 {
     if (generation != m_generation || !m_busy)
         return; // cancelled, or a newer request was started meanwhile
+    m_answerInHand = false;
     const ExchangeFacts& o = m_carrier->outcome();
     const QString& peer = m_flight.peer;
     ExchangeJudge::Circumstances c;

@@ -111,7 +111,8 @@ private:
 
     CurlCarrier* m_carrier = nullptr;
     bool m_busy = false;
-    quint64 m_generation = 0; // raised by every Execute and Cancel
+    bool m_answerInHand = false; // the exchange has ended and is not judged yet
+    quint64 m_generation = 0;    // raised by every Execute and Cancel
     QString m_proxy;
     int m_accessType = AccessDefault;
     QString m_proxyUser;
@@ -152,7 +153,7 @@ private:
         ReusePolicy::Habit habit = ReusePolicy::Habit::Unknown;
         QElapsedTimer learnt;   // when the habit was last learnt
         qint64 saidIdleMs = 0;  // its Keep-Alive header's timeout; 0: none given
-        qint64 shownIdleMs = 0; // the shortest idle time after which it let a connection go
+        qint64 shownIdleMs = 0; // the idle time after which it last let a connection go
     };
     QHash<QString, Peer> m_peers;
     int m_answersOnKept = 0; // handed on since the connection's first answer
