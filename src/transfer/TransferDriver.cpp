@@ -699,12 +699,7 @@ void TransferDriver::handleAnswer()
             m_sync.waitFor(m_filedWaiting.front().ticket);
             deleteSynced();
         }
-        try {
-            nextFile();
-        } catch (...) {
-            reportReply(describeCurrentException());
-            m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
-        }
+        goOn();
         return;
     }
 
@@ -749,12 +744,7 @@ void TransferDriver::handleAnswer()
         m_refusedInPass.insert(refused);
         if (!refusedAgain)
             m_passRefusal = QStringLiteral("the web page answered ") + m_inet.ResponseInfo();
-        try {
-            nextFile();
-        } catch (...) {
-            reportReply(describeCurrentException());
-            m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
-        }
+        goOn();
         return;
     }
     answer +=
@@ -790,6 +780,16 @@ bool TransferDriver::refusesTheDocument(int status)
     // next may be taken. Anything else (a wrong text, 4xx of the page's access
     // or address, 5xx, a proxy's 407, 408, 429) would meet the next one as well.
     return status == 413 || status == 415 || status == 422;
+}
+
+void TransferDriver::goOn()
+{
+    try {
+        nextFile();
+    } catch (...) {
+        reportReply(describeCurrentException());
+        m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
+    }
 }
 
 void TransferDriver::recordFiled()

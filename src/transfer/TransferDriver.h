@@ -163,6 +163,8 @@ private:
     /// came between the two) and drops it from found.
     void finishConvertedPairs(std::vector<ListedFile>& found);
     void handleAnswer();
+    /// The pass goes on from inside the answer's handler; what breaks it is reported here.
+    void goOn();
     /// The pass is over: the documents it filed and the failure it ended on go out with passEnded.
     void finishPass(const QString& failure);
     /// An answer that refuses this document and would not refuse the next.

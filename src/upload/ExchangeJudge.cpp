@@ -129,13 +129,18 @@ Verdict judge(const ExchangeFacts& f, const Circumstances& c)
                            .arg(f.status)
                            .arg(QString::fromLatin1(f.reason)));
     }
-    if (http1 && c.reuseAllowed && (c.bytesBehind || c.closeBehind)) {
+    if (http1 && c.reuseAllowed && c.bytesBehind) {
         // More came behind the answer on the kept connection before it was
-        // handed on: see above. A close alone says the peer lets connections go.
-        v.lesson = c.bytesBehind ? Lesson::Strays : Lesson::Closes;
-        v.doubt = c.bytesBehind;
+        // handed on: see above.
+        v.lesson = Lesson::Strays;
+        v.doubt = true;
         return failure(v, QNetworkReply::ProtocolFailure, unattributable(f));
     }
+    // A close alone behind it leaves no answer over that this one could have
+    // been taken for: the page lets its connections go after some answers
+    // without saying so (after its Nth, say), and filed this document.
+    if (c.closeBehind)
+        v.lesson = Lesson::Closes;
     v.kind = Verdict::Kind::Answer;
     return v;
 }

@@ -159,14 +159,7 @@ void InetControl::launch(quint64 generation)
     x.maxIdleSecs = long((m_kept.safeIdleMs + 999) / 1000) - 1;
     if (x.maxIdleSecs < 0)
         x.maxIdleSecs = 0;
-    forgetKept();
-    try {
-        m_carrier->start(x);
-    } catch (const Failure& f) {
-        failed(QNetworkReply::UnknownNetworkError, f.description());
-        return;
-    }
-    armWatchdog();
+    startExchange(x);
 }
 
 void InetControl::again()
@@ -183,6 +176,11 @@ void InetControl::again()
     m_flight.sentSeen = 0;
     m_flight.deliveredAt.invalidate();
     m_delivered = x.body.isEmpty();
+    startExchange(x);
+}
+
+void InetControl::startExchange(const CurlExchange& x)
+{
     forgetKept();
     try {
         m_carrier->start(x);

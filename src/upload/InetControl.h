@@ -18,6 +18,7 @@
 #include <memory>
 
 class CurlCarrier;
+struct CurlExchange;
 class QTemporaryFile;
 class QTimer;
 
@@ -96,6 +97,8 @@ private:
     void conclude(quint64 generation);
     /// Sends the request once more on a new connection: nothing of it went out.
     void again();
+    /// Hands the exchange to the carrier, the connection kept before forgotten.
+    void startExchange(const CurlExchange& exchange);
     void failed(long code, const QString& text);
     void doubtAnswers();
     void learn(const QString& peer, ReusePolicy::Lesson lesson);
