@@ -33,13 +33,26 @@ bool madeFrom(const QString& pdfPath, const FileGate::Identity& tiff)
     return head->contains(line);
 }
 
-QStringList pdfEntriesFor(const QString& tiffEntry)
+QString pdfBaseFor(const QString& tiffEntry)
 {
-    const QString base = UploadRequest::splitEntry(tiffEntry).dotPieces.value(0);
-    QStringList names{u'/' + base + QStringLiteral(".pdf")};
-    for (int n = 2; n <= MaxPdfNumber; ++n)
-        names << QStringLiteral("/%1-%2.pdf").arg(base).arg(n);
-    return names;
+    return UploadRequest::splitEntry(tiffEntry).dotPieces.value(0);
+}
+
+QStringList tiffBasesOf(const QString& pdfEntry)
+{
+    // PDFs go to the top of the folder.
+    if (pdfEntry.lastIndexOf(u'/') != 0 || !pdfEntry.endsWith(QLatin1String(".pdf")))
+        return {};
+    const QString name = pdfEntry.sliced(1, pdfEntry.size() - 5);
+    QStringList bases{name};
+    const qsizetype dash = name.lastIndexOf(u'-');
+    const QStringView number = QStringView(name).sliced(dash + 1);
+    bool digits = dash > 0 && !number.isEmpty();
+    for (QChar c : number)
+        digits = digits && c.isDigit() && c.unicode() < 128;
+    if (digits)
+        bases << name.left(dash);
+    return bases;
 }
 
 Result convert(const Job& job, const Hooks& hooks)

@@ -58,9 +58,11 @@ bool looksLikeCompletePdf(const QString& path);
 /// the TIFF, this one or another account's, left such a pair.
 bool madeFrom(const QString& pdfPath, const FileGate::Identity& tiff);
 
-/// How far the names of a TIFF's PDF are looked for ("-2" ... before ".pdf").
-inline constexpr int MaxPdfNumber = 50;
-/// The entries the PDF of a TIFF may have: "/scan.pdf", "/scan-2.pdf" ...
-QStringList pdfEntriesFor(const QString& tiffEntry);
+/// The base name of the TIFF whose PDF a listed entry may be: "scan" for
+/// "/scan.pdf" and for "/scan-2.pdf", "/scan-51.pdf" ... (a conversion takes
+/// the first free number, however high); empty for any other entry.
+QStringList tiffBasesOf(const QString& pdfEntry);
+/// The base a TIFF's PDF is named after: "scan" for "/2024/scan.tif".
+QString pdfBaseFor(const QString& tiffEntry);
 
 } // namespace TiffConversion

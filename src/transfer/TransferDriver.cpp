@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QMultiHash>
 #include <QNetworkReply>
 #include <QSet>
 
@@ -220,9 +221,12 @@ bool TransferDriver::deleteRecorded(const QString& path, const FiledLog::Row& ro
 
 void TransferDriver::finishConvertedPairs(std::vector<ListedFile>& found)
 {
-    QSet<QString> entries;
-    for (const ListedFile& f : found)
-        entries.insert(f.entry);
+    // The PDFs listed at the top, by the base name of the TIFF each may be made of.
+    QMultiHash<QString, QString> pdfsByBase;
+    for (const ListedFile& f : found) {
+        for (const QString& base : TiffConversion::tiffBasesOf(f.entry))
+            pdfsByBase.insert(base, f.entry);
+    }
     const QString& folder = m_config.readFromFolder;
     std::erase_if(found, [&](const ListedFile& tiff) {
         const UploadRequest::NameParts name = UploadRequest::splitEntry(tiff.entry);
@@ -233,8 +237,8 @@ void TransferDriver::finishConvertedPairs(std::vector<ListedFile>& found)
         // it deleted the TIFF (this one, or one of another account serving the
         // folder before it): the PDF names the TIFF it was made of. The TIFF
         // goes, or the document goes twice.
-        for (const QString& pdf : TiffConversion::pdfEntriesFor(tiff.entry)) {
-            if (!entries.contains(pdf) || !TiffConversion::madeFrom(folder + pdf, tiff.stamp))
+        for (const QString& pdf : pdfsByBase.values(TiffConversion::pdfBaseFor(tiff.entry))) {
+            if (!TiffConversion::madeFrom(folder + pdf, tiff.stamp))
                 continue;
             QString why;
             switch (FileGate::removeIfUnchanged(folder + tiff.entry, tiff.stamp, &why)) {
