@@ -152,7 +152,17 @@ QString FiledLog::append(const Row& row, int* unsynced) const
             const int error = n < 0 ? errno : ENOSPC;
             // A full disk takes part of a row: left there, the next row, once
             // there is room, would be glued to it and neither could be read.
-            (void)::ftruncate(fd.get(), st.st_size);
+            // Only this row's bytes go: they end where the append left the
+            // offset, and another station of this account writing to the same
+            // file may have added a row before them, or after (then nothing can
+            // be taken back without cutting that one).
+            const qsizetype written = text.size() - left;
+            const off_t end = ::lseek(fd.get(), 0, SEEK_CUR);
+            struct stat now
+            {
+            };
+            if (written > 0 && end >= written && ::fstat(fd.get(), &now) == 0 && now.st_size == end)
+                (void)::ftruncate(fd.get(), end - written);
             return failed(error);
         }
         data += n;
