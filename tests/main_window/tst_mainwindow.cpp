@@ -89,6 +89,38 @@ void TestMainWindow::statusBoxKeepsTheTextExactly()
     QVERIFY(bounded.lineCount() < 20);
     bounded.prepend(QString(1000, u'x'));
     QCOMPARE(bounded.text(), QString(98, u'x') + QStringLiteral("\r\n"));
+
+    // A line wider than the box wraps at its words, and only on screen.
+    StatusBox narrow;
+    narrow.resize(200, 300);
+    narrow.show();
+    QString line;
+    for (int i = 0; i < 30; ++i)
+        line += QStringLiteral("word%1 ").arg(i);
+    narrow.prepend(line.trimmed());
+    narrow.prepend(QString(120, u'y')); // one word wider than the box breaks where it must
+    QCOMPARE(narrow.lineCount(), 3);
+    QVERIFY(narrow.rowCount() > 6);
+    QCOMPARE(narrow.text(),
+             QString(120, u'y') + QStringLiteral("\r\n") + line.trimmed() + QStringLiteral("\r\n"));
+    const qsizetype start = 122;
+    int rows = 1;
+    QRect previous = narrow.characterRect(start);
+    for (qsizetype i = start + 1; i < start + line.trimmed().size(); ++i) {
+        const QRect r = narrow.characterRect(i);
+        if (r.isEmpty())
+            break; // below the view
+        QVERIFY(r.right() <= narrow.viewport()->width());
+        if (r.top() > previous.top()) {
+            ++rows;
+            QCOMPARE(narrow.text().at(i - 1), u' '); // a row begins with a word
+        }
+        QCOMPARE(narrow.offsetAt(r.center()), i);
+        previous = r;
+    }
+    QVERIFY(rows > 2);
+    narrow.setSelection(start, start + line.trimmed().size());
+    QCOMPARE(narrow.selectedText(), line.trimmed()); // copied as written, no breaks of the wrap
 }
 
 static QStringList entriesOf(const std::vector<ListedFile>& files)
