@@ -2,6 +2,7 @@
 
 #include "AppIcon.h"
 #include "Base64.h"
+#include "BatchNames.h"
 #include "Controls.h"
 #include "Design.h"
 #include "DesktopNotifier.h"
@@ -387,7 +388,9 @@ void frmMain::CmdScanAll_Click()
         if (afterScannerOpen)
             afterScannerOpen(ImgScan1);
         ImgScan1->SetScanTo(4);
-        ImgScan1->SetImage(readFromFolder + QStringLiteral("/img"));
+        QSettings store = userStore();
+        ImgScan1->SetImage(BatchNames::batchTemplate(
+            readFromFolder, BatchNames::nextStamp(QDateTime::currentDateTime(), store)));
         ImgScan1->SetMultiPage(true);
         ImgScan1->SetPageOption(1);
         diag()->Log(QStringLiteral("Starting Scanner"));

@@ -139,11 +139,20 @@ void TestMainWindow::listingOrderAndEmptyFolders()
     TestSupport::writeFile(root + "/b.tif", "bb");
     TestSupport::writeFile(root + "/S/T/c.pdf", "c");
     QDir().mkpath(root + "/E/F");
+    // Names in their order, whatever order the file system keeps them in.
+    for (const char* n : {"3", "1", "4", "10", "5", "9", "2", "6", "8", "7"})
+        TestSupport::writeFile(root + "/R/img-" + QString(n).rightJustified(4, u'0') + ".tif", "r");
+    TestSupport::writeFile(root + "/A/z.pdf", "z");
 
     std::vector<ListedFile> found;
     listFolderTree(root, found);
     // The files of a folder come before the entries of its subfolders.
-    QCOMPARE(entriesOf(found), QStringList({"/b.tif", "/S/a.tif", "/S/T/c.pdf"}));
+    QStringList sortedRun;
+    for (int i = 1; i <= 10; ++i)
+        sortedRun << QStringLiteral("/R/img-%1.tif").arg(i, 4, 10, QLatin1Char('0'));
+    QCOMPARE(entriesOf(found),
+             QStringList({"/b.tif", "/A/z.pdf"}) + sortedRun + QStringList({"/S/a.tif", "/S/T/c.pdf"}));
+    QVERIFY(QDir(root + "/R").removeRecursively() && QDir(root + "/A").removeRecursively());
     QCOMPARE(found[0].stamp.size, 2);
     QVERIFY(found[0].stamp.mtimeNs > 0);
     // One level of empty nesting goes per listing.
