@@ -72,6 +72,18 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
 
     Dialog::setTestModeFlag(&testMode);
     Dialog::install();
+    // The first-run dialog closes without a new ApplySettings: where its save
+    // went is said when it is accepted (after Setup, ApplySettings says it).
+    Settings::setShowDialogRequest([this] {
+        Dialog::showModeless();
+        if (Dialog* d = Dialog::current())
+            connect(d, &QDialog::accepted, this, [this, d] {
+                if (d->windowModality() != Qt::NonModal)
+                    return;
+                if (const QString saved = Settings::takeSaveNotice(); !saved.isEmpty())
+                    addStatus(saved);
+            });
+    });
 }
 
 frmMain::~frmMain()
@@ -79,6 +91,7 @@ frmMain::~frmMain()
     // What the page filed goes while the status box can still say what became of it.
     m_transfer->settleFiled();
     Dialog::setTestModeFlag(nullptr);
+    Dialog::install();
     // Diagnostic windows have no parent, so that they stay open on their own;
     // the current one goes with the main window.
     delete diagWindow.data();
@@ -96,7 +109,7 @@ void frmMain::Form_Load()
 void frmMain::ApplySettings()
 {
     try {
-        const bool firstStart = !QFileInfo::exists(Settings::settingsFilePath());
+        const bool firstStart = !QFileInfo::exists(Settings::readSettingsFilePath());
         Settings::LoadSettings();
         uploadUrl = Settings::uploadToUrl;
         readFromFolder = Settings::readFromPath;
@@ -135,6 +148,8 @@ void frmMain::ApplySettings()
         const QString locked = m_transfer->folderLockMessage();
         if (!locked.isEmpty())
             addStatus(locked);
+        if (const QString saved = Settings::takeSaveNotice(); !saved.isEmpty())
+            addStatus(saved);
     } catch (...) {
         showMessage(this, QStringLiteral("Setting Error"), describeCurrentException());
     }

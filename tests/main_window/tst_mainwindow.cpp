@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
 #include <QTimer>
@@ -39,6 +40,7 @@ private slots:
     void startupCaptionAndStoredMode_data();
     void startupCaptionAndStoredMode();
     void missingFolderShowsSettingError();
+    void clerkSavesSetupForTheAccount();
     void newFailingFolderKeepsTheOldList();
     void layoutAndFocusOrder();
     void accessibleTreeAndStatusText();
@@ -246,6 +248,31 @@ void TestMainWindow::startupCaptionAndStoredMode()
     QVERIFY(store.fileName().endsWith("/quillStore.conf"));
     QCOMPARE(w->converterPath, st.prog + "/tiff2pdf");
     QCOMPARE(w->readFromFolder, st.scans);
+}
+
+// The packaged program's folder is not a clerk's to write (sysfs refuses root too).
+void TestMainWindow::clerkSavesSetupForTheAccount()
+{
+    Station st;
+    Settings::setProgramFolder(QStringLiteral("/sys"));
+    ModalWatcher boxes;
+    auto w = st.start();
+    Dialog* d = Dialog::current();
+    QVERIFY(d && !d->isModal());
+    d->uploadTo->setText(QStringLiteral("http://127.0.0.1:9/clerk"));
+    d->readFrom->setText(st.scans);
+    QTest::mouseClick(d->OKButton, Qt::LeftButton);
+    QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
+    QVERIFY(QFileInfo::exists(Settings::userSettingsFilePath()));
+    QVERIFY2(w->statusText().startsWith(QStringLiteral("Settings saved for this account in ") +
+                                        Settings::userSettingsFilePath()),
+             qPrintable(w->statusText()));
+    // The next start reads them, without Setup, and says nothing more of it.
+    w.reset();
+    w = st.start();
+    QVERIFY(!Dialog::current());
+    QCOMPARE(w->uploadUrl, QStringLiteral("http://127.0.0.1:9/clerk"));
+    QCOMPARE(w->statusText(), QStringLiteral("----Ready----"));
 }
 
 void TestMainWindow::missingFolderShowsSettingError()
