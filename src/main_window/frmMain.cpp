@@ -15,6 +15,7 @@
 #include "Logging.h"
 #include "ProgressPane.h"
 #include "RepaintThrottle.h"
+#include "ScanAdvice.h"
 #include "Settings.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
@@ -394,10 +395,10 @@ void frmMain::CmdScanAll_Click()
     pagesScanned = 0;
     pagesFiled = 0;
     m_scanRunning = true;
-    bool opened = false;
+    bool opened = false, wasOpened = false, scanned = false;
     try {
         ImgScan1->OpenScanner();
-        opened = true;
+        opened = wasOpened = true;
         if (!ImgScan1->foundAgain().isEmpty())
             addStatus(ImgScan1->foundAgain());
         if (afterScannerOpen)
@@ -412,6 +413,7 @@ void frmMain::CmdScanAll_Click()
         ImgScan1->SetFileType(1);
         progress->showScanning(0);
         ImgScan1->StartScan();
+        scanned = true;
         progress->finish();
         ImgScan1->CloseScanner();
         opened = false;
@@ -430,6 +432,8 @@ void frmMain::CmdScanAll_Click()
             }
         }
         m_scanRunning = false;
+        if (!scanned) // the scanner's fault, not the listing's after it
+            addStatus(ScanAdvice::faultLine(ImgScan1->lastFault(), wasOpened, pagesScanned, description));
         showMessage(this, QStringLiteral("Scan Error"), description);
     }
 }
@@ -460,4 +464,6 @@ void frmMain::passEnded(int filed, const QString& failure)
 void frmMain::ImgScan1_ScanDone()
 {
     addStatus(QStringLiteral("----") + QString::number(pagesScanned) + QStringLiteral(" Pages Scanned----"));
+    if (pagesScanned == 0)
+        addStatus(ScanAdvice::emptyFeederLine());
 }

@@ -126,6 +126,11 @@ void TestScanRun::jamStopsTheRunAndKeepsThePages()
     const QStringList jammed =
         w->fileListEntries().filter(QRegularExpression("^/img\\d{8}-\\d{6}-000[123]\\.tif$"));
     QCOMPARE(jammed.size(), 3);
+    // The status box keeps what happened and what to do, after the box is closed.
+    QVERIFY2(
+        w->statusText().startsWith("The feeder jammed after page 3: clear it and press Scan All again; the 3 "
+                                   "pages scanned are kept and will be filed (Page 4 could not be scanned: "),
+        qPrintable(w->statusText()));
     QTest::qWait(200);
     QVERIFY(receiver->records().isEmpty()); // no pass after a failed run
     QCOMPARE(QDir(st->scans).entryList(QDir::Files | QDir::Hidden).size(), 3);
@@ -148,6 +153,18 @@ void TestScanRun::jamStopsTheRunAndKeepsThePages()
     QStringList sorted = names;
     sorted.sort();
     QCOMPARE(names, sorted);
+
+    // An empty feeder says so.
+    w->afterScannerOpen = [](ImgScan* scanner) {
+        smallPages(scanner);
+        scanner->setDeviceOption("read-return-value", "SANE_STATUS_NO_DOCS");
+    };
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QCOMPARE(boxes.boxes.size(), 1);
+    QVERIFY2(
+        w->statusText().contains("Nothing was scanned: the feeder is empty. Put the pages in the feeder and "
+                                 "press Scan All again.\r\n----0 Pages Scanned----"),
+        qPrintable(w->statusText()));
 }
 
 void TestScanRun::testModeOpensANewWindowEachRun()

@@ -5,6 +5,7 @@
 #include "ImgScan.h"
 #include "SaneOptions.h"
 #include "SaneSession.h"
+#include "ScanAdvice.h"
 #include "TestSupport.h"
 #include "TiffFacts.h"
 #include "TiffPageWriter.h"
@@ -473,19 +474,31 @@ void TestImgScan::unsupportedImageFormatIsReported()
 void TestImgScan::scannerFailureKeepsEarlierPages_data()
 {
     QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("text"); // SANE's own words
+    QTest::addColumn<QString>("text");   // SANE's own words
+    QTest::addColumn<QString>("advice"); // what the status box tells the operator first
     QTest::newRow("jam") << "SANE_STATUS_JAMMED"
-                         << "Document feeder jammed";
+                         << "Document feeder jammed"
+                         << "The feeder jammed after page 3: clear it and press Scan All again";
     QTest::newRow("input/output error") << "SANE_STATUS_IO_ERROR"
-                                        << "Error during device I/O";
-    QTest::newRow("cover open") << "SANE_STATUS_COVER_OPEN"
-                                << "Scanner cover is open";
+                                        << "Error during device I/O"
+                                        << "The scanner stopped answering after page 3: check that it is on "
+                                           "and connected, then press Scan All again";
+    QTest::newRow("cover open")
+        << "SANE_STATUS_COVER_OPEN"
+        << "Scanner cover is open"
+        << "The scanner's cover is open after page 3: close it and press Scan All again";
+    QTest::newRow("busy")
+        << "SANE_STATUS_DEVICE_BUSY"
+        << "Device busy"
+        << "The scanner is busy (another program may be using it): wait until it is free and "
+           "press Scan All again";
 }
 
 void TestImgScan::scannerFailureKeepsEarlierPages()
 {
     QFETCH(QString, status);
     QFETCH(QString, text);
+    QFETCH(QString, advice);
     ImgScan scan;
     openAndPrepare(scan, folder());
     scan.setDeviceOptionAfterPage(3, QStringLiteral("read-return-value"), status);
@@ -494,6 +507,9 @@ void TestImgScan::scannerFailureKeepsEarlierPages()
     const QString failure = failureOf([&] { rec.start(scan); });
     QVERIFY2(failure.contains(text), qPrintable(failure));
     QVERIFY2(failure.contains(QLatin1String("Page 4")), qPrintable(failure));
+    QCOMPARE(ScanAdvice::faultLine(scan.lastFault(), true, 3, failure),
+             advice + QStringLiteral("; the 3 pages scanned are kept and will be filed (") + failure +
+                 QStringLiteral(")."));
     QCOMPARE(rec.pages, (QList<int>{1, 2, 3}));
     QCOMPARE(rec.scanDone, 0);
     QVERIFY(!scan.isScanning());
