@@ -1,6 +1,7 @@
 // The scanner adapter against SANE's test backend: batches from the feeder,
 // page formats, numbering that never overwrites, scanner failures, the options'
 // vocabulary, and the choice of scanner.
+#include "BatchNames.h"
 #include "Failure.h"
 #include "ImgScan.h"
 #include "SaneOptions.h"
@@ -158,6 +159,7 @@ private slots:
     void unsupportedImageFormatIsReported();
 
     // Failures
+    void batchNamesNeverComeTwice();
     void scannerFailureKeepsEarlierPages_data();
     void scannerFailureKeepsEarlierPages();
     void failureOnFirstPageLeavesNothing();
@@ -470,6 +472,19 @@ void TestImgScan::unsupportedImageFormatIsReported()
 }
 
 // ---------------------------------------------------------------- Failures
+
+void TestImgScan::batchNamesNeverComeTwice()
+{
+    QSettings store = userStore();
+    store.remove(QStringLiteral("Scanner/lastBatch"));
+    const QDateTime at(QDate(2026, 12, 9), QTime(9, 15, 2));
+    QCOMPARE(BatchNames::nextStamp(at, store), QStringLiteral("20261209-091502"));
+    QCOMPARE(BatchNames::nextStamp(at, store), QStringLiteral("20261209-091503")); // the same second
+    QCOMPARE(BatchNames::nextStamp(at.addSecs(-3600), store), QStringLiteral("20261209-091504")); // set back
+    QCOMPARE(BatchNames::nextStamp(at.addDays(1), store), QStringLiteral("20261210-091502"));
+    QCOMPARE(BatchNames::batchTemplate(QStringLiteral("/s"), QStringLiteral("20261209-091502")),
+             QStringLiteral("/s/img20261209-091502-"));
+}
 
 void TestImgScan::scannerFailureKeepsEarlierPages_data()
 {
