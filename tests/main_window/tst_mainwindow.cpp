@@ -46,6 +46,7 @@ private slots:
     void accessibleTreeAndStatusText();
 
     void modeSwitchesPanelsLinesAndColours();
+    void tabStripWholeAtEveryScale();
     void tickFollowsTheCheckBox();
     void tickSurvivesARemovedFolder();
 
@@ -362,6 +363,23 @@ void TestMainWindow::layoutAndFocusOrder()
         while (!(at->isVisibleTo(w.get()) && at->focusPolicy() & Qt::TabFocus));
         QCOMPARE(at, expected[i]);
     }
+    // Every control the keys reach shows that it has them, the tab labels too.
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    const QList<QWidget*> keyed{w->CmdScanAll,   w->CmdStartTransfer[0], w->CmdSelectScanner, w->CmdSetup[0],
+                                w->Text1,        w->CmdExploreDir,       w->FileList,         w->lblManual,
+                                w->lblUnattended};
+    for (QWidget* c : keyed) {
+        w->setFocus();
+        QApplication::processEvents();
+        QVERIFY(!c->hasFocus());
+        const QImage without = c->grab().toImage();
+        QTest::keyClick(w.get(), Qt::Key_Tab); // focus from the keyboard
+        c->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+        QVERIFY2(c->hasFocus(), qPrintable(c->objectName()));
+        QVERIFY2(c->grab().toImage() != without, qPrintable(c->objectName()));
+    }
 }
 
 // What a screen reader is given (Qt hands the same tree to AT-SPI): every control
@@ -463,6 +481,48 @@ void TestMainWindow::accessibleTreeAndStatusText()
     QCOMPARE(text->selectionCount(), 0);
     QTest::keySequence(w->Text1, QKeySequence::Copy); // nothing selected: all of it
     QCOMPARE(QApplication::clipboard()->text(), w->statusText());
+}
+
+// At display scales 1.5 and 2 every straight dark segment of the outline is
+// drawn along its whole length.
+void TestMainWindow::tabStripWholeAtEveryScale()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    for (const qreal dpr : {1.0, 1.5, 2.0}) {
+        QImage img((QSizeF(w->Frame5->size()) * dpr).toSize(), QImage::Format_ARGB32);
+        img.setDevicePixelRatio(dpr);
+        img.fill(Qt::magenta);
+        w->Frame5->render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
+        // Something is drawn at the segment's every point (the white base lines
+        // cross the feet by design); the background shows where nothing is.
+        auto drawn = [&](QPointF at) {
+            const QPoint d(int(at.x() * dpr), int(at.y() * dpr));
+            return img.rect().contains(d) && img.pixelColor(d) != QColor(Qt::magenta);
+        };
+        for (TabLine* l : w->Frame5->findChildren<TabLine*>()) {
+            // The straight ones: the tops, the feet and the base lines.
+            if (l->colour() == QColor(Qt::white) || !l->isVisible() ||
+                (l->from().x() != l->to().x() && l->from().y() != l->to().y()))
+                continue;
+            const QPointF a = l->geometry().topLeft() + l->from() + QPointF(0.5, 0.5);
+            const QPointF b = l->geometry().topLeft() + l->to() + QPointF(0.5, 0.5);
+            for (int i = 0; i <= 10; ++i)
+                QVERIFY2(
+                    !QRectF(w->Frame5->rect()).contains(a + (b - a) * (i / 10.0)) ||
+                        drawn(a + (b - a) * (i / 10.0)),
+                    qPrintable(
+                        QStringLiteral("%1 at scale %2, point %3").arg(l->objectName()).arg(dpr).arg(i)));
+        }
+    }
+    // The captions' underlines lie inside their labels.
+    for (TabLabel* label : {w->lblManual, w->lblUnattended}) {
+        const QFontMetrics fm(label->font());
+        const int textTop = (label->height() - fm.height()) / 2;
+        QVERIFY2(textTop + fm.ascent() + fm.underlinePos() + fm.lineWidth() < label->height(),
+                 qPrintable(label->objectName()));
+    }
 }
 
 void TestMainWindow::modeSwitchesPanelsLinesAndColours()
