@@ -95,6 +95,29 @@ install(CODE "set(QF_LAUNCHER_TEMPLATE \"${QF_PACKAGING_DIR}/quillfeed.in\")
 set(QF_LAUNCHER_DIR \"${QUILLFEED_DESKTOP_PREFIX}/bin\")" COMPONENT desktop)
 install(SCRIPT ${QF_PACKAGING_DIR}/InstallLauncher.cmake COMPONENT desktop)
 
+# --- the manual page, the copyright file and the changelog ----------------------
+
+# Debian keeps manual pages and changelogs compressed, without a time stamp
+# inside (-n), so that two builds of the same tree give the same package.
+set(qf_doc_files)
+foreach(pair "quillfeed.1;man/man1/quillfeed.1.gz" "changelog;doc/quillfeed/changelog.gz")
+  list(GET pair 0 source)
+  list(GET pair 1 target)
+  set(out ${QF_PACKAGING_BINARY_DIR}/share/${target})
+  get_filename_component(out_dir ${out} DIRECTORY)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
+    COMMAND sh -c "gzip -9n <\"$1\" >\"$2\"" sh ${QF_PACKAGING_DIR}/${source} ${out}
+    DEPENDS ${QF_PACKAGING_DIR}/${source}
+    VERBATIM)
+  list(APPEND qf_doc_files ${out})
+  get_filename_component(target_dir ${target} DIRECTORY)
+  install(FILES ${out} DESTINATION ${QUILLFEED_DESKTOP_PREFIX}/share/${target_dir} COMPONENT desktop)
+endforeach()
+add_custom_target(quillfeed_docs ALL DEPENDS ${qf_doc_files})
+install(FILES ${QF_PACKAGING_DIR}/copyright DESTINATION ${QUILLFEED_DESKTOP_PREFIX}/share/doc/quillfeed
+        COMPONENT desktop)
+
 # --- the Debian package -------------------------------------------------------
 
 set(CPACK_GENERATOR DEB)
@@ -121,14 +144,15 @@ ships beside it, and sends every file of the folder, one multipart POST
 per file, to the office's web page. A file is deleted only once the page
 has answered OK. It runs by hand (Manual) or reads the folder every 30
 seconds (Unattended).
-The program lives in /opt/quillfeed; its settings file settings.txt is
-read from that folder.")
+The program lives in /opt/quillfeed; its settings are read from
+~/.config/quillfeed/settings.txt, or from settings.txt in that folder.")
 # The libraries linked (Qt, libcurl, SANE, libtiff, zlib) are found by
 # dpkg-shlibdeps; Qt's platform plugins are loaded at run time, so they are named
 # here. Open Directory hands the folder to xdg-open.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, sane-airscan")
+# On a Wayland session without X, Qt finds no platform without qt6-wayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, sane-airscan, qt6-wayland")
 # Purging the package also removes the settings file an administrator wrote.
 configure_file(${QF_PACKAGING_DIR}/postrm.in ${QF_PACKAGING_BINARY_DIR}/control/postrm @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QF_PACKAGING_BINARY_DIR}/control/postrm)

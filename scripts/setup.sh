@@ -16,7 +16,7 @@ PACKAGES=(
   clang libclang-rt-14-dev clang-format
   dbus-daemon python3 python3-werkzeug tinyproxy openssl poppler-utils qpdf curl
   # benchmarks and packaging
-  nginx-light img2pdf dpkg-dev file desktop-file-utils time
+  nginx-light img2pdf dpkg-dev file desktop-file-utils time lintian groff-base
 )
 
 SUDO=""

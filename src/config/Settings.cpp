@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace Settings {
 
@@ -32,6 +33,61 @@ QString proxyPassword;
 namespace {
 QString g_programFolder;
 std::function<void()> g_showDialog;
+QString g_saveNotice;
+
+/// Writes a new file at path for its owner only, whole or not at all; errors
+/// name the file.
+void writeWhole(const QString& path, const QByteArray& content)
+{
+    QSaveFile file(path);
+    bool ok = file.open(QIODevice::WriteOnly);
+    if (ok) {
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        ok = file.write(content) == content.size() && file.commit();
+    }
+    if (!ok)
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
+    // A file that existed before keeps the permissions it had; tighten them.
+    ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
+}
+
+/// A refusal of this account (not a missing folder, nor a folder where the
+/// file should be): the program's folder is someone else's to write.
+bool refusedToThisAccount(int err)
+{
+    return err == EACCES || err == EPERM || err == EROFS;
+}
+
+/// Why a settings.txt cannot be created at path, as errno; 0 when it can after all.
+int createErrno(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        return errno;
+    ::close(fd);
+    ::unlink(QFile::encodeName(path).constData());
+    return 0;
+}
+
+/// Saves into the account's own file, beginning it (and its folder) when needed.
+void saveForThisAccount(const QByteArray& content, const QString& besidePath, const QString& besideWhy)
+{
+    const QString path = userSettingsFilePath();
+    const bool began = !QFileInfo::exists(path);
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder))
+        throw Failure(QStringLiteral("Cannot write the settings file %1 (%2), nor this account's own %3: its "
+                                     "folder cannot be made")
+                          .arg(besidePath, besideWhy, path));
+    ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
+    writeWhole(path, content);
+    if (began)
+        g_saveNotice =
+            QStringLiteral("Settings saved for this account in %1, since %2 cannot be written by it "
+                           "(%3); this account's starts read them from there.")
+                .arg(path, besidePath, besideWhy);
+}
 
 /// Writes all of data at offset 0 of fd and cuts the file there; errno tells why not.
 bool putAll(int fd, const QByteArray& data)
@@ -57,12 +113,15 @@ bool putAll(int fd, const QByteArray& data)
 
 /// Rewrites an existing regular file in place, synced. touched tells whether
 /// its bytes may have changed before a failure.
-bool rewriteInPlace(const QString& path, const QByteArray& content, bool* touched, QString* why)
+bool rewriteInPlace(const QString& path, const QByteArray& content, bool* touched, QString* why,
+                    int* openErrno = nullptr)
 {
     *touched = false;
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
+        if (openErrno)
+            *openErrno = errno;
         *why = systemErrorText(errno);
         return false;
     }
@@ -132,6 +191,23 @@ void setProgramFolder(const QString& folder)
 QString settingsFilePath()
 {
     return programFolder() + QStringLiteral("/settings.txt");
+}
+
+QString userSettingsFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/quillfeed/settings.txt");
+}
+
+QString readSettingsFilePath()
+{
+    const QString own = userSettingsFilePath();
+    return QFileInfo::exists(own) ? own : settingsFilePath();
+}
+
+QString takeSaveNotice()
+{
+    return std::exchange(g_saveNotice, QString());
 }
 
 void setShowDialogRequest(std::function<void()> request)
@@ -204,7 +280,9 @@ void LoadSettings()
     // A settings file may be a link an administrator made; never a FIFO that
     // would hold the start for good.
     QFile file;
-    if (!RegularFile::open(file, finishInterruptedSave(settingsFilePath()))) {
+    const QString own = userSettingsFilePath();
+    const QString path = QFileInfo::exists(own) ? own : finishInterruptedSave(settingsFilePath());
+    if (!RegularFile::open(file, path)) {
         qCDebug(lcConfig) << "no settings file at" << file.fileName() << file.errorString();
         appTitle = defaultAppTitle;
         uploadToUrl = defaultUploadToUrl();
@@ -255,6 +333,10 @@ void SaveSettings()
                 QStringLiteral("A setting holds a line break or a NUL character; nothing was saved."));
     const QByteArray content =
         formatFile({appTitle, uploadToUrl, readFromPath, proxyAddress, proxyUserName, proxyPassword});
+    if (QFileInfo::exists(userSettingsFilePath())) {
+        writeWhole(userSettingsFilePath(), content);
+        return;
+    }
     const QString path = settingsFilePath();
 
     // The file holds the proxy password: it is created for its owner only, and
@@ -271,8 +353,15 @@ void SaveSettings()
         return;
     }
     const QString besideFailure = file.errorString();
-    if (!QFileInfo::exists(path))
-        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, besideFailure));
+    // The program's folder is not this account's to write (the packaged
+    // layout): a clerk's settings are kept as the account's own.
+    if (!QFileInfo::exists(path)) {
+        const int err = createErrno(path);
+        if (!refusedToThisAccount(err))
+            throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, besideFailure));
+        saveForThisAccount(content, path, systemErrorText(err));
+        return;
+    }
 
     // A folder the operator cannot create files in, holding a settings file they
     // may write (the packaged program's): saved in place. A cut in the middle
@@ -292,11 +381,19 @@ void SaveSettings()
     ::chmod(QFile::encodeName(copy).constData(), S_IRUSR | S_IWUSR);
     bool touched = false;
     QString why;
-    if (!rewriteInPlace(path, content, &touched, &why)) {
+    int openErrno = 0;
+    if (!rewriteInPlace(path, content, &touched, &why, &openErrno)) {
         // Untouched, the old file stands; touched, the copy completes it at the next start.
-        if (!touched)
-            QFile::remove(copy);
-        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, why));
+        if (touched || !refusedToThisAccount(openErrno)) {
+            if (!touched)
+                QFile::remove(copy);
+            throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, why));
+        }
+        QFile::remove(copy);
+        // An administrator's file this account may only read: it stays the
+        // pre-seed, and this account's changes are its own.
+        saveForThisAccount(content, path, why);
+        return;
     }
     QFile::remove(copy);
 }

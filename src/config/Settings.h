@@ -25,7 +25,9 @@ void LoadSettings();
 /// Writes the six values to the settings file (mode 0600): a new file renamed
 /// over it, or, where its folder allows no new file, the file rewritten in place
 /// after a synced copy of the new text in the user's data folder, which the next
-/// LoadSettings puts in place should the rewrite have been cut. Throws Failure
+/// LoadSettings puts in place should the rewrite have been cut. Where the
+/// program's folder holds no settings.txt this account may write, or the
+/// account's own file exists, they go to the account's own file. Throws Failure
 /// with the reason when the file cannot be written.
 void SaveSettings();
 /// A value the settings file can hold: a line break would end its line early
@@ -41,6 +43,15 @@ QString programFolder();
 /// Tests and the packaged launcher point the program at another folder.
 void setProgramFolder(const QString& folder);
 QString settingsFilePath();
+/// The account's own settings.txt (in its configuration folder), which Setup
+/// writes where the program's folder holds no settings.txt it may write.
+QString userSettingsFilePath();
+/// The file LoadSettings reads: the account's own when it exists, the one
+/// beside the program otherwise (an administrator's pre-seed for every account).
+QString readSettingsFilePath();
+/// Once, after the save that began the account's own file: where the settings
+/// went and why, for the status box; empty otherwise.
+QString takeSaveNotice();
 
 /// What LoadSettings calls to show the setup dialog without waiting.
 void setShowDialogRequest(std::function<void()> request);

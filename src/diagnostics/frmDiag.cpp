@@ -42,6 +42,7 @@ frmDiag::frmDiag(QWidget* parent)
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Text1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Text1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     Text1->setReadOnly(false);
     // The log is only ever appended to; an undo history would hold a second
     // copy of everything logged.

@@ -2,6 +2,7 @@
 
 #include "AppIcon.h"
 #include "Base64.h"
+#include "BatchNames.h"
 #include "Controls.h"
 #include "Design.h"
 #include "DesktopNotifier.h"
@@ -14,6 +15,7 @@
 #include "Logging.h"
 #include "ProgressPane.h"
 #include "RepaintThrottle.h"
+#include "ScanAdvice.h"
 #include "Settings.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
@@ -71,6 +73,18 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
 
     Dialog::setTestModeFlag(&testMode);
     Dialog::install();
+    // The first-run dialog closes without a new ApplySettings: where its save
+    // went is said when it is accepted (after Setup, ApplySettings says it).
+    Settings::setShowDialogRequest([this] {
+        Dialog::showModeless();
+        if (Dialog* d = Dialog::current())
+            connect(d, &QDialog::accepted, this, [this, d] {
+                if (d->windowModality() != Qt::NonModal)
+                    return;
+                if (const QString saved = Settings::takeSaveNotice(); !saved.isEmpty())
+                    addStatus(saved);
+            });
+    });
 }
 
 frmMain::~frmMain()
@@ -78,6 +92,7 @@ frmMain::~frmMain()
     // What the page filed goes while the status box can still say what became of it.
     m_transfer->settleFiled();
     Dialog::setTestModeFlag(nullptr);
+    Dialog::install();
     // Diagnostic windows have no parent, so that they stay open on their own;
     // the current one goes with the main window.
     delete diagWindow.data();
@@ -95,7 +110,7 @@ void frmMain::Form_Load()
 void frmMain::ApplySettings()
 {
     try {
-        const bool firstStart = !QFileInfo::exists(Settings::settingsFilePath());
+        const bool firstStart = !QFileInfo::exists(Settings::readSettingsFilePath());
         Settings::LoadSettings();
         uploadUrl = Settings::uploadToUrl;
         readFromFolder = Settings::readFromPath;
@@ -134,6 +149,8 @@ void frmMain::ApplySettings()
         const QString locked = m_transfer->folderLockMessage();
         if (!locked.isEmpty())
             addStatus(locked);
+        if (const QString saved = Settings::takeSaveNotice(); !saved.isEmpty())
+            addStatus(saved);
     } catch (...) {
         showMessage(this, QStringLiteral("Setting Error"), describeCurrentException());
     }
@@ -378,22 +395,25 @@ void frmMain::CmdScanAll_Click()
     pagesScanned = 0;
     pagesFiled = 0;
     m_scanRunning = true;
-    bool opened = false;
+    bool opened = false, wasOpened = false, scanned = false;
     try {
         ImgScan1->OpenScanner();
-        opened = true;
+        opened = wasOpened = true;
         if (!ImgScan1->foundAgain().isEmpty())
             addStatus(ImgScan1->foundAgain());
         if (afterScannerOpen)
             afterScannerOpen(ImgScan1);
         ImgScan1->SetScanTo(4);
-        ImgScan1->SetImage(readFromFolder + QStringLiteral("/img"));
+        QSettings store = userStore();
+        ImgScan1->SetImage(BatchNames::batchTemplate(
+            readFromFolder, BatchNames::nextStamp(QDateTime::currentDateTime(), store)));
         ImgScan1->SetMultiPage(true);
         ImgScan1->SetPageOption(1);
         diag()->Log(QStringLiteral("Starting Scanner"));
         ImgScan1->SetFileType(1);
         progress->showScanning(0);
         ImgScan1->StartScan();
+        scanned = true;
         progress->finish();
         ImgScan1->CloseScanner();
         opened = false;
@@ -412,6 +432,8 @@ void frmMain::CmdScanAll_Click()
             }
         }
         m_scanRunning = false;
+        if (!scanned) // the scanner's fault, not the listing's after it
+            addStatus(ScanAdvice::faultLine(ImgScan1->lastFault(), wasOpened, pagesScanned, description));
         showMessage(this, QStringLiteral("Scan Error"), description);
     }
 }
@@ -442,4 +464,6 @@ void frmMain::passEnded(int filed, const QString& failure)
 void frmMain::ImgScan1_ScanDone()
 {
     addStatus(QStringLiteral("----") + QString::number(pagesScanned) + QStringLiteral(" Pages Scanned----"));
+    if (pagesScanned == 0)
+        addStatus(ScanAdvice::emptyFeederLine());
 }

@@ -5,6 +5,7 @@
 #include "Controls.h"
 #include "Design.h"
 #include "FileListModel.h"
+#include "FocusFrame.h"
 #include "ProgressPane.h"
 #include "RepaintThrottle.h"
 #include "ShownFileList.h"
@@ -32,6 +33,7 @@ void frmMain::buildLayout()
     Text1->setGeometry(twipsRect(120, 360, 3090, 4575));
     Text1->setFont(designFont());
     Text1->setAccessibleName(QStringLiteral("Status"));
+    FocusFrame::attach(Text1);
     m_statusThrottle = new RepaintThrottle(Text1);
 
     Frame1 = new QGroupBox(QStringLiteral("Scans"), this);
@@ -46,6 +48,7 @@ void frmMain::buildLayout()
     FileList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FileList->setModel(new ShownFileList(files, FileList));
     FileList->setAccessibleName(QStringLiteral("Scans"));
+    FocusFrame::attach(FileList);
     CmdExploreDir = makeButton(Frame1, QStringLiteral("CmdExploreDir"), QStringLiteral("Open Directory"),
                                twipsRect(120, 4560, 2415, 375));
 

@@ -66,6 +66,7 @@ struct ImgScan::Private
     std::optional<qint32> fileType;
     QList<DeferredOption> deferred;
     QStringList pagesWritten;
+    int lastFault = -1;
     QString foundAgain;
 };
 
@@ -154,6 +155,7 @@ void ImgScan::OpenScanner()
         throw Failure(QStringLiteral("The scanner is busy with a scan."));
     // A run that failed left the scanner open; it is opened afresh.
     closeDevice();
+    d->lastFault = -1;
 
     auto session = std::make_unique<SaneSession>();
     d->foundAgain.clear();
@@ -184,8 +186,10 @@ void ImgScan::OpenScanner()
             }
         }
     }
-    if (status != SANE_STATUS_GOOD || !handle)
+    if (status != SANE_STATUS_GOOD || !handle) {
+        d->lastFault = status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : int(status);
         throw Failure(QStringLiteral("Scanner %1 could not be opened: %2").arg(name, saneText(status)));
+    }
     d->session = std::move(session);
     d->handle = handle;
     d->deviceName = name;
@@ -328,6 +332,7 @@ void ImgScan::StartScan()
         }
         worker.wait();
         failure = worker.failure();
+        d->lastFault = worker.faultStatus();
     }
     m_scanning = false;
     if (!failure.isEmpty())
@@ -338,6 +343,11 @@ void ImgScan::StartScan()
 QStringList ImgScan::pagesWritten() const
 {
     return d->pagesWritten;
+}
+
+int ImgScan::lastFault() const
+{
+    return d->lastFault;
 }
 
 void ImgScan::CloseScanner()

@@ -42,6 +42,9 @@ public:
     /// The full paths of the pages of the current (or last) batch, complete and
     /// under their final names, as PageDone has reported them.
     QStringList pagesWritten() const;
+    /// The scanner's status (a SANE_Status) behind the last failure of
+    /// OpenScanner or StartScan, -1 when that failure was not the scanner's.
+    int lastFault() const;
 
     /// The SANE name of the open scanner, empty when none is open.
     QString deviceName() const;

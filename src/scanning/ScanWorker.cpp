@@ -110,7 +110,9 @@ void ScanWorker::run()
 ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
 {
     SANE_Handle h = m_batch.handle;
-    auto failed = [&](const QString& text) {
+    auto failed = [&](const QString& text, SANE_Status why = SANE_STATUS_GOOD) {
+        if (why != SANE_STATUS_GOOD && !m_abort.loadRelaxed())
+            m_faultStatus = int(why);
         m_failure = m_abort.loadRelaxed()
                         ? QStringLiteral("The scan was stopped before page %1 was complete.").arg(pageNumber)
                         : QStringLiteral("Page %1 could not be scanned: %2").arg(pageNumber).arg(text);
@@ -125,11 +127,11 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
         return PageResult::FeederEmpty;
     }
     if (status != SANE_STATUS_GOOD)
-        return failed(saneText(status));
+        return failed(saneText(status), status);
     SANE_Parameters p;
     status = sane_get_parameters(h, &p);
     if (status != SANE_STATUS_GOOD)
-        return failed(saneText(status));
+        return failed(saneText(status), status);
     qCDebug(lcScan) << "page" << pageNumber << "format" << p.format << "depth" << p.depth << "pixels"
                     << p.pixels_per_line << "bytes/line" << p.bytes_per_line << "lines" << p.lines
                     << "last frame" << p.last_frame;
@@ -233,15 +235,15 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
                 return true;
             });
             if (status != SANE_STATUS_EOF)
-                return failed(saneText(status));
+                return failed(saneText(status), status);
             if (fp.last_frame)
                 break;
             status = sane_start(h);
             if (status != SANE_STATUS_GOOD)
-                return failed(saneText(status));
+                return failed(saneText(status), status);
             status = sane_get_parameters(h, &fp);
             if (status != SANE_STATUS_GOOD)
-                return failed(saneText(status));
+                return failed(saneText(status), status);
             if (fp.format != SANE_FRAME_RED && fp.format != SANE_FRAME_GREEN && fp.format != SANE_FRAME_BLUE)
                 return failed(unsupported(fp));
         }
@@ -288,7 +290,7 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
     }
     if (status != SANE_STATUS_EOF) {
         writer.discard();
-        return failed(saneText(status));
+        return failed(saneText(status), status);
     }
     if (!writer.commit()) {
         m_failure = writer.error();

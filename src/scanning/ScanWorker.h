@@ -43,6 +43,9 @@ public:
 
     /// After the thread has ended: the failure's text, empty after a normal end.
     QString failure() const { return m_failure; }
+    /// The scanner's status that ended the batch (a SANE_Status), or -1 when
+    /// the failure was not the scanner's (a page file, a stop).
+    int faultStatus() const { return m_faultStatus; }
     int pagesWritten() const { return m_pages; }
 
 signals:
@@ -58,6 +61,7 @@ private:
 
     ScanBatch m_batch;
     QString m_failure;
+    int m_faultStatus = -1;
     int m_pages = 0;
     QAtomicInteger<int> m_abort = 0;
 };

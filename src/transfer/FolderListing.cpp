@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -66,6 +67,9 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
             return;
 
     std::vector<Subfolder> subfolders;
+    // In name order, not the file system's (ext4 gives hash order): a batch
+    // goes out in the order it was scanned, and Scans lists it so.
+    std::vector<std::pair<QByteArray, ListedFile>> files;
     bool empty = true;
     errno = 0;
     while (dirent* e = readdir(dir)) {
@@ -92,11 +96,16 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
             f.stamp = FileStamp::of(st);
             f.symbolicLink = S_ISLNK(st.st_mode);
         }
-        out.push_back(std::move(f));
+        files.emplace_back(QByteArray(name), std::move(f));
         errno = 0;
     }
     if (errno != 0)
         cannotRead(path, errno);
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& f : files)
+        out.push_back(std::move(f.second));
+    std::sort(subfolders.begin(), subfolders.end(),
+              [](const Subfolder& a, const Subfolder& b) { return a.name < b.name; });
     // The handle goes before the walk goes deeper: a deep tree must not hold one
     // open per level and run out of them.
     closer.reset();

@@ -607,7 +607,10 @@ void TransferDriver::stateChanged(int state)
                                "Setup (%1); %2 stays in the folder.")
                     .arg(m_inet.ResponseInfo(), m_state.currentFile));
         else
-            m_view.addStatus(QStringLiteral("Transfer failed: ") + m_inet.ResponseInfo());
+            m_view.addStatus(
+                QStringLiteral("Transfer failed: no answer from the web page (%1); %2 stays in the "
+                               "folder and goes again with the next pass.")
+                    .arg(m_inet.ResponseInfo(), m_state.currentFile));
         m_journal.endSend();
         endFlight();
         settleFiled();

@@ -10,11 +10,14 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTextLayout>
 
 namespace {
-// Drawing a very long line (a server's error page without line breaks) would
-// shape all of it on every repaint; nobody reads past this.
-constexpr int MaxDrawnChars = 512;
+// Laying out a very long line (a server's error page without line breaks)
+// would shape all of it on every repaint and fill screens with one message;
+// nobody reads past this. Copy still gives the whole line.
+constexpr int MaxDrawnChars = 2048;
+const QString kEllipsis = QStringLiteral("\u2026");
 constexpr int TextLeft = 3;
 constexpr int TextTop = 2;
 const QString kCrLf = QStringLiteral("\r\n");
@@ -33,6 +36,7 @@ StatusBox::StatusBox(QWidget* parent) : QAbstractScrollArea(parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     viewport()->setCursor(Qt::IBeamCursor);
+    rewrapAll();
     updateScrollBar();
 }
 
@@ -52,7 +56,10 @@ void StatusBox::setCapacity(qsizetype chars)
 void StatusBox::keepWithinCapacity()
 {
     const bool told = QAccessible::isActive(); // assistive technology is told what went
+    const qsizetype before = m_store.chars();
     const QString removed = m_store.trim(m_capacity, told);
+    if (m_store.chars() != before)
+        rowsTrimmed();
     m_anchor = m_store.clamp(m_anchor);
     m_caret = m_store.clamp(m_caret);
     if (told && !removed.isEmpty()) {
@@ -76,6 +83,7 @@ void StatusBox::setText(const QString& text)
     const bool told = QAccessible::isActive();
     const QString before = told ? this->text() : QString();
     m_store.setText(text);
+    rewrapAll();
     m_anchor = m_caret = {};
     keepWithinCapacity();
     verticalScrollBar()->setValue(0);
@@ -91,7 +99,10 @@ void StatusBox::prepend(const QString& message)
     // Keep what the operator is looking at, and what they selected, in place.
     QScrollBar* bar = verticalScrollBar();
     const bool atTop = bar->value() == 0;
+    const qsizetype rowsBefore = m_totalRows;
     const qsizetype count = m_store.prepend(message);
+    rowsPrepended(count);
+    const qsizetype rowsAdded = m_totalRows - rowsBefore;
     m_anchor.line += count;
     m_caret.line += count;
     if (QAccessible::isActive()) {
@@ -101,12 +112,14 @@ void StatusBox::prepend(const QString& message)
     keepWithinCapacity();
     textChanged();
     if (!atTop)
-        bar->setValue(bar->value() + int(count));
+        bar->setValue(bar->value() + int(rowsAdded));
 }
 
 void StatusBox::appendLineBreak()
 {
     const qsizetype at = m_store.appendLineBreak();
+    m_rows.push_back(1); // the line before keeps its text, the new one is empty
+    ++m_totalRows;
     if (QAccessible::isActive()) {
         QAccessibleTextInsertEvent event(this, int(at), kCrLf);
         QAccessible::updateAccessibility(&event);
@@ -115,30 +128,122 @@ void StatusBox::appendLineBreak()
     textChanged();
 }
 
+// ---------------------------------------------------------------- wrapping
+
+int StatusBox::wrapWidth() const
+{
+    return qMax(1, viewport()->width() - 2 * TextLeft);
+}
+
+void StatusBox::layOut(QTextLayout& layout, qsizetype line) const
+{
+    const QString& t = m_store.lineText(line);
+    layout.setText(t.size() > MaxDrawnChars ? t.left(MaxDrawnChars) + kEllipsis : t);
+    layout.setFont(font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.setCacheEnabled(true);
+    const int lh = fontMetrics().lineSpacing();
+    layout.beginLayout();
+    for (int row = 0;; ++row) {
+        QTextLine tl = layout.createLine();
+        if (!tl.isValid())
+            break;
+        tl.setLineWidth(wrapWidth());
+        tl.setPosition(QPointF(0, row * lh));
+    }
+    layout.endLayout();
+}
+
+int StatusBox::rowsOf(qsizetype line) const
+{
+    const QString& t = m_store.lineText(line);
+    // Most lines fit; measuring them is cheaper than laying them out.
+    if (t.size() <= MaxDrawnChars && fontMetrics().horizontalAdvance(t) <= wrapWidth())
+        return 1;
+    QTextLayout layout;
+    layOut(layout, line);
+    return qMax(1, layout.lineCount());
+}
+
+void StatusBox::rewrapAll()
+{
+    m_wrappedAt = wrapWidth();
+    m_rows.clear();
+    m_totalRows = 0;
+    for (qsizetype i = 0; i < m_store.lineCount(); ++i) {
+        m_rows.push_back(rowsOf(i));
+        m_totalRows += m_rows.back();
+    }
+}
+
+void StatusBox::rowsPrepended(qsizetype lines)
+{
+    for (qsizetype i = lines - 1; i >= 0; --i) {
+        m_rows.push_front(rowsOf(i));
+        m_totalRows += m_rows.front();
+    }
+}
+
+void StatusBox::rowsTrimmed()
+{
+    while (qsizetype(m_rows.size()) > m_store.lineCount()) {
+        m_totalRows -= m_rows.back();
+        m_rows.pop_back();
+    }
+    // The newest line alone may have been cut to fit.
+    m_totalRows -= m_rows.front();
+    m_rows.front() = rowsOf(0);
+    m_totalRows += m_rows.front();
+}
+
+StatusBox::Row StatusBox::rowAt(qsizetype row) const
+{
+    qsizetype line = 0;
+    for (const int n : m_rows) {
+        if (row < n)
+            return {line, int(row)};
+        row -= n;
+        ++line;
+    }
+    return {m_store.lineCount() - 1, m_rows.back() - 1};
+}
+
+qsizetype StatusBox::firstRowOf(qsizetype line) const
+{
+    qsizetype row = 0;
+    for (qsizetype i = 0; i < line && i < qsizetype(m_rows.size()); ++i)
+        row += m_rows[size_t(i)];
+    return row;
+}
+
+int StatusBox::subRowOf(Pos pos) const
+{
+    if (m_rows[size_t(pos.line)] == 1)
+        return 0;
+    QTextLayout layout;
+    layOut(layout, pos.line);
+    const QTextLine tl = layout.lineForTextPosition(int(qMin<qsizetype>(pos.col, MaxDrawnChars)));
+    return tl.isValid() ? tl.lineNumber() : layout.lineCount() - 1;
+}
+
 // ---------------------------------------------------------------- positions
 
 StatusBox::Pos StatusBox::posAt(const QPoint& point) const
 {
-    const QFontMetrics fm = fontMetrics();
-    const qsizetype row = verticalScrollBar()->value() + (point.y() - TextTop) / qMax(1, fm.lineSpacing());
-    const qsizetype line = qBound<qsizetype>(0, row, m_store.lineCount() - 1);
-    const QString& t = m_store.lineText(line);
-    const qsizetype drawn = qMin<qsizetype>(t.size(), MaxDrawnChars);
+    const int lh = qMax(1, fontMetrics().lineSpacing());
+    const qsizetype wanted = verticalScrollBar()->value() + (point.y() - TextTop) / lh;
+    const Row r = rowAt(qBound<qsizetype>(0, wanted, m_totalRows - 1));
+    const QString& t = m_store.lineText(r.line);
+    QTextLayout layout;
+    layOut(layout, r.line);
+    const QTextLine tl = layout.lineAt(r.sub);
     const int x = point.x() - TextLeft;
-    if (x >= fm.horizontalAdvance(t.left(drawn)))
-        return {line, t.size()};
-    // The character boundary nearest to x.
-    qsizetype lo = 0, hi = drawn;
-    while (lo < hi) {
-        const qsizetype mid = (lo + hi + 1) / 2;
-        const int left = fm.horizontalAdvance(t.left(mid - 1));
-        const int right = fm.horizontalAdvance(t.left(mid));
-        if ((left + right) / 2 <= x)
-            lo = mid;
-        else
-            hi = mid - 1;
-    }
-    return {line, lo};
+    if (r.sub == layout.lineCount() - 1 && x >= tl.naturalTextWidth())
+        return {r.line, t.size()};
+    const qsizetype col = tl.xToCursor(x, QTextLine::CursorBetweenCharacters);
+    return {r.line, col > MaxDrawnChars ? t.size() : col};
 }
 
 qsizetype StatusBox::offsetAt(const QPoint& viewportPoint) const
@@ -149,26 +254,32 @@ qsizetype StatusBox::offsetAt(const QPoint& viewportPoint) const
 QRect StatusBox::characterRect(qsizetype offset) const
 {
     const Pos p = m_store.posOf(offset);
-    const int row = int(p.line) - verticalScrollBar()->value();
+    if (p.col > MaxDrawnChars)
+        return {};
+    QTextLayout layout;
+    layOut(layout, p.line);
+    const QTextLine tl = layout.lineForTextPosition(int(p.col));
+    const int sub = tl.isValid() ? tl.lineNumber() : 0;
+    const qsizetype row = firstRowOf(p.line) + sub - verticalScrollBar()->value();
     if (row < 0 || row > visibleLines())
         return {};
     const QFontMetrics fm = fontMetrics();
+    const QTextLine at = layout.lineAt(sub);
+    const int x = TextLeft + int(at.cursorToX(int(p.col)));
     const QString& t = m_store.lineText(p.line);
-    if (p.col > MaxDrawnChars)
-        return {};
-    const int x = TextLeft + fm.horizontalAdvance(t.left(p.col));
-    const int w = p.col < t.size() ? fm.horizontalAdvance(t.at(p.col)) : fm.averageCharWidth();
-    return QRect(x, TextTop + row * fm.lineSpacing(), qMax(1, w), fm.lineSpacing());
+    const int w = p.col < t.size() ? int(at.cursorToX(int(p.col) + 1)) + TextLeft - x : fm.averageCharWidth();
+    return QRect(x, TextTop + int(row) * fm.lineSpacing(), qMax(1, w), fm.lineSpacing());
 }
 
 void StatusBox::ensureVisible(qsizetype offset)
 {
     QScrollBar* bar = verticalScrollBar();
-    const int line = int(m_store.posOf(offset).line);
-    if (line < bar->value())
-        bar->setValue(line);
-    else if (line >= bar->value() + visibleLines())
-        bar->setValue(line - visibleLines() + 1);
+    const Pos p = m_store.posOf(offset);
+    const qsizetype row = firstRowOf(p.line) + subRowOf(p);
+    if (row < bar->value())
+        bar->setValue(int(row));
+    else if (row >= bar->value() + visibleLines())
+        bar->setValue(int(row) - visibleLines() + 1);
 }
 
 // ---------------------------------------------------------------- selection
@@ -235,13 +346,24 @@ void StatusBox::updateScrollBar()
     const int page = visibleLines();
     bar->setPageStep(page);
     bar->setSingleStep(1);
-    bar->setRange(0, qMax(0, int(m_store.lineCount()) - page));
+    bar->setRange(0, qMax(0, int(m_totalRows) - page));
 }
 
 void StatusBox::resizeEvent(QResizeEvent* event)
 {
     QAbstractScrollArea::resizeEvent(event);
+    if (wrapWidth() != m_wrappedAt)
+        rewrapAll();
     updateScrollBar();
+}
+
+void StatusBox::changeEvent(QEvent* event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        rewrapAll();
+        updateScrollBar();
+    }
 }
 
 void StatusBox::paintEvent(QPaintEvent*)
@@ -251,32 +373,36 @@ void StatusBox::paintEvent(QPaintEvent*)
     p.setPen(pal.color(QPalette::Text));
     const QFontMetrics fm = fontMetrics();
     const int lh = fm.lineSpacing();
-    const int first = verticalScrollBar()->value();
-    const int last = qMin(int(m_store.lineCount()), first + visibleLines() + 1);
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
     const Pos from = qMin(m_anchor, m_caret), to = qMax(m_anchor, m_caret);
-    int y = TextTop + fm.ascent();
-    for (int i = first; i < last; ++i, y += lh) {
-        const QString& t = m_store.lineText(i);
-        const QString shown = t.size() > MaxDrawnChars ? t.left(MaxDrawnChars) : t;
-        p.drawText(TextLeft, y, shown);
-        if (from == to || i < from.line || i > to.line)
-            continue;
-        // The selected part: highlighted, its text drawn again in the highlight's colour.
-        const qsizetype a = qMin<qsizetype>(i == from.line ? from.col : 0, shown.size());
-        const qsizetype b = qMin<qsizetype>(i == to.line ? to.col : shown.size(), shown.size());
-        const int x1 = TextLeft + fm.horizontalAdvance(shown.left(a));
-        int x2 = TextLeft + fm.horizontalAdvance(shown.left(b));
-        if (i < to.line)
-            x2 += fm.averageCharWidth(); // the line break is selected too
-        if (x2 <= x1)
-            continue;
-        const QRect band(x1, y - fm.ascent(), x2 - x1, lh);
-        p.save();
-        p.setClipRect(band);
-        p.fillRect(band, pal.brush(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::Highlight));
-        p.setPen(pal.color(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::HighlightedText));
-        p.drawText(TextLeft, y, shown);
-        p.restore();
+    const Row top = rowAt(verticalScrollBar()->value());
+    int y = TextTop - top.sub * lh; // where the first drawn line's first row goes
+    for (qsizetype i = top.line; i < m_store.lineCount() && y < viewport()->height(); ++i) {
+        QTextLayout layout;
+        layOut(layout, i);
+        QList<QTextLayout::FormatRange> selected;
+        const bool inSelection = from != to && i >= from.line && i <= to.line;
+        if (inSelection) {
+            const qsizetype end = layout.text().size();
+            const qsizetype a = qMin<qsizetype>(i == from.line ? from.col : 0, end);
+            const qsizetype b = qMin<qsizetype>(i == to.line ? to.col : end, end);
+            QTextLayout::FormatRange range;
+            range.start = int(a);
+            range.length = int(b - a);
+            range.format.setBackground(pal.brush(group, QPalette::Highlight));
+            range.format.setForeground(pal.brush(group, QPalette::HighlightedText));
+            if (range.length > 0)
+                selected << range;
+        }
+        layout.draw(&p, QPointF(TextLeft, y), selected);
+        const int rows = layout.lineCount();
+        if (inSelection && i < to.line) { // the line break is selected too
+            const QTextLine last = layout.lineAt(rows - 1);
+            const QRect band(TextLeft + int(last.naturalTextWidth()), y + (rows - 1) * lh,
+                             fm.averageCharWidth(), lh);
+            p.fillRect(band, pal.brush(group, QPalette::Highlight));
+        }
+        y += rows * lh;
     }
 }
 
@@ -331,8 +457,9 @@ void StatusBox::keyPressEvent(QKeyEvent* event)
         // Shift and a movement key select from where the caret stands; with
         // nothing selected and the caret out of view, from the top line in view.
         Pos c = m_caret;
-        if (m_anchor == m_caret && (c.line < bar->value() || c.line >= bar->value() + visibleLines()))
-            m_anchor = c = {bar->value(), 0};
+        const qsizetype caretRow = firstRowOf(c.line) + subRowOf(c);
+        if (m_anchor == m_caret && (caretRow < bar->value() || caretRow >= bar->value() + visibleLines()))
+            m_anchor = c = {rowAt(bar->value()).line, 0};
         const qsizetype lastLine = m_store.lineCount() - 1;
         auto lengthOf = [this](qsizetype line) { return m_store.lineText(line).size(); };
         const bool ctrl = event->modifiers() & Qt::ControlModifier;

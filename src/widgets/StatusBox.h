@@ -1,6 +1,8 @@
 // The status box: newest message on top. The text lives in a LineStore and
-// only the visible lines are drawn, so adding a message costs the same however
-// long the box has grown. Part of it can be selected with the mouse or with
+// only the visible lines are laid out and drawn, so adding a message costs the
+// same however long the box has grown. A line wider than the box wraps at its
+// words, as a multi-line text box's does; only the count of rows of each line
+// is kept, and the wrap never enters the text. Part of it can be selected with the mouse or with
 // Shift and the arrow keys and copied; assistive technology reads it through a
 // text interface (StatusBoxAccessible), which builds the whole text only when asked.
 #pragma once
@@ -12,7 +14,10 @@
 #include <QRect>
 #include <QString>
 
+#include <deque>
 #include <utility>
+
+class QTextLayout;
 
 class StatusBox : public QAbstractScrollArea
 {
@@ -30,8 +35,10 @@ public:
     void appendLineBreak();
     /// The first n characters of the text (the whole text when shorter).
     QString head(int n) const;
-    /// Number of display lines.
+    /// Number of lines of the text (a wrapped line counts once).
     int lineCount() const { return int(m_store.lineCount()); }
+    /// Number of rows the lines take on screen, wrapped to the box's width.
+    qsizetype rowCount() const { return m_totalRows; }
     /// The most characters the box holds; beyond it the oldest lines make room.
     void setCapacity(qsizetype chars);
 
@@ -51,6 +58,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -68,6 +76,29 @@ private:
     int visibleLines() const;
 
     void textChanged();
+
+    // Wrapping. A line's rows are laid out again whenever they are drawn or
+    // hit; m_rows only says how many there are, line by line.
+    struct Row
+    {
+        qsizetype line = 0;
+        int sub = 0; // the row within its line
+    };
+    int wrapWidth() const;
+    void layOut(QTextLayout& layout, qsizetype line) const;
+    int rowsOf(qsizetype line) const;
+    void rewrapAll();
+    /// After the store changed: added lines at the front, lines gone at the back.
+    void rowsPrepended(qsizetype lines);
+    void rowsTrimmed();
+    Row rowAt(qsizetype row) const;
+    qsizetype firstRowOf(qsizetype line) const;
+    /// The row of pos within its line.
+    int subRowOf(Pos pos) const;
+
+    std::deque<int> m_rows;
+    qsizetype m_totalRows = 0;
+    int m_wrappedAt = -1; // the width m_rows was counted for
 
     LineStore m_store;
     Pos m_anchor; // where the selection began

@@ -38,7 +38,11 @@ void TabLine::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setPen(QPen(m_colour, 1));
-    p.drawLine(m_from, m_to);
+    // Through the middle of the pixels: a line on their edge keeps only half
+    // its width at a display scale above 1, and at the strip's top edge that
+    // half is outside the widget.
+    const QPointF centre(0.5, 0.5);
+    p.drawLine(QPointF(m_from) + centre, QPointF(m_to) + centre);
 }
 
 namespace {

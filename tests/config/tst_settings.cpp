@@ -66,6 +66,8 @@ private slots:
     void existingFileMadePrivate();
     void unwritableFileReported_data();
     void unwritableFileReported();
+    void refusingProgramFolderSavesForTheAccount_data();
+    void refusingProgramFolderSavesForTheAccount();
     void defaults();
     void cutSaveFinishedAtStart_data();
     void cutSaveFinishedAtStart();
@@ -80,6 +82,7 @@ void tst_Settings::init()
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
     Settings::setProgramFolder(m_dir->path());
+    QFile::remove(Settings::userSettingsFilePath());
     m_requests = 0;
     Settings::setShowDialogRequest([this] { ++m_requests; });
     setValues(kBefore);
@@ -287,8 +290,6 @@ void tst_Settings::unwritableFileReported_data()
     QTest::newRow("settings.txt is a folder") << "folder";
     QTest::newRow("program folder under a file") << "under-file";
     QTest::newRow("program folder missing") << "missing";
-    if (::geteuid() != 0)
-        QTest::newRow("read-only program folder") << "read-only";
 }
 
 void tst_Settings::unwritableFileReported()
@@ -300,12 +301,8 @@ void tst_Settings::unwritableFileReported()
     } else if (how == QStringLiteral("under-file")) {
         QVERIFY(TestSupport::writeFile(m_dir->filePath(QStringLiteral("plain")), "x"));
         folder = m_dir->filePath(QStringLiteral("plain/sub"));
-    } else if (how == QStringLiteral("missing")) {
-        folder = m_dir->filePath(QStringLiteral("no/such/folder"));
     } else {
-        QVERIFY(TestSupport::writeFile(Settings::settingsFilePath(), "kept\r\n"));
-        QVERIFY(::chmod(QFile::encodeName(Settings::settingsFilePath()).constData(), 0400) == 0);
-        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0500) == 0);
+        folder = m_dir->filePath(QStringLiteral("no/such/folder"));
     }
     Settings::setProgramFolder(folder);
 
@@ -318,12 +315,60 @@ void tst_Settings::unwritableFileReported()
     QVERIFY2(description.startsWith(QStringLiteral("Cannot write the settings file ") + folder +
                                     QStringLiteral("/settings.txt")),
              qPrintable(description));
-    if (how == QStringLiteral("read-only"))
-        QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), QByteArray("kept\r\n"));
+    QVERIFY(!QFileInfo::exists(Settings::userSettingsFilePath()));
     // No stray temporary file is left beside it.
     const QStringList left = QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden);
     for (const QString& name : left)
         QVERIFY2(!name.startsWith(QStringLiteral("settings.txt.")), qPrintable(name));
+}
+
+void tst_Settings::refusingProgramFolderSavesForTheAccount_data()
+{
+    QTest::addColumn<QString>("how");
+    // sysfs refuses new files to root as well: the packaged layout, seen by a clerk.
+    QTest::newRow("no settings.txt, folder refuses new files") << "sysfs";
+    if (::geteuid() != 0)
+        QTest::newRow("administrator's read-only settings.txt") << "read-only";
+}
+
+void tst_Settings::refusingProgramFolderSavesForTheAccount()
+{
+    QFETCH(QString, how);
+    const QByteArray seed = "Front\r\nhttp://seed/x.asp\r\n/srv/seed\r\n";
+    if (how == QStringLiteral("sysfs")) {
+        if (!QFileInfo(QStringLiteral("/sys/kernel")).isDir())
+            QSKIP("no sysfs");
+        Settings::setProgramFolder(QStringLiteral("/sys"));
+    } else {
+        QVERIFY(TestSupport::writeFile(Settings::settingsFilePath(), seed));
+        QVERIFY(::chmod(QFile::encodeName(Settings::settingsFilePath()).constData(), 0400) == 0);
+        QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0500) == 0);
+    }
+    const QString own = Settings::userSettingsFilePath();
+    const QStringList saved{"Front", "http://clerk/x.asp", "/home/clerk/TAVScans", "", "", ""};
+    setValues(saved);
+    Settings::SaveSettings();
+    QCOMPARE(TestSupport::readFile(own), Settings::formatFile(saved));
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(own).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 0777, 0600u);
+    const QString notice = Settings::takeSaveNotice();
+    QVERIFY2(notice.contains(own) && notice.contains(Settings::settingsFilePath()), qPrintable(notice));
+    QCOMPARE(Settings::takeSaveNotice(), QString()); // said once
+    if (how == QStringLiteral("read-only"))
+        QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), seed); // the pre-seed stays
+
+    // The account's file is what the next start reads, and what the next save writes.
+    setValues(kBefore);
+    QCOMPARE(Settings::readSettingsFilePath(), own);
+    Settings::LoadSettings();
+    QCOMPARE(currentValues(), saved);
+    QCOMPARE(m_requests, 0);
+    Settings::proxyAddress = QStringLiteral("p:1");
+    Settings::SaveSettings();
+    QVERIFY(TestSupport::readFile(own).contains("\r\np:1\r\n"));
+    QCOMPARE(Settings::takeSaveNotice(), QString());
+    QVERIFY(QFile::remove(own));
 }
 
 void tst_Settings::defaults()

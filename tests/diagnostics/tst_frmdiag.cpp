@@ -46,6 +46,9 @@ void tst_frmDiag::design()
     QVERIFY(!box->isReadOnly());
     QCOMPARE(box->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QVERIFY(!box->document()->isUndoRedoEnabled());
+    // Long lines wrap at words within the box, as the status box's do.
+    QCOMPARE(box->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QCOMPARE(box->wordWrapMode(), QTextOption::WrapAtWordBoundaryOrAnywhere);
     QCOMPARE(w.text(), QString());
 }
 

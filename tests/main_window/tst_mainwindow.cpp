@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
 #include <QTimer>
@@ -39,11 +40,13 @@ private slots:
     void startupCaptionAndStoredMode_data();
     void startupCaptionAndStoredMode();
     void missingFolderShowsSettingError();
+    void clerkSavesSetupForTheAccount();
     void newFailingFolderKeepsTheOldList();
     void layoutAndFocusOrder();
     void accessibleTreeAndStatusText();
 
     void modeSwitchesPanelsLinesAndColours();
+    void tabStripWholeAtEveryScale();
     void tickFollowsTheCheckBox();
     void tickSurvivesARemovedFolder();
 
@@ -89,6 +92,38 @@ void TestMainWindow::statusBoxKeepsTheTextExactly()
     QVERIFY(bounded.lineCount() < 20);
     bounded.prepend(QString(1000, u'x'));
     QCOMPARE(bounded.text(), QString(98, u'x') + QStringLiteral("\r\n"));
+
+    // A line wider than the box wraps at its words, and only on screen.
+    StatusBox narrow;
+    narrow.resize(200, 300);
+    narrow.show();
+    QString line;
+    for (int i = 0; i < 30; ++i)
+        line += QStringLiteral("word%1 ").arg(i);
+    narrow.prepend(line.trimmed());
+    narrow.prepend(QString(120, u'y')); // one word wider than the box breaks where it must
+    QCOMPARE(narrow.lineCount(), 3);
+    QVERIFY(narrow.rowCount() > 6);
+    QCOMPARE(narrow.text(),
+             QString(120, u'y') + QStringLiteral("\r\n") + line.trimmed() + QStringLiteral("\r\n"));
+    const qsizetype start = 122;
+    int rows = 1;
+    QRect previous = narrow.characterRect(start);
+    for (qsizetype i = start + 1; i < start + line.trimmed().size(); ++i) {
+        const QRect r = narrow.characterRect(i);
+        if (r.isEmpty())
+            break; // below the view
+        QVERIFY(r.right() <= narrow.viewport()->width());
+        if (r.top() > previous.top()) {
+            ++rows;
+            QCOMPARE(narrow.text().at(i - 1), u' '); // a row begins with a word
+        }
+        QCOMPARE(narrow.offsetAt(r.center()), i);
+        previous = r;
+    }
+    QVERIFY(rows > 2);
+    narrow.setSelection(start, start + line.trimmed().size());
+    QCOMPARE(narrow.selectedText(), line.trimmed()); // copied as written, no breaks of the wrap
 }
 
 static QStringList entriesOf(const std::vector<ListedFile>& files)
@@ -107,11 +142,20 @@ void TestMainWindow::listingOrderAndEmptyFolders()
     TestSupport::writeFile(root + "/b.tif", "bb");
     TestSupport::writeFile(root + "/S/T/c.pdf", "c");
     QDir().mkpath(root + "/E/F");
+    // Names in their order, whatever order the file system keeps them in.
+    for (const char* n : {"3", "1", "4", "10", "5", "9", "2", "6", "8", "7"})
+        TestSupport::writeFile(root + "/R/img-" + QString(n).rightJustified(4, u'0') + ".tif", "r");
+    TestSupport::writeFile(root + "/A/z.pdf", "z");
 
     std::vector<ListedFile> found;
     listFolderTree(root, found);
     // The files of a folder come before the entries of its subfolders.
-    QCOMPARE(entriesOf(found), QStringList({"/b.tif", "/S/a.tif", "/S/T/c.pdf"}));
+    QStringList sortedRun;
+    for (int i = 1; i <= 10; ++i)
+        sortedRun << QStringLiteral("/R/img-%1.tif").arg(i, 4, 10, QLatin1Char('0'));
+    QCOMPARE(entriesOf(found),
+             QStringList({"/b.tif", "/A/z.pdf"}) + sortedRun + QStringList({"/S/a.tif", "/S/T/c.pdf"}));
+    QVERIFY(QDir(root + "/R").removeRecursively() && QDir(root + "/A").removeRecursively());
     QCOMPARE(found[0].stamp.size, 2);
     QVERIFY(found[0].stamp.mtimeNs > 0);
     // One level of empty nesting goes per listing.
@@ -207,6 +251,31 @@ void TestMainWindow::startupCaptionAndStoredMode()
     QCOMPARE(w->readFromFolder, st.scans);
 }
 
+// The packaged program's folder is not a clerk's to write (sysfs refuses root too).
+void TestMainWindow::clerkSavesSetupForTheAccount()
+{
+    Station st;
+    Settings::setProgramFolder(QStringLiteral("/sys"));
+    ModalWatcher boxes;
+    auto w = st.start();
+    Dialog* d = Dialog::current();
+    QVERIFY(d && !d->isModal());
+    d->uploadTo->setText(QStringLiteral("http://127.0.0.1:9/clerk"));
+    d->readFrom->setText(st.scans);
+    QTest::mouseClick(d->OKButton, Qt::LeftButton);
+    QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
+    QVERIFY(QFileInfo::exists(Settings::userSettingsFilePath()));
+    QVERIFY2(w->statusText().startsWith(QStringLiteral("Settings saved for this account in ") +
+                                        Settings::userSettingsFilePath()),
+             qPrintable(w->statusText()));
+    // The next start reads them, without Setup, and says nothing more of it.
+    w.reset();
+    w = st.start();
+    QVERIFY(!Dialog::current());
+    QCOMPARE(w->uploadUrl, QStringLiteral("http://127.0.0.1:9/clerk"));
+    QCOMPARE(w->statusText(), QStringLiteral("----Ready----"));
+}
+
 void TestMainWindow::missingFolderShowsSettingError()
 {
     Station st;
@@ -293,6 +362,23 @@ void TestMainWindow::layoutAndFocusOrder()
             at = at->nextInFocusChain();
         while (!(at->isVisibleTo(w.get()) && at->focusPolicy() & Qt::TabFocus));
         QCOMPARE(at, expected[i]);
+    }
+    // Every control the keys reach shows that it has them, the tab labels too.
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    const QList<QWidget*> keyed{w->CmdScanAll,   w->CmdStartTransfer[0], w->CmdSelectScanner, w->CmdSetup[0],
+                                w->Text1,        w->CmdExploreDir,       w->FileList,         w->lblManual,
+                                w->lblUnattended};
+    for (QWidget* c : keyed) {
+        w->setFocus();
+        QApplication::processEvents();
+        QVERIFY(!c->hasFocus());
+        const QImage without = c->grab().toImage();
+        QTest::keyClick(w.get(), Qt::Key_Tab); // focus from the keyboard
+        c->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+        QVERIFY2(c->hasFocus(), qPrintable(c->objectName()));
+        QVERIFY2(c->grab().toImage() != without, qPrintable(c->objectName()));
     }
 }
 
@@ -395,6 +481,48 @@ void TestMainWindow::accessibleTreeAndStatusText()
     QCOMPARE(text->selectionCount(), 0);
     QTest::keySequence(w->Text1, QKeySequence::Copy); // nothing selected: all of it
     QCOMPARE(QApplication::clipboard()->text(), w->statusText());
+}
+
+// At display scales 1.5 and 2 every straight dark segment of the outline is
+// drawn along its whole length.
+void TestMainWindow::tabStripWholeAtEveryScale()
+{
+    Station st;
+    st.writeSettings("http://127.0.0.1:9/upload");
+    auto w = st.start();
+    for (const qreal dpr : {1.0, 1.5, 2.0}) {
+        QImage img((QSizeF(w->Frame5->size()) * dpr).toSize(), QImage::Format_ARGB32);
+        img.setDevicePixelRatio(dpr);
+        img.fill(Qt::magenta);
+        w->Frame5->render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
+        // Something is drawn at the segment's every point (the white base lines
+        // cross the feet by design); the background shows where nothing is.
+        auto drawn = [&](QPointF at) {
+            const QPoint d(int(at.x() * dpr), int(at.y() * dpr));
+            return img.rect().contains(d) && img.pixelColor(d) != QColor(Qt::magenta);
+        };
+        for (TabLine* l : w->Frame5->findChildren<TabLine*>()) {
+            // The straight ones: the tops, the feet and the base lines.
+            if (l->colour() == QColor(Qt::white) || !l->isVisible() ||
+                (l->from().x() != l->to().x() && l->from().y() != l->to().y()))
+                continue;
+            const QPointF a = l->geometry().topLeft() + l->from() + QPointF(0.5, 0.5);
+            const QPointF b = l->geometry().topLeft() + l->to() + QPointF(0.5, 0.5);
+            for (int i = 0; i <= 10; ++i)
+                QVERIFY2(
+                    !QRectF(w->Frame5->rect()).contains(a + (b - a) * (i / 10.0)) ||
+                        drawn(a + (b - a) * (i / 10.0)),
+                    qPrintable(
+                        QStringLiteral("%1 at scale %2, point %3").arg(l->objectName()).arg(dpr).arg(i)));
+        }
+    }
+    // The captions' underlines lie inside their labels.
+    for (TabLabel* label : {w->lblManual, w->lblUnattended}) {
+        const QFontMetrics fm(label->font());
+        const int textTop = (label->height() - fm.height()) / 2;
+        QVERIFY2(textTop + fm.ascent() + fm.underlinePos() + fm.lineWidth() < label->height(),
+                 qPrintable(label->objectName()));
+    }
 }
 
 void TestMainWindow::modeSwitchesPanelsLinesAndColours()

@@ -83,16 +83,20 @@ void TestScanRun::tenPagesAreScannedListedAndFiled()
     QCOMPARE(progressAtPage.first(), QStringLiteral("Scanning: 1 page so far"));
     QCOMPARE(progressAtPage.last(), QStringLiteral("Scanning: 10 pages so far"));
     QVERIFY(!w->progress->isVisible());
-    // Every page went out as a PDF, the waiting file with them, and the folder is empty.
+    // Every page went out as a PDF, in the order scanned, named after its batch,
+    // the waiting file with them, and the folder is empty.
     QStringList names;
     for (const ReceivedUpload& r : receiver->records())
         names << r.filename;
-    names.sort();
-    QStringList expected{"\\waiting.pdf"};
-    for (int i = 1; i <= 10; ++i)
-        expected << QStringLiteral("\\img%1.pdf").arg(i, 4, 10, QLatin1Char('0'));
-    expected.sort();
-    QCOMPARE(names, expected);
+    QCOMPARE(names.size(), 11);
+    QCOMPARE(names.last(), QStringLiteral("\\waiting.pdf"));
+    const QRegularExpression page("^\\\\img(\\d{8}-\\d{6})-(\\d{4})\\.pdf$");
+    for (int i = 0; i < 10; ++i) {
+        const QRegularExpressionMatch m = page.match(names[i]);
+        QVERIFY2(m.hasMatch(), qPrintable(names[i]));
+        QCOMPARE(m.captured(1), page.match(names[0]).captured(1));
+        QCOMPARE(m.captured(2).toInt(), i + 1);
+    }
     QVERIFY(QDir(st->scans).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     for (const QString& stored : receiver->storedFiles())
         QVERIFY(TestSupport::readFile(receiver->inboxDir() + "/" + stored).startsWith("%PDF-"));
@@ -119,7 +123,14 @@ void TestScanRun::jamStopsTheRunAndKeepsThePages()
     QCOMPARE(w->pagesScanned, 3);
     // The three pages are listed (the last relisting may also have caught the
     // hidden file of the page that jammed, which is gone now).
-    QCOMPARE(w->fileListEntries().filter(QRegularExpression("^/img000[123]\\.tif$")).size(), 3);
+    const QStringList jammed =
+        w->fileListEntries().filter(QRegularExpression("^/img\\d{8}-\\d{6}-000[123]\\.tif$"));
+    QCOMPARE(jammed.size(), 3);
+    // The status box keeps what happened and what to do, after the box is closed.
+    QVERIFY2(
+        w->statusText().startsWith("The feeder jammed after page 3: clear it and press Scan All again; the 3 "
+                                   "pages scanned are kept and will be filed (Page 4 could not be scanned: "),
+        qPrintable(w->statusText()));
     QTest::qWait(200);
     QVERIFY(receiver->records().isEmpty()); // no pass after a failed run
     QCOMPARE(QDir(st->scans).entryList(QDir::Files | QDir::Hidden).size(), 3);
@@ -129,6 +140,31 @@ void TestScanRun::jamStopsTheRunAndKeepsThePages()
     QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
     QCOMPARE(boxes.boxes.size(), 1);
     QCOMPARE(w->pagesScanned, 10);
+    QVERIFY(
+        waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
+    // The second batch took no name of the first, and the first went out first.
+    QStringList names;
+    for (const ReceivedUpload& r : receiver->records())
+        names << r.filename;
+    QCOMPARE(names.size(), 13);
+    QCOMPARE(QSet<QString>(names.begin(), names.end()).size(), 13);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(names[i], QString(jammed[i]).replace('/', '\\').replace(".tif", ".pdf"));
+    QStringList sorted = names;
+    sorted.sort();
+    QCOMPARE(names, sorted);
+
+    // An empty feeder says so.
+    w->afterScannerOpen = [](ImgScan* scanner) {
+        smallPages(scanner);
+        scanner->setDeviceOption("read-return-value", "SANE_STATUS_NO_DOCS");
+    };
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QCOMPARE(boxes.boxes.size(), 1);
+    QVERIFY2(
+        w->statusText().contains("Nothing was scanned: the feeder is empty. Put the pages in the feeder and "
+                                 "press Scan All again.\r\n----0 Pages Scanned----"),
+        qPrintable(w->statusText()));
 }
 
 void TestScanRun::testModeOpensANewWindowEachRun()

@@ -395,7 +395,10 @@ void TestTransfer::receiverDownIsReported()
     receiver->stop();
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
-    QVERIFY2(w->statusText().startsWith("Transfer failed: "), qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().startsWith("Transfer failed: no answer from the web page ("),
+             qPrintable(w->statusText()));
+    QVERIFY2(w->statusText().contains("); /a.pdf stays in the folder and goes again with the next pass.\r\n"),
+             qPrintable(w->statusText()));
     QVERIFY(w->diagWindow->text().contains("\r\nError from Inet Control: "));
     QVERIFY(QFileInfo::exists(st->file("/a.pdf")));
     QCOMPARE(w->fileListEntries(), QStringList({"/a.pdf"}));

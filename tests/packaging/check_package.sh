@@ -32,7 +32,9 @@ expected_files() {
         "/usr/share/applications/quillfeed.desktop" \
         "/usr/share/icons/hicolor/16x16/apps/quillfeed.png" \
         "/usr/share/icons/hicolor/32x32/apps/quillfeed.png" \
-        "/usr/share/icons/hicolor/scalable/apps/quillfeed.svg" | LC_ALL=C sort
+        "/usr/share/icons/hicolor/scalable/apps/quillfeed.svg" \
+        "/usr/share/man/man1/quillfeed.1.gz" \
+        "/usr/share/doc/quillfeed/copyright" "/usr/share/doc/quillfeed/changelog.gz" | LC_ALL=C sort
 }
 
 # Files (and links) of a tree, as absolute paths inside it.
@@ -114,6 +116,14 @@ check_tree() {
         got=$(png_size "$png")
         [ "$got" = "${size}x${size}" ] || fail "$what: the ${size}x${size} icon is $got"
     done
+    local man=$root/usr/share/man/man1/quillfeed.1.gz
+    if [ -f "$man" ]; then
+        out=$(zcat "$man" | groff -man -Tutf8 -ww -z 2>&1)
+        [ -z "$out" ] || fail "$what: the manual page does not format cleanly: $out"
+        for section in NAME SYNOPSIS DESCRIPTION FILES ENVIRONMENT; do
+            zcat "$man" | grep -qx ".SH $section" || fail "$what: the manual page has no $section"
+        done
+    fi
     local svg=$root/usr/share/icons/hicolor/scalable/apps/quillfeed.svg
     if [ -f "$svg" ]; then
         /usr/bin/python3 - "$svg" <<'PY' || fail "$what: the scalable icon is not an SVG document"
@@ -186,6 +196,7 @@ if "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpac
         done
         [[ "$(field Recommends)" == *xdg-utils* ]] || fail "Recommends lacks xdg-utils"
         [[ "$(field Recommends)" == *sane-airscan* ]] || fail "Recommends lacks sane-airscan"
+        [[ "$(field Recommends)" == *qt6-wayland* ]] || fail "Recommends lacks qt6-wayland"
 
         listing=$(dpkg-deb -c "$deb")
         compare_lists "package" "$(expected_files "$prefix")" \
@@ -215,6 +226,14 @@ if "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpac
                 fail "postrm does not remove $prefix/settings.txt on purge"
         else
             fail "the package has no executable postrm"
+        fi
+
+        # Under /opt by design; everything else lintian finds is a fault.
+        if command -v lintian >/dev/null; then
+            tags=$(lintian --tag-display-limit 0 --suppress-tags dir-or-file-in-opt "$deb" 2>&1 | grep -E '^[EWX]: ')
+            [ -z "$tags" ] || fail "lintian: $tags"
+        else
+            fail "lintian is missing (scripts/setup.sh installs it)"
         fi
 
         echo "--- dpkg-deb -I"

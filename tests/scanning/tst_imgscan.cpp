@@ -1,10 +1,12 @@
 // The scanner adapter against SANE's test backend: batches from the feeder,
 // page formats, numbering that never overwrites, scanner failures, the options'
 // vocabulary, and the choice of scanner.
+#include "BatchNames.h"
 #include "Failure.h"
 #include "ImgScan.h"
 #include "SaneOptions.h"
 #include "SaneSession.h"
+#include "ScanAdvice.h"
 #include "TestSupport.h"
 #include "TiffFacts.h"
 #include "TiffPageWriter.h"
@@ -157,6 +159,7 @@ private slots:
     void unsupportedImageFormatIsReported();
 
     // Failures
+    void batchNamesNeverComeTwice();
     void scannerFailureKeepsEarlierPages_data();
     void scannerFailureKeepsEarlierPages();
     void failureOnFirstPageLeavesNothing();
@@ -470,22 +473,47 @@ void TestImgScan::unsupportedImageFormatIsReported()
 
 // ---------------------------------------------------------------- Failures
 
+void TestImgScan::batchNamesNeverComeTwice()
+{
+    QSettings store = userStore();
+    store.remove(QStringLiteral("Scanner/lastBatch"));
+    const QDateTime at(QDate(2026, 12, 9), QTime(9, 15, 2));
+    QCOMPARE(BatchNames::nextStamp(at, store), QStringLiteral("20261209-091502"));
+    QCOMPARE(BatchNames::nextStamp(at, store), QStringLiteral("20261209-091503")); // the same second
+    QCOMPARE(BatchNames::nextStamp(at.addSecs(-3600), store), QStringLiteral("20261209-091504")); // set back
+    QCOMPARE(BatchNames::nextStamp(at.addDays(1), store), QStringLiteral("20261210-091502"));
+    QCOMPARE(BatchNames::batchTemplate(QStringLiteral("/s"), QStringLiteral("20261209-091502")),
+             QStringLiteral("/s/img20261209-091502-"));
+}
+
 void TestImgScan::scannerFailureKeepsEarlierPages_data()
 {
     QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("text"); // SANE's own words
+    QTest::addColumn<QString>("text");   // SANE's own words
+    QTest::addColumn<QString>("advice"); // what the status box tells the operator first
     QTest::newRow("jam") << "SANE_STATUS_JAMMED"
-                         << "Document feeder jammed";
+                         << "Document feeder jammed"
+                         << "The feeder jammed after page 3: clear it and press Scan All again";
     QTest::newRow("input/output error") << "SANE_STATUS_IO_ERROR"
-                                        << "Error during device I/O";
-    QTest::newRow("cover open") << "SANE_STATUS_COVER_OPEN"
-                                << "Scanner cover is open";
+                                        << "Error during device I/O"
+                                        << "The scanner stopped answering after page 3: check that it is on "
+                                           "and connected, then press Scan All again";
+    QTest::newRow("cover open")
+        << "SANE_STATUS_COVER_OPEN"
+        << "Scanner cover is open"
+        << "The scanner's cover is open after page 3: close it and press Scan All again";
+    QTest::newRow("busy")
+        << "SANE_STATUS_DEVICE_BUSY"
+        << "Device busy"
+        << "The scanner is busy (another program may be using it): wait until it is free and "
+           "press Scan All again";
 }
 
 void TestImgScan::scannerFailureKeepsEarlierPages()
 {
     QFETCH(QString, status);
     QFETCH(QString, text);
+    QFETCH(QString, advice);
     ImgScan scan;
     openAndPrepare(scan, folder());
     scan.setDeviceOptionAfterPage(3, QStringLiteral("read-return-value"), status);
@@ -494,6 +522,9 @@ void TestImgScan::scannerFailureKeepsEarlierPages()
     const QString failure = failureOf([&] { rec.start(scan); });
     QVERIFY2(failure.contains(text), qPrintable(failure));
     QVERIFY2(failure.contains(QLatin1String("Page 4")), qPrintable(failure));
+    QCOMPARE(ScanAdvice::faultLine(scan.lastFault(), true, 3, failure),
+             advice + QStringLiteral("; the 3 pages scanned are kept and will be filed (") + failure +
+                 QStringLiteral(")."));
     QCOMPARE(rec.pages, (QList<int>{1, 2, 3}));
     QCOMPARE(rec.scanDone, 0);
     QVERIFY(!scan.isScanning());

@@ -47,6 +47,7 @@ struct Station
         store.clear();
         store.sync();
         QFile::remove(frmMain::outFilePath());
+        QFile::remove(Settings::userSettingsFilePath());
     }
 
     /// settings.txt: title, url, the read-from folder (scans unless given), then the proxy lines.
