@@ -73,6 +73,13 @@ Verdict judge(const ExchangeFacts& f, const Circumstances& c)
 
     if (!answered) {
         v.delivered = f.delivered();
+        if (f.resendRefused && onKept && c.multiplexed) {
+            // libcurl words a stream the page refused as a connection that died:
+            // neither says that the page lets its connections go.
+            return failure(v, QNetworkReply::RemoteHostClosedError,
+                           QStringLiteral("The web page ended the request on the kept HTTP/2 connection "
+                                          "without answering"));
+        }
         if (f.resendRefused && onKept) {
             v.lesson = Lesson::Closes;
             return failure(v, QNetworkReply::RemoteHostClosedError,

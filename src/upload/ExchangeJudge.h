@@ -56,6 +56,7 @@ struct Circumstances
 {
     ReusePolicy::Habit habit = ReusePolicy::Habit::Unknown; ///< of the peer, before the exchange
     bool reuseAllowed = false; ///< it was let go on the connection an earlier answer left open
+    bool multiplexed = false;  ///< that connection was HTTP/2
     qint64 idleMs = 0;         ///< how long that connection had been idle then
     bool retried = false;      ///< this is already the second attempt
     /// Bytes came on the connection behind the answer before it was handed on.

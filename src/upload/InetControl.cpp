@@ -150,6 +150,7 @@ void InetControl::launch(quint64 generation)
         m_kept.idleMs = m_idle.elapsed();
     const ReusePolicy::Decision d = ReusePolicy::decide(peer, habitOf(peer), m_kept);
     m_flight.reuse = d.reuse;
+    m_flight.multiplexed = d.reuse && m_kept.multiplexed;
     m_flight.idleMs = d.reuse ? m_kept.idleMs : 0;
     // Even a connection that will not carry another body stays open after its
     // answer: a reset right behind the answer shows that the page had not taken
@@ -172,6 +173,7 @@ void InetControl::again()
     qCDebug(lcUpload) << "nothing of the request went out: once more, on a new connection";
     m_flight.retried = true;
     m_flight.reuse = false;
+    m_flight.multiplexed = false;
     m_flight.idleMs = 0;
     m_flight.sentSeen = 0;
     m_flight.deliveredAt.invalidate();
@@ -310,6 +312,7 @@ void InetControl::conclude(quint64 generation)
     ExchangeJudge::Circumstances c;
     c.habit = habitOf(peer);
     c.reuseAllowed = m_flight.reuse;
+    c.multiplexed = m_flight.multiplexed;
     c.idleMs = m_flight.idleMs;
     c.retried = m_flight.retried;
     c.bytesBehind = m_flight.bytesBehind;

@@ -130,11 +130,12 @@ private:
     // The request in flight.
     struct Flight
     {
-        QString peer;        // scheme, host, port and route
-        QString proxyShown;  // "host:port" of the proxy it goes through, if any
-        bool reuse = false;  // allowed the kept connection
-        qint64 idleMs = 0;   // how long that connection had idled then
-        bool onKept = false; // answered on a connection an earlier answer left open
+        QString peer;             // scheme, host, port and route
+        QString proxyShown;       // "host:port" of the proxy it goes through, if any
+        bool reuse = false;       // allowed the kept connection
+        bool multiplexed = false; // which was HTTP/2
+        qint64 idleMs = 0;        // how long that connection had idled then
+        bool onKept = false;      // answered on a connection an earlier answer left open
         bool retried = false;
         qint64 bodySize = 0;
         qint64 sentSeen = 0; // what the sending time-out last saw go out

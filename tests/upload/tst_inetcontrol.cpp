@@ -794,6 +794,9 @@ void tst_InetControl::exchangeVerdict_data()
         << B << 0 << 0 << 0 << "n" << 0 << int(K::Again) << int(L::Nothing) << false << QString();
     QTest::newRow("nothing sent, second attempt")
         << B << 0 << 0 << 0 << "rRt" << 1200 << F << int(L::Closes) << false << "closed the kept connection";
+    // An HTTP/2 stream the page refused reads, in libcurl's words, as a dead connection.
+    QTest::newRow("kept HTTP/2 connection, the request ended unanswered")
+        << B << 0 << 0 << 0 << "rhRm" << 100 << F << int(L::Nothing) << false << "kept HTTP/2 connection";
     QTest::newRow("kept one dead with the body out")
         << B << 0 << 0 << 50 << "rR" << 1200 << F << int(L::Closes) << false << "closed the kept connection";
     QTest::newRow("page down") << int(E::NoConnection) << 0 << 0 << 0 << "" << 0 << F << int(L::Nothing)
@@ -852,6 +855,7 @@ void tst_InetControl::exchangeVerdict()
     f.text = QStringLiteral("what the library said");
     ExchangeJudge::Circumstances c;
     c.reuseAllowed = how.contains(u'R');
+    c.multiplexed = how.contains(u'm');
     c.idleMs = idleMs;
     c.retried = how.contains(u't');
     c.bytesBehind = how.contains(u'b');
