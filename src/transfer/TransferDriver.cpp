@@ -711,7 +711,7 @@ void TransferDriver::handleAnswer()
     }
 
     // What the page said, so that a redirect or an error status can be told from a wrong text.
-    QString answer = QStringLiteral("The web page answered ") + m_inet.ResponseInfo();
+    QString answer = QStringLiteral("Not filed: the web page answered ") + m_inet.ResponseInfo();
     if (!m_inet.ReplyLocation().isEmpty())
         answer +=
             QStringLiteral(", pointing to ") + m_inet.ReplyLocation() + QStringLiteral(" (not followed)");

@@ -372,7 +372,7 @@ void TestTransfer::refusalsHaltThePass()
     QCOMPARE(w->fileListEntries(), (QStringList{second, first}));
     QCOMPARE(w->pagesFiled, 0);
     // The page's status (and, for a redirect, where it points) between its text and the refusal.
-    const QString answer = "The web page answered " + QString::number(status);
+    const QString answer = "Not filed: the web page answered " + QString::number(status);
     const QString expectedTop = kRefusal + "\r\n-------\r\n" + answer;
     QVERIFY2(w->statusText().startsWith(expectedTop), qPrintable(w->statusText()));
     const QString line = w->statusText().section(QStringLiteral("\r\n"), 2, 2);
