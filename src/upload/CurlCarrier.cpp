@@ -478,7 +478,10 @@ void CurlCarrier::finish(int resultCode)
     }
     qCDebug(lcUpload) << "libcurl:" << int(result) << o.text << "status" << o.status << "interim" << o.interim
                       << "sent" << o.uploaded << "of" << o.bodySize << "connections" << connects << "kept"
-                      << o.keptSocket << (o.http2 ? "HTTP/2" : "HTTP/1");
+                      << o.keptSocket
+                      << (version == 0 ? "no answer"
+                          : o.http2    ? "HTTP/2"
+                                       : "HTTP/1");
     emit finished();
 }
 
