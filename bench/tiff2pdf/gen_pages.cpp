@@ -736,6 +736,29 @@ int pages(const char* tifPath)
     return 0;
 }
 
+/// Writes COUNT 8 x 8 gray pages into one TIFF, each its own directory: the many-page case.
+int many(const char* tifPath, int count)
+{
+    TIFF* tif = TIFFOpen(tifPath, "w");
+    if (!tif || count < 1)
+        return 1;
+    std::vector<std::uint8_t> pixels(64);
+    for (int page = 0; page < count; ++page) {
+        for (std::size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = static_cast<std::uint8_t>(page * 7 + i * 3);
+        commonTags(tif, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 8);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 8);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 8);
+        if (TIFFWriteEncodedStrip(tif, 0, pixels.data(), 64) < 0 || !TIFFWriteDirectory(tif)) {
+            TIFFClose(tif);
+            return 1;
+        }
+    }
+    TIFFClose(tif);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -754,9 +777,11 @@ int main(int argc, char** argv)
         return sameSamples(argv[2], argv[3]);
     if (mode == "pages" && argc == 3)
         return pages(argv[2]);
+    if (mode == "many" && argc == 4)
+        return many(argv[2], std::atoi(argv[3]));
     std::fprintf(
         stderr,
         "usage: gen_pages make FOLDER | expect TIFF PAGE PPM | jpeg TIFF OUT | compare A B | samples A B | "
-        "pages TIFF\n");
+        "pages TIFF | many TIFF COUNT\n");
     return 2;
 }

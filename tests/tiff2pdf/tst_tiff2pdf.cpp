@@ -425,6 +425,20 @@ std::vector<Entry> grayEntries(std::uint32_t w, std::uint32_t h, std::uint32_t o
             {273, 4, {offset}}, {277, 3, {1}}, {278, 4, {h}}, {279, 4, {count}}};
 }
 
+/// `count` pages of 16 x 16 gray in one file, every directory pointing at the same strip.
+QByteArray manyPages(std::uint32_t count)
+{
+    QByteArray out = handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(256, '\x40'));
+    const QByteArray ifd = out.mid(8 + 256);
+    for (std::uint32_t i = 1; i < count; ++i) {
+        const auto next = static_cast<std::uint32_t>(out.size());
+        for (int b = 0; b < 4; ++b)
+            out[out.size() - 4 + b] = char(next >> (8 * b) & 255);
+        out.append(ifd);
+    }
+    return out;
+}
+
 bool writeBytes(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
@@ -754,6 +768,8 @@ void TestTiff2Pdf::malformedInputFailsCleanly_data()
     QTest::newRow("directory loop") << handMadeTiff(grayEntries(16, 16, 8, 256), QByteArray(256, '\x40'), 0,
                                                     true)
                                     << QStringLiteral("file") << "page 2";
+    QTest::newRow("more pages than the limit")
+        << manyPages(50001) << QStringLiteral("file") << "more than 50000 pages";
     QTest::newRow("extra channel that is not alpha") << handMadeTiff({{256, 4, {4}},
                                                                       {257, 4, {4}},
                                                                       {258, 3, {8, 8}},
