@@ -280,8 +280,11 @@ void LoadSettings()
     // A settings file may be a link an administrator made; never a FIFO that
     // would hold the start for good.
     QFile file;
-    const QString own = userSettingsFilePath();
-    const QString path = QFileInfo::exists(own) ? own : finishInterruptedSave(settingsFilePath());
+    // An interrupted save is finished only in the file beside the program; the
+    // account's own is written whole or not at all.
+    QString path = readSettingsFilePath();
+    if (path == settingsFilePath())
+        path = finishInterruptedSave(path);
     if (!RegularFile::open(file, path)) {
         qCDebug(lcConfig) << "no settings file at" << file.fileName() << file.errorString();
         appTitle = defaultAppTitle;

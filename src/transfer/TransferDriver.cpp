@@ -736,6 +736,10 @@ void TransferDriver::handleAnswer()
                                told || (!documentOnly && m_filedInPass == 0)});
     if (m_fileList->removeEntry(refused))
         m_fileList->insertAt(m_fileList->count(), refused);
+    reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
+    m_journal.endSend();
+    endFlight();
+    const QString failure = QStringLiteral("the web page answered ") + m_inet.ResponseInfo();
     if (documentOnly) {
         // The page refuses this document, not documents: the pass goes on with
         // the next, and trying this one again will not change the answer.
@@ -745,12 +749,9 @@ void TransferDriver::handleAnswer()
                 "documents, until it is filed or changes.")
                 .arg(refused, status == 413 ? QStringLiteral("as too large for it ") : QString(),
                      m_inet.ResponseInfo()));
-        reportReply(QString());
-        m_journal.endSend();
-        endFlight();
         m_refusedInPass.insert(refused);
         if (!refusedAgain)
-            m_passRefusal = QStringLiteral("the web page answered ") + m_inet.ResponseInfo();
+            m_passRefusal = failure;
         goOn();
         return;
     }
@@ -765,9 +766,6 @@ void TransferDriver::handleAnswer()
     m_view.addStatus(
         QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
                        "continues, contact technical support.\r\n-------"));
-    reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
-    m_journal.endSend();
-    endFlight();
     settleFiled();
     // The list never runs empty while the page refuses a document every time,
     // and a tick only lists the folder anew when it does: without a listing
@@ -777,7 +775,7 @@ void TransferDriver::handleAnswer()
     } catch (...) {
         m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
     }
-    finishPass(refusedAgain ? QString() : QStringLiteral("the web page answered ") + m_inet.ResponseInfo());
+    finishPass(refusedAgain ? QString() : failure);
 }
 
 bool TransferDriver::refusesTheDocument(int status)

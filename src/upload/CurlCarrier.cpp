@@ -201,9 +201,9 @@ struct CurlCallbacks
         } else if (line.size() > 11 && line.left(11).compare("Keep-Alive:", Qt::CaseInsensitive) == 0) {
             // "timeout=5, max=100": how long the server keeps an idle connection.
             for (const QByteArray& param : line.mid(11).split(',')) {
-                const QByteArray p = param.trimmed().toLower();
-                if (p.startsWith("timeout="))
-                    o.keepAliveSecs = qMax(0, p.mid(8).trimmed().toInt());
+                const QByteArray setting = param.trimmed().toLower();
+                if (setting.startsWith("timeout="))
+                    o.keepAliveSecs = qMax(0, setting.mid(8).trimmed().toInt());
             }
         } else if (line.size() > 9 && line.left(9).compare("Location:", Qt::CaseInsensitive) == 0) {
             o.location = line.mid(9).trimmed();
@@ -217,6 +217,7 @@ struct CurlCallbacks
         CurlCarrier* c = self(p);
         if (upNow != c->m_sent || downNow != c->m_received) {
             c->m_sent = upNow;
+            c->m_sentMost = qMax<qint64>(c->m_sentMost, upNow);
             c->m_received = downNow;
             c->m_moved = true;
         }
@@ -291,6 +292,7 @@ void CurlCarrier::start(const CurlExchange& exchange)
     m_headerBytes = 0;
     m_handed = 0;
     m_sent = 0;
+    m_sentMost = 0;
     m_received = 0;
     m_moved = false;
     m_resendRefused = false;
@@ -420,7 +422,9 @@ void CurlCarrier::finish(int resultCode)
     curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &kept);
     release();
 
-    o.uploaded = qint64(uploaded);
+    // libcurl counts anew on each connection it tries; what went out on an
+    // earlier one went out all the same.
+    o.uploaded = qMax<qint64>(qint64(uploaded), m_sentMost);
     o.handed = m_handed;
     o.newConnection = connects > 0;
     o.http2 = version == CURL_HTTP_VERSION_2_0;

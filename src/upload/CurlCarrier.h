@@ -90,6 +90,7 @@ private:
     qint64 m_headerBytes = 0;
     qint64 m_handed = 0;
     qint64 m_sent = 0;
+    qint64 m_sentMost = 0; // over every connection libcurl tried
     qint64 m_received = 0;
     bool m_moved = false;
     bool m_resendRefused = false;

@@ -31,7 +31,7 @@ struct ExchangeFacts
     QByteArray location;
     QByteArray body;
     qint64 bodySize = 0; ///< of the request
-    qint64 uploaded = 0; ///< body bytes the library reports sent
+    qint64 uploaded = 0; ///< body bytes the library reported sent, the most over its connections
     /// Body bytes the library took to send, over every connection it tried:
     /// what it reports sent starts again from 0 when it tries a second
     /// connection, though the first may have carried the whole body.

@@ -157,19 +157,14 @@ void InetControl::launch(quint64 generation)
     // the whole document.
     x.freshConnection = !d.reuse;
     // The library closes, rather than offers, a connection older than the station would use.
-    x.maxIdleSecs = long((m_kept.safeIdleMs + 999) / 1000) - 1;
-    if (x.maxIdleSecs < 0)
-        x.maxIdleSecs = 0;
+    x.maxIdleSecs = std::max<long>(0, long((m_kept.safeIdleMs + 999) / 1000) - 1);
     startExchange(x);
 }
 
 void InetControl::again()
 {
-    const CurlExchange x = [this] {
-        CurlExchange copy = m_carrier->exchange();
-        copy.freshConnection = true;
-        return copy;
-    }();
+    CurlExchange x = m_carrier->exchange();
+    x.freshConnection = true;
     qCDebug(lcUpload) << "nothing of the request went out: once more, on a new connection";
     m_flight.retried = true;
     m_flight.reuse = false;
@@ -252,14 +247,16 @@ void InetControl::onFinished()
     m_flight.onKept = m_flight.reuse && !o.newConnection;
     m_answerInHand = true;
     if (o.keptSocket >= 0) {
-        const Peer& p = m_peers[m_flight.peer];
+        Peer& p = m_peers[m_flight.peer];
+        if (o.keepAliveSecs > 0)
+            p.saidIdleMs = qint64(o.keepAliveSecs) * 1000;
         m_kept.peer = m_flight.peer;
         m_kept.idleMs = 0;
         m_kept.turnaroundMs = m_flight.deliveredAt.isValid() ? m_flight.deliveredAt.elapsed() : 0;
         m_kept.stirred = false;
         m_kept.multiplexed = o.http2;
-        const qint64 said = o.keepAliveSecs > 0 ? qint64(o.keepAliveSecs) * 1000 : p.saidIdleMs;
-        m_kept.safeIdleMs = said > 0 ? ReusePolicy::safeIdleFor(said) : ReusePolicy::DefaultSafeIdleMs;
+        m_kept.safeIdleMs =
+            p.saidIdleMs > 0 ? ReusePolicy::safeIdleFor(p.saidIdleMs) : ReusePolicy::DefaultSafeIdleMs;
         if (p.shownIdleMs > 0)
             m_kept.safeIdleMs = qMin(m_kept.safeIdleMs, ReusePolicy::safeIdleFor(p.shownIdleMs));
         m_idle.start();
@@ -320,8 +317,6 @@ void InetControl::conclude(quint64 generation)
     c.resetBehind = m_flight.resetBehind;
     const ExchangeJudge::Verdict v = ExchangeJudge::judge(o, c);
     learn(peer, v.lesson);
-    if (o.keepAliveSecs > 0)
-        m_peers[peer].saidIdleMs = qint64(o.keepAliveSecs) * 1000;
     if (v.doubt)
         doubtAnswers();
     switch (v.kind) {
@@ -331,9 +326,7 @@ void InetControl::conclude(quint64 generation)
     case ExchangeJudge::Verdict::Kind::Failure:
         // A connection whose answer is not taken carries no other.
         forgetKept();
-        m_delivered = m_delivered || v.delivered;
-        if (!v.delivered && o.status >= 200)
-            m_delivered = false; // it answered before it had the whole document
+        m_delivered = v.delivered;
         failed(v.code, v.text);
         return;
     case ExchangeJudge::Verdict::Kind::Answer:
