@@ -9,10 +9,47 @@ QString timeOf(const QDateTime& at)
 }
 } // namespace
 
-std::optional<FilingWatch::Notice> FilingWatch::passEnded(int filed, const QString& failure,
-                                                          const QDateTime& now)
+QString FilingWatch::newsOf(const PassReport& pass)
 {
-    if (filed > 0) {
+    // Refused before, and the page has filed others since: it is up, and the
+    // desktop heard of this document then. A pass ending on it again is no
+    // news, or an office with one document the page never takes would hear
+    // "stopped" and "resumed" by turns all day. While each pass that ended on
+    // it filed others, the desktop has heard nothing of it yet.
+    const auto again = [this](const PassReport::Refusal& r) {
+        const auto before = m_refused.constFind(r.entry);
+        return before != m_refused.cend() && before->stamp == r.stamp && before->told &&
+               before->filedBefore < m_filed + quint64(r.filedBefore);
+    };
+    if (pass.stoppedOnRefusal && !pass.refused.isEmpty())
+        return again(pass.refused.back()) ? QString() : pass.stopped;
+    if (!pass.stopped.isEmpty())
+        return pass.stopped;
+    for (auto r = pass.refused.crbegin(); r != pass.refused.crend(); ++r) {
+        if (!again(*r))
+            return r->answer;
+    }
+    return {}; // nothing to send, or nothing new refused, is no news
+}
+
+void FilingWatch::remember(const PassReport& pass)
+{
+    for (const PassReport::Refusal& r : pass.refused) {
+        auto known = m_refused.find(r.entry);
+        if (known == m_refused.end() || known->stamp != r.stamp)
+            known = m_refused.insert(r.entry, {r.stamp, m_filed + quint64(r.filedBefore), false});
+        // A pass that filed nothing has ended on it: the desktop hears of it now.
+        if (pass.filed == 0)
+            known->told = true;
+    }
+    m_filed += quint64(pass.filed);
+}
+
+std::optional<FilingWatch::Notice> FilingWatch::passEnded(const PassReport& pass, const QDateTime& now)
+{
+    const QString failure = pass.filed > 0 ? QString() : newsOf(pass);
+    remember(pass);
+    if (pass.filed > 0) {
         if (!m_down)
             return std::nullopt;
         m_down = false;
@@ -23,7 +60,7 @@ std::optional<FilingWatch::Notice> FilingWatch::passEnded(int filed, const QStri
             false};
     }
     if (failure.isEmpty())
-        return std::nullopt; // nothing to send is no news
+        return std::nullopt;
     // A station that has not filed since it started is as stuck as one that
     // filed and then stopped: both are told.
     if (!m_down) {

@@ -215,9 +215,11 @@ void frmMain::addStatusOnce(const QString& message)
     }
 }
 
-QString frmMain::statusHead(int n) const
+bool frmMain::isNewest(const QString& message) const
 {
-    return Text1->head(n);
+    // Each message stands in front of the older ones, ended by a line break.
+    const QString ended = message + QStringLiteral("\r\n");
+    return Text1->head(int(ended.size())) == ended;
 }
 
 void frmMain::appendStatusLineBreak()
@@ -315,11 +317,9 @@ void frmMain::Timer1_Timer()
         ProcessNextFile();
     } catch (...) {
         // A station left alone must keep running: the next tick tries again.
-        const QString why = describeCurrentException();
-        addErrorBlock(why, readFromFolder);
-        // Nothing is filed while the folder cannot be read: the desktop hears
-        // of it as of a page that is down.
-        passEnded(0, why);
+        // The pass has ended on it already: nothing is filed while the folder
+        // cannot be read, and the desktop hears of it as of a page that is down.
+        addErrorBlock(describeCurrentException(), readFromFolder);
     }
 }
 
@@ -450,14 +450,14 @@ void frmMain::ImgScan1_PageDone(int)
     }
 }
 
-void frmMain::passEnded(int filed, const QString& failure)
+void frmMain::passEnded(const PassReport& report)
 {
     progress->finish();
     // Nobody watches an unattended station: the desktop is told when filing
     // stops and when it resumes, never once a tick.
     if (!lblUnattended->isCurrent())
         return;
-    if (const auto notice = m_filingWatch.passEnded(filed, failure, QDateTime::currentDateTime()))
+    if (const auto notice = m_filingWatch.passEnded(report, QDateTime::currentDateTime()))
         m_notifier->notify(notice->summary, notice->body, notice->trouble);
 }
 

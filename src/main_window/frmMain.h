@@ -123,12 +123,12 @@ private:
     void ImgScan1_ScanDone();
     /// A transfer pass has ended: the progress goes, and the desktop hears
     /// when filing stops or resumes in Unattended mode.
-    void passEnded(int filed, const QString& failure);
+    void passEnded(const PassReport& report);
 
     // TransferView: the status box and the diagnostic window.
     void addStatus(const QString& message) override;
     void addStatusOnce(const QString& message) override;
-    QString statusHead(int n) const override;
+    bool isNewest(const QString& message) const override;
     void appendStatusLineBreak() override;
     void log(const QString& line) override;
     void conversionDone() override;

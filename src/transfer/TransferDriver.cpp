@@ -4,6 +4,7 @@
 #include "FileListModel.h"
 #include "GeneralDate.h"
 #include "InetControl.h"
+#include "PassTexts.h"
 #include "RegularFile.h"
 #include "TiffConversion.h"
 #include "UploadRequest.h"
@@ -26,15 +27,10 @@ void TransferView::addErrorBlock(const QString& description, const QString& subj
 
 namespace {
 
-/// Documents filed whose rows may still be on their way to the disk.
-constexpr size_t MaxFiledWaiting = 4;
-/// Documents named when the page turns out to have shifted its answers.
-constexpr size_t MaxAnswersNamed = 20;
-
 /// What was done with a file that could not be deleted afterwards.
-QString doneWith(Leftovers::Kind kind)
+bool wasFiled(Leftovers::Kind kind)
 {
-    return kind == Leftovers::Kind::Filed ? QStringLiteral("was filed") : QStringLiteral("was converted");
+    return kind == Leftovers::Kind::Filed;
 }
 
 } // namespace
@@ -42,10 +38,17 @@ QString doneWith(Leftovers::Kind kind)
 TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetControl& inet,
                                std::function<PassConfig()> configSource, QObject* parent)
     : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_configSource(std::move(configSource)),
-      m_fileList(new FileListModel(this))
+      m_fileList(new FileListModel(this)),
+      m_filed({[this](const QString& line) { m_view.addStatus(line); },
+               [this](const QString& line) { m_view.log(line); },
+               [this](const FileStamp& stamp, const QString& path, const QString& why) {
+                   keepLeftover(Leftovers::Kind::Filed, stamp, path, why);
+               },
+               [this](const QString& path) { m_journal.filedDone(path); },
+               [this] { return m_filedLog.path(); }})
 {
     connect(&m_inet, &InetControl::sendProgress, this, [this](qint64 sent, qint64 total) {
-        if (m_flight && m_flight->phase == Flight::Phase::Sending)
+        if (m_stage == Stage::Sending)
             emit sending(m_flight->entry, sent, total, m_fileList->count() - 1);
     });
     connect(&m_inet, &InetControl::answersInDoubt, this, &TransferDriver::answersInDoubt);
@@ -56,21 +59,9 @@ QString TransferDriver::folderLockMessage() const
     return m_folderLock.held() ? QString() : m_folderLock.message();
 }
 
-// ---------------------------------------------------------------------------
-// The document in flight
-
-void TransferDriver::beginFlight(const QString& entry)
+void TransferDriver::settleFiled()
 {
-    Flight flight;
-    flight.entry = entry;
-    m_flight = std::move(flight);
-    m_state.currentFile = entry;
-}
-
-void TransferDriver::endFlight()
-{
-    m_flight.reset();
-    m_state.requestBody.clear();
+    m_filed.settle();
 }
 
 // ---------------------------------------------------------------------------
@@ -95,27 +86,10 @@ void TransferDriver::refreshFileList()
     }
     std::vector<ListedFile> found;
     auto publish = [&] {
-        QStringList entries;
-        std::vector<std::pair<quint64, QString>> refusedLast;
-        entries.reserve(qsizetype(found.size()));
+        m_fileList->setEntries(m_refusals.order(found));
         m_listed.reserve(qsizetype(found.size()));
-        for (ListedFile& f : found) {
-            // A refused document waits behind the others while it stays as it
-            // was refused; changed, it is a new document.
-            const auto refused = m_refused.constFind(f.entry);
-            const bool waits = refused != m_refused.cend() && refused->stamp == f.stamp;
-            if (refused != m_refused.cend() && !waits)
-                m_refused.erase(refused);
-            if (waits)
-                refusedLast.emplace_back(refused->order, f.entry);
-            else
-                entries.push_back(f.entry);
+        for (ListedFile& f : found)
             m_listed.insert(f.entry, std::move(f));
-        }
-        std::sort(refusedLast.begin(), refusedLast.end());
-        for (const auto& [order, entry] : refusedLast)
-            entries.push_back(entry);
-        m_fileList->setEntries(std::move(entries));
         // A page that is no longer listed went out or went away; a new file
         // under its name is somebody's, not the scanner's.
         m_trustedPages.removeIf([this](const auto& page) { return !m_listed.contains(page.key()); });
@@ -300,27 +274,26 @@ void TransferDriver::cancelUndelivered()
     if (m_inet.RequestDelivered()) {
         // The page has the whole document and may have filed it: sending it
         // again could file it twice, so its answer is awaited instead.
-        m_view.addStatus(
-            QStringLiteral("The last request has reached the web page; waiting for its answer."));
-    } else {
-        m_inet.Cancel();
-        m_journal.endSend();
-        endFlight();
-        m_view.addStatus(QStringLiteral("Cancelled last request."));
+        m_view.addStatus(PassTexts::awaitingAnswer());
+        return;
     }
+    m_inet.Cancel();
+    if (m_stage == Stage::Sending)
+        finish(Outcome::Cancelled);
+    m_view.addStatus(PassTexts::cancelled());
 }
 
 bool TransferDriver::beginPass()
 {
     m_config = m_configSource();
-    m_filedInPass = 0;
-    m_refusedInPass.clear();
-    m_passRefusal.clear();
+    m_report = {};
+    m_refusals.beginPass();
     if (!m_folderLock.acquire(m_config.readFromFolder)) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
         m_view.addStatus(m_folderLock.message());
         return false;
     }
+    m_stage = Stage::Choosing;
     // Taken over from another station: what a stop of this one left is seen to first.
     if (m_recoveredFolder != m_config.readFromFolder)
         refreshFileList();
@@ -329,9 +302,37 @@ bool TransferDriver::beginPass()
 
 void TransferDriver::processNextFile()
 {
-    if (!inFlight() && !beginPass())
+    if (inFlight()) {
+        nextFile(); // which says that the last one is still under way
         return;
-    nextFile();
+    }
+    try {
+        if (beginPass())
+            nextFile();
+    } catch (...) {
+        if (m_stage == Stage::Choosing)
+            endPass(describeCurrentException());
+        throw;
+    }
+}
+
+void TransferDriver::upload()
+{
+    if (inFlight() || m_inet.StillExecuting()) {
+        nextFile(); // which says that the last one is still under way
+        return;
+    }
+    try {
+        if (!beginPass())
+            return;
+        beginFlight(m_state.currentFile);
+        if (!sendCurrent())
+            nextFile();
+    } catch (...) {
+        if (m_stage == Stage::Choosing)
+            endPass(describeCurrentException());
+        throw;
+    }
 }
 
 void TransferDriver::nextFile()
@@ -341,127 +342,136 @@ void TransferDriver::nextFile()
     while (m_fileList->count() > 0) {
         const QString next = m_fileList->at(0);
         // Every document left was refused in this pass: they wait for the next.
-        if (m_refusedInPass.contains(next))
+        if (m_refusals.refusedInPass(next))
             break;
         m_view.log(QStringLiteral("Filename: ") + next);
-        if (m_inet.StillExecuting() || inFlight()) {
-            m_view.addStatus(
-                QStringLiteral("----Still Executing----\r\nWait a minute or two and press 'Force "
-                               "Transfer' to continue uploading.\r\n----") +
-                QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
+        if (m_inet.StillExecuting() || inFlight() || m_stage != Stage::Choosing) {
+            m_view.addStatus(PassTexts::stillExecuting(m_state.pagesFiled));
             return;
         }
         beginFlight(next);
-        if (sendCurrent() == UploadOutcome::Sent)
+        if (sendCurrent())
             return;
     }
     settleFiled();
-    if (m_view.statusHead(7) != QLatin1String("----Fin"))
-        m_view.addStatus(QStringLiteral("----Finished Processing Scans----\r\n----") +
-                         QString::number(m_state.pagesFiled) + QStringLiteral(" Pages Filed----"));
-    finishPass(std::exchange(m_passRefusal, QString()));
-    refreshFileList();
-}
-
-void TransferDriver::finishPass(const QString& failure)
-{
-    // A pass that filed nothing has ended on the documents it refused: the
-    // desktop hears of them now, and not again while others are filed.
-    if (m_filedInPass == 0) {
-        for (const QString& entry : std::as_const(m_refusedInPass)) {
-            if (const auto r = m_refused.find(entry); r != m_refused.end())
-                r->told = true;
-        }
-    }
-    m_refusedInPass.clear();
-    m_passRefusal.clear();
-    emit passEnded(std::exchange(m_filedInPass, 0), failure);
-}
-
-void TransferDriver::upload()
-{
-    if (inFlight() || m_inet.StillExecuting()) {
-        nextFile(); // which says that the last one is still under way
+    const QString banner = PassTexts::finished(m_state.pagesFiled);
+    if (!m_view.isNewest(banner))
+        m_view.addStatus(banner);
+    // A document in flight ends its pass itself, with its answer.
+    if (m_stage != Stage::Choosing)
         return;
+    // What arrived during the pass is listed for the next; a folder that can no
+    // longer be read is what this pass ends on, and its caller shows it.
+    try {
+        refreshFileList();
+    } catch (...) {
+        endPass(describeCurrentException());
+        throw;
     }
-    if (!beginPass())
-        return;
-    beginFlight(m_state.currentFile);
-    if (sendCurrent() == UploadOutcome::NextEntry)
-        nextFile();
+    endPass();
 }
 
-TransferDriver::UploadOutcome TransferDriver::sendCurrent()
+void TransferDriver::goOn()
 {
     try {
-        return uploadCurrent();
+        nextFile();
+    } catch (...) {
+        const QString why = describeCurrentException();
+        reportReply(why);
+        m_view.addErrorBlock(why, m_config.readFromFolder);
+        if (m_stage == Stage::Choosing)
+            endPass(why);
+    }
+}
+
+void TransferDriver::endPass(const QString& stopped, bool onRefusal)
+{
+    m_stage = Stage::Idle;
+    m_report.stopped = stopped;
+    m_report.stoppedOnRefusal = onRefusal;
+    emit passEnded(std::exchange(m_report, PassReport()));
+}
+
+// ---------------------------------------------------------------------------
+// The document in flight
+
+void TransferDriver::beginFlight(const QString& entry)
+{
+    Q_ASSERT(m_stage == Stage::Choosing);
+    m_flight = Flight{entry, {}, {}, 0, 0};
+    m_stage = Stage::Preparing;
+    m_state.currentFile = entry;
+}
+
+bool TransferDriver::finish(Outcome outcome, const QString& failure)
+{
+    Q_ASSERT(m_flight);
+    const Flight flight = std::move(*m_flight);
+    m_flight.reset();
+    m_state.requestBody.clear();
+    m_stage = Stage::Choosing;
+    // A filed document's record was closed when its row was written; one never
+    // sent has none.
+    if (outcome != Outcome::PassedOver && outcome != Outcome::Filed)
+        m_journal.endSend();
+
+    switch (outcome) {
+    case Outcome::PassedOver:
+        // Its file stays where it is; the next listing finds it again.
+        m_fileList->removeEntry(flight.entry);
+        return true;
+    case Outcome::Filed:
+        ++m_state.pagesFiled;
+        ++m_report.filed;
+        m_fileList->removeEntry(flight.entry);
+        m_refusals.filed(flight.entry);
+        m_filed.pace([this] { return m_journal.crowded(); });
+        return true;
+    case Outcome::Refused:
+    case Outcome::Stopped:
+        // A transport failure moves nothing: it says nothing of the document,
+        // and the next one would meet it as well.
+        m_refusals.refused(flight.entry, flight.identity);
+        if (m_fileList->removeEntry(flight.entry))
+            m_fileList->insertAt(m_fileList->count(), flight.entry);
+        m_report.refused.push_back({flight.entry, flight.identity, failure, m_report.filed});
+        if (outcome == Outcome::Refused)
+            return true;
+        break;
+    case Outcome::Failed:
+    case Outcome::Cancelled:
+        break;
+    }
+    settleFiled();
+    if (outcome == Outcome::Stopped) {
+        // The list never runs empty while the page refuses a document every
+        // time, and a tick only lists the folder anew when it does: without a
+        // listing here, files that arrived or changed since would never be sent.
+        try {
+            refreshFileList();
+        } catch (...) {
+            m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
+        }
+    }
+    endPass(failure, outcome == Outcome::Stopped);
+    return false;
+}
+
+bool TransferDriver::sendCurrent()
+{
+    try {
+        return prepareCurrent();
     } catch (...) {
         // Whatever broke this upload, it must not leave the driver busy for good.
-        endFlight();
+        if (m_stage == Stage::Preparing)
+            finish(Outcome::PassedOver);
         throw;
     }
 }
 
-TransferDriver::UploadOutcome TransferDriver::passOver()
+bool TransferDriver::prepareCurrent()
 {
-    m_fileList->removeEntry(m_flight->entry);
-    endFlight();
-    return UploadOutcome::NextEntry;
-}
-
-void TransferDriver::holdBack(const QString& why)
-{
-    m_view.addStatus(QStringLiteral("Held back ") + m_flight->entry + QStringLiteral(": ") + why +
-                     QStringLiteral("; it goes in a later pass."));
-}
-
-void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity,
-                                  const QString& path, const QString& why)
-{
-    const QString stored = m_leftovers.add(kind, identity, path);
-    const QString done = doneWith(kind);
-    const QString again =
-        kind == Leftovers::Kind::Filed ? QStringLiteral("sent") : QStringLiteral("converted");
-    m_view.addStatusOnce(
-        QStringLiteral("%1 %2 but cannot be deleted (%3). It is not %4 again while it stays as it "
-                       "is; delete it by hand, or let Quillfeed's user delete files in its folder.")
-            .arg(path, done, why, again));
-    if (!stored.isEmpty())
-        m_view.addStatus(stored + QStringLiteral("; after a restart of Quillfeed it could be sent again."));
-}
-
-bool TransferDriver::leftAlone(const QString& entry)
-{
-    const auto listed = m_listed.constFind(entry);
-    if (listed == m_listed.cend())
-        return false;
-    if (listed->nameNotText) {
-        // Left where it is: renamed to valid text, it goes with the next pass.
-        m_view.addStatus(
-            QStringLiteral("Cannot send %1: its name is not valid text (UTF-8); rename the file to send it.")
-                .arg(entry));
-        return true;
-    }
-    if (listed->symbolicLink) {
-        // Anyone who can drop a file here could otherwise have the page sent
-        // whatever this user can read (settings.txt and its proxy password).
-        m_view.addStatusOnce(
-            QStringLiteral("Left alone %1: it is a symbolic link, and links are never followed; put "
-                           "the file itself into the folder to send it.")
-                .arg(entry));
-        return true;
-    }
-    if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
-        m_view.addStatusOnce(
-            QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
-                .arg(m_config.readFromFolder + entry, doneWith(done->kind)));
-        return true;
-    }
-    return false;
-}
-
-TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
-{
+    const auto passOver = [this] { return !finish(Outcome::PassedOver); };
     const QString entry = m_flight->entry;
     // The file name and its extension: the second piece between dots.
     const UploadRequest::NameParts name = UploadRequest::splitEntry(entry);
@@ -473,7 +483,7 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
         return passOver();
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.
-        m_view.addStatus(QStringLiteral("Skipping ") + entry + QStringLiteral("... "));
+        m_view.addStatus(PassTexts::skipping(entry));
         m_view.appendStatusLineBreak();
         return passOver();
     }
@@ -491,39 +501,27 @@ TransferDriver::UploadOutcome TransferDriver::uploadCurrent()
 
     const QString sent = m_flight->entry; // the PDF's, once converted
     const QString path = m_config.readFromFolder + sent;
-    const QByteArray prefix = UploadRequest::bodyPrefix(sent, rule.contentType);
-    const QByteArray suffix = UploadRequest::bodySuffix();
-    QByteArray body;
-    body.reserve(prefix.size());
-    body += prefix;
-    const FileGate::Result read = FileGate::readWhole(path, expected, body, suffix.size());
+    QByteArray body = UploadRequest::bodyPrefix(sent, rule.contentType);
+    const FileGate::Result read =
+        FileGate::readWhole(path, expected, body, UploadRequest::bodySuffix().size());
     switch (read.verdict) {
     case FileGate::Verdict::Ready:
         break;
     case FileGate::Verdict::BeingWritten:
-        holdBack(read.description);
+        m_view.addStatus(PassTexts::heldBack(sent, read.description));
         return passOver();
     case FileGate::Verdict::Vanished:
     case FileGate::Verdict::Unreadable:
         m_view.addErrorBlock(read.description, path);
         return passOver();
     }
+    UploadRequest::Body whole = UploadRequest::completeBody(std::move(body), sent, rule.contentType);
     m_flight->path = path;
     m_flight->identity = read.identity;
-    m_flight->contentStart = prefix.size();
-    m_flight->contentSize = body.size() - prefix.size();
-    const QByteArrayView content = QByteArrayView(body).sliced(prefix.size());
-    const QByteArray boundary = UploadRequest::boundaryFor(content);
-    if (boundary != UploadRequest::Boundary) {
-        // Rare (a document holding the usual boundary): a second copy is acceptable.
-        const QByteArray longerPrefix = UploadRequest::bodyPrefix(sent, rule.contentType, boundary);
-        m_flight->contentStart = longerPrefix.size();
-        body = longerPrefix + content.toByteArray() + UploadRequest::bodySuffix(boundary);
-    } else {
-        body += suffix;
-    }
-    send(std::move(body), boundary);
-    return UploadOutcome::Sent;
+    m_flight->contentStart = whole.contentStart;
+    m_flight->contentSize = whole.contentSize;
+    send(std::move(whole.bytes), whole.boundary);
+    return true;
 }
 
 void TransferDriver::send(QByteArray body, const QByteArray& boundary)
@@ -539,23 +537,57 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
 
     const QString entry = m_flight->entry;
     const QString path = m_flight->path;
-    m_flight->phase = Flight::Phase::Sending;
+    m_stage = Stage::Sending;
     m_state.requestBody = body;
     if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
         m_view.addStatusOnce(unrecorded);
+    QString failed;
     try {
         m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), body, headers);
     } catch (...) {
-        m_journal.endSend();
-        m_view.addErrorBlock(describeCurrentException(), path);
-        // No answer will come for a request that never started.
-        endFlight();
+        failed = describeCurrentException();
+        m_view.addErrorBlock(failed, path);
     }
-    m_view.addStatus(QStringLiteral("Uploading ") + entry + QStringLiteral("... "));
-    if (m_flight)
+    m_view.addStatus(PassTexts::uploading(entry));
+    if (failed.isEmpty())
         emit sending(entry, 0, body.size(), m_fileList->count() - 1);
     if (const QString why = m_outFile.write(body); !why.isEmpty())
         m_view.addErrorBlock(why, path);
+    // No answer will come for a request that never started.
+    if (!failed.isEmpty())
+        finish(Outcome::Failed, failed);
+}
+
+bool TransferDriver::leftAlone(const QString& entry)
+{
+    const auto listed = m_listed.constFind(entry);
+    if (listed == m_listed.cend())
+        return false;
+    if (listed->nameNotText) {
+        // Left where it is: renamed to valid text, it goes with the next pass.
+        m_view.addStatus(PassTexts::nameNotText(entry));
+        return true;
+    }
+    if (listed->symbolicLink) {
+        // Anyone who can drop a file here could otherwise have the page sent
+        // whatever this user can read (settings.txt and its proxy password).
+        m_view.addStatusOnce(PassTexts::symbolicLink(entry));
+        return true;
+    }
+    if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
+        m_view.addStatusOnce(PassTexts::doneBefore(m_config.readFromFolder + entry, wasFiled(done->kind)));
+        return true;
+    }
+    return false;
+}
+
+void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity,
+                                  const QString& path, const QString& why)
+{
+    const QString stored = m_leftovers.add(kind, identity, path);
+    m_view.addStatusOnce(PassTexts::cannotDelete(path, wasFiled(kind), why));
+    if (!stored.isEmpty())
+        m_view.addStatus(PassTexts::leftoverNotStored(stored));
 }
 
 std::optional<FileGate::Identity> TransferDriver::convertCurrent()
@@ -571,7 +603,7 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
         {m_config.readFromFolder, tiff, m_config.converterPath, expectationFor(tiff)}, hooks);
     switch (result.outcome) {
     case TiffConversion::Result::Outcome::HeldBack:
-        holdBack(result.message);
+        m_view.addStatus(PassTexts::heldBack(tiff, result.message));
         return std::nullopt;
     case TiffConversion::Result::Outcome::Failed:
         m_view.addErrorBlock(result.message, result.subject);
@@ -591,32 +623,13 @@ std::optional<FileGate::Identity> TransferDriver::convertCurrent()
 
 void TransferDriver::stateChanged(int state)
 {
-    if (state == InetControl::icError) {
-        m_view.log(QStringLiteral("Error from Inet Control: ") + QString::number(m_inet.ResponseCode()) +
-                   u':' + m_inet.ResponseInfo());
-        // The operator must see that nothing was filed, not only the diagnostic log.
-        if (m_inet.LastRequestDelivered())
-            m_view.addStatus(
-                QStringLiteral("%1 reached the web page, which may already have filed it. It stays in "
-                               "the folder and goes again with the next pass; check the page before "
-                               "you file it by hand.")
-                    .arg(m_state.currentFile));
-        if (m_inet.ResponseCode() == QNetworkReply::ProxyAuthenticationRequiredError)
-            m_view.addStatus(
-                QStringLiteral("Transfer failed: the proxy refused the user name and password in "
-                               "Setup (%1); %2 stays in the folder.")
-                    .arg(m_inet.ResponseInfo(), m_state.currentFile));
-        else
-            m_view.addStatus(
-                QStringLiteral("Transfer failed: no answer from the web page (%1); %2 stays in the "
-                               "folder and goes again with the next pass.")
-                    .arg(m_inet.ResponseInfo(), m_state.currentFile));
-        m_journal.endSend();
-        endFlight();
-        settleFiled();
-        finishPass(m_inet.ResponseInfo());
-    } else if (state == InetControl::icResponseCompleted) {
-        handleAnswer();
+    // What comes after the document in flight has ended (a cancelled request)
+    // answers nothing of ours.
+    if (m_stage == Stage::Sending) {
+        if (state == InetControl::icError)
+            handleFailure();
+        else if (state == InetControl::icResponseCompleted)
+            handleAnswer();
     }
     // Between passes out.txt is not held open: deleted by the operator, its
     // blocks are freed at once.
@@ -624,33 +637,36 @@ void TransferDriver::stateChanged(int state)
         m_outFile.release();
 }
 
+void TransferDriver::handleFailure()
+{
+    const QString info = m_inet.ResponseInfo();
+    m_view.log(QStringLiteral("Error from Inet Control: ") + QString::number(m_inet.ResponseCode()) + u':' +
+               info);
+    // The operator must see that nothing was filed, not only the diagnostic log.
+    const QString& entry = m_state.currentFile;
+    if (m_inet.LastRequestDelivered())
+        m_view.addStatus(PassTexts::reachedThePage(entry));
+    if (m_inet.ResponseCode() == QNetworkReply::ProxyAuthenticationRequiredError)
+        m_view.addStatus(PassTexts::proxyRefusedConnect(info, entry));
+    else
+        m_view.addStatus(PassTexts::noAnswer(info, entry));
+    finish(Outcome::Failed, info);
+}
+
 void TransferDriver::answersInDoubt(int count)
 {
     // The count takes in the answer being read, which is not among the last ones yet.
-    if (m_flight && m_flight->phase == Flight::Phase::ReadingReply) {
+    if (m_stage == Stage::ReadingReply) {
         m_doubtPending += count;
         return;
     }
-    QStringList deleted;
-    QStringList kept;
-    const auto named = std::min<std::size_t>(std::size_t(count), m_lastAnswers.size());
-    for (auto a = m_lastAnswers.end() - std::ptrdiff_t(named); a != m_lastAnswers.end(); ++a)
-        (a->filed ? deleted : kept) << a->entry;
-    m_lastAnswers.clear();
-    QString text =
-        QStringLiteral("The web page sent more on a kept connection than it was asked for, so ") +
-        (count == 1
-             ? QStringLiteral("its last answer there may have belonged to another document.")
-             : QStringLiteral("its last %1 answers there may have belonged to other documents.").arg(count));
-    if (!deleted.isEmpty())
-        text += QStringLiteral(" Deleted as filed, but perhaps refused: ") +
-                deleted.join(QStringLiteral(", ")) + u'.';
-    if (!kept.isEmpty())
-        text += QStringLiteral(" Kept as refused, but perhaps filed already: ") +
-                kept.join(QStringLiteral(", ")) + u'.';
-    if (std::size_t(count) > named)
-        text += QStringLiteral(" The %1 before them are not named here.").arg(std::size_t(count) - named);
-    m_view.addStatus(text + QStringLiteral(" Check them at the web page."));
+    sayInDoubt(count);
+}
+
+void TransferDriver::sayInDoubt(int count)
+{
+    const QString text = m_answers.inDoubt(count);
+    m_view.addStatus(text);
     m_view.log(text);
 }
 
@@ -663,7 +679,7 @@ void TransferDriver::reportReply(const QString& description)
 
 void TransferDriver::handleAnswer()
 {
-    m_flight->phase = Flight::Phase::ReadingReply;
+    m_stage = Stage::ReadingReply;
     const bool truncated = m_inet.ReplyTruncated();
     QByteArray replyBytes;
     QByteArray piece = m_inet.GetChunk(1024, 0);
@@ -683,99 +699,31 @@ void TransferDriver::handleAnswer()
     if (filed)
         recordFiled();
     m_view.addStatus(reply);
-    m_lastAnswers.push_back({m_flight->entry, filed});
-    if (m_lastAnswers.size() > MaxAnswersNamed)
-        m_lastAnswers.pop_front();
+    const QString entry = m_flight->entry;
+    m_answers.answered(entry, filed);
     if (m_doubtPending > 0)
-        answersInDoubt(std::exchange(m_doubtPending, 0));
-
+        sayInDoubt(std::exchange(m_doubtPending, 0));
     if (filed) {
-        ++m_state.pagesFiled;
-        ++m_filedInPass;
-        ++m_filedInRun;
-        const QString entry = m_flight->entry;
-        endFlight();
-        m_fileList->removeEntry(entry);
-        m_refused.remove(entry);
-        // A disk slower than the page would let documents filed and not yet
-        // deleted pile up, each one sent again should the power fail before its
-        // row is on the disk, and their names could outgrow what one write of
-        // the send record keeps whole through a kill: the next document waits
-        // for the oldest of them.
-        while (!m_filedWaiting.empty() && (m_filedWaiting.size() > MaxFiledWaiting || m_journal.crowded())) {
-            m_sync.waitFor(m_filedWaiting.front().ticket);
-            deleteSynced();
-        }
-        goOn();
+        if (finish(Outcome::Filed))
+            goOn();
         return;
     }
 
-    // What the page said, so that a redirect or an error status can be told from a wrong text.
-    QString answer = QStringLiteral("Not filed: the web page answered ") + m_inet.ResponseInfo();
-    if (!m_inet.ReplyLocation().isEmpty())
-        answer +=
-            QStringLiteral(", pointing to ") + m_inet.ReplyLocation() + QStringLiteral(" (not followed)");
-    // One document the page will not take must not hold back the others: it
-    // goes behind them, in this pass's list and in every later listing, until
-    // it is filed or changes. A transport failure moves nothing: it says
-    // nothing of the document, and the next one would meet it as well.
-    const QString refused = m_flight->entry;
-    const auto before = m_refused.constFind(refused);
-    const bool sameFile = before != m_refused.cend() && before->stamp == m_flight->identity;
-    const quint64 firstRefusal = sameFile ? before->filedBefore : m_filedInRun;
-    // Refused before, and the page has filed others since: it is up, and the
-    // desktop heard of this document then. A pass ending on it again is no news,
-    // or an office with one document the page never takes would hear "stopped"
-    // and "resumed" by turns all day. The desktop hears only of a pass that
-    // filed nothing: while each pass that ended on this document filed others,
-    // it has heard nothing of it yet.
-    const bool told = sameFile && before->told;
-    const bool refusedAgain = told && firstRefusal < m_filedInRun;
-    const bool documentOnly = refusesTheDocument(int(status));
-    m_refused.insert(refused, {m_flight->identity, ++m_refusals, firstRefusal,
-                               told || (!documentOnly && m_filedInPass == 0)});
-    if (m_fileList->removeEntry(refused))
-        m_fileList->insertAt(m_fileList->count(), refused);
     reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
-    m_journal.endSend();
-    endFlight();
-    const QString failure = QStringLiteral("the web page answered ") + m_inet.ResponseInfo();
-    if (documentOnly) {
+    const QString info = m_inet.ResponseInfo();
+    const QString failure = PassTexts::answered(info);
+    if (refusesTheDocument(int(status))) {
         // The page refuses this document, not documents: the pass goes on with
         // the next, and trying this one again will not change the answer.
-        m_view.addStatus(
-            QStringLiteral(
-                "Not filed: the web page refused %1 %2(%3); it waits in the folder, behind the other "
-                "documents, until it is filed or changes.")
-                .arg(refused, status == 413 ? QStringLiteral("as too large for it ") : QString(),
-                     m_inet.ResponseInfo()));
-        m_refusedInPass.insert(refused);
-        if (!refusedAgain)
-            m_passRefusal = failure;
-        goOn();
+        m_view.addStatus(PassTexts::refusedDocument(entry, int(status), info));
+        if (finish(Outcome::Refused, failure))
+            goOn();
         return;
     }
-    answer +=
-        QStringLiteral(". %1 waits behind the other documents until it is filed or changes").arg(refused);
-    if (status == 407)
-        answer = QStringLiteral("Not filed: the proxy%1 refused the user name and password in Setup (%2); %3 "
-                                "stays in the folder")
-                     .arg(m_config.proxyAddress.isEmpty() ? QString() : u' ' + m_config.proxyAddress,
-                          m_inet.ResponseInfo(), refused);
-    m_view.addStatus(answer + u'.');
-    m_view.addStatus(
-        QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
-                       "continues, contact technical support.\r\n-------"));
-    settleFiled();
-    // The list never runs empty while the page refuses a document every time,
-    // and a tick only lists the folder anew when it does: without a listing
-    // here, files that arrived or changed since would never be sent.
-    try {
-        refreshFileList();
-    } catch (...) {
-        m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
-    }
-    finishPass(refusedAgain ? QString() : failure);
+    m_view.addStatus(status == 407 ? PassTexts::proxyRefused(m_config.proxyAddress, info, entry)
+                                   : PassTexts::notFiled(info, m_inet.ReplyLocation(), entry));
+    m_view.addStatus(PassTexts::tryLater());
+    finish(Outcome::Stopped, failure);
 }
 
 bool TransferDriver::refusesTheDocument(int status)
@@ -785,16 +733,6 @@ bool TransferDriver::refusesTheDocument(int status)
     // next may be taken. Anything else (a wrong text, 4xx of the page's access
     // or address, 5xx, a proxy's 407, 408, 429) would meet the next one as well.
     return status == 413 || status == 415 || status == 422;
-}
-
-void TransferDriver::goOn()
-{
-    try {
-        nextFile();
-    } catch (...) {
-        reportReply(describeCurrentException());
-        m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
-    }
 }
 
 void TransferDriver::recordFiled()
@@ -809,64 +747,8 @@ void TransferDriver::recordFiled()
             QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
             m_config.uploadUrl),
         &unsynced);
-    m_filedWaiting.push_back(
-        {m_flight->entry, m_flight->path, m_flight->identity, unsynced < 0 ? 0 : m_sync.request(unsynced)});
+    m_filed.add(m_flight->entry, m_flight->path, m_flight->identity, unsynced);
     m_journal.sendFiled();
     if (!unrecorded.isEmpty())
-        m_view.addStatus(unrecorded + QStringLiteral("; %1 was filed all the same.").arg(m_flight->entry));
-}
-
-void TransferDriver::settleFiled()
-{
-    if (m_filedWaiting.empty())
-        return;
-    m_sync.waitAll();
-    deleteSynced();
-}
-
-void TransferDriver::deleteSynced()
-{
-    const auto deleteUpTo = [this](quint64 upTo, int error) {
-        // In the order filed; one whose record could not be written (ticket 0)
-        // waits only for those before it.
-        while (!m_filedWaiting.empty() && m_filedWaiting.front().ticket <= upTo) {
-            const FiledWaiting filed = std::move(m_filedWaiting.front());
-            m_filedWaiting.pop_front();
-            if (error && filed.ticket)
-                m_view.addStatus(QStringLiteral("Cannot record in %1: %2; %3 was filed all the same.")
-                                     .arg(m_filedLog.path(), systemErrorText(error), filed.entry));
-            removeFiled(filed);
-        }
-    };
-    for (const DiskSync::Done& done : m_sync.takeDone()) {
-        m_syncedUpTo = done.upTo;
-        deleteUpTo(done.upTo, done.error);
-    }
-    deleteUpTo(m_syncedUpTo, 0);
-}
-
-void TransferDriver::removeFiled(const FiledWaiting& filed)
-{
-    QString why;
-    const FileGate::Removal removal = FileGate::removeIfUnchanged(filed.path, filed.identity, &why);
-    switch (removal) {
-    case FileGate::Removal::Removed:
-        break;
-    case FileGate::Removal::Changed:
-        // The version that was filed is gone from the folder already; the one
-        // saved over it since has not been sent and waits for a later pass.
-        m_view.addStatus(filed.entry +
-                         QStringLiteral(" changed after it was sent; the new version is kept for a "
-                                        "later pass."));
-        break;
-    case FileGate::Removal::Gone:
-    case FileGate::Removal::Refused:
-        m_view.log(QStringLiteral("Error while processing incoming data: ") + why);
-        // Filed: sending it again would file it twice, and stopping here would
-        // hold back every file behind it.
-        if (removal == FileGate::Removal::Refused)
-            keepLeftover(Leftovers::Kind::Filed, filed.identity, filed.path, why);
-        break;
-    }
-    m_journal.filedDone(filed.path);
+        m_view.addStatus(PassTexts::filedUnrecorded(unrecorded, m_flight->entry));
 }

@@ -3,18 +3,27 @@
 // page has filed. A pass is a chain of events, one file a link: a file is sent,
 // and its answer (stateChanged) sends the next.
 //
+// The pass is a small state machine (Stage): idle; choosing the next document;
+// preparing it (checks, conversion); sending it; reading its answer. Every
+// document in flight ends in finish(), which closes its send record, takes it
+// off the list or moves it behind the others, and goes on or ends the pass;
+// the pass ends in endPass() alone, which reports it with passEnded.
+//
 // It needs no window: the window hands it its state, a view to report to, the
 // transfer control and where the pass's settings come from, and calls it from
 // its event handlers.
 #pragma once
 
-#include "DiskSync.h"
+#include "AnswerLedger.h"
 #include "FileGate.h"
+#include "FiledDocuments.h"
 #include "FiledLog.h"
 #include "FolderListing.h"
 #include "FolderLock.h"
 #include "Leftovers.h"
 #include "OutFile.h"
+#include "PassReport.h"
+#include "RefusalQueue.h"
 #include "StationJournal.h"
 #include "TransferView.h"
 
@@ -25,7 +34,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <deque>
 #include <functional>
 #include <optional>
 
@@ -73,12 +81,13 @@ public:
     FileListModel* fileList() const { return m_fileList; }
     /// A document is being converted, sent or answered: nothing new starts, as
     /// a second upload could send the same file twice.
-    bool inFlight() const { return m_flight.has_value(); }
+    bool inFlight() const { return m_stage >= Stage::Preparing; }
 
     /// Lists the read-from folder anew. Throws Failure when it cannot be read;
     /// the entries found before the failure stay listed.
     void refreshFileList();
-    /// Sends entry 0, or ends the pass when the list is empty.
+    /// Sends entry 0, or ends the pass when the list is empty. What it throws
+    /// (a folder that cannot be listed) has ended the pass first.
     void processNextFile();
     /// Sends currentFile; one that cannot go is passed over for the next entry.
     void upload();
@@ -100,45 +109,57 @@ public:
     static QString outFilePath() { return OutFile::defaultPath(); }
 
 signals:
-    /// A pass has ended: the documents it filed, and the failure it ended on
-    /// (empty when it went through the whole list, or ended on a document the
-    /// page refused before and has filed others since).
-    void passEnded(int filed, const QString& failure);
+    /// A pass has ended: what it filed, what the page refused and why it stopped.
+    void passEnded(const PassReport& report);
     /// A document is going out: bytes handed to the connection of its total,
     /// and the files of the pass left after it.
     void sending(const QString& entry, qint64 sent, qint64 total, int filesLeft);
 
 private:
+    enum class Stage {
+        Idle,         ///< no pass
+        Choosing,     ///< a pass, and no document in flight: the next is chosen
+        Preparing,    ///< its checks, and its conversion when it is a TIFF
+        Sending,      ///< read and handed to the transfer control, no answer yet
+        ReadingReply, ///< the answer is read in pieces, events running between them
+    };
     /// The one document in flight, from its conversion to its answer.
     struct Flight
     {
-        enum class Phase {
-            Preparing,    ///< its checks, and its conversion when it is a TIFF
-            Sending,      ///< read and handed to the transfer control, no answer yet
-            ReadingReply, ///< the answer is read in pieces, events running between them
-        };
-        Phase phase = Phase::Preparing;
         QString entry;               ///< as listed; the PDF's once a TIFF is converted
         QString path;                ///< the file that was read, which an "OK" deletes
         FileGate::Identity identity; ///< that file as it was read
         qsizetype contentStart = 0;  ///< where its bytes stand in the request body
         qsizetype contentSize = 0;
     };
+    /// How a document in flight ended.
+    enum class Outcome {
+        PassedOver, ///< never sent: skipped, left alone, held back, or not made ready
+        Filed,      ///< "OK": its record is written, and it is deleted once that is on the disk
+        Refused,    ///< refused for itself: it goes behind the others, the pass goes on
+        Stopped,    ///< refused as the next would be: it goes behind the others, the pass ends
+        Failed,     ///< no answer: it stays where it is, and the pass ends
+        Cancelled,  ///< the operator started the pass anew
+    };
 
-    enum class UploadOutcome { Sent, NextEntry };
     /// A pass starts: its settings are taken, and the folder must be this
     /// station's to serve. False (and said) when another station serves it.
     bool beginPass();
     /// The pass goes on with entry 0, or ends when the list is empty.
     void nextFile();
     void beginFlight(const QString& entry);
-    /// The document in flight is done with, whatever became of it.
-    void endFlight();
-    /// uploadCurrent, leaving the driver idle whatever it throws.
-    UploadOutcome sendCurrent();
-    UploadOutcome uploadCurrent();
-    /// Takes the current entry off this pass's list, its file left where it is.
-    UploadOutcome passOver();
+    /// The document in flight is done with. True when the pass goes on, which
+    /// the caller then does; otherwise the pass has ended, with failure.
+    bool finish(Outcome outcome, const QString& failure = {});
+    /// The pass is over: it is reported, and a new one may start.
+    void endPass(const QString& stopped = {}, bool onRefusal = false);
+    /// The pass goes on from inside an event handler; what breaks it is reported here.
+    void goOn();
+    /// Prepares and sends the document in flight. True when the pass waits for
+    /// its answer, or has ended; false when it goes on with the next entry.
+    bool sendCurrent();
+    /// sendCurrent, which leaves the driver idle whatever this throws.
+    bool prepareCurrent();
     /// Why the current entry is left where it is without being read, if it is.
     bool leftAlone(const QString& entry);
     /// Converts the TIFF in flight; on success the flight names the PDF, whose
@@ -148,8 +169,6 @@ private:
     void send(QByteArray body, const QByteArray& boundary);
     /// What the file of a listed entry must still be before it is read.
     FileGate::Expectation expectationFor(const QString& entry) const;
-    /// One line naming the entry in flight as left for a later pass because it is not complete.
-    void holdBack(const QString& why);
     /// Remembers a file that is done with but could not be deleted, and says so.
     void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
                       const QString& why);
@@ -163,27 +182,15 @@ private:
     /// came between the two) and drops it from found.
     void finishConvertedPairs(std::vector<ListedFile>& found);
     void handleAnswer();
-    /// The pass goes on from inside the answer's handler; what breaks it is reported here.
-    void goOn();
-    /// The pass is over: the documents it filed and the failure it ended on go out with passEnded.
-    void finishPass(const QString& failure);
+    /// The request failed without an answer.
+    void handleFailure();
     /// An answer that refuses this document and would not refuse the next.
     static bool refusesTheDocument(int status);
     void answersInDoubt(int count);
-    /// A document the page filed, deleted once its record is on the disk.
-    struct FiledWaiting
-    {
-        QString entry;
-        QString path;
-        FileGate::Identity identity;
-        quint64 ticket = 0; ///< of its record's sync; 0 when its record could not be written
-    };
+    /// Names the last count answers as in doubt.
+    void sayInDoubt(int count);
     /// Appends the document in flight to filed.csv, and has the row synced.
     void recordFiled();
-    /// Deletes the documents whose records have reached the disk.
-    void deleteSynced();
-    /// Deletes what the page has filed, or says why it stays.
-    void removeFiled(const FiledWaiting& filed);
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
     void reportReply(const QString& description);
 
@@ -193,34 +200,13 @@ private:
     std::function<PassConfig()> m_configSource;
     PassConfig m_config;
     FileListModel* m_fileList = nullptr;
+    Stage m_stage = Stage::Idle;
     std::optional<Flight> m_flight;
-    int m_filedInPass = 0;
+    PassReport m_report;
     QHash<QString, ListedFile> m_listed;
-    /// Documents the page refused, as they were sent: they go last, the one
-    /// refused longest ago first, so that each of them gets its turn.
-    struct Refusal
-    {
-        FileStamp stamp;
-        quint64 order = 0;
-        quint64 filedBefore = 0; ///< m_filedInRun at the first refusal of this very file
-        bool told = false;       ///< a pass that filed nothing has ended on it
-    };
-    QHash<QString, Refusal> m_refused;
-    /// Refused in this pass for themselves: the pass ends when it meets them again.
-    QSet<QString> m_refusedInPass;
-    /// What the desktop hears of the pass's refusals, if they are news.
-    QString m_passRefusal;
-    /// The last documents the page answered, newest last, with whether it said
-    /// "OK": named when the page turns out to have shifted its answers.
-    struct Answered
-    {
-        QString entry;
-        bool filed = false;
-    };
-    std::deque<Answered> m_lastAnswers;
+    RefusalQueue m_refusals;
+    AnswerLedger m_answers;
     int m_doubtPending = 0; ///< said while the answer in hand was read
-    quint64 m_refusals = 0;
-    quint64 m_filedInRun = 0;
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
     OutFile m_outFile;
@@ -231,10 +217,5 @@ private:
     /// The folder whose interrupted work has been looked at.
     QString m_recoveredFolder;
     QStringList m_recoveryNotes;
-    std::deque<FiledWaiting> m_filedWaiting;
-    quint64 m_syncedUpTo = 0;
-    /// Last: its thread ends, the rows asked for synced, before anything it
-    /// reports to goes.
-    DiskSync m_sync{
-        [this] { QMetaObject::invokeMethod(this, &TransferDriver::deleteSynced, Qt::QueuedConnection); }};
+    FiledDocuments m_filed;
 };

@@ -85,17 +85,28 @@ QByteArray bodySuffix(const QByteArray& boundary)
     return QByteArray("\r\n--") + boundary + "--\r\n";
 }
 
+Body completeBody(QByteArray readInPlace, const QString& entry, const QByteArray& contentType)
+{
+    Body body;
+    body.contentStart = bodyPrefix(entry, contentType).size();
+    body.contentSize = readInPlace.size() - body.contentStart;
+    const QByteArrayView content = QByteArrayView(readInPlace).sliced(body.contentStart);
+    body.boundary = boundaryFor(content);
+    if (body.boundary == Boundary) {
+        body.bytes = std::move(readInPlace);
+        body.bytes += bodySuffix();
+        return body;
+    }
+    // Rare (a document holding the usual boundary): a second copy is acceptable.
+    const QByteArray prefix = bodyPrefix(entry, contentType, body.boundary);
+    body.bytes = prefix + content.toByteArray() + bodySuffix(body.boundary);
+    body.contentStart = prefix.size();
+    return body;
+}
+
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content)
 {
-    const QByteArray boundary = boundaryFor(content);
-    const QByteArray prefix = bodyPrefix(entry, contentType, boundary);
-    const QByteArray suffix = bodySuffix(boundary);
-    QByteArray body;
-    body.reserve(prefix.size() + content.size() + suffix.size());
-    body += prefix;
-    body += content;
-    body += suffix;
-    return body;
+    return completeBody(bodyPrefix(entry, contentType) + content, entry, contentType).bytes;
 }
 
 QString headerText(bool sendProxyLine, const QString& user, const QString& password,

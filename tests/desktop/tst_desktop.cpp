@@ -28,9 +28,12 @@ void TestDesktop::initTestCase()
 
 void TestDesktop::watchSpeaksOnceWhileFilingStaysDown_data()
 {
-    // Each pass: "f" filed something, "x" ended on a failure, "-" neither;
-    // a number before it the minutes since the start. Expected: what the desktop
-    // hears after each pass (D down, R reminder, U up again, . nothing).
+    // Each pass: "f" filed something, "x" ended on a failure, "-" neither; "r"
+    // ended on the page refusing one document, "R" filed others and then ended
+    // on it, "c" ended on it changed since; "d" the page refused that document
+    // for itself and the pass went through. A number before it: the minutes
+    // since the start. Expected: what the desktop hears after each pass (D
+    // down, R reminder, U up again, . nothing).
     QTest::addColumn<QStringList>("passes");
     QTest::addColumn<QString>("heard");
     QTest::newRow("down at the start, once per outage")
@@ -42,6 +45,12 @@ void TestDesktop::watchSpeaksOnceWhileFilingStaysDown_data()
         << QStringList{"0f", "1x", "2f", "3f"} << ".DU.";
     QTest::newRow("empty folder is no news") << QStringList{"0-", "1-", "2x", "3-", "4f"} << "..D.U";
     QTest::newRow("a second outage is told again") << QStringList{"0x", "1f", "2x", "200f"} << "DUDU";
+    // An office with one document the page never takes hears of it once, not
+    // "stopped" and "resumed" by turns all day; changed, it is news again.
+    QTest::newRow("one document refused every time")
+        << QStringList{"0r", "1R", "2r", "3R", "4r", "5c"} << "DU...D";
+    QTest::newRow("refused while others were filed, then alone") << QStringList{"0R", "1r", "2r"} << ".D.";
+    QTest::newRow("refused for itself") << QStringList{"0d", "1f", "2d", "3d"} << "DU..";
 }
 
 void TestDesktop::watchSpeaksOnceWhileFilingStaysDown()
@@ -54,9 +63,18 @@ void TestDesktop::watchSpeaksOnceWhileFilingStaysDown()
     for (const QString& pass : passes) {
         const int minutes = pass.chopped(1).toInt();
         const QChar kind = pass.back();
-        const auto notice =
-            watch.passEnded(kind == u'f' ? 2 : 0, kind == u'x' ? QStringLiteral("refused") : QString(),
-                            start.addSecs(minutes * 60));
+        PassReport report;
+        report.filed = QStringLiteral("fR").contains(kind) ? 2 : 0;
+        if (kind == u'x')
+            report.stopped = QStringLiteral("no answer");
+        if (QStringLiteral("rRcd").contains(kind)) {
+            FileStamp stamp{1, 2, kind == u'c' ? 11 : 10, 3};
+            report.refused.push_back({"/big.pdf", stamp, "the web page answered 413", report.filed});
+            report.stoppedOnRefusal = kind != u'd';
+            if (report.stoppedOnRefusal)
+                report.stopped = report.refused.back().answer;
+        }
+        const auto notice = watch.passEnded(report, start.addSecs(minutes * 60));
         if (!notice)
             got += u'.';
         else if (!notice->trouble)

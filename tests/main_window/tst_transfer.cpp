@@ -198,7 +198,10 @@ public:
         if (!said.contains(message))
             said.prepend(message);
     }
-    QString statusHead(int n) const override { return said.join(QStringLiteral("\r\n")).left(n); }
+    bool isNewest(const QString& message) const override
+    {
+        return !said.isEmpty() && said.first() == message;
+    }
     void appendStatusLineBreak() override {}
     void log(const QString&) override {}
     void conversionDone() override {}
@@ -242,10 +245,15 @@ void TestTransfer::aPassNeedsNoWindow()
     QCOMPARE(pass.recoveryNotes().size(), 2);
     for (const QString& note : pass.recoveryNotes())
         QVERIFY2(note.startsWith("Quillfeed stopped after the web page had filed "), qPrintable(note));
+    QSignalSpy ended(&pass, &TransferDriver::passEnded);
     pass.processNextFile();
     // Setup points elsewhere while the pass runs: the pass ends where it began.
     config.readFromFolder = st->tmp.path() + "/elsewhere";
-    QVERIFY(waitUntil([&] { return !pass.inFlight() && view.statusHead(7) == "----Fin"; }, 30000));
+    QVERIFY(waitUntil([&] { return ended.count() == 1; }, 30000));
+    QVERIFY(!pass.inFlight() && view.said.first().startsWith("----Finished Processing Scans----"));
+    const auto report = ended.first().first().value<PassReport>();
+    QCOMPARE(report.filed, 2);
+    QVERIFY(report.stopped.isEmpty() && report.refused.isEmpty());
 
     QStringList names;
     for (const ReceivedUpload& r : receiver->records())

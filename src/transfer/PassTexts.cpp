@@ -1,0 +1,177 @@
+#include "PassTexts.h"
+
+#include <QStringList>
+
+namespace PassTexts {
+
+namespace {
+QString pagesFiledLine(qint32 pagesFiled)
+{
+    return QStringLiteral("----") + QString::number(pagesFiled) + QStringLiteral(" Pages Filed----");
+}
+QString doneWith(bool filed)
+{
+    return filed ? QStringLiteral("was filed") : QStringLiteral("was converted");
+}
+} // namespace
+
+QString stillExecuting(qint32 pagesFiled)
+{
+    return QStringLiteral("----Still Executing----\r\nWait a minute or two and press 'Force "
+                          "Transfer' to continue uploading.\r\n") +
+           pagesFiledLine(pagesFiled);
+}
+
+QString finished(qint32 pagesFiled)
+{
+    return QStringLiteral("----Finished Processing Scans----\r\n") + pagesFiledLine(pagesFiled);
+}
+
+QString uploading(const QString& entry)
+{
+    return QStringLiteral("Uploading ") + entry + QStringLiteral("... ");
+}
+
+QString skipping(const QString& entry)
+{
+    return QStringLiteral("Skipping ") + entry + QStringLiteral("... ");
+}
+
+QString heldBack(const QString& entry, const QString& why)
+{
+    return QStringLiteral("Held back ") + entry + QStringLiteral(": ") + why +
+           QStringLiteral("; it goes in a later pass.");
+}
+
+QString nameNotText(const QString& entry)
+{
+    return QStringLiteral("Cannot send %1: its name is not valid text (UTF-8); rename the file to send it.")
+        .arg(entry);
+}
+
+QString symbolicLink(const QString& entry)
+{
+    return QStringLiteral("Left alone %1: it is a symbolic link, and links are never followed; put "
+                          "the file itself into the folder to send it.")
+        .arg(entry);
+}
+
+QString doneBefore(const QString& path, bool filed)
+{
+    return QStringLiteral("Left alone %1: it %2 already but could not be deleted; delete it by hand.")
+        .arg(path, doneWith(filed));
+}
+
+QString cannotDelete(const QString& path, bool filed, const QString& why)
+{
+    return QStringLiteral("%1 %2 but cannot be deleted (%3). It is not %4 again while it stays as it "
+                          "is; delete it by hand, or let Quillfeed's user delete files in its folder.")
+        .arg(path, doneWith(filed), why, filed ? QStringLiteral("sent") : QStringLiteral("converted"));
+}
+
+QString leftoverNotStored(const QString& stored)
+{
+    return stored + QStringLiteral("; after a restart of Quillfeed it could be sent again.");
+}
+
+QString awaitingAnswer()
+{
+    return QStringLiteral("The last request has reached the web page; waiting for its answer.");
+}
+
+QString cancelled()
+{
+    return QStringLiteral("Cancelled last request.");
+}
+
+QString reachedThePage(const QString& entry)
+{
+    return QStringLiteral("%1 reached the web page, which may already have filed it. It stays in "
+                          "the folder and goes again with the next pass; check the page before "
+                          "you file it by hand.")
+        .arg(entry);
+}
+
+QString proxyRefusedConnect(const QString& info, const QString& entry)
+{
+    return QStringLiteral("Transfer failed: the proxy refused the user name and password in "
+                          "Setup (%1); %2 stays in the folder.")
+        .arg(info, entry);
+}
+
+QString noAnswer(const QString& info, const QString& entry)
+{
+    return QStringLiteral("Transfer failed: no answer from the web page (%1); %2 stays in the "
+                          "folder and goes again with the next pass.")
+        .arg(info, entry);
+}
+
+QString notFiled(const QString& info, const QString& location, const QString& entry)
+{
+    // What the page said, so that a redirect or an error status can be told from a wrong text.
+    QString answer = QStringLiteral("Not filed: the web page answered ") + info;
+    if (!location.isEmpty())
+        answer += QStringLiteral(", pointing to ") + location + QStringLiteral(" (not followed)");
+    return answer +
+           QStringLiteral(". %1 waits behind the other documents until it is filed or changes.").arg(entry);
+}
+
+QString proxyRefused(const QString& proxy, const QString& info, const QString& entry)
+{
+    return QStringLiteral("Not filed: the proxy%1 refused the user name and password in Setup (%2); %3 "
+                          "stays in the folder.")
+        .arg(proxy.isEmpty() ? QString() : u' ' + proxy, info, entry);
+}
+
+QString refusedDocument(const QString& entry, int status, const QString& info)
+{
+    return QStringLiteral("Not filed: the web page refused %1 %2(%3); it waits in the folder, behind the "
+                          "other documents, until it is filed or changes.")
+        .arg(entry, status == 413 ? QStringLiteral("as too large for it ") : QString(), info);
+}
+
+QString tryLater()
+{
+    return QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
+                          "continues, contact technical support.\r\n-------");
+}
+
+QString answered(const QString& info)
+{
+    return QStringLiteral("the web page answered ") + info;
+}
+
+QString filedUnrecorded(const QString& unrecorded, const QString& entry)
+{
+    return unrecorded + QStringLiteral("; %1 was filed all the same.").arg(entry);
+}
+
+QString cannotRecord(const QString& record, const QString& error, const QString& entry)
+{
+    return QStringLiteral("Cannot record in %1: %2; %3 was filed all the same.").arg(record, error, entry);
+}
+
+QString changedAfterSent(const QString& entry)
+{
+    return entry + QStringLiteral(" changed after it was sent; the new version is kept for a later pass.");
+}
+
+QString answersInDoubt(int count, const QStringList& deleted, const QStringList& kept, int unnamed)
+{
+    QString text =
+        QStringLiteral("The web page sent more on a kept connection than it was asked for, so ") +
+        (count == 1
+             ? QStringLiteral("its last answer there may have belonged to another document.")
+             : QStringLiteral("its last %1 answers there may have belonged to other documents.").arg(count));
+    if (!deleted.isEmpty())
+        text += QStringLiteral(" Deleted as filed, but perhaps refused: ") +
+                deleted.join(QStringLiteral(", ")) + u'.';
+    if (!kept.isEmpty())
+        text += QStringLiteral(" Kept as refused, but perhaps filed already: ") +
+                kept.join(QStringLiteral(", ")) + u'.';
+    if (unnamed > 0)
+        text += QStringLiteral(" The %1 before them are not named here.").arg(unnamed);
+    return text + QStringLiteral(" Check them at the web page.");
+}
+
+} // namespace PassTexts
