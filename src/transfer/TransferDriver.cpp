@@ -302,18 +302,10 @@ bool TransferDriver::beginPass()
 
 void TransferDriver::processNextFile()
 {
-    if (inFlight()) {
+    if (inFlight())
         nextFile(); // which says that the last one is still under way
-        return;
-    }
-    try {
-        if (beginPass())
-            nextFile();
-    } catch (...) {
-        if (m_stage == Stage::Choosing)
-            endPass(describeCurrentException());
-        throw;
-    }
+    else
+        runPass([this] { nextFile(); });
 }
 
 void TransferDriver::upload()
@@ -322,12 +314,18 @@ void TransferDriver::upload()
         nextFile(); // which says that the last one is still under way
         return;
     }
-    try {
-        if (!beginPass())
-            return;
+    runPass([this] {
         beginFlight(m_state.currentFile);
         if (!sendCurrent())
             nextFile();
+    });
+}
+
+void TransferDriver::runPass(const std::function<void()>& first)
+{
+    try {
+        if (beginPass())
+            first();
     } catch (...) {
         if (m_stage == Stage::Choosing)
             endPass(describeCurrentException());

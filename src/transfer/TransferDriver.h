@@ -145,6 +145,8 @@ private:
     /// A pass starts: its settings are taken, and the folder must be this
     /// station's to serve. False (and said) when another station serves it.
     bool beginPass();
+    /// Begins a pass and does its first step; what that throws ends the pass first.
+    void runPass(const std::function<void()>& first);
     /// The pass goes on with entry 0, or ends when the list is empty.
     void nextFile();
     void beginFlight(const QString& entry);
