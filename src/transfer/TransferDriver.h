@@ -15,6 +15,7 @@
 #include "FolderLock.h"
 #include "Leftovers.h"
 #include "OutFile.h"
+#include "Recovery.h"
 #include "StationJournal.h"
 #include "TransferView.h"
 
@@ -118,10 +119,10 @@ private:
             ReadingReply, ///< the answer is read in pieces, events running between them
         };
         Phase phase = Phase::Preparing;
-        QString entry;               ///< as listed; the PDF's once a TIFF is converted
-        QString path;                ///< the file that was read, which an "OK" deletes
-        FileGate::Identity identity; ///< that file as it was read
-        qsizetype contentStart = 0;  ///< where its bytes stand in the request body
+        QString entry;              ///< as listed; the PDF's once a TIFF is converted
+        QString path;               ///< the file that was read, which an "OK" deletes
+        FileStamp identity;         ///< that file as it was read
+        qsizetype contentStart = 0; ///< where its bytes stand in the request body
         qsizetype contentSize = 0;
     };
 
@@ -143,7 +144,7 @@ private:
     bool leftAlone(const QString& entry);
     /// Converts the TIFF in flight; on success the flight names the PDF, whose
     /// identity is returned.
-    std::optional<FileGate::Identity> convertCurrent();
+    std::optional<FileStamp> convertCurrent();
     /// Starts the request for the body read from the flight's file.
     void send(QByteArray body, const QByteArray& boundary);
     /// What the file of a listed entry must still be before it is read.
@@ -151,17 +152,10 @@ private:
     /// One line naming the entry in flight as left for a later pass because it is not complete.
     void holdBack(const QString& why);
     /// Remembers a file that is done with but could not be deleted, and says so.
-    void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
+    void keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
                       const QString& why);
-    /// What a stop of the station interrupted in this folder: finished once, said once.
-    void recoverInterrupted();
-    void recoveryNote(const QString& note);
-    /// True when the file at path is still the document row records as filed:
-    /// it is deleted (or kept as a leftover).
-    bool deleteRecorded(const QString& path, const FiledLog::Row& row);
-    /// Deletes each listed TIFF whose finished PDF stands beside it (a stop
-    /// came between the two) and drops it from found.
-    void finishConvertedPairs(std::vector<ListedFile>& found);
+    /// Where what a stop of the station left is reported: once, in the status box.
+    Recovery::Hooks recoveryHooks();
     void handleAnswer();
     /// The pass goes on from inside the answer's handler; what breaks it is reported here.
     void goOn();
@@ -175,7 +169,7 @@ private:
     {
         QString entry;
         QString path;
-        FileGate::Identity identity;
+        FileStamp identity;
         quint64 ticket = 0; ///< of its record's sync; 0 when its record could not be written
     };
     /// Appends the document in flight to filed.csv, and has the row synced.
