@@ -363,13 +363,14 @@ void SaveSettings()
     if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
         throw Failure(
             QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, why));
-    QSaveFile copyFile(copy);
-    if (!copyFile.open(QIODevice::WriteOnly) || copyFile.write(content) != content.size() ||
-        !copyFile.commit())
+    // The copy's name must reach the disk too before settings.txt is touched, or
+    // a power cut could leave the file half rewritten and no copy to finish it.
+    if (const PrivateFile::Outcome saved = PrivateFile::replace(
+            QFile::encodeName(copy).constData(), {content.constData(), size_t(content.size())});
+        !saved.ok())
         throw Failure(QStringLiteral("Cannot write the settings file %1: its copy %2 cannot be written (%3); "
                                      "nothing was saved.")
-                          .arg(path, copy, copyFile.errorString()));
-    ::chmod(QFile::encodeName(copy).constData(), S_IRUSR | S_IWUSR);
+                          .arg(path, copy, QString::fromLocal8Bit(saved.reason())));
     const Rewrite rewrite = rewriteInPlace(path, content);
     if (!rewrite.done) {
         // Untouched, the old file stands; touched, the copy completes it at the next start.
