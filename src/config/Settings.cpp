@@ -3,6 +3,7 @@
 #include "Failure.h"
 #include "Logging.h"
 #include "PrivateData.h"
+#include "PrivateFile.h"
 #include "RegularFile.h"
 
 #include <QCoreApplication>
@@ -89,57 +90,41 @@ void saveForThisAccount(const QByteArray& content, const QString& besidePath, co
                 .arg(path, besidePath, besideWhy);
 }
 
-/// Writes all of data at offset 0 of fd and cuts the file there; errno tells why not.
-bool putAll(int fd, const QByteArray& data)
+/// How a rewrite in place went.
+struct Rewrite
 {
-    const char* p = data.constData();
-    qint64 left = data.size();
-    off_t at = 0;
-    while (left > 0) {
-        const ssize_t n = ::pwrite(fd, p, size_t(left), at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        p += n;
-        left -= n;
-        at += n;
-    }
-    return ::ftruncate(fd, off_t(data.size())) == 0 && ::fsync(fd) == 0;
-}
+    bool done = false;
+    bool touched = false; ///< the file's bytes may have changed before a failure
+    int openError = 0;    ///< errno when the file could not even be opened
+    QString why;          ///< the system's reason, unless done
+};
 
-/// Rewrites an existing regular file in place, synced. touched tells whether
-/// its bytes may have changed before a failure.
-bool rewriteInPlace(const QString& path, const QByteArray& content, bool* touched, QString* why,
-                    int* openErrno = nullptr)
+/// Rewrites an existing regular file in place, synced.
+Rewrite rewriteInPlace(const QString& path, const QByteArray& content)
 {
-    *touched = false;
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        if (openErrno)
-            *openErrno = errno;
-        *why = systemErrorText(errno);
-        return false;
+    Rewrite r;
+    const PrivateFile::Opened file = PrivateFile::open(QFile::encodeName(path).constData(), O_WRONLY);
+    if (!file.outcome.ok()) {
+        if (file.outcome.failed == PrivateFile::Outcome::Failed::Open)
+            r.openError = file.outcome.error;
+        r.why = file.outcome.failed == PrivateFile::Outcome::Failed::Open
+                    ? systemErrorText(file.outcome.error)
+                    : QStringLiteral("it is not a regular file");
+        return r;
     }
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *why = QStringLiteral("it is not a regular file");
-        return false;
-    }
-    *touched = true;
-    const bool ok = putAll(fd, content);
-    if (!ok)
-        *why = systemErrorText(errno);
+    r.touched = true;
+    const int fd = file.fd.get();
+    const PrivateFile::Outcome wrote =
+        PrivateFile::writeAll(fd, {content.constData(), size_t(content.size())}, 0);
+    const int error = !wrote.ok()                                   ? wrote.error
+                      : ::ftruncate(fd, off_t(content.size())) != 0 ? errno
+                      : ::fsync(fd) != 0                            ? errno
+                                                                    : 0;
+    r.done = error == 0;
+    if (!r.done)
+        r.why = systemErrorText(error);
     ::fchmod(fd, S_IRUSR | S_IWUSR);
-    ::close(fd);
-    return ok;
+    return r;
 }
 
 QByteArray readRegular(const QString& path, qint64 max)
@@ -164,13 +149,16 @@ QString finishInterruptedSave(const QString& path)
         QFile::remove(copy);
         return path;
     }
-    bool touched = false;
-    QString why;
-    if (readRegular(path, saved.size() + 1) == saved || rewriteInPlace(path, saved, &touched, &why)) {
+    if (readRegular(path, saved.size() + 1) == saved) {
         QFile::remove(copy);
         return path;
     }
-    qCWarning(lcConfig) << "cannot finish the interrupted save of" << path << ":" << why;
+    const Rewrite rewrite = rewriteInPlace(path, saved);
+    if (rewrite.done) {
+        QFile::remove(copy);
+        return path;
+    }
+    qCWarning(lcConfig) << "cannot finish the interrupted save of" << path << ":" << rewrite.why;
     return copy;
 }
 
@@ -375,27 +363,26 @@ void SaveSettings()
     if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
         throw Failure(
             QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, why));
-    QSaveFile copyFile(copy);
-    if (!copyFile.open(QIODevice::WriteOnly) || copyFile.write(content) != content.size() ||
-        !copyFile.commit())
+    // The copy's name must reach the disk too before settings.txt is touched, or
+    // a power cut could leave the file half rewritten and no copy to finish it.
+    if (const PrivateFile::Outcome saved = PrivateFile::replace(
+            QFile::encodeName(copy).constData(), {content.constData(), size_t(content.size())});
+        !saved.ok())
         throw Failure(QStringLiteral("Cannot write the settings file %1: its copy %2 cannot be written (%3); "
                                      "nothing was saved.")
-                          .arg(path, copy, copyFile.errorString()));
-    ::chmod(QFile::encodeName(copy).constData(), S_IRUSR | S_IWUSR);
-    bool touched = false;
-    QString why;
-    int openErrno = 0;
-    if (!rewriteInPlace(path, content, &touched, &why, &openErrno)) {
+                          .arg(path, copy, QString::fromLocal8Bit(saved.reason())));
+    const Rewrite rewrite = rewriteInPlace(path, content);
+    if (!rewrite.done) {
         // Untouched, the old file stands; touched, the copy completes it at the next start.
-        if (touched || !refusedToThisAccount(openErrno)) {
-            if (!touched)
+        if (rewrite.touched || !refusedToThisAccount(rewrite.openError)) {
+            if (!rewrite.touched)
                 QFile::remove(copy);
-            throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, why));
+            throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, rewrite.why));
         }
         QFile::remove(copy);
         // An administrator's file this account may only read: it stays the
         // pre-seed, and this account's changes are its own.
-        saveForThisAccount(content, path, why);
+        saveForThisAccount(content, path, rewrite.why);
         return;
     }
     QFile::remove(copy);

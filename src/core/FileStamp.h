@@ -34,7 +34,6 @@ struct FileStamp
     {
         return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), timespecNs(st.st_mtim)};
     }
-    FileId id() const { return {device, inode}; }
     bool operator==(const FileStamp&) const = default;
 };
 

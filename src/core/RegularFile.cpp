@@ -1,65 +1,41 @@
 #include "RegularFile.h"
 
-#include "UniqueHandle.h"
+#include "PrivateFile.h"
 
 #include <QFile>
 
-#include <cerrno>
-
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace RegularFile {
 
-int openForReading(const QString& path, bool followLinks)
+namespace {
+
+PrivateFile::Links links(bool follow)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
-    if (fd < 0)
-        return -1;
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
+    return follow ? PrivateFile::Links::Followed : PrivateFile::Links::Refused;
 }
+
+} // namespace
 
 bool open(QFile& file, const QString& path, bool followLinks)
 {
     file.setFileName(path);
-    const int fd = openForReading(path, followLinks);
-    if (fd < 0)
+    PrivateFile::Opened opened =
+        PrivateFile::open(QFile::encodeName(path).constData(), O_RDONLY, links(followLinks));
+    if (!opened.outcome.ok() ||
+        !file.open(opened.fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return false;
-    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-        return true;
-    ::close(fd);
-    return false;
+    opened.fd.release();
+    return true;
 }
 
 std::optional<QByteArray> read(const QString& path, qint64 maxBytes, bool followLinks)
 {
-    UniqueFd fd(openForReading(path, followLinks));
-    if (fd.get() < 0)
+    const std::optional<std::string> text = PrivateFile::read(
+        QFile::encodeName(path).constData(), std::size_t(qMax<qint64>(0, maxBytes)), links(followLinks));
+    if (!text)
         return std::nullopt;
-    QByteArray out;
-    char buffer[64 * 1024];
-    while (out.size() < maxBytes) {
-        const ssize_t n =
-            ::read(fd.get(), buffer, size_t(qMin<qint64>(sizeof buffer, maxBytes - out.size())));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        out.append(buffer, n);
-    }
-    return out;
+    return QByteArray(text->data(), qsizetype(text->size()));
 }
 
 } // namespace RegularFile

@@ -1,6 +1,5 @@
-// Reading the station's own files (records, settings, what the converter made)
-// only as regular files and without blocking: anyone who can put a FIFO or a
-// device under such a name must not hold the window in open() for good.
+// The station's own files (records, settings, what the converter made) read
+// through Qt, opened as PrivateFile opens them.
 #pragma once
 
 #include <QByteArray>
@@ -11,11 +10,8 @@
 
 namespace RegularFile {
 
-/// A descriptor open for reading, or -1 (errno set; EINVAL for what is not a
-/// regular file). Links are followed unless followLinks is false.
-int openForReading(const QString& path, bool followLinks = true);
-
-/// Opens file (not yet open) at path for reading, as openForReading does.
+/// Opens file (not yet open) at path for reading as a regular file, without
+/// blocking; links are followed unless followLinks is false.
 bool open(QFile& file, const QString& path, bool followLinks = true);
 
 /// The first maxBytes of the file (all of it when shorter), or none when it

@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <utility>
+
 template <typename Handle, auto Release, Handle Null> class UniqueHandle
 {
 public:
@@ -13,6 +15,12 @@ public:
     ~UniqueHandle() { reset(); }
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
 
     Handle get() const { return m_handle; }
     /// Releases the handle now (before the end of the scope), and holds h instead.
@@ -22,6 +30,8 @@ public:
             Release(m_handle);
         m_handle = h;
     }
+    /// Hands the handle over to the caller, who closes it.
+    Handle release() { return std::exchange(m_handle, Null); }
 
 private:
     Handle m_handle;

@@ -1,6 +1,6 @@
 #include "FileGate.h"
 #include "Failure.h"
-#include "UniqueHandle.h"
+#include "PrivateFile.h"
 
 #include <QFile>
 
@@ -63,12 +63,8 @@ Writers openForWriting(int fd)
     return errno == EAGAIN || errno == EBUSY ? Writers::Some : Writers::Unknown;
 }
 
-Result check(int fd, const QString& path, const Expectation& expected, struct stat& st)
+Result check(int fd, const Expectation& expected, const struct stat& st)
 {
-    if (fstat(fd, &st) != 0)
-        return {Verdict::Unreadable, QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(errno))};
-    if (!S_ISREG(st.st_mode))
-        return {Verdict::Unreadable, QStringLiteral("%1 is not a regular file").arg(path)};
     if (expected.listed.size >= 0 &&
         (st.st_size != expected.listed.size || mtimeOf(st) != expected.listed.mtimeNs))
         return {Verdict::BeingWritten, QStringLiteral("changed since it was listed")};
@@ -89,24 +85,29 @@ Result check(int fd, const QString& path, const Expectation& expected, struct st
                                    "cannot be told (a file of another user, or on a network share)")
                         .arg(UnknownWriterQuietNs / 60'000'000'000)};
     }
-    return {Verdict::Ready, {}, Identity::of(st)};
+    return {Verdict::Ready, {}, FileStamp::of(st)};
 }
 
-int openForReading(const QString& path, Result& failure)
+/// The file opened for reading, or why it cannot be.
+PrivateFile::Opened openForReading(const QString& path, Result& failure)
 {
-    const QByteArray native = QFile::encodeName(path);
-    // O_NONBLOCK: a FIFO in the folder must not hang the window. O_NOFOLLOW: a
-    // link put in the place of a listed file must not hand its target to the page.
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-    if (fd < 0) {
-        const int err = errno;
-        failure = {err == ENOENT ? Verdict::Vanished : Verdict::Unreadable,
-                   err == ENOENT ? QStringLiteral("File not found: %1").arg(path)
-                   : err == ELOOP
+    // A FIFO in the folder must not hang the window, and a link put in the
+    // place of a listed file must not hand its target to the page.
+    PrivateFile::Opened file = PrivateFile::open(QFile::encodeName(path).constData(), O_RDONLY);
+    const PrivateFile::Outcome& o = file.outcome;
+    using Failed = PrivateFile::Outcome::Failed;
+    if (o.failed == Failed::Open)
+        failure = {o.error == ENOENT ? Verdict::Vanished : Verdict::Unreadable,
+                   o.error == ENOENT ? QStringLiteral("File not found: %1").arg(path)
+                   : o.error == ELOOP
                        ? QStringLiteral("%1 is a symbolic link; links are never followed").arg(path)
-                       : QStringLiteral("Cannot open %1: %2").arg(path, systemErrorText(err))};
-    }
-    return fd;
+                       : QStringLiteral("Cannot open %1: %2").arg(path, systemErrorText(o.error))};
+    else if (o.failed == Failed::NotRegular)
+        failure = {Verdict::Unreadable, QStringLiteral("%1 is not a regular file").arg(path)};
+    else if (!o.ok())
+        failure = {Verdict::Unreadable,
+                   QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(o.error))};
+    return file;
 }
 
 } // namespace
@@ -114,21 +115,21 @@ int openForReading(const QString& path, Result& failure)
 Result checkComplete(const QString& path, const Expectation& expected)
 {
     Result failure;
-    UniqueFd fd(openForReading(path, failure));
-    if (fd.get() < 0)
+    const PrivateFile::Opened file = openForReading(path, failure);
+    if (!file.outcome.ok())
         return failure;
-    struct stat st;
-    return check(fd.get(), path, expected, st);
+    return check(file.fd.get(), expected, file.st);
 }
 
 Result readWhole(const QString& path, const Expectation& expected, QByteArray& dest, qsizetype reserveExtra)
 {
     Result failure;
-    UniqueFd fd(openForReading(path, failure));
-    if (fd.get() < 0)
+    const PrivateFile::Opened file = openForReading(path, failure);
+    if (!file.outcome.ok())
         return failure;
-    struct stat before;
-    Result verdict = check(fd.get(), path, expected, before);
+    const int fd = file.fd.get();
+    const struct stat& before = file.st;
+    Result verdict = check(fd, expected, before);
     if (verdict.verdict != Verdict::Ready)
         return verdict;
 
@@ -143,39 +144,31 @@ Result readWhole(const QString& path, const Expectation& expected, QByteArray& d
         dest.resize(start);
         return {Verdict::Unreadable, QStringLiteral("Not enough memory to read %1").arg(path)};
     }
-    char* out = dest.data() + start;
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd.get(), out + done, size_t(qMin<qint64>(size - done, 1 << 24)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : 0;
-            dest.resize(start);
-            if (n == 0)
-                return {Verdict::BeingWritten, QStringLiteral("shorter than when it was opened")};
-            return {Verdict::Unreadable,
-                    QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(err))};
-        }
-        done += n;
+    const PrivateFile::Outcome read = PrivateFile::readUpTo(fd, dest.data() + start, std::size_t(size));
+    if (!read.ok() || qint64(read.bytes) < size) {
+        dest.resize(start);
+        if (read.ok())
+            return {Verdict::BeingWritten, QStringLiteral("shorter than when it was opened")};
+        return {Verdict::Unreadable,
+                QStringLiteral("Cannot read %1: %2").arg(path, systemErrorText(read.error))};
     }
     // Anything written while it was read makes the copy suspect: leave it for later.
     struct stat after;
     char extra;
-    if (fstat(fd.get(), &after) != 0 || after.st_size != before.st_size ||
-        mtimeOf(after) != mtimeOf(before) || ::read(fd.get(), &extra, 1) > 0) {
+    if (fstat(fd, &after) != 0 || after.st_size != before.st_size || mtimeOf(after) != mtimeOf(before) ||
+        PrivateFile::readUpTo(fd, &extra, 1).bytes > 0) {
         dest.resize(start);
         return {Verdict::BeingWritten, QStringLiteral("changed while it was read")};
     }
-    return {Verdict::Ready, {}, Identity::of(after)};
+    return {Verdict::Ready, {}, FileStamp::of(after)};
 }
 
-std::optional<Identity> identityAt(const QString& path)
+std::optional<FileStamp> identityAt(const QString& path)
 {
     struct stat st;
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
-    return Identity::of(st);
+    return FileStamp::of(st);
 }
 
 qint64 fileClockNowNs()
@@ -185,7 +178,7 @@ qint64 fileClockNowNs()
     return timespecNs(ts);
 }
 
-std::optional<Identity> createdSince(const QString& path, qint64 sinceNs)
+std::optional<FileStamp> createdSince(const QString& path, qint64 sinceNs)
 {
     struct statx sx;
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
@@ -196,11 +189,11 @@ std::optional<Identity> createdSince(const QString& path, qint64 sinceNs)
     const qint64 born = timespecNs({sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec});
     if (born < sinceNs)
         return std::nullopt;
-    return Identity{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, qint64(sx.stx_size),
-                    timespecNs({sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec})};
+    return FileStamp{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, qint64(sx.stx_size),
+                     timespecNs({sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec})};
 }
 
-Removal removeIfUnchanged(const QString& path, const Identity& identity, QString* why)
+Removal removeIfUnchanged(const QString& path, const FileStamp& identity, QString* why)
 {
     const QByteArray native = QFile::encodeName(path);
     struct stat st;
@@ -210,7 +203,7 @@ Removal removeIfUnchanged(const QString& path, const Identity& identity, QString
         *why = err == ENOENT ? QStringLiteral("File not found") : systemErrorText(err);
         return err == ENOENT ? Removal::Gone : Removal::Refused;
     }
-    if (Identity::of(st) != identity) {
+    if (FileStamp::of(st) != identity) {
         *why = QStringLiteral("changed after it was read");
         return Removal::Changed;
     }

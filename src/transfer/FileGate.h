@@ -21,18 +21,15 @@ enum class Verdict {
     Unreadable,   ///< cannot be opened or read, or is not a regular file
 };
 
-/// What a file was when it was read or made.
-using Identity = FileStamp;
-
 struct Result
 {
-    Result(Verdict v = Verdict::Unreadable, QString d = {}, Identity id = {})
+    Result(Verdict v = Verdict::Unreadable, QString d = {}, FileStamp id = {})
         : verdict(v), description(std::move(d)), identity(id)
     {
     }
     Verdict verdict;
     QString description;
-    Identity identity; ///< of the file read or checked, when Ready
+    FileStamp identity; ///< of the file read or checked, when Ready
 };
 
 struct Expectation
@@ -59,7 +56,7 @@ Result checkComplete(const QString& path, const Expectation& expected);
 
 /// What stands under the name now (a link itself, not its target); none when
 /// nothing does or it cannot be examined.
-std::optional<Identity> identityAt(const QString& path);
+std::optional<FileStamp> identityAt(const QString& path);
 
 /// The realtime clock as file times are stamped (the coarse clock), for createdSince.
 qint64 fileClockNowNs();
@@ -67,7 +64,7 @@ qint64 fileClockNowNs();
 /// What stands under the name, when it is a file this user created at or after
 /// sinceNs (by the file system's birth time; none where the system keeps none).
 /// Tells a file a failed step left behind from one somebody put there.
-std::optional<Identity> createdSince(const QString& path, qint64 sinceNs);
+std::optional<FileStamp> createdSince(const QString& path, qint64 sinceNs);
 
 enum class Removal {
     Removed,
@@ -79,6 +76,6 @@ enum class Removal {
 /// Removes the file at path only while it is still the file that was read or
 /// made; a newer version saved under the same name is left alone. Sets why to
 /// the system's reason unless the file was removed.
-Removal removeIfUnchanged(const QString& path, const Identity& identity, QString* why);
+Removal removeIfUnchanged(const QString& path, const FileStamp& identity, QString* why);
 
 } // namespace FileGate

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "PrivateData.h"
+#include "PrivateFile.h"
 #include "RegularFile.h"
 #include "UniqueHandle.h"
 
@@ -116,64 +117,49 @@ QString FiledLog::append(const Row& row, int* unsynced) const
     const QByteArray native = QFile::encodeName(m_path);
     // Only ever a regular file of the user's: never a FIFO that would block,
     // never a link that would write elsewhere.
-    auto open = [&] {
-        return ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                      S_IRUSR | S_IWUSR);
-    };
-    UniqueFd fd(open());
+    auto open = [&] { return PrivateFile::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT); };
+    PrivateFile::Opened file = open();
     // The private folder is made once, not checked for every document filed.
-    if (fd.get() < 0 && errno == ENOENT) {
+    if (file.outcome.failed == PrivateFile::Outcome::Failed::Open && file.outcome.error == ENOENT) {
         if (const QString why = PrivateData::ensureFolder(QFileInfo(m_path).absolutePath()); !why.isEmpty())
             return why;
-        fd.reset(open());
+        file = open();
     }
     auto failed = [this](int error) {
         return QStringLiteral("Cannot record in %1: %2").arg(m_path, systemErrorText(error));
     };
-    if (fd.get() < 0)
-        return failed(errno);
-    struct stat st
-    {
-    };
-    if (::fstat(fd.get(), &st) != 0)
-        return failed(errno);
-    if (!S_ISREG(st.st_mode))
+    if (file.outcome.failed == PrivateFile::Outcome::Failed::NotRegular)
         return QStringLiteral("Cannot record in %1: it is not a regular file").arg(m_path);
-    const bool firstRow = st.st_size == 0;
+    if (!file.outcome.ok())
+        return failed(file.outcome.error);
+    const UniqueFd fd = std::move(file.fd);
+    const bool firstRow = file.st.st_size == 0;
     QByteArray text = firstRow ? kHeader : QByteArray();
     text += csvLine(row);
-    const char* data = text.constData();
-    qsizetype left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd.get(), data, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            // A full disk takes part of a row: left there, the next row, once
-            // there is room, would be glued to it and neither could be read.
-            // Only this row's bytes go: they end where the append left the
-            // offset, and another station of this account writing to the same
-            // file may have added a row before them, or after (then nothing can
-            // be taken back without cutting that one).
-            const qsizetype written = text.size() - left;
-            const off_t end = ::lseek(fd.get(), 0, SEEK_CUR);
-            struct stat now
-            {
-            };
-            if (written > 0 && end >= written && ::fstat(fd.get(), &now) == 0 && now.st_size == end)
-                (void)::ftruncate(fd.get(), end - written);
-            return failed(error);
-        }
-        data += n;
-        left -= n;
+    const PrivateFile::Outcome wrote =
+        PrivateFile::writeAll(fd.get(), {text.constData(), size_t(text.size())});
+    if (!wrote.ok()) {
+        // A full disk takes part of a row: left there, the next row, once
+        // there is room, would be glued to it and neither could be read.
+        // Only this row's bytes go: they end where the append left the
+        // offset, and another station of this account writing to the same
+        // file may have added a row before them, or after (then nothing can
+        // be taken back without cutting that one).
+        const off_t written = off_t(wrote.bytes);
+        const off_t end = ::lseek(fd.get(), 0, SEEK_CUR);
+        struct stat now
+        {
+        };
+        if (written > 0 && end >= written && ::fstat(fd.get(), &now) == 0 && now.st_size == end)
+            (void)::ftruncate(fd.get(), end - written);
+        return failed(wrote.error);
     }
     if (firstRow) {
         // A new file's name must reach the disk too, or the record may vanish whole.
-        UniqueFd dir(::open(QFile::encodeName(QFileInfo(m_path).absolutePath()).constData(),
-                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.get() < 0 || ::fsync(dir.get()) != 0)
-            return failed(errno);
+        if (const PrivateFile::Outcome synced =
+                PrivateFile::syncFolder(QFile::encodeName(QFileInfo(m_path).absolutePath()).constData());
+            !synced.ok())
+            return failed(synced.error);
     }
     if (unsynced) {
         // dup() would drop close-on-exec: the converter started for the next

@@ -2,12 +2,12 @@
 
 #include "Logging.h"
 #include "PrivateData.h"
+#include "PrivateFile.h"
 #include "RegularFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <sys/stat.h>
@@ -64,16 +64,15 @@ QString Leftovers::save() const
     // Names of documents: private, like out.txt beside it.
     if (const QString why = PrivateData::ensureFolder(QFileInfo(m_storePath).absolutePath()); !why.isEmpty())
         return why;
-    QSaveFile file(m_storePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return QStringLiteral("Cannot write %1: %2").arg(m_storePath, file.errorString());
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(content) != content.size() || !file.commit())
-        return QStringLiteral("Cannot write %1: %2").arg(m_storePath, file.errorString());
+    const PrivateFile::Outcome replaced = PrivateFile::replace(QFile::encodeName(m_storePath).constData(),
+                                                               {content.constData(), size_t(content.size())});
+    if (!replaced.ok())
+        return QStringLiteral("Cannot write %1: %2")
+            .arg(m_storePath, QString::fromLocal8Bit(replaced.reason()));
     return {};
 }
 
-const Leftovers::Record* Leftovers::find(const FileGate::Identity& identity)
+const Leftovers::Record* Leftovers::find(const FileStamp& identity)
 {
     load();
     for (const Record& r : m_records)
@@ -88,7 +87,7 @@ bool Leftovers::isEmpty()
     return m_records.empty();
 }
 
-QString Leftovers::add(Kind kind, const FileGate::Identity& identity, const QString& path)
+QString Leftovers::add(Kind kind, const FileStamp& identity, const QString& path)
 {
     load();
     if (!find(identity))
@@ -99,7 +98,7 @@ QString Leftovers::add(Kind kind, const FileGate::Identity& identity, const QStr
     return failure;
 }
 
-void Leftovers::keepOnly(const QString& root, const QSet<FileGate::Identity>& present)
+void Leftovers::keepOnly(const QString& root, const QSet<FileStamp>& present)
 {
     load();
     const QString prefix = root.endsWith(u'/') ? root : root + u'/';

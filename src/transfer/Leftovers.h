@@ -19,7 +19,7 @@ public:
     struct Record
     {
         Kind kind;
-        FileGate::Identity identity;
+        FileStamp identity;
         QString path;
     };
 
@@ -28,13 +28,13 @@ public:
     static QString defaultStorePath();
 
     /// The record of the file with this identity, or null.
-    const Record* find(const FileGate::Identity& identity);
+    const Record* find(const FileStamp& identity);
     /// Remembers a file; returns the reason when the record could not be stored
     /// (it is still kept for as long as the program runs).
-    QString add(Kind kind, const FileGate::Identity& identity, const QString& path);
+    QString add(Kind kind, const FileStamp& identity, const QString& path);
     /// Forgets the records of files under root that a complete listing no longer
     /// holds as they were (deleted, or changed and so a new document).
-    void keepOnly(const QString& root, const QSet<FileGate::Identity>& present);
+    void keepOnly(const QString& root, const QSet<FileStamp>& present);
     bool isEmpty();
 
 private:

@@ -3,6 +3,7 @@
 #include "Failure.h"
 #include "FileStamp.h"
 #include "PrivateData.h"
+#include "PrivateFile.h"
 
 #include <QFile>
 
@@ -38,19 +39,14 @@ QString OutFile::open()
     }
     if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
         return why;
-    m_fd.reset(::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                      S_IRUSR | S_IWUSR));
-    if (m_fd.get() < 0)
-        return QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(errno));
-    struct stat opened
-    {
-    };
-    if (::fstat(m_fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        m_fd.reset();
+    PrivateFile::Opened opened = PrivateFile::open(native.constData(), O_WRONLY | O_CREAT);
+    if (opened.outcome.failed == PrivateFile::Outcome::Failed::Open)
+        return QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(opened.outcome.error));
+    if (!opened.outcome.ok())
         return QStringLiteral("Cannot write %1: it is not a regular file").arg(m_path);
-    }
+    m_fd = std::move(opened.fd);
     ::fchmod(m_fd.get(), S_IRUSR | S_IWUSR);
-    m_size = opened.st_size;
+    m_size = opened.st.st_size;
     return {};
 }
 
@@ -60,25 +56,14 @@ QString OutFile::write(const QByteArray& body)
         return why;
     // A plain rewrite: this copy is for looking at, and syncing it to disk for
     // every file sent would cost more than the upload itself.
-    auto put = [this](const char* data, qint64 size, qint64 at) {
-        while (size > 0) {
-            const ssize_t n = ::pwrite(m_fd.get(), data, size_t(size), off_t(at));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= n;
-            at += n;
-        }
-        return true;
-    };
     // Truncated only when it shrinks: every truncation goes through the file
     // system's block bookkeeping, even to the size the file already has.
     const qint64 size = body.size() + 2;
-    if (!put(body.constData(), body.size(), 0) || !put("\r\n", 2, body.size()) ||
-        (size < m_size && ::ftruncate(m_fd.get(), off_t(size)) != 0)) {
-        const QString reason = systemErrorText(errno);
+    PrivateFile::Outcome put = PrivateFile::writeAll(m_fd.get(), {body.constData(), size_t(body.size())}, 0);
+    if (put.ok())
+        put = PrivateFile::writeAll(m_fd.get(), "\r\n", off_t(body.size()));
+    if (!put.ok() || (size < m_size && ::ftruncate(m_fd.get(), off_t(size)) != 0)) {
+        const QString reason = systemErrorText(put.ok() ? errno : put.error);
         m_fd.reset();
         return QStringLiteral("Cannot write %1: %2").arg(m_path, reason);
     }

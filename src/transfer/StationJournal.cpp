@@ -3,6 +3,7 @@
 #include "Failure.h"
 #include "Logging.h"
 #include "PrivateData.h"
+#include "PrivateFile.h"
 #include "RegularFile.h"
 #include "UniqueHandle.h"
 
@@ -29,43 +30,44 @@ constexpr char kSend[] = "sending";
 /// fits in a page is whole or absent after a kill; the checksum in the record
 /// catches what a power cut or a longer record may leave torn, and the record's
 /// end is its first line, so a longer record left behind it is never read.
-bool writeInPlace(const QString& dataFolder, const QString& path, const QByteArray& content)
+PrivateFile::Outcome writeInPlace(const QString& dataFolder, const QString& path, const QByteArray& content)
 {
+    using Failed = PrivateFile::Outcome::Failed;
     const QByteArray native = QFile::encodeName(path);
-    const auto openRecord = [&] {
-        return ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                      S_IRUSR | S_IWUSR);
-    };
-    UniqueFd fd(openRecord());
-    if (fd.get() < 0 && errno == ENOENT && PrivateData::ensureFolder(dataFolder).isEmpty())
-        fd.reset(openRecord());
-    struct stat st;
     // One name only: a hard link would carry every record into a file elsewhere.
-    const auto own = [&](const struct stat& s) { return S_ISREG(s.st_mode) && s.st_nlink == 1; };
-    const auto regular = [&] { return fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && own(st); };
-    if (!regular()) {
-        const int error = fd.get() >= 0 ? EINVAL : errno;
-        fd.reset();
+    const auto own = [](const struct stat& s) { return S_ISREG(s.st_mode) && s.st_nlink == 1; };
+    const auto openRecord = [&] {
+        PrivateFile::Opened record = PrivateFile::open(native.constData(), O_WRONLY | O_CREAT);
+        if (record.outcome.ok() && !own(record.st)) {
+            record.fd.reset();
+            record.outcome.failed = Failed::NotRegular;
+        }
+        return record;
+    };
+    PrivateFile::Opened record = openRecord();
+    if (record.outcome.failed == Failed::Open && record.outcome.error == ENOENT &&
+        PrivateData::ensureFolder(dataFolder).isEmpty())
+        record = openRecord();
+    if (!record.outcome.ok()) {
         // A link, a FIFO or a socket under the record's name in the private folder
         // would otherwise stop every record for good; it is no file of ours to keep.
+        struct stat st;
         if (::lstat(native.constData(), &st) == 0 && !own(st) && !S_ISDIR(st.st_mode) &&
-            ::unlink(native.constData()) == 0)
-            fd.reset(openRecord());
-        if (!regular()) {
-            errno = error;
-            return false;
+            ::unlink(native.constData()) == 0) {
+            if (PrivateFile::Opened again = openRecord(); again.outcome.ok())
+                record = std::move(again);
         }
+        if (!record.outcome.ok())
+            return record.outcome;
     }
-    qint64 done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::pwrite(fd.get(), content.constData() + done, size_t(content.size() - done), done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
+    PrivateFile::Outcome wrote =
+        PrivateFile::writeAll(record.fd.get(), {content.constData(), size_t(content.size())}, 0);
+    if (wrote.ok() && record.st.st_size > content.size() &&
+        ::ftruncate(record.fd.get(), content.size()) != 0) {
+        wrote.failed = Failed::Write;
+        wrote.error = errno;
     }
-    return st.st_size <= content.size() || ::ftruncate(fd.get(), content.size()) == 0;
+    return wrote;
 }
 
 QByteArray checksum(const QByteArray& line)
@@ -165,11 +167,10 @@ QString StationJournal::write()
     if (m_sending.isEmpty() && m_filed.isEmpty()) {
         // Emptied to one blank line, not deleted: the next document's record
         // then needs neither a new file nor a new block.
-        UniqueFd fd(::open(native.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-        struct stat st;
-        if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 1 &&
-            ::pwrite(fd.get(), "\n", 1, 0) == 1)
-            (void)::ftruncate(fd.get(), 1);
+        const PrivateFile::Opened record = PrivateFile::open(native.constData(), O_WRONLY);
+        if (record.outcome.ok() && record.st.st_size > 1 &&
+            PrivateFile::writeAll(record.fd.get(), "\n", 0).ok())
+            (void)::ftruncate(record.fd.get(), 1);
         return {};
     }
     // Not synced: it is there for a kill or a crash, and a sync for every file
@@ -178,9 +179,12 @@ QString StationJournal::write()
     QByteArray line = m_sending;
     for (const QByteArray& filed : std::as_const(m_filed))
         line += '\t' + filed;
-    if (writeInPlace(m_dataFolder, path(kSend), line + '\t' + checksum(line) + '\n'))
+    const PrivateFile::Outcome wrote =
+        writeInPlace(m_dataFolder, path(kSend), line + '\t' + checksum(line) + '\n');
+    if (wrote.ok())
         return {};
-    const QString why = systemErrorText(errno);
+    // Whatever stands there that is no record of ours reads as the system's EINVAL.
+    const QString why = systemErrorText(wrote.error ? wrote.error : EINVAL);
     qCWarning(lcTransfer) << "cannot record the request in flight:" << why;
     return QStringLiteral("Cannot keep the record of the request in flight in %1 (%2): should Quillfeed "
                           "stop while it sends, its next start cannot name the document the web page may "

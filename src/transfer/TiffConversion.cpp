@@ -22,7 +22,7 @@ bool looksLikeCompletePdf(const QString& path)
     return head == "%PDF-" && tail.contains("%%EOF");
 }
 
-bool madeFrom(const QString& pdfPath, const FileGate::Identity& tiff)
+bool madeFrom(const QString& pdfPath, const FileStamp& tiff)
 {
     const std::optional<QByteArray> head = RegularFile::read(pdfPath, 256, false);
     if (!head)
@@ -82,7 +82,7 @@ Result convert(const Job& job, const Hooks& hooks)
     // user is what the converter left. Anything else (a file moved there
     // meanwhile, the very reason a converter refuses) is somebody else's.
     QString failure;
-    std::optional<FileGate::Identity> made;
+    std::optional<FileStamp> made;
     if (exitCode != 0) {
         failure =
             exitCode < 0

@@ -27,17 +27,17 @@ struct Hooks
     std::function<void()> inspect;
     /// The PDF is made but the TIFF cannot be deleted (why): it must never be
     /// converted again.
-    std::function<void(const FileGate::Identity& tiff, const QString& path, const QString& why)> tiffKept;
+    std::function<void(const FileStamp& tiff, const QString& path, const QString& why)> tiffKept;
 };
 
 struct Result
 {
     enum class Outcome { Converted, HeldBack, Failed };
     Outcome outcome = Outcome::Failed;
-    QString message;        ///< HeldBack: why; Failed: the description of the failure
-    QString subject;        ///< Failed: what was being read
-    QString pdfEntry;       ///< Converted: the PDF's entry
-    FileGate::Identity pdf; ///< Converted: the PDF as the converter made it
+    QString message;  ///< HeldBack: why; Failed: the description of the failure
+    QString subject;  ///< Failed: what was being read
+    QString pdfEntry; ///< Converted: the PDF's entry
+    FileStamp pdf;    ///< Converted: the PDF as the converter made it
 
     static Result heldBack(const QString& why) { return {Outcome::HeldBack, why, {}, {}, {}}; }
     static Result failed(const QString& what, const QString& subject)
@@ -56,7 +56,7 @@ bool looksLikeCompletePdf(const QString& path);
 /// time) in the PDF's first lines: true when the PDF at pdfPath was made of
 /// exactly this TIFF. A station stopped between linking the PDF and deleting
 /// the TIFF, this one or another account's, left such a pair.
-bool madeFrom(const QString& pdfPath, const FileGate::Identity& tiff);
+bool madeFrom(const QString& pdfPath, const FileStamp& tiff);
 
 /// The base name of the TIFF whose PDF a listed entry may be: "scan" for
 /// "/scan.pdf" and for "/scan-2.pdf", "/scan-51.pdf" ... (a conversion takes

@@ -5,17 +5,13 @@
 #include "GeneralDate.h"
 #include "InetControl.h"
 #include "PassTexts.h"
-#include "RegularFile.h"
+#include "Recovery.h"
 #include "TiffConversion.h"
 #include "UploadRequest.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
-#include <QMultiHash>
 #include <QNetworkReply>
 #include <QSet>
-
-#include <limits>
 
 void TransferView::addErrorBlock(const QString& description, const QString& subject)
 {
@@ -82,7 +78,7 @@ void TransferDriver::refreshFileList()
     const bool ours = m_folderLock.acquire(folder);
     if (ours && m_recoveredFolder != folder) {
         m_recoveredFolder = folder;
-        recoverInterrupted();
+        Recovery::finishStop(folder, m_journal, m_filedLog, recoveryHooks());
     }
     std::vector<ListedFile> found;
     auto publish = [&] {
@@ -101,144 +97,29 @@ void TransferDriver::refreshFileList()
         throw;
     }
     if (ours && !inFlight())
-        finishConvertedPairs(found);
+        Recovery::finishConvertedPairs(folder, found, recoveryHooks());
     publish();
     if (!ours)
         return;
     // Only a complete listing can tell that a remembered file is gone.
     if (!m_leftovers.isEmpty()) {
-        QSet<FileGate::Identity> present;
+        QSet<FileStamp> present;
         for (const ListedFile& f : std::as_const(m_listed))
             present.insert(f.stamp);
         m_leftovers.keepOnly(folder, present);
     }
 }
 
-void TransferDriver::recoverInterrupted()
+Recovery::Hooks TransferDriver::recoveryHooks()
 {
-    const QString& folder = m_config.readFromFolder;
-    m_journal.setFolder(folder);
-    // With the folder locked no converter of this user's is at work in it.
-    if (const int swept = StationJournal::sweepConverterTemporaries(folder))
-        m_view.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
-
-    const StationJournal::Interrupted stopped = m_journal.takeInterrupted();
-    if (stopped.damaged)
-        recoveryNote(
-            QStringLiteral("Quillfeed stopped, and its record of what it was sending then is damaged: "
-                           "a document of %1 the web page had filed may still be in the folder and "
-                           "go again with the next pass; check the page for documents filed twice.")
-                .arg(folder));
-    if (stopped.sending.isEmpty() && stopped.filed.isEmpty())
-        return;
-    // A row written no earlier than notBefore names the file with its bytes as
-    // they are still: the page filed it and the stop came before the delete.
-    const QList<FiledLog::Row> rows = m_filedLog.lastRows();
-    const auto filedBeforeTheStop = [&](const QString& path, qint64 notBefore) {
-        for (auto row = rows.crbegin(); row != rows.crend() && row->filedAt.toSecsSinceEpoch() >= notBefore;
-             ++row) {
-            if (m_config.readFromFolder + row->file == path && deleteRecorded(path, *row))
-                return true;
-        }
-        return false;
-    };
-    for (const QString& filed : stopped.filed) {
-        if (!filedBeforeTheStop(filed, std::numeric_limits<qint64>::min()) && QFileInfo::exists(filed))
-            recoveryNote(QStringLiteral("Quillfeed stopped after the web page had filed %1, before it could "
-                                        "delete it, and no record of the filing matches the file as it is "
-                                        "now. It goes again with the next pass; check the page before you "
-                                        "file it by hand.")
-                             .arg(filed));
-    }
-    const QString& sent = stopped.sending;
-    // The one in flight counts as filed only by a row made for this request,
-    // not for the same bytes filed before and put back by the operator (rows
-    // have whole seconds). Not only the newest row: a station of this user on
-    // another folder writes to the same filed.csv, and its rows may have come
-    // after this one's while the next document here was converted.
-    if (sent.isEmpty() ||
-        (stopped.recorded.isValid() && filedBeforeTheStop(sent, stopped.recorded.toSecsSinceEpoch())))
-        return;
-    recoveryNote(QStringLiteral("Quillfeed stopped while it was sending %1; the web page may already have "
-                                "filed it. %2")
-                     .arg(sent, QFileInfo::exists(sent)
-                                    ? QStringLiteral("It is still in the folder and goes again with the next "
-                                                     "pass; check the page before you file it by hand.")
-                                    : QStringLiteral("It is no longer in the folder.")));
-}
-
-bool TransferDriver::deleteRecorded(const QString& path, const FiledLog::Row& row)
-{
-    const std::optional<FileGate::Identity> now = FileGate::identityAt(path);
-    if (!now || now->size != row.bytes)
-        return false;
-    const std::optional<QByteArray> content = RegularFile::read(path, row.bytes + 1, false);
-    if (!content || content->size() != row.bytes || FiledLog::sha256Hex(*content) != row.sha256)
-        return false;
-    QString why;
-    switch (FileGate::removeIfUnchanged(path, *now, &why)) {
-    case FileGate::Removal::Removed:
-        recoveryNote(
-            QStringLiteral("Quillfeed stopped after the web page had filed %1 (%2), before it could delete "
-                           "it; it is deleted now and not sent again.")
-                .arg(path, row.filedAt.toString(Qt::ISODate)));
-        return true;
-    case FileGate::Removal::Refused:
-        keepLeftover(Leftovers::Kind::Filed, *now, path, why);
-        return true;
-    case FileGate::Removal::Gone:
-    case FileGate::Removal::Changed:
-        return false;
-    }
-    return false;
-}
-
-void TransferDriver::finishConvertedPairs(std::vector<ListedFile>& found)
-{
-    // The PDFs listed at the top, by the base name of the TIFF each may be made of.
-    QMultiHash<QString, QString> pdfsByBase;
-    for (const ListedFile& f : found) {
-        for (const QString& base : TiffConversion::tiffBasesOf(f.entry))
-            pdfsByBase.insert(base, f.entry);
-    }
-    const QString& folder = m_config.readFromFolder;
-    std::erase_if(found, [&](const ListedFile& tiff) {
-        const UploadRequest::NameParts name = UploadRequest::splitEntry(tiff.entry);
-        if (tiff.symbolicLink || UploadRequest::ruleForExtension(name.extension.value_or(QString())).action !=
-                                     UploadRequest::Action::Convert)
-            return false;
-        // A station stopped once the converter had linked the PDF and before
-        // it deleted the TIFF (this one, or one of another account serving the
-        // folder before it): the PDF names the TIFF it was made of. The TIFF
-        // goes, or the document goes twice.
-        for (const QString& pdf : pdfsByBase.values(TiffConversion::pdfBaseFor(tiff.entry))) {
-            if (!TiffConversion::madeFrom(folder + pdf, tiff.stamp))
-                continue;
-            QString why;
-            switch (FileGate::removeIfUnchanged(folder + tiff.entry, tiff.stamp, &why)) {
-            case FileGate::Removal::Removed:
-                recoveryNote(
-                    QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the TIFF is "
-                                   "removed, the PDF goes with the next pass.")
-                        .arg(folder + tiff.entry, folder + pdf));
-                return true;
-            case FileGate::Removal::Gone:
-                return true;
-            case FileGate::Removal::Changed:
-                return false;
-            case FileGate::Removal::Refused:
-                keepLeftover(Leftovers::Kind::Converted, tiff.stamp, folder + tiff.entry, why);
-                return false;
-            }
-        }
-        return false;
-    });
-}
-
-void TransferDriver::recoveryNote(const QString& note)
-{
-    m_view.addStatus(note);
-    m_recoveryNotes << note;
+    return {[this](const QString& note) {
+                m_view.addStatus(note);
+                m_recoveryNotes << note;
+            },
+            [this](const QString& line) { m_view.log(line); },
+            [this](Leftovers::Kind kind, const FileStamp& stamp, const QString& path, const QString& why) {
+                keepLeftover(kind, stamp, path, why);
+            }};
 }
 
 void TransferDriver::trustScannedPages(const QStringList& paths)
@@ -488,7 +369,7 @@ bool TransferDriver::prepareCurrent()
 
     FileGate::Expectation expected;
     if (rule.action == UploadRequest::Action::Convert) {
-        std::optional<FileGate::Identity> pdf = convertCurrent();
+        std::optional<FileStamp> pdf = convertCurrent();
         if (!pdf)
             return passOver();
         // The converter's own output, exactly as it was made.
@@ -579,7 +460,7 @@ bool TransferDriver::leftAlone(const QString& entry)
     return false;
 }
 
-void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity,
+void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileStamp& identity,
                                   const QString& path, const QString& why)
 {
     const QString stored = m_leftovers.add(kind, identity, path);
@@ -588,13 +469,13 @@ void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileGate::Identity
         m_view.addStatus(PassTexts::leftoverNotStored(stored));
 }
 
-std::optional<FileGate::Identity> TransferDriver::convertCurrent()
+std::optional<FileStamp> TransferDriver::convertCurrent()
 {
     const QString tiff = m_flight->entry;
     TiffConversion::Hooks hooks;
     hooks.log = [this](const QString& line) { m_view.log(line); };
     hooks.inspect = [this] { m_view.conversionDone(); };
-    hooks.tiffKept = [this](const FileGate::Identity& identity, const QString& path, const QString& why) {
+    hooks.tiffKept = [this](const FileStamp& identity, const QString& path, const QString& why) {
         keepLeftover(Leftovers::Kind::Converted, identity, path, why);
     };
     const TiffConversion::Result result = TiffConversion::convert(

@@ -24,6 +24,7 @@
 #include "OutFile.h"
 #include "PassReport.h"
 #include "RefusalQueue.h"
+#include "Recovery.h"
 #include "StationJournal.h"
 #include "TransferView.h"
 
@@ -128,7 +129,7 @@ private:
     {
         QString entry;               ///< as listed; the PDF's once a TIFF is converted
         QString path;                ///< the file that was read, which an "OK" deletes
-        FileGate::Identity identity; ///< that file as it was read
+        FileStamp identity; ///< that file as it was read
         qsizetype contentStart = 0;  ///< where its bytes stand in the request body
         qsizetype contentSize = 0;
     };
@@ -166,23 +167,16 @@ private:
     bool leftAlone(const QString& entry);
     /// Converts the TIFF in flight; on success the flight names the PDF, whose
     /// identity is returned.
-    std::optional<FileGate::Identity> convertCurrent();
+    std::optional<FileStamp> convertCurrent();
     /// Starts the request for the body read from the flight's file.
     void send(QByteArray body, const QByteArray& boundary);
     /// What the file of a listed entry must still be before it is read.
     FileGate::Expectation expectationFor(const QString& entry) const;
     /// Remembers a file that is done with but could not be deleted, and says so.
-    void keepLeftover(Leftovers::Kind kind, const FileGate::Identity& identity, const QString& path,
+    void keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
                       const QString& why);
-    /// What a stop of the station interrupted in this folder: finished once, said once.
-    void recoverInterrupted();
-    void recoveryNote(const QString& note);
-    /// True when the file at path is still the document row records as filed:
-    /// it is deleted (or kept as a leftover).
-    bool deleteRecorded(const QString& path, const FiledLog::Row& row);
-    /// Deletes each listed TIFF whose finished PDF stands beside it (a stop
-    /// came between the two) and drops it from found.
-    void finishConvertedPairs(std::vector<ListedFile>& found);
+    /// Where what a stop of the station left is reported: once, in the status box.
+    Recovery::Hooks recoveryHooks();
     void handleAnswer();
     /// The request failed without an answer.
     void handleFailure();

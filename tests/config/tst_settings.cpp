@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -68,6 +69,7 @@ private slots:
     void unwritableFileReported();
     void refusingProgramFolderSavesForTheAccount_data();
     void refusingProgramFolderSavesForTheAccount();
+    void savedInPlaceWhereTheFolderTakesNoNewFile();
     void defaults();
     void cutSaveFinishedAtStart_data();
     void cutSaveFinishedAtStart();
@@ -369,6 +371,28 @@ void tst_Settings::refusingProgramFolderSavesForTheAccount()
     QVERIFY(TestSupport::readFile(own).contains("\r\np:1\r\n"));
     QCOMPARE(Settings::takeSaveNotice(), QString());
     QVERIFY(QFile::remove(own));
+}
+
+void tst_Settings::savedInPlaceWhereTheFolderTakesNoNewFile()
+{
+    // A settings.txt the clerk may write in a folder that takes no new file: the
+    // new text goes to a synced copy first, then into the file itself.
+    QVERIFY(TestSupport::writeFile(Settings::settingsFilePath(), "Old\r\n"));
+    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), m_dir->path()}) != 0)
+        QSKIP("no folder can be made to refuse new files here");
+    const QStringList saved{"T", "http://clerk/x.asp", "/srv/scans", "p:1", "u", "pw"};
+    setValues(saved);
+    QString failure;
+    try {
+        Settings::SaveSettings();
+    } catch (const Failure& f) {
+        failure = f.description();
+    }
+    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), m_dir->path()});
+    QCOMPARE(failure, QString());
+    QCOMPARE(TestSupport::readFile(Settings::settingsFilePath()), Settings::formatFile(saved));
+    QVERIFY(!QFileInfo::exists(Settings::savedCopyPath(Settings::settingsFilePath())));
+    QVERIFY(!QFileInfo::exists(Settings::userSettingsFilePath()));
 }
 
 void tst_Settings::defaults()

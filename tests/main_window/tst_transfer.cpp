@@ -7,6 +7,7 @@
 #include "ModalWatcher.h"
 #include "Peers.h"
 #include "ProgressPane.h"
+#include "Recovery.h"
 #include "Station.h"
 #include "StationJournal.h"
 #include "StationTest.h"
@@ -93,6 +94,8 @@ private slots:
     void nothingStartsWhileAReplyIsRead();
     void nothingStartsDuringTheConversionNotice();
     void replyDeletesTheFileThatWasSent();
+    void recoveryDecides_data();
+    void recoveryDecides();
 };
 
 void TestTransfer::folderGoesOutInListingOrder()
@@ -660,6 +663,138 @@ void TestTransfer::replyDeletesTheFileThatWasSent()
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
     QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
     QVERIFY(QFileInfo::exists(other + "/a.pdf"));
+}
+
+// A folder for the recovery's decision: each file's bytes, and the TIFF a PDF names.
+class FolderOnPaper : public Recovery::Folder
+{
+public:
+    struct File
+    {
+        FileStamp stamp;
+        QByteArray content;
+        FileStamp madeOf;
+    };
+    QHash<QString, File> files;
+    bool exists(const QString& path) const override { return files.contains(path); }
+    std::optional<FileStamp> stampAt(const QString& path) const override
+    {
+        const auto f = files.constFind(path);
+        return f == files.cend() ? std::nullopt : std::optional(f->stamp);
+    }
+    std::optional<QByteArray> sha256Of(const QString& path, qint64 bytes) const override
+    {
+        const auto f = files.constFind(path);
+        if (f == files.cend() || f->content.size() != bytes)
+            return std::nullopt;
+        return FiledLog::sha256Hex(f->content);
+    }
+    bool madeFrom(const QString& pdf, const FileStamp& tiff) const override
+    {
+        return files.value(pdf).madeOf == tiff && tiff.size >= 0;
+    }
+};
+
+void TestTransfer::recoveryDecides_data()
+{
+    // The send record: the file in flight, the files filed and waiting, and
+    // whether it was damaged; "name=content" rows of filed.csv (made "@seconds"
+    // ago, 0 unless said) and files of the folder ("name=content", or
+    // "pdf<tiff" for a PDF made of that TIFF). What is decided, in order.
+    QTest::addColumn<QString>("sending");
+    QTest::addColumn<QStringList>("filed");
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("decided");
+    const QString none;
+    QTest::newRow("nothing was under way")
+        << none << QStringList() << false << QStringList() << QStringList() << QStringList();
+    QTest::newRow("damaged record") << none << QStringList() << true << QStringList()
+                                    << QStringList{"/a.pdf=A"} << QStringList{"say damaged"};
+    QTest::newRow("filed, recorded, still there")
+        << none << QStringList{"/a.pdf"} << false << QStringList{"/a.pdf=A@900"} << QStringList{"/a.pdf=A"}
+        << QStringList{"delete /a.pdf"};
+    QTest::newRow("filed, changed since") << none << QStringList{"/a.pdf"} << false << QStringList{"/a.pdf=A"}
+                                          << QStringList{"/a.pdf=B"} << QStringList{"say unmatched /a.pdf"};
+    QTest::newRow("filed, gone") << none << QStringList{"/a.pdf"} << false << QStringList{"/a.pdf=A"}
+                                 << QStringList() << QStringList();
+    QTest::newRow("in flight, filed since, another station's row after it")
+        << "/b.pdf" << QStringList() << false << QStringList{"/b.pdf=B", "/theirs.pdf=T"}
+        << QStringList{"/b.pdf=B"} << QStringList{"delete /b.pdf"};
+    QTest::newRow("in flight, its bytes filed before and put back")
+        << "/b.pdf" << QStringList() << false << QStringList{"/b.pdf=B@3600"} << QStringList{"/b.pdf=B"}
+        << QStringList{"say in flight, still there /b.pdf"};
+    QTest::newRow("in flight, gone") << "/b.pdf" << QStringList() << false << QStringList() << QStringList()
+                                     << QStringList{"say in flight, gone /b.pdf"};
+    QTest::newRow("filed and in flight, a row of a file in a subfolder")
+        << "/b.pdf" << QStringList{"/a.pdf"} << true << QStringList{"/a.pdf=A", "/x/b.pdf=B"}
+        << QStringList{"/a.pdf=A", "/b.pdf=B"}
+        << QStringList{"say damaged", "delete /a.pdf", "say in flight, still there /b.pdf"};
+    QTest::newRow("converted pair") << none << QStringList() << false << QStringList()
+                                    << QStringList{"/2024/scan.tif=T", "/scan-2.pdf</2024/scan.tif"}
+                                    << QStringList{"delete /2024/scan.tif"};
+    QTest::newRow("PDF of another TIFF")
+        << none << QStringList() << false << QStringList()
+        << QStringList{"/scan.tif=T", "/scan.pdf</other.tif"} << QStringList();
+}
+
+void TestTransfer::recoveryDecides()
+{
+    QFETCH(QString, sending);
+    QFETCH(QStringList, filed);
+    QFETCH(bool, damaged);
+    QFETCH(QStringList, rows);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, decided);
+    const QString folder = QStringLiteral("/scans");
+    const QDateTime now = QDateTime::currentDateTime();
+    FolderOnPaper disk;
+    std::vector<ListedFile> listed;
+    quint64 inode = 0;
+    for (const QString& f : files) {
+        const QString made = f.section(u'<', 1);
+        const QString name = made.isEmpty() ? f.section(u'=', 0, 0) : f.section(u'<', 0, 0);
+        const QByteArray content = f.section(u'=', 1).toUtf8();
+        FolderOnPaper::File file{{1, ++inode, content.size(), 7}, content, {}};
+        if (!made.isEmpty())
+            file.madeOf = disk.files.value(folder + made).stamp;
+        disk.files.insert(folder + name, file);
+        listed.push_back({name, file.stamp});
+    }
+    QList<FiledLog::Row> filedRows;
+    for (const QString& r : rows) {
+        const QByteArray content = r.section(u'=', 1).section(u'@', 0, 0).toUtf8();
+        FiledLog::Row row = FiledLog::rowFor(r.section(u'=', 0, 0), content, "http://page/x");
+        row.filedAt = now.addSecs(-r.section(u'@', 1).toInt());
+        filedRows << row;
+    }
+    StationJournal::Interrupted stopped;
+    stopped.sending = sending.isEmpty() ? QString() : folder + sending;
+    for (const QString& f : filed)
+        stopped.filed << folder + f;
+    stopped.recorded = now.addSecs(-60);
+    stopped.damaged = damaged;
+    Recovery::Plan plan = Recovery::afterStop(stopped, filedRows, folder, disk);
+    for (Recovery::Step& step : Recovery::convertedPairs(listed, folder, disk))
+        plan.push_back(std::move(step));
+
+    QStringList seen;
+    // Which note, and the file it names (the word at word, in the folder).
+    const auto kind = [&](const QString& note) {
+        const auto named = [&](const char* what, int word) {
+            return what + note.section(u' ', word, word).chopped(1).mid(folder.size());
+        };
+        return note.contains("is damaged")                      ? QStringLiteral("damaged")
+               : note.contains("no record of the filing")       ? named("unmatched ", 8)
+               : note.contains("It is still in the folder")     ? named("in flight, still there ", 6)
+               : note.contains("It is no longer in the folder") ? named("in flight, gone ", 6)
+                                                                : note;
+    };
+    for (const Recovery::Step& step : plan)
+        seen << (step.deletion ? "delete " + step.deletion->path.mid(folder.size())
+                               : "say " + kind(step.note));
+    QCOMPARE(seen, decided);
 }
 
 QTEST_MAIN(TestTransfer)

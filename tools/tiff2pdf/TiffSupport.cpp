@@ -1,5 +1,7 @@
 #include "TiffSupport.h"
 
+#include "PrivateFile.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -156,30 +158,22 @@ TiffPtr openTiffFile(const std::string& path, TiffMessages& messages)
     // and a folder or a device must be refused before libtiff tries to read it. Whatever may have
     // been put in the file's place since the caller looked at it is neither followed (a link) nor
     // waited for (O_NONBLOCK: a FIFO would otherwise hold the open until someone writes to it).
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0 && errno == ELOOP)
+    PrivateFile::Opened file = PrivateFile::open(path.c_str(), O_RDONLY);
+    using Failed = PrivateFile::Outcome::Failed;
+    if (file.outcome.failed == Failed::Open && file.outcome.error == ELOOP)
         throw ConversionError("it is a symbolic link, and links are never followed");
-    if (fd < 0)
-        throw ConversionError(std::string("cannot open it: ") + std::strerror(errno));
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (file.outcome.failed == Failed::Open)
+        throw ConversionError("cannot open it: " + file.outcome.reason());
+    if (!file.outcome.ok())
         throw ConversionError("it is not a regular file");
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    if (st.st_size == 0) {
-        ::close(fd);
+    if (file.st.st_size == 0)
         throw ConversionError("it is empty");
-    }
     auto opts = makeOptions(messages);
-    TIFF* tif = TIFFFdOpenExt(fd, path.c_str(), "rm", opts.get());
-    if (!tif) {
-        ::close(fd);
+    TIFF* tif = TIFFFdOpenExt(file.fd.get(), path.c_str(), "rm", opts.get());
+    if (!tif)
         throw ConversionError(messages.with("it is not a readable TIFF file"));
-    }
-    return TiffPtr(tif); // TIFFClose closes fd
+    file.fd.release();
+    return TiffPtr(tif); // TIFFClose closes the file
 }
 
 TiffPtr openTiffMemory(MemoryFile& file, const char* mode, TiffMessages& messages)
