@@ -5,7 +5,6 @@
 #include "Failure.h"
 #include "HttpRequest.h"
 #include "Logging.h"
-#include "ProxyRoute.h"
 
 #include <QMetaObject>
 #include <QNetworkReply>
@@ -40,9 +39,9 @@ void InetControl::setProxy(const QString& proxy)
     m_proxy = proxy;
 }
 
-void InetControl::setAccessType(int accessType)
+void InetControl::setAccessType(ProxyRoute::Access access)
 {
-    m_accessType = accessType;
+    m_access = access;
 }
 
 void InetControl::setProxyCredentials(const QString& user, const QString& password)
@@ -87,7 +86,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     const QUrl target(url, QUrl::TolerantMode);
     const ProxyRoute::Route route = url.isEmpty() || !target.isValid()
                                         ? ProxyRoute::Route()
-                                        : ProxyRoute::route(m_accessType, m_proxy, target);
+                                        : ProxyRoute::route(m_access, m_proxy, target);
     const bool credentials = !route.proxy.isEmpty() && !(m_proxyUser.isEmpty() && m_proxyPassword.isEmpty());
     const HttpRequest::Request request = HttpRequest::build(
         url, operation, headerText,

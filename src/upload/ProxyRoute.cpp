@@ -49,9 +49,9 @@ QByteArray processEnvironment(const char* name)
     return qgetenv(name);
 }
 
-Route route(int accessType, const QString& namedProxy, const QUrl& target, const Environment& environment)
+Route route(Access access, const QString& namedProxy, const QUrl& target, const Environment& environment)
 {
-    switch (static_cast<Access>(accessType)) {
+    switch (access) {
     case Access::Direct:
         return {};
     case Access::NamedProxy: {
@@ -106,7 +106,7 @@ Route route(int accessType, const QString& namedProxy, const QUrl& target, const
         return fromUrl(url);
     }
     }
-    throw Failure(QStringLiteral("The access type %1 is not supported.").arg(accessType));
+    throw Failure(QStringLiteral("The access type %1 is not supported.").arg(int(access)));
 }
 
 } // namespace ProxyRoute

@@ -25,7 +25,7 @@ using Environment = std::function<QByteArray(const char* name)>;
 QByteArray processEnvironment(const char* name);
 
 /// Throws Failure when the named proxy or the access type cannot be used.
-Route route(int accessType, const QString& namedProxy, const QUrl& target,
+Route route(Access access, const QString& namedProxy, const QUrl& target,
             const Environment& environment = processEnvironment);
 
 } // namespace ProxyRoute

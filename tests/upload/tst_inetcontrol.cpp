@@ -872,15 +872,15 @@ void tst_InetControl::exchangeVerdict()
 
 void tst_InetControl::proxyRoute_data()
 {
-    QTest::addColumn<int>("access");
+    QTest::addColumn<ProxyRoute::Access>("access");
     QTest::addColumn<QString>("named");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QStringList>("environment"); // NAME=value
     QTest::addColumn<QString>("proxy");           // empty: direct
     const QString http = QStringLiteral("http://office.example/p");
     const QString https = QStringLiteral("https://office.example/p");
-    const int named = InetControl::AccessNamedProxy;
-    const int system = InetControl::AccessDefault;
+    const ProxyRoute::Access named = ProxyRoute::Access::NamedProxy;
+    const ProxyRoute::Access system = ProxyRoute::Access::SystemProxy;
     QTest::newRow("named host:port") << named << "proxy:3128" << http << QStringList() << "http://proxy:3128";
     QTest::newRow("named without port")
         << named << "http://proxy" << https << QStringList() << "http://proxy:80";
@@ -901,12 +901,12 @@ void tst_InetControl::proxyRoute_data()
     QTest::newRow("system no_proxy other")
         << system << QString() << http << QStringList{"http_proxy=p:1", "no_proxy=ffice.example,other"}
         << "http://p:1";
-    QTest::newRow("direct") << 1 << QString() << http << QStringList{"http_proxy=p:1"} << QString();
+    QTest::newRow("direct") << ProxyRoute::Access::Direct << QString() << http << QStringList{"http_proxy=p:1"} << QString();
 }
 
 void tst_InetControl::proxyRoute()
 {
-    QFETCH(int, access);
+    QFETCH(ProxyRoute::Access, access);
     QFETCH(QString, named);
     QFETCH(QString, url);
     QFETCH(QStringList, environment);
@@ -1008,7 +1008,7 @@ void tst_InetControl::noAnswerIsFailure()
     InetControl inet;
     if (kind.startsWith(QLatin1String("proxyRefused"))) {
         inet.setProxy(QStringLiteral("127.0.0.1:%1").arg(refusedPort()));
-        inet.setAccessType(InetControl::AccessNamedProxy);
+        inet.setAccessType(ProxyRoute::Access::NamedProxy);
         if (kind.endsWith(QLatin1String("Tls")))
             url = QStringLiteral("https://office.example/page");
     }
@@ -1228,7 +1228,7 @@ void tst_InetControl::requestThatCannotStartThrows()
     InetControl inet;
     if (!proxy.isEmpty()) {
         inet.setProxy(proxy);
-        inet.setAccessType(InetControl::AccessNamedProxy);
+        inet.setAccessType(ProxyRoute::Access::NamedProxy);
     }
     QSignalSpy spy(&inet, &InetControl::StateChanged);
     QString description;
@@ -1461,7 +1461,7 @@ void tst_InetControl::namedProxyGetsTheCallersHeaderUnchanged()
     InetControl inet;
     inet.setProxy((withScheme ? QStringLiteral("http://127.0.0.1:%1") : QStringLiteral("127.0.0.1:%1"))
                       .arg(proxy.port()));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(QStringLiteral("other"), QStringLiteral("secret")); // for tunnels only
 
     const QString line = proxyLine("user:pass");
@@ -1487,7 +1487,7 @@ void tst_InetControl::tunnelCarriesTheCredentials()
     proxy.setDefault(MiniHttpServer::answer(200, "OK"));
     InetControl inet;
     inet.setProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.port()));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(QStringLiteral("user"), QStringLiteral("pass"));
 
     QCOMPARE(run(inet, QStringLiteral("https://office.example/saveTAVscan.asp"), "doc", multipartType),
@@ -1523,7 +1523,7 @@ void tst_InetControl::systemProxyConfigurationIsUsed()
     const QByteArray setting = "http://127.0.0.1:" + QByteArray::number(proxy.port());
     qputenv("http_proxy", setting);
     InetControl inet;
-    inet.setAccessType(InetControl::AccessDefault);
+    inet.setAccessType(ProxyRoute::Access::SystemProxy);
     const int state = run(inet, QStringLiteral("http://office.example/page"));
     qunsetenv("http_proxy");
     QCOMPARE(state, InetControl::icResponseCompleted);
@@ -1615,7 +1615,7 @@ void tst_InetControl::tinyproxyPlainHttp()
 
     InetControl inet;
     inet.setProxy(QStringLiteral("127.0.0.1:%1").arg(m_tinyproxyPort));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(QStringLiteral("quill"), QStringLiteral("feed")); // not used for plain http
     const int state =
         run(inet, server.url("/saveTAVscan.asp"), "doc", QString::fromLatin1(headerLine) + multipartType);
@@ -1664,7 +1664,7 @@ void tst_InetControl::tinyproxyHttps()
     InetControl inet;
     inet.addCaCertificates({m_cert});
     inet.setProxy(QStringLiteral("http://127.0.0.1:%1").arg(m_tinyproxyPort));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(user, password);
     const int state = run(inet, server.url("/saveTAVscan.asp"), "doc", multipartType);
     if (admitted) {
