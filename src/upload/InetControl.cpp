@@ -87,10 +87,10 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     const ProxyRoute::Route route = url.isEmpty() || !target.isValid()
                                         ? ProxyRoute::Route()
                                         : ProxyRoute::route(m_access, m_proxy, target);
-    const bool credentials = !route.proxy.isEmpty() && !(m_proxyUser.isEmpty() && m_proxyPassword.isEmpty());
+    const bool credentials = !(m_proxyUser.isEmpty() && m_proxyPassword.isEmpty());
     const HttpRequest::Request request = HttpRequest::build(
-        url, operation, headerText,
-        credentials ? (m_proxyUser + u':' + m_proxyPassword).toLocal8Bit() : QByteArray(), body.size());
+        url, operation, headerText, !route.proxy.isEmpty(),
+        credentials ? ProxyRoute::authorization(m_proxyUser, m_proxyPassword) : QByteArray(), body.size());
 
     auto pending = std::make_unique<CurlExchangeHolder>();
     CurlExchange& x = pending->exchange;

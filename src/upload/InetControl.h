@@ -39,8 +39,8 @@ public:
     void setProxy(const QString& proxy);
     QString proxy() const { return m_proxy; }
     void setAccessType(ProxyRoute::Access access);
-    /// Credentials for the proxy's CONNECT of https addresses; plain http requests
-    /// carry the caller's own Proxy-Authorization header instead.
+    /// The credentials where ProxyRoute::credentialsGo puts them on the CONNECT;
+    /// where it puts them in the request, the caller's header text carries them.
     void setProxyCredentials(const QString& user, const QString& password);
 
     /// Time allowed with no progress while the request is sent (60 s by default).

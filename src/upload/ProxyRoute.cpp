@@ -1,5 +1,6 @@
 #include "ProxyRoute.h"
 
+#include "Base64.h"
 #include "Failure.h"
 
 #include <QRegularExpression>
@@ -107,6 +108,18 @@ Route route(Access access, const QString& namedProxy, const QUrl& target, const 
     }
     }
     throw Failure(QStringLiteral("The access type %1 is not supported.").arg(int(access)));
+}
+
+Credentials credentialsGo(bool viaProxy, bool https)
+{
+    if (!viaProxy)
+        return Credentials::Nowhere;
+    return https ? Credentials::OnConnect : Credentials::InRequest;
+}
+
+QByteArray authorization(const QString& user, const QString& password)
+{
+    return "Basic " + Base64::padded(Base64::base64_encode((user + u':' + password).toLocal8Bit()));
 }
 
 } // namespace ProxyRoute

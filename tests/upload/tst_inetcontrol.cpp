@@ -925,30 +925,36 @@ void tst_InetControl::requestHeaders_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("headers");
-    QTest::addColumn<QByteArray>("credentials");
+    QTest::addColumn<bool>("viaProxy");
+    QTest::addColumn<QByteArray>("authorization");
     QTest::addColumn<QList<QByteArray>>("lines");
     QTest::addColumn<QList<QByteArray>>("proxyLines");
     const QString http = QStringLiteral("http://office/p");
     const QString https = QStringLiteral("https://office/p");
     const QList<QByteArray> tail{"User-Agent: Mozilla/5.0", "Expect:", "Accept:", "Proxy-Connection:"};
+    const QByteArray quillFeed = ProxyRoute::authorization(QStringLiteral("quill"), QStringLiteral("feed"));
     QTest::newRow("caller's length dropped, type given")
         << http << "Content-Length: 9\r\nContent-Type: a/b\r\n"
-        << QByteArray() << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
-    QTest::newRow("default type") << http << QString() << QByteArray()
+        << false << QByteArray() << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("default type") << http << QString() << false << QByteArray()
                                   << QList<QByteArray>{"Content-Type: application/x-www-form-urlencoded"} +
                                          tail
                                   << QList<QByteArray>();
     QTest::newRow("empty value kept")
         << http << "X-A:\r\nContent-Type: a/b\r\n"
-        << QByteArray() << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail << QList<QByteArray>();
+        << false << QByteArray() << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail
+        << QList<QByteArray>();
     QTest::newRow("proxy line to the proxy for http")
         << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
-        << QByteArray("u:p")
+        << true << quillFeed
         << QList<QByteArray>{"Proxy-Authorization: Basic eA==", "Content-Type: a/b"} + tail
         << QList<QByteArray>();
+    QTest::newRow("no proxy: the proxy line goes nowhere")
+        << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
+        << false << quillFeed << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
     QTest::newRow("https: on the CONNECT only, padded")
         << https << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
-        << QByteArray("quill:feed") << QList<QByteArray>{"Content-Type: a/b"} + tail
+        << true << quillFeed << QList<QByteArray>{"Content-Type: a/b"} + tail
         << QList<QByteArray>{"Proxy-Authorization: Basic cXVpbGw6ZmVlZA=="};
 }
 
@@ -956,10 +962,12 @@ void tst_InetControl::requestHeaders()
 {
     QFETCH(QString, url);
     QFETCH(QString, headers);
-    QFETCH(QByteArray, credentials);
+    QFETCH(bool, viaProxy);
+    QFETCH(QByteArray, authorization);
     QFETCH(QList<QByteArray>, lines);
     QFETCH(QList<QByteArray>, proxyLines);
-    const HttpRequest::Request r = HttpRequest::build(url, QStringLiteral("post"), headers, credentials, 3);
+    const HttpRequest::Request r =
+        HttpRequest::build(url, QStringLiteral("post"), headers, viaProxy, authorization, 3);
     QCOMPARE(r.verb, QByteArray("POST"));
     QCOMPARE(HttpRequest::wireLines(r.headers, r.suppressed), lines);
     QCOMPARE(HttpRequest::wireLines(r.proxyHeaders), proxyLines);
