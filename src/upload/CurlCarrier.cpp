@@ -132,7 +132,7 @@ struct CurlCallbacks
     // connection when a kept one died before any answer byte came, and the page
     // may have filed the document by then; without a way back to the start of
     // the body that attempt fails (CURLE_SEND_FAIL_REWIND), and the document stays
-    // for the next pass. onOpenSocket below refuses the new connection as well.
+    // for the next pass. openSocket below refuses the new connection as well.
     static size_t read(char* buffer, size_t size, size_t count, void* p)
     {
         CurlCarrier* c = self(p);

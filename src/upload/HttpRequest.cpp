@@ -104,7 +104,8 @@ Request build(const QString& url, const QString& operation, const QString& heade
     }
     if (!contentTypeGiven && bodySize > 0)
         r.headers.append(Header{"Content-Type", "application/x-www-form-urlencoded"});
-    // The page has always been sent this one, and nothing else of the client's own.
+    // The page sees a browser's name and nothing else of the client's own,
+    // whichever HTTP library carries the request.
     if (!userAgentGiven)
         r.headers.append(Header{"User-Agent", "Mozilla/5.0"});
     // A client that waits for "100 Continue" before the body costs a round trip or
