@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "FileListModel.h"
 #include "FolderListing.h"
+#include "LineStore.h"
 #include "ModalWatcher.h"
 #include "Station.h"
 #include "StatusBox.h"
@@ -68,6 +69,8 @@ class TestMainWindow : public QObject
     Q_OBJECT
 private slots:
     void statusBoxKeepsTheTextExactly();
+    void lineStoreTrimsWholeLines_data();
+    void lineStoreTrimsWholeLines();
     void listingOrderAndEmptyFolders();
     void listingKeepsTheRootAndRemovesReadOnlyEmptyFolders();
     void listingReportsAMissingFolderAndKeepsWhatItFound();
@@ -167,6 +170,37 @@ static QStringList entriesOf(const std::vector<ListedFile>& files)
     for (const ListedFile& f : files)
         out << f.entry;
     return out;
+}
+
+void TestMainWindow::lineStoreTrimsWholeLines_data()
+{
+    QTest::addColumn<QStringList>("messages"); // prepended in turn
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<QString>("kept");
+    QTest::addColumn<QString>("removed");
+    QTest::newRow("exactly full") << QStringList{"ab", "c"} << 7 << "c\r\nab\r\n" << QString();
+    // Past it by one, down to the trim target (6 - 6 / 4 = 5): the oldest line goes whole.
+    QTest::newRow("one over") << QStringList{"ab", "c"} << 6 << "c\r\n"
+                              << "ab\r\n";
+    QTest::newRow("newest line alone too long") << QStringList{"abcdefgh"} << 6 << "abcd\r\n"
+                                                << "efgh\r\n";
+    QTest::newRow("a lone CR ends a line of one more character")
+        << QStringList{"a\rb", "c"} << 7 << "c\r\na\r"
+        << "b\r\n";
+}
+
+void TestMainWindow::lineStoreTrimsWholeLines()
+{
+    QFETCH(QStringList, messages);
+    QFETCH(int, capacity);
+    QFETCH(QString, kept);
+    QFETCH(QString, removed);
+    LineStore store;
+    for (const QString& m : messages)
+        store.prepend(m);
+    QCOMPARE(store.trim(capacity, true), removed);
+    QCOMPARE(store.text(), kept);
+    QCOMPARE(store.chars(), kept.size());
 }
 
 void TestMainWindow::listingOrderAndEmptyFolders()

@@ -9,6 +9,7 @@
 #include "MiniHttpServer.h"
 #include "ProxyRoute.h"
 #include "ReusePolicy.h"
+#include "UploadRequest.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -204,6 +205,10 @@ private slots:
     void proxyRoute();
     void requestHeaders_data();
     void requestHeaders();
+    void boundaryAvoidsTheContent_data();
+    void boundaryAvoidsTheContent();
+    void ruleForExtension_data();
+    void ruleForExtension();
 
     // failures
     void noAnswerIsFailure_data();
@@ -973,6 +978,52 @@ void tst_InetControl::requestHeaders()
     QCOMPARE(r.verb, QByteArray("POST"));
     QCOMPARE(HttpRequest::wireLines(r.headers, r.suppressed), lines);
     QCOMPARE(HttpRequest::wireLines(r.proxyHeaders), proxyLines);
+}
+
+void tst_InetControl::boundaryAvoidsTheContent_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("boundary");
+    const QByteArray usual = UploadRequest::Boundary;
+    QTest::newRow("empty") << QByteArray() << usual;
+    QTest::newRow("all but its last byte, at the end") << "%PDF " + usual.chopped(1) << usual;
+    QTest::newRow("holds it") << "a\r\n--" + usual + "\r\nb" << usual + "00000001";
+    QTest::newRow("at the very start") << usual + "x" << usual + "00000001";
+    QTest::newRow("holds it and its first longer form") << "x" + usual + "00000001" << usual + "00000002";
+}
+
+void tst_InetControl::boundaryAvoidsTheContent()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, boundary);
+    QCOMPARE(UploadRequest::boundaryFor(content), boundary);
+}
+
+void tst_InetControl::ruleForExtension_data()
+{
+    QTest::addColumn<QString>("extension");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QByteArray>("contentType");
+    const int send = int(UploadRequest::Action::Send);
+    const int skip = int(UploadRequest::Action::Skip);
+    QTest::newRow("tif converted to a PDF")
+        << "tif" << int(UploadRequest::Action::Convert) << QByteArray("application/pdf");
+    QTest::newRow("xtif sent as it is") << "xtif" << send << QByteArray("application/tif");
+    QTest::newRow("jpeg") << "jpeg" << send << QByteArray("application/xtype");
+    QTest::newRow("jpg is not jpeg") << "jpg" << skip << QByteArray();
+    QTest::newRow("tiff is not tif") << "tiff" << skip << QByteArray();
+    QTest::newRow("a part of pdf") << "pd" << skip << QByteArray();
+    QTest::newRow("no extension") << "" << skip << QByteArray();
+}
+
+void tst_InetControl::ruleForExtension()
+{
+    QFETCH(QString, extension);
+    QFETCH(int, action);
+    QFETCH(QByteArray, contentType);
+    const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(extension);
+    QCOMPARE(int(rule.action), action);
+    QCOMPARE(rule.contentType, contentType);
 }
 
 // ---------------------------------------------------------------- failures
