@@ -1,6 +1,5 @@
 #include "CurlCarrier.h"
 
-#include "Failure.h"
 #include "Logging.h"
 
 #include <QNetworkReply>
@@ -278,13 +277,13 @@ CurlCarrier::~CurlCarrier()
     qDeleteAll(m_keptWatches);
 }
 
-void CurlCarrier::start(const CurlExchange& exchange)
+CurlCarrier::Start CurlCarrier::start(const CurlExchange& exchange)
 {
     abort();
     stopWatching();
     CURL* easy = curl_easy_init();
     if (!easy)
-        throw Failure(QStringLiteral("The HTTP library could not start a request."));
+        return {false, QStringLiteral("The HTTP library could not start a request.")};
     m_exchange = exchange;
     m_outcome = ExchangeFacts();
     m_outcome.bodySize = exchange.body.size();
@@ -359,10 +358,11 @@ void CurlCarrier::start(const CurlExchange& exchange)
     const CURLMcode added = curl_multi_add_handle(m_handles->multi, easy);
     if (added != CURLM_OK) {
         curl_easy_cleanup(easy);
-        throw Failure(QStringLiteral("The HTTP library could not start a request: %1")
-                          .arg(QString::fromUtf8(curl_multi_strerror(added))));
+        return {false, QStringLiteral("The HTTP library could not start a request: %1")
+                           .arg(QString::fromUtf8(curl_multi_strerror(added)))};
     }
     m_easy = easy;
+    return {};
 }
 
 void CurlCarrier::abort()

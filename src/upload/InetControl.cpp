@@ -178,10 +178,8 @@ void InetControl::again()
 void InetControl::startExchange(const CurlExchange& x)
 {
     forgetKept();
-    try {
-        m_carrier->start(x);
-    } catch (const Failure& f) {
-        failed(QNetworkReply::UnknownNetworkError, f.description());
+    if (const CurlCarrier::Start s = m_carrier->start(x); !s.started) {
+        failed(QNetworkReply::UnknownNetworkError, s.description);
         return;
     }
     armWatchdog();
