@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QPointer>
 
 class QGroupBox;
 class QKeyEvent;

@@ -104,27 +104,29 @@ qsizetype LineStore::appendLineBreak()
 
 QString LineStore::trim(qsizetype capacity, bool keepRemoved)
 {
-    if (m_chars <= capacity)
+    qsizetype excess = TextCapacity::excess(m_chars, capacity);
+    if (excess == 0)
         return {};
-    const qsizetype target = TextCapacity::trimTarget(capacity);
     QString removed;
-    while (m_lines.size() > 1 && m_chars > target) {
+    while (m_lines.size() > 1 && excess > 0) {
         if (keepRemoved) {
             QString piece;
             appendLine(piece, m_lines.back());
             removed.prepend(piece);
         }
+        excess -= charsOf(m_lines.back());
         m_chars -= charsOf(m_lines.back());
         m_lines.pop_back();
     }
     if (m_chars > capacity) { // the newest line alone is longer than the store
         Line& only = m_lines.front();
+        const qsizetype longest = TextCapacity::longestLine(capacity);
         if (keepRemoved) {
             QString piece;
             appendLine(piece, only);
-            removed.prepend(piece.mid(capacity - 2));
+            removed.prepend(piece.mid(longest));
         }
-        only.text.truncate(capacity - 2);
+        only.text.truncate(longest);
         m_chars = charsOf(only);
     }
     m_textCache.clear();

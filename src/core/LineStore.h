@@ -19,6 +19,19 @@ constexpr qsizetype trimTarget(qsizetype capacity)
 {
     return capacity - capacity / 4;
 }
+
+/// How many characters go from a text of chars characters: none while it keeps
+/// within capacity, else the oldest, in whole lines, down to the trim target.
+constexpr qsizetype excess(qsizetype chars, qsizetype capacity)
+{
+    return chars <= capacity ? 0 : chars - trimTarget(capacity);
+}
+
+/// The longest a single line may be, with room left for its CR LF.
+constexpr qsizetype longestLine(qsizetype capacity)
+{
+    return capacity - 2;
+}
 } // namespace TextCapacity
 
 class LineStore

@@ -54,8 +54,8 @@ void frmDiag::Log(const QString& text)
 {
     try {
         QString line = text;
-        if (line.size() > s_capacity - 2)
-            line.truncate(s_capacity - 2);
+        if (line.size() > TextCapacity::longestLine(s_capacity))
+            line.truncate(TextCapacity::longestLine(s_capacity));
         if (!isVisible()) {
             m_pending += QStringLiteral("\r\n") + line;
             if (m_pending.size() >= PendingFlushChars)
@@ -94,37 +94,31 @@ void frmDiag::showEvent(QShowEvent* event)
 
 void frmDiag::insertAtEnd(const QString& text)
 {
-    {
-        const QString& added_text = text;
-        QTextDocument* doc = Text1->document();
-        const qsizetype added = added_text.size();
+    QTextDocument* doc = Text1->document();
+    // characterCount() counts the document's final paragraph separator.
+    if (const qsizetype excess = TextCapacity::excess(doc->characterCount() - 1 + text.size(), s_capacity))
+        trimOldest(excess);
 
-        // characterCount() counts the document's final paragraph separator.
-        const qsizetype length = doc->characterCount() - 1;
-        if (length + added > s_capacity)
-            trimOldest(length + added - TextCapacity::trimTarget(s_capacity));
+    // The operator's caret and selection stay where they are, even when
+    // they sit at the end of the text, where an insertion would push them.
+    const QTextCursor view = Text1->textCursor();
+    const int anchor = view.anchor();
+    const int position = view.position();
 
-        // The operator's caret and selection stay where they are, even when
-        // they sit at the end of the text, where an insertion would push them.
-        const QTextCursor view = Text1->textCursor();
-        const int anchor = view.anchor();
-        const int position = view.position();
+    QTextCursor end(doc);
+    end.movePosition(QTextCursor::End);
+    end.insertText(text);
 
-        QTextCursor end(doc);
-        end.movePosition(QTextCursor::End);
-        end.insertText(added_text);
-
-        const QTextCursor after = Text1->textCursor();
-        if (after.anchor() != anchor || after.position() != position) {
-            // Putting the caret back may scroll to it; the view stays where it was.
-            QScrollBar* bar = Text1->verticalScrollBar();
-            const int top = bar->value();
-            QTextCursor restore(doc);
-            restore.setPosition(anchor);
-            restore.setPosition(position, QTextCursor::KeepAnchor);
-            Text1->setTextCursor(restore);
-            bar->setValue(top);
-        }
+    const QTextCursor after = Text1->textCursor();
+    if (after.anchor() != anchor || after.position() != position) {
+        // Putting the caret back may scroll to it; the view stays where it was.
+        QScrollBar* bar = Text1->verticalScrollBar();
+        const int top = bar->value();
+        QTextCursor restore(doc);
+        restore.setPosition(anchor);
+        restore.setPosition(position, QTextCursor::KeepAnchor);
+        Text1->setTextCursor(restore);
+        bar->setValue(top);
     }
 }
 

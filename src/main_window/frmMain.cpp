@@ -14,6 +14,7 @@
 #include "InetControl.h"
 #include "Logging.h"
 #include "ProgressPane.h"
+#include "ProxyRoute.h"
 #include "RepaintThrottle.h"
 #include "ScanAdvice.h"
 #include "Settings.h"
@@ -125,10 +126,10 @@ void frmMain::ApplySettings()
         converterPath = Settings::programFolder() + QStringLiteral("/tiff2pdf");
         if (!Settings::proxyAddress.isEmpty()) {
             Inet1->setProxy(Settings::proxyAddress);
-            Inet1->setAccessType(InetControl::AccessNamedProxy);
+            Inet1->setAccessType(ProxyRoute::Access::NamedProxy);
         } else {
             Inet1->setProxy(QString());
-            Inet1->setAccessType(InetControl::AccessDefault);
+            Inet1->setAccessType(ProxyRoute::Access::SystemProxy);
         }
     } catch (...) {
         showMessage(this, describeCurrentException());

@@ -43,7 +43,7 @@ public:
     explicit frmMain(QWidget* parent = nullptr);
     ~frmMain() override;
 
-    /// Start-up: builds the Base64 alphabet, shows the window, applies the settings.
+    /// Start-up: shows the window, applies the settings.
     void Form_Load();
     void ApplySettings();
     /// Sends the file named by currentFile (the first entry of the list).

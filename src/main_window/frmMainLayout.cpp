@@ -13,7 +13,6 @@
 #include "TabStrip.h"
 #include "WrappingCheckBox.h"
 
-#include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListView>

@@ -46,7 +46,6 @@ public:
     /// The scanner's status that ended the batch (a SANE_Status), or -1 when
     /// the failure was not the scanner's (a page file, a stop).
     int faultStatus() const { return m_faultStatus; }
-    int pagesWritten() const { return m_pages; }
 
 signals:
     /// A page is complete under its final name; pageNumber counts the batch's pages from 1.

@@ -5,8 +5,6 @@
 // it began, so a fast page's rows are synced together.
 #pragma once
 
-#include "UniqueHandle.h"
-
 #include <QtGlobal>
 
 #include <condition_variable>

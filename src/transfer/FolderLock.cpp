@@ -85,7 +85,8 @@ bool FolderLock::acquire(const QString& folder)
             m_holder = describeHolder(st.st_dev, st.st_ino);
             return false;
         }
-        // A file system without locks cannot tell; serve the folder as before.
+        // A file system without locks cannot tell: the folder is served unlocked
+        // rather than not at all.
         qCWarning(lcTransfer) << "cannot lock" << folder << err;
         m_unsupported = true;
         return true;

@@ -406,13 +406,11 @@ bool TransferDriver::prepareCurrent()
 void TransferDriver::send(QByteArray body, const QByteArray& boundary)
 {
     m_view.log(QStringLiteral("Attempting upload"));
-    // Through a proxy, an https request carries the credentials on its CONNECT;
-    // a line of ours would travel inside the tunnel to the web server.
     const bool viaProxy = !m_config.proxyAddress.isEmpty();
     const bool https = m_config.uploadUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
     m_inet.setProxyCredentials(m_config.proxyUserName, m_config.proxyPassword);
-    const QString headers = UploadRequest::headerText(viaProxy && !https, m_config.proxyUserName,
-                                                      m_config.proxyPassword, boundary);
+    const QString headers =
+        UploadRequest::headerText(viaProxy, https, m_config.proxyUserName, m_config.proxyPassword, boundary);
 
     const QString entry = m_flight->entry;
     const QString path = m_flight->path;

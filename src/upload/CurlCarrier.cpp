@@ -1,6 +1,5 @@
 #include "CurlCarrier.h"
 
-#include "Failure.h"
 #include "Logging.h"
 
 #include <QNetworkReply>
@@ -132,7 +131,7 @@ struct CurlCallbacks
     // connection when a kept one died before any answer byte came, and the page
     // may have filed the document by then; without a way back to the start of
     // the body that attempt fails (CURLE_SEND_FAIL_REWIND), and the document stays
-    // for the next pass. onOpenSocket below refuses the new connection as well.
+    // for the next pass. openSocket below refuses the new connection as well.
     static size_t read(char* buffer, size_t size, size_t count, void* p)
     {
         CurlCarrier* c = self(p);
@@ -278,13 +277,13 @@ CurlCarrier::~CurlCarrier()
     qDeleteAll(m_keptWatches);
 }
 
-void CurlCarrier::start(const CurlExchange& exchange)
+CurlCarrier::Start CurlCarrier::start(const CurlExchange& exchange)
 {
     abort();
     stopWatching();
     CURL* easy = curl_easy_init();
     if (!easy)
-        throw Failure(QStringLiteral("The HTTP library could not start a request."));
+        return {false, QStringLiteral("The HTTP library could not start a request.")};
     m_exchange = exchange;
     m_outcome = ExchangeFacts();
     m_outcome.bodySize = exchange.body.size();
@@ -359,10 +358,11 @@ void CurlCarrier::start(const CurlExchange& exchange)
     const CURLMcode added = curl_multi_add_handle(m_handles->multi, easy);
     if (added != CURLM_OK) {
         curl_easy_cleanup(easy);
-        throw Failure(QStringLiteral("The HTTP library could not start a request: %1")
-                          .arg(QString::fromUtf8(curl_multi_strerror(added))));
+        return {false, QStringLiteral("The HTTP library could not start a request: %1")
+                           .arg(QString::fromUtf8(curl_multi_strerror(added)))};
     }
     m_easy = easy;
+    return {};
 }
 
 void CurlCarrier::abort()

@@ -42,9 +42,14 @@ public:
     explicit CurlCarrier(qint64 maxAnswerBytes, QObject* parent = nullptr);
     ~CurlCarrier() override;
 
+    /// Whether start() got the exchange under way; libcurl's refusal in words when not.
+    struct Start
+    {
+        bool started = true;
+        QString description;
+    };
     /// Starts an exchange; finished() follows once, unless abort() comes first.
-    /// Throws Failure when libcurl refuses the request.
-    void start(const CurlExchange& exchange);
+    [[nodiscard]] Start start(const CurlExchange& exchange);
     /// Drops the exchange in progress with its connection; nothing is reported.
     void abort();
     bool busy() const { return m_easy != nullptr; }

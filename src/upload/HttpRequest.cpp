@@ -1,8 +1,8 @@
 #include "HttpRequest.h"
 
-#include "Base64.h"
 #include "Failure.h"
 #include "Logging.h"
+#include "ProxyRoute.h"
 
 namespace HttpRequest {
 namespace {
@@ -65,8 +65,8 @@ QList<Header> parseHeaderText(const QString& headerText)
     return lines;
 }
 
-Request build(const QString& url, const QString& operation, const QString& headerText,
-              const QByteArray& proxyCredentials, qint64 bodySize)
+Request build(const QString& url, const QString& operation, const QString& headerText, bool viaProxy,
+              const QByteArray& proxyAuthorization, qint64 bodySize)
 {
     if (url.isEmpty())
         throw Failure(QStringLiteral("No upload address is set."));
@@ -86,16 +86,16 @@ Request build(const QString& url, const QString& operation, const QString& heade
     if (!isToken(r.verb))
         throw Failure(QStringLiteral("The request method \"%1\" is not valid.").arg(operation));
     r.tunnelled = scheme == QLatin1String("https");
+    const ProxyRoute::Credentials credentials = ProxyRoute::credentialsGo(viaProxy, r.tunnelled);
 
     bool contentTypeGiven = false;
     bool userAgentGiven = false;
     for (const Header& h : parseHeaderText(headerText)) {
         if (named(h, "Content-Length"))
             continue; // the length is always that of the body actually sent
-        if (r.tunnelled && named(h, "Proxy-Authorization")) {
-            // Inside the tunnel this would hand the proxy password to the web
-            // server; the tunnel itself is authorised with the credentials.
-            qCWarning(lcUpload) << "Proxy-Authorization dropped from an https request";
+        if (credentials != ProxyRoute::Credentials::InRequest && named(h, "Proxy-Authorization")) {
+            // It would hand the proxy password to the web server.
+            qCWarning(lcUpload) << "Proxy-Authorization dropped: it would reach the web server";
             continue;
         }
         contentTypeGiven = contentTypeGiven || named(h, "Content-Type");
@@ -104,18 +104,15 @@ Request build(const QString& url, const QString& operation, const QString& heade
     }
     if (!contentTypeGiven && bodySize > 0)
         r.headers.append(Header{"Content-Type", "application/x-www-form-urlencoded"});
-    // The page has always been sent this one, and nothing else of the client's own.
+    // The page sees a browser's name and nothing else of the client's own,
+    // whichever HTTP library carries the request.
     if (!userAgentGiven)
         r.headers.append(Header{"User-Agent", "Mozilla/5.0"});
     // A client that waits for "100 Continue" before the body costs a round trip or
     // a second of every large upload, and a page that never says it stalls.
     r.suppressed = {"Expect", "Accept", "Proxy-Connection"};
-    if (r.tunnelled && !proxyCredentials.isEmpty()) {
-        // Padded Base64 on the CONNECT only, as proxies that compare the text
-        // (tinyproxy among them) accept nothing else.
-        r.proxyHeaders.append(Header{"Proxy-Authorization",
-                                     "Basic " + Base64::padded(Base64::base64_encode(proxyCredentials))});
-    }
+    if (credentials == ProxyRoute::Credentials::OnConnect && !proxyAuthorization.isEmpty())
+        r.proxyHeaders.append(Header{"Proxy-Authorization", proxyAuthorization});
     return r;
 }
 

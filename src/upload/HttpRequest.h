@@ -33,10 +33,12 @@ struct Request
 QList<Header> parseHeaderText(const QString& headerText);
 
 /// Checks the address, the method and the header text and builds the request.
-/// proxyCredentials ("user:password", empty for none) go on the CONNECT of an
-/// https request only. Throws Failure when the request cannot be made.
-Request build(const QString& url, const QString& operation, const QString& headerText,
-              const QByteArray& proxyCredentials, qint64 bodySize);
+/// viaProxy: it goes through a proxy. proxyAuthorization (the Proxy-Authorization
+/// value, empty for none) and a Proxy-Authorization line of the caller's each go
+/// only where ProxyRoute::credentialsGo puts the credentials. Throws Failure when
+/// the request cannot be made.
+Request build(const QString& url, const QString& operation, const QString& headerText, bool viaProxy,
+              const QByteArray& proxyAuthorization, qint64 bodySize);
 
 /// "Name: value" lines as an HTTP library takes them; a suppressed name as "Name:".
 QList<QByteArray> wireLines(const QList<Header>& headers, const QList<QByteArray>& suppressed = {});

@@ -5,7 +5,6 @@
 #include "Failure.h"
 #include "HttpRequest.h"
 #include "Logging.h"
-#include "ProxyRoute.h"
 
 #include <QMetaObject>
 #include <QNetworkReply>
@@ -40,9 +39,9 @@ void InetControl::setProxy(const QString& proxy)
     m_proxy = proxy;
 }
 
-void InetControl::setAccessType(int accessType)
+void InetControl::setAccessType(ProxyRoute::Access access)
 {
-    m_accessType = accessType;
+    m_access = access;
 }
 
 void InetControl::setProxyCredentials(const QString& user, const QString& password)
@@ -87,11 +86,11 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     const QUrl target(url, QUrl::TolerantMode);
     const ProxyRoute::Route route = url.isEmpty() || !target.isValid()
                                         ? ProxyRoute::Route()
-                                        : ProxyRoute::route(m_accessType, m_proxy, target);
-    const bool credentials = !route.proxy.isEmpty() && !(m_proxyUser.isEmpty() && m_proxyPassword.isEmpty());
+                                        : ProxyRoute::route(m_access, m_proxy, target);
+    const bool credentials = !(m_proxyUser.isEmpty() && m_proxyPassword.isEmpty());
     const HttpRequest::Request request = HttpRequest::build(
-        url, operation, headerText,
-        credentials ? (m_proxyUser + u':' + m_proxyPassword).toLocal8Bit() : QByteArray(), body.size());
+        url, operation, headerText, !route.proxy.isEmpty(),
+        credentials ? ProxyRoute::authorization(m_proxyUser, m_proxyPassword) : QByteArray(), body.size());
 
     auto pending = std::make_unique<CurlExchangeHolder>();
     CurlExchange& x = pending->exchange;
@@ -179,10 +178,8 @@ void InetControl::again()
 void InetControl::startExchange(const CurlExchange& x)
 {
     forgetKept();
-    try {
-        m_carrier->start(x);
-    } catch (const Failure& f) {
-        failed(QNetworkReply::UnknownNetworkError, f.description());
+    if (const CurlCarrier::Start s = m_carrier->start(x); !s.started) {
+        failed(QNetworkReply::UnknownNetworkError, s.description);
         return;
     }
     armWatchdog();

@@ -5,6 +5,7 @@
 // reuse of a kept connection (ReusePolicy) and the carrier (CurlCarrier).
 #pragma once
 
+#include "ProxyRoute.h"
 #include "ReusePolicy.h"
 
 #include <QByteArray>
@@ -28,8 +29,6 @@ class InetControl : public QObject
 public:
     static constexpr int icResponseCompleted = 12;
     static constexpr int icError = 11;
-    static constexpr int AccessDefault = 0;
-    static constexpr int AccessNamedProxy = 2;
     /// Replies are kept up to this size; a longer one is cut here and marked truncated.
     static constexpr qint64 MaxReplyBytes = 1024 * 1024;
 
@@ -39,10 +38,9 @@ public:
     /// "host:port" or "http://host:port"; empty for none.
     void setProxy(const QString& proxy);
     QString proxy() const { return m_proxy; }
-    /// 2 uses the named proxy, 0 the system's proxy configuration (1: direct, no proxy).
-    void setAccessType(int accessType);
-    /// Credentials for the proxy's CONNECT of https addresses; plain http requests
-    /// carry the caller's own Proxy-Authorization header instead.
+    void setAccessType(ProxyRoute::Access access);
+    /// The credentials where ProxyRoute::credentialsGo puts them on the CONNECT;
+    /// where it puts them in the request, the caller's header text carries them.
     void setProxyCredentials(const QString& user, const QString& password);
 
     /// Time allowed with no progress while the request is sent (60 s by default).
@@ -117,7 +115,7 @@ private:
     bool m_answerInHand = false; // the exchange has ended and is not judged yet
     quint64 m_generation = 0;    // raised by every Execute and Cancel
     QString m_proxy;
-    int m_accessType = AccessDefault;
+    ProxyRoute::Access m_access = ProxyRoute::Access::SystemProxy;
     QString m_proxyUser;
     QString m_proxyPassword;
     int m_timeoutMs = 60000;

@@ -1,5 +1,6 @@
 #include "ProxyRoute.h"
 
+#include "Base64.h"
 #include "Failure.h"
 
 #include <QRegularExpression>
@@ -49,9 +50,9 @@ QByteArray processEnvironment(const char* name)
     return qgetenv(name);
 }
 
-Route route(int accessType, const QString& namedProxy, const QUrl& target, const Environment& environment)
+Route route(Access access, const QString& namedProxy, const QUrl& target, const Environment& environment)
 {
-    switch (static_cast<Access>(accessType)) {
+    switch (access) {
     case Access::Direct:
         return {};
     case Access::NamedProxy: {
@@ -106,7 +107,19 @@ Route route(int accessType, const QString& namedProxy, const QUrl& target, const
         return fromUrl(url);
     }
     }
-    throw Failure(QStringLiteral("The access type %1 is not supported.").arg(accessType));
+    throw Failure(QStringLiteral("The access type %1 is not supported.").arg(int(access)));
+}
+
+Credentials credentialsGo(bool viaProxy, bool https)
+{
+    if (!viaProxy)
+        return Credentials::Nowhere;
+    return https ? Credentials::OnConnect : Credentials::InRequest;
+}
+
+QByteArray authorization(const QString& user, const QString& password)
+{
+    return "Basic " + Base64::padded(Base64::base64_encode((user + u':' + password).toLocal8Bit()));
 }
 
 } // namespace ProxyRoute

@@ -1,6 +1,6 @@
 #include "UploadRequest.h"
 
-#include "Base64.h"
+#include "ProxyRoute.h"
 #include "RunExe.h"
 
 #include <QFileInfo>
@@ -109,15 +109,13 @@ QByteArray buildBody(const QString& entry, const QByteArray& contentType, const 
     return completeBody(bodyPrefix(entry, contentType) + content, entry, contentType).bytes;
 }
 
-QString headerText(bool sendProxyLine, const QString& user, const QString& password,
+QString headerText(bool viaProxy, bool https, const QString& user, const QString& password,
                    const QByteArray& boundary)
 {
     QString text;
-    if (sendProxyLine) {
-        const QByteArray credentials = (user + u':' + password).toLocal8Bit();
-        text += QStringLiteral("Proxy-Authorization: Basic ") +
-                QString::fromLatin1(Base64::padded(Base64::base64_encode(credentials))) +
-                QStringLiteral("\r\n");
+    if (ProxyRoute::credentialsGo(viaProxy, https) == ProxyRoute::Credentials::InRequest) {
+        text += QStringLiteral("Proxy-Authorization: ") +
+                QString::fromLatin1(ProxyRoute::authorization(user, password)) + QStringLiteral("\r\n");
     }
     text += QStringLiteral("Content-Type: multipart/form-data; boundary=") + QString::fromLatin1(boundary) +
             QStringLiteral("\r\n");

@@ -61,9 +61,10 @@ Body completeBody(QByteArray readInPlace, const QString& entry, const QByteArray
 /// The whole body, for callers that already hold the content.
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content);
 
-/// The extra header lines: the proxy line (padded Base64 of "user:password")
-/// first when a proxy is used for a plain http address, then the Content-Type line.
-QString headerText(bool sendProxyLine, const QString& user, const QString& password,
+/// The extra header lines: the Proxy-Authorization line first where
+/// ProxyRoute::credentialsGo puts the credentials in the request, then the
+/// Content-Type line.
+QString headerText(bool viaProxy, bool https, const QString& user, const QString& password,
                    const QByteArray& boundary = Boundary);
 
 /// "converter" "source" "output", each quoted so that any name reaches the converter intact.

@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "FileListModel.h"
 #include "FolderListing.h"
+#include "LineStore.h"
 #include "ModalWatcher.h"
 #include "Station.h"
 #include "StatusBox.h"
@@ -23,16 +24,53 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using TestSupport::ModalWatcher;
+
+namespace {
+
+// Root reads any folder through its capabilities to override file permissions.
+// Lowered in this thread's effective set (they stay permitted and come back at
+// the end of the scope), it meets the permissions as an ordinary user does.
+class PermissionsApply
+{
+public:
+    PermissionsApply()
+    {
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        m_lowered = ::syscall(SYS_capset, &m_header, lowered) == 0;
+    }
+    ~PermissionsApply()
+    {
+        if (m_lowered)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    PermissionsApply(const PermissionsApply&) = delete;
+    PermissionsApply& operator=(const PermissionsApply&) = delete;
+    bool lowered() const { return m_lowered; }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_lowered = false;
+};
+
+} // namespace
 
 class TestMainWindow : public QObject
 {
     Q_OBJECT
 private slots:
     void statusBoxKeepsTheTextExactly();
+    void lineStoreTrimsWholeLines_data();
+    void lineStoreTrimsWholeLines();
     void listingOrderAndEmptyFolders();
     void listingKeepsTheRootAndRemovesReadOnlyEmptyFolders();
     void listingReportsAMissingFolderAndKeepsWhatItFound();
@@ -134,6 +172,37 @@ static QStringList entriesOf(const std::vector<ListedFile>& files)
     return out;
 }
 
+void TestMainWindow::lineStoreTrimsWholeLines_data()
+{
+    QTest::addColumn<QStringList>("messages"); // prepended in turn
+    QTest::addColumn<int>("capacity");
+    QTest::addColumn<QString>("kept");
+    QTest::addColumn<QString>("removed");
+    QTest::newRow("exactly full") << QStringList{"ab", "c"} << 7 << "c\r\nab\r\n" << QString();
+    // Past it by one, down to the trim target (6 - 6 / 4 = 5): the oldest line goes whole.
+    QTest::newRow("one over") << QStringList{"ab", "c"} << 6 << "c\r\n"
+                              << "ab\r\n";
+    QTest::newRow("newest line alone too long") << QStringList{"abcdefgh"} << 6 << "abcd\r\n"
+                                                << "efgh\r\n";
+    QTest::newRow("a lone CR ends a line of one more character")
+        << QStringList{"a\rb", "c"} << 7 << "c\r\na\r"
+        << "b\r\n";
+}
+
+void TestMainWindow::lineStoreTrimsWholeLines()
+{
+    QFETCH(QStringList, messages);
+    QFETCH(int, capacity);
+    QFETCH(QString, kept);
+    QFETCH(QString, removed);
+    LineStore store;
+    for (const QString& m : messages)
+        store.prepend(m);
+    QCOMPARE(store.trim(capacity, true), removed);
+    QCOMPARE(store.text(), kept);
+    QCOMPARE(store.chars(), kept.size());
+}
+
 void TestMainWindow::listingOrderAndEmptyFolders()
 {
     QTemporaryDir tmp;
@@ -204,8 +273,9 @@ void TestMainWindow::listingReportsAMissingFolderAndKeepsWhatItFound()
     } catch (const Failure& f) {
         QVERIFY2(f.description().contains("Path not found"), qPrintable(f.description()));
     }
-    if (geteuid() == 0)
-        return; // root reads any folder; the rest needs an ordinary user
+    const PermissionsApply permissions;
+    if (!permissions.lowered())
+        QSKIP("file permissions cannot be made to apply to this user");
     TestSupport::writeFile(tmp.path() + "/a.pdf", "x");
     QDir().mkpath(tmp.path() + "/locked");
     TestSupport::writeFile(tmp.path() + "/locked/b.pdf", "x");

@@ -185,6 +185,14 @@ void MiniHttpServer::setKeepAlive(int idleMs, IdleEnd end)
     m_idleEnd = end;
 }
 
+int MiniHttpServer::openConnections() const
+{
+    int open = 0;
+    for (const Connection* c : m_connections)
+        open += c->socket && c->socket->state() == QAbstractSocket::ConnectedState;
+    return open;
+}
+
 bool MiniHttpServer::waitForRequests(int n, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return m_requests.size() >= n; }, timeoutMs);

@@ -84,6 +84,8 @@ public:
 
     QList<Request> requests() const { return m_requests; }
     int connectionCount() const { return m_connectionCount; }
+    /// Connections that neither side has closed yet.
+    int openConnections() const;
     /// Waits, running events, until at least n requests have come in.
     bool waitForRequests(int n, int timeoutMs = 10000);
 

@@ -12,7 +12,7 @@ namespace TestSupport {
 QString binDir();
 /// The project's source folder.
 QString sourceDir();
-/// Writes bytes to a file, creating its folders; fails the test on error.
+/// Writes bytes to a file, creating its folders; false when it could not.
 bool writeFile(const QString& path, const QByteArray& content);
 QByteArray readFile(const QString& path);
 

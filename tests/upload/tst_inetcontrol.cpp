@@ -9,6 +9,7 @@
 #include "MiniHttpServer.h"
 #include "ProxyRoute.h"
 #include "ReusePolicy.h"
+#include "UploadRequest.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -204,6 +205,10 @@ private slots:
     void proxyRoute();
     void requestHeaders_data();
     void requestHeaders();
+    void boundaryAvoidsTheContent_data();
+    void boundaryAvoidsTheContent();
+    void ruleForExtension_data();
+    void ruleForExtension();
 
     // failures
     void noAnswerIsFailure_data();
@@ -491,7 +496,8 @@ void tst_InetControl::replyOverTheLimitIsCut()
     const QByteArray kept = readAllChunks(inet);
     QCOMPARE(kept.size(), InetControl::MaxReplyBytes);
     QVERIFY(kept == script.body.left(InetControl::MaxReplyBytes));
-    QTRY_VERIFY(inet.findChildren<QNetworkReply*>().isEmpty());
+    // The rest of the answer is not left to be read as the next one's.
+    QTRY_COMPARE(server.openConnections(), 0);
 
     // The next request starts afresh.
     QCOMPARE(run(inet, server.url()), InetControl::icResponseCompleted);
@@ -872,15 +878,15 @@ void tst_InetControl::exchangeVerdict()
 
 void tst_InetControl::proxyRoute_data()
 {
-    QTest::addColumn<int>("access");
+    QTest::addColumn<ProxyRoute::Access>("access");
     QTest::addColumn<QString>("named");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QStringList>("environment"); // NAME=value
     QTest::addColumn<QString>("proxy");           // empty: direct
     const QString http = QStringLiteral("http://office.example/p");
     const QString https = QStringLiteral("https://office.example/p");
-    const int named = InetControl::AccessNamedProxy;
-    const int system = InetControl::AccessDefault;
+    const ProxyRoute::Access named = ProxyRoute::Access::NamedProxy;
+    const ProxyRoute::Access system = ProxyRoute::Access::SystemProxy;
     QTest::newRow("named host:port") << named << "proxy:3128" << http << QStringList() << "http://proxy:3128";
     QTest::newRow("named without port")
         << named << "http://proxy" << https << QStringList() << "http://proxy:80";
@@ -901,12 +907,13 @@ void tst_InetControl::proxyRoute_data()
     QTest::newRow("system no_proxy other")
         << system << QString() << http << QStringList{"http_proxy=p:1", "no_proxy=ffice.example,other"}
         << "http://p:1";
-    QTest::newRow("direct") << 1 << QString() << http << QStringList{"http_proxy=p:1"} << QString();
+    QTest::newRow("direct") << ProxyRoute::Access::Direct << QString() << http
+                            << QStringList{"http_proxy=p:1"} << QString();
 }
 
 void tst_InetControl::proxyRoute()
 {
-    QFETCH(int, access);
+    QFETCH(ProxyRoute::Access, access);
     QFETCH(QString, named);
     QFETCH(QString, url);
     QFETCH(QStringList, environment);
@@ -925,30 +932,36 @@ void tst_InetControl::requestHeaders_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("headers");
-    QTest::addColumn<QByteArray>("credentials");
+    QTest::addColumn<bool>("viaProxy");
+    QTest::addColumn<QByteArray>("authorization");
     QTest::addColumn<QList<QByteArray>>("lines");
     QTest::addColumn<QList<QByteArray>>("proxyLines");
     const QString http = QStringLiteral("http://office/p");
     const QString https = QStringLiteral("https://office/p");
     const QList<QByteArray> tail{"User-Agent: Mozilla/5.0", "Expect:", "Accept:", "Proxy-Connection:"};
+    const QByteArray quillFeed = ProxyRoute::authorization(QStringLiteral("quill"), QStringLiteral("feed"));
     QTest::newRow("caller's length dropped, type given")
         << http << "Content-Length: 9\r\nContent-Type: a/b\r\n"
-        << QByteArray() << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
-    QTest::newRow("default type") << http << QString() << QByteArray()
+        << false << QByteArray() << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
+    QTest::newRow("default type") << http << QString() << false << QByteArray()
                                   << QList<QByteArray>{"Content-Type: application/x-www-form-urlencoded"} +
                                          tail
                                   << QList<QByteArray>();
     QTest::newRow("empty value kept")
         << http << "X-A:\r\nContent-Type: a/b\r\n"
-        << QByteArray() << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail << QList<QByteArray>();
+        << false << QByteArray() << QList<QByteArray>{"X-A;", "Content-Type: a/b"} + tail
+        << QList<QByteArray>();
     QTest::newRow("proxy line to the proxy for http")
         << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
-        << QByteArray("u:p")
+        << true << quillFeed
         << QList<QByteArray>{"Proxy-Authorization: Basic eA==", "Content-Type: a/b"} + tail
         << QList<QByteArray>();
+    QTest::newRow("no proxy: the proxy line goes nowhere")
+        << http << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
+        << false << quillFeed << QList<QByteArray>{"Content-Type: a/b"} + tail << QList<QByteArray>();
     QTest::newRow("https: on the CONNECT only, padded")
         << https << "Proxy-Authorization: Basic eA==\r\nContent-Type: a/b\r\n"
-        << QByteArray("quill:feed") << QList<QByteArray>{"Content-Type: a/b"} + tail
+        << true << quillFeed << QList<QByteArray>{"Content-Type: a/b"} + tail
         << QList<QByteArray>{"Proxy-Authorization: Basic cXVpbGw6ZmVlZA=="};
 }
 
@@ -956,13 +969,61 @@ void tst_InetControl::requestHeaders()
 {
     QFETCH(QString, url);
     QFETCH(QString, headers);
-    QFETCH(QByteArray, credentials);
+    QFETCH(bool, viaProxy);
+    QFETCH(QByteArray, authorization);
     QFETCH(QList<QByteArray>, lines);
     QFETCH(QList<QByteArray>, proxyLines);
-    const HttpRequest::Request r = HttpRequest::build(url, QStringLiteral("post"), headers, credentials, 3);
+    const HttpRequest::Request r =
+        HttpRequest::build(url, QStringLiteral("post"), headers, viaProxy, authorization, 3);
     QCOMPARE(r.verb, QByteArray("POST"));
     QCOMPARE(HttpRequest::wireLines(r.headers, r.suppressed), lines);
     QCOMPARE(HttpRequest::wireLines(r.proxyHeaders), proxyLines);
+}
+
+void tst_InetControl::boundaryAvoidsTheContent_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("boundary");
+    const QByteArray usual = UploadRequest::Boundary;
+    QTest::newRow("empty") << QByteArray() << usual;
+    QTest::newRow("all but its last byte, at the end") << "%PDF " + usual.chopped(1) << usual;
+    QTest::newRow("holds it") << "a\r\n--" + usual + "\r\nb" << usual + "00000001";
+    QTest::newRow("at the very start") << usual + "x" << usual + "00000001";
+    QTest::newRow("holds it and its first longer form") << "x" + usual + "00000001" << usual + "00000002";
+}
+
+void tst_InetControl::boundaryAvoidsTheContent()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, boundary);
+    QCOMPARE(UploadRequest::boundaryFor(content), boundary);
+}
+
+void tst_InetControl::ruleForExtension_data()
+{
+    QTest::addColumn<QString>("extension");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QByteArray>("contentType");
+    const int send = int(UploadRequest::Action::Send);
+    const int skip = int(UploadRequest::Action::Skip);
+    QTest::newRow("tif converted to a PDF")
+        << "tif" << int(UploadRequest::Action::Convert) << QByteArray("application/pdf");
+    QTest::newRow("xtif sent as it is") << "xtif" << send << QByteArray("application/tif");
+    QTest::newRow("jpeg") << "jpeg" << send << QByteArray("application/xtype");
+    QTest::newRow("jpg is not jpeg") << "jpg" << skip << QByteArray();
+    QTest::newRow("tiff is not tif") << "tiff" << skip << QByteArray();
+    QTest::newRow("a part of pdf") << "pd" << skip << QByteArray();
+    QTest::newRow("no extension") << "" << skip << QByteArray();
+}
+
+void tst_InetControl::ruleForExtension()
+{
+    QFETCH(QString, extension);
+    QFETCH(int, action);
+    QFETCH(QByteArray, contentType);
+    const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(extension);
+    QCOMPARE(int(rule.action), action);
+    QCOMPARE(rule.contentType, contentType);
 }
 
 // ---------------------------------------------------------------- failures
@@ -1008,7 +1069,7 @@ void tst_InetControl::noAnswerIsFailure()
     InetControl inet;
     if (kind.startsWith(QLatin1String("proxyRefused"))) {
         inet.setProxy(QStringLiteral("127.0.0.1:%1").arg(refusedPort()));
-        inet.setAccessType(InetControl::AccessNamedProxy);
+        inet.setAccessType(ProxyRoute::Access::NamedProxy);
         if (kind.endsWith(QLatin1String("Tls")))
             url = QStringLiteral("https://office.example/page");
     }
@@ -1039,7 +1100,8 @@ void tst_InetControl::noAnswerIsFailure()
         if (kind == QLatin1String("closeAfter"))
             QCOMPARE(server.requests().first().body, QByteArray("file=1"));
     }
-    QTRY_VERIFY(inet.findChildren<QNetworkReply*>().isEmpty());
+    // A failed request leaves no connection open to the page.
+    QTRY_COMPARE(server.openConnections(), 0);
     QTest::qWait(50);
     QCOMPARE(spy.size(), 1);
 }
@@ -1228,7 +1290,7 @@ void tst_InetControl::requestThatCannotStartThrows()
     InetControl inet;
     if (!proxy.isEmpty()) {
         inet.setProxy(proxy);
-        inet.setAccessType(InetControl::AccessNamedProxy);
+        inet.setAccessType(ProxyRoute::Access::NamedProxy);
     }
     QSignalSpy spy(&inet, &InetControl::StateChanged);
     QString description;
@@ -1242,7 +1304,6 @@ void tst_InetControl::requestThatCannotStartThrows()
     QVERIFY(!inet.StillExecuting());
     QTest::qWait(50);
     QCOMPARE(spy.size(), 0);
-    QVERIFY(inet.findChildren<QNetworkReply*>().isEmpty());
 }
 
 // ---------------------------------------------------------------- busy flag and cancellation
@@ -1333,9 +1394,10 @@ void tst_InetControl::cancelAbandonsTheRequest()
     inet.Execute(slowServer.url("/abandoned"), QStringLiteral("POST"), "a", multipartType);
     QVERIFY(slowServer.waitForRequests(1));
     QTest::qWait(60); // some of the answer is on its way
+    QCOMPARE(slowServer.openConnections(), 1);
     inet.Cancel();
     QVERIFY(!inet.StillExecuting());
-    QTRY_VERIFY(inet.findChildren<QNetworkReply*>().isEmpty());
+    QTRY_COMPARE(slowServer.openConnections(), 0);
 
     // A new request can start at once, and only its state arrives.
     inet.Execute(server.url("/next"), QStringLiteral("POST"), "b", multipartType);
@@ -1461,7 +1523,7 @@ void tst_InetControl::namedProxyGetsTheCallersHeaderUnchanged()
     InetControl inet;
     inet.setProxy((withScheme ? QStringLiteral("http://127.0.0.1:%1") : QStringLiteral("127.0.0.1:%1"))
                       .arg(proxy.port()));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(QStringLiteral("other"), QStringLiteral("secret")); // for tunnels only
 
     const QString line = proxyLine("user:pass");
@@ -1487,7 +1549,7 @@ void tst_InetControl::tunnelCarriesTheCredentials()
     proxy.setDefault(MiniHttpServer::answer(200, "OK"));
     InetControl inet;
     inet.setProxy(QStringLiteral("127.0.0.1:%1").arg(proxy.port()));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(QStringLiteral("user"), QStringLiteral("pass"));
 
     QCOMPARE(run(inet, QStringLiteral("https://office.example/saveTAVscan.asp"), "doc", multipartType),
@@ -1523,7 +1585,7 @@ void tst_InetControl::systemProxyConfigurationIsUsed()
     const QByteArray setting = "http://127.0.0.1:" + QByteArray::number(proxy.port());
     qputenv("http_proxy", setting);
     InetControl inet;
-    inet.setAccessType(InetControl::AccessDefault);
+    inet.setAccessType(ProxyRoute::Access::SystemProxy);
     const int state = run(inet, QStringLiteral("http://office.example/page"));
     qunsetenv("http_proxy");
     QCOMPARE(state, InetControl::icResponseCompleted);
@@ -1615,7 +1677,7 @@ void tst_InetControl::tinyproxyPlainHttp()
 
     InetControl inet;
     inet.setProxy(QStringLiteral("127.0.0.1:%1").arg(m_tinyproxyPort));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(QStringLiteral("quill"), QStringLiteral("feed")); // not used for plain http
     const int state =
         run(inet, server.url("/saveTAVscan.asp"), "doc", QString::fromLatin1(headerLine) + multipartType);
@@ -1664,7 +1726,7 @@ void tst_InetControl::tinyproxyHttps()
     InetControl inet;
     inet.addCaCertificates({m_cert});
     inet.setProxy(QStringLiteral("http://127.0.0.1:%1").arg(m_tinyproxyPort));
-    inet.setAccessType(InetControl::AccessNamedProxy);
+    inet.setAccessType(ProxyRoute::Access::NamedProxy);
     inet.setProxyCredentials(user, password);
     const int state = run(inet, server.url("/saveTAVscan.asp"), "doc", multipartType);
     if (admitted) {
