@@ -64,13 +64,12 @@ std::size_t largestPiece(const PagePlan& plan, std::size_t streamRow)
 }
 
 /// Pixels without row filters (palette indices, packed bits, or a page better off without them):
-/// compressed as they are, a level above zlib's default. img2pdf sends such pixels through zlib's
-/// default level as they are, so no filter's gain leaves room for libdeflate's looser level 6.
+/// compressed as they are (kPlainLevel).
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                      const ByteSink& sink)
 {
     FlatePool pool;
-    ParallelFlate flate(sink, kFlateLevel + 1, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
+    ParallelFlate flate(sink, kPlainLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));

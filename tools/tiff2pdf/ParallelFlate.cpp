@@ -78,9 +78,11 @@ void pump(z_stream& z, Piece& piece, const std::uint8_t* data, std::size_t size,
     }
 }
 
-/// libdeflate's level for a piece, from the setting that covers most of its bytes. Its level 4 packs
-/// busy bands as tightly as zlib's runs or level 3, and its 6 smooth ones as zlib's 6, each in a
-/// third to a fifth of the time; its 7, for the levels above, is as tight as zlib's 7.
+/// libdeflate's level for a piece, from the setting that covers most of its bytes; 0 where zlib is
+/// the better: libdeflate has no runs-only search, and zlib's Z_RLE is faster than any of its levels
+/// and as tight. Its level 4 packs busy bands as tightly as zlib's 3, and its 6 smooth ones as
+/// zlib's 6, each in a third to a fifth of the time; its 7, for the levels above, is as tight as
+/// zlib's 7.
 int fastLevel(const Piece& piece, std::size_t size)
 {
     int level = 0;
@@ -91,7 +93,7 @@ int fastLevel(const Piece& piece, std::size_t size)
         if (end - s.offset < most)
             continue;
         most = end - s.offset;
-        level = s.strategy == Z_RLE || s.level < kFlateLevel ? 4 : s.level == kFlateLevel ? 6 : 7;
+        level = s.strategy == Z_RLE ? 0 : s.level < kFlateLevel ? 4 : s.level == kFlateLevel ? 6 : 7;
     }
     return level;
 }
@@ -148,31 +150,47 @@ bool compressFast(Piece& piece)
     const std::size_t size = piece.input.size() - piece.dictionary;
     if (size == 0)
         return false;
-    std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> c(
-        libdeflate_alloc_compressor(fastLevel(piece, size)), libdeflate_free_compressor);
+    const int level = fastLevel(piece, size);
+    if (level == 0)
+        return false;
+    // A compressor holds a megabyte or so of tables: made once per thread and level, not per piece.
+    using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
+    thread_local Compressor made[13] = {
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}};
+    Compressor& c = made[level];
+    if (!c)
+        c.reset(libdeflate_alloc_compressor(level));
     if (!c)
         return false;
     piece.output.resize(libdeflate_deflate_compress_bound(c.get(), size) + 5);
-    const std::size_t made =
+    const std::size_t length =
         libdeflate_deflate_compress(c.get(), data, size, piece.output.data(), piece.output.size());
-    if (made == 0)
+    if (length == 0)
         return false;
-    const auto bits = lastBlock(piece.output.data(), made, data, size);
+    const auto bits = lastBlock(piece.output.data(), length, data, size);
     if (!bits)
         return false;
-    piece.outputSize = made;
+    piece.outputSize = length;
     if (!piece.endOfStream) {
         std::uint8_t* out = piece.output.data();
         out[bits->first / 8] &= static_cast<std::uint8_t>(~(1u << (bits->first % 8)));
         // A stored block's 3 header bits, zero, from the end on, then the byte boundary.
+        if (bits->second % 8)
+            out[bits->second / 8] &= static_cast<std::uint8_t>((1u << (bits->second % 8)) - 1);
         const std::size_t aligned = static_cast<std::size_t>((bits->second + 3 + 7) / 8);
-        for (std::size_t i = made; i < aligned; ++i)
+        for (std::size_t i = length; i < aligned; ++i)
             out[i] = 0;
         const std::uint8_t empty[4] = {0x00, 0x00, 0xFF, 0xFF};
         std::memcpy(out + aligned, empty, 4);
         piece.outputSize = aligned + 4;
     }
-    piece.adler = adler32_z(adler32(0, nullptr, 0), data, size);
+    piece.adler = libdeflate_adler32(1, data, size);
     return true;
 }
 

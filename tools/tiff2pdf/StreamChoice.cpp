@@ -92,7 +92,8 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
     const ByteSink countPlain = [&](const std::uint8_t*, std::size_t size) { plainBytes += size; };
     // Every band is a stream of its own: the pool's threads compress them side by side.
     FlatePool pool;
-    ParallelFlate plain(countPlain, kFlateLevel, Z_DEFAULT_STRATEGY, pool);
+    // At the level the page's own plain stream would have (writeUnfiltered).
+    ParallelFlate plain(countPlain, kPlainLevel, Z_DEFAULT_STRATEGY, pool);
     FilteredTrial search(outRow, bytesPerPixel, BusyEffort::Search, pool);
     std::optional<FilteredTrial> runs; // one byte per pixel: the same stream as `search`
     if (bytesPerPixel > 1)
