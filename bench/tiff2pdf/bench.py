@@ -36,6 +36,8 @@ INPUTS = [
     ("photo-gray-lzw-pred.tif", "photo gray LZW+pred, 8-row strips", A4, "gray", True),
     ("photo-gray-3pages.tif", "photo gray, none, 3 pages", A4, "gray", True),
     ("photo-rgb-lzw-a5.tif", "photo RGB LZW, A5", 1748 * 2480 * 3, "gray", True),
+    ("photo-cmyk-2pages-deflate.tif", "photo CMYK Deflate+pred, 2 pages", A4 * 4, "cmyk", True),
+    ("form-gray-lzw.tif", "gray form, LZW, one strip", A4, "gray", True),
 ]
 
 
@@ -147,6 +149,7 @@ def main():
     times = {(i[0], t): [] for i in INPUTS for t in names}
     cpus = {(i[0], t): [] for i in INPUTS for t in names}
     one_core = {(i[0], t): [] for i in INPUTS for t in names}
+    one_core_cpu = {(i[0], t): [] for i in INPUTS for t in names}
     failure = {}
     for round_no in range(a.runs):
         for name, *_ in INPUTS:
@@ -171,9 +174,10 @@ def main():
                 out = os.path.join(a.work, f"{os.path.splitext(name)[0]}.{tool}.pdf")
                 if os.path.exists(out):
                     os.remove(out)
-                elapsed, _, _, code, _ = measure(["taskset", "-c", "0"] + make(tif, out))
+                elapsed, cpu, _, code, _ = measure(["taskset", "-c", "0"] + make(tif, out))
                 if code == 0:
                     one_core[(name, tool)].append(elapsed)
+                    one_core_cpu[(name, tool)].append(cpu)
         print(f"  round {round_no + 1} of {a.runs} done", file=sys.stderr)
     load_end = os.getloadavg()[0]
 
@@ -200,9 +204,11 @@ def main():
                 r["fixed"] = peak_memory(make(os.path.join(a.inputs, "tiny", name), tiny_out))
             results[(name, tool)] = r
 
-    def one_core_ratio(name, tool):
-        """Median over rounds of the tool's one-core time against img2pdf's one-core time."""
-        pairs = list(zip(one_core[(name, tool)], one_core[(name, "img2pdf")]))
+    def one_core_ratio(name, tool, table=None):
+        """Median over rounds of the tool's one-core time against img2pdf's one-core time (wall time,
+        or with `table` = one_core_cpu, user + system time)."""
+        table = one_core if table is None else table
+        pairs = list(zip(table[(name, tool)], table[(name, "img2pdf")]))
         return statistics.median(t / i for t, i in pairs) if pairs else None
 
     # Noise: how far img2pdf's own wall time strays within the rounds, per input.
@@ -216,13 +222,16 @@ def main():
           f"up to {100 * max(noise):.0f} %")
     print(f"ours' resident memory when it only prints its usage: {baseline / 2**20:.1f} MiB")
     print("time/img = wall time against img2pdf's in the same round: min / median / max over rounds;")
-    print("1core/img = wall time with both pinned to core 0 (taskset -c 0), against img2pdf's, median")
+    print("1core/img = wall time with both pinned to core 0 (taskset -c 0), against img2pdf's, median;")
+    print("1c cpu = the same for user + system time: the figure the one-core target is judged on, since")
+    print("other work on a shared machine lengthens wall time but hardly CPU time")
     print("cpu/img = the same for user + system time, steadier on a busy machine; +MiB = peak memory")
     print("beyond the same converter's peak on a 32 x 32 page of the same kind")
     for held in (False, True):
         print()
         print("held-out inputs (not used while tuning)" if held else "inputs tuned on")
         head = (f"{'input':<30} {'tool':<7} {'ms (med)':>8} {'time/img min/med/max':>21} {'1core/img':>9} "
+                f"{'1c cpu':>6} "
                 f"{'cpu/img med':>11} "
                 f"{'+MiB':>5} {'size bytes':>10} {'/img2pdf':>8}  {'qpdf':<4} lossless")
         print(head)
@@ -239,7 +248,7 @@ def main():
                     continue
                 ms = statistics.median(times[(name, tool)]) * 1000
                 if tool == "img2pdf" or ip["failure"]:
-                    rt = rc = rs = r1 = "-"
+                    rt = rc = rs = r1 = c1 = "-"
                 else:
                     ratios = [t / i for t, i in zip(times[(name, tool)], times[(name, "img2pdf")])]
                     cr = [t / i for t, i in zip(cpus[(name, tool)], cpus[(name, "img2pdf")])]
@@ -247,11 +256,13 @@ def main():
                     rc = f"{statistics.median(cr):.2f}"
                     r1 = one_core_ratio(name, tool)
                     r1 = "-" if r1 is None else f"{r1:.2f}"
+                    c1 = one_core_ratio(name, tool, one_core_cpu)
+                    c1 = "-" if c1 is None else f"{c1:.2f}"
                     rs = f"{r['size'] / ip['size']:.3f}"
                 if tool == "cp":
-                    print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {'':>9} {rc:>11} {'':>5} {r['size']:>10} {'':>8}  (the floor)")
+                    print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {'':>9} {'':>6} {rc:>11} {'':>5} {r['size']:>10} {'':>8}  (the floor)")
                     continue
-                print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {r1:>9} {rc:>11} "
+                print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {r1:>9} {c1:>6} {rc:>11} "
                       f"{(r['peak'] - r['fixed']) / 2**20:>5.1f} {r['size']:>10} {rs:>8}  "
                       f"{'ok' if r['valid'] else 'FAIL':<4} {r['lossless']}")
 
@@ -271,8 +282,9 @@ def main():
             ratio = statistics.median([t / i for t, i in zip(times[(name, "ours")], times[(name, "img2pdf")])])
             checks.append((f"size <= 1.00 x img2pdf's ({o['size'] / ip['size']:.3f}x)", o["size"] <= ip["size"]))
             checks.append((f"time <= 0.5 x img2pdf's (median {ratio:.2f}x)", ratio <= 0.5))
-            one = one_core_ratio(name, "ours")
-            checks.append((f"time on one core <= 0.5 x img2pdf's on it (median {one:.2f}x)"
+            one = one_core_ratio(name, "ours", one_core_cpu)
+            wall = one_core_ratio(name, "ours")
+            checks.append((f"CPU time on one core <= 0.5 x img2pdf's on it (median {one:.2f}x; wall {wall:.2f}x)"
                            if one is not None else "time on one core measured", one is not None and one <= 0.5))
         checks.append((f"peak memory beyond its fixed cost ({(o['peak'] - o['fixed']) / 2**20:.1f} MiB) "
                        f"<= one decoded page ({decoded / 2**20:.1f} MiB)", o["peak"] - o["fixed"] <= decoded))

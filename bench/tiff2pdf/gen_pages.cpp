@@ -310,6 +310,37 @@ int makeHeldOut(const std::string& folder, const std::vector<std::uint8_t>& phot
         }
     }
     TIFFClose(tif);
+    // Two pages of the photograph in CMYK, Deflate with the predictor, strips of 16 rows.
+    const std::vector<std::uint8_t> cmykPhoto = toCmyk(photo);
+    tif = TIFFOpen((folder + "/photo-cmyk-2pages-deflate.tif").c_str(), "w");
+    if (!tif)
+        return 1;
+    for (int page = 0; page < 2; ++page) {
+        commonTags(tif, 4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        TIFFSetField(tif, TIFFTAG_INKSET, INKSET_CMYK);
+        if (!writeRows(tif, cmykPhoto, std::size_t(kW) * 4, 16)) {
+            TIFFClose(tif);
+            return 1;
+        }
+    }
+    TIFFClose(tif);
+    // A gray form: flat areas, rules and text in 8-bit gray, LZW without the predictor, one strip.
+    std::vector<std::uint8_t> grayForm(std::size_t(kW) * kH);
+    const Ink ink = typeset(9, false);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const std::size_t i = std::size_t(y) * kW + x;
+            int v = (y / 350) % 2 == 1 && x > 150 && x < kW - 150 ? 225 : 255;
+            if (y % 350 < 3 || (x > 900 && x < 903))
+                v = 110;
+            if (ink.a[i] > 127)
+                v = 15;
+            grayForm[i] = static_cast<std::uint8_t>(v);
+        }
+    if (!writePage(folder + "/form-gray-lzw.tif", grayForm, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW,
+                   PREDICTOR_NONE, kH))
+        return 1;
     // An A5 page (1748 x 2480) of another photograph, RGB LZW in default strips.
     const int w = kW, h = kH;
     kW = std::max(1, w * 1748 / 2480);
