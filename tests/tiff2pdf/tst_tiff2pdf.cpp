@@ -1,6 +1,7 @@
 // Runs the tiff2pdf program built beside quillfeed on TIFF files written here with libtiff, and checks
 // each PDF with qpdf (structure, stream data) and poppler (what a reader shows).
 #include "DeflateBlocks.h"
+#include "StreamChoice.h"
 #include "TiffFixtures.h"
 
 #include <qpdf/Buffer.hh>
@@ -476,6 +477,8 @@ private slots:
     void unusualFileNamesArriveIntact();
     void deflateBlocksAreFound_data();
     void deflateBlocksAreFound();
+    void streamChoiceFollowsTheSample_data();
+    void streamChoiceFollowsTheSample();
 
 private:
     QString m_converter;
@@ -1042,6 +1045,53 @@ void TestTiff2Pdf::deflateBlocksAreFound()
         QCOMPARE(found->first, expected->first);
         QCOMPARE(found->second, expected->second);
     }
+}
+
+// Every stream is lossless; a wrong choice costs size or time. These rows pin the margin that row
+// filters must win by, and the one the search must beat runs alone by, runs being several times faster.
+void TestTiff2Pdf::streamChoiceFollowsTheSample_data()
+{
+    QTest::addColumn<quint64>("filtered");
+    QTest::addColumn<quint64>("runs");
+    QTest::addColumn<quint64>("plain");
+    QTest::addColumn<int>("expected");
+    using tiff2pdf::FlateStream;
+    QTest::newRow("filters win clearly, search smaller")
+        << quint64(500) << quint64(600) << quint64(1000) << int(FlateStream::Filtered);
+    QTest::newRow("filters win clearly, runs smaller")
+        << quint64(600) << quint64(500) << quint64(1000) << int(FlateStream::FilteredRuns);
+    QTest::newRow("runs as small as the search")
+        << quint64(500) << quint64(500) << quint64(1000) << int(FlateStream::FilteredRuns);
+    QTest::newRow("filters short of the margin by bytes")
+        << quint64(700) << quint64(700) << quint64(701) << int(FlateStream::Plain);
+    QTest::newRow("filters win by exactly the margin")
+        << quint64(1000) << quint64(1100) << quint64(1020) << int(FlateStream::Filtered);
+    QTest::newRow("filters win by less than the margin")
+        << quint64(1000) << quint64(1100) << quint64(1019) << int(FlateStream::Plain);
+    QTest::newRow("the best filtered one sets the margin")
+        << quint64(1100) << quint64(1000) << quint64(1020) << int(FlateStream::FilteredRuns);
+    QTest::newRow("search smaller by less than its margin")
+        << quint64(980) << quint64(1000) << quint64(2000) << int(FlateStream::FilteredRuns);
+    QTest::newRow("search smaller by its margin")
+        << quint64(1000) << quint64(1030) << quint64(2000) << int(FlateStream::Filtered);
+    QTest::newRow("plain smaller") << quint64(900) << quint64(800) << quint64(700) << int(FlateStream::Plain);
+    QTest::newRow("tie") << quint64(800) << quint64(800) << quint64(800) << int(FlateStream::Plain);
+    const quint64 tera = quint64(1) << 40;
+    QTest::newRow("sizes past 32 bits") << tera << tera << tera + tera / 32 << int(FlateStream::FilteredRuns);
+}
+
+void TestTiff2Pdf::streamChoiceFollowsTheSample()
+{
+    QFETCH(quint64, filtered);
+    QFETCH(quint64, runs);
+    QFETCH(quint64, plain);
+    QFETCH(int, expected);
+    tiff2pdf::StreamTrial trial;
+    trial.filtered = filtered;
+    trial.filteredRuns = runs;
+    trial.plain = plain;
+    trial.twoLevel = false;
+    QCOMPARE(int(tiff2pdf::chooseStream(trial)), expected);
 }
 
 QTEST_GUILESS_MAIN(TestTiff2Pdf)
