@@ -1,5 +1,6 @@
 #include "Converter.h"
 
+#include "ConverterFiles.h"
 #include "ImageData.h"
 #include "PagePlan.h"
 #include "TiffSupport.h"
@@ -130,14 +131,14 @@ public:
 private:
     int createNamed(const std::string& outputPath)
     {
-        // The name is cut short so that the added parts never push it past the file system's limit.
         std::string pattern =
-            folderOf(outputPath) + "/." + baseName(outputPath).substr(0, 200) + ".XXXXXX.part";
+            folderOf(outputPath) + "/" + ConverterFiles::temporaryTemplate(baseName(outputPath));
         if (pattern.size() >= PATH_MAX)
             throw OutputError(outputPath, "the name is too long");
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
-        const int fd = ::mkostemps(buffer.data(), 5, O_CLOEXEC);
+        const int fd =
+            ::mkostemps(buffer.data(), static_cast<int>(ConverterFiles::kTemporarySuffix.size()), O_CLOEXEC);
         if (fd < 0)
             throw OutputError(outputPath, "cannot create a file in its folder: " + errnoText());
         m_path = buffer.data();
@@ -583,10 +584,9 @@ std::string sourceLine(const struct stat* input)
 {
     if (!input)
         return {};
-    return "%QuillfeedSource " + std::to_string(input->st_dev) + ' ' + std::to_string(input->st_ino) + ' ' +
-           std::to_string(input->st_size) + ' ' +
-           std::to_string(std::int64_t(input->st_mtim.tv_sec) * 1'000'000'000 + input->st_mtim.tv_nsec) +
-           '\n';
+    return ConverterFiles::sourceLine(input->st_dev, input->st_ino, input->st_size,
+                                      std::int64_t(input->st_mtim.tv_sec) * 1'000'000'000 +
+                                          input->st_mtim.tv_nsec);
 }
 
 ConversionResult run(const std::string& inputName, const std::string& outputPath, const Options& options,
