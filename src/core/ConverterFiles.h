@@ -31,8 +31,10 @@ constexpr std::size_t kTemporaryBaseChars = 200;
 /// The hidden name a PDF is written under beside OUTPUT, for mkstemps: ".OUTPUT.XXXXXX.part".
 inline std::string temporaryTemplate(std::string_view outputName)
 {
-    return "." + std::string(outputName.substr(0, kTemporaryBaseChars)) + "." +
-           std::string(kTemporaryRandom) + std::string(kTemporarySuffix);
+    std::string name(".");
+    name.append(outputName.substr(0, kTemporaryBaseChars)).append(".");
+    name.append(kTemporaryRandom).append(kTemporarySuffix);
+    return name;
 }
 
 /// Whether `name` is a temporary the converter made for a PDF: ".<something>.pdf.XXXXXX.part", the
