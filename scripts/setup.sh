@@ -7,7 +7,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libvulkan-dev libxkbcommon-dev
-  libsane-dev libtiff-dev libqpdf-dev zlib1g-dev libjpeg-dev libssl-dev libcurl4-openssl-dev
+  libsane-dev libtiff-dev libqpdf-dev zlib1g-dev libdeflate-dev libjpeg-dev libssl-dev libcurl4-openssl-dev
   # run
   libqt6widgets6 libqt6network6 libcurl4 qt6-qpa-plugins libsane1 sane-utils xdg-utils
   # Liberation Sans has the metrics of the fonts the windows were laid out with

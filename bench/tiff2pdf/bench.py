@@ -31,6 +31,13 @@ INPUTS = [
     ("cmyk-prepress-lzw.tif", "prepress CMYK, flat, LZW+pred", A4 * 4, "cmyk", True),
     ("gray-halftone-deflate.tif", "gray AM halftone, Deflate", A4, "gray", True),
     ("photo-cmyk-tiles.tif", "photograph, CMYK LZW, tiles", A4 * 4, "cmyk", True),
+    # Held out as well, made after the one-core work had been tuned on the inputs above.
+    ("photo-rgb-deflate-tiles.tif", "photo RGB Deflate+pred, tiles", A4 * 3, "gray", True),
+    ("photo-gray-lzw-pred.tif", "photo gray LZW+pred, 8-row strips", A4, "gray", True),
+    ("photo-gray-3pages.tif", "photo gray, none, 3 pages", A4, "gray", True),
+    ("photo-rgb-lzw-a5.tif", "photo RGB LZW, A5", 1748 * 2480 * 3, "gray", True),
+    ("photo-cmyk-2pages-deflate.tif", "photo CMYK Deflate+pred, 2 pages", A4 * 4, "cmyk", True),
+    ("form-gray-lzw.tif", "gray form, LZW, one strip", A4, "gray", True),
 ]
 
 
@@ -141,6 +148,8 @@ def main():
     names = [t for t, _ in tools(a.ours, a.before)]
     times = {(i[0], t): [] for i in INPUTS for t in names}
     cpus = {(i[0], t): [] for i in INPUTS for t in names}
+    one_core = {(i[0], t): [] for i in INPUTS for t in names}
+    one_core_cpu = {(i[0], t): [] for i in INPUTS for t in names}
     failure = {}
     for round_no in range(a.runs):
         for name, *_ in INPUTS:
@@ -157,6 +166,18 @@ def main():
                     continue
                 times[(name, tool)].append(elapsed)
                 cpus[(name, tool)].append(cpu)
+            # The same two again, both on one core (a busy desk has no spare one), one right after
+            # the other.
+            for tool, make in tools(a.ours, a.before):
+                if tool == "cp" or (name, tool) in failure:
+                    continue
+                out = os.path.join(a.work, f"{os.path.splitext(name)[0]}.{tool}.pdf")
+                if os.path.exists(out):
+                    os.remove(out)
+                elapsed, cpu, _, code, _ = measure(["taskset", "-c", "0"] + make(tif, out))
+                if code == 0:
+                    one_core[(name, tool)].append(elapsed)
+                    one_core_cpu[(name, tool)].append(cpu)
         print(f"  round {round_no + 1} of {a.runs} done", file=sys.stderr)
     load_end = os.getloadavg()[0]
 
@@ -183,6 +204,13 @@ def main():
                 r["fixed"] = peak_memory(make(os.path.join(a.inputs, "tiny", name), tiny_out))
             results[(name, tool)] = r
 
+    def one_core_ratio(name, tool, table=None):
+        """Median over rounds of the tool's one-core time against img2pdf's one-core time (wall time,
+        or with `table` = one_core_cpu, user + system time)."""
+        table = one_core if table is None else table
+        pairs = list(zip(table[(name, tool)], table[(name, "img2pdf")]))
+        return statistics.median(t / i for t, i in pairs) if pairs else None
+
     # Noise: how far img2pdf's own wall time strays within the rounds, per input.
     noise = [(max(v) - min(v)) / statistics.median(v) for (n, t), v in times.items() if t == "img2pdf" and v]
     print()
@@ -194,12 +222,17 @@ def main():
           f"up to {100 * max(noise):.0f} %")
     print(f"ours' resident memory when it only prints its usage: {baseline / 2**20:.1f} MiB")
     print("time/img = wall time against img2pdf's in the same round: min / median / max over rounds;")
+    print("1core/img = wall time with both pinned to core 0 (taskset -c 0), against img2pdf's, median;")
+    print("1c cpu = the same for user + system time: the figure the one-core target is judged on, since")
+    print("other work on a shared machine lengthens wall time but hardly CPU time")
     print("cpu/img = the same for user + system time, steadier on a busy machine; +MiB = peak memory")
     print("beyond the same converter's peak on a 32 x 32 page of the same kind")
     for held in (False, True):
         print()
         print("held-out inputs (not used while tuning)" if held else "inputs tuned on")
-        head = (f"{'input':<30} {'tool':<7} {'ms (med)':>8} {'time/img min/med/max':>21} {'cpu/img med':>11} "
+        head = (f"{'input':<30} {'tool':<7} {'ms (med)':>8} {'time/img min/med/max':>21} {'1core/img':>9} "
+                f"{'1c cpu':>6} "
+                f"{'cpu/img med':>11} "
                 f"{'+MiB':>5} {'size bytes':>10} {'/img2pdf':>8}  {'qpdf':<4} lossless")
         print(head)
         print("-" * len(head))
@@ -215,17 +248,21 @@ def main():
                     continue
                 ms = statistics.median(times[(name, tool)]) * 1000
                 if tool == "img2pdf" or ip["failure"]:
-                    rt = rc = rs = "-"
+                    rt = rc = rs = r1 = c1 = "-"
                 else:
                     ratios = [t / i for t, i in zip(times[(name, tool)], times[(name, "img2pdf")])]
                     cr = [t / i for t, i in zip(cpus[(name, tool)], cpus[(name, "img2pdf")])]
                     rt = "%.2f / %.2f / %.2f" % spread(ratios)
                     rc = f"{statistics.median(cr):.2f}"
+                    r1 = one_core_ratio(name, tool)
+                    r1 = "-" if r1 is None else f"{r1:.2f}"
+                    c1 = one_core_ratio(name, tool, one_core_cpu)
+                    c1 = "-" if c1 is None else f"{c1:.2f}"
                     rs = f"{r['size'] / ip['size']:.3f}"
                 if tool == "cp":
-                    print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {rc:>11} {'':>5} {r['size']:>10} {'':>8}  (the floor)")
+                    print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {'':>9} {'':>6} {rc:>11} {'':>5} {r['size']:>10} {'':>8}  (the floor)")
                     continue
-                print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {rc:>11} "
+                print(f"{label:<30} {tool:<7} {ms:>8.1f} {rt:>21} {r1:>9} {c1:>6} {rc:>11} "
                       f"{(r['peak'] - r['fixed']) / 2**20:>5.1f} {r['size']:>10} {rs:>8}  "
                       f"{'ok' if r['valid'] else 'FAIL':<4} {r['lossless']}")
 
@@ -243,8 +280,12 @@ def main():
             checks.append(("JPEG data passed through byte-identical", "byte-identical" in o["lossless"]))
         if not ip["failure"]:
             ratio = statistics.median([t / i for t, i in zip(times[(name, "ours")], times[(name, "img2pdf")])])
-            checks.append((f"size <= 1.01 x img2pdf's ({o['size'] / ip['size']:.3f}x)", o["size"] <= 1.01 * ip["size"]))
+            checks.append((f"size <= 1.00 x img2pdf's ({o['size'] / ip['size']:.3f}x)", o["size"] <= ip["size"]))
             checks.append((f"time <= 0.5 x img2pdf's (median {ratio:.2f}x)", ratio <= 0.5))
+            one = one_core_ratio(name, "ours", one_core_cpu)
+            wall = one_core_ratio(name, "ours")
+            checks.append((f"CPU time on one core <= 0.5 x img2pdf's on it (median {one:.2f}x; wall {wall:.2f}x)"
+                           if one is not None else "time on one core measured", one is not None and one <= 0.5))
         checks.append((f"peak memory beyond its fixed cost ({(o['peak'] - o['fixed']) / 2**20:.1f} MiB) "
                        f"<= one decoded page ({decoded / 2**20:.1f} MiB)", o["peak"] - o["fixed"] <= decoded))
         for text, ok in checks:

@@ -15,7 +15,7 @@ runs=${1:-7}
 work=${BENCH_WORK:-${TMPDIR:-/tmp}/quillfeed-bench-tiff2pdf}
 mkdir -p "$work/inputs"
 
-for tool in img2pdf cp qpdf pdfimages /usr/bin/time c++ pkg-config python3; do
+for tool in img2pdf cp qpdf pdfimages /usr/bin/time taskset c++ pkg-config python3; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 done
 

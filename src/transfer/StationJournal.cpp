@@ -1,5 +1,6 @@
 #include "StationJournal.h"
 
+#include "ConverterFiles.h"
 #include "Failure.h"
 #include "Logging.h"
 #include "PrivateData.h"
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -243,7 +243,6 @@ bool StationJournal::isOwnTemporary(const QString& fileName)
 int StationJournal::sweepConverterTemporaries(const QString& folder)
 {
     // Only what the station's own conversions leave: their PDFs' names end in ".pdf".
-    static const QRegularExpression converterTemp(QStringLiteral("^\\..+\\.pdf\\.[A-Za-z0-9]{6}\\.part$"));
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 0;
@@ -254,7 +253,7 @@ int StationJournal::sweepConverterTemporaries(const QString& folder)
     }
     int swept = 0;
     while (dirent* e = ::readdir(dir)) {
-        if (!converterTemp.match(QFile::decodeName(e->d_name)).hasMatch())
+        if (!ConverterFiles::isPdfTemporary(e->d_name))
             continue;
         struct stat st;
         if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&

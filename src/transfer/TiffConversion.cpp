@@ -1,5 +1,6 @@
 #include "TiffConversion.h"
 
+#include "ConverterFiles.h"
 #include "RegularFile.h"
 #include "RunExe.h"
 #include "UploadRequest.h"
@@ -27,10 +28,8 @@ bool madeFrom(const QString& pdfPath, const FileStamp& tiff)
     const std::optional<QByteArray> head = RegularFile::read(pdfPath, 256, false);
     if (!head)
         return false;
-    const QByteArray line = QByteArray("\n%QuillfeedSource ") + QByteArray::number(tiff.device) + ' ' +
-                            QByteArray::number(tiff.inode) + ' ' + QByteArray::number(tiff.size) + ' ' +
-                            QByteArray::number(tiff.mtimeNs) + '\n';
-    return head->contains(line);
+    const std::string line = ConverterFiles::sourceLine(tiff.device, tiff.inode, tiff.size, tiff.mtimeNs);
+    return head->contains('\n' + QByteArray::fromStdString(line));
 }
 
 QString pdfBaseFor(const QString& tiffEntry)
@@ -43,15 +42,10 @@ QStringList tiffBasesOf(const QString& pdfEntry)
     // PDFs go to the top of the folder.
     if (pdfEntry.lastIndexOf(u'/') != 0 || !pdfEntry.endsWith(QLatin1String(".pdf")))
         return {};
-    const QString name = pdfEntry.sliced(1, pdfEntry.size() - 5);
-    QStringList bases{name};
-    const qsizetype dash = name.lastIndexOf(u'-');
-    const QStringView number = QStringView(name).sliced(dash + 1);
-    bool digits = dash > 0 && !number.isEmpty();
-    for (QChar c : number)
-        digits = digits && c.isDigit() && c.unicode() < 128;
-    if (digits)
-        bases << name.left(dash);
+    QStringList bases;
+    for (const std::string& base :
+         ConverterFiles::basesOf(pdfEntry.sliced(1, pdfEntry.size() - 5).toStdString()))
+        bases << QString::fromStdString(base);
     return bases;
 }
 

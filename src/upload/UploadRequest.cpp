@@ -1,5 +1,6 @@
 #include "UploadRequest.h"
 
+#include "ConverterFiles.h"
 #include "ProxyRoute.h"
 #include "RunExe.h"
 
@@ -130,9 +131,10 @@ QString conversionCommandLine(const QString& converter, const QString& source, c
 
 QString freePdfPath(const QString& folder, const QString& base)
 {
-    QString path = folder + u'/' + base + QStringLiteral(".pdf");
+    const std::string name = base.toStdString();
+    QString path = folder + u'/' + QString::fromStdString(ConverterFiles::pdfName(name, 1));
     for (int n = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
-        path = folder + u'/' + base + u'-' + QString::number(n) + QStringLiteral(".pdf");
+        path = folder + u'/' + QString::fromStdString(ConverterFiles::pdfName(name, n));
     return path;
 }
 

@@ -1,5 +1,7 @@
 // Runs the tiff2pdf program built beside quillfeed on TIFF files written here with libtiff, and checks
 // each PDF with qpdf (structure, stream data) and poppler (what a reader shows).
+#include "DeflateBlocks.h"
+#include "StreamChoice.h"
 #include "TiffFixtures.h"
 
 #include <qpdf/Buffer.hh>
@@ -16,6 +18,8 @@
 #include <QTest>
 
 #include <cstring>
+#include <libdeflate.h>
+#include <optional>
 #include <sys/stat.h>
 #include <vector>
 #include <zlib.h>
@@ -471,6 +475,10 @@ private slots:
     void helpAndMisuse();
     void existingOutputIsNotClobbered();
     void unusualFileNamesArriveIntact();
+    void deflateBlocksAreFound_data();
+    void deflateBlocksAreFound();
+    void streamChoiceFollowsTheSample_data();
+    void streamChoiceFollowsTheSample();
 
 private:
     QString m_converter;
@@ -918,6 +926,172 @@ void TestTiff2Pdf::unusualFileNamesArriveIntact()
     const Run l = convert({tif, longName});
     QVERIFY2(l.exitCode == 0, l.err.constData());
     QVERIFY(readBytes(longName).startsWith("%PDF-"));
+}
+
+namespace {
+
+/// Where zlib's inflate finds the last block's header and the stream's end, in bits; empty when it
+/// does not read the stream to its end.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> inflateBlocks(const QByteArray& raw)
+{
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK)
+        return std::nullopt;
+    std::vector<unsigned char> out(64 * 1024);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.constData()));
+    z.avail_in = static_cast<uInt>(raw.size());
+    std::uint64_t header = 0, end = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        rc = inflate(&z, Z_BLOCK);
+        // The low six bits: bits read ahead, not yet used; bit 6: the last block is done.
+        if (rc == Z_OK && (z.data_type & 128))
+            (z.data_type & 64 ? end : header) =
+                std::uint64_t(raw.size() - z.avail_in) * 8 - unsigned(z.data_type & 63);
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END)
+        return std::nullopt;
+    return std::make_pair(header, end);
+}
+
+QByteArray zlibRaw(const QByteArray& in, int level, int strategy)
+{
+    z_stream z{};
+    deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy);
+    QByteArray out(int(deflateBound(&z, uLong(in.size()))), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.constData()));
+    z.avail_in = uInt(in.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(int(z.total_out));
+    deflateEnd(&z);
+    return out;
+}
+
+QByteArray libdeflateRaw(const QByteArray& in, int level)
+{
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    QByteArray out(int(libdeflate_deflate_compress_bound(c, size_t(in.size()))), '\0');
+    out.resize(int(
+        libdeflate_deflate_compress(c, in.constData(), size_t(in.size()), out.data(), size_t(out.size()))));
+    libdeflate_free_compressor(c);
+    return out;
+}
+
+} // namespace
+
+// The converter joins libdeflate's pieces where this reader says their last block is: a reader that
+// turned good streams away would leave every page to zlib's slower path, unseen, and one that read a
+// code wrong would put the join in the wrong place.
+void TestTiff2Pdf::deflateBlocksAreFound_data()
+{
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<qsizetype>("size");
+    // Text-like bytes with runs and repeats, and noise that does not compress: dynamic blocks of
+    // every shape, and stored blocks.
+    QByteArray text, noise;
+    std::uint32_t x = 12345;
+    for (int i = 0; i < 600000; ++i) {
+        x = x * 1103515245 + 12345;
+        text.append(char(i % 997 < 300 ? 'a' + (x >> 16) % 7 : (i / 61) % 256));
+        noise.append(char(x >> 24));
+    }
+    for (int level : {1, 4, 7, 12})
+        QTest::addRow("libdeflate %d, text", level) << libdeflateRaw(text, level) << text.size();
+    QTest::addRow("libdeflate 6, noise (stored blocks)") << libdeflateRaw(noise, 6) << noise.size();
+    QTest::addRow("zlib fixed codes") << zlibRaw(text, 6, Z_FIXED) << text.size();
+    QTest::addRow("zlib stored") << zlibRaw(text, 0, Z_DEFAULT_STRATEGY) << text.size();
+    QTest::addRow("zlib runs") << zlibRaw(text, 6, Z_RLE) << text.size();
+    QTest::addRow("empty") << libdeflateRaw(QByteArray(), 6) << qsizetype(0);
+    const QByteArray good = libdeflateRaw(text, 4);
+    QTest::addRow("one byte short") << good.left(good.size() - 1) << text.size();
+    QTest::addRow("one byte more") << good + '\0' << text.size();
+    QTest::addRow("claims another size") << good << text.size() - 1;
+    QByteArray reserved = good;
+    reserved[0] = char(reserved[0] | 6); // block type 3, which deflate reserves
+    QTest::addRow("reserved block type") << reserved << text.size();
+}
+
+void TestTiff2Pdf::deflateBlocksAreFound()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(qsizetype, size);
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> expected = inflateBlocks(raw);
+    // Only a stream that ends in its last byte and makes the size claimed is to be found.
+    if (expected && (expected->second + 7) / 8 != std::uint64_t(raw.size()))
+        expected.reset();
+    if (expected) {
+        QByteArray back(int(size) + 1, '\0');
+        uLongf made = uLongf(back.size());
+        z_stream z{};
+        inflateInit2(&z, -15);
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.constData()));
+        z.avail_in = uInt(raw.size());
+        z.next_out = reinterpret_cast<Bytef*>(back.data());
+        z.avail_out = uInt(made);
+        inflate(&z, Z_FINISH);
+        if (z.total_out != uLong(size))
+            expected.reset();
+        inflateEnd(&z);
+    }
+    const auto found = tiff2pdf::lastBlock(reinterpret_cast<const std::uint8_t*>(raw.constData()),
+                                           std::size_t(raw.size()), std::uint64_t(size));
+    QCOMPARE(found.has_value(), expected.has_value());
+    if (expected) {
+        QCOMPARE(found->first, expected->first);
+        QCOMPARE(found->second, expected->second);
+    }
+}
+
+// Every stream is lossless; a wrong choice costs size or time. These rows pin the margin that row
+// filters must win by, and the one the search must beat runs alone by, runs being several times faster.
+void TestTiff2Pdf::streamChoiceFollowsTheSample_data()
+{
+    QTest::addColumn<quint64>("filtered");
+    QTest::addColumn<quint64>("runs");
+    QTest::addColumn<quint64>("plain");
+    QTest::addColumn<int>("expected");
+    using tiff2pdf::FlateStream;
+    QTest::newRow("filters win clearly, search smaller")
+        << quint64(500) << quint64(600) << quint64(1000) << int(FlateStream::Filtered);
+    QTest::newRow("filters win clearly, runs smaller")
+        << quint64(600) << quint64(500) << quint64(1000) << int(FlateStream::FilteredRuns);
+    QTest::newRow("runs as small as the search")
+        << quint64(500) << quint64(500) << quint64(1000) << int(FlateStream::FilteredRuns);
+    QTest::newRow("filters short of the margin by bytes")
+        << quint64(700) << quint64(700) << quint64(701) << int(FlateStream::Plain);
+    QTest::newRow("filters win by exactly the margin")
+        << quint64(1000) << quint64(1100) << quint64(1020) << int(FlateStream::Filtered);
+    QTest::newRow("filters win by less than the margin")
+        << quint64(1000) << quint64(1100) << quint64(1019) << int(FlateStream::Plain);
+    QTest::newRow("the best filtered one sets the margin")
+        << quint64(1100) << quint64(1000) << quint64(1020) << int(FlateStream::FilteredRuns);
+    QTest::newRow("search smaller by less than its margin")
+        << quint64(980) << quint64(1000) << quint64(2000) << int(FlateStream::FilteredRuns);
+    QTest::newRow("search smaller by its margin")
+        << quint64(1000) << quint64(1030) << quint64(2000) << int(FlateStream::Filtered);
+    QTest::newRow("plain smaller") << quint64(900) << quint64(800) << quint64(700) << int(FlateStream::Plain);
+    QTest::newRow("tie") << quint64(800) << quint64(800) << quint64(800) << int(FlateStream::Plain);
+    const quint64 tera = quint64(1) << 40;
+    QTest::newRow("sizes past 32 bits") << tera << tera << tera + tera / 32 << int(FlateStream::FilteredRuns);
+}
+
+void TestTiff2Pdf::streamChoiceFollowsTheSample()
+{
+    QFETCH(quint64, filtered);
+    QFETCH(quint64, runs);
+    QFETCH(quint64, plain);
+    QFETCH(int, expected);
+    tiff2pdf::StreamTrial trial;
+    trial.filtered = filtered;
+    trial.filteredRuns = runs;
+    trial.plain = plain;
+    trial.twoLevel = false;
+    QCOMPARE(int(tiff2pdf::chooseStream(trial)), expected);
 }
 
 QTEST_GUILESS_MAIN(TestTiff2Pdf)

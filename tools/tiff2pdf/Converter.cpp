@@ -1,5 +1,6 @@
 #include "Converter.h"
 
+#include "ConverterFiles.h"
 #include "ImageData.h"
 #include "PagePlan.h"
 #include "TiffSupport.h"
@@ -71,7 +72,7 @@ public:
         if (!overwrite) {
             fd = ::open(folderOf(outputPath).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666 & ~mask);
             if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-                throw ConversionError(outputPath + ": cannot create a file in its folder: " + errnoText());
+                throw OutputError(outputPath, "cannot create a file in its folder: " + errnoText());
         }
         if (fd < 0)
             fd = createNamed(outputPath);
@@ -84,7 +85,7 @@ public:
             ::close(fd);
             discard();
             errno = err;
-            throw ConversionError(outputPath + ": " + errnoText());
+            throw OutputError(outputPath, errnoText());
         }
     }
 
@@ -109,7 +110,7 @@ public:
     {
         const bool written = std::fflush(m_file) == 0 && ::fsync(::fileno(m_file)) == 0;
         if (!written)
-            throw ConversionError(m_output + ": writing failed: " + errnoText());
+            throw OutputError(m_output, "writing failed: " + errnoText());
         if (m_path.empty())
             linkInPlace();
         else
@@ -130,16 +131,16 @@ public:
 private:
     int createNamed(const std::string& outputPath)
     {
-        // The name is cut short so that the added parts never push it past the file system's limit.
         std::string pattern =
-            folderOf(outputPath) + "/." + baseName(outputPath).substr(0, 200) + ".XXXXXX.part";
+            folderOf(outputPath) + "/" + ConverterFiles::temporaryTemplate(baseName(outputPath));
         if (pattern.size() >= PATH_MAX)
-            throw ConversionError(outputPath + ": the name is too long");
+            throw OutputError(outputPath, "the name is too long");
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
-        const int fd = ::mkostemps(buffer.data(), 5, O_CLOEXEC);
+        const int fd =
+            ::mkostemps(buffer.data(), static_cast<int>(ConverterFiles::kTemporarySuffix.size()), O_CLOEXEC);
         if (fd < 0)
-            throw ConversionError(outputPath + ": cannot create a file in its folder: " + errnoText());
+            throw OutputError(outputPath, "cannot create a file in its folder: " + errnoText());
         m_path = buffer.data();
         std::memcpy(g_temporaryPath, m_path.c_str(), m_path.size() + 1);
         g_temporaryActive = 1;
@@ -154,26 +155,24 @@ private:
         if (rc != 0 && errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
             rc = ::linkat(::fileno(m_file), "", AT_FDCWD, m_output.c_str(), AT_EMPTY_PATH);
         if (rc != 0)
-            throw ConversionError(m_output + (errno == EEXIST
-                                                  ? ": it appeared while converting; left as it is"
-                                                  : ": cannot put the file in place: " + errnoText()));
+            throw OutputError(m_output, errno == EEXIST ? "it appeared while converting; left as it is"
+                                                        : "cannot put the file in place: " + errnoText());
     }
 
     void renameInPlace(bool overwrite)
     {
         if (overwrite) {
             if (::rename(m_path.c_str(), m_output.c_str()) != 0)
-                throw ConversionError(m_output + ": cannot put the file in place: " + errnoText());
+                throw OutputError(m_output, "cannot put the file in place: " + errnoText());
         } else if (::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, m_output.c_str(), RENAME_NOREPLACE) != 0) {
             if (errno == EEXIST)
-                throw ConversionError(m_output + ": it appeared while converting; left as it is");
+                throw OutputError(m_output, "it appeared while converting; left as it is");
             if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-                throw ConversionError(m_output + ": cannot put the file in place: " + errnoText());
+                throw OutputError(m_output, "cannot put the file in place: " + errnoText());
             // A file system without RENAME_NOREPLACE: a hard link fails the same way on an existing name.
             if (::link(m_path.c_str(), m_output.c_str()) != 0)
-                throw ConversionError(m_output + (errno == EEXIST
-                                                      ? ": it appeared while converting; left as it is"
-                                                      : ": cannot put the file in place: " + errnoText()));
+                throw OutputError(m_output, errno == EEXIST ? "it appeared while converting; left as it is"
+                                                            : "cannot put the file in place: " + errnoText());
             ::unlink(m_path.c_str());
         }
     }
@@ -263,7 +262,7 @@ public:
     void put(const void* data, std::size_t size)
     {
         if (size && std::fwrite(data, 1, size, m_out) != size)
-            throw ConversionError(m_name + ": writing failed: " + errnoText());
+            throw OutputError(m_name, "writing failed: " + errnoText());
         m_position += size;
     }
     void put(const std::string& text) { put(text.data(), text.size()); }
@@ -326,7 +325,7 @@ private:
     {
         if (std::fflush(m_out) != 0 || ::ftruncate(::fileno(m_out), static_cast<off_t>(position)) != 0 ||
             ::fseeko(m_out, static_cast<off_t>(position), SEEK_SET) != 0)
-            throw ConversionError(m_name + ": writing failed: " + errnoText());
+            throw OutputError(m_name, "writing failed: " + errnoText());
         m_position = position;
     }
 
@@ -555,27 +554,27 @@ void checkOutput(const std::string& outputPath, const struct stat* input, const 
     if (outputPath.empty())
         throw ConversionError("the output name is empty");
     if (outputPath.back() == '/')
-        throw ConversionError(outputPath + ": names a folder, not a file");
+        throw OutputError(outputPath, "names a folder, not a file");
     struct stat st
     {
     };
     if (::lstat(outputPath.c_str(), &st) == 0) {
         if (!options.overwrite)
-            throw ConversionError(outputPath + ": already exists; not replaced (give -f to replace it)");
+            throw OutputError(outputPath, "already exists; not replaced (give -f to replace it)");
         if (S_ISDIR(st.st_mode))
-            throw ConversionError(outputPath + ": is a folder");
+            throw OutputError(outputPath, "is a folder");
         struct stat target
         {
         };
         if (input && ::stat(outputPath.c_str(), &target) == 0 && target.st_dev == input->st_dev &&
             target.st_ino == input->st_ino)
-            throw ConversionError(outputPath + ": is the input file itself");
+            throw OutputError(outputPath, "is the input file itself");
     }
     struct stat folder
     {
     };
     if (::stat(folderOf(outputPath).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
-        throw ConversionError(outputPath + ": its folder does not exist");
+        throw OutputError(outputPath, "its folder does not exist");
 }
 
 /// A comment naming the TIFF the PDF was made of (device, inode, size,
@@ -585,10 +584,9 @@ std::string sourceLine(const struct stat* input)
 {
     if (!input)
         return {};
-    return "%QuillfeedSource " + std::to_string(input->st_dev) + ' ' + std::to_string(input->st_ino) + ' ' +
-           std::to_string(input->st_size) + ' ' +
-           std::to_string(std::int64_t(input->st_mtim.tv_sec) * 1'000'000'000 + input->st_mtim.tv_nsec) +
-           '\n';
+    return ConverterFiles::sourceLine(input->st_dev, input->st_ino, input->st_size,
+                                      std::int64_t(input->st_mtim.tv_sec) * 1'000'000'000 +
+                                          input->st_mtim.tv_nsec);
 }
 
 ConversionResult run(const std::string& inputName, const std::string& outputPath, const Options& options,
@@ -597,6 +595,9 @@ ConversionResult run(const std::string& inputName, const std::string& outputPath
     ConversionResult result;
     try {
         checkOutput(outputPath, inputStat, options);
+    } catch (const OutputError& e) {
+        result.message = e.file() + ": " + e.what();
+        return result;
     } catch (const ConversionError& e) {
         result.message = e.what();
         return result;
@@ -609,18 +610,19 @@ ConversionResult run(const std::string& inputName, const std::string& outputPath
         TemporaryOutput out(outputPath, options.overwrite);
         try {
             conversion.write(out.file(), out.path(), sourceLine(inputStat));
-        } catch (const ConversionError& e) {
-            throw ConversionError(inputName + ": " + e.what());
+        } catch (const OutputError& e) {
+            // Writing is part of converting this input: named first, then the file that failed.
+            result.message = inputName + ": " + e.file() + ": " + e.what();
+            return result;
         }
         out.commit(options.overwrite);
         result.ok = true;
         result.pages = conversion.pages();
         return result;
+    } catch (const OutputError& e) {
+        result.message = e.file() + ": " + e.what();
     } catch (const ConversionError& e) {
-        const std::string text = e.what();
-        // Causes found in the TIFF are prefixed with its name here; output causes name OUTPUT already.
-        const bool named = text.rfind(inputName + ": ", 0) == 0 || text.rfind(outputPath + ": ", 0) == 0;
-        result.message = named ? text : inputName + ": " + text;
+        result.message = inputName + ": " + e.what();
     } catch (const std::bad_alloc&) {
         result.message = inputName + ": out of memory";
     } catch (const std::exception& e) {

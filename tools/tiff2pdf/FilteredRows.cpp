@@ -10,24 +10,23 @@ constexpr double kSmoothBitsPerByte = 1.5;
 } // namespace
 
 FilteredRows::FilteredRows(FlateTarget& flate, std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy)
-    : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow), m_runLength(bytesPerPixel == 1),
-      m_busy(busy)
+    : m_flate(flate), m_filter(outRow, bytesPerPixel), m_outRow(outRow),
+      m_runLength(bytesPerPixel == 1 && busy == BusyEffort::Runs), m_busy(busy)
 {
 }
 
-// After PNG filtering, scanner noise leaves few long matches. With one byte per pixel the useful
-// ones are runs, which Z_RLE finds as well as the full search at a fraction of its time. With
-// several bytes per pixel some pages repeat a pixel back, where a light full search (level 3) does
-// best, and on others the residues seldom repeat at all and runs alone come out as small or smaller
-// in a fraction of the time; which one a page is, its sample decides (StreamChoice).
-int FilteredRows::firstLevel(unsigned bytesPerPixel, BusyEffort busy)
+// After PNG filtering, scanner noise leaves few long matches. Some pages repeat a pixel back, or
+// (gray forms) the shapes of text, where a full search does best; on others the residues seldom
+// repeat at all and runs alone come out as small or smaller in a fraction of the time; which one a
+// page is, its sample decides (StreamChoice).
+int FilteredRows::firstLevel(BusyEffort busy)
 {
-    return bytesPerPixel == 1 || busy == BusyEffort::Runs ? kFlateLevel : 3;
+    return busy == BusyEffort::Runs ? kFlateLevel : 3;
 }
 
-int FilteredRows::strategy(unsigned bytesPerPixel, BusyEffort busy)
+int FilteredRows::strategy(BusyEffort busy)
 {
-    return bytesPerPixel == 1 || busy == BusyEffort::Runs ? Z_RLE : Z_DEFAULT_STRATEGY;
+    return busy == BusyEffort::Runs ? Z_RLE : Z_DEFAULT_STRATEGY;
 }
 
 void FilteredRows::write(const std::uint8_t* row)

@@ -22,12 +22,12 @@ enum class BusyEffort {
 class FilteredRows
 {
 public:
-    /// With one byte per pixel the stream is Z_RLE throughout, whatever `busy` says.
+    /// With one byte per pixel and runs alone, the stream is Z_RLE throughout, smooth bands too.
     FilteredRows(FlateTarget& flate, std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy);
 
     /// The level and strategy the stream must start with.
-    static int firstLevel(unsigned bytesPerPixel, BusyEffort busy);
-    static int strategy(unsigned bytesPerPixel, BusyEffort busy);
+    static int firstLevel(BusyEffort busy);
+    static int strategy(BusyEffort busy);
 
     void write(const std::uint8_t* row);
     /// Takes the row into the filter's memory and the effort's measure without compressing it: the

@@ -13,6 +13,9 @@ using ByteSink = std::function<void(const std::uint8_t* data, std::size_t size)>
 
 /// Compression level for the pixels that are compressed anew.
 constexpr int kFlateLevel = 6;
+/// For pixels compressed without row filters, as img2pdf compresses them at zlib's default level:
+/// with no filter's gain to spare, a level tighter than libdeflate's 6 keeps the stream the smaller.
+constexpr int kPlainLevel = kFlateLevel + 1;
 
 /// Where compressed pixels go: bytes in, their effort changeable between writes.
 class FlateTarget

@@ -64,12 +64,12 @@ std::size_t largestPiece(const PagePlan& plan, std::size_t streamRow)
 }
 
 /// Pixels without row filters (palette indices, packed bits, or a page better off without them):
-/// compressed as they are, at zlib's default level.
+/// compressed as they are (kPlainLevel).
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
                      const ByteSink& sink)
 {
     FlatePool pool;
-    ParallelFlate flate(sink, kFlateLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
+    ParallelFlate flate(sink, kPlainLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
@@ -83,8 +83,8 @@ void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std
                    unsigned bytesPerPixel, BusyEffort busy, const ByteSink& sink)
 {
     FlatePool pool;
-    ParallelFlate flate(sink, FilteredRows::firstLevel(bytesPerPixel, busy),
-                        FilteredRows::strategy(bytesPerPixel, busy), pool, largestPiece(plan, outRow + 1));
+    ParallelFlate flate(sink, FilteredRows::firstLevel(busy), FilteredRows::strategy(busy), pool,
+                        largestPiece(plan, outRow + 1));
     FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();
@@ -146,8 +146,9 @@ Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSin
     const unsigned bytesPerPixel = channels * (plan.bitsPerSample / 8);
     // Row filters win on nearly every page, but flat, dithered or halftoned samples can come out
     // smaller as they are. A sample of the page decides which; the page is then compressed once.
-    // Pages with alpha keep the light search: their alpha goes with row filters in any case.
-    FlateStream stream = FlateStream::Filtered;
+    // Pages with alpha keep the light search (runs alone for a channel of single bytes): their alpha
+    // goes with row filters in any case.
+    FlateStream stream = bytesPerPixel == 1 ? FlateStream::FilteredRuns : FlateStream::Filtered;
     if (plainOut && plan.alpha == Alpha::None) {
         const StreamTrial trial = trySample(reader, plan.height, outRow, bytesPerPixel);
         if (trial.twoLevel && plan.bitsPerSample == 8 && writeTwoLevel(reader, plan, outRow, *plainOut))

@@ -1,8 +1,13 @@
 #include "ParallelFlate.h"
 
+#include "DeflateBlocks.h"
 #include "TiffSupport.h"
 
+#include <libdeflate.h>
+
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <system_error>
 
 namespace tiff2pdf {
@@ -26,6 +31,7 @@ struct FlatePiece
     std::size_t dictionary = 0;
     std::vector<FlateSetting> settings; ///< offsets counted from the end of the dictionary
     bool endOfStream = false;
+    bool packsTightly = false; ///< the stream's first piece packed tighter than kTightPacking
     std::vector<std::uint8_t> output;
     std::size_t outputSize = 0;
     unsigned long adler = 0;
@@ -37,6 +43,9 @@ namespace {
 
 /// How far back deflate's matches reach: each piece starts with this much of what came before.
 constexpr std::size_t kWindow = 32 * 1024;
+/// How many bytes to one a stream's first piece must pack for its smooth bands to get libdeflate's
+/// deeper search.
+constexpr std::size_t kTightPacking = 40;
 
 using Piece = FlatePiece;
 
@@ -74,12 +83,95 @@ void pump(z_stream& z, Piece& piece, const std::uint8_t* data, std::size_t size,
     }
 }
 
+/// libdeflate's level for a piece, from the setting that covers most of its bytes; 0 where zlib is
+/// the better: libdeflate has no runs-only search, and zlib's Z_RLE is faster than any of its levels
+/// and as tight. Its level 4 packs busy bands as tightly as zlib's 3 in a third to a fifth of the
+/// time, and its 6 smooth ones as zlib's 6. Where a stream packs tighter than kTightPacking (flat
+/// forms, prepress tints) the few matches between the runs, text above all, need its deeper search:
+/// its 6 leaves a colour form 4 % larger than zlib's 6, its 7 within a thousandth, still faster.
+/// The plain stream takes its 7, as tight as zlib's 7.
+int fastLevel(const Piece& piece, std::size_t size)
+{
+    int level = 0;
+    std::size_t most = 0;
+    for (std::size_t i = 0; i < piece.settings.size(); ++i) {
+        const FlateSetting& s = piece.settings[i];
+        const std::size_t end = i + 1 < piece.settings.size() ? piece.settings[i + 1].offset : size;
+        if (end - s.offset < most)
+            continue;
+        most = end - s.offset;
+        level = s.strategy == Z_RLE                             ? 0
+                : s.level < kFlateLevel                         ? 4
+                : s.level == kFlateLevel && !piece.packsTightly ? 6
+                                                                : 7;
+    }
+    return level;
+}
+
+/// The piece through libdeflate, which has neither a preset dictionary nor a way to end a stream
+/// anywhere but in a final block. That block is made an ordinary one and followed by an empty
+/// stored block, as zlib's Z_SYNC_FLUSH ends a piece, so the pieces join into one stream; the
+/// stream's codes are read through first, and the bits are touched only where that found the block.
+/// False when anything fails: the piece is then compressed with zlib.
+bool compressFast(Piece& piece)
+{
+    const std::uint8_t* data = piece.input.data() + piece.dictionary;
+    const std::size_t size = piece.input.size() - piece.dictionary;
+    if (size == 0)
+        return false;
+    const int level = fastLevel(piece, size);
+    if (level == 0)
+        return false;
+    // A compressor holds a megabyte or so of tables: made once per thread and level, not per piece.
+    using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
+    thread_local Compressor made[13] = {
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
+        {nullptr, libdeflate_free_compressor}};
+    Compressor& c = made[level];
+    if (!c)
+        c.reset(libdeflate_alloc_compressor(level));
+    if (!c)
+        return false;
+    piece.output.resize(libdeflate_deflate_compress_bound(c.get(), size) + 5);
+    const std::size_t length =
+        libdeflate_deflate_compress(c.get(), data, size, piece.output.data(), piece.output.size());
+    if (length == 0)
+        return false;
+    const auto bits = lastBlock(piece.output.data(), length, size);
+    if (!bits)
+        return false;
+    piece.outputSize = length;
+    if (!piece.endOfStream) {
+        std::uint8_t* out = piece.output.data();
+        out[bits->first / 8] &= static_cast<std::uint8_t>(~(1u << (bits->first % 8)));
+        // A stored block's 3 header bits, zero, from the end on, then the byte boundary.
+        if (bits->second % 8)
+            out[bits->second / 8] &= static_cast<std::uint8_t>((1u << (bits->second % 8)) - 1);
+        const std::size_t aligned = static_cast<std::size_t>((bits->second + 3 + 7) / 8);
+        for (std::size_t i = length; i < aligned; ++i)
+            out[i] = 0;
+        const std::uint8_t empty[4] = {0x00, 0x00, 0xFF, 0xFF};
+        std::memcpy(out + aligned, empty, 4);
+        piece.outputSize = aligned + 4;
+    }
+    piece.adler = libdeflate_adler32(1, data, size);
+    return true;
+}
+
 /// Raw deflate data of one piece: its dictionary preset, its settings applied where they start,
 /// ended byte-aligned (or, the last piece, as the final block). Never throws: a failure is left
 /// in the piece for the thread that writes it out.
 void compress(Piece& piece) noexcept
 {
     try {
+        if (compressFast(piece))
+            return;
+        piece.outputSize = 0;
         Deflater d;
         const FlateSetting& first = piece.settings.front();
         if (deflateInit2(&d.z, first.level, Z_DEFLATED, -15, 8, first.strategy) != Z_OK)
@@ -277,6 +369,7 @@ void ParallelFlate::submit(bool endOfStream, bool closing)
         m_current->input.reserve(m_current->input.size() + m_pieceBytes);
         m_current->dictionary = m_current->input.size();
         m_current->settings.push_back({0, m_level, m_strategy});
+        m_current->packsTightly = m_packsTightly;
     }
     // Memory holds the pieces being compressed and one waiting for each; beyond that this thread
     // compresses a waiting piece itself (the cores stay busy) or waits for the oldest.
@@ -300,6 +393,7 @@ void ParallelFlate::sizePieces()
         return;
     constexpr std::size_t kPieceOutput = 32 * 1024;
     const double grown = double(m_firstIn) * kPieceOutput / double(std::max<std::size_t>(m_firstOut, 1));
+    m_packsTightly = m_firstIn > kTightPacking * m_firstOut;
     m_pieceBytes = std::clamp(static_cast<std::size_t>(std::min(grown, double(m_largestPiece))), kPieceBytes,
                               m_largestPiece);
 }

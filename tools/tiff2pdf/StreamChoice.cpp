@@ -17,6 +17,8 @@ constexpr std::uint32_t kSampleBands = 10;
 constexpr std::uint32_t kSampleAllBelow = kSampleBands * 2 * kEffortBand * 3;
 /// How much smaller a filtered sample must be than the plain one for row filters to be chosen.
 constexpr double kFilteredMargin = 0.02;
+/// How much smaller the full search's sample must be than that of runs alone, several times faster.
+constexpr double kSearchMargin = 0.03;
 
 bool inside(std::uint32_t row, const std::vector<RowRange>& ranges)
 {
@@ -55,8 +57,7 @@ namespace {
 struct FilteredTrial
 {
     FilteredTrial(std::size_t outRow, unsigned bytesPerPixel, BusyEffort busy, FlatePool& pool)
-        : flate(count, FilteredRows::firstLevel(bytesPerPixel, busy),
-                FilteredRows::strategy(bytesPerPixel, busy), pool),
+        : flate(count, FilteredRows::firstLevel(busy), FilteredRows::strategy(busy), pool),
           rows(flate, outRow, bytesPerPixel, busy)
     {
     }
@@ -92,11 +93,11 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
     const ByteSink countPlain = [&](const std::uint8_t*, std::size_t size) { plainBytes += size; };
     // Every band is a stream of its own: the pool's threads compress them side by side.
     FlatePool pool;
-    ParallelFlate plain(countPlain, kFlateLevel, Z_DEFAULT_STRATEGY, pool);
+    // At the level the page's own plain stream would have (writeUnfiltered).
+    ParallelFlate plain(countPlain, kPlainLevel, Z_DEFAULT_STRATEGY, pool);
     FilteredTrial search(outRow, bytesPerPixel, BusyEffort::Search, pool);
-    std::optional<FilteredTrial> runs; // one byte per pixel: the same stream as `search`
-    if (bytesPerPixel > 1)
-        runs.emplace(outRow, bytesPerPixel, BusyEffort::Runs, pool);
+    std::optional<FilteredTrial> runs;
+    runs.emplace(outRow, bytesPerPixel, BusyEffort::Runs, pool);
     // Each band is a stream of its own, started with the rows before it (as they are, and filtered)
     // as its dictionary: its matches reach back as they would in the page's own stream.
     std::vector<std::uint8_t> before, beforeFiltered;
@@ -157,8 +158,10 @@ FlateStream chooseStream(const StreamTrial& trial)
     const std::uint64_t filtered = std::min(trial.filtered, trial.filteredRuns);
     if (double(filtered) * (1 + kFilteredMargin) > double(trial.plain))
         return FlateStream::Plain;
-    // Runs alone are the faster of the two: taken when they are no larger.
-    return trial.filteredRuns <= trial.filtered ? FlateStream::FilteredRuns : FlateStream::Filtered;
+    // Runs alone are the faster of the two: taken unless the search wins by a margin.
+    return double(trial.filtered) * (1 + kSearchMargin) <= double(trial.filteredRuns)
+               ? FlateStream::Filtered
+               : FlateStream::FilteredRuns;
 }
 
 } // namespace tiff2pdf

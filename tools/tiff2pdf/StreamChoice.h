@@ -19,7 +19,7 @@ enum class FlateStream {
 struct StreamTrial
 {
     std::uint64_t filtered = 0;
-    std::uint64_t filteredRuns = 0; ///< the same as `filtered` with one byte per pixel
+    std::uint64_t filteredRuns = 0;
     std::uint64_t plain = 0;
     bool twoLevel = true; ///< every sampled sample is 0 or 255 (8-bit samples)
 };

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tiff2pdf {
@@ -21,6 +22,20 @@ class ConversionError : public std::runtime_error
 {
 public:
     using std::runtime_error::runtime_error;
+};
+
+/// A failure of a file being written: the text is the cause, and `file()` names the file, put in
+/// front of it where the failure is reported.
+class OutputError : public ConversionError
+{
+public:
+    OutputError(std::string file, const std::string& cause) : ConversionError(cause), m_file(std::move(file))
+    {
+    }
+    const std::string& file() const { return m_file; }
+
+private:
+    std::string m_file;
 };
 
 /// Collects libtiff's errors for one TIFF handle; warnings are dropped.

@@ -8,6 +8,10 @@
 
 namespace {
 
+/// Beside EXIT_SUCCESS and EXIT_FAILURE (the conversion failed): the command line was wrong. The
+/// usage text promises these three.
+constexpr int EXIT_USAGE = 2;
+
 const char kUsage[] =
     "Usage: tiff2pdf [-f] INPUT OUTPUT\n"
     "       tiff2pdf -h\n"
@@ -54,14 +58,14 @@ int main(int argc, char** argv)
             return EXIT_SUCCESS;
         default:
             std::fputs(kUsage, stderr);
-            return 2;
+            return EXIT_USAGE;
         }
     }
     if (argc - optind != 2) {
         std::fprintf(stderr, "tiff2pdf: %s\n",
                      argc - optind < 2 ? "INPUT and OUTPUT are needed" : "too many arguments");
         std::fputs(kUsage, stderr);
-        return 2;
+        return EXIT_USAGE;
     }
     tiff2pdf::removeTemporaryOnSignal();
     // A page's buffers (a strip, a band of rows) are freed and allocated again as the pages are
