@@ -67,14 +67,17 @@ bool FolderLock::acquire(const QString& folder)
 {
     const QByteArray native = QFile::encodeName(folder);
     struct stat st;
-    if (::stat(native.constData(), &st) != 0)
+    if (::stat(native.constData(), &st) != 0) {
+        m_servedByAnother = false;
         return held();
+    }
     if (held() && m_folder == folder && (m_unsupported || FileId::of(st) == m_id))
         return true;
 
     release();
     m_folder = folder;
     m_holder.clear();
+    m_servedByAnother = false;
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -82,6 +85,7 @@ bool FolderLock::acquire(const QString& folder)
         const int err = errno;
         ::close(fd);
         if (err == EWOULDBLOCK) {
+            m_servedByAnother = true;
             m_holder = describeHolder(st.st_dev, st.st_ino);
             return false;
         }

@@ -26,6 +26,9 @@ public:
     /// folder. Returns whether this program may serve the folder.
     bool acquire(const QString& folder);
     bool held() const { return m_fd >= 0 || m_unsupported; }
+    /// The last refusal came from another program holding the folder, not from
+    /// a folder that could not be examined or opened.
+    bool servedByAnother() const { return m_servedByAnother; }
     /// What the status box says when another program holds the folder: one
     /// line naming the holder (process and account) where the system tells.
     QString message() const;
@@ -35,6 +38,7 @@ private:
     int m_fd = -1;
     FileId m_id;
     bool m_unsupported = false;
+    bool m_servedByAnother = false;
     QString m_folder;
     /// Who held the folder at the last refusal.
     QString m_holder;

@@ -52,7 +52,7 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
 
 QString TransferDriver::folderLockMessage() const
 {
-    return m_folderLock.held() ? QString() : m_folderLock.message();
+    return m_folderLock.servedByAnother() ? m_folderLock.message() : QString();
 }
 
 void TransferDriver::settleFiled()
@@ -169,12 +169,23 @@ bool TransferDriver::beginPass()
     m_config = m_configSource();
     m_report = {};
     m_refusals.beginPass();
-    if (!m_folderLock.acquire(m_config.readFromFolder)) {
+    const bool ours = m_folderLock.acquire(m_config.readFromFolder);
+    if (!ours && m_folderLock.servedByAnother()) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
         m_view.addStatus(m_folderLock.message());
         return false;
     }
     m_stage = Stage::Choosing;
+    if (!ours) {
+        // A folder that cannot be examined is no other station's: listing it
+        // says why, and the pass ends on that. Should it be there by now, it
+        // is served only once it is this station's.
+        refreshFileList();
+        if (!m_folderLock.held()) {
+            m_stage = Stage::Idle;
+            return false;
+        }
+    }
     // Taken over from another station: what a stop of this one left is seen to first.
     if (m_recoveredFolder != m_config.readFromFolder)
         refreshFileList();
@@ -220,11 +231,12 @@ void TransferDriver::nextFile()
     // a loop keeps a long run of them from nesting calls.
     while (m_fileList->count() > 0) {
         const QString next = m_fileList->at(0);
+        const bool underWay = m_inet.StillExecuting() || inFlight() || m_stage != Stage::Choosing;
         // Every document left was refused in this pass: they wait for the next.
-        if (m_refusals.refusedInPass(next))
+        if (!underWay && m_refusals.refusedInPass(next))
             break;
         m_view.log(QStringLiteral("Filename: ") + next);
-        if (m_inet.StillExecuting() || inFlight() || m_stage != Stage::Choosing) {
+        if (underWay) {
             m_view.addStatus(PassTexts::stillExecuting(m_state.pagesFiled));
             return;
         }
@@ -425,9 +437,10 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
         failed = describeCurrentException();
         m_view.addErrorBlock(failed, path);
     }
-    m_view.addStatus(PassTexts::uploading(entry));
-    if (failed.isEmpty())
+    if (failed.isEmpty()) {
+        m_view.addStatus(PassTexts::uploading(entry));
         emit sending(entry, 0, body.size(), m_fileList->count() - 1);
+    }
     if (const QString why = m_outFile.write(body); !why.isEmpty())
         m_view.addErrorBlock(why, path);
     // No answer will come for a request that never started.
@@ -458,8 +471,8 @@ bool TransferDriver::leftAlone(const QString& entry)
     return false;
 }
 
-void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileStamp& identity,
-                                  const QString& path, const QString& why)
+void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
+                                  const QString& why)
 {
     const QString stored = m_leftovers.add(kind, identity, path);
     m_view.addStatusOnce(PassTexts::cannotDelete(path, wasFiled(kind), why));

@@ -359,6 +359,12 @@ void TestMainWindow::missingFolderShowsSettingError()
     QCOMPARE(w->statusText(), QString());
     QVERIFY(w->fileListEntries().isEmpty());
     QVERIFY(w->isVisible());
+    // A tick on a folder this station never held says why it cannot serve it,
+    // not that another station does.
+    w->lblUnattended_Click();
+    w->Timer1_Timer();
+    QVERIFY2(w->statusText().contains("Path not found") && !w->statusText().contains("Another Quillfeed"),
+             qPrintable(w->statusText()));
     w.reset();
     boxes.boxes.clear();
 
