@@ -217,7 +217,7 @@ int syncFloor(const QString& url, int files, qint64 size)
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < files; ++i) {
-        const QString why = log.append(FiledLog::rowFor(entryOf(i), content, url));
+        const QString why = log.append(FiledLog::rowFor(entryOf(i), content, url)).failure;
         if (!why.isEmpty())
             return fail(why);
     }

@@ -110,7 +110,14 @@ QByteArray FiledLog::csvLine(const Row& row)
            csvField(row.page) + "\r\n";
 }
 
-QString FiledLog::append(const Row& row, int* unsynced) const
+FiledLog::Appended FiledLog::append(const Row& row, bool leaveSync) const
+{
+    Appended appended;
+    appended.failure = write(row, leaveSync ? &appended.unsyncedFd : nullptr);
+    return appended;
+}
+
+QString FiledLog::write(const Row& row, int* unsynced) const
 {
     if (unsynced)
         *unsynced = -1;

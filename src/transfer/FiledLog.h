@@ -36,10 +36,15 @@ public:
     static QByteArray sha256Hex(QByteArrayView content);
     /// A row for a document filed now.
     static Row rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl);
-    /// Appends the row and syncs it to disk; returns the reason when it could
-    /// not be recorded, empty otherwise. With unsynced, the sync is left to the
-    /// caller: it gets a descriptor of the file to sync (-1 when nothing was written).
-    QString append(const Row& row, int* unsynced = nullptr) const;
+    struct Appended
+    {
+        QString failure;     ///< why the row could not be recorded; empty when it was
+        int unsyncedFd = -1; ///< with leaveSync, the file for the caller to sync; -1 when nothing was written
+        bool ok() const { return failure.isEmpty(); }
+    };
+    /// Appends the row and syncs it to disk, or with leaveSync leaves the sync
+    /// to the caller.
+    Appended append(const Row& row, bool leaveSync = false) const;
     /// The newest rows (as many as the file's tail holds), oldest first.
     QList<Row> lastRows() const;
 
@@ -49,5 +54,6 @@ public:
     static QString pageWithoutCredentials(const QString& url);
 
 private:
+    QString write(const Row& row, int* unsynced) const;
     QString m_path;
 };

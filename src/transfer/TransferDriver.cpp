@@ -630,15 +630,14 @@ void TransferDriver::recordFiled()
     // Written before anything else happens: a stop from here on finds it. It
     // reaches the disk on the sync thread while the next document goes out,
     // and the document is deleted once it has.
-    int unsynced = -1;
-    const QString unrecorded = m_filedLog.append(
+    const FiledLog::Appended recorded = m_filedLog.append(
         FiledLog::rowFor(
             m_flight->entry,
             QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
             m_config.uploadUrl),
-        &unsynced);
-    m_filed.add(m_flight->entry, m_flight->path, m_flight->identity, unsynced);
+        true);
+    m_filed.add(m_flight->entry, m_flight->path, m_flight->identity, recorded.unsyncedFd);
     m_journal.sendFiled();
-    if (!unrecorded.isEmpty())
-        m_view.addStatus(PassTexts::filedUnrecorded(unrecorded, m_flight->entry));
+    if (!recorded.ok())
+        m_view.addStatus(PassTexts::filedUnrecorded(recorded.failure, m_flight->entry));
 }

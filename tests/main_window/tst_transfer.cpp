@@ -248,15 +248,16 @@ void TestTransfer::aPassNeedsNoWindow()
     StationJournal journal;
     QVERIFY(journal.setFolder(st->scans));
     journal.beginSend(st->scans + "/waiting.pdf");
-    QCOMPARE(FiledLog().append(FiledLog::rowFor("/waiting.pdf", "%PDF filed first", "http://page/x")),
+    QCOMPARE(FiledLog().append(FiledLog::rowFor("/waiting.pdf", "%PDF filed first", "http://page/x")).failure,
              QString());
     journal.sendFiled();
     journal.beginSend(st->scans + "/done.pdf");
-    QCOMPARE(FiledLog().append(FiledLog::rowFor("/done.pdf", "%PDF filed already", "http://page/x")),
+    QCOMPARE(FiledLog().append(FiledLog::rowFor("/done.pdf", "%PDF filed already", "http://page/x")).failure,
              QString());
     // A station of this user on another folder filed one since, into the same record.
-    QCOMPARE(FiledLog().append(FiledLog::rowFor("/theirs.pdf", "%PDF of another folder", "http://page/x")),
-             QString());
+    QCOMPARE(
+        FiledLog().append(FiledLog::rowFor("/theirs.pdf", "%PDF of another folder", "http://page/x")).failure,
+        QString());
     TransferState state;
     PlainView view;
     InetControl inet;
@@ -312,7 +313,7 @@ void TestTransfer::aPassNeedsNoWindow()
     const struct rlimit tight = {rlim_t(before + 40), saved.rlim_max};
     ::signal(SIGXFSZ, SIG_IGN);
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
-    const QString why = log.append(FiledLog::rowFor("/cut.pdf", "%PDF 2", "http://page/x"));
+    const QString why = log.append(FiledLog::rowFor("/cut.pdf", "%PDF 2", "http://page/x")).failure;
     ::setrlimit(RLIMIT_FSIZE, &saved);
     QVERIFY(!why.isEmpty() && QFileInfo(log.path()).size() == before);
 }
@@ -324,7 +325,7 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     st->put("/again.pdf", "%PDF filed before");
     FiledLog::Row row = FiledLog::rowFor("/again.pdf", "%PDF filed before", "http://page/x");
     row.filedAt = row.filedAt.addSecs(-3600);
-    QCOMPARE(FiledLog().append(row), QString());
+    QCOMPARE(FiledLog().append(row).failure, QString());
     StationJournal journal;
     QVERIFY(journal.setFolder(st->scans));
     // A FIFO in the record's place is replaced, not every record lost for good.
