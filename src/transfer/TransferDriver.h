@@ -23,8 +23,8 @@
 #include "Leftovers.h"
 #include "OutFile.h"
 #include "PassReport.h"
-#include "RefusalQueue.h"
 #include "Recovery.h"
+#include "RefusalQueue.h"
 #include "StationJournal.h"
 #include "TransferView.h"
 
@@ -127,10 +127,10 @@ private:
     /// The one document in flight, from its conversion to its answer.
     struct Flight
     {
-        QString entry;               ///< as listed; the PDF's once a TIFF is converted
-        QString path;                ///< the file that was read, which an "OK" deletes
-        FileStamp identity; ///< that file as it was read
-        qsizetype contentStart = 0;  ///< where its bytes stand in the request body
+        QString entry;              ///< as listed; the PDF's once a TIFF is converted
+        QString path;               ///< the file that was read, which an "OK" deletes
+        FileStamp identity;         ///< that file as it was read
+        qsizetype contentStart = 0; ///< where its bytes stand in the request body
         qsizetype contentSize = 0;
     };
     /// How a document in flight ended.
