@@ -60,7 +60,9 @@ QByteArray boundaryFor(QByteArrayView content)
     // glibc's memmem, several times faster than QByteArrayView::contains on
     // large scans: the search covers every byte of every document sent.
     const auto holds = [content](const QByteArray& b) {
-        return ::memmem(content.data(), size_t(content.size()), b.constData(), size_t(b.size())) != nullptr;
+        // An empty document's view may point nowhere, which memmem must not be given.
+        return !content.isEmpty() &&
+               ::memmem(content.data(), size_t(content.size()), b.constData(), size_t(b.size())) != nullptr;
     };
     QByteArray boundary = Boundary;
     for (quint32 n = 1; holds(boundary); ++n)
