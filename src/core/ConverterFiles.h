@@ -11,7 +11,7 @@
 
 namespace ConverterFiles {
 
-/// The comment the converter puts on the PDF's second line, naming the TIFF it was made of (device,
+/// The comment the converter puts among the PDF's first lines, naming the TIFF it was made of (device,
 /// inode, size, modification time in nanoseconds): a station stopped between putting the PDF in
 /// place and deleting the TIFF knows, at its next start, that this PDF is that TIFF's.
 inline std::string sourceLine(std::uint64_t device, std::uint64_t inode, std::int64_t size,

@@ -103,8 +103,9 @@ QString FiledLog::pageWithoutCredentials(const QString& url)
 
 QByteArray FiledLog::csvLine(const Row& row)
 {
-    // Every file entry begins with "/", the address with a scheme, the rest are
-    // digits: no field can start like a spreadsheet formula.
+    // Every file entry begins with "/", the address with a scheme, the time and
+    // the size with digits, the hash with a hex digit: no field can start like a
+    // spreadsheet formula.
     return row.filedAt.toOffsetFromUtc(row.filedAt.offsetFromUtc()).toString(Qt::ISODate).toUtf8() + ',' +
            csvField(row.file) + ',' + QByteArray::number(row.bytes) + ',' + row.sha256 + ',' +
            csvField(row.page) + "\r\n";
