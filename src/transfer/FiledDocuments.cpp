@@ -37,7 +37,7 @@ void FiledDocuments::deleteSynced()
             m_waiting.pop_front();
             if (error && filed.ticket)
                 m_hooks.status(
-                    PassTexts::cannotRecord(m_hooks.recordPath(), systemErrorText(error), filed.entry));
+                    PassTexts::cannotRecord(m_hooks.recordPath, systemErrorText(error), filed.entry));
             remove(filed);
         }
     };

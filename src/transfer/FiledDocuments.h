@@ -26,7 +26,7 @@ public:
         /// The document is done with, deleted or not.
         std::function<void(const QString& path)> done;
         /// The record, named when its row could not reach the disk.
-        std::function<QString()> recordPath;
+        QString recordPath;
     };
     explicit FiledDocuments(Hooks hooks, QObject* parent = nullptr);
 

@@ -40,8 +40,7 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
                [this](const FileStamp& stamp, const QString& path, const QString& why) {
                    keepLeftover(Leftovers::Kind::Filed, stamp, path, why);
                },
-               [this](const QString& path) { m_journal.filedDone(path); },
-               [this] { return m_filedLog.path(); }})
+               [this](const QString& path) { m_journal.filedDone(path); }, m_filedLog.path()})
 {
     connect(&m_inet, &InetControl::sendProgress, this, [this](qint64 sent, qint64 total) {
         if (m_stage == Stage::Sending)
@@ -393,6 +392,7 @@ bool TransferDriver::prepareCurrent()
     const QString sent = m_flight->entry; // the PDF's, once converted
     const QString path = m_config.readFromFolder + sent;
     QByteArray body = UploadRequest::bodyPrefix(sent, rule.contentType);
+    const qsizetype contentStart = body.size();
     const FileGate::Result read =
         FileGate::readWhole(path, expected, body, UploadRequest::bodySuffix().size());
     switch (read.verdict) {
@@ -406,7 +406,8 @@ bool TransferDriver::prepareCurrent()
         m_view.addErrorBlock(read.description, path);
         return passOver();
     }
-    UploadRequest::Body whole = UploadRequest::completeBody(std::move(body), sent, rule.contentType);
+    UploadRequest::Body whole =
+        UploadRequest::completeBody(std::move(body), contentStart, sent, rule.contentType);
     m_flight->path = path;
     m_flight->identity = read.identity;
     m_flight->contentStart = whole.contentStart;

@@ -88,10 +88,11 @@ QByteArray bodySuffix(const QByteArray& boundary)
     return QByteArray("\r\n--") + boundary + "--\r\n";
 }
 
-Body completeBody(QByteArray readInPlace, const QString& entry, const QByteArray& contentType)
+Body completeBody(QByteArray readInPlace, qsizetype contentStart, const QString& entry,
+                  const QByteArray& contentType)
 {
     Body body;
-    body.contentStart = bodyPrefix(entry, contentType).size();
+    body.contentStart = contentStart;
     body.contentSize = readInPlace.size() - body.contentStart;
     const QByteArrayView content = QByteArrayView(readInPlace).sliced(body.contentStart);
     body.boundary = boundaryFor(content);
@@ -109,7 +110,8 @@ Body completeBody(QByteArray readInPlace, const QString& entry, const QByteArray
 
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content)
 {
-    return completeBody(bodyPrefix(entry, contentType) + content, entry, contentType).bytes;
+    const QByteArray prefix = bodyPrefix(entry, contentType);
+    return completeBody(prefix + content, prefix.size(), entry, contentType).bytes;
 }
 
 QString headerText(bool viaProxy, bool https, const QString& user, const QString& password,

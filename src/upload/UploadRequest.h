@@ -54,10 +54,11 @@ struct Body
     qsizetype contentStart = 0;
     qsizetype contentSize = 0;
 };
-/// Completes a body read in place: bodyPrefix(entry, contentType) and the file's
-/// bytes after it. Should the bytes hold the usual boundary, it is built again
-/// around a longer one.
-Body completeBody(QByteArray readInPlace, const QString& entry, const QByteArray& contentType);
+/// Completes a body read in place: bodyPrefix(entry, contentType), contentStart
+/// bytes long, and the file's bytes after it. Should the bytes hold the usual
+/// boundary, it is built again around a longer one.
+Body completeBody(QByteArray readInPlace, qsizetype contentStart, const QString& entry,
+                  const QByteArray& contentType);
 /// The whole body, for callers that already hold the content.
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content);
 
