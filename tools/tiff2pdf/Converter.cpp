@@ -104,9 +104,8 @@ private:
         const int image = writeImage(pdf, p, ImagePart::Colour, smask);
         const int content = pdf.reserve();
         const std::string drawing = placement(p);
-        pdf.stream(content, "", [&](const ByteSink& sink) -> std::optional<PdfOut::Replacement> {
-            sink(reinterpret_cast<const std::uint8_t*>(drawing.data()), drawing.size());
-            return std::nullopt;
+        pdf.stream(content, [&](const PdfOut::Start& start) {
+            start("")(reinterpret_cast<const std::uint8_t*>(drawing.data()), drawing.size());
         });
         const int page = pdf.reserve();
         pdf.object(page, "<< /Type /Page /Parent " + PdfOut::ref(pageTree) + " /MediaBox [0 0 " +
@@ -188,19 +187,25 @@ private:
         const int image = pdf.reserve();
         // The pixels are read from the TIFF only now, one image at a time, so memory holds at most
         // one page's data.
-        pdf.stream(image, dict, [&](const ByteSink& sink) -> std::optional<PdfOut::Replacement> {
+        pdf.stream(image, [&](const PdfOut::Start& start) {
             goTo(p.directory);
+            // The planned form's data goes out as it is made; a page that turns out plain or
+            // two-level is decided before any of it, and held until its dictionary is written.
+            std::optional<ByteSink> planned;
+            const ByteSink sink = [&](const std::uint8_t* data, std::size_t size) {
+                if (!planned)
+                    planned = start(dict);
+                (*planned)(data, size);
+            };
             std::vector<std::uint8_t> plain;
-            switch (writeImageData(m_tif, p, part, sink, m_messages,
-                                   part == ImagePart::Colour ? &plain : nullptr)) {
-            case Stream::AsPlanned:
-                break;
-            case Stream::Plain:
-                return PdfOut::Replacement{plainDict, std::move(plain)};
-            case Stream::TwoLevel:
-                return PdfOut::Replacement{twoLevelDict, std::move(plain)};
+            const Stream form = writeImageData(m_tif, p, part, sink, m_messages,
+                                               part == ImagePart::Colour ? &plain : nullptr);
+            if (form == Stream::AsPlanned) {
+                if (!planned)
+                    start(dict);
+                return;
             }
-            return std::nullopt;
+            start(form == Stream::Plain ? plainDict : twoLevelDict)(plain.data(), plain.size());
         });
         return image;
     }

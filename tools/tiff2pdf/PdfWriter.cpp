@@ -4,7 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
+#include <optional>
+#include <stdexcept>
 
 namespace tiff2pdf {
 
@@ -22,21 +23,21 @@ void PdfOut::object(int number, const std::string& body)
     put("\nendobj\n");
 }
 
-void PdfOut::stream(int number, const std::string& dict, const Producer& produce)
+void PdfOut::stream(int number, const Producer& produce)
 {
     const int length = reserve();
-    const std::uint64_t objectStart = m_position;
-    begin(number);
-    put("<<" + dict + " /Length " + ref(length) + ">>\nstream\n");
-    std::uint64_t start = m_position;
-    if (auto replacement = produce([this](const std::uint8_t* data, std::size_t size) { put(data, size); })) {
-        truncateTo(objectStart);
+    std::optional<std::uint64_t> start;
+    produce([&](const std::string& dict) -> ByteSink {
+        if (start)
+            throw std::logic_error("a stream's dictionary was given twice");
         begin(number);
-        put("<<" + replacement->dict + " /Length " + ref(length) + ">>\nstream\n");
+        put("<<" + dict + " /Length " + ref(length) + ">>\nstream\n");
         start = m_position;
-        put(replacement->data.data(), replacement->data.size());
-    }
-    const std::uint64_t size = m_position - start;
+        return [this](const std::uint8_t* data, std::size_t size) { put(data, size); };
+    });
+    if (!start)
+        throw std::logic_error("a stream was left without its dictionary");
+    const std::uint64_t size = m_position - *start;
     put("\nendstream\nendobj\n");
     object(length, std::to_string(size));
 }
@@ -53,14 +54,6 @@ void PdfOut::finish(int root)
     table += "trailer\n<< /Size " + std::to_string(m_offsets.size() + 1) + " /Root " + ref(root) +
              " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
     put(table);
-}
-
-void PdfOut::truncateTo(std::uint64_t position)
-{
-    if (std::fflush(m_out) != 0 || ::ftruncate(::fileno(m_out), static_cast<off_t>(position)) != 0 ||
-        ::fseeko(m_out, static_cast<off_t>(position), SEEK_SET) != 0)
-        throw OutputError(m_name, std::string("writing failed: ") + std::strerror(errno));
-    m_position = position;
 }
 
 void PdfOut::begin(int number)

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,24 +29,20 @@ public:
 
     void object(int number, const std::string& body);
 
-    /// Another dictionary and data for a stream, in place of what its producer wrote.
-    struct Replacement
-    {
-        std::string dict;
-        std::vector<std::uint8_t> data;
-    };
-    using Producer = std::function<std::optional<Replacement>(const ByteSink&)>;
+    /// Called by a stream's producer once, before the first byte of its data, with the stream's
+    /// dictionary; it returns the sink the data goes through.
+    using Start = std::function<ByteSink(const std::string& dict)>;
+    using Producer = std::function<void(const Start&)>;
 
-    /// A stream whose data `produce` writes through the sink it is given. When `produce` returns a
-    /// replacement, what it wrote is taken back and the object written anew with it.
-    void stream(int number, const std::string& dict, const Producer& produce);
+    /// A stream whose producer chooses its form, and so its dictionary, before it writes any of
+    /// its data, which goes straight to the file.
+    void stream(int number, const Producer& produce);
 
     void finish(int root);
 
     static std::string ref(int number) { return std::to_string(number) + " 0 R"; }
 
 private:
-    void truncateTo(std::uint64_t position);
     void begin(int number);
 
     FILE* m_out;
