@@ -64,9 +64,10 @@ void FiledDocuments::remove(const Waiting& filed)
     case FileGate::Removal::Refused:
         m_hooks.log(QStringLiteral("Error while processing incoming data: ") + why);
         // Filed: sending it again would file it twice, and stopping here would
-        // hold back every file behind it.
-        if (removal == FileGate::Removal::Refused)
-            m_hooks.keep(filed.stamp, filed.path, why);
+        // hold back every file behind it. Gone may be the operator's delete, or
+        // its folder moved away and back: the next complete listing without it
+        // forgets it.
+        m_hooks.keep(filed.stamp, filed.path, removal == FileGate::Removal::Refused ? why : QString());
         break;
     }
     m_hooks.done(filed.path);

@@ -21,7 +21,9 @@ public:
     {
         std::function<void(const QString&)> status;
         std::function<void(const QString&)> log;
-        /// Filed and cannot be deleted: remembered so that it is not sent again.
+        /// Filed and cannot be deleted, or not there to be deleted (its folder
+        /// moved away meanwhile): remembered so that it is not sent again should
+        /// it stand there again as it was.
         std::function<void(const FileStamp&, const QString& path, const QString& why)> keep;
         /// The document is done with, deleted or not.
         std::function<void(const QString& path)> done;

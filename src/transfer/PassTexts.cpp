@@ -9,6 +9,10 @@ QString pagesFiledLine(qint32 pagesFiled)
 {
     return QStringLiteral("----") + QString::number(pagesFiled) + QStringLiteral(" Pages Filed----");
 }
+QString notAgain(bool filed)
+{
+    return filed ? QStringLiteral("sent") : QStringLiteral("converted");
+}
 QString doneWith(bool filed)
 {
     return filed ? QStringLiteral("was filed") : QStringLiteral("was converted");
@@ -62,11 +66,17 @@ QString doneBefore(const QString& path, bool filed)
         .arg(path, doneWith(filed));
 }
 
+QString doneAndDeleted(const QString& path, bool filed)
+{
+    return QStringLiteral("%1 %2 already; it is deleted now, and not %3 again.")
+        .arg(path, doneWith(filed), notAgain(filed));
+}
+
 QString cannotDelete(const QString& path, bool filed, const QString& why)
 {
     return QStringLiteral("%1 %2 but cannot be deleted (%3). It is not %4 again while it stays as it "
                           "is; delete it by hand, or let Quillfeed's user delete files in its folder.")
-        .arg(path, doneWith(filed), why, filed ? QStringLiteral("sent") : QStringLiteral("converted"));
+        .arg(path, doneWith(filed), why, notAgain(filed));
 }
 
 QString leftoverNotStored(const QString& stored)

@@ -15,6 +15,8 @@ QString nameNotText(const QString& entry);
 QString symbolicLink(const QString& entry);
 /// A file that was filed or converted already and could not be deleted then.
 QString doneBefore(const QString& path, bool filed);
+/// Done with before and deleted only now.
+QString doneAndDeleted(const QString& path, bool filed);
 /// Done with and cannot be deleted: not sent or converted again while it stays.
 QString cannotDelete(const QString& path, bool filed, const QString& why);
 QString leftoverNotStored(const QString& stored);

@@ -23,6 +23,8 @@ public:
     /// The page refused entry, as stamp.
     void refused(const QString& entry, const FileStamp& stamp);
     void filed(const QString& entry);
+    /// The page refused entry, as it was then.
+    bool isRefused(const QString& entry) const { return m_refused.contains(entry); }
 
     /// A pass starts: it ends once it meets again a document it refused itself.
     void beginPass() { m_inPass.clear(); }

@@ -185,8 +185,11 @@ bool TransferDriver::beginPass()
             return false;
         }
     }
-    // Taken over from another station: what a stop of this one left is seen to first.
-    if (m_recoveredFolder != m_config.readFromFolder)
+    // Taken over from another station: what a stop of this one left is seen to
+    // first. And when only documents the page refused are left (they stand last),
+    // what arrived since the last listing goes before them in this pass.
+    if (m_recoveredFolder != m_config.readFromFolder ||
+        (m_fileList->count() > 0 && m_refusals.isRefused(m_fileList->at(0))))
         refreshFileList();
     return true;
 }
@@ -466,7 +469,16 @@ bool TransferDriver::leftAlone(const QString& entry)
         return true;
     }
     if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
-        m_view.addStatusOnce(PassTexts::doneBefore(m_config.readFromFolder + entry, wasFiled(done->kind)));
+        // Done with before, and still as it was: it goes now if it can (its
+        // folder was away when it was to be deleted, or the right to delete has
+        // come since), and is never sent or converted again.
+        const QString path = m_config.readFromFolder + entry;
+        const bool filed = wasFiled(done->kind);
+        QString why;
+        if (FileGate::removeIfUnchanged(path, listed->stamp, &why) == FileGate::Removal::Removed)
+            m_view.addStatus(PassTexts::doneAndDeleted(path, filed));
+        else
+            m_view.addStatusOnce(PassTexts::doneBefore(path, filed));
         return true;
     }
     return false;
@@ -476,7 +488,8 @@ void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileStamp& identit
                                   const QString& why)
 {
     const QString stored = m_leftovers.add(kind, identity, path);
-    m_view.addStatusOnce(PassTexts::cannotDelete(path, wasFiled(kind), why));
+    if (!why.isEmpty())
+        m_view.addStatusOnce(PassTexts::cannotDelete(path, wasFiled(kind), why));
     if (!stored.isEmpty())
         m_view.addStatus(PassTexts::leftoverNotStored(stored));
 }

@@ -684,6 +684,26 @@ void TestTransfer::replyDeletesTheFileThatWasSent()
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
     QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
     QVERIFY(QFileInfo::exists(other + "/a.pdf"));
+
+    // The folder is moved away while the page files a document, and back: the
+    // document is deleted then, not sent again.
+    QVERIFY(QFile::remove(other + "/a.pdf"));
+    TestSupport::writeFile(other + "/b.pdf", "filed while away");
+    QTest::qWait(2100); // a file just written goes once it has been quiet a while
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY2(waitUntil([&] { return w->uploadInFlight(); }), qPrintable(w->statusText()));
+    QVERIFY(QDir().rename(other, other + ".away"));
+    QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    QVERIFY(QDir().rename(other + ".away", other));
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return !QFileInfo::exists(other + "/b.pdf"); }));
+    QVERIFY2(
+        w->statusText().contains(other + "/b.pdf was filed already; it is deleted now, and not sent again."),
+        qPrintable(w->statusText()));
+    int sent = 0;
+    for (const ReceivedUpload& r : receiver->records())
+        sent += r.filename == "\\b.pdf";
+    QCOMPARE(sent, 1);
 }
 
 // A folder for the recovery's decision: each file's bytes, and the TIFF a PDF names.
