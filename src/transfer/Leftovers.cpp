@@ -20,6 +20,12 @@ constexpr char kFiled[] = "filed";
 constexpr char kConverted[] = "converted";
 // Far more than any folder holds of them; a damaged file cannot grow without end.
 constexpr qint64 MaxStoreBytes = 4 * 1024 * 1024;
+// A record whose file a listing no longer shows is kept all the same: the folder
+// may be away, or another made under its name, and come back with the file as
+// it was (a file's identity is never another file's). Only past this many do
+// such records go, the oldest first: even of the longest names, that many stay
+// within MaxStoreBytes.
+constexpr std::size_t MaxKeptRecords = 250;
 
 } // namespace
 
@@ -101,14 +107,22 @@ QString Leftovers::add(Kind kind, const FileStamp& identity, const QString& path
 void Leftovers::keepOnly(const QString& root, const QSet<FileStamp>& present)
 {
     load();
-    const QString prefix = root.endsWith(u'/') ? root : root + u'/';
-    const auto gone = [&](const Record& r) {
-        return r.path.startsWith(prefix) && !present.contains(r.identity);
-    };
-    const auto end = std::remove_if(m_records.begin(), m_records.end(), gone);
-    if (end == m_records.end())
+    if (m_records.size() <= MaxKeptRecords)
         return;
-    m_records.erase(end, m_records.end());
+    const QString prefix = root.endsWith(u'/') ? root : root + u'/';
+    // Oldest first: records are added at the end.
+    std::size_t excess = m_records.size() - MaxKeptRecords;
+    std::vector<Record> kept;
+    kept.reserve(m_records.size());
+    for (Record& r : m_records) {
+        if (excess > 0 && r.path.startsWith(prefix) && !present.contains(r.identity))
+            --excess;
+        else
+            kept.push_back(std::move(r));
+    }
+    if (kept.size() == m_records.size())
+        return;
+    m_records = std::move(kept);
     const QString failure = save();
     if (!failure.isEmpty())
         qCWarning(lcTransfer) << "undeletable files not stored:" << failure;

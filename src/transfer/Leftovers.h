@@ -32,8 +32,8 @@ public:
     /// Remembers a file; returns the reason when the record could not be stored
     /// (it is still kept for as long as the program runs).
     QString add(Kind kind, const FileStamp& identity, const QString& path);
-    /// Forgets the records of files under root that a complete listing no longer
-    /// holds as they were (deleted, or changed and so a new document).
+    /// Once the records are many, forgets the oldest of those under root that a
+    /// complete listing no longer holds as they were.
     void keepOnly(const QString& root, const QSet<FileStamp>& present);
     bool isEmpty();
 

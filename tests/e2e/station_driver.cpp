@@ -1,19 +1,23 @@
 // The real station in a process of its own that presses Force Transfer whenever
 // no pass runs, so that a test can kill it (kill -9) at any moment of a pass and
 // start the next station on what it left.
-//   station_driver PROGRAM_FOLDER [STATUS_FILE]
+//   station_driver PROGRAM_FOLDER [STATUS_FILE [LIVE_FILE]]
 // With STATUS_FILE, the status box as the start left it (before the first
-// Force Transfer writes it afresh) is copied there.
+// Force Transfer writes it afresh) is copied there; with LIVE_FILE, every new
+// text of the box is added there as it appears, each with its time, for a
+// person watching a run from outside. A message box is answered as it comes.
 #include "Settings.h"
 #include "frmMain.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QFile>
+#include <QMessageBox>
 #include <QTimer>
 
 int main(int argc, char** argv)
 {
-    if (argc != 2 && argc != 3)
+    if (argc < 2 || argc > 4)
         return 2;
     QApplication app(argc, argv);
     Settings::setProgramFolder(QString::fromLocal8Bit(argv[1]));
@@ -21,6 +25,10 @@ int main(int argc, char** argv)
     w.Form_Load();
     const QString statusFile = argc == 3 ? QString::fromLocal8Bit(argv[2]) : QString();
     bool shown = false;
+    QFile live(argc == 4 ? QString::fromLocal8Bit(argv[3]) : QString());
+    if (argc == 4 && !live.open(QIODevice::WriteOnly | QIODevice::Append))
+        return 2;
+    QString lastText;
     QTimer press;
     QObject::connect(&press, &QTimer::timeout, &w, [&] {
         if (!statusFile.isEmpty() && !shown) {
@@ -28,6 +36,23 @@ int main(int argc, char** argv)
             QFile f(statusFile);
             if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
                 f.write(w.statusText().toUtf8());
+        }
+        if (live.isOpen() && w.statusText() != lastText) {
+            lastText = w.statusText();
+            live.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + " | " +
+                       lastText.left(400).replace('\n', " / ").toUtf8() + "\n");
+            live.flush();
+        }
+        // A box the station shows is answered (and written down) as an operator
+        // would, before the next press: no press reaches the window under it.
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            if (live.isOpen()) {
+                live.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() +
+                           " | box: " + box->text().replace('\n', " / ").toUtf8() + "\n");
+                live.flush();
+            }
+            box->accept();
+            return;
         }
         if (!w.uploadInFlight())
             w.CmdStartTransfer_Click();

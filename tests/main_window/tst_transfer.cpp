@@ -685,8 +685,9 @@ void TestTransfer::replyDeletesTheFileThatWasSent()
     QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
     QVERIFY(QFileInfo::exists(other + "/a.pdf"));
 
-    // The folder is moved away while the page files a document, and back: the
-    // document is deleted then, not sent again.
+    // The folder is moved away while the page files a document, an empty one
+    // stands under its name for a pass, and it comes back: the document is
+    // deleted then, not sent again.
     QVERIFY(QFile::remove(other + "/a.pdf"));
     TestSupport::writeFile(other + "/b.pdf", "filed while away");
     QTest::qWait(2100); // a file just written goes once it has been quiet a while
@@ -694,6 +695,11 @@ void TestTransfer::replyDeletesTheFileThatWasSent()
     QVERIFY2(waitUntil([&] { return w->uploadInFlight(); }), qPrintable(w->statusText()));
     QVERIFY(QDir().rename(other, other + ".away"));
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
+    // Meanwhile an empty folder stands under its name for a pass.
+    QVERIFY(QDir().mkdir(other));
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return passEnded(*w); }));
+    QVERIFY(QDir().rmdir(other));
     QVERIFY(QDir().rename(other + ".away", other));
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY(waitUntil([&] { return !QFileInfo::exists(other + "/b.pdf"); }));
