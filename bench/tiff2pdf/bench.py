@@ -38,6 +38,9 @@ INPUTS = [
     ("photo-rgb-lzw-a5.tif", "photo RGB LZW, A5", 1748 * 2480 * 3, "gray", True),
     ("photo-cmyk-2pages-deflate.tif", "photo CMYK Deflate+pred, 2 pages", A4 * 4, "cmyk", True),
     ("form-gray-lzw.tif", "gray form, LZW, one strip", A4, "gray", True),
+    # Held out as well, made after the palette work had been tuned on the inputs above.
+    ("photo-palette-diffused.tif", "photo, diffused 216-colour palette, Deflate", A4, "gray", True),
+    ("form-palette4-lzw.tif", "colour form, 16-colour 4-bit palette, LZW", A4 // 2, "gray", True),
 ]
 
 

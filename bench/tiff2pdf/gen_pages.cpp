@@ -341,6 +341,67 @@ int makeHeldOut(const std::string& folder, const std::vector<std::uint8_t>& phot
     if (!writePage(folder + "/form-gray-lzw.tif", grayForm, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW,
                    PREDICTOR_NONE, kH))
         return 1;
+    // The photograph error-diffused to a 6 x 6 x 6 palette, Deflate in default strips: unlike the
+    // ordered dither, no pattern repeats from row to row.
+    std::vector<std::uint16_t> cube(768, 0);
+    for (int i = 0; i < 216; ++i) {
+        cube[i] = static_cast<std::uint16_t>((i / 36) * 51 * 257);
+        cube[256 + i] = static_cast<std::uint16_t>(((i / 6) % 6) * 51 * 257);
+        cube[512 + i] = static_cast<std::uint16_t>((i % 6) * 51 * 257);
+    }
+    std::vector<std::uint8_t> diffusedIndex(grayPhoto.size());
+    {
+        std::vector<int> error(std::size_t(kW + 2) * 2 * 3, 0);
+        for (int y = 0; y < kH; ++y) {
+            int* now = &error[std::size_t(y % 2) * (kW + 2) * 3];
+            int* next = &error[std::size_t((y + 1) % 2) * (kW + 2) * 3];
+            std::fill(next, next + (kW + 2) * 3, 0);
+            for (int x = 0; x < kW; ++x) {
+                int index = 0;
+                for (int c = 0; c < 3; ++c) {
+                    const int want = std::clamp(
+                        photo[(std::size_t(y) * kW + x) * 3 + c] + now[(x + 1) * 3 + c] / 16, 0, 255);
+                    const int step = (want + 25) / 51;
+                    const int e = want - step * 51;
+                    index = index * 6 + step;
+                    now[(x + 2) * 3 + c] += e * 7;
+                    next[x * 3 + c] += e * 3;
+                    next[(x + 1) * 3 + c] += e * 5;
+                    next[(x + 2) * 3 + c] += e;
+                }
+                diffusedIndex[std::size_t(y) * kW + x] = static_cast<std::uint8_t>(index);
+            }
+        }
+    }
+    if (!writePage(folder + "/photo-palette-diffused.tif", diffusedIndex, 1, 8, PHOTOMETRIC_PALETTE,
+                   COMPRESSION_ADOBE_DEFLATE, PREDICTOR_NONE, 0, 0, &cube))
+        return 1;
+    // A colour form in 16 colours, 4 bits a pixel, LZW: tinted boxes, rules, dark text.
+    std::vector<std::uint16_t> sixteen(768, 0);
+    static const int tints[16][3] = {{255, 255, 255}, {20, 20, 40},    {230, 240, 255}, {255, 245, 220},
+                                     {225, 255, 230}, {120, 120, 130}, {200, 30, 30},   {30, 90, 180},
+                                     {250, 250, 200}, {240, 225, 255}, {90, 160, 90},   {180, 180, 180},
+                                     {255, 200, 120}, {60, 60, 60},    {150, 200, 250}, {0, 0, 0}};
+    for (int i = 0; i < 16; ++i)
+        for (int c = 0; c < 3; ++c)
+            sixteen[c * 256 + i] = static_cast<std::uint16_t>(tints[i][c] * 257);
+    const Ink colourInk = typeset(21, false);
+    const std::size_t nibbleRow = (std::size_t(kW) + 1) / 2;
+    std::vector<std::uint8_t> form4(nibbleRow * kH, 0);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            int v = x > 120 && x < kW - 120 ? 2 + (y / 300 + x / 800) % 3 : 0;
+            if (y % 300 < 2 || x == 820 || x == 1640)
+                v = 5;
+            if ((y / 900) % 2 == 1 && x > 1800 && x < 2300 && y % 300 > 40 && y % 300 < 90)
+                v = 6 + (y / 300) % 2;
+            if (colourInk.a[std::size_t(y) * kW + x] > 127)
+                v = (y / 600) % 4 == 3 ? 7 : 1;
+            form4[std::size_t(y) * nibbleRow + x / 2] |= static_cast<std::uint8_t>(x % 2 ? v : v << 4);
+        }
+    if (!writePage(folder + "/form-palette4-lzw.tif", form4, 1, 4, PHOTOMETRIC_PALETTE, COMPRESSION_LZW,
+                   PREDICTOR_NONE, 0, 0, &sixteen))
+        return 1;
     // An A5 page (1748 x 2480) of another photograph, RGB LZW in default strips.
     const int w = kW, h = kH;
     kW = std::max(1, w * 1748 / 2480);

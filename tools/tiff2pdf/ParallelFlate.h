@@ -106,9 +106,10 @@ private:
     std::size_t m_largestPiece;
     std::size_t m_pieceBytes = kPieceBytes;
     unsigned m_piecesCut = 0;
-    std::size_t m_firstIn = 0;   ///< input of the stream's first piece, once written out
-    std::size_t m_firstOut = 0;  ///< and its output
-    bool m_packsTightly = false; ///< pieces from the third on search deeper (fastLevel)
+    std::size_t m_pieceIndex = 0; ///< of the piece being filled, in its stream
+    std::size_t m_firstIn = 0;    ///< input of the stream's first piece, once written out
+    std::size_t m_firstOut = 0;   ///< and its output
+    bool m_packsTightly = false;  ///< pieces from the third on search deeper (fastLevel)
     std::unique_ptr<FlatePiece> m_current;
     std::deque<std::unique_ptr<FlatePiece>> m_pieces; ///< handed over, in stream order, not written out
 };
