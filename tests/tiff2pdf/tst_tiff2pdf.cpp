@@ -1102,8 +1102,8 @@ void TestTiff2Pdf::piecesMakeOneStreamWhateverTheThreads_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("level");
-    // Pages that pack tightly (their first deep piece is compressed both ways and decides how the
-    // rest goes), one that does not, and the plain stream's levels.
+    // Pages that pack tightly (their first piece sizes the rest), one that does not, and the plain
+    // stream's levels (which change from piece to piece).
     std::uint32_t x = 99;
     const auto next = [&x] { return x = x * 1103515245 + 12345, x >> 16; };
     QByteArray form(12 << 20, '\xff'), tints(12 << 20, '\0'), busy(6 << 20, '\0');

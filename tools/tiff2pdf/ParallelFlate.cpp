@@ -33,9 +33,6 @@ struct FlatePiece
     bool endOfStream = false;
     bool packsTightly = false; ///< the stream's first piece packed tighter than kTightPacking
     std::size_t index = 0;     ///< the piece's place in its stream, from 0
-    bool triesBoth = false; ///< the first that packs tightly: through libdeflate and zlib, the smaller kept
-    bool zlibWon = false;   ///< and zlib's was the smaller by kZlibGain
-    bool tightWithZlib = false; ///< tightly packed, it goes through zlib
     std::vector<std::uint8_t> output;
     std::size_t outputSize = 0;
     unsigned long adler = 0;
@@ -50,11 +47,6 @@ constexpr std::size_t kWindow = 32 * 1024;
 /// How many bytes to one a stream's first piece must pack for its smooth bands to get libdeflate's
 /// deeper search.
 constexpr std::size_t kTightPacking = 40;
-/// How much smaller zlib's packing of a tight stream's first deep piece must be for the pieces after
-/// it to go through zlib: where the matches between flat runs are rules and text, zlib's 6, with the
-/// 32 KB before each piece to match against, packs a colour form 1 % tighter than libdeflate's 7;
-/// where they are tints, within a thousandth, and libdeflate's is the faster.
-constexpr double kZlibGain = 0.005;
 /// Of a plain stream's pieces, one in this many gets libdeflate's 7, the others its 6.
 constexpr std::size_t kPlainDeepEvery = 3;
 
@@ -179,12 +171,15 @@ bool compressFast(Piece& piece)
     return true;
 }
 
-/// The piece through zlib, its dictionary preset and its settings applied where they start.
-void compressZlib(Piece& piece)
+/// Raw deflate data of one piece: its dictionary preset, its settings applied where they start,
+/// ended byte-aligned (or, the last piece, as the final block). Never throws: a failure is left
+/// in the piece for the thread that writes it out.
+void compress(Piece& piece) noexcept
 {
-    {
+    try {
+        if (compressFast(piece))
+            return;
         piece.outputSize = 0;
-        piece.output.clear();
         Deflater d;
         const FlateSetting& first = piece.settings.front();
         if (deflateInit2(&d.z, first.level, Z_DEFLATED, -15, 8, first.strategy) != Z_OK)
@@ -217,26 +212,6 @@ void compressZlib(Piece& piece)
         }
         pump(d.z, piece, nullptr, 0, piece.endOfStream ? Z_FINISH : Z_SYNC_FLUSH);
         piece.adler = adler32_z(adler32(0, nullptr, 0), data, size);
-    }
-}
-
-/// Raw deflate data of one piece, ended byte-aligned (or, the last piece, as the final block).
-/// Never throws: a failure is left in the piece for the thread that writes it out.
-void compress(Piece& piece) noexcept
-{
-    try {
-        if (piece.tightWithZlib || !compressFast(piece)) {
-            compressZlib(piece);
-        } else if (piece.triesBoth) {
-            std::vector<std::uint8_t> fast(
-                piece.output.begin(), piece.output.begin() + static_cast<std::ptrdiff_t>(piece.outputSize));
-            compressZlib(piece);
-            piece.zlibWon = double(piece.outputSize) * (1 + kZlibGain) < double(fast.size());
-            if (!piece.zlibWon) {
-                piece.output = std::move(fast);
-                piece.outputSize = piece.output.size();
-            }
-        }
     } catch (...) {
         piece.error = std::current_exception();
     }
@@ -382,13 +357,6 @@ void ParallelFlate::submit(bool endOfStream, bool closing)
         tail.assign(before.end() - static_cast<std::ptrdiff_t>(std::min(kWindow, before.size())),
                     before.end());
     }
-    if (m_current->packsTightly && !m_current->triesBoth) {
-        // The piece before decides how this one goes; it is waited for here, so that the stream's
-        // bytes stay the same however many threads there are.
-        while (!m_tightDecided && handedOver() > 0)
-            drain(true);
-        m_current->tightWithZlib = m_tightWithZlib;
-    }
     m_current->endOfStream = endOfStream;
     m_current->index = m_pieceIndex;
     m_pieceIndex = endOfStream ? 0 : m_pieceIndex + 1;
@@ -412,8 +380,6 @@ void ParallelFlate::submit(bool endOfStream, bool closing)
         m_current->dictionary = m_current->input.size();
         m_current->settings.push_back({0, m_level, m_strategy});
         m_current->packsTightly = m_packsTightly;
-        m_current->triesBoth = m_packsTightly && !m_tightTried;
-        m_tightTried = m_tightTried || m_packsTightly;
     }
     // Memory holds the pieces being compressed and one waiting for each; beyond that this thread
     // compresses a waiting piece itself (the cores stay busy) or waits for the oldest.
@@ -496,10 +462,6 @@ void ParallelFlate::writeOut(Piece& piece)
     }
     if (piece.outputSize)
         m_sink(piece.output.data(), piece.outputSize);
-    if (piece.triesBoth) {
-        m_tightDecided = true;
-        m_tightWithZlib = piece.zlibWon;
-    }
     if (m_firstIn == 0) {
         m_firstIn = piece.input.size() - piece.dictionary;
         m_firstOut = piece.outputSize;

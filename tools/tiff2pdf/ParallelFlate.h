@@ -110,9 +110,6 @@ private:
     std::size_t m_firstIn = 0;    ///< input of the stream's first piece, once written out
     std::size_t m_firstOut = 0;   ///< and its output
     bool m_packsTightly = false;  ///< pieces from the third on search deeper (fastLevel)
-    bool m_tightTried = false;    ///< the first piece that packs tightly is made
-    bool m_tightDecided = false;  ///< and has shown which coder packs the stream the tighter
-    bool m_tightWithZlib = false;
     std::unique_ptr<FlatePiece> m_current;
     std::deque<std::unique_ptr<FlatePiece>> m_pieces; ///< handed over, in stream order, not written out
 };
