@@ -26,6 +26,8 @@ public:
     /// folder. Returns whether this program may serve the folder.
     bool acquire(const QString& folder);
     bool held() const { return m_fd >= 0 || m_unsupported; }
+    /// The folder held: another one made under its name is another folder.
+    FileId id() const { return m_id; }
     /// The last refusal came from another program holding the folder, not from
     /// a folder that could not be examined or opened.
     bool servedByAnother() const { return m_servedByAnother; }

@@ -10,7 +10,13 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,10 +28,10 @@ constexpr char kConverted[] = "converted";
 constexpr qint64 MaxStoreBytes = 4 * 1024 * 1024;
 // A record whose file a listing no longer shows is kept all the same: the folder
 // may be away, or another made under its name, and come back with the file as
-// it was (a file's identity is never another file's). Only past this many do
-// such records go, the oldest first: even of the longest names, that many stay
-// within MaxStoreBytes.
-constexpr std::size_t MaxKeptRecords = 250;
+// it was (a file's identity is never another file's). Only past this many such
+// records of one folder do the oldest of them go: even of the longest names,
+// that many stay within MaxStoreBytes beside the files still standing.
+constexpr std::size_t MaxMissingRecords = 250;
 
 } // namespace
 
@@ -41,9 +47,15 @@ void Leftovers::load()
     if (m_loaded)
         return;
     m_loaded = true;
+    m_records = readStore();
+}
+
+std::vector<Leftovers::Record> Leftovers::readStore() const
+{
+    std::vector<Record> records;
     const std::optional<QByteArray> store = RegularFile::read(m_storePath, MaxStoreBytes, false);
     if (!store)
-        return;
+        return records;
     for (const QByteArray& line : store->split('\n')) {
         const QList<QByteArray> f = line.trimmed().split(' ');
         if (f.size() != 6 || (f[0] != kFiled && f[0] != kConverted))
@@ -54,8 +66,39 @@ void Leftovers::load()
                   f[4].toLongLong(&ok[3])},
                  QString::fromUtf8(QByteArray::fromPercentEncoding(f[5]))};
         if (ok[0] && ok[1] && ok[2] && ok[3])
-            m_records.push_back(std::move(r));
+            records.push_back(std::move(r));
     }
+    return records;
+}
+
+QString Leftovers::commit(const std::function<void(std::vector<Record>&)>& change)
+{
+    // Names of documents: private, like out.txt beside it.
+    const QString folder = QFileInfo(m_storePath).absolutePath();
+    const QString why = PrivateData::ensureFolder(folder);
+    // Stations of one account on other folders share the store: each change is made to what it
+    // holds now, theirs included, under a lock on its folder, so that no station writes another's
+    // records away. What this one remembers is kept too, whether or not it reached the disk: a
+    // record only ever keeps a file that was done with from going again.
+    const int lock = why.isEmpty()
+                         ? ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                         : -1;
+    if (lock >= 0)
+        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    std::vector<Record> merged = readStore();
+    for (Record& r : m_records)
+        if (std::none_of(merged.begin(), merged.end(),
+                         [&](const Record& m) { return m.identity == r.identity; }))
+            merged.push_back(std::move(r));
+    change(merged);
+    m_records = std::move(merged);
+    const QString failure = why.isEmpty() ? save() : why;
+    if (lock >= 0)
+        ::close(lock);
+    if (!failure.isEmpty())
+        qCWarning(lcTransfer) << "undeletable files not stored:" << failure;
+    return failure;
 }
 
 QString Leftovers::save() const
@@ -67,9 +110,6 @@ QString Leftovers::save() const
                    ' ' + QByteArray::number(r.identity.size) + ' ' + QByteArray::number(r.identity.mtimeNs) +
                    ' ' + r.path.toUtf8().toPercentEncoding("/") + '\n';
     }
-    // Names of documents: private, like out.txt beside it.
-    if (const QString why = PrivateData::ensureFolder(QFileInfo(m_storePath).absolutePath()); !why.isEmpty())
-        return why;
     const PrivateFile::Outcome replaced = PrivateFile::replace(QFile::encodeName(m_storePath).constData(),
                                                                {content.constData(), size_t(content.size())});
     if (!replaced.ok())
@@ -96,34 +136,34 @@ bool Leftovers::isEmpty()
 QString Leftovers::add(Kind kind, const FileStamp& identity, const QString& path)
 {
     load();
-    if (!find(identity))
-        m_records.push_back({kind, identity, path});
-    const QString failure = save();
-    if (!failure.isEmpty())
-        qCWarning(lcTransfer) << "undeletable files not stored:" << failure;
-    return failure;
+    return commit([&](std::vector<Record>& records) {
+        if (std::none_of(records.begin(), records.end(),
+                         [&](const Record& r) { return r.identity == identity; }))
+            records.push_back({kind, identity, path});
+    });
 }
 
 void Leftovers::keepOnly(const QString& root, const QSet<FileStamp>& present)
 {
     load();
-    if (m_records.size() <= MaxKeptRecords)
-        return;
     const QString prefix = root.endsWith(u'/') ? root : root + u'/';
-    // Oldest first: records are added at the end.
-    std::size_t excess = m_records.size() - MaxKeptRecords;
-    std::vector<Record> kept;
-    kept.reserve(m_records.size());
-    for (Record& r : m_records) {
-        if (excess > 0 && r.path.startsWith(prefix) && !present.contains(r.identity))
-            --excess;
-        else
-            kept.push_back(std::move(r));
-    }
-    if (kept.size() == m_records.size())
+    const auto missing = [&](const Record& r) {
+        return r.path.startsWith(prefix) && !present.contains(r.identity);
+    };
+    if (std::size_t(std::count_if(m_records.begin(), m_records.end(), missing)) <= MaxMissingRecords)
         return;
-    m_records = std::move(kept);
-    const QString failure = save();
-    if (!failure.isEmpty())
-        qCWarning(lcTransfer) << "undeletable files not stored:" << failure;
+    commit([&](std::vector<Record>& records) {
+        // Oldest first: records are added at the end.
+        const std::size_t count = std::size_t(std::count_if(records.begin(), records.end(), missing));
+        std::size_t excess = count > MaxMissingRecords ? count - MaxMissingRecords : 0;
+        std::vector<Record> kept;
+        kept.reserve(records.size());
+        for (Record& r : records) {
+            if (excess > 0 && missing(r))
+                --excess;
+            else
+                kept.push_back(std::move(r));
+        }
+        records = std::move(kept);
+    });
 }

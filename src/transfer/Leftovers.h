@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 class Leftovers
@@ -32,13 +33,18 @@ public:
     /// Remembers a file; returns the reason when the record could not be stored
     /// (it is still kept for as long as the program runs).
     QString add(Kind kind, const FileStamp& identity, const QString& path);
-    /// Once the records are many, forgets the oldest of those under root that a
-    /// complete listing no longer holds as they were.
+    /// Once many records under root are of files that a complete listing no
+    /// longer holds as they were, forgets the oldest of those.
     void keepOnly(const QString& root, const QSet<FileStamp>& present);
     bool isEmpty();
 
 private:
     void load();
+    std::vector<Record> readStore() const;
+    /// Applies the change to the store as it is on disk now, with this
+    /// station's records added, and writes it back; the reason when it could
+    /// not be written.
+    QString commit(const std::function<void(std::vector<Record>&)>& change);
     QString save() const;
 
     QString m_storePath;

@@ -75,8 +75,12 @@ void TransferDriver::refreshFileList()
     // Another Quillfeed may serve this folder: its files are then listed for the
     // operator to see, and nothing of it is ours to send, change or recover.
     const bool ours = m_folderLock.acquire(folder);
-    if (ours && m_recoveredFolder != folder) {
+    // Another folder under the same name (the first one moved away, one made in
+    // its place) has a stop of its own to look at, once nothing is in flight.
+    const bool otherFolder = m_recoveredFolder == folder && m_recoveredId != m_folderLock.id() && !inFlight();
+    if (ours && (m_recoveredFolder != folder || otherFolder)) {
         m_recoveredFolder = folder;
+        m_recoveredId = m_folderLock.id();
         Recovery::finishStop(folder, m_journal, m_filedLog, recoveryHooks());
     }
     std::vector<ListedFile> found;
@@ -188,7 +192,7 @@ bool TransferDriver::beginPass()
     // Taken over from another station: what a stop of this one left is seen to
     // first. And when only documents the page refused are left (they stand last),
     // what arrived since the last listing goes before them in this pass.
-    if (m_recoveredFolder != m_config.readFromFolder ||
+    if (m_recoveredFolder != m_config.readFromFolder || m_recoveredId != m_folderLock.id() ||
         (m_fileList->count() > 0 && m_refusals.isRefused(m_fileList->at(0))))
         refreshFileList();
     return true;

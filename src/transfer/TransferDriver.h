@@ -212,6 +212,7 @@ private:
     StationJournal m_journal;
     /// The folder whose interrupted work has been looked at.
     QString m_recoveredFolder;
+    FileId m_recoveredId;
     QStringList m_recoveryNotes;
     FiledDocuments m_filed;
 };

@@ -43,8 +43,14 @@ int main(int argc, char** argv)
                        lastText.left(400).replace('\n', " / ").toUtf8() + "\n");
             live.flush();
         }
-        // A box the station shows is answered (and written down) as an operator
-        // would, before the next press: no press reaches the window under it.
+        if (!w.uploadInFlight())
+            w.CmdStartTransfer_Click();
+    });
+    press.start(20);
+    // A box the station shows is answered (and written down) as an operator
+    // would, from a timer of its own: the press that opened it waits in it.
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, &w, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             if (live.isOpen()) {
                 live.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() +
@@ -52,11 +58,8 @@ int main(int argc, char** argv)
                 live.flush();
             }
             box->accept();
-            return;
         }
-        if (!w.uploadInFlight())
-            w.CmdStartTransfer_Click();
     });
-    press.start(20);
+    answer.start(50);
     return app.exec();
 }

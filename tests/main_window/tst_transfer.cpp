@@ -3,6 +3,7 @@
 // the operator reads.
 #include "FiledLog.h"
 #include "InetControl.h"
+#include "Leftovers.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
 #include "ProgressPane.h"
@@ -95,6 +96,7 @@ private slots:
     void replyDeletesTheFileThatWasSent();
     void recoveryDecides_data();
     void recoveryDecides();
+    void leftoversAreSharedAndOutlastTheirFiles();
     void filedLogKeepsNoCredentials_data();
     void filedLogKeepsNoCredentials();
 };
@@ -845,4 +847,39 @@ void TestTransfer::recoveryDecides()
 }
 
 QTEST_MAIN(TestTransfer)
+// The store of files done with: two stations of one account write it in turn,
+// and records of files gone from the folder stay (it may come back) unless
+// there are very many of them.
+void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("undeletable.txt");
+    const auto stamp = [](quint64 inode) { return FileStamp{7, inode, 100, 5}; };
+    Leftovers a(store), b(store);
+    QVERIFY(b.isEmpty()); // read before the other station's record is written
+    QVERIFY(a.add(Leftovers::Kind::Filed, stamp(1), "/scansA/a.pdf").isEmpty());
+    QVERIFY(b.add(Leftovers::Kind::Filed, stamp(2), "/scansB/b.pdf").isEmpty());
+    {
+        Leftovers after(store);
+        QVERIFY(after.find(stamp(1)) && after.find(stamp(2)));
+    }
+
+    // Folder A holds 251 remembered files still standing; one more was filed and then went.
+    QSet<FileStamp> present;
+    for (quint64 i = 100; i < 351; ++i) {
+        QVERIFY(a.add(Leftovers::Kind::Filed, stamp(i), "/scansA/f.pdf").isEmpty());
+        present.insert(stamp(i));
+    }
+    a.keepOnly("/scansA", present);
+    QVERIFY(Leftovers(store).find(stamp(1)));
+    // Past 250 missing ones, the oldest of them go; folder B's are not folder A's.
+    for (quint64 i = 1000; i < 1250; ++i)
+        QVERIFY(a.add(Leftovers::Kind::Filed, stamp(i), "/scansA/gone.pdf").isEmpty());
+    a.keepOnly("/scansA", present);
+    Leftovers after(store);
+    QVERIFY(!after.find(stamp(1)));
+    QVERIFY(after.find(stamp(1000)) && after.find(stamp(1249)) && after.find(stamp(350)));
+    QVERIFY(after.find(stamp(2)));
+}
+
 #include "tst_transfer.moc"
