@@ -28,10 +28,15 @@ constexpr char kConverted[] = "converted";
 constexpr qint64 MaxStoreBytes = 4 * 1024 * 1024;
 // A record whose file a listing no longer shows is kept all the same: the folder
 // may be away, or another made under its name, and come back with the file as
-// it was (a file's identity is never another file's). Only past this many such
-// records of one folder do the oldest of them go: even of the longest names,
-// that many stay within MaxStoreBytes beside the files still standing.
-constexpr std::size_t MaxMissingRecords = 250;
+// it was (a file's identity is never another file's). Only once such records of
+// one folder take more than this many bytes (some ten thousand of ordinary
+// names) do the oldest of them go, so that the store stays within MaxStoreBytes.
+constexpr qsizetype MaxMissingBytes = 1024 * 1024;
+
+qsizetype storedBytes(const Leftovers::Record& r)
+{
+    return 64 + r.path.toUtf8().toPercentEncoding("/").size();
+}
 
 } // namespace
 
@@ -83,9 +88,19 @@ QString Leftovers::commit(const std::function<void(std::vector<Record>&)>& chang
     const int lock = why.isEmpty()
                          ? ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                          : -1;
-    if (lock >= 0)
-        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-        }
+    // Held by a station for the moment of a write; never waited for long on the window's thread
+    // (a folder that is also a read-from folder is held by that station's lock for good): past
+    // a second the change is made unlocked.
+    bool locked = false;
+    for (int attempt = 0; lock >= 0 && !locked && attempt < 100; ++attempt) {
+        locked = ::flock(lock, LOCK_EX | LOCK_NB) == 0;
+        if (!locked && errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        if (!locked)
+            ::usleep(10'000);
+    }
+    if (lock >= 0 && !locked)
+        qCWarning(lcTransfer) << "undeletable files stored without the lock on" << folder;
     std::vector<Record> merged = readStore();
     for (Record& r : m_records)
         if (std::none_of(merged.begin(), merged.end(),
@@ -150,17 +165,23 @@ void Leftovers::keepOnly(const QString& root, const QSet<FileStamp>& present)
     const auto missing = [&](const Record& r) {
         return r.path.startsWith(prefix) && !present.contains(r.identity);
     };
-    if (std::size_t(std::count_if(m_records.begin(), m_records.end(), missing)) <= MaxMissingRecords)
+    const auto missingBytes = [&](const std::vector<Record>& records) {
+        qsizetype bytes = 0;
+        for (const Record& r : records)
+            if (missing(r))
+                bytes += storedBytes(r);
+        return bytes;
+    };
+    if (missingBytes(m_records) <= MaxMissingBytes)
         return;
     commit([&](std::vector<Record>& records) {
         // Oldest first: records are added at the end.
-        const std::size_t count = std::size_t(std::count_if(records.begin(), records.end(), missing));
-        std::size_t excess = count > MaxMissingRecords ? count - MaxMissingRecords : 0;
+        qsizetype excess = missingBytes(records) - MaxMissingBytes;
         std::vector<Record> kept;
         kept.reserve(records.size());
         for (Record& r : records) {
             if (excess > 0 && missing(r))
-                --excess;
+                excess -= storedBytes(r);
             else
                 kept.push_back(std::move(r));
         }

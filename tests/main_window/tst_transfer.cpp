@@ -849,7 +849,7 @@ void TestTransfer::recoveryDecides()
 QTEST_MAIN(TestTransfer)
 // The store of files done with: two stations of one account write it in turn,
 // and records of files gone from the folder stay (it may come back) unless
-// there are very many of them.
+// they come to a megabyte.
 void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
 {
     QTemporaryDir dir;
@@ -872,13 +872,14 @@ void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
     }
     a.keepOnly("/scansA", present);
     QVERIFY(Leftovers(store).find(stamp(1)));
-    // Past 250 missing ones, the oldest of them go; folder B's are not folder A's.
-    for (quint64 i = 1000; i < 1250; ++i)
-        QVERIFY(a.add(Leftovers::Kind::Filed, stamp(i), "/scansA/gone.pdf").isEmpty());
+    // Past a megabyte of missing ones, the oldest of them go; folder B's are not folder A's.
+    const QString longName = "/scansA/" + QString(64 * 1024, u'g') + ".pdf";
+    for (quint64 i = 1000; i < 1020; ++i)
+        QVERIFY(a.add(Leftovers::Kind::Filed, stamp(i), longName).isEmpty());
     a.keepOnly("/scansA", present);
     Leftovers after(store);
-    QVERIFY(!after.find(stamp(1)));
-    QVERIFY(after.find(stamp(1000)) && after.find(stamp(1249)) && after.find(stamp(350)));
+    QVERIFY(!after.find(stamp(1)) && !after.find(stamp(1000)));
+    QVERIFY(after.find(stamp(1019)) && after.find(stamp(350)));
     QVERIFY(after.find(stamp(2)));
 }
 
