@@ -65,8 +65,8 @@ void FiledDocuments::remove(const Waiting& filed)
         m_hooks.log(QStringLiteral("Error while processing incoming data: ") + why);
         // Filed: sending it again would file it twice, and stopping here would
         // hold back every file behind it. Gone may be the operator's delete, or
-        // its folder moved away and back: the next complete listing without it
-        // forgets it.
+        // its folder moved away: should it stand there again as it was, it is
+        // deleted then.
         m_hooks.keep(filed.stamp, filed.path, removal == FileGate::Removal::Refused ? why : QString());
         break;
     }

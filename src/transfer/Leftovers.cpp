@@ -92,19 +92,19 @@ QString Leftovers::commit(const std::function<void(std::vector<Record>&)>& chang
     // (a folder that is also a read-from folder is held by that station's lock for good): past
     // a second the change is made unlocked.
     bool locked = false;
-    for (int attempt = 0; lock >= 0 && !locked && attempt < 100; ++attempt) {
-        locked = ::flock(lock, LOCK_EX | LOCK_NB) == 0;
-        if (!locked && errno != EWOULDBLOCK && errno != EINTR)
+    for (int attempt = 0; lock >= 0 && attempt < 100; ++attempt) {
+        if ((locked = ::flock(lock, LOCK_EX | LOCK_NB) == 0) || (errno != EWOULDBLOCK && errno != EINTR))
             break;
-        if (!locked)
-            ::usleep(10'000);
+        ::usleep(10'000);
     }
     if (lock >= 0 && !locked)
         qCWarning(lcTransfer) << "undeletable files stored without the lock on" << folder;
     std::vector<Record> merged = readStore();
+    QSet<FileStamp> stored;
+    for (const Record& r : merged)
+        stored.insert(r.identity);
     for (Record& r : m_records)
-        if (std::none_of(merged.begin(), merged.end(),
-                         [&](const Record& m) { return m.identity == r.identity; }))
+        if (!stored.contains(r.identity))
             merged.push_back(std::move(r));
     change(merged);
     m_records = std::move(merged);

@@ -49,6 +49,11 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
     connect(&m_inet, &InetControl::answersInDoubt, this, &TransferDriver::answersInDoubt);
 }
 
+bool TransferDriver::recovered() const
+{
+    return m_recoveredFolder == m_config.readFromFolder && m_recoveredId == m_folderLock.id();
+}
+
 QString TransferDriver::folderLockMessage() const
 {
     return m_folderLock.servedByAnother() ? m_folderLock.message() : QString();
@@ -77,8 +82,7 @@ void TransferDriver::refreshFileList()
     const bool ours = m_folderLock.acquire(folder);
     // Another folder under the same name (the first one moved away, one made in
     // its place) has a stop of its own to look at, once nothing is in flight.
-    const bool otherFolder = m_recoveredFolder == folder && m_recoveredId != m_folderLock.id() && !inFlight();
-    if (ours && (m_recoveredFolder != folder || otherFolder)) {
+    if (ours && (m_recoveredFolder != folder || (!recovered() && !inFlight()))) {
         m_recoveredFolder = folder;
         m_recoveredId = m_folderLock.id();
         Recovery::finishStop(folder, m_journal, m_filedLog, recoveryHooks());
@@ -192,8 +196,7 @@ bool TransferDriver::beginPass()
     // Taken over from another station: what a stop of this one left is seen to
     // first. And when only documents the page refused are left (they stand last),
     // what arrived since the last listing goes before them in this pass.
-    if (m_recoveredFolder != m_config.readFromFolder || m_recoveredId != m_folderLock.id() ||
-        (m_fileList->count() > 0 && m_refusals.isRefused(m_fileList->at(0))))
+    if (!recovered() || (m_fileList->count() > 0 && m_refusals.isRefused(m_fileList->at(0))))
         refreshFileList();
     return true;
 }

@@ -165,6 +165,8 @@ private:
     bool prepareCurrent();
     /// Why the current entry is left where it is without being read, if it is.
     bool leftAlone(const QString& entry);
+    /// What a stop left in the read-from folder standing under its name now has been looked at.
+    bool recovered() const;
     /// Converts the TIFF in flight; on success the flight names the PDF, whose
     /// identity is returned.
     std::optional<FileStamp> convertCurrent();
@@ -210,7 +212,7 @@ private:
     FolderLock m_folderLock;
     Leftovers m_leftovers;
     StationJournal m_journal;
-    /// The folder whose interrupted work has been looked at.
+    /// The folder whose interrupted work has been looked at, by name and by identity.
     QString m_recoveredFolder;
     FileId m_recoveredId;
     QStringList m_recoveryNotes;

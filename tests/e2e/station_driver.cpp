@@ -23,12 +23,17 @@ int main(int argc, char** argv)
     Settings::setProgramFolder(QString::fromLocal8Bit(argv[1]));
     frmMain w;
     w.Form_Load();
-    const QString statusFile = argc == 3 ? QString::fromLocal8Bit(argv[2]) : QString();
+    const QString statusFile = argc >= 3 ? QString::fromLocal8Bit(argv[2]) : QString();
     bool shown = false;
     QFile live(argc == 4 ? QString::fromLocal8Bit(argv[3]) : QString());
     if (argc == 4 && !live.open(QIODevice::WriteOnly | QIODevice::Append))
         return 2;
     QString lastText;
+    const auto note = [&](const QString& text) {
+        if (live.isOpen() && live.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() +
+                                        " | " + QString(text).replace('\n', " / ").toUtf8() + "\n") > 0)
+            live.flush();
+    };
     QTimer press;
     QObject::connect(&press, &QTimer::timeout, &w, [&] {
         if (!statusFile.isEmpty() && !shown) {
@@ -37,12 +42,8 @@ int main(int argc, char** argv)
             if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
                 f.write(w.statusText().toUtf8());
         }
-        if (live.isOpen() && w.statusText() != lastText) {
-            lastText = w.statusText();
-            live.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + " | " +
-                       lastText.left(400).replace('\n', " / ").toUtf8() + "\n");
-            live.flush();
-        }
+        if (w.statusText() != lastText)
+            note((lastText = w.statusText()).left(400));
         if (!w.uploadInFlight())
             w.CmdStartTransfer_Click();
     });
@@ -52,11 +53,7 @@ int main(int argc, char** argv)
     QTimer answer;
     QObject::connect(&answer, &QTimer::timeout, &w, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            if (live.isOpen()) {
-                live.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() +
-                           " | box: " + box->text().replace('\n', " / ").toUtf8() + "\n");
-                live.flush();
-            }
+            note("box: " + box->text());
             box->accept();
         }
     });
