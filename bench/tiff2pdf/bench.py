@@ -41,6 +41,9 @@ INPUTS = [
     # Held out as well, made after the palette work had been tuned on the inputs above.
     ("photo-palette-diffused.tif", "photo, diffused 216-colour palette, Deflate", A4, "gray", True),
     ("form-palette4-lzw.tif", "colour form, 16-colour 4-bit palette, LZW", A4 // 2, "gray", True),
+    # Held out as well, made after the work on forms that pack tightly.
+    ("form-rgb-invoice-none.tif", "RGB invoice, uncompressed", A4 * 3, "gray", True),
+    ("form-rgb-200dpi-lzw.tif", "RGB form at 200 dpi, light noise, LZW", 1654 * 2339 * 3, "gray", True),
 ]
 
 

@@ -402,15 +402,68 @@ int makeHeldOut(const std::string& folder, const std::vector<std::uint8_t>& phot
     if (!writePage(folder + "/form-palette4-lzw.tif", form4, 1, 4, PHOTOMETRIC_PALETTE, COMPRESSION_LZW,
                    PREDICTOR_NONE, 0, 0, &sixteen))
         return 1;
+    // An invoice in RGB, uncompressed in default strips: a red logo, a table of alternately tinted
+    // rows with grid lines, text in two colours, a tinted footer.
+    const Ink invoiceInk = typeset(33, false);
+    std::vector<std::uint8_t> invoice(std::size_t(kW) * kH * 3);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const std::size_t i = std::size_t(y) * kW + x;
+            int c[3] = {255, 255, 255};
+            const bool table = y >= 900 && y < 3000 && x >= 240 && x < kW - 240;
+            if (table && ((y - 900) / 70) % 2 == 1)
+                c[0] = c[1] = c[2] = 244;
+            if (table &&
+                ((y - 900) % 70 < 2 || x < 242 || x == 1300 || x == 1700 || x == 2000 || x >= kW - 242))
+                c[0] = c[1] = c[2] = 160;
+            if (y >= 3300)
+                c[0] = 235, c[1] = 242, c[2] = 250;
+            if (x >= 200 && x < 560 && y >= 150 && y < 420)
+                c[0] = 180, c[1] = 30, c[2] = 40;
+            if (invoiceInk.a[i] > 127 && !(x >= 200 && x < 560 && y < 420)) {
+                const bool heading = y < 900 || y >= 3300;
+                c[0] = heading ? 20 : 30;
+                c[1] = heading ? 40 : 30;
+                c[2] = heading ? 90 : 30;
+            }
+            for (int k = 0; k < 3; ++k)
+                invoice[i * 3 + k] = static_cast<std::uint8_t>(c[k]);
+        }
+    if (!writePage(folder + "/form-rgb-invoice-none.tif", invoice, 3, 8, PHOTOMETRIC_RGB, COMPRESSION_NONE,
+                   PREDICTOR_NONE, 0))
+        return 1;
     // An A5 page (1748 x 2480) of another photograph, RGB LZW in default strips.
     const int w = kW, h = kH;
     kW = std::max(1, w * 1748 / 2480);
     kH = std::max(1, h * 2480 / 3508);
     const bool ok = writePage(folder + "/photo-rgb-lzw-a5.tif", photograph(11), 3, 8, PHOTOMETRIC_RGB,
                               COMPRESSION_LZW, PREDICTOR_NONE, 0);
+    // A colour form scanned at 200 dpi (1654 x 2339), LZW without the predictor in 32-row strips:
+    // tinted boxes, rules, dark text, and scanner noise of a level or two on the paper.
+    kW = std::max(1, w * 1654 / 2480);
+    kH = std::max(1, h * 2339 / 3508);
+    const Ink smallInk = typeset(41, false);
+    std::vector<std::uint8_t> scanned(std::size_t(kW) * kH * 3);
+    Rng grain{4242};
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const std::size_t i = std::size_t(y) * kW + x;
+            int c[3] = {250, 250, 247};
+            if ((y / 240) % 2 == 1 && x > 100 && x < kW - 100)
+                c[0] = 252, c[1] = 238, c[2] = 210;
+            if (y % 240 < 3 || x == 827)
+                c[0] = c[1] = c[2] = 110;
+            if (smallInk.a[i] > 127)
+                c[0] = c[1] = c[2] = 25;
+            const int n = grain.range(0, 15) == 0 ? grain.range(-2, 2) : 0;
+            for (int k = 0; k < 3; ++k)
+                scanned[i * 3 + k] = static_cast<std::uint8_t>(std::clamp(c[k] + n, 0, 255));
+        }
+    const bool scannedOk = writePage(folder + "/form-rgb-200dpi-lzw.tif", scanned, 3, 8, PHOTOMETRIC_RGB,
+                                     COMPRESSION_LZW, PREDICTOR_NONE, 32);
     kW = w;
     kH = h;
-    return ok ? 0 : 1;
+    return ok && scannedOk ? 0 : 1;
 }
 
 int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray,

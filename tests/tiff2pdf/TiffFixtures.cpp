@@ -294,8 +294,10 @@ std::vector<Named> allKinds()
     s = layout(PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_PACKBITS);
     add("cmyk8", s);
     {
-        // Flat bands of paper between noisy ones, an A4 page wide at 300 dpi: the converter changes
-        // its compression effort between them, with more data than its compressor's buffers hold.
+        // Flat bands of paper between noisy ones, an A4 page wide at 300 dpi, shaded across so that
+        // row filters win: the converter changes its compression effort between them, with more
+        // data than its compressor's buffers hold; a flat row unlike the one above in its last byte
+        // alone must not be taken for a repeat.
         s = layout(PHOTOMETRIC_SEPARATED, 8, 4, COMPRESSION_LZW);
         s.width = 2480;
         s.height = 64;
@@ -306,9 +308,9 @@ std::vector<Named> allKinds()
                 const int noise = (y / 16) % 2 ? int(rng.next() % 7) - 3 : 0;
                 std::uint8_t* p = &page.pixels[(std::size_t(y) * s.width + x) * 4];
                 p[0] = 0;
-                p[1] = static_cast<std::uint8_t>(2 + std::max(0, noise));
+                p[1] = static_cast<std::uint8_t>(2 + x / 16 + std::max(0, noise));
                 p[2] = 7;
-                p[3] = static_cast<std::uint8_t>(12 + noise);
+                p[3] = static_cast<std::uint8_t>(12 + x / 32 + noise + (y == 5 && x == s.width - 1));
             }
         kinds.push_back({"cmyk8-lzw-flat-and-noisy", {page}});
     }

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <system_error>
 
@@ -18,6 +20,14 @@ struct FlateSetting
     std::size_t offset = 0;
     int level = 0;
     int strategy = 0;
+};
+
+/// Leaves the bytes a vector grows by as they are: a piece's output is made room for at its worst
+/// case, and a piece that packs well writes a few pages of it; the rest is never touched, nor then
+/// made resident.
+template <class T> struct Uninitialised : std::allocator<T>
+{
+    template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
 };
 
 struct FlatePiece
@@ -33,7 +43,7 @@ struct FlatePiece
     bool endOfStream = false;
     bool packsTightly = false; ///< the stream's first piece packed tighter than kTightPacking
     std::size_t index = 0;     ///< the piece's place in its stream, from 0
-    std::vector<std::uint8_t> output;
+    std::vector<std::uint8_t, Uninitialised<std::uint8_t>> output;
     std::size_t outputSize = 0;
     unsigned long adler = 0;
     std::exception_ptr error;
@@ -47,8 +57,12 @@ constexpr std::size_t kWindow = 32 * 1024;
 /// How many bytes to one a stream's first piece must pack for its smooth bands to get libdeflate's
 /// deeper search.
 constexpr std::size_t kTightPacking = 40;
-/// Of a plain stream's pieces, one in this many gets libdeflate's 7, the others its 6.
-constexpr std::size_t kPlainDeepEvery = 3;
+/// Of a plain stream's pieces, and of one that packs tightly, one in this many searches a level
+/// deeper than the others.
+constexpr std::size_t kDeepEvery = 3;
+/// How many bytes to one a piece must pack to hold nothing but repeats. Pieces of a form or of
+/// prepress tints that hold text or a vignette pack 40 to 250 to one, their blank ones over 700.
+constexpr std::size_t kRepeatsPacking = 512;
 
 using Piece = FlatePiece;
 
@@ -91,13 +105,15 @@ void pump(z_stream& z, Piece& piece, const std::uint8_t* data, std::size_t size,
 /// and as tight. Its level 4 packs busy bands as tightly as zlib's 3 in a third to a fifth of the
 /// time, and its 6 smooth ones as zlib's 6. Where a stream packs tighter than kTightPacking (flat
 /// forms, prepress tints) the few matches between the runs, text above all, need its deeper search:
-/// its 6 leaves a colour form 4 % larger than zlib's 6, its 7 within a thousandth, still faster.
-/// The plain stream (palette indices, halftones) has no filter's gain to spare: libdeflate's 6
-/// leaves palette indices 1.3 % larger than zlib's 6, its 7 is 3 % smaller at twice the time. A
-/// third of the pieces at 7 keeps it within zlib's 6 in 0.6 of the time of 7 alone; flat plain
-/// streams that pack tightly take 7 throughout.
+/// its 6 leaves a colour form 4 % larger than zlib's 6, its 7 1 % larger, its 8 2 % smaller at
+/// twice the time of 7. A third of such pieces at 8 keeps the form within zlib's 6 and costs a
+/// page of prepress tints a tenth more time. The plain stream (palette indices, halftones) has no
+/// filter's gain to spare: libdeflate's 6 leaves palette indices 1.3 % larger than zlib's 6, its 7
+/// is 3 % smaller at twice the time; a third of the pieces at 7 keeps it within zlib's 6 in 0.6 of
+/// the time of 7 alone. The piece's place in its stream decides, never the thread it runs on.
 int fastLevel(const Piece& piece, std::size_t size)
 {
+    const bool deep = piece.index % kDeepEvery == kDeepEvery - 1;
     int level = 0;
     std::size_t most = 0;
     for (std::size_t i = 0; i < piece.settings.size(); ++i) {
@@ -106,12 +122,11 @@ int fastLevel(const Piece& piece, std::size_t size)
         if (end - s.offset < most)
             continue;
         most = end - s.offset;
-        level = s.strategy == Z_RLE                                    ? 0
-                : s.level < kFlateLevel                                ? 4
-                : s.level == kFlateLevel && !piece.packsTightly        ? 6
-                : piece.packsTightly                                   ? 7
-                : piece.index % kPlainDeepEvery == kPlainDeepEvery - 1 ? 7
-                                                                       : 6;
+        level = s.strategy == Z_RLE      ? 0
+                : s.level < kFlateLevel  ? 4
+                : piece.packsTightly     ? (deep ? 8 : 7)
+                : s.level == kFlateLevel ? 6
+                                         : (deep ? 7 : 6);
     }
     return level;
 }
@@ -130,24 +145,25 @@ bool compressFast(Piece& piece)
     const int level = fastLevel(piece, size);
     if (level == 0)
         return false;
-    // A compressor holds a megabyte or so of tables: made once per thread and level, not per piece.
-    using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
-    thread_local Compressor made[13] = {
-        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
-        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
-        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
-        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
-        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
-        {nullptr, libdeflate_free_compressor}, {nullptr, libdeflate_free_compressor},
-        {nullptr, libdeflate_free_compressor}};
-    Compressor& c = made[level];
-    if (!c)
-        c.reset(libdeflate_alloc_compressor(level));
-    if (!c)
+    // A compressor holds 650 KB of tables: one per thread, made again only when the level changes,
+    // which costs a few microseconds against a piece's milliseconds.
+    struct Compressor
+    {
+        int level = 0;
+        std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> made{
+            nullptr, libdeflate_free_compressor};
+    };
+    thread_local Compressor c;
+    if (c.level != level) {
+        c.made.reset();
+        c.made.reset(libdeflate_alloc_compressor(level));
+        c.level = c.made ? level : 0;
+    }
+    if (!c.made)
         return false;
-    piece.output.resize(libdeflate_deflate_compress_bound(c.get(), size) + 5);
+    piece.output.resize(libdeflate_deflate_compress_bound(c.made.get(), size) + 5);
     const std::size_t length =
-        libdeflate_deflate_compress(c.get(), data, size, piece.output.data(), piece.output.size());
+        libdeflate_deflate_compress(c.made.get(), data, size, piece.output.data(), piece.output.size());
     if (length == 0)
         return false;
     const auto bits = lastBlock(piece.output.data(), length, size);
@@ -171,15 +187,11 @@ bool compressFast(Piece& piece)
     return true;
 }
 
-/// Raw deflate data of one piece: its dictionary preset, its settings applied where they start,
-/// ended byte-aligned (or, the last piece, as the final block). Never throws: a failure is left
-/// in the piece for the thread that writes it out.
-void compress(Piece& piece) noexcept
+/// The piece through zlib: its dictionary preset, its settings applied where they start.
+void compressZlib(Piece& piece)
 {
-    try {
-        if (compressFast(piece))
-            return;
-        piece.outputSize = 0;
+    piece.outputSize = 0;
+    {
         Deflater d;
         const FlateSetting& first = piece.settings.front();
         if (deflateInit2(&d.z, first.level, Z_DEFLATED, -15, 8, first.strategy) != Z_OK)
@@ -212,6 +224,36 @@ void compress(Piece& piece) noexcept
         }
         pump(d.z, piece, nullptr, 0, piece.endOfStream ? Z_FINISH : Z_SYNC_FLUSH);
         piece.adler = adler32_z(adler32(0, nullptr, 0), data, size);
+    }
+}
+
+/// Raw deflate data of one piece, ended byte-aligned (or, the last piece, as the final block).
+/// Never throws: a failure is left in the piece for the thread that writes it out.
+void compress(Piece& piece) noexcept
+{
+    try {
+        if (!compressFast(piece)) {
+            compressZlib(piece);
+            return;
+        }
+        // Where a piece is nothing but long repeats (blank paper, rules, rows like the one above),
+        // its bytes are the blocks' headers and the repeats' codes: libdeflate ends a block every
+        // 300 KB or so of input, zlib's runs alone every 16,000 codes, up to 8 % smaller. Runs
+        // alone are tried on such pieces only, and the smaller goes.
+        if (piece.input.size() - piece.dictionary < kRepeatsPacking * piece.outputSize)
+            return;
+        auto fast = std::move(piece.output);
+        const std::size_t fastSize = piece.outputSize;
+        piece.output.clear();
+        const std::vector<FlateSetting> settings = piece.settings;
+        for (FlateSetting& s : piece.settings)
+            s.strategy = Z_RLE;
+        compressZlib(piece);
+        piece.settings = settings;
+        if (piece.outputSize >= fastSize) {
+            piece.output = std::move(fast);
+            piece.outputSize = fastSize;
+        }
     } catch (...) {
         piece.error = std::current_exception();
     }
