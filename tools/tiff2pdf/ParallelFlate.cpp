@@ -27,6 +27,13 @@ struct FlateSetting
 /// made resident.
 template <class T> struct Uninitialised : std::allocator<T>
 {
+    // std::allocator's own rebind (before C++20) would lose this allocator in the vector.
+    template <class U> struct rebind
+    {
+        using other = Uninitialised<U>;
+    };
+    Uninitialised() = default;
+    template <class U> Uninitialised(const Uninitialised<U>&) noexcept {}
     template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
 };
 
