@@ -7,6 +7,7 @@
 #include "StreamChoice.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace tiff2pdf {
@@ -63,13 +64,27 @@ std::size_t largestPiece(const PagePlan& plan, std::size_t streamRow)
     return static_cast<std::size_t>(std::uint64_t(streamRow) * plan.height / 16);
 }
 
+/// What the page's sample packed into, in the stream chosen for the page.
+struct SamplePacking
+{
+    std::uint64_t in = 0;
+    std::uint64_t out = 0;
+};
+
+void expect(ParallelFlate& flate, const std::optional<SamplePacking>& sample)
+{
+    if (sample)
+        flate.expectPacking(sample->in, sample->out);
+}
+
 /// Pixels without row filters (palette indices, packed bits, or a page better off without them):
 /// compressed as they are (kPlainLevel).
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
-                     const ByteSink& sink)
+                     const ByteSink& sink, const std::optional<SamplePacking>& sample = std::nullopt)
 {
     FlatePool pool;
     ParallelFlate flate(sink, kPlainLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
+    expect(flate, sample);
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
             flate.write(rows, static_cast<std::size_t>(reader.rowBytesOut() * count));
@@ -80,11 +95,13 @@ void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, s
 }
 
 void writeFiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
-                   unsigned bytesPerPixel, BusyEffort busy, const ByteSink& sink)
+                   unsigned bytesPerPixel, BusyEffort busy, const ByteSink& sink,
+                   const std::optional<SamplePacking>& sample)
 {
     FlatePool pool;
     ParallelFlate flate(sink, FilteredRows::firstLevel(busy), FilteredRows::strategy(busy), pool,
                         largestPiece(plan, outRow + 1));
+    expect(flate, sample);
     FilteredRows filtered(flate, outRow, bytesPerPixel, busy);
     forEachRow(reader, plan, part, outRow, [&](const std::uint8_t* row) { filtered.write(row); });
     flate.finish();
@@ -149,22 +166,26 @@ Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSin
     // Pages with alpha keep the light search (runs alone for a channel of single bytes): their alpha
     // goes with row filters in any case.
     FlateStream stream = bytesPerPixel == 1 ? FlateStream::FilteredRuns : FlateStream::Filtered;
+    std::optional<SamplePacking> sample;
     if (plainOut && plan.alpha == Alpha::None) {
         const StreamTrial trial = trySample(reader, plan.height, outRow, bytesPerPixel);
         if (trial.twoLevel && plan.bitsPerSample == 8 && writeTwoLevel(reader, plan, outRow, *plainOut))
             return Stream::TwoLevel;
         stream = chooseStream(trial);
+        sample = SamplePacking{trial.sampled, stream == FlateStream::Plain      ? trial.plain
+                                              : stream == FlateStream::Filtered ? trial.filtered
+                                                                                : trial.filteredRuns};
     }
     if (stream == FlateStream::Plain) {
         plainOut->clear();
         const ByteSink keep = [&](const std::uint8_t* data, std::size_t size) {
             plainOut->insert(plainOut->end(), data, data + size);
         };
-        writeUnfiltered(reader, plan, part, outRow, keep);
+        writeUnfiltered(reader, plan, part, outRow, keep, sample);
         return Stream::Plain;
     }
     writeFiltered(reader, plan, part, outRow, bytesPerPixel,
-                  stream == FlateStream::FilteredRuns ? BusyEffort::Runs : BusyEffort::Search, sink);
+                  stream == FlateStream::FilteredRuns ? BusyEffort::Runs : BusyEffort::Search, sink, sample);
     return Stream::AsPlanned;
 }
 

@@ -48,7 +48,7 @@ struct FlatePiece
     std::size_t dictionary = 0;
     std::vector<FlateSetting> settings; ///< offsets counted from the end of the dictionary
     bool endOfStream = false;
-    bool packsTightly = false; ///< the stream's first piece packed tighter than kTightPacking
+    bool packsTightly = false; ///< the stream packs tighter than kTightPacking
     std::size_t index = 0;     ///< the piece's place in its stream, from 0
     std::vector<std::uint8_t, Uninitialised<std::uint8_t>> output;
     std::size_t outputSize = 0;
@@ -61,8 +61,8 @@ namespace {
 
 /// How far back deflate's matches reach: each piece starts with this much of what came before.
 constexpr std::size_t kWindow = 32 * 1024;
-/// How many bytes to one a stream's first piece must pack for its smooth bands to get libdeflate's
-/// deeper search.
+/// How many bytes to one a stream must pack (its page's sample, or else its first piece) for its
+/// smooth bands to get libdeflate's deeper search.
 constexpr std::size_t kTightPacking = 40;
 /// Of a plain stream's pieces, and of one that packs tightly, one in this many searches a level
 /// deeper than the others.
@@ -379,6 +379,11 @@ void ParallelFlate::presetDictionary(const std::uint8_t* dictionary, std::size_t
     m_current->dictionary = size;
 }
 
+void ParallelFlate::expectPacking(std::uint64_t in, std::uint64_t out)
+{
+    m_expectedTight = in > kTightPacking * out ? 1 : 0;
+}
+
 void ParallelFlate::endStream()
 {
     submit(true, false);
@@ -443,6 +448,9 @@ void ParallelFlate::submit(bool endOfStream, bool closing)
 // after the second are made large enough to come out at about 32 KB, which keeps their cost under
 // a thousandth wherever `largestPiece` allows. It is decided from the first piece alone, whichever
 // thread has compressed it, so the stream's bytes stay the same however many threads there are.
+// Whether the stream packs tightly is the page sample's word where there is one: a blank margin
+// above a noisy scan packs its first piece a thousand to one, and its deep pieces at libdeflate's
+// 8 cost the page half as much time again for a few bytes.
 void ParallelFlate::sizePieces()
 {
     // Waits for the first piece if need be; the second one is handed over already.
@@ -452,7 +460,7 @@ void ParallelFlate::sizePieces()
         return;
     constexpr std::size_t kPieceOutput = 32 * 1024;
     const double grown = double(m_firstIn) * kPieceOutput / double(std::max<std::size_t>(m_firstOut, 1));
-    m_packsTightly = m_firstIn > kTightPacking * m_firstOut;
+    m_packsTightly = m_expectedTight >= 0 ? m_expectedTight == 1 : m_firstIn > kTightPacking * m_firstOut;
     m_pieceBytes = std::clamp(static_cast<std::size_t>(std::min(grown, double(m_largestPiece))), kPieceBytes,
                               m_largestPiece);
 }

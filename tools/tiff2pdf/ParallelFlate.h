@@ -87,6 +87,10 @@ public:
     void presetDictionary(const std::uint8_t* dictionary, std::size_t size);
     /// Compresses what is left, hands every piece to the sink and ends the stream.
     void finish();
+    /// Before anything is written: a sample spread over the page packed `in` bytes into `out`.
+    /// Whether the stream packs tightly is then told by it, not by the stream's first piece, which
+    /// may be the paper's blank margin above a scan.
+    void expectPacking(std::uint64_t in, std::uint64_t out);
 
 private:
     void submit(bool endOfStream, bool closing);
@@ -110,6 +114,7 @@ private:
     std::size_t m_firstIn = 0;    ///< input of the stream's first piece, once written out
     std::size_t m_firstOut = 0;   ///< and its output
     bool m_packsTightly = false;  ///< pieces from the third on search deeper (fastLevel)
+    int m_expectedTight = -1;     ///< from the page's sample: 1 tight, 0 not, -1 not known
     std::unique_ptr<FlatePiece> m_current;
     std::deque<std::unique_ptr<FlatePiece>> m_pieces; ///< handed over, in stream order, not written out
 };

@@ -89,7 +89,7 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
         const std::uint32_t before = std::min(r.first, kEffortBand);
         read.push_back({r.first - before, r.count + before});
     }
-    std::uint64_t plainBytes = 0;
+    std::uint64_t plainBytes = 0, sampledBytes = 0;
     const ByteSink countPlain = [&](const std::uint8_t*, std::size_t size) { plainBytes += size; };
     // Every band is a stream of its own: the pool's threads compress them side by side.
     FlatePool pool;
@@ -124,6 +124,7 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
                         beforeFiltered.clear();
                     }
                     fresh = false;
+                    sampledBytes += outRow;
                     plain.write(row, outRow);
                     search.rows.write(row);
                     if (runs)
@@ -141,7 +142,7 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
     search.flate.finish();
     if (runs)
         runs->flate.finish();
-    return {search.bytes, runs ? runs->bytes : search.bytes, plainBytes, twoLevel};
+    return {search.bytes, runs ? runs->bytes : search.bytes, plainBytes, sampledBytes, twoLevel};
 }
 
 // Every stream is lossless, so a wrong choice costs size or time, never pixels. The sample is

@@ -21,7 +21,8 @@ struct StreamTrial
     std::uint64_t filtered = 0;
     std::uint64_t filteredRuns = 0;
     std::uint64_t plain = 0;
-    bool twoLevel = true; ///< every sampled sample is 0 or 255 (8-bit samples)
+    std::uint64_t sampled = 0; ///< bytes of the sampled rows, as they are
+    bool twoLevel = true;      ///< every sampled sample is 0 or 255 (8-bit samples)
 };
 
 /// Whether each of the bytes is 0 or 255: 8-bit samples that a bit each says as well.
