@@ -347,6 +347,18 @@ std::vector<Named> allKinds()
         kinds.push_back({"gray8-noisy-then-dithered", {page}});
     }
     {
+        // Four gray levels at random below a blank margin: matches gain little over coding byte by
+        // byte, and the samples as they are go with the light search, in several pieces.
+        s = layout(PHOTOMETRIC_MINISBLACK, 8, 1, COMPRESSION_LZW);
+        s.width = 1500;
+        s.height = 1000;
+        Page page{s, std::vector<std::uint8_t>(std::size_t(s.width) * s.height, 255)};
+        Rng rng{11};
+        for (std::size_t i = std::size_t(s.width) * 120; i < page.pixels.size(); ++i)
+            page.pixels[i] = static_cast<std::uint8_t>(100 + rng.next() % 4);
+        kinds.push_back({"gray8-four-levels-at-random", {page}});
+    }
+    {
         // Samples of 0 and 255 alone, which travel a bit per sample: rows that do not end on a byte
         // (min-is-white, so the bits keep /Decode), and a page tall enough to be sampled whose one
         // other value lies in a strip outside the sampled bands: it must go as bytes, whole.

@@ -78,12 +78,13 @@ void expect(ParallelFlate& flate, const std::optional<SamplePacking>& sample)
 }
 
 /// Pixels without row filters (palette indices, packed bits, or a page better off without them):
-/// compressed as they are (kPlainLevel).
+/// compressed as they are (kPlainLevel unless the page's sample says otherwise).
 void writeUnfiltered(BandReader& reader, const PagePlan& plan, ImagePart part, std::size_t outRow,
-                     const ByteSink& sink, const std::optional<SamplePacking>& sample = std::nullopt)
+                     const ByteSink& sink, const std::optional<SamplePacking>& sample = std::nullopt,
+                     int level = kPlainLevel)
 {
     FlatePool pool;
-    ParallelFlate flate(sink, kPlainLevel, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
+    ParallelFlate flate(sink, level, Z_DEFAULT_STRATEGY, pool, largestPiece(plan, outRow));
     expect(flate, sample);
     if (plan.alpha == Alpha::None)
         reader.run([&](const std::uint8_t* rows, std::uint32_t count) {
@@ -167,11 +168,13 @@ Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSin
     // goes with row filters in any case.
     FlateStream stream = bytesPerPixel == 1 ? FlateStream::FilteredRuns : FlateStream::Filtered;
     std::optional<SamplePacking> sample;
+    int level = kPlainLevel;
     if (plainOut && plan.alpha == Alpha::None) {
         const StreamTrial trial = trySample(reader, plan.height, outRow, bytesPerPixel);
         if (trial.twoLevel && plan.bitsPerSample == 8 && writeTwoLevel(reader, plan, outRow, *plainOut))
             return Stream::TwoLevel;
         stream = chooseStream(trial);
+        level = plainLevel(trial);
         sample = SamplePacking{trial.sampled, stream == FlateStream::Plain      ? trial.plain
                                               : stream == FlateStream::Filtered ? trial.filtered
                                                                                 : trial.filteredRuns};
@@ -181,7 +184,7 @@ Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSin
         const ByteSink keep = [&](const std::uint8_t* data, std::size_t size) {
             plainOut->insert(plainOut->end(), data, data + size);
         };
-        writeUnfiltered(reader, plan, part, outRow, keep, sample);
+        writeUnfiltered(reader, plan, part, outRow, keep, sample, level);
         return Stream::Plain;
     }
     writeFiltered(reader, plan, part, outRow, bytesPerPixel,

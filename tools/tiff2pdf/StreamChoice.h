@@ -22,6 +22,7 @@ struct StreamTrial
     std::uint64_t filteredRuns = 0;
     std::uint64_t plain = 0;
     std::uint64_t sampled = 0; ///< bytes of the sampled rows, as they are
+    std::uint64_t literal = 0; ///< the same bytes coded one by one, no matches (their entropy)
     bool twoLevel = true;      ///< every sampled sample is 0 or 255 (8-bit samples)
 };
 
@@ -40,5 +41,9 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
 
 /// The stream the whole page is to be compressed into.
 FlateStream chooseStream(const StreamTrial& trial);
+
+/// The zlib level of the page's stream without row filters: kPlainLevel, or a light one where the
+/// sample shows that matches gain little over coding byte by byte.
+int plainLevel(const StreamTrial& trial);
 
 } // namespace tiff2pdf
