@@ -27,6 +27,8 @@ INPUTS = [
     ("gray16-deflate.tif", "16-bit gray, Deflate", A4 * 2, "none", False),
     ("gray-dither-lzw.tif", "gray dithered 0/255, LZW", A4, "gray", False),
     ("palette8-lzw.tif", "palette, ordered dither, LZW", A4, "gray", False),
+    ("gray-margin-specks-lzw.tif", "gray tint, specks, below a margin", A4, "gray", False),
+    ("gray-margin-levels-lzw.tif", "4 gray levels at random, below a margin", A4, "gray", False),
     # Held out: not looked at while the converter's choices were tuned; reported apart.
     ("cmyk-prepress-lzw.tif", "prepress CMYK, flat, LZW+pred", A4 * 4, "cmyk", True),
     ("gray-halftone-deflate.tif", "gray AM halftone, Deflate", A4, "gray", True),

@@ -579,6 +579,20 @@ int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray,
     if (!writePage(folder + "/palette8-lzw.tif", indexed, 1, 8, PHOTOMETRIC_PALETTE, COMPRESSION_LZW,
                    PREDICTOR_NONE, 0, 0, &map))
         return 1;
+    // Below a blank top margin (the paper's edge above the scan): a smooth tint with a speck in
+    // every tenth pixel, and four gray levels at random. The margin must not set the search's depth.
+    std::vector<std::uint8_t> specks(gray.size(), 255), levels(gray.size(), 255);
+    Rng grain{4242};
+    for (std::size_t i = std::size_t(kW) * 400; i < gray.size(); ++i) {
+        const int x = int(i % kW), y = int(i / kW);
+        specks[i] = static_cast<std::uint8_t>(60 + x * 120 / kW + y * 50 / kH + (grain.next() % 10 == 0));
+        levels[i] = static_cast<std::uint8_t>(100 + grain.next() % 4);
+    }
+    if (!writePage(folder + "/gray-margin-specks-lzw.tif", specks, 1, 8, PHOTOMETRIC_MINISBLACK,
+                   COMPRESSION_LZW, PREDICTOR_NONE, 0) ||
+        !writePage(folder + "/gray-margin-levels-lzw.tif", levels, 1, 8, PHOTOMETRIC_MINISBLACK,
+                   COMPRESSION_LZW, PREDICTOR_NONE, 0))
+        return 1;
     return makeHeldOut(folder, photo);
 }
 
