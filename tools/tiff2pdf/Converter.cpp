@@ -189,23 +189,25 @@ private:
         // one page's data.
         pdf.stream(image, [&](const PdfOut::Start& start) {
             goTo(p.directory);
-            // The planned form's data goes out as it is made; a page that turns out plain or
-            // two-level is decided before any of it, and held until its dictionary is written.
-            std::optional<ByteSink> planned;
-            const ByteSink sink = [&](const std::uint8_t* data, std::size_t size) {
-                if (!planned)
-                    planned = start(dict);
-                (*planned)(data, size);
+            // The planned or the plain form's data goes out as it is made, under the dictionary
+            // of the form, which is decided before any of it; a page that turns out two-level is
+            // held until it has been seen whole (it is an eighth of the samples or less).
+            std::optional<ByteSink> out;
+            const auto into = [&](const std::string& dictionary) {
+                return [&, dictionary](const std::uint8_t* data, std::size_t size) {
+                    if (!out)
+                        out = start(dictionary);
+                    (*out)(data, size);
+                };
             };
-            std::vector<std::uint8_t> plain;
-            const Stream form = writeImageData(m_tif, p, part, sink, m_messages,
-                                               part == ImagePart::Colour ? &plain : nullptr);
-            if (form == Stream::AsPlanned) {
-                if (!planned)
-                    start(dict);
-                return;
-            }
-            start(form == Stream::Plain ? plainDict : twoLevelDict)(plain.data(), plain.size());
+            std::vector<std::uint8_t> twoLevel;
+            const OtherForms others{into(plainDict), &twoLevel};
+            const Stream form = writeImageData(m_tif, p, part, into(dict), m_messages,
+                                               part == ImagePart::Colour ? &others : nullptr);
+            if (form == Stream::TwoLevel)
+                start(twoLevelDict)(twoLevel.data(), twoLevel.size());
+            else if (!out)
+                start(form == Stream::Plain ? plainDict : dict);
         });
         return image;
     }

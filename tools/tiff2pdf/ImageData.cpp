@@ -152,7 +152,7 @@ bool writeTwoLevel(BandReader& reader, const PagePlan& plan, std::size_t outRow,
 }
 
 Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink,
-                  TiffMessages& messages, std::vector<std::uint8_t>* plainOut)
+                  TiffMessages& messages, const OtherForms* others)
 {
     BandReader reader(tif, plan, messages);
     const unsigned channels = partChannels(plan, part);
@@ -169,9 +169,10 @@ Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSin
     FlateStream stream = bytesPerPixel == 1 ? FlateStream::FilteredRuns : FlateStream::Filtered;
     std::optional<SamplePacking> sample;
     int level = kPlainLevel;
-    if (plainOut && plan.alpha == Alpha::None) {
+    if (others && plan.alpha == Alpha::None) {
         const StreamTrial trial = trySample(reader, plan.height, outRow, bytesPerPixel);
-        if (trial.twoLevel && plan.bitsPerSample == 8 && writeTwoLevel(reader, plan, outRow, *plainOut))
+        if (trial.twoLevel && plan.bitsPerSample == 8 &&
+            writeTwoLevel(reader, plan, outRow, *others->twoLevel))
             return Stream::TwoLevel;
         stream = chooseStream(trial);
         level = plainLevel(trial);
@@ -180,11 +181,7 @@ Stream writeFlate(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSin
                                                                                 : trial.filteredRuns};
     }
     if (stream == FlateStream::Plain) {
-        plainOut->clear();
-        const ByteSink keep = [&](const std::uint8_t* data, std::size_t size) {
-            plainOut->insert(plainOut->end(), data, data + size);
-        };
-        writeUnfiltered(reader, plan, part, outRow, keep, sample, level);
+        writeUnfiltered(reader, plan, part, outRow, others->plain, sample, level);
         return Stream::Plain;
     }
     writeFiltered(reader, plan, part, outRow, bytesPerPixel,
@@ -238,7 +235,7 @@ bool usesPngPredictor(const PagePlan& plan)
 }
 
 Stream writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const ByteSink& sink,
-                      TiffMessages& messages, std::vector<std::uint8_t>* plain)
+                      TiffMessages& messages, const OtherForms* others)
 {
     if (plan.jpegToRgb)
         TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
@@ -260,7 +257,7 @@ Stream writeImageData(TIFF* tif, const PagePlan& plan, ImagePart part, const Byt
         writeReencodedG4(tif, plan, sink, messages);
         break;
     case Carriage::Flate:
-        return writeFlate(tif, plan, part, sink, messages, plain);
+        return writeFlate(tif, plan, part, sink, messages, others);
     }
     return Stream::AsPlanned;
 }

@@ -61,8 +61,8 @@ namespace {
 
 /// How far back deflate's matches reach: each piece starts with this much of what came before.
 constexpr std::size_t kWindow = 32 * 1024;
-/// How many bytes to one a stream must pack (its page's sample, or else its first piece) for its
-/// smooth bands to get libdeflate's deeper search.
+/// How many bytes to one a stream must pack (its first piece, and its page's sample where it has
+/// one) for its smooth bands to get libdeflate's deeper search.
 constexpr std::size_t kTightPacking = 40;
 /// Of a plain stream's pieces, and of one that packs tightly, one in this many searches a level
 /// deeper than the others.
@@ -448,9 +448,10 @@ void ParallelFlate::submit(bool endOfStream, bool closing)
 // after the second are made large enough to come out at about 32 KB, which keeps their cost under
 // a thousandth wherever `largestPiece` allows. It is decided from the first piece alone, whichever
 // thread has compressed it, so the stream's bytes stay the same however many threads there are.
-// Whether the stream packs tightly is the page sample's word where there is one: a blank margin
-// above a noisy scan packs its first piece a thousand to one, and its deep pieces at libdeflate's
-// 8 cost the page half as much time again for a few bytes.
+// The stream packs tightly where its first piece does and the page's sample, if it has one, agrees:
+// either alone is fooled, the first piece by a blank margin above a noisy scan (a thousand to one),
+// the sample by busy content between its bands, and the deep pieces at libdeflate's 8 then cost the
+// page half as much time again for a few bytes.
 void ParallelFlate::sizePieces()
 {
     // Waits for the first piece if need be; the second one is handed over already.
@@ -460,7 +461,7 @@ void ParallelFlate::sizePieces()
         return;
     constexpr std::size_t kPieceOutput = 32 * 1024;
     const double grown = double(m_firstIn) * kPieceOutput / double(std::max<std::size_t>(m_firstOut, 1));
-    m_packsTightly = m_expectedTight >= 0 ? m_expectedTight == 1 : m_firstIn > kTightPacking * m_firstOut;
+    m_packsTightly = m_expectedTight != 0 && m_firstIn > kTightPacking * m_firstOut;
     m_pieceBytes = std::clamp(static_cast<std::size_t>(std::min(grown, double(m_largestPiece))), kPieceBytes,
                               m_largestPiece);
 }

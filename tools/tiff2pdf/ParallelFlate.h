@@ -88,8 +88,8 @@ public:
     /// Compresses what is left, hands every piece to the sink and ends the stream.
     void finish();
     /// Before anything is written: a sample spread over the page packed `in` bytes into `out`.
-    /// Whether the stream packs tightly is then told by it, not by the stream's first piece, which
-    /// may be the paper's blank margin above a scan.
+    /// The stream then packs tightly only where the sample agrees with its first piece, which may
+    /// be the paper's blank margin above a scan.
     void expectPacking(std::uint64_t in, std::uint64_t out);
 
 private:

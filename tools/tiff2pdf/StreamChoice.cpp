@@ -15,8 +15,12 @@ namespace {
 /// Bands compressed every way on a page tall enough to sample. Ten bands of 16 rows are 4.6 % of an
 /// A4 page at 300 dpi; with the band before each, 9 % of it is decoded and filtered.
 constexpr std::uint32_t kSampleBands = 10;
-/// Pages shorter than this are tried whole: sampled bands would be most of them anyway.
-constexpr std::uint32_t kSampleAllBelow = kSampleBands * 2 * kEffortBand * 3;
+/// Rows of a page to each sampled band, at the least: on a shorter page fewer bands are sampled, so
+/// that it is compressed every way in a sixth of it at most, not whole three times over (a page of
+/// 959 rows took twice img2pdf's time so).
+constexpr std::uint32_t kRowsPerBand = 2 * kEffortBand * 3;
+/// Pages shorter than this are tried whole: two bands and the rows before them would be most of it.
+constexpr std::uint32_t kSampleAllBelow = 2 * kRowsPerBand;
 /// How much smaller a filtered sample must be than the plain one for row filters to be chosen.
 constexpr double kFilteredMargin = 0.02;
 /// How much smaller the full search's sample must be than that of runs alone, several times faster.
@@ -46,10 +50,11 @@ std::vector<RowRange> sampleRows(std::uint32_t height)
 {
     if (height < kSampleAllBelow)
         return {{0, height}};
+    const std::uint32_t count = std::min(kSampleBands, height / kRowsPerBand);
     std::vector<RowRange> bands;
-    for (std::uint32_t k = 0; k < kSampleBands; ++k) {
-        // The middle of the k-th tenth of the page, down to an effort band's start.
-        const std::uint64_t middle = (std::uint64_t(2 * k + 1) * height) / (2 * kSampleBands);
+    for (std::uint32_t k = 0; k < count; ++k) {
+        // The middle of the k-th of `count` parts of the page, down to an effort band's start.
+        const std::uint64_t middle = (std::uint64_t(2 * k + 1) * height) / (2 * count);
         const std::uint32_t first = static_cast<std::uint32_t>(middle / kEffortBand * kEffortBand);
         bands.push_back({std::max(first, kEffortBand), kEffortBand});
     }
@@ -176,14 +181,14 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
 }
 
 // Every stream is lossless, so a wrong choice costs size or time, never pixels. The sample is
-// spread over the whole height, a band in every tenth of the page, and each band is compressed as
-// the page's own pass would compress it (the same filter memory, the same effort, the rows before
-// it in the window), so a page that changes from text to photograph to halftone is tried on each
-// in proportion; a page too short to sample is tried whole, and the choice on it is exact. Row
-// filters must win by a margin: a sample close to a tie goes to the plain stream. A page can still
-// fool the sample only with content that lies between the bands, is narrower than a tenth of the
-// page, and favours the other stream by enough to outweigh what the sample saw; the cost is then
-// the difference between the streams on that content, not a failure.
+// spread over the whole height, a band in every tenth of the page (fewer on a short one), and each band is
+// compressed as the page's own pass would compress it (the same filter memory, the same effort, the rows
+// before it in the window), so a page that changes from text to photograph to halftone is tried on each in
+// proportion; a page too short to sample is tried whole, and the choice on it is exact. Row filters must win
+// by a margin: a sample close to a tie goes to the plain stream. A page can still fool the sample only with
+// content that lies between the bands, is narrower than the space between them, and favours the other stream
+// by enough to outweigh what the sample saw; the cost is then the difference between the streams on that
+// content, not a failure.
 FlateStream chooseStream(const StreamTrial& trial)
 {
     const std::uint64_t filtered = std::min(trial.filtered, trial.filteredRuns);
