@@ -64,9 +64,10 @@ constexpr std::size_t kWindow = 32 * 1024;
 /// How many bytes to one a stream must pack (its first piece, and its page's sample where it has
 /// one) for its smooth bands to get libdeflate's deeper search.
 constexpr std::size_t kTightPacking = 40;
-/// Of a plain stream's pieces, and of one that packs tightly, one in this many searches a level
-/// deeper than the others.
+/// Of a plain stream's pieces one in this many searches a level deeper than the others.
 constexpr std::size_t kDeepEvery = 3;
+/// Of the pieces of a stream that packs tightly, one in this many.
+constexpr std::size_t kTightDeepEvery = 6;
 /// How many bytes to one a piece must pack to hold nothing but repeats. Pieces of a form or of
 /// prepress tints that hold text or a vignette pack 40 to 250 to one, their blank ones over 700.
 constexpr std::size_t kRepeatsPacking = 512;
@@ -113,14 +114,17 @@ void pump(z_stream& z, Piece& piece, const std::uint8_t* data, std::size_t size,
 /// time, and its 6 smooth ones as zlib's 6. Where a stream packs tighter than kTightPacking (flat
 /// forms, prepress tints) the few matches between the runs, text above all, need its deeper search:
 /// its 6 leaves a colour form 4 % larger than zlib's 6, its 7 1 % larger, its 8 2 % smaller at
-/// twice the time of 7. A third of such pieces at 8 keeps the form within zlib's 6 and costs a
-/// page of prepress tints a tenth more time. The plain stream (palette indices, halftones) has no
+/// twice the time of 7. With rows like the one above sent as Up and the runs-alone retry, its 7
+/// alone keeps the colour form at 0.998 of img2pdf's size; a sixth of the pieces at 8 takes it to
+/// 0.994 and costs a page of prepress tints 7 % more time (a third at 8 cost it 18 %, past half of
+/// img2pdf's time on one core). The plain stream (palette indices, halftones) has no
 /// filter's gain to spare: libdeflate's 6 leaves palette indices 1.3 % larger than zlib's 6, its 7
 /// is 3 % smaller at twice the time; a third of the pieces at 7 keeps it within zlib's 6 in 0.6 of
 /// the time of 7 alone. The piece's place in its stream decides, never the thread it runs on.
 int fastLevel(const Piece& piece, std::size_t size)
 {
     const bool deep = piece.index % kDeepEvery == kDeepEvery - 1;
+    const bool deepTight = piece.index % kTightDeepEvery == kTightDeepEvery - 1;
     int level = 0;
     std::size_t most = 0;
     for (std::size_t i = 0; i < piece.settings.size(); ++i) {
@@ -131,7 +135,7 @@ int fastLevel(const Piece& piece, std::size_t size)
         most = end - s.offset;
         level = s.strategy == Z_RLE      ? 0
                 : s.level < kFlateLevel  ? 4
-                : piece.packsTightly     ? (deep ? 8 : 7)
+                : piece.packsTightly     ? (deepTight ? 8 : 7)
                 : s.level == kFlateLevel ? 6
                                          : (deep ? 7 : 6);
     }
