@@ -21,7 +21,7 @@ FilteredRows::FilteredRows(FlateTarget& flate, std::size_t outRow, unsigned byte
 // page is, its sample decides (StreamChoice).
 int FilteredRows::firstLevel(BusyEffort busy)
 {
-    return busy == BusyEffort::Runs ? kFlateLevel : 3;
+    return busy == BusyEffort::Runs ? kFlateLevel : kBusyLevel;
 }
 
 int FilteredRows::strategy(BusyEffort busy)
@@ -57,7 +57,7 @@ void FilteredRows::account()
         else if (m_busy == BusyEffort::Runs)
             m_flate.setLevel(kFlateLevel, Z_RLE);
         else
-            m_flate.setLevel(3);
+            m_flate.setLevel(kBusyLevel);
         m_bandBits = 0;
         m_bandRows = 0;
     }

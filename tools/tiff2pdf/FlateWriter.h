@@ -13,6 +13,9 @@ using ByteSink = std::function<void(const std::uint8_t* data, std::size_t size)>
 
 /// Compression level for the pixels that are compressed anew.
 constexpr int kFlateLevel = 6;
+/// For bands whose matches are short and few (scanner noise): as small as a full search, several
+/// times faster.
+constexpr int kBusyLevel = 3;
 /// For pixels compressed without row filters, as img2pdf compresses them at zlib's default level:
 /// with no filter's gain to spare, a level tighter than libdeflate's 6 keeps the stream the smaller.
 constexpr int kPlainLevel = kFlateLevel + 1;

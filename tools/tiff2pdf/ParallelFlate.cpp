@@ -198,44 +198,44 @@ bool compressFast(Piece& piece)
     return true;
 }
 
-/// The piece through zlib: its dictionary preset, its settings applied where they start.
-void compressZlib(Piece& piece)
+/// The piece through zlib: its dictionary preset, its settings applied where they start (with
+/// `runsAlone`, their levels only, every one with runs alone).
+void compressZlib(Piece& piece, bool runsAlone = false)
 {
     piece.outputSize = 0;
-    {
-        Deflater d;
-        const FlateSetting& first = piece.settings.front();
-        if (deflateInit2(&d.z, first.level, Z_DEFLATED, -15, 8, first.strategy) != Z_OK)
-            throw ConversionError("cannot start zlib compression");
-        d.open = true;
-        if (piece.dictionary &&
-            deflateSetDictionary(&d.z, piece.input.data(), static_cast<uInt>(piece.dictionary)) != Z_OK)
-            throw ConversionError("zlib compression failed");
-        const std::uint8_t* data = piece.input.data() + piece.dictionary;
-        const std::size_t size = piece.input.size() - piece.dictionary;
-        for (std::size_t i = 0; i < piece.settings.size(); ++i) {
-            const FlateSetting& s = piece.settings[i];
-            const std::size_t end = i + 1 < piece.settings.size() ? piece.settings[i + 1].offset : size;
-            if (i > 0 && s.offset == size)
-                break; // set after the last byte (the stream ends): nothing to do
-            if (i > 0) {
-                // deflateParams compresses what it holds with the old setting: end the block first,
-                // then give it room.
-                pump(d.z, piece, nullptr, 0, Z_BLOCK);
-                if (piece.output.size() - piece.outputSize < 4096)
-                    piece.output.resize(piece.output.size() + 64 * 1024);
-                d.z.next_out = piece.output.data() + piece.outputSize;
-                d.z.avail_out = static_cast<uInt>(piece.output.size() - piece.outputSize);
-                const int rc = deflateParams(&d.z, s.level, s.strategy);
-                piece.outputSize = piece.output.size() - d.z.avail_out;
-                if (rc != Z_OK)
-                    throw ConversionError("zlib compression failed");
-            }
-            pump(d.z, piece, data + s.offset, end - s.offset, Z_NO_FLUSH);
+    const auto strategy = [runsAlone](const FlateSetting& s) { return runsAlone ? Z_RLE : s.strategy; };
+    Deflater d;
+    const FlateSetting& first = piece.settings.front();
+    if (deflateInit2(&d.z, first.level, Z_DEFLATED, -15, 8, strategy(first)) != Z_OK)
+        throw ConversionError("cannot start zlib compression");
+    d.open = true;
+    if (piece.dictionary &&
+        deflateSetDictionary(&d.z, piece.input.data(), static_cast<uInt>(piece.dictionary)) != Z_OK)
+        throw ConversionError("zlib compression failed");
+    const std::uint8_t* data = piece.input.data() + piece.dictionary;
+    const std::size_t size = piece.input.size() - piece.dictionary;
+    for (std::size_t i = 0; i < piece.settings.size(); ++i) {
+        const FlateSetting& s = piece.settings[i];
+        const std::size_t end = i + 1 < piece.settings.size() ? piece.settings[i + 1].offset : size;
+        if (i > 0 && s.offset == size)
+            break; // set after the last byte (the stream ends): nothing to do
+        if (i > 0) {
+            // deflateParams compresses what it holds with the old setting: end the block first,
+            // then give it room.
+            pump(d.z, piece, nullptr, 0, Z_BLOCK);
+            if (piece.output.size() - piece.outputSize < 4096)
+                piece.output.resize(piece.output.size() + 64 * 1024);
+            d.z.next_out = piece.output.data() + piece.outputSize;
+            d.z.avail_out = static_cast<uInt>(piece.output.size() - piece.outputSize);
+            const int rc = deflateParams(&d.z, s.level, strategy(s));
+            piece.outputSize = piece.output.size() - d.z.avail_out;
+            if (rc != Z_OK)
+                throw ConversionError("zlib compression failed");
         }
-        pump(d.z, piece, nullptr, 0, piece.endOfStream ? Z_FINISH : Z_SYNC_FLUSH);
-        piece.adler = adler32_z(adler32(0, nullptr, 0), data, size);
+        pump(d.z, piece, data + s.offset, end - s.offset, Z_NO_FLUSH);
     }
+    pump(d.z, piece, nullptr, 0, piece.endOfStream ? Z_FINISH : Z_SYNC_FLUSH);
+    piece.adler = adler32_z(adler32(0, nullptr, 0), data, size);
 }
 
 /// Raw deflate data of one piece, ended byte-aligned (or, the last piece, as the final block).
@@ -256,11 +256,7 @@ void compress(Piece& piece) noexcept
         auto fast = std::move(piece.output);
         const std::size_t fastSize = piece.outputSize;
         piece.output.clear();
-        const std::vector<FlateSetting> settings = piece.settings;
-        for (FlateSetting& s : piece.settings)
-            s.strategy = Z_RLE;
-        compressZlib(piece);
-        piece.settings = settings;
+        compressZlib(piece, true);
         if (piece.outputSize >= fastSize) {
             piece.output = std::move(fast);
             piece.outputSize = fastSize;
@@ -385,7 +381,7 @@ void ParallelFlate::presetDictionary(const std::uint8_t* dictionary, std::size_t
 
 void ParallelFlate::expectPacking(std::uint64_t in, std::uint64_t out)
 {
-    m_expectedTight = in > kTightPacking * out ? 1 : 0;
+    m_sampleLoose = in <= kTightPacking * out;
 }
 
 void ParallelFlate::endStream()
@@ -465,7 +461,7 @@ void ParallelFlate::sizePieces()
         return;
     constexpr std::size_t kPieceOutput = 32 * 1024;
     const double grown = double(m_firstIn) * kPieceOutput / double(std::max<std::size_t>(m_firstOut, 1));
-    m_packsTightly = m_expectedTight != 0 && m_firstIn > kTightPacking * m_firstOut;
+    m_packsTightly = !m_sampleLoose && m_firstIn > kTightPacking * m_firstOut;
     m_pieceBytes = std::clamp(static_cast<std::size_t>(std::min(grown, double(m_largestPiece))), kPieceBytes,
                               m_largestPiece);
 }

@@ -114,7 +114,7 @@ private:
     std::size_t m_firstIn = 0;    ///< input of the stream's first piece, once written out
     std::size_t m_firstOut = 0;   ///< and its output
     bool m_packsTightly = false;  ///< pieces from the third on search deeper (fastLevel)
-    int m_expectedTight = -1;     ///< from the page's sample: 1 tight, 0 not, -1 not known
+    bool m_sampleLoose = false;   ///< the page's sample packed looser than kTightPacking
     std::unique_ptr<FlatePiece> m_current;
     std::deque<std::unique_ptr<FlatePiece>> m_pieces; ///< handed over, in stream order, not written out
 };

@@ -108,6 +108,7 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
         std::uint64_t total = 0;
         for (const std::uint64_t c : counts)
             total += c;
+        sampledBytes += total;
         for (std::uint64_t& c : counts) {
             if (c != 0)
                 literalBits += double(c) * std::log2(double(total) / double(c));
@@ -151,7 +152,6 @@ StreamTrial trySample(BandReader& reader, std::uint32_t height, std::size_t outR
                         beforeFiltered.clear();
                     }
                     fresh = false;
-                    sampledBytes += outRow;
                     for (std::size_t i = 0; i < outRow; ++i)
                         ++counts[row[i]];
                     plain.write(row, outRow);
@@ -207,7 +207,7 @@ FlateStream chooseStream(const StreamTrial& trial)
 // bytes coded one by one, the plain stream takes the light search that busy bands take.
 int plainLevel(const StreamTrial& trial)
 {
-    return trial.literal > 0 && double(trial.plain) * (1 + kMatchGain) >= double(trial.literal) ? 3
+    return trial.literal > 0 && double(trial.plain) * (1 + kMatchGain) >= double(trial.literal) ? kBusyLevel
                                                                                                 : kPlainLevel;
 }
 
