@@ -178,6 +178,8 @@ struct CurlCallbacks
             o.reason =
                 parts.size() > 2 ? line.mid(parts[0].size() + parts[1].size() + 2).trimmed() : QByteArray();
             o.location.clear();
+            o.forwarded = false;
+            o.server.clear();
             o.keepAliveSecs = 0;
             c->m_length.clear();
             // HTTP/1.0 ends with the connection unless the page asks to keep it.
@@ -206,6 +208,10 @@ struct CurlCallbacks
             }
         } else if (line.size() > 9 && line.left(9).compare("Location:", Qt::CaseInsensitive) == 0) {
             o.location = line.mid(9).trimmed();
+        } else if (line.size() > 4 && line.left(4).compare("Via:", Qt::CaseInsensitive) == 0) {
+            o.forwarded = true;
+        } else if (line.size() > 7 && line.left(7).compare("Server:", Qt::CaseInsensitive) == 0) {
+            o.server = line.mid(7).trimmed().left(200);
         }
         c->m_moved = true;
         return size * count;

@@ -212,4 +212,20 @@ QByteArray standardReason(int status)
     }
 }
 
+bool answeredByProxy(int status, bool viaProxy, bool https, bool forwarded, QByteArrayView server)
+{
+    if (!viaProxy)
+        return false;
+    if (status == 407)
+        return true;
+    if (status != 401 || https || forwarded)
+        return false;
+    const QByteArray product = server.toByteArray().toLower();
+    for (const char* proxy : {"tinyproxy", "squid", "privoxy", "polipo", "ziproxy", "ccproxy", "wingate",
+                              "ats/", "trafficserver", "3proxy", "proxy"})
+        if (product.contains(proxy))
+            return true;
+    return false;
+}
+
 } // namespace ExchangeJudge

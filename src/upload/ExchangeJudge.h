@@ -45,6 +45,10 @@ struct ExchangeFacts
     long code = 0;               ///< a failure, as a QNetworkReply::NetworkError number
     QString text;                ///< the library's description of a failure
     int proxyStatus = 0;         ///< what the proxy answered a CONNECT, if it did not let it through
+    /// The answer carries a Via line: a proxy passed it on from the page. A
+    /// proxy's own answer (its refusal of the credentials) carries none.
+    bool forwarded = false;
+    QByteArray server; ///< the answer's Server line: which program wrote it
 
     bool delivered() const { return uploaded >= bodySize; }
 };
@@ -87,5 +91,12 @@ Verdict judge(const ExchangeFacts& facts, const Circumstances& circumstances);
 
 /// The text shown for a status that came without one (HTTP/2 has none).
 QByteArray standardReason(int status);
+
+/// Whether an answer that came through a proxy is the proxy's own: a 407, or
+/// over plain http a 401 that no Via line marks as passed on and whose Server
+/// line names a proxy (tinyproxy refuses wrong credentials so; a page's 401
+/// bears the page's own Server line). Inside an https tunnel every answer is
+/// the page's.
+bool answeredByProxy(int status, bool viaProxy, bool https, bool forwarded, QByteArrayView server);
 
 } // namespace ExchangeJudge

@@ -121,6 +121,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     m_body.clear();
     m_readPos = 0;
     m_truncated = false;
+    m_fromProxy = false;
     m_location.clear();
     m_delivered = body.isEmpty();
     m_responseCode = 0;
@@ -333,6 +334,9 @@ void InetControl::conclude(quint64 generation)
     m_body = o.body;
     m_truncated = o.ending == ExchangeFacts::Ending::CutAtLimit;
     m_location = QString::fromLatin1(o.location);
+    m_fromProxy = ExchangeJudge::answeredByProxy(o.status, !m_flight.proxyShown.isEmpty(),
+                                                 m_flight.peer.startsWith(QLatin1String("https:")),
+                                                 o.forwarded, o.server);
     if (m_truncated)
         qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
     m_responseCode = o.status;

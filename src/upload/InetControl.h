@@ -77,6 +77,10 @@ public:
     bool ReplyTruncated() const { return m_truncated; }
     /// Where the last reply's Location header points (a redirect, not followed); empty if none.
     QString ReplyLocation() const { return m_location; }
+    /// The last reply was the proxy's own (its refusal of the credentials), not the page's.
+    bool ReplyFromProxy() const { return m_fromProxy; }
+    /// "host:port" of the proxy the last request went through; empty when none.
+    QString ProxyUsed() const { return m_flight.proxyShown; }
 
 signals:
     void StateChanged(int state);
@@ -166,5 +170,6 @@ private:
     QString m_responseInfo;
     QString m_location;
     bool m_truncated = false;
+    bool m_fromProxy = false;
     bool m_delivered = false;
 };

@@ -1,5 +1,6 @@
 // The transfer control against real sockets on 127.0.0.1: a scripted HTTP(S)
 // server, and tinyproxy as a real proxy with Basic authentication.
+#include "AnswerText.h"
 #include "Base64.h"
 #include "CurlCarrier.h"
 #include "ExchangeJudge.h"
@@ -209,6 +210,8 @@ private slots:
     void boundaryAvoidsTheContent();
     void ruleForExtension_data();
     void ruleForExtension();
+    void htmlAnswerAsText_data();
+    void htmlAnswerAsText();
 
     // failures
     void noAnswerIsFailure_data();
@@ -999,6 +1002,37 @@ void tst_InetControl::boundaryAvoidsTheContent()
     QCOMPARE(UploadRequest::boundaryFor(content), boundary);
 }
 
+void tst_InetControl::htmlAnswerAsText_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("heading and text") << QByteArray("<html><body><h1>Internal Server Error</h1>Database "
+                                                    "unavailable</body></html>")
+                                      << "Internal Server Error - Database unavailable";
+    QTest::newRow("title said again by its heading")
+        << QByteArray("<!DOCTYPE html>\n<html><head><title>404 Not Found</title><style>h1 {x: y}</style>"
+                      "</head><body><center><h1>Not Found</h1></center><hr><center>nginx</center>")
+        << "404 Not Found - nginx";
+    QTest::newRow("entities, inline markup, comments, scripts")
+        << QByteArray("<p>Fehler &amp; <b>Ausfall</b>&#33; &lt;x&gt; &#x263A;<!-- <p>hidden</p> --></p>"
+                      "<script>var p = '<p>no</p>';</script>")
+        << QString::fromUtf8("Fehler & Ausfall! <x> \u263A");
+    QTest::newRow("cut after a sentence")
+        << QByteArray("<p>") + QByteArray("The page is down. ").repeated(20) + "</p>"
+        << QStringLiteral("The page is down.")
+               .repeated(11)
+               .replace(QLatin1String(".T"), QLatin1String(". T"));
+    QTest::newRow("not HTML") << QByteArray("ERROR: a < b and c > d") << QString();
+    QTest::newRow("markup without text") << QByteArray("<html><body><p> </p></body></html>") << QString();
+}
+
+void tst_InetControl::htmlAnswerAsText()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, text);
+    QCOMPARE(AnswerText::fromHtml(body), text);
+}
+
 void tst_InetControl::ruleForExtension_data()
 {
     QTest::addColumn<QString>("extension");
@@ -1650,27 +1684,31 @@ void tst_InetControl::tinyproxyPlainHttp_data()
 {
     QTest::addColumn<QByteArray>("headerLine");
     QTest::addColumn<int>("status"); // 200: through to the page
+    QTest::addColumn<int>("pageStatus");
     // "quill:feed" is ten bytes, so its standard Base64 ends in "==".
     const QByteArray right =
         "Proxy-Authorization: Basic " + Base64::padded(Base64::base64_encode("quill:feed")) + "\r\n";
-    QTest::newRow("right credentials") << right << 200;
+    QTest::newRow("right credentials") << right << 200 << 200;
+    // The page's own 401, passed on: the page's, not the proxy's, whatever its status.
+    QTest::newRow("page asks for a login") << right << 401 << 401;
     // tinyproxy answers wrong credentials with 401, missing ones with 407.
     QTest::newRow("wrong password") << "Proxy-Authorization: Basic " +
                                            Base64::padded(Base64::base64_encode("quill:wrong")) + "\r\n"
-                                    << 401;
-    QTest::newRow("no header") << QByteArray() << 407;
+                                    << 401 << 200;
+    QTest::newRow("no header") << QByteArray() << 407 << 200;
     // Why the header is padded: unpadded, tinyproxy does not accept the same credentials.
     QTest::newRow("unpadded") << "Proxy-Authorization: Basic " + Base64::base64_encode("quill:feed") + "\r\n"
-                              << 401;
+                              << 401 << 200;
 }
 
 void tst_InetControl::tinyproxyPlainHttp()
 {
     QFETCH(QByteArray, headerLine);
     QFETCH(int, status);
+    QFETCH(int, pageStatus);
     MiniHttpServer server;
     QVERIFY(server.listen());
-    server.setDefault(MiniHttpServer::answer(200, "OK"));
+    server.setDefault(MiniHttpServer::answer(pageStatus, pageStatus == 200 ? "OK" : "login first"));
     if (!startTinyproxy(server.port()))
         QSKIP("tinyproxy could not be started");
     auto stop = qScopeGuard([this] { stopTinyproxy(); });
@@ -1685,8 +1723,12 @@ void tst_InetControl::tinyproxyPlainHttp()
     // and page as the reply, which the upload shows and counts as refused.
     QCOMPARE(state, InetControl::icResponseCompleted);
     QCOMPARE(inet.ResponseCode(), long(status));
+    // Who refused decides what the operator is told to mend.
+    QCOMPARE(inet.ReplyFromProxy(), status != pageStatus);
     const QByteArray page = readAllChunks(inet);
-    if (status == 200) {
+    if (pageStatus != 200) {
+        QCOMPARE(page, QByteArray("login first"));
+    } else if (status == 200) {
         QCOMPARE(page, QByteArray("OK"));
         QCOMPARE(server.requests().size(), 1);
         QCOMPARE(server.requests().first().body, QByteArray("doc"));
