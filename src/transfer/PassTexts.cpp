@@ -1,5 +1,6 @@
 #include "PassTexts.h"
 
+#include <QNetworkReply>
 #include <QStringList>
 
 namespace PassTexts {
@@ -94,12 +95,42 @@ QString cancelled()
     return QStringLiteral("Cancelled last request.");
 }
 
-QString reachedThePage(const QString& entry)
+QString unreachable(long code, const QString& pageAt, const QString& host, const QString& proxy,
+                    const QString& info)
 {
-    return QStringLiteral("%1 reached the web page, which may already have filed it. It stays in "
-                          "the folder and goes again with the next pass; check the page before "
-                          "you file it by hand.")
-        .arg(entry);
+    const QString page = QStringLiteral("the web page at ") + pageAt;
+    switch (code) {
+    case QNetworkReply::ConnectionRefusedError:
+        return page + QStringLiteral(" could not be reached: nothing answers there");
+    case QNetworkReply::HostNotFoundError:
+        return page + QStringLiteral(" could not be reached: the name %1 is unknown").arg(host);
+    case QNetworkReply::ProxyConnectionRefusedError:
+        return QStringLiteral("the proxy %1 could not be reached: nothing answers there").arg(proxy);
+    case QNetworkReply::ProxyNotFoundError:
+        return QStringLiteral("the proxy %1 could not be reached: its name is unknown").arg(proxy);
+    case QNetworkReply::UnknownProxyError:
+        return QStringLiteral("the proxy %1 did not pass the request on to %2").arg(proxy, page);
+    case QNetworkReply::SslHandshakeFailedError:
+        // Certificate problems are the common case, and the one an operator can act on.
+        return info.contains(QLatin1String("certificate"), Qt::CaseInsensitive)
+                   ? page + QStringLiteral(" refused the secure connection: its certificate is not one this "
+                                           "computer trusts, or not made out for that name")
+                   : page + QStringLiteral(" refused the secure connection");
+    case QNetworkReply::RemoteHostClosedError:
+        return page + QStringLiteral(" closed the connection without an answer");
+    case QNetworkReply::ProtocolFailure:
+        return page + QStringLiteral(" answered with something that is not an HTTP answer");
+    default:
+        return QStringLiteral("no answer from the web page");
+    }
+}
+
+QString reachedThePage(const QString& why, const QString& info, const QString& entry)
+{
+    return QStringLiteral("Transfer failed: %1 (%2), after the whole of %3 reached the web page, which may "
+                          "already have filed it. Check the page: if it has %3, delete it here; if not, "
+                          "the next pass sends it.")
+        .arg(why, info, entry);
 }
 
 QString proxyRefusedConnect(const QString& info, const QString& entry)
@@ -109,11 +140,11 @@ QString proxyRefusedConnect(const QString& info, const QString& entry)
         .arg(info, entry);
 }
 
-QString noAnswer(const QString& info, const QString& entry)
+QString noAnswer(const QString& why, const QString& info, const QString& entry)
 {
-    return QStringLiteral("Transfer failed: no answer from the web page (%1); %2 stays in the "
-                          "folder and goes again with the next pass.")
-        .arg(info, entry);
+    return QStringLiteral("Transfer failed: %1 (%2); %3 stays in the folder and goes again with the next "
+                          "pass.")
+        .arg(why, info, entry);
 }
 
 QString notFiled(const QString& info, const QString& location, const QString& entry)
@@ -144,6 +175,34 @@ QString tryLater()
 {
     return QStringLiteral("Error filing scan. Please try 'Force Transfer' in 10 minutes. If the problem "
                           "continues, contact technical support.\r\n-------");
+}
+
+QString pageWantsLogin(const QString& proxy)
+{
+    // A proxy that passes its own refusal off as a page's cannot always be told
+    // apart; the operator is shown both places to look.
+    const QString who =
+        proxy.isEmpty()
+            ? QStringLiteral("The web page asks for a login, which Quillfeed does not give: check "
+                             "the upload address in Setup with the page's administrator.")
+            : QStringLiteral("The web page, or the proxy %1 on the way to it, asks for a login: "
+                             "check the proxy's user name and password in Setup, and the upload "
+                             "address with the page's administrator.")
+                  .arg(proxy);
+    return who + QStringLiteral(" Waiting will not change the answer.\r\n-------");
+}
+
+QString pageSays(const QString& text, bool fromProxy)
+{
+    return (fromProxy ? QStringLiteral("The proxy says: ") : QStringLiteral("The web page says: ")) + text;
+}
+
+QString conversionOutOfRoom(const QString& diskFull, const QString& technical)
+{
+    return diskFull +
+           QStringLiteral(" Free space on it: the TIFFs stay in the folder and are converted in a "
+                          "later pass, and the other documents go now (") +
+           technical + QStringLiteral(").");
 }
 
 QString answered(const QString& info)

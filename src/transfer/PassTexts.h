@@ -24,16 +24,29 @@ QString leftoverNotStored(const QString& stored);
 QString awaitingAnswer();
 QString cancelled();
 
-/// No answer came: the request failed.
-QString reachedThePage(const QString& entry);
+/// No answer came: the request failed. What failed, in the operator's words:
+/// code is the control's failure number, pageAt the page's "host:port", proxy
+/// the proxy's (empty when none), info the library's own words.
+QString unreachable(long code, const QString& pageAt, const QString& host, const QString& proxy,
+                    const QString& info);
+/// The whole request reached the page and no answer came: said once, with
+/// what to do, since the page may have filed it.
+QString reachedThePage(const QString& why, const QString& info, const QString& entry);
 QString proxyRefusedConnect(const QString& info, const QString& entry);
-QString noAnswer(const QString& info, const QString& entry);
+QString noAnswer(const QString& why, const QString& info, const QString& entry);
 
 /// An answer that filed nothing.
 QString notFiled(const QString& info, const QString& location, const QString& entry);
 QString proxyRefused(const QString& proxy, const QString& info, const QString& entry);
 QString refusedDocument(const QString& entry, int status, const QString& info);
 QString tryLater();
+/// In place of tryLater where waiting mends nothing: the page asks for a login.
+QString pageWantsLogin(const QString& proxy);
+/// The text of an HTML answer, before the designed lines; fromProxy: the proxy wrote it.
+QString pageSays(const QString& text, bool fromProxy);
+/// A conversion that failed for want of room (diskFull says which disk and
+/// how much), said once a pass.
+QString conversionOutOfRoom(const QString& diskFull, const QString& technical);
 /// What the desktop hears of an answer that filed nothing.
 QString answered(const QString& info);
 

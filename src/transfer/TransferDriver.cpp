@@ -1,5 +1,7 @@
 #include "TransferDriver.h"
 
+#include "AnswerText.h"
+#include "DiskSpace.h"
 #include "Failure.h"
 #include "FileListModel.h"
 #include "GeneralDate.h"
@@ -10,8 +12,10 @@
 #include "UploadRequest.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QSet>
+#include <QUrl>
 
 void TransferView::addErrorBlock(const QString& description, const QString& subject)
 {
@@ -175,6 +179,7 @@ bool TransferDriver::beginPass()
 {
     m_config = m_configSource();
     m_report = {};
+    m_saidOutOfRoom = false;
     m_refusals.beginPass();
     const bool ours = m_folderLock.acquire(m_config.readFromFolder);
     if (!ours && m_folderLock.servedByAnother()) {
@@ -516,9 +521,23 @@ std::optional<FileStamp> TransferDriver::convertCurrent()
     case TiffConversion::Result::Outcome::HeldBack:
         m_view.addStatus(PassTexts::heldBack(tiff, result.message));
         return std::nullopt;
-    case TiffConversion::Result::Outcome::Failed:
+    case TiffConversion::Result::Outcome::Failed: {
+        // A full disk fails every conversion after it: said once a pass, in the
+        // words the scan run uses, and what needs no converting still goes.
+        const std::optional<qint64> room = DiskSpace::freeAt(m_config.readFromFolder);
+        const qint64 need = QFileInfo(m_config.readFromFolder + tiff).size();
+        if (DiskSpace::ranOut(result.message, room, 0)) {
+            if (!std::exchange(m_saidOutOfRoom, true))
+                m_view.addStatus(PassTexts::conversionOutOfRoom(
+                    DiskSpace::fullSentence(m_config.readFromFolder, room,
+                                            QStringLiteral("the PDF of ") + tiff, need),
+                    result.message));
+            m_view.log(result.message);
+            return std::nullopt;
+        }
         m_view.addErrorBlock(result.message, result.subject);
         return std::nullopt;
+    }
     case TiffConversion::Result::Outcome::Converted:
         break;
     }
@@ -555,12 +574,16 @@ void TransferDriver::handleFailure()
                info);
     // The operator must see that nothing was filed, not only the diagnostic log.
     const QString& entry = m_state.currentFile;
-    if (m_inet.LastRequestDelivered())
-        m_view.addStatus(PassTexts::reachedThePage(entry));
-    if (m_inet.ResponseCode() == QNetworkReply::ProxyAuthenticationRequiredError)
+    const long code = m_inet.ResponseCode();
+    const QUrl url(m_config.uploadUrl);
+    const QString pageAt = url.host() + u':' + QString::number(url.port(url.scheme() == u"https" ? 443 : 80));
+    const QString why = PassTexts::unreachable(code, pageAt, url.host(), m_inet.ProxyUsed(), info);
+    if (code == QNetworkReply::ProxyAuthenticationRequiredError)
         m_view.addStatus(PassTexts::proxyRefusedConnect(info, entry));
+    else if (m_inet.LastRequestDelivered())
+        m_view.addStatus(PassTexts::reachedThePage(why, info, entry));
     else
-        m_view.addStatus(PassTexts::noAnswer(info, entry));
+        m_view.addStatus(PassTexts::noAnswer(why, info, entry));
     finish(Outcome::Failed, info);
 }
 
@@ -631,9 +654,19 @@ void TransferDriver::handleAnswer()
             goOn();
         return;
     }
-    m_view.addStatus(status == 407 ? PassTexts::proxyRefused(m_config.proxyAddress, info, entry)
-                                   : PassTexts::notFiled(info, m_inet.ReplyLocation(), entry));
-    m_view.addStatus(PassTexts::tryLater());
+    // A refused password or a login the page asks for is not mended by waiting.
+    const bool fromProxy = m_inet.ReplyFromProxy();
+    if (fromProxy) {
+        m_view.addStatus(PassTexts::proxyRefused(m_inet.ProxyUsed(), info, entry));
+    } else {
+        m_view.addStatus(PassTexts::notFiled(info, m_inet.ReplyLocation(), entry));
+        m_view.addStatus(status == 401 ? PassTexts::pageWantsLogin(m_inet.ProxyUsed())
+                                       : PassTexts::tryLater());
+    }
+    // An error page's words, above the lines that say what it means.
+    const QString says = AnswerText::fromHtml(replyBytes);
+    if (!says.isEmpty())
+        m_view.addStatus(PassTexts::pageSays(says, fromProxy));
     finish(Outcome::Stopped, failure);
 }
 

@@ -204,7 +204,8 @@ private:
     QHash<QString, ListedFile> m_listed;
     RefusalQueue m_refusals;
     AnswerLedger m_answers;
-    int m_doubtPending = 0; ///< said while the answer in hand was read
+    int m_doubtPending = 0;       ///< said while the answer in hand was read
+    bool m_saidOutOfRoom = false; ///< a full disk has stopped a conversion this pass, and was said
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
     OutFile m_outFile;

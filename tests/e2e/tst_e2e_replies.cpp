@@ -4,6 +4,7 @@
 #include "StationTest.h"
 
 #include "InetControl.h"
+#include "ProgressPane.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -88,6 +89,15 @@ void TestE2eReplies::receiverAnswers()
         QCOMPARE(t.filed, 3);
     } else {
         QVERIFY2(receiver->waitForRecords(1), qPrintable(receiver->errorString()));
+        if (mode.name == QLatin1String("hang")) {
+            // The operator sees the wait counted, and what Force Transfer would do.
+            QVERIFY2(waitUntil([&] {
+                         return w->progress->text()->text() ==
+                                QLatin1String(
+                                    "Waiting for the web page's answer: 2 s\nForce Transfer waits too");
+                     }),
+                     qPrintable(w->progress->text()->text()));
+        }
         QVERIFY2(waitUntil([&] { return !w->uploadInFlight(); }), qPrintable(w->statusText()));
         // The pass halts at the file that was not filed; nothing was sent after it.
         QCOMPARE(receiver->records().size(), 1);
@@ -99,10 +109,20 @@ void TestE2eReplies::receiverAnswers()
         else
             QVERIFY2(w->statusText().startsWith(QLatin1String("Transfer failed: ")),
                      qPrintable(w->statusText()));
-        // The operator learns that the page may have the document already.
-        if (delivered)
-            QVERIFY2(w->statusText().contains(QLatin1String("which may already have filed it")),
+        // An error page is said in words above the lines that say what it means.
+        if (mode.name == QLatin1String("status"))
+            QVERIFY2(w->statusText().startsWith(QLatin1String(
+                         "The web page says: 500 Error - The page could not file the document.\r\n")),
+                     qPrintable(w->statusText().left(2000)));
+        // The operator learns that the page may have the document already, once,
+        // with what to do, and not also that it simply goes again.
+        if (delivered) {
+            QVERIFY2(
+                w->statusText().contains(QLatin1String("which may already have filed it. Check the page")),
+                qPrintable(w->statusText()));
+            QVERIFY2(!w->statusText().contains(QLatin1String("goes again with the next pass")),
                      qPrintable(w->statusText()));
+        }
     }
 
     // The window still answers, and the next pass files what was kept.

@@ -154,7 +154,7 @@ void TestTransfer::folderGoesOutInListingOrder()
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     // At most every 100 ms: the first document going out at least, with the files after it.
     QVERIFY2(!progressShown.isEmpty() &&
-                 progressShown.first() == "Sending " + expectedOrder.first() + "; 7 files left",
+                 progressShown.first() == "Sending\n" + expectedOrder.first() + "\n7 files left",
              qPrintable(progressShown.join('|')));
     QVERIFY(!w->progress->isVisible());
     // The widget catches up with the list once the changes pause: the skipped files.
@@ -373,22 +373,26 @@ void TestTransfer::refusalsHaltThePass_data()
 {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("status");
-    QTest::newRow("ok") << QByteArray("ok") << 200;
-    QTest::newRow("OK blank") << QByteArray("OK ") << 200;
-    QTest::newRow("OK CRLF") << QByteArray("OK\r\n") << 200;
-    QTest::newRow("empty") << QByteArray("") << 200;
-    QTest::newRow("500 page") << QByteArray("<html>Server Error</html>") << 500;
+    QTest::addColumn<QString>("says"); // an HTML answer's words, said first
+    QTest::newRow("ok") << QByteArray("ok") << 200 << QString();
+    QTest::newRow("OK blank") << QByteArray("OK ") << 200 << QString();
+    QTest::newRow("OK CRLF") << QByteArray("OK\r\n") << 200 << QString();
+    QTest::newRow("empty") << QByteArray("") << 200 << QString();
+    QTest::newRow("500 page") << QByteArray("<html>Server Error</html>") << 500 << "Server Error";
     // Only a success status files: an error page or a redirect that reads "OK" does not.
-    QTest::newRow("OK on a 500") << QByteArray("OK") << 500;
-    QTest::newRow("OK on a 404") << QByteArray("OK") << 404;
-    QTest::newRow("OK on a 302") << QByteArray("OK") << 302;
-    QTest::newRow("OK and a NUL") << QByteArray("OK\0", 3) << 200;
+    QTest::newRow("OK on a 500") << QByteArray("OK") << 500 << QString();
+    QTest::newRow("OK on a 404") << QByteArray("OK") << 404 << QString();
+    QTest::newRow("OK on a 302") << QByteArray("OK") << 302 << QString();
+    QTest::newRow("OK and a NUL") << QByteArray("OK\0", 3) << 200 << QString();
+    // Waiting mends no login: the advice says what to check instead.
+    QTest::newRow("login asked") << QByteArray("<h1>Login required</h1>") << 401 << "Login required";
 }
 
 void TestTransfer::refusalsHaltThePass()
 {
     QFETCH(QByteArray, reply);
     QFETCH(int, status);
+    QFETCH(QString, says);
     st->put("/a.pdf", "A");
     st->put("/b.pdf", "B");
     ReceiverOptions options;
@@ -407,9 +411,17 @@ void TestTransfer::refusalsHaltThePass()
     QCOMPARE(w->pagesFiled, 0);
     // The page's status (and, for a redirect, where it points) between its text and the refusal.
     const QString answer = "Not filed: the web page answered " + QString::number(status);
-    const QString expectedTop = kRefusal + "\r\n-------\r\n" + answer;
+    const QString advice =
+        status == 401
+            ? QStringLiteral("The web page asks for a login, which Quillfeed does not give: check the "
+                             "upload address in Setup with the page's administrator. Waiting will not "
+                             "change the answer.")
+            : kRefusal;
+    const QString saysLine = says.isEmpty() ? QString() : "The web page says: " + says + "\r\n";
+    const QString expectedTop = saysLine + advice + "\r\n-------\r\n" + answer;
     QVERIFY2(w->statusText().startsWith(expectedTop), qPrintable(w->statusText()));
-    const QString line = w->statusText().section(QStringLiteral("\r\n"), 2, 2);
+    const QString line =
+        w->statusText().section(QStringLiteral("\r\n"), says.isEmpty() ? 2 : 3, says.isEmpty() ? 2 : 3);
     QCOMPARE(line.contains("pointing to /moved-elsewhere"), status == 302);
     const QString rest = "\r\n" + QString::fromUtf8(reply) + "\r\nUploading " + first + "... ";
     QVERIFY2(w->statusText().mid(w->statusText().indexOf("\r\n", expectedTop.size())).startsWith(rest),
@@ -426,10 +438,15 @@ void TestTransfer::receiverDownIsReported()
 {
     st->put("/a.pdf", "A");
     QVERIFY(startAll());
+    const QUrl page = receiver->url("/upload");
     receiver->stop();
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY(waitUntil([&] { return !w->uploadInFlight(); }));
-    QVERIFY2(w->statusText().startsWith("Transfer failed: no answer from the web page ("),
+    // The operator's words first, the library's after them.
+    QVERIFY2(w->statusText().startsWith(
+                 QStringLiteral("Transfer failed: the web page at 127.0.0.1:%1 could not be reached: nothing "
+                                "answers there (")
+                     .arg(page.port())),
              qPrintable(w->statusText()));
     QVERIFY2(w->statusText().contains("); /a.pdf stays in the folder and goes again with the next pass.\r\n"),
              qPrintable(w->statusText()));
@@ -485,6 +502,10 @@ void TestTransfer::failingConverterKeepsTheTiff_data()
                       "pages\\n%%%%EOF\\n' > \"$2\"\n")
         << QByteArray() << QByteArray("newer")
         << QStringLiteral("Held back /a.tif: changed while it was converted");
+    // A full disk is said once a pass, in the scan run's words, whatever the number of TIFFs it stops.
+    QTest::newRow("disk full")
+        << QByteArray("echo \"tiff2pdf: $2: writing failed: No space left on device\" >&2; exit 1\n")
+        << QByteArray() << QByteArray("tiff") << QStringLiteral("The disk holding %1 is full: ");
 }
 
 void TestTransfer::failingConverterKeepsTheTiff()
@@ -497,10 +518,14 @@ void TestTransfer::failingConverterKeepsTheTiff()
     QVERIFY(TestSupport::writeFile(st->file("/../someone.pdf"), "someone's PDF"));
     st->put("/a.tif", "tiff");
     st->put("/b.pdf", "B");
+    const bool full = said.startsWith(QLatin1String("The disk"));
+    if (full)
+        st->put("/c.tif", "tiff");
     QVERIFY(startAll());
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY2(waitUntil([&] { return passEnded(*w); }), qPrintable(w->statusText()));
     QCOMPARE(TestSupport::readFile(st->file("/a.tif")), tiffLeft);
+    QCOMPARE(w->statusText().count(QLatin1String("The disk holding")), full ? 1 : 0);
     if (pdfLeft.isEmpty())
         QVERIFY(!QFileInfo::exists(st->file("/a.pdf")));
     else
@@ -563,6 +588,15 @@ void TestTransfer::proxyCredentialsGetThrough()
     QTest::qWait(100);
     QCOMPARE(receiver->records().size(), 1);
     QVERIFY(QFileInfo::exists(st->file("/b.pdf")));
+    // tinyproxy refuses a wrong password with 401, as a page would: the proxy is
+    // named, its page said in words, and waiting, which mends no password, is not advised.
+    const QString said = w->statusText();
+    QVERIFY2(said.startsWith("The proxy says: 401 Unauthorized - "), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("Not filed: the proxy %1 refused the user name and password in "
+                                          "Setup (401 Unauthorized); /b.pdf stays in the folder.")
+                               .arg(proxy.address())),
+             qPrintable(said));
+    QVERIFY2(!said.contains("in 10 minutes"), qPrintable(said));
 }
 
 void TestTransfer::unreadableAndGrowingFilesAreNotPosted()
