@@ -433,8 +433,18 @@ void frmMain::CmdScanAll_Click()
             }
         }
         m_scanRunning = false;
-        if (!scanned) // the scanner's fault, not the listing's after it
-            addStatus(ScanAdvice::faultLine(ImgScan1->lastFault(), wasOpened, pagesScanned, description));
+        if (!scanned) { // the scanner's fault, not the listing's after it
+            // A page that could not be written is no fault of the scanner's:
+            // the folder says why (gone, full, not this account's).
+            QString line;
+            if (wasOpened && ImgScan1->lastFault() < 0)
+                line = ScanAdvice::writeFaultLine(
+                    readFromFolder, ScanAdvice::examine(readFromFolder, ImgScan1->pagesWritten()),
+                    pagesScanned, description);
+            if (line.isEmpty())
+                line = ScanAdvice::faultLine(ImgScan1->lastFault(), wasOpened, pagesScanned, description);
+            addStatus(line);
+        }
         showMessage(this, QStringLiteral("Scan Error"), description);
     }
 }

@@ -4,12 +4,32 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <optional>
 
 namespace ScanAdvice {
 /// fault: the scanner's status that ended the run (a SANE_Status), -1 when the
 /// failure was not the scanner's; opened: whether the scanner had been opened;
 /// pagesKept: the pages written before the failure; technical: the failure's text.
 QString faultLine(int fault, bool opened, int pagesKept, const QString& technical);
+/// What stands in the way of writing pages into a folder, as found when a run
+/// failed for a reason that was not the scanner's.
+struct FolderFacts
+{
+    bool exists = true;
+    bool writable = true;
+    std::optional<qint64> freeBytes;
+    /// About what the next page takes: the pages written so far, else an A4
+    /// page at 300 dpi in gray before compression.
+    qint64 pageBytes = 0;
+};
+FolderFacts examine(const QString& folder, const QStringList& pagesWritten);
+/// The line for a run that could not write its pages into folder (gone, full,
+/// not this account's to write); empty when the folder shows no such reason.
+QString writeFaultLine(const QString& folder, const FolderFacts& facts, int pagesKept,
+                       const QString& technical);
+
 /// A feeder batch that gave no page at all.
 QString emptyFeederLine();
 } // namespace ScanAdvice

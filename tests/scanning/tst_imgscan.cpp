@@ -169,6 +169,8 @@ private slots:
     void startScanNeedsEveryOption();
     void startScanNeedsOpenScanner();
     void missingFolderIsReported();
+    void writeFaultsNameTheirCause_data();
+    void writeFaultsNameTheirCause();
     void secondStartScanDuringBatchIsRefused();
 
     // Choice of scanner
@@ -649,7 +651,59 @@ void TestImgScan::missingFolderIsReported()
     const QString failure = failureOf([&] { scan.StartScan(); });
     QCOMPARE(failure, QStringLiteral("The folder %1/gone does not exist.").arg(folder()));
     QCOMPARE(filesIn(folder()), QStringList());
+    // Not the scanner's fault: the operator is sent to the folder, not to the scanner.
+    const QString gone = folder() + QStringLiteral("/gone");
+    QCOMPARE(ScanAdvice::writeFaultLine(gone, ScanAdvice::examine(gone, {}), 0, failure),
+             QStringLiteral("The read-from folder %1 does not exist: create it, or choose another in Setup, "
+                            "then press Scan All again (%2).")
+                 .arg(gone, failure));
     scan.CloseScanner();
+}
+
+void TestImgScan::writeFaultsNameTheirCause_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<qint64>("freeBytes");
+    QTest::addColumn<QString>("technical");
+    QTest::addColumn<QString>("line");
+    const QString noSpace =
+        QStringLiteral("The page file /s/.img-0004.tif.part could not be written: No space left "
+                       "on device");
+    const QString kept = QStringLiteral("; the 3 pages scanned are kept and will be filed (%1).");
+    QTest::newRow("the system says full")
+        << true << qint64(3 << 20) << noSpace
+        << QStringLiteral(
+               "The disk holding /s is full: 3.0 MB free, and a page needs about 1.0 MB. Free space "
+               "on it and press Scan All again") +
+               kept.arg(noSpace);
+    // libtiff's own words ("Error writing TIFF header") do not say why: the room left does.
+    const QString header = QStringLiteral("Error writing TIFF header");
+    QTest::newRow("less room than a page")
+        << true << qint64(4096) << header
+        << QStringLiteral(
+               "The disk holding /s is full: 4.0 kB free, and a page needs about 1.0 MB. Free space "
+               "on it and press Scan All again") +
+               kept.arg(header);
+    QTest::newRow("room enough: no reason of the folder's") << true << qint64(5 << 20) << header << QString();
+    QTest::newRow("not this account's")
+        << false << qint64(5 << 20) << header
+        << QStringLiteral(
+               "This account may not write into the read-from folder /s: let it, or choose another "
+               "folder in Setup, then press Scan All again") +
+               kept.arg(header);
+}
+
+void TestImgScan::writeFaultsNameTheirCause()
+{
+    QFETCH(bool, writable);
+    QFETCH(qint64, freeBytes);
+    QFETCH(QString, technical);
+    QFETCH(QString, line);
+    ScanAdvice::FolderFacts facts;
+    facts.writable = writable;
+    facts.freeBytes = freeBytes;
+    facts.pageBytes = 1 << 20;
+    QCOMPARE(ScanAdvice::writeFaultLine(QStringLiteral("/s"), facts, 3, technical), line);
 }
 
 void TestImgScan::secondStartScanDuringBatchIsRefused()
