@@ -2,6 +2,7 @@
 
 #include "Design.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
@@ -30,6 +31,9 @@ ProgressPane::ProgressPane(QWidget* parent) : QWidget(parent)
     m_later = new QTimer(this);
     m_later->setSingleShot(true);
     connect(m_later, &QTimer::timeout, this, &ProgressPane::showPending);
+    m_waitTick = new QTimer(this);
+    m_waitTick->setInterval(1000);
+    connect(m_waitTick, &QTimer::timeout, this, &ProgressPane::showWaiting);
     hide();
 }
 
@@ -44,17 +48,37 @@ void ProgressPane::showSending(const QString& entry, qint64 sent, qint64 total, 
     showPending();
 }
 
+void ProgressPane::setText(const QString& shown, const QString& whole)
+{
+    if (m_text->text() == shown && m_text->toolTip() == whole)
+        return;
+    m_text->setText(shown);
+    m_text->setToolTip(whole);
+    m_text->setAccessibleName(whole);
+    m_bar->setAccessibleDescription(whole);
+}
+
 void ProgressPane::showPending()
 {
     m_shown.start();
     const auto& [entry, sent, total, filesLeft] = m_pending;
     const QString left =
         filesLeft == 1 ? QStringLiteral("1 file left") : QStringLiteral("%1 files left").arg(filesLeft);
-    const QString text = QStringLiteral("Sending %1; %2").arg(entry, left);
-    if (m_text->text() != text) {
-        m_text->setText(text);
-        m_text->setToolTip(text);
-        m_bar->setAccessibleDescription(text);
+    if (total > 0 && sent >= total) {
+        // Nothing shows progress any more: the page holds the answer.
+        if (!m_waiting.isValid()) {
+            m_waiting.start();
+            m_waitTick->start();
+        }
+        showWaiting();
+    } else {
+        m_waiting.invalidate();
+        m_waitTick->stop();
+        // A long name loses its middle, never its end: the end tells the
+        // documents of one batch apart.
+        const QString name = QFontMetrics(m_text->font()).elidedText(entry, Qt::ElideMiddle, m_text->width());
+        setText(QStringLiteral("Sending\n%1\n%2").arg(name, left),
+                QStringLiteral("Sending %1; %2").arg(entry, left));
     }
     if (m_bar->maximum() != Steps)
         m_bar->setRange(0, Steps);
@@ -64,12 +88,22 @@ void ProgressPane::showPending()
     show();
 }
 
+void ProgressPane::showWaiting()
+{
+    const QString waited =
+        QStringLiteral("Waiting for the web page's answer: %1 s").arg(m_waiting.elapsed() / 1000);
+    // Sending it again could file it twice, so Force Transfer does not.
+    const QString force = QStringLiteral("Force Transfer waits too");
+    setText(waited + u'\n' + force, waited +
+                                        QStringLiteral(" to %1, which it has whole. ").arg(m_pending.entry) +
+                                        force + QStringLiteral(": sending it again could file it twice."));
+}
+
 void ProgressPane::showScanning(int pages)
 {
     const QString text = pages == 1 ? QStringLiteral("Scanning: 1 page so far")
                                     : QStringLiteral("Scanning: %1 pages so far").arg(pages);
-    m_text->setText(text);
-    m_bar->setAccessibleDescription(text);
+    setText(text, text);
     // How many pages the feeder holds is not known: the bar says only that it runs.
     m_bar->setRange(0, 0);
     show();
@@ -78,9 +112,11 @@ void ProgressPane::showScanning(int pages)
 void ProgressPane::finish()
 {
     m_later->stop();
+    m_waitTick->stop();
+    m_waiting.invalidate();
     m_shown.invalidate();
     hide();
     m_bar->setRange(0, Steps);
     m_bar->reset();
-    m_text->clear();
+    setText(QString(), QString());
 }

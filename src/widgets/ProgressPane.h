@@ -29,6 +29,10 @@ public:
 
 private:
     void showPending();
+    /// The whole document is out and the page has not answered yet: how long
+    /// it has been, counted every second.
+    void showWaiting();
+    void setText(const QString& shown, const QString& whole);
 
     QLabel* m_text = nullptr;
     QProgressBar* m_bar = nullptr;
@@ -36,6 +40,8 @@ private:
     // what sending a small file does: it shows the newest state at most every 100 ms.
     QTimer* m_later = nullptr;
     QElapsedTimer m_shown;
+    QTimer* m_waitTick = nullptr;
+    QElapsedTimer m_waiting;
     struct
     {
         QString entry;

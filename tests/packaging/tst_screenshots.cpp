@@ -303,9 +303,23 @@ void TestScreenshots::windowDuringAPass()
     QVERIFY(page.waitForRequests(1));
     QTRY_COMPARE(w->progress->bar()->value(), w->progress->bar()->maximum());
     QVERIFY(w->progress->isVisible());
-    QCOMPARE(w->progress->text()->text(), "Sending " + w->fileListEntries().first() + "; 2 files left");
+    // The whole document is out and the page holds its answer: the pane counts the wait.
+    QTRY_COMPARE(w->progress->text()->text(),
+                 "Waiting for the web page's answer: 0 s\nForce Transfer waits too");
+    QVERIFY(w->progress->text()->toolTip().contains(w->fileListEntries().first()));
     shoot(w.get(), QStringLiteral("sending"));
     w->Inet1->Cancel();
+    // A long name loses its middle, never its end; the tooltip and the screen
+    // reader have it whole.
+    const QString name = QStringLiteral("/2024/march/img20261209-200344-0001-contract-signed.pdf");
+    w->progress->showSending(name, 1, 10, 3);
+    QTRY_VERIFY(w->progress->text()->text().startsWith(QLatin1String("Sending\n")));
+    const QString shown = w->progress->text()->text().section(u'\n', 1, 1);
+    QVERIFY2(shown.size() < name.size() && shown.startsWith(QLatin1String("/2024")) &&
+                 shown.endsWith(QLatin1String("ned.pdf")),
+             qPrintable(shown));
+    QCOMPARE(w->progress->text()->toolTip(), "Sending " + name + "; 3 files left");
+    QCOMPARE(w->progress->text()->accessibleName(), w->progress->text()->toolTip());
 }
 
 void TestScreenshots::setupDialog()
