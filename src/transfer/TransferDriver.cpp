@@ -655,7 +655,8 @@ void TransferDriver::handleAnswer()
         return;
     }
     // A refused password or a login the page asks for is not mended by waiting.
-    const bool fromProxy = m_inet.ReplyFromProxy();
+    // A 407 is a proxy's word, whichever way the request went.
+    const bool fromProxy = status == 407 || m_inet.ReplyFromProxy();
     if (fromProxy) {
         m_view.addStatus(PassTexts::proxyRefused(m_inet.ProxyUsed(), info, entry));
     } else {

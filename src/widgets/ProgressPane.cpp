@@ -93,10 +93,10 @@ void ProgressPane::showWaiting()
     const QString waited =
         QStringLiteral("Waiting for the web page's answer: %1 s").arg(m_waiting.elapsed() / 1000);
     // Sending it again could file it twice, so Force Transfer does not.
-    const QString force = QStringLiteral("Force Transfer waits too");
-    setText(waited + u'\n' + force, waited +
-                                        QStringLiteral(" to %1, which it has whole. ").arg(m_pending.entry) +
-                                        force + QStringLiteral(": sending it again could file it twice."));
+    setText(waited + QStringLiteral("\nForce Transfer waits."),
+            waited + QStringLiteral(" to %1, which it has whole. Force Transfer waits for it too: sending it "
+                                    "again could file it twice.")
+                         .arg(m_pending.entry));
 }
 
 void ProgressPane::showScanning(int pages)

@@ -94,7 +94,7 @@ void TestE2eReplies::receiverAnswers()
             QVERIFY2(waitUntil([&] {
                          return w->progress->text()->text() ==
                                 QLatin1String(
-                                    "Waiting for the web page's answer: 2 s\nForce Transfer waits too");
+                                    "Waiting for the web page's answer: 2 s\nForce Transfer waits.");
                      }),
                      qPrintable(w->progress->text()->text()));
         }

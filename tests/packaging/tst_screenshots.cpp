@@ -305,7 +305,7 @@ void TestScreenshots::windowDuringAPass()
     QVERIFY(w->progress->isVisible());
     // The whole document is out and the page holds its answer: the pane counts the wait.
     QTRY_COMPARE(w->progress->text()->text(),
-                 "Waiting for the web page's answer: 0 s\nForce Transfer waits too");
+                 "Waiting for the web page's answer: 0 s\nForce Transfer waits.");
     QVERIFY(w->progress->text()->toolTip().contains(w->fileListEntries().first()));
     shoot(w.get(), QStringLiteral("sending"));
     w->Inet1->Cancel();
