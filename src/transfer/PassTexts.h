@@ -34,6 +34,12 @@ QString notFiled(const QString& info, const QString& location, const QString& en
 QString proxyRefused(const QString& proxy, const QString& info, const QString& entry);
 QString refusedDocument(const QString& entry, int status, const QString& info);
 QString tryLater();
+/// A document the page refused for itself goes again at untilMs (ms since the epoch).
+QString nextTry(const QString& entry, qint64 untilMs);
+/// A document the page refused for itself was left for later in this pass.
+QString waitsAfterRefusal(const QString& entry, qint64 untilMs);
+QString refusalRecordDamaged(const QString& record);
+QString refusalNotRecorded(const QString& record, const QString& why);
 /// What the desktop hears of an answer that filed nothing.
 QString answered(const QString& info);
 
