@@ -1,4 +1,8 @@
+#include "ImgScan.h"
 #include "frmMain.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <QApplication>
 
@@ -11,7 +15,17 @@ int main(int argc, char* argv[])
     // Lets the desktop match the window to quillfeed.desktop and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("quillfeed"));
 
-    frmMain window;
-    window.Form_Load();
-    return QApplication::exec();
+    int rc = 0;
+    {
+        frmMain window;
+        window.Form_Load();
+        rc = QApplication::exec();
+    }
+    if (ImgScan::batchLeftRunning()) {
+        // A thread is still in the scanner's backend: what the window had to
+        // save is saved, and nothing of the libraries is torn down beneath it.
+        std::fflush(nullptr);
+        std::_Exit(rc);
+    }
+    return rc;
 }

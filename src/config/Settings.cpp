@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -227,10 +228,20 @@ QStringList readLines(QIODevice& device, int maxLines, bool* cut)
         *cut = *cut || lineCut;
         lineCut = false;
     };
+    // The rest of an over-long line is passed over, not kept, but passing over
+    // an endless one would read the whole file: past the bytes of maxLines
+    // lines of the longest length, the file is read as if it ended there.
+    const qint64 limit = qint64(maxLines) * (MaxLineBytes + 2);
+    qint64 consumed = 0;
     while (lines.size() < maxLines) {
-        const qint64 n = device.read(buffer, sizeof buffer);
+        if (consumed >= limit) {
+            *cut = true;
+            break;
+        }
+        const qint64 n = device.read(buffer, std::min<qint64>(sizeof buffer, limit - consumed));
         if (n <= 0)
             break;
+        consumed += n;
         for (qint64 i = 0; i < n && lines.size() < maxLines; ++i) {
             const char c = buffer[i];
             if (c == '\n' && afterCr) {
@@ -282,14 +293,14 @@ void LoadSettings()
             g_showDialog();
         return;
     }
-    // Only the six lines that are used are read, each up to MaxLineBytes: a file
-    // of any size costs the same. A read failure leaves what was read so far.
+    // Only the six lines that are used are read, each up to MaxLineBytes, and no
+    // more bytes than six such lines take: a file of any size costs the same. A
+    // read failure leaves what was read so far.
     bool cut = false;
     const QStringList lines = readLines(file, 6, &cut);
     file.close();
     if (cut)
-        qCWarning(lcConfig) << "settings lines longer than" << MaxLineBytes << "bytes were cut in"
-                            << file.fileName();
+        qCWarning(lcConfig) << "settings lines longer than" << MaxLineBytes << "bytes were cut in" << path;
 
     // The first three lines: a missing one leaves the value as it was.
     QString* const firstThree[] = {&appTitle, &uploadToUrl, &readFromPath};

@@ -64,7 +64,9 @@ inline const QString defaultAppTitle = QStringLiteral("Quorvane");
 inline constexpr qsizetype MaxLineBytes = 64 * 1024;
 /// Reads up to maxLines lines: a line ends at CR LF, a lone CR or a lone LF (as
 /// a file written by hand on this system has). A final line without terminator
-/// counts. Sets cut when a line was longer than MaxLineBytes.
+/// counts. Reads no more than maxLines lines of MaxLineBytes and their CR LF
+/// take; what lies past that is as if the file ended there. Sets cut when a
+/// line was longer than MaxLineBytes, or the file went on past that.
 QStringList readLines(QIODevice& device, int maxLines, bool* cut);
 /// The file's bytes for the six values, each line ended by CR LF.
 QByteArray formatFile(const QStringList& values);

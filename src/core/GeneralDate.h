@@ -5,10 +5,14 @@
 #include <QDateTime>
 #include <QLocale>
 
+inline QString generalDateTime(const QDateTime& at)
+{
+    const QLocale locale = QLocale::system();
+    return locale.toString(at.date(), QLocale::ShortFormat) + u' ' +
+           locale.toString(at.time(), QLocale::LongFormat);
+}
+
 inline QString generalDateTime()
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    const QLocale locale = QLocale::system();
-    return locale.toString(now.date(), QLocale::ShortFormat) + u' ' +
-           locale.toString(now.time(), QLocale::LongFormat);
+    return generalDateTime(QDateTime::currentDateTime());
 }

@@ -16,6 +16,15 @@ struct PassReport
         FileStamp stamp;     ///< as it was sent: changed, it is another document
         QString answer;      ///< what the page answered, in the operator's words
         int filedBefore = 0; ///< documents the pass had filed before this refusal
+        /// When it goes again (ms since the epoch): refused for itself, it waits;
+        /// 0 when it goes with the next pass.
+        qint64 nextTryMs = 0;
+    };
+    /// A document the page refused for itself before, left for later in this pass.
+    struct Waiting
+    {
+        QString entry;
+        qint64 untilMs = 0; ///< ms since the epoch
     };
 
     int filed = 0;
@@ -24,4 +33,5 @@ struct PassReport
     /// The pass ended on the last of its refusals, which would meet the next document as well.
     bool stoppedOnRefusal = false;
     QList<Refusal> refused;
+    QList<Waiting> waiting;
 };

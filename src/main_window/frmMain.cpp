@@ -356,6 +356,8 @@ void frmMain::CmdStartTransfer_Click()
     try {
         RefreshFileList();
         pagesFiled = 0;
+        // The operator asks: what the page refused goes once more now, whatever its wait.
+        m_transfer->forceRefusedOnce();
         ProcessNextFile();
     } catch (...) {
         showMessage(this, describeCurrentException());

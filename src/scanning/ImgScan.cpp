@@ -8,6 +8,7 @@
 #include "SelectScannerDialog.h"
 #include "UserStore.h"
 
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -30,6 +31,10 @@ constexpr qint32 kScanToFiles = 4;
 constexpr qint16 kPageOptionNumbered = 1;
 constexpr qint32 kFileTypeTiff = 1;
 constexpr double kResolution = 300;
+// How long a quit waits for a stopped batch to end: a read in progress, the
+// cancel, the page dropped.
+constexpr int kQuitWaitMs = 2000;
+bool s_batchLeftRunning = false;
 
 enum class Reach { Local, Network };
 
@@ -67,6 +72,8 @@ struct ImgScan::Private
     QList<DeferredOption> deferred;
     QStringList pagesWritten;
     int lastFault = -1;
+    /// A batch whose worker did not end when the application quit.
+    bool strayBatch = false;
     QString foundAgain;
 };
 
@@ -137,9 +144,18 @@ void ImgScan::storeChoice(const ScannerDevice& device)
         throw Failure(QStringLiteral("The choice of scanner could not be saved."));
 }
 
+bool ImgScan::batchLeftRunning()
+{
+    return s_batchLeftRunning;
+}
+
 void ImgScan::closeDevice()
 {
-    if (d->handle) {
+    if (d->strayBatch) {
+        // Its worker may still be in the backend: the device and SANE stay as
+        // they are until the process ends.
+        (void)d->session.release();
+    } else if (d->handle) {
         sane_close(d->handle);
         qCDebug(lcScan) << "closed" << d->deviceName;
     }
@@ -312,27 +328,39 @@ void ImgScan::StartScan()
     d->pagesWritten.clear();
     QString failure;
     {
-        ScanWorker worker(batch);
+        auto worker = std::make_unique<ScanWorker>(batch);
         // Queued: the worker's pages reach PageDone on this (the UI) thread,
         // in order, and all of them before the finished signal ends the wait.
         connect(
-            &worker, &ScanWorker::pageWritten, this,
+            worker.get(), &ScanWorker::pageWritten, this,
             [this](int pageNumber, int, const QString& path) {
                 d->pagesWritten << path;
                 emit PageDone(pageNumber);
             },
             Qt::QueuedConnection);
         QEventLoop loop;
-        connect(&worker, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-        worker.start();
+        connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+        worker->start();
         loop.exec();
-        if (!worker.isFinished()) {
-            // The wait was ended from outside (the application is quitting).
-            worker.abort();
+        if (!worker->isFinished()) {
+            // The wait was ended from outside: the application is quitting.
+            worker->abort();
+            if (!worker->wait(QDeadlineTimer(kQuitWaitMs))) {
+                // Whatever the scanner or its backend does, closing the window
+                // ends the program: the worker is left to the end of the
+                // process, with the device. Its pages written so far are whole;
+                // the one in progress has only its hidden temporary name.
+                qCWarning(lcScan) << "the batch did not end within" << kQuitWaitMs << "ms of the quit";
+                disconnect(worker.get(), nullptr, this, nullptr);
+                (void)worker.release();
+                d->strayBatch = s_batchLeftRunning = true;
+                m_scanning = false;
+                throw Failure(QStringLiteral("The scan was stopped while a page was being read; the scanner "
+                                             "did not let go of it."));
+            }
         }
-        worker.wait();
-        failure = worker.failure();
-        d->lastFault = worker.faultStatus();
+        failure = worker->failure();
+        d->lastFault = worker->faultStatus();
     }
     m_scanning = false;
     if (!failure.isEmpty())

@@ -39,6 +39,10 @@ public:
     void ShowSelectScanner(QWidget* parent);
 
     bool isScanning() const { return m_scanning; }
+    /// A batch stopped by a quit did not end in time: its thread may still be
+    /// in the scanner's backend, so SANE must not be ended beneath it and the
+    /// process ends without tearing its libraries down.
+    static bool batchLeftRunning();
     /// The full paths of the pages of the current (or last) batch, complete and
     /// under their final names, as PageDone has reported them.
     QStringList pagesWritten() const;

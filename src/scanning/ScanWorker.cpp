@@ -67,11 +67,12 @@ ScanWorker::~ScanWorker()
 
 void ScanWorker::abort()
 {
+    // Only noted: the worker sees it between two reads and cancels the batch
+    // itself. A cancel from here would join the backend's reader on the
+    // window's thread, and a cancelled reader can leave behind a lock the
+    // worker then waits for (the test backend's left the allocator's): the
+    // window would wait on both for good.
     m_abort.storeRelaxed(1);
-    // SANE allows sane_cancel from another thread (or a signal handler) to
-    // end a sane_read that is waiting for the scanner.
-    if (isRunning())
-        sane_cancel(m_batch.handle);
 }
 
 void ScanWorker::run()

@@ -37,8 +37,8 @@ public:
     explicit ScanWorker(const ScanBatch& batch, QObject* parent = nullptr);
     ~ScanWorker() override;
 
-    /// Asks the scanner to stop at once (from the UI thread); the page being
-    /// read is dropped.
+    /// Asks the batch to stop (from the UI thread): the worker cancels it after
+    /// the read in progress, and the page being read is dropped.
     void abort();
 
     /// After the thread has ended: the failure's text, empty after a normal end.

@@ -191,7 +191,8 @@ QList<FiledLog::Row> FiledLog::lastRows() const
         return {};
     const qint64 start = qMax<qint64>(0, file.size() - TailBytes);
     file.seek(start);
-    QByteArray tail = file.readAll();
+    // No more than the tail, though rows are appended while it is read.
+    QByteArray tail = file.read(TailBytes);
     if (start > 0) {
         // Begin at a line that starts a row: its time stamp's year.
         qsizetype at = 0;

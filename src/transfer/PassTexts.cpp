@@ -1,5 +1,7 @@
 #include "PassTexts.h"
 
+#include "GeneralDate.h"
+
 #include <QNetworkReply>
 #include <QStringList>
 
@@ -169,6 +171,40 @@ QString refusedDocument(const QString& entry, int status, const QString& info)
     return QStringLiteral("Not filed: the web page refused %1 %2(%3); it waits in the folder, behind the "
                           "other documents, until it is filed or changes.")
         .arg(entry, status == 413 ? QStringLiteral("as too large for it ") : QString(), info);
+}
+
+namespace {
+QString timeOf(qint64 ms)
+{
+    return generalDateTime(QDateTime::fromMSecsSinceEpoch(ms));
+}
+} // namespace
+
+QString nextTry(const QString& entry, qint64 untilMs)
+{
+    return QStringLiteral("%1 goes to the web page again at %2, sooner only when it changes, when Setup "
+                          "changes the upload address, or once with Force Transfer.")
+        .arg(entry, timeOf(untilMs));
+}
+
+QString waitsAfterRefusal(const QString& entry, qint64 untilMs)
+{
+    return QStringLiteral("%1, refused by the web page, waits until %2 before it goes again.")
+        .arg(entry, timeOf(untilMs));
+}
+
+QString refusalRecordDamaged(const QString& record)
+{
+    return QStringLiteral("The record of the documents the web page refused (%1) is damaged; each of them "
+                          "goes again with the next pass.")
+        .arg(record);
+}
+
+QString refusalNotRecorded(const QString& record, const QString& why)
+{
+    return QStringLiteral("Cannot keep the record of the documents the web page refused in %1 (%2): after "
+                          "a restart they go again at once.")
+        .arg(record, why);
 }
 
 QString tryLater()

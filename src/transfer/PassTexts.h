@@ -47,6 +47,12 @@ QString pageSays(const QString& text, bool fromProxy);
 /// A conversion that failed for want of room (diskFull says which disk and
 /// how much), said once a pass.
 QString conversionOutOfRoom(const QString& diskFull, const QString& technical);
+/// A document the page refused for itself goes again at untilMs (ms since the epoch).
+QString nextTry(const QString& entry, qint64 untilMs);
+/// A document the page refused for itself was left for later in this pass.
+QString waitsAfterRefusal(const QString& entry, qint64 untilMs);
+QString refusalRecordDamaged(const QString& record);
+QString refusalNotRecorded(const QString& record, const QString& why);
 /// What the desktop hears of an answer that filed nothing.
 QString answered(const QString& info);
 

@@ -7,11 +7,13 @@
 #include "GeneralDate.h"
 #include "InetControl.h"
 #include "PassTexts.h"
+#include "PrivateData.h"
 #include "Recovery.h"
 #include "TiffConversion.h"
 #include "UploadRequest.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QSet>
@@ -38,7 +40,7 @@ bool wasFiled(Leftovers::Kind kind)
 TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetControl& inet,
                                std::function<PassConfig()> configSource, QObject* parent)
     : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_configSource(std::move(configSource)),
-      m_fileList(new FileListModel(this)),
+      m_fileList(new FileListModel(this)), m_clock([] { return QDateTime::currentMSecsSinceEpoch(); }),
       m_filed({[this](const QString& line) { m_view.addStatus(line); },
                [this](const QString& line) { m_view.log(line); },
                [this](const FileStamp& stamp, const QString& path, const QString& why) {
@@ -91,9 +93,11 @@ void TransferDriver::refreshFileList()
         m_recoveredId = m_folderLock.id();
         Recovery::finishStop(folder, m_journal, m_filedLog, recoveryHooks());
     }
+    if (ours)
+        useRefusalRecord();
     std::vector<ListedFile> found;
-    auto publish = [&] {
-        m_fileList->setEntries(m_refusals.order(found));
+    auto publish = [&](bool complete) {
+        m_fileList->setEntries(m_refusals.order(found, complete));
         m_listed.reserve(qsizetype(found.size()));
         for (ListedFile& f : found)
             m_listed.insert(f.entry, std::move(f));
@@ -104,12 +108,12 @@ void TransferDriver::refreshFileList()
     try {
         listFolderTree(folder, found, ours);
     } catch (...) {
-        publish();
+        publish(false);
         throw;
     }
     if (ours && !inFlight())
         Recovery::finishConvertedPairs(folder, found, recoveryHooks());
-    publish();
+    publish(true);
     if (!ours)
         return;
     // Only a complete listing can tell that a remembered file is gone.
@@ -119,6 +123,17 @@ void TransferDriver::refreshFileList()
             present.insert(f.stamp);
         m_leftovers.keepOnly(folder, present);
     }
+}
+
+void TransferDriver::useRefusalRecord()
+{
+    // One record per folder, as the send record: no other station serves it.
+    const FileId id = m_folderLock.id();
+    const QString path = PrivateData::path(QStringLiteral("refused-%1-%2.txt").arg(id.device).arg(id.inode));
+    if (path == m_refusals.recordPath())
+        return;
+    if (!m_refusals.useRecord(path))
+        m_view.addStatus(PassTexts::refusalRecordDamaged(path));
 }
 
 Recovery::Hooks TransferDriver::recoveryHooks()
@@ -181,6 +196,8 @@ bool TransferDriver::beginPass()
     m_report = {};
     m_saidOutOfRoom = false;
     m_refusals.beginPass();
+    m_waitingInPass.clear();
+    m_passForced = std::exchange(m_forceNext, false);
     const bool ours = m_folderLock.acquire(m_config.readFromFolder);
     if (!ours && m_folderLock.servedByAnother()) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
@@ -208,10 +225,12 @@ bool TransferDriver::beginPass()
 
 void TransferDriver::processNextFile()
 {
-    if (inFlight())
+    if (inFlight()) {
+        m_forceNext = false;
         nextFile(); // which says that the last one is still under way
-    else
+    } else {
         runPass([this] { nextFile(); });
+    }
 }
 
 void TransferDriver::upload()
@@ -244,21 +263,25 @@ void TransferDriver::nextFile()
     // Files that are skipped or held back hand over to the next entry at once;
     // a loop keeps a long run of them from nesting calls.
     while (m_fileList->count() > 0) {
-        const QString next = m_fileList->at(0);
-        const bool underWay = m_inet.StillExecuting() || inFlight() || m_stage != Stage::Choosing;
-        // Every document left was refused in this pass: they wait for the next.
-        if (!underWay && m_refusals.refusedInPass(next))
-            break;
-        m_view.log(QStringLiteral("Filename: ") + next);
-        if (underWay) {
+        if (m_inet.StillExecuting() || inFlight() || m_stage != Stage::Choosing) {
+            m_view.log(QStringLiteral("Filename: ") + m_fileList->at(0));
             m_view.addStatus(PassTexts::stillExecuting(m_state.pagesFiled));
             return;
         }
-        beginFlight(next);
+        const std::optional<QString> next = nextDocument();
+        // Every document left was refused in this pass, or waits: they go later.
+        if (!next)
+            break;
+        m_view.log(QStringLiteral("Filename: ") + *next);
+        beginFlight(*next);
         if (sendCurrent())
             return;
     }
     settleFiled();
+    // Said once until the box is emptied (Force Transfer empties it), and anew
+    // when the time changes: not at every tick.
+    for (const PassReport::Waiting& w : std::as_const(m_report.waiting))
+        m_view.addStatusOnce(PassTexts::waitsAfterRefusal(w.entry, w.untilMs));
     const QString banner = PassTexts::finished(m_state.pagesFiled);
     if (!m_view.isNewest(banner))
         m_view.addStatus(banner);
@@ -274,6 +297,31 @@ void TransferDriver::nextFile()
         throw;
     }
     endPass();
+}
+
+std::optional<QString> TransferDriver::nextDocument()
+{
+    const qint64 now = m_clock();
+    for (int i = 0; i < m_fileList->count(); ++i) {
+        const QString entry = m_fileList->at(i);
+        if (m_refusals.refusedInPass(entry))
+            continue;
+        if (const std::optional<qint64> until =
+                m_refusals.waitsUntil(entry, m_config.uploadUrl, now, m_passForced)) {
+            if (!m_waitingInPass.contains(entry)) {
+                m_waitingInPass.insert(entry);
+                m_report.waiting.push_back({entry, *until});
+            }
+            continue;
+        }
+        // The document in flight is entry 0 until its answer is handled.
+        if (i > 0) {
+            m_fileList->removeAt(i);
+            m_fileList->insertAt(0, entry);
+        }
+        return entry;
+    }
+    return std::nullopt;
 }
 
 void TransferDriver::goOn()
@@ -333,16 +381,27 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
         m_filed.pace([this] { return m_journal.crowded(); });
         return true;
     case Outcome::Refused:
-    case Outcome::Stopped:
+    case Outcome::Stopped: {
         // A transport failure moves nothing: it says nothing of the document,
-        // and the next one would meet it as well.
-        m_refusals.refused(flight.entry, flight.identity);
+        // and the next one would meet it as well. Refused for itself, it would
+        // be refused again as it is: it waits, longer after each refusal,
+        // rather than go at every pass.
+        qint64 nextTry = 0;
+        if (outcome == Outcome::Refused) {
+            nextTry = m_refusals.refusedItself(flight.entry, flight.identity, m_config.uploadUrl, m_clock());
+            m_view.addStatus(PassTexts::nextTry(flight.entry, nextTry));
+            if (const QString& why = m_refusals.recordFailure(); !why.isEmpty())
+                m_view.addStatusOnce(PassTexts::refusalNotRecorded(m_refusals.recordPath(), why));
+        } else {
+            m_refusals.refused(flight.entry, flight.identity);
+        }
         if (m_fileList->removeEntry(flight.entry))
             m_fileList->insertAt(m_fileList->count(), flight.entry);
-        m_report.refused.push_back({flight.entry, flight.identity, failure, m_report.filed});
+        m_report.refused.push_back({flight.entry, flight.identity, failure, m_report.filed, nextTry});
         if (outcome == Outcome::Refused)
             return true;
         break;
+    }
     case Outcome::Failed:
     case Outcome::Cancelled:
         break;

@@ -106,6 +106,14 @@ public:
     /// perhaps filed already), for a window that writes its status box afresh.
     QStringList recoveryNotes() const { return m_recoveryNotes; }
 
+    /// The next pass is the operator's Force Transfer: documents the page
+    /// refused for itself go once too, before their wait is out.
+    void forceRefusedOnce() { m_forceNext = true; }
+    /// What the pass takes for now, in ms since the epoch (tests move it on).
+    void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
+    /// An answer that refuses this document and would not refuse the next.
+    static bool refusesTheDocument(int status);
+
     /// Where the copy of the last request body is written.
     static QString outFilePath() { return OutFile::defaultPath(); }
 
@@ -150,6 +158,11 @@ private:
     void runPass(const std::function<void()>& first);
     /// The pass goes on with entry 0, or ends when the list is empty.
     void nextFile();
+    /// The first entry that may go now, moved to the front; none when every
+    /// one left waits out a refusal or was refused in this pass.
+    std::optional<QString> nextDocument();
+    /// Takes up the record of the waits of the folder this station serves now.
+    void useRefusalRecord();
     void beginFlight(const QString& entry);
     /// The document in flight is done with. True when the pass goes on, which
     /// the caller then does; otherwise the pass has ended, with failure.
@@ -182,8 +195,6 @@ private:
     void handleAnswer();
     /// The request failed without an answer.
     void handleFailure();
-    /// An answer that refuses this document and would not refuse the next.
-    static bool refusesTheDocument(int status);
     void answersInDoubt(int count);
     /// Names the last count answers as in doubt.
     void sayInDoubt(int count);
@@ -203,6 +214,11 @@ private:
     PassReport m_report;
     QHash<QString, ListedFile> m_listed;
     RefusalQueue m_refusals;
+    std::function<qint64()> m_clock;
+    bool m_forceNext = false;
+    bool m_passForced = false;
+    /// Documents left for later in this pass, as the report has them.
+    QSet<QString> m_waitingInPass;
     AnswerLedger m_answers;
     int m_doubtPending = 0;       ///< said while the answer in hand was read
     bool m_saidOutOfRoom = false; ///< a full disk has stopped a conversion this pass, and was said

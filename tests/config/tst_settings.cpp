@@ -60,6 +60,7 @@ private slots:
     void shortFiles();
     void lineEnds_data();
     void lineEnds();
+    void endlessLineReadNoFurther();
     void extraLinesDroppedAtSave();
     void noFile();
     void folderInsteadOfFile();
@@ -219,6 +220,25 @@ void tst_Settings::lineEnds()
     QVERIFY(TestSupport::writeFile(Settings::settingsFilePath(), content));
     Settings::LoadSettings();
     QCOMPARE(currentValues(), expected);
+}
+
+void tst_Settings::endlessLineReadNoFurther()
+{
+    // 200 MiB without a line end (a hole: nothing on the disk, nothing in this
+    // test's memory), then the lines a reader that went on would take.
+    const QString path = Settings::settingsFilePath();
+    QVERIFY(TestSupport::writeFile(path, ""));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.resize(200LL * 1024 * 1024));
+    QVERIFY(file.seek(file.size()));
+    QVERIFY(file.write("\r\nU\r\nR\r\n") == 8);
+    file.close();
+    Settings::LoadSettings();
+    // Read no further than six longest lines: as if the file ended in the first.
+    QCOMPARE(currentValues(), (QStringList{QString(Settings::MaxLineBytes, QChar(0)), "old url", "old folder",
+                                           "old proxy", "old user", "old password"}));
+    QCOMPARE(m_requests, 0);
 }
 
 void tst_Settings::extraLinesDroppedAtSave()

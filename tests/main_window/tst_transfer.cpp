@@ -96,6 +96,11 @@ private slots:
     void replyDeletesTheFileThatWasSent();
     void recoveryDecides_data();
     void recoveryDecides();
+    void documentRefusals_data();
+    void documentRefusals();
+    void refusalsBackOff_data();
+    void refusalsBackOff();
+    void refusedDocumentWaitsBetweenPasses();
     void leftoversAreSharedAndOutlastTheirFiles();
     void filedLogKeepsNoCredentials_data();
     void filedLogKeepsNoCredentials();
@@ -777,6 +782,155 @@ public:
         return files.value(pdf).madeOf == tiff && tiff.size >= 0;
     }
 };
+
+void TestTransfer::documentRefusals_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("ofTheDocument");
+    for (int status : {413, 415, 422})
+        QTest::addRow("%d", status) << status << true;
+    for (int status : {200, 400, 403, 404, 407, 408, 429, 500, 503})
+        QTest::addRow("%d", status) << status << false;
+}
+
+void TestTransfer::documentRefusals()
+{
+    QFETCH(int, status);
+    QFETCH(bool, ofTheDocument);
+    QCOMPARE(TransferDriver::refusesTheDocument(status), ofTheDocument);
+}
+
+void TestTransfer::refusalsBackOff_data()
+{
+    // The document is refused for itself that many times in a row, the last
+    // at 0; then, afterMs later, is it still left waiting?
+    QTest::addColumn<int>("refusals");
+    QTest::addColumn<qint64>("afterMs");
+    QTest::addColumn<QString>("change"); // "", "document", "address", "restart", "damaged record"
+    QTest::addColumn<bool>("forced");
+    QTest::addColumn<bool>("waits");
+    const qint64 min = 60'000;
+    QTest::newRow("within its first wait") << 1 << min - 1 << "" << false << true;
+    QTest::newRow("first wait out") << 1 << min << "" << false << false;
+    QTest::newRow("twice: two minutes") << 2 << 2 * min - 1 << "" << false << true;
+    QTest::newRow("twice, out") << 2 << 2 * min << "" << false << false;
+    QTest::newRow("four times: eight minutes") << 4 << 8 * min - 1 << "" << false << true;
+    QTest::newRow("ten times: at most an hour") << 10 << 60 * min << "" << false << false;
+    QTest::newRow("ten times, within the hour") << 10 << 60 * min - 1 << "" << false << true;
+    QTest::newRow("changed since") << 3 << qint64(1) << "document" << false << false;
+    QTest::newRow("another address") << 3 << qint64(1) << "address" << false << false;
+    QTest::newRow("forced") << 3 << RefusalQueue::ForcedAgainAfterMs << "" << true << false;
+    QTest::newRow("forced again at once") << 3 << RefusalQueue::ForcedAgainAfterMs - 1 << "" << true << true;
+    QTest::newRow("restart keeps the wait") << 3 << 4 * min - 1 << "restart" << false << true;
+    QTest::newRow("restart, wait out") << 3 << 4 * min << "restart" << false << false;
+    QTest::newRow("damaged record: no waits") << 3 << qint64(1) << "damaged record" << false << false;
+}
+
+void TestTransfer::refusalsBackOff()
+{
+    QFETCH(int, refusals);
+    QFETCH(qint64, afterMs);
+    QFETCH(QString, change);
+    QFETCH(bool, forced);
+    QFETCH(bool, waits);
+    QTemporaryDir dir;
+    const QString record = dir.filePath("refused.txt");
+    const QString page = "http://127.0.0.1/upload", otherPage = "http://127.0.0.1/other";
+    const qint64 t0 = 1'700'000'000'000;
+    const FileStamp doc{1, 10, 100, 5}, older{1, 11, 100, 5};
+    auto queue = std::make_unique<RefusalQueue>();
+    QVERIFY(queue->useRecord(record));
+    // Another was refused before it: the one refused longest ago goes first.
+    queue->refusedItself("/older.pdf", older, page, t0 - 1000);
+    for (int i = refusals - 1; i >= 0; --i)
+        queue->refusedItself("/doc.pdf", doc, page, t0 - i * RefusalQueue::waitAfter(refusals));
+    if (change.endsWith("record")) {
+        QVERIFY(TestSupport::writeFile(record, "quillfeed refused 1\n1 10 100 5 three 0 0 /doc.pdf x\n"));
+    }
+    if (change.startsWith("restart") || change.endsWith("record")) {
+        queue = std::make_unique<RefusalQueue>();
+        QCOMPARE(queue->useRecord(record), change == "restart");
+    }
+    FileStamp listed = doc;
+    if (change == "document")
+        listed.mtimeNs += 1;
+    const QStringList order = queue->order({{"/doc.pdf", listed}, {"/older.pdf", older}, {"/new.pdf", {1, 12, 1, 1}}});
+    const std::optional<qint64> until =
+        queue->waitsUntil("/doc.pdf", change == "address" ? otherPage : page, t0 + afterMs, forced);
+    QCOMPARE(bool(until), waits);
+    if (until)
+        QCOMPARE(*until, t0 + RefusalQueue::waitAfter(refusals));
+    if (change == "document")
+        QCOMPARE(order, (QStringList{"/doc.pdf", "/new.pdf", "/older.pdf"}));
+    else if (change.endsWith("record"))
+        QCOMPARE(order, (QStringList{"/doc.pdf", "/older.pdf", "/new.pdf"}));
+    else
+        QCOMPARE(order, (QStringList{"/new.pdf", "/older.pdf", "/doc.pdf"}));
+}
+
+void TestTransfer::refusedDocumentWaitsBetweenPasses()
+{
+    // The page refuses one document for itself, every time, and files the other.
+    ReceiverOptions options;
+    options.mode = ReceiverMode::ok();
+    options.mode.refuse = QStringList{"\\big.pdf"};
+    QVERIFY2(receiver->start(st->inbox, options), qPrintable(receiver->errorString()));
+    st->put("/big.pdf", "%PDF too large for the page");
+    TransferState state;
+    PlainView view;
+    InetControl inet;
+    const PassConfig config{receiver->url("/upload").toString(), st->scans, st->prog + "/tiff2pdf", {}, {}, {}};
+    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    std::unique_ptr<TransferDriver> pass;
+    std::unique_ptr<QSignalSpy> ended;
+    const auto startStation = [&] {
+        pass.reset(); // its folder's lock goes with it
+        pass = std::make_unique<TransferDriver>(state, view, inet, [&] { return config; });
+        connect(&inet, &InetControl::StateChanged, pass.get(), &TransferDriver::stateChanged);
+        pass->setClock([&] { return now; });
+        ended = std::make_unique<QSignalSpy>(pass.get(), &TransferDriver::passEnded);
+    };
+    const auto runPass = [&](qint64 atMs, bool forced) {
+        now = atMs;
+        const qsizetype before = ended->count();
+        if (forced)
+            pass->forceRefusedOnce();
+        pass->refreshFileList();
+        pass->processNextFile();
+        return waitUntil([&] { return ended->count() > before; }, 30000)
+                   ? ended->last().first().value<PassReport>()
+                   : PassReport();
+    };
+    startStation();
+    const qint64 t0 = now;
+    PassReport report = runPass(t0, false);
+    QCOMPARE(report.refused.size(), 1);
+    QCOMPARE(report.refused.first().nextTryMs, t0 + 60'000);
+    // A document that arrives meanwhile goes; the refused one waits.
+    st->put("/later.pdf", "%PDF arrived later");
+    report = runPass(t0 + 30'000, false);
+    QCOMPARE(report.filed, 1);
+    QVERIFY(report.refused.isEmpty());
+    QCOMPARE(report.waiting.size(), 1);
+    QCOMPARE(report.waiting.first().untilMs, t0 + 60'000);
+    QCOMPARE(receiver->records().size(), 2);
+    // Force Transfer sends it once, and its wait doubles; pressed again at once, it does not.
+    report = runPass(t0 + 31'000, true);
+    QCOMPARE(report.refused.size(), 1);
+    QCOMPARE(report.refused.first().nextTryMs, t0 + 31'000 + 120'000);
+    report = runPass(t0 + 32'000, true);
+    QVERIFY(report.refused.isEmpty());
+    QCOMPARE(receiver->records().size(), 3);
+    // A restart keeps the wait.
+    startStation();
+    report = runPass(t0 + 33'000, false);
+    QCOMPARE(report.waiting.size(), 1);
+    QCOMPARE(report.waiting.first().untilMs, t0 + 31'000 + 120'000);
+    // Its wait out, it goes by itself.
+    report = runPass(t0 + 31'000 + 120'000, false);
+    QCOMPARE(report.refused.size(), 1);
+    QCOMPARE(receiver->records().size(), 4);
+}
 
 void TestTransfer::recoveryDecides_data()
 {
