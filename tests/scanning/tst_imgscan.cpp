@@ -984,8 +984,6 @@ void TestImgScan::storedChoiceAgainstOffer()
     QFETCH(int, used);
     QFETCH(QList<int>, listed);
     DeviceOffer device;
-    device.sources = QStringList{QStringLiteral("Flatbed"), QStringLiteral("ADF")};
-    device.modes = QStringList{QStringLiteral("Gray"), QStringLiteral("Color")};
     if (range) {
         device.hasRange = true;
         device.rangeMin = offer.at(0);
@@ -996,18 +994,11 @@ void TestImgScan::storedChoiceAgainstOffer()
     }
     ScanChoices choices;
     choices.resolution = stored;
-    choices.source = QStringLiteral("ADF Duplex");
-    choices.mode = QStringLiteral("Color");
     const ResolvedChoices resolved = resolveChoices(choices, device, QStringLiteral("test:0"));
     QCOMPARE(resolved.resolution, used);
     // Said whenever what is used is not what was stored.
     QCOMPARE(resolved.resolutionNote.isEmpty(), used == stored);
     QCOMPARE(device.resolutionChoices(), listed);
-    // A source gone falls back to the station's own; a mode offered is kept.
-    QCOMPARE(resolved.source, QString());
-    QVERIFY(!resolved.sourceNote.isEmpty());
-    QCOMPARE(resolved.mode, QStringLiteral("Color"));
-    QCOMPARE(resolved.modeNote, QString());
 }
 
 void TestImgScan::storedChoicesShapePages_data()
