@@ -404,6 +404,8 @@ void frmMain::CmdScanAll_Click()
         opened = wasOpened = true;
         if (!ImgScan1->foundAgain().isEmpty())
             addStatus(ImgScan1->foundAgain());
+        for (const QString& note : ImgScan1->choiceNotes())
+            addStatus(note);
         if (afterScannerOpen)
             afterScannerOpen(ImgScan1);
         ImgScan1->SetScanTo(4);

@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "SaneOptions.h"
 #include "SaneSession.h"
+#include "ScanChoices.h"
 #include "ScanWorker.h"
 #include "SelectScannerDialog.h"
 #include "UserStore.h"
@@ -56,6 +57,23 @@ QList<ScannerDevice> listDevices(Reach reach = Reach::Local)
     return devices;
 }
 
+/// For the selection dialog, on its reading thread: the device opened only
+/// long enough to read its options.
+DeviceOffer readOffer(const QString& name)
+{
+    SANE_Handle handle = nullptr;
+    const SANE_Status status = sane_open(name.toLocal8Bit().constData(), &handle);
+    if (status != SANE_STATUS_GOOD || !handle) {
+        DeviceOffer offer;
+        offer.failure = QStringLiteral("Scanner %1 could not be opened to read its settings: %2")
+                            .arg(name, saneText(status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status));
+        return offer;
+    }
+    DeviceOffer offer = SaneOptions::readOffer(handle);
+    sane_close(handle);
+    return offer;
+}
+
 } // namespace
 
 struct ImgScan::Private
@@ -75,6 +93,7 @@ struct ImgScan::Private
     /// A batch whose worker did not end when the application quit.
     bool strayBatch = false;
     QString foundAgain;
+    QStringList choiceNotes;
 };
 
 ImgScan::ImgScan(QObject* parent) : QObject(parent), d(new Private) {}
@@ -98,6 +117,11 @@ QString ImgScan::storedDevice()
 QString ImgScan::foundAgain() const
 {
     return d->foundAgain;
+}
+
+QStringList ImgScan::choiceNotes() const
+{
+    return d->choiceNotes;
 }
 
 QString ImgScan::storedModel()
@@ -211,10 +235,29 @@ void ImgScan::OpenScanner()
     d->deviceName = name;
     qCDebug(lcScan) << "opened" << name;
 
-    QString source;
-    QString error = SaneOptions::selectFeeder(handle, &source);
+    d->choiceNotes.clear();
+    QSettings store = userStore();
+    const ScanChoices choices = ScanChoices::load(store);
+    // The mode first: a device may offer other sources or resolutions in another mode.
+    const ResolvedChoices byMode = resolveChoices(choices, SaneOptions::readOffer(handle), name);
+    QString error;
+    if (!byMode.mode.isEmpty())
+        error = SaneOptions::setFromText(handle, QStringLiteral(SANE_NAME_SCAN_MODE), byMode.mode);
+    const ResolvedChoices resolved = resolveChoices(choices, SaneOptions::readOffer(handle), name);
+    QString source = resolved.source;
+    if (error.isEmpty()) {
+        if (source.isEmpty())
+            error = SaneOptions::selectFeeder(handle, &source);
+        else
+            error = SaneOptions::setFromText(handle, QStringLiteral(SANE_NAME_SCAN_SOURCE), source);
+    }
     if (error.isEmpty())
-        error = SaneOptions::setResolutionNearest(handle, kResolution);
+        error = SaneOptions::setResolutionNearest(handle, resolved.resolution > 0 ? resolved.resolution
+                                                                                  : kResolution);
+    for (const QString& note : {byMode.modeNote, resolved.sourceNote, resolved.resolutionNote}) {
+        if (!note.isEmpty())
+            d->choiceNotes << note;
+    }
     if (!error.isEmpty()) {
         closeDevice();
         throw Failure(QStringLiteral("Scanner %1: %2").arg(name, error));
@@ -396,7 +439,8 @@ void ImgScan::ShowSelectScanner(QWidget* parent)
         const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
         devices = listDevices(Reach::Network);
     }
-    SelectScannerDialog dialog(devices, storedDevice(), parent);
+    QSettings store = userStore();
+    SelectScannerDialog dialog(devices, storedDevice(), ScanChoices::load(store), readOffer, parent);
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QString chosen = dialog.selectedDevice();
@@ -406,5 +450,8 @@ void ImgScan::ShowSelectScanner(QWidget* parent)
         if (device.name == chosen)
             storeChoice(device);
     }
+    dialog.choices().store(store);
+    if (store.status() != QSettings::NoError)
+        throw Failure(QStringLiteral("The scan settings could not be saved."));
     qCDebug(lcScan) << "scanner chosen:" << chosen;
 }

@@ -58,6 +58,9 @@ public:
     /// After OpenScanner: where the chosen scanner was found when it had moved
     /// to another name (another port), in the operator's words; empty otherwise.
     QString foundAgain() const;
+    /// After OpenScanner: a line for every scan choice stored for the scanner
+    /// that it no longer offers, saying what is used instead.
+    QStringList choiceNotes() const;
 
     // Seams for tests and diagnosis: the adapter picks the feeder and 300 dpi
     // itself; these override any option by its SANE name ("source", "mode",

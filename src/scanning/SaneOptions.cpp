@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "SaneSession.h"
+#include "ScanChoices.h"
 
 #include <QByteArray>
 
@@ -32,6 +33,19 @@ std::optional<bool> parseBool(const QString& value)
     if (v == QLatin1String("no") || v == QLatin1String("false") || v == QLatin1String("0"))
         return false;
     return std::nullopt;
+}
+
+/// The values a settable string option may take; empty when it cannot be chosen.
+QStringList stringChoices(SANE_Handle handle, const char* name)
+{
+    const SANE_Option_Descriptor* d = descriptor(handle, find(handle, QString::fromLatin1(name)));
+    QStringList values;
+    if (!d || d->type != SANE_TYPE_STRING || d->constraint_type != SANE_CONSTRAINT_STRING_LIST ||
+        !SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap))
+        return values;
+    for (const SANE_String_Const* s = d->constraint.string_list; s && *s; ++s)
+        values << QString::fromLocal8Bit(*s);
+    return values;
 }
 
 } // namespace
@@ -211,6 +225,34 @@ QString setResolutionNearest(SANE_Handle handle, double dpi)
     if (status != SANE_STATUS_GOOD)
         return controlFailed(name, status);
     return {};
+}
+
+DeviceOffer readOffer(SANE_Handle handle)
+{
+    DeviceOffer offer;
+    offer.sources = stringChoices(handle, SANE_NAME_SCAN_SOURCE);
+    offer.modes = stringChoices(handle, SANE_NAME_SCAN_MODE);
+    const SANE_Option_Descriptor* d =
+        descriptor(handle, find(handle, QStringLiteral(SANE_NAME_SCAN_RESOLUTION)));
+    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap) ||
+        (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED))
+        return offer;
+    const auto dpi = [fixed = d->type == SANE_TYPE_FIXED](SANE_Word w) {
+        return fixed ? int(std::lround(SANE_UNFIX(w))) : int(w);
+    };
+    if (d->constraint_type == SANE_CONSTRAINT_RANGE && d->constraint.range) {
+        offer.hasRange = true;
+        offer.rangeMin = dpi(d->constraint.range->min);
+        offer.rangeMax = dpi(d->constraint.range->max);
+        offer.rangeStep = dpi(d->constraint.range->quant);
+    } else if (d->constraint_type == SANE_CONSTRAINT_WORD_LIST && d->constraint.word_list) {
+        for (SANE_Word i = 1; i <= d->constraint.word_list[0]; ++i) {
+            const int value = dpi(d->constraint.word_list[i]);
+            if (value > 0 && !offer.resolutions.contains(value))
+                offer.resolutions << value;
+        }
+    }
+    return offer;
 }
 
 } // namespace SaneOptions

@@ -10,6 +10,8 @@
 #include <sane/sane.h>
 #include <sane/saneopts.h>
 
+struct DeviceOffer;
+
 namespace SaneOptions {
 
 /// The option's number, or -1 when the device has no option of that name.
@@ -40,5 +42,8 @@ QString setResolutionNearest(SANE_Handle handle, double dpi);
 
 /// The value nearest to wanted that a range (min, max, quant) allows.
 SANE_Word nearestInRange(SANE_Word wanted, SANE_Word min, SANE_Word max, SANE_Word quant);
+
+/// What the device's "source", "mode" and "resolution" options allow now.
+DeviceOffer readOffer(SANE_Handle handle);
 
 } // namespace SaneOptions

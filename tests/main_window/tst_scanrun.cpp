@@ -56,6 +56,10 @@ void TestScanRun::start()
 void TestScanRun::tenPagesAreScannedListedAndFiled()
 {
     st->put("/waiting.pdf", "%PDF-1.4 already here");
+    // A source chosen once that the device no longer has: the feeder all the same, and said.
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
+    store.setValue("Scanner/source", "ADF Duplex");
+    store.sync();
     start();
     QList<int> listedAtPage;
     QStringList progressAtPage;
@@ -101,7 +105,11 @@ void TestScanRun::tenPagesAreScannedListedAndFiled()
     for (const QString& stored : receiver->storedFiles())
         QVERIFY(TestSupport::readFile(receiver->inboxDir() + "/" + stored).startsWith("%PDF-"));
     const QString text = w->statusText();
-    QVERIFY2(text.contains("----10 Pages Scanned----\r\n----Ready----"), qPrintable(text));
+    QVERIFY2(
+        text.contains("----10 Pages Scanned----\r\nScanner test:0 no longer offers the source \"ADF Duplex\" "
+                      "chosen for it; the station's own choice (the feeder when there is one) is "
+                      "used.\r\n----Ready----"),
+        qPrintable(text));
     QVERIFY(text.contains("----11 Pages Filed----"));
     QVERIFY(w->diagWindow->text().contains("\r\nStarting Scanner"));
     QVERIFY(!w->diagWindow->isVisible());

@@ -7,15 +7,18 @@
 #include "SaneOptions.h"
 #include "SaneSession.h"
 #include "ScanAdvice.h"
+#include "ScanChoices.h"
 #include "TestSupport.h"
 #include "TiffFacts.h"
 #include "TiffPageWriter.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
@@ -186,6 +189,11 @@ private slots:
     void unwritableFolderIsReported();
     void nearestResolution_data();
     void nearestResolution();
+    void storedChoiceAgainstOffer_data();
+    void storedChoiceAgainstOffer();
+    void storedChoicesShapePages_data();
+    void storedChoicesShapePages();
+    void dialogStoresTheChoicesShown();
 
 private:
     QTemporaryDir* m_dir = nullptr;
@@ -1000,6 +1008,178 @@ void TestImgScan::nearestResolution()
     QFETCH(int, quant);
     QFETCH(int, expected);
     QCOMPARE(SaneOptions::nearestInRange(wanted, min, max, quant), expected);
+}
+
+void TestImgScan::storedChoiceAgainstOffer_data()
+{
+    // The device's resolutions: a list, or a range (min, max, step) when the
+    // column says so.
+    QTest::addColumn<bool>("range");
+    QTest::addColumn<QList<int>>("offer");
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("used");
+    QTest::addColumn<QList<int>>("listed");
+    const QList<int> list{75, 150, 300, 600};
+    const QList<int> usual{150, 200, 300, 400, 600};
+    QTest::newRow("between two, the nearer") << false << list << 250 << 300 << list;
+    QTest::newRow("past the list") << false << list << 1200 << 600 << list;
+    QTest::newRow("nothing stored") << false << list << 0 << 0 << list;
+    QTest::newRow("in the range") << true << QList<int>{1, 1200, 1} << 175 << 175 << usual;
+    QTest::newRow("off the range's steps") << true << QList<int>{50, 600, 50} << 175 << 200 << usual;
+    QTest::newRow("a small range") << true << QList<int>{100, 250, 0} << 300 << 250 << QList<int>{150, 200};
+    QTest::newRow("no resolution to choose") << false << QList<int>{} << 300 << 0 << QList<int>{};
+}
+
+void TestImgScan::storedChoiceAgainstOffer()
+{
+    QFETCH(bool, range);
+    QFETCH(QList<int>, offer);
+    QFETCH(int, stored);
+    QFETCH(int, used);
+    QFETCH(QList<int>, listed);
+    DeviceOffer device;
+    if (range) {
+        device.hasRange = true;
+        device.rangeMin = offer.at(0);
+        device.rangeMax = offer.at(1);
+        device.rangeStep = offer.at(2);
+    } else {
+        device.resolutions = offer;
+    }
+    ScanChoices choices;
+    choices.resolution = stored;
+    const ResolvedChoices resolved = resolveChoices(choices, device, QStringLiteral("test:0"));
+    QCOMPARE(resolved.resolution, used);
+    // Said whenever what is used is not what was stored.
+    QCOMPARE(resolved.resolutionNote.isEmpty(), used == stored);
+    QCOMPARE(device.resolutionChoices(), listed);
+}
+
+void TestImgScan::storedChoicesShapePages_data()
+{
+    // What is stored beside test:0, and the pages it gives. The test device
+    // offers "Flatbed" and "Automatic Document Feeder" (10 pages), "Gray" and
+    // "Color", and any resolution from 1 to 1200 dpi.
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("resolution");
+    QTest::addColumn<int>("pages");
+    QTest::addColumn<int>("samples");
+    QTest::addColumn<float>("dpi");
+    QTest::addColumn<QStringList>("notes");
+    QTest::newRow("nothing stored: as always")
+        << QString() << QString() << 0 << 10 << 1 << 300.0f << QStringList{};
+    QTest::newRow("colour at 150 dpi from the flatbed")
+        << "Flatbed"
+        << "Color" << 150 << 1 << 3 << 150.0f << QStringList{};
+    QTest::newRow("past the range")
+        << "Flatbed" << QString() << 2400 << 1 << 1 << 1200.0f
+        << QStringList{"Scanner test:0 no longer offers the 2400 dpi chosen for it; 1200 dpi, the nearest it "
+                       "offers, is used."};
+    QTest::newRow("a mode and a source gone")
+        << "ADF Duplex"
+        << "Lineart" << 0 << 10 << 1 << 300.0f
+        << QStringList{"Scanner test:0 no longer offers the colour mode \"Black and white\" chosen for it; "
+                       "its own starting mode is used.",
+                       "Scanner test:0 no longer offers the source \"ADF Duplex\" chosen for it; the "
+                       "station's own choice (the feeder when there is one) is used."};
+}
+
+void TestImgScan::storedChoicesShapePages()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, mode);
+    QFETCH(int, resolution);
+    QFETCH(int, pages);
+    QFETCH(int, samples);
+    QFETCH(float, dpi);
+    QFETCH(QStringList, notes);
+    storeDevice(QStringLiteral("test:0"));
+    {
+        QSettings store = userStore();
+        ScanChoices choices;
+        choices.source = source;
+        choices.mode = mode;
+        choices.resolution = resolution;
+        choices.store(store);
+    }
+    ImgScan scan;
+    openAndPrepare(scan, folder());
+    QCOMPARE(scan.choiceNotes(), notes);
+    Recorder rec;
+    rec.attach(scan, folder());
+    rec.start(scan);
+    scan.CloseScanner();
+    QCOMPARE(rec.pages.size(), pages);
+    const TiffFacts page = readTiff(folder() + QStringLiteral("/img0001.tif"));
+    QVERIFY2(page.ok, qPrintable(page.error));
+    QCOMPARE(int(page.samplesPerPixel), samples);
+    QCOMPARE(int(page.bitsPerSample), 8);
+    QCOMPARE(page.xResolution, dpi);
+    QCOMPARE(page.yResolution, dpi);
+    // 20 mm at the resolution used.
+    QCOMPARE(int(page.width), int(20 / 25.4 * dpi));
+}
+
+void TestImgScan::dialogStoresTheChoicesShown()
+{
+    // Stored beside test:0: 175 dpi, which its range allows though it is not a usual value.
+    storeDevice(QStringLiteral("test:0"));
+    {
+        QSettings store = userStore();
+        ScanChoices choices;
+        choices.resolution = 175;
+        choices.store(store);
+    }
+    QStringList resolutions, onOtherDevice;
+    bool answered = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog || dialog->objectName() != QLatin1String("SelectScannerDialog"))
+            return;
+        auto* list = dialog->findChild<QListWidget*>(QStringLiteral("deviceList"));
+        const auto box = [dialog](const char* name) { return dialog->findChild<QComboBox*>(name); };
+        QComboBox* source = box("sourceBox");
+        QComboBox* resolution = box("resolutionBox");
+        const auto pick = [](QComboBox* combo, const QString& text) {
+            combo->setCurrentIndex(combo->findText(text));
+        };
+        if (QTest::qWaitFor([&] { return source->isEnabled(); }, 10000)) {
+            for (int i = 0; i < resolution->count(); ++i)
+                resolutions << resolution->itemText(i);
+            pick(source, QStringLiteral("Flatbed"));
+            pick(box("modeBox"), QStringLiteral("Colour"));
+            pick(resolution, QStringLiteral("150 dpi"));
+            // Another device shows its own offer, from the station's choices;
+            // back on the first, what was chosen for it is there again.
+            list->setCurrentRow(1);
+            if (QTest::qWaitFor([&] { return source->isEnabled(); }, 10000))
+                onOtherDevice = QStringList{source->currentText(), resolution->currentText()};
+            list->setCurrentRow(0);
+            pick(box("documentsBox"), QStringLiteral("One document a Scan All"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("separatorCodeEdit"))->clear();
+            pick(box("blankPagesBox"), QStringLiteral("Set them aside"));
+            answered = true;
+            dialog->findChild<QPushButton*>(QStringLiteral("okButton"))->click();
+        } else {
+            dialog->close();
+        }
+    });
+    ImgScan scan;
+    scan.ShowSelectScanner(nullptr);
+    QVERIFY(answered);
+    QCOMPARE(resolutions, (QStringList{"Station default (300 dpi)", "150 dpi", "175 dpi", "200 dpi",
+                                       "300 dpi", "400 dpi", "600 dpi"}));
+    QCOMPARE(onOtherDevice, (QStringList{"Station default (the feeder)", "Station default (300 dpi)"}));
+    QSettings store = userStore();
+    QCOMPARE(store.value(QStringLiteral("Scanner/device")).toString(), QStringLiteral("test:0"));
+    QCOMPARE(store.value(QStringLiteral("Scanner/source")).toString(), QStringLiteral("Flatbed"));
+    QCOMPARE(store.value(QStringLiteral("Scanner/mode")).toString(), QStringLiteral("Color"));
+    QCOMPARE(store.value(QStringLiteral("Scanner/resolution")).toInt(), 150);
+    QCOMPARE(store.value(QStringLiteral("Scanner/documents")).toString(), QStringLiteral("batch"));
+    QCOMPARE(store.value(QStringLiteral("Scanner/separatorCode"), QStringLiteral("absent")).toString(),
+             QString());
+    QCOMPARE(store.value(QStringLiteral("Scanner/blankPages")).toString(), QStringLiteral("setAside"));
 }
 
 QTEST_MAIN(TestImgScan)

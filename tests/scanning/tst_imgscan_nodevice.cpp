@@ -52,10 +52,8 @@ void TestImgScanNoDevice::dialogSaysNoScannerWasFound()
         if (!dialog || dialog->objectName() != QLatin1String("SelectScannerDialog"))
             return;
         found = true;
-        for (const QLabel* label : dialog->findChildren<QLabel*>()) {
-            if (!label->text().isEmpty())
-                message = label->text();
-        }
+        if (const auto* label = dialog->findChild<QLabel*>(QStringLiteral("messageLabel")))
+            message = label->text();
         if (auto* list = dialog->findChild<QListWidget*>(QStringLiteral("deviceList")))
             listed = list->count();
         auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
