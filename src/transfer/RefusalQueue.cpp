@@ -92,10 +92,10 @@ qint64 RefusalQueue::refusedItself(const QString& entry, const FileStamp& stamp,
 {
     const auto before = m_refused.constFind(entry);
     // In a row: the same document, refused by the same page.
-    const int refusals = before != m_refused.cend() && before->backsOff && before->stamp == stamp &&
-                                 before->address == address
-                             ? before->refusals + 1
-                             : 1;
+    const int refusals =
+        before != m_refused.cend() && before->backsOff && before->stamp == stamp && before->address == address
+            ? before->refusals + 1
+            : 1;
     const qint64 due = nowMs + waitAfter(refusals);
     m_refused.insert(entry, {stamp, ++m_count, true, refusals, address, nowMs, due});
     m_inPass.insert(entry);
@@ -213,8 +213,8 @@ void RefusalQueue::save()
     const QString folder = QFileInfo(m_recordPath).absolutePath();
     m_recordFailure = PrivateData::ensureFolder(folder);
     if (m_recordFailure.isEmpty()) {
-        const PrivateFile::Outcome replaced = PrivateFile::replace(QFile::encodeName(m_recordPath).constData(),
-                                                                   {content.constData(), size_t(content.size())});
+        const PrivateFile::Outcome replaced = PrivateFile::replace(
+            QFile::encodeName(m_recordPath).constData(), {content.constData(), size_t(content.size())});
         if (!replaced.ok())
             m_recordFailure = QString::fromLocal8Bit(replaced.reason());
     }
