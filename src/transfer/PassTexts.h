@@ -28,6 +28,9 @@ QString cancelled();
 QString reachedThePage(const QString& entry);
 QString proxyRefusedConnect(const QString& info, const QString& entry);
 QString noAnswer(const QString& info, const QString& entry);
+/// The page answered (answer: "200 OK") before it had the whole document.
+QString answeredEarly(const QString& answer, const QString& entry);
+QString sendingAgainAfterEarlyAnswer(const QString& entry);
 
 /// An answer that filed nothing.
 QString notFiled(const QString& info, const QString& location, const QString& entry);

@@ -45,6 +45,10 @@ struct ExchangeFacts
     long code = 0;               ///< a failure, as a QNetworkReply::NetworkError number
     QString text;                ///< the library's description of a failure
     int proxyStatus = 0;         ///< what the proxy answered a CONNECT, if it did not let it through
+    bool bodyStopped = false;    ///< the body's source broke the request off (why in text)
+    /// The answer was whole before the body had all gone out; the connection
+    /// went with the rest of the body.
+    bool answeredEarly = false;
 
     bool delivered() const { return uploaded >= bodySize; }
 };
