@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of Quillfeed against baselines measured in the same run.
 #
-#   bench/run.sh transfer | link | gaps | listing | memory | convert | all
+#   bench/run.sh transfer | link | gaps | listing | memory | big | convert | all
 #
 # Builds what it needs (Release) in $QUILLFEED_BENCH_BUILD (default: build-bench
 # in the source tree), starts its own nginx on a free loopback port, and prints
@@ -16,11 +16,11 @@ BOUNDARY="---------------------------7d023a2ea28"
 MIB=$((1024 * 1024))
 
 usage() {
-  echo "usage: bench/run.sh transfer|link|gaps|listing|memory|convert|all" >&2
+  echo "usage: bench/run.sh transfer|link|gaps|listing|memory|big|convert|all" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
-case "$1" in transfer | link | gaps | listing | memory | convert | all) ;; *) usage ;; esac
+case "$1" in transfer | link | gaps | listing | memory | big | convert | all) ;; *) usage ;; esac
 WHAT=$1
 
 die() {
@@ -75,6 +75,9 @@ start_nginx() {
   KA2_PORT=$(free_port)
   KA5_PORT=$(free_port)
   KA5_TLS_PORT=$(free_port)
+  READ_PORT=$(free_port)
+  local nobody_port
+  nobody_port=$(free_port)
   cat >"$dir/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
@@ -114,6 +117,16 @@ http {
     keepalive_timeout 5s 5s;
     location / { client_max_body_size 0; return 200 "OK"; }
   }
+  # Reads the whole document before it answers, as a page that files it must:
+  # the upstream is refused once the body is in, and its 502 becomes the "OK".
+  # (The pages above answer as soon as they have the headers, which for a large
+  # document is before they have it, and the station files nothing on such an answer.)
+  server {
+    listen 127.0.0.1:$READ_PORT;
+    client_body_buffer_size 8m;
+    location / { client_max_body_size 0; proxy_pass http://127.0.0.1:$nobody_port; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
+  }
   server {
     listen 127.0.0.1:$tls_port ssl;
     ssl_certificate $dir/cert.pem;
@@ -127,6 +140,7 @@ EOF
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" &
   NGINX_PID=$!
   URL="http://127.0.0.1:$port/district/saveTAVscan.asp"
+  READ_URL="http://127.0.0.1:$READ_PORT/district/saveTAVscan.asp"
   for _ in $(seq 50); do
     if [ "$(curl -s --data-binary x "$URL" 2>/dev/null)" = "OK" ]; then
       return 0
@@ -504,7 +518,7 @@ run_memory() {
     note="NOTE: only $((avail / MIB)) MiB free in $WORK: the file is $((size / MIB)) MiB instead of 1024 MiB"
   fi
   echo "  memory: one pass of one file of $((size / MIB)) MiB ..." >&2
-  "$BUILD/bin/transfer_bench" memory "$dir" "$URL" "$size" >"$log.out" 2>"$log" ||
+  "$BUILD/bin/transfer_bench" memory "$dir" "$READ_URL" "$size" >"$log.out" 2>"$log" ||
     { tail -n 5 "$log" "$log.out" >&2; die "transfer_bench memory failed"; }
   local before peak pass
   before=$(result_field "$log.out" rss_before_kb)
@@ -518,6 +532,67 @@ run_memory() {
     "$(calc %f "$peak / 1024")" "$(calc %f "$growth / $MIB")" "$(calc %f "$growth / $size")" "$pass"
   echo "target: peak - before <= file size + 150 MB: $(verdict "$growth <= $size + 150 * 1000 * 1000")"
   echo "        whole peak <= file size + 150 MB: $(verdict "$peak * 1024 <= $size + 150 * 1000 * 1000")"
+}
+
+# big_run BENCH LABEL SIZE RUNS: RUNS passes of one document of SIZE bytes with
+# the transfer_bench BENCH; prints a row: the median time, curl's, their ratio,
+# and the resident memory before the pass and at its peak.
+big_run() {
+  local bench=$1 label=$2 size=$3 runs=$4 dir=$WORK/big i log times=$WORK/big-times
+  local before peak most=0 base=0 pass
+  : >"$times"
+  for ((i = 0; i < runs; i++)); do
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    log=$dir.log
+    "$bench" memory "$dir" "$READ_URL" "$size" >"$log.out" 2>"$log" ||
+      { tail -n 5 "$log" "$log.out" >&2; die "transfer_bench memory failed ($label)"; }
+    result_field "$log.out" pass_s >>"$times"
+    before=$(result_field "$log.out" rss_before_kb)
+    peak=$(result_field "$log.out" hwm_after_kb)
+    if [ $((peak - before)) -gt "$most" ]; then
+      most=$((peak - before))
+      base=$before
+    fi
+  done
+  rm -rf "$dir"
+  pass=$(median <"$times")
+  printf "%-28s %8.2f %8.2f %7.2f %14.1f %10.1f %12.1f\n" "$label" "$pass" "$CURL_S" \
+    "$(calc %f "$CURL_S / $pass")" "$(calc %f "$base / 1024")" "$(calc %f "($base + $most) / 1024")" \
+    "$(calc %f "$most / 1024")"
+  BIG_GROWTH_KB=$most
+  BIG_RATIO=$(calc %f "$CURL_S / $pass")
+}
+
+# One document of 400 MiB and one of 2 GiB, posted whole to a page that reads
+# it before it answers, against curl -F to the same page. QUILLFEED_BENCH_BEFORE
+# names another transfer_bench (of an older build) to measure beside this one.
+run_big() {
+  start_nginx
+  local size mib runs avail doc=$WORK/big-curl.pdf
+  echo "== Big documents: one pass of one document, against curl -F to the same page"
+  printf "%-28s %8s %8s %7s %14s %10s %12s\n" "case" "pass s" "curl s" "x curl" "RSS before MiB" "peak MiB" \
+    "growth MiB"
+  for mib in 400 2048; do
+    size=$((mib * MIB))
+    # The document for curl, the station's copy of it and out.txt, plus room.
+    avail=$(($(df -Pk "$WORK" | awk 'NR == 2 { print $4 }') * 1024))
+    if [ "$avail" -lt $((3 * size + 512 * MIB)) ]; then
+      echo "$mib MiB: skipped, only $((avail / MIB)) MiB free in $WORK"
+      continue
+    fi
+    runs=$([ "$mib" -le 400 ] && echo 5 || echo 3)
+    yes "%PDF-1.4 a page of the bench, 0123456789 abcdefghijklmnopqrstuvwxyz" | head -c "$size" >"$doc"
+    CURL_S=$(time_runs "$runs" curl -sS -o /dev/null -H "Expect:" \
+      -F "file=@$doc;filename=\\big.pdf;type=application/pdf" "$READ_URL")
+    rm -f "$doc"
+    if [ -n "${QUILLFEED_BENCH_BEFORE:-}" ]; then
+      big_run "$QUILLFEED_BENCH_BEFORE" "$mib MiB, before" "$size" "$runs"
+    fi
+    big_run "$BUILD/bin/transfer_bench" "$mib MiB" "$size" "$runs"
+    echo "target: growth <= 64 MiB: $(verdict "$BIG_GROWTH_KB <= 64 * 1024");" \
+      "at least 0.8x curl: $(verdict "$BIG_RATIO >= 0.8")"
+  done
 }
 
 # ---------------------------------------------------------------------------
@@ -546,6 +621,7 @@ link) build && run_link ;;
 gaps) build && start_nginx && run_gaps ;;
 listing) build && run_listing ;;
 memory) build && run_memory ;;
+big) build && run_big ;;
 convert) run_convert ;;
 all)
   build
@@ -556,6 +632,8 @@ all)
   run_listing
   echo
   run_memory
+  echo
+  run_big
   echo
   run_convert
   ;;

@@ -135,11 +135,9 @@ bool DocumentBody::unchanged()
     // or its size; one still at it holds it open. Either way the bytes sent may
     // mix two versions, and the request must not be made whole.
     struct stat now;
-    char extra;
-    const ssize_t beyond = ::pread(m_fd.get(), &extra, 1, off_t(m_contentSize));
     if (::fstat(m_fd.get(), &now) != 0 || now.st_size != m_st.st_size ||
         timespecNs(now.st_mtim) != timespecNs(m_st.st_mtim) ||
-        timespecNs(now.st_ctim) != timespecNs(m_st.st_ctim) || beyond != 0) {
+        timespecNs(now.st_ctim) != timespecNs(m_st.st_ctim)) {
         stop(Stop::Changed, QStringLiteral("changed while it was sent"));
         return false;
     }
