@@ -82,7 +82,8 @@ public:
     /// Where the last reply's Location header points (a redirect, not followed); empty if none.
     QString ReplyLocation() const { return m_location; }
     /// The status and its text ("200 OK") when the last request failed because
-    /// the page answered before it had the whole body; empty otherwise.
+    /// the page answered before it had the whole body; empty otherwise (an
+    /// early refusal is an answer like any other).
     QString EarlyAnswer() const { return m_earlyAnswer; }
 
 signals:
