@@ -63,6 +63,9 @@ start_nginx() {
   [ -z "$NGINX_PID" ] || return 0
   local dir=$WORK/nginx port tls_port
   mkdir -p "$dir"
+  # Started by root, nginx's worker runs as nobody, and must reach the folder
+  # of request bodies it keeps in files.
+  chmod 711 "$WORK"
   port=$(free_port)
   tls_port=$(free_port)
   # A throw-away certificate for the https page, trusted by the bench alone.
@@ -76,8 +79,6 @@ start_nginx() {
   KA5_PORT=$(free_port)
   KA5_TLS_PORT=$(free_port)
   READ_PORT=$(free_port)
-  local nobody_port
-  nobody_port=$(free_port)
   cat >"$dir/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
@@ -118,13 +119,15 @@ http {
     location / { client_max_body_size 0; return 200 "OK"; }
   }
   # Reads the whole document before it answers, as a page that files it must:
-  # the upstream is refused once the body is in, and its 502 becomes the "OK".
+  # the upstream (a socket nobody made) fails once the body is in, and its 502
+  # becomes the "OK".
   # (The pages above answer as soon as they have the headers, which for a large
   # document is before they have it, and the station files nothing on such an answer.)
   server {
     listen 127.0.0.1:$READ_PORT;
     client_body_buffer_size 8m;
-    location / { client_max_body_size 0; proxy_pass http://127.0.0.1:$nobody_port; error_page 502 =200 /filed; }
+    client_max_body_size 0;
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
     location = /filed { return 200 "OK"; }
   }
   server {
@@ -582,7 +585,7 @@ run_big() {
       continue
     fi
     runs=$([ "$mib" -le 400 ] && echo 5 || echo 3)
-    yes "%PDF-1.4 a page of the bench, 0123456789 abcdefghijklmnopqrstuvwxyz" | head -c "$size" >"$doc"
+    head -c "$size" < <(yes "%PDF-1.4 a page of the bench, 0123456789 abcdefghijklmnopqrstuvwxyz") >"$doc"
     CURL_S=$(time_runs "$runs" curl -sS -o /dev/null -H "Expect:" \
       -F "file=@$doc;filename=\\big.pdf;type=application/pdf" "$READ_URL")
     rm -f "$doc"
