@@ -28,7 +28,75 @@ DocumentBody::DocumentBody(UniqueFd fd, const struct stat& st, QByteArray head, 
 
 DocumentBody::~DocumentBody()
 {
+    finishWork();
     EVP_MD_CTX_free(m_hash);
+}
+
+void DocumentBody::close()
+{
+    finishWork();
+    m_fd.reset();
+}
+
+QByteArray DocumentBody::sha256Hex()
+{
+    finishWork();
+    return m_sha256;
+}
+
+void DocumentBody::hand(Step step)
+{
+    if (!m_worker.joinable())
+        m_worker = std::thread(&DocumentBody::work, this);
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait(lock, [this] { return m_steps.size() < MaxWaiting; });
+    m_steps.push_back(std::move(step));
+    lock.unlock();
+    m_changed.notify_all();
+}
+
+void DocumentBody::finishWork()
+{
+    if (!m_worker.joinable())
+        return;
+    if (!m_ended)
+        hand({Step::Kind::Abandon, 0, {}});
+    m_ended = true;
+    m_worker.join();
+}
+
+void DocumentBody::work()
+{
+    if (m_outFile)
+        outFileStep(m_outFile->begin(m_head));
+    for (;;) {
+        Step step;
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            m_changed.wait(lock, [this] { return !m_steps.empty(); });
+            step = std::move(m_steps.front());
+            m_steps.pop_front();
+        }
+        m_changed.notify_all();
+        switch (step.kind) {
+        case Step::Kind::Piece:
+            EVP_DigestUpdate(m_hash, step.bytes.constData(), size_t(step.bytes.size()));
+            if (m_outFile)
+                outFileStep(m_outFile->copy(m_fd.get(), step.at, step.bytes));
+            break;
+        case Step::Kind::End: {
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int length = 0;
+            EVP_DigestFinal_ex(m_hash, digest, &length);
+            m_sha256 = QByteArray(reinterpret_cast<const char*>(digest), qsizetype(length)).toHex();
+            if (m_outFile)
+                outFileStep(m_outFile->end(m_tail));
+            return;
+        }
+        case Step::Kind::Abandon:
+            return;
+        }
+    }
 }
 
 void DocumentBody::outFileStep(const QString& failure)
@@ -55,8 +123,6 @@ qint64 DocumentBody::read(char* into, qint64 max)
     const qint64 headSize = m_head.size();
     const qint64 contentEnd = headSize + m_contentSize;
     if (m_pos < headSize) {
-        if (m_pos == 0 && m_outFile)
-            outFileStep(m_outFile->begin(m_head));
         const qint64 n = qMin(max, headSize - m_pos);
         std::memcpy(into, m_head.constData() + m_pos, size_t(n));
         m_pos += n;
@@ -64,16 +130,12 @@ qint64 DocumentBody::read(char* into, qint64 max)
     }
     if (m_pos < contentEnd)
         return readContent(into, max);
-    if (m_pos == contentEnd) {
+    if (m_pos == contentEnd && !m_ended) {
         // The tail makes the request whole; only the version that was sent may have one.
         if (!unchanged())
             return -1;
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(m_hash, digest, &length);
-        m_sha256 = QByteArray(reinterpret_cast<const char*>(digest), qsizetype(length)).toHex();
-        if (m_outFile)
-            outFileStep(m_outFile->end(m_tail));
+        hand({Step::Kind::End, 0, {}});
+        m_ended = true;
     }
     const qint64 tailAt = m_pos - contentEnd;
     const qint64 n = qMin(max, m_tail.size() - tailAt);
@@ -105,9 +167,9 @@ qint64 DocumentBody::readContent(char* into, qint64 max)
         return stop(Stop::HeldBoundary,
                     QStringLiteral("the document holds the boundary %1: it goes again around a longer one")
                         .arg(QString::fromLatin1(m_boundary)));
-    EVP_DigestUpdate(m_hash, piece.data(), size_t(piece.size()));
-    if (m_outFile)
-        outFileStep(m_outFile->copy(m_fd.get(), at, piece));
+    // A copy of the bytes that go, for the checksum: a second read of the file
+    // could find other bytes.
+    hand({Step::Kind::Piece, at, piece.toByteArray()});
     m_pos += n;
     return n;
 }

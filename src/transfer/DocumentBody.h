@@ -1,7 +1,9 @@
 // The request body of one document, read from its file piece by piece as the
 // connection takes it: the multipart head, the file's bytes, the tail. The file
-// is read once; its SHA-256 for filed.csv and the copy in out.txt come from the
-// same reads. The bytes that go must be one version of the file, and must not
+// is read once; its SHA-256 for filed.csv is taken from the same reads, and
+// out.txt is copied from the file piece by piece as they go. Both on a thread
+// of their own, while the connection takes the next piece: on the one thread,
+// they cost as much again as the sending. The bytes that go must be one version of the file, and must not
 // hold the boundary: either found, the request is broken off before its tail,
 // so the page never has a whole request it could file.
 #pragma once
@@ -13,8 +15,12 @@
 #include <QByteArray>
 #include <QString>
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -45,13 +51,17 @@ public:
 
     Stop stopped() const { return m_stop; }
     /// Lets the file go: a filed document's blocks are freed once it is deleted.
-    void close() { m_fd.reset(); }
+    void close();
     qint64 contentSize() const { return m_contentSize; }
-    /// The SHA-256 of the file's bytes, lower-case hex, once they have all been read.
-    QByteArray sha256Hex() const { return m_sha256; }
+    /// The SHA-256 of the file's bytes, lower-case hex, once they have all gone
+    /// (waits for the last pieces to be taken in); empty before.
+    QByteArray sha256Hex();
 
     /// Pieces of the file are read at most this large, whatever the connection asks.
     static constexpr qint64 MaxPiece = 1024 * 1024;
+    /// Pieces read and not yet taken in by the checksum and out.txt, at most:
+    /// what the body may hold in memory.
+    static constexpr std::size_t MaxWaiting = 16;
 
 private:
     qint64 readContent(char* into, qint64 max);
@@ -60,6 +70,18 @@ private:
     bool unchanged();
     qint64 stop(Stop why, const QString& reason);
     void outFileStep(const QString& failure);
+
+    // What the thread of the checksum and out.txt is handed, in order.
+    struct Step
+    {
+        enum class Kind { Piece, End, Abandon } kind = Kind::Piece;
+        qint64 at = 0;
+        QByteArray bytes;
+    };
+    void hand(Step step);
+    void work();
+    /// Ends the thread once it has taken in what it was handed.
+    void finishWork();
 
     UniqueFd m_fd;
     struct stat m_st;
@@ -73,6 +95,11 @@ private:
     QByteArray m_sha256;
     Stop m_stop = Stop::None;
     QString m_stopReason;
-    OutFile* m_outFile = nullptr;
+    OutFile* m_outFile = nullptr; ///< the thread's alone once it runs
     std::function<void(const QString&)> m_outFileFailed;
+    std::thread m_worker;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<Step> m_steps;
+    bool m_ended = false; ///< its last step has been handed
 };

@@ -429,6 +429,8 @@ bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
     // whether it does is only known once the whole file has been read.
     const QByteArray boundary = UploadRequest::numberedBoundary(m_flight->boundaryNumber);
     m_flight->identity = opened.result.identity;
+    if (m_body)
+        m_body->close(); // the body broken off: its thread is done with out.txt
     m_body = std::make_shared<DocumentBody>(
         std::move(opened.fd), opened.st, UploadRequest::bodyPrefix(sent, m_flight->contentType, boundary),
         boundary, UploadRequest::bodySuffix(boundary), &m_outFile, [this, path](const QString& why) {
