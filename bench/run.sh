@@ -34,12 +34,13 @@ die() {
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quillfeed-bench.XXXXXX")
 NGINX_PID=""
 PEER_PIDS=()
+PEER_DIRS=()
 cleanup() {
   for pid in $NGINX_PID "${PEER_PIDS[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  rm -rf "$WORK"
+  rm -rf "$WORK" "${PEER_DIRS[@]}"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -79,6 +80,14 @@ start_nginx() {
   KA5_PORT=$(free_port)
   KA5_TLS_PORT=$(free_port)
   READ_PORT=$(free_port)
+  # What that page reads is kept in memory where it can be: written to the
+  # disk, it would measure the disk rather than the upload.
+  READ_BODIES=$dir/read-bodies
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    READ_BODIES=$(mktemp -d /dev/shm/quillfeed-bench.XXXXXX)
+    chmod 711 "$READ_BODIES"
+    PEER_DIRS+=("$READ_BODIES")
+  fi
   cat >"$dir/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
@@ -126,6 +135,7 @@ http {
   server {
     listen 127.0.0.1:$READ_PORT;
     client_body_buffer_size 8m;
+    client_body_temp_path $READ_BODIES;
     client_max_body_size 0;
     location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
     location = /filed { return 200 "OK"; }
