@@ -57,9 +57,11 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# nginx answers every POST with exactly "OK" on a kept-alive connection. It
-# answers as soon as it has the headers and then reads the body to throw it
-# away; curl and Quillfeed both send every body whole before the next request.
+# nginx answers every POST with exactly "OK" on a kept-alive connection, once
+# it has read the whole body: an answer given on the headers, before the body
+# is in, files nothing for Quillfeed. Each page passes the request to an
+# upstream nobody serves (a socket that was never made) once the body is in,
+# and its 502 becomes the "OK"; what it read is thrown away.
 start_nginx() {
   [ -z "$NGINX_PID" ] || return 0
   local dir=$WORK/nginx port tls_port
@@ -79,8 +81,7 @@ start_nginx() {
   KA2_PORT=$(free_port)
   KA5_PORT=$(free_port)
   KA5_TLS_PORT=$(free_port)
-  READ_PORT=$(free_port)
-  # What that page reads is kept in memory where it can be: written to the
+  # What the pages read is kept in memory where it can be: written to the
   # disk, it would measure the disk rather than the upload.
   READ_BODIES=$dir/read-bodies
   if [ -d /dev/shm ] && [ -w /dev/shm ]; then
@@ -92,11 +93,11 @@ start_nginx() {
 worker_processes 1;
 daemon off;
 pid $dir/nginx.pid;
-error_log $dir/error.log warn;
+error_log $dir/error.log alert; # not the upstream's refusal of every request
 events { worker_connections 256; }
 http {
   access_log off;
-  client_body_temp_path $dir/body;
+  client_body_temp_path $READ_BODIES;
   proxy_temp_path $dir/proxy;
   fastcgi_temp_path $dir/fastcgi;
   uwsgi_temp_path $dir/uwsgi;
@@ -104,39 +105,33 @@ http {
   keepalive_requests 1000000;
   keepalive_timeout 120s;
   default_type text/plain;
+  client_max_body_size 0;
+  # Bodies up to this size are read into memory, larger ones into files.
+  client_body_buffer_size 8m;
   server {
     listen 127.0.0.1:$port;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
   # Stock keep-alive times: 2 s as gunicorn's, unsaid; 5 s as Apache's, said
   # in a Keep-Alive header.
   server {
     listen 127.0.0.1:$KA2_PORT;
     keepalive_timeout 2s;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
   server {
     listen 127.0.0.1:$KA5_PORT;
     keepalive_timeout 5s 5s;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
   server {
     listen 127.0.0.1:$KA5_TLS_PORT ssl http2;
     ssl_certificate $dir/cert.pem;
     ssl_certificate_key $dir/key.pem;
     keepalive_timeout 5s 5s;
-    location / { client_max_body_size 0; return 200 "OK"; }
-  }
-  # Reads the whole document before it answers, as a page that files it must:
-  # the upstream (a socket nobody made) fails once the body is in, and its 502
-  # becomes the "OK".
-  # (The pages above answer as soon as they have the headers, which for a large
-  # document is before they have it, and the station files nothing on such an answer.)
-  server {
-    listen 127.0.0.1:$READ_PORT;
-    client_body_buffer_size 8m;
-    client_body_temp_path $READ_BODIES;
-    client_max_body_size 0;
     location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
     location = /filed { return 200 "OK"; }
   }
@@ -145,7 +140,8 @@ http {
     ssl_certificate $dir/cert.pem;
     ssl_certificate_key $dir/key.pem;
     ssl_session_cache shared:bench:1m;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
 }
 EOF
@@ -153,7 +149,7 @@ EOF
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" &
   NGINX_PID=$!
   URL="http://127.0.0.1:$port/district/saveTAVscan.asp"
-  READ_URL="http://127.0.0.1:$READ_PORT/district/saveTAVscan.asp"
+  READ_URL=$URL
   for _ in $(seq 50); do
     if [ "$(curl -s --data-binary x "$URL" 2>/dev/null)" = "OK" ]; then
       return 0
