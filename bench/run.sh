@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of Quillfeed against baselines measured in the same run.
 #
-#   bench/run.sh transfer | link | gaps | listing | memory | convert | all
+#   bench/run.sh transfer | link | gaps | listing | memory | big | convert | all
 #
 # Builds what it needs (Release) in $QUILLFEED_BENCH_BUILD (default: build-bench
 # in the source tree), starts its own nginx on a free loopback port, and prints
@@ -16,11 +16,11 @@ BOUNDARY="---------------------------7d023a2ea28"
 MIB=$((1024 * 1024))
 
 usage() {
-  echo "usage: bench/run.sh transfer|link|gaps|listing|memory|convert|all" >&2
+  echo "usage: bench/run.sh transfer|link|gaps|listing|memory|big|convert|all" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
-case "$1" in transfer | link | gaps | listing | memory | convert | all) ;; *) usage ;; esac
+case "$1" in transfer | link | gaps | listing | memory | big | convert | all) ;; *) usage ;; esac
 WHAT=$1
 
 die() {
@@ -34,12 +34,13 @@ die() {
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quillfeed-bench.XXXXXX")
 NGINX_PID=""
 PEER_PIDS=()
+PEER_DIRS=()
 cleanup() {
   for pid in $NGINX_PID "${PEER_PIDS[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  rm -rf "$WORK"
+  rm -rf "$WORK" "${PEER_DIRS[@]}"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -56,13 +57,18 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# nginx answers every POST with exactly "OK" on a kept-alive connection. It
-# answers as soon as it has the headers and then reads the body to throw it
-# away; curl and Quillfeed both send every body whole before the next request.
+# nginx answers every POST with exactly "OK" on a kept-alive connection, once
+# it has read the whole body: an answer given on the headers, before the body
+# is in, files nothing for Quillfeed. Each page passes the request to an
+# upstream nobody serves (a socket that was never made) once the body is in,
+# and its 502 becomes the "OK"; what it read is thrown away.
 start_nginx() {
   [ -z "$NGINX_PID" ] || return 0
   local dir=$WORK/nginx port tls_port
   mkdir -p "$dir"
+  # Started by root, nginx's worker runs as nobody, and must reach the folder
+  # of request bodies it keeps in files.
+  chmod 711 "$WORK"
   port=$(free_port)
   tls_port=$(free_port)
   # A throw-away certificate for the https page, trusted by the bench alone.
@@ -75,15 +81,23 @@ start_nginx() {
   KA2_PORT=$(free_port)
   KA5_PORT=$(free_port)
   KA5_TLS_PORT=$(free_port)
+  # What the pages read is kept in memory where it can be: written to the
+  # disk, it would measure the disk rather than the upload.
+  READ_BODIES=$dir/read-bodies
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    READ_BODIES=$(mktemp -d /dev/shm/quillfeed-bench.XXXXXX)
+    chmod 711 "$READ_BODIES"
+    PEER_DIRS+=("$READ_BODIES")
+  fi
   cat >"$dir/nginx.conf" <<EOF
 worker_processes 1;
 daemon off;
 pid $dir/nginx.pid;
-error_log $dir/error.log warn;
+error_log $dir/error.log alert; # not the upstream's refusal of every request
 events { worker_connections 256; }
 http {
   access_log off;
-  client_body_temp_path $dir/body;
+  client_body_temp_path $READ_BODIES;
   proxy_temp_path $dir/proxy;
   fastcgi_temp_path $dir/fastcgi;
   uwsgi_temp_path $dir/uwsgi;
@@ -91,35 +105,43 @@ http {
   keepalive_requests 1000000;
   keepalive_timeout 120s;
   default_type text/plain;
+  client_max_body_size 0;
+  # Bodies up to this size are read into memory, larger ones into files.
+  client_body_buffer_size 8m;
   server {
     listen 127.0.0.1:$port;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
   # Stock keep-alive times: 2 s as gunicorn's, unsaid; 5 s as Apache's, said
   # in a Keep-Alive header.
   server {
     listen 127.0.0.1:$KA2_PORT;
     keepalive_timeout 2s;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
   server {
     listen 127.0.0.1:$KA5_PORT;
     keepalive_timeout 5s 5s;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
   server {
     listen 127.0.0.1:$KA5_TLS_PORT ssl http2;
     ssl_certificate $dir/cert.pem;
     ssl_certificate_key $dir/key.pem;
     keepalive_timeout 5s 5s;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
   server {
     listen 127.0.0.1:$tls_port ssl;
     ssl_certificate $dir/cert.pem;
     ssl_certificate_key $dir/key.pem;
     ssl_session_cache shared:bench:1m;
-    location / { client_max_body_size 0; return 200 "OK"; }
+    location / { proxy_pass http://unix:$dir/nobody.sock; error_page 502 =200 /filed; }
+    location = /filed { return 200 "OK"; }
   }
 }
 EOF
@@ -127,6 +149,7 @@ EOF
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" &
   NGINX_PID=$!
   URL="http://127.0.0.1:$port/district/saveTAVscan.asp"
+  READ_URL=$URL
   for _ in $(seq 50); do
     if [ "$(curl -s --data-binary x "$URL" 2>/dev/null)" = "OK" ]; then
       return 0
@@ -504,7 +527,7 @@ run_memory() {
     note="NOTE: only $((avail / MIB)) MiB free in $WORK: the file is $((size / MIB)) MiB instead of 1024 MiB"
   fi
   echo "  memory: one pass of one file of $((size / MIB)) MiB ..." >&2
-  "$BUILD/bin/transfer_bench" memory "$dir" "$URL" "$size" >"$log.out" 2>"$log" ||
+  "$BUILD/bin/transfer_bench" memory "$dir" "$READ_URL" "$size" >"$log.out" 2>"$log" ||
     { tail -n 5 "$log" "$log.out" >&2; die "transfer_bench memory failed"; }
   local before peak pass
   before=$(result_field "$log.out" rss_before_kb)
@@ -518,6 +541,67 @@ run_memory() {
     "$(calc %f "$peak / 1024")" "$(calc %f "$growth / $MIB")" "$(calc %f "$growth / $size")" "$pass"
   echo "target: peak - before <= file size + 150 MB: $(verdict "$growth <= $size + 150 * 1000 * 1000")"
   echo "        whole peak <= file size + 150 MB: $(verdict "$peak * 1024 <= $size + 150 * 1000 * 1000")"
+}
+
+# big_run BENCH LABEL SIZE RUNS: RUNS passes of one document of SIZE bytes with
+# the transfer_bench BENCH; prints a row: the median time, curl's, their ratio,
+# and the resident memory before the pass and at its peak.
+big_run() {
+  local bench=$1 label=$2 size=$3 runs=$4 dir=$WORK/big i log times=$WORK/big-times
+  local before peak most=0 base=0 pass
+  : >"$times"
+  for ((i = 0; i < runs; i++)); do
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    log=$dir.log
+    "$bench" memory "$dir" "$READ_URL" "$size" >"$log.out" 2>"$log" ||
+      { tail -n 5 "$log" "$log.out" >&2; die "transfer_bench memory failed ($label)"; }
+    result_field "$log.out" pass_s >>"$times"
+    before=$(result_field "$log.out" rss_before_kb)
+    peak=$(result_field "$log.out" hwm_after_kb)
+    if [ $((peak - before)) -gt "$most" ]; then
+      most=$((peak - before))
+      base=$before
+    fi
+  done
+  rm -rf "$dir"
+  pass=$(median <"$times")
+  printf "%-28s %8.2f %8.2f %7.2f %14.1f %10.1f %12.1f\n" "$label" "$pass" "$CURL_S" \
+    "$(calc %f "$CURL_S / $pass")" "$(calc %f "$base / 1024")" "$(calc %f "($base + $most) / 1024")" \
+    "$(calc %f "$most / 1024")"
+  BIG_GROWTH_KB=$most
+  BIG_RATIO=$(calc %f "$CURL_S / $pass")
+}
+
+# One document of 400 MiB and one of 2 GiB, posted whole to a page that reads
+# it before it answers, against curl -F to the same page. QUILLFEED_BENCH_BEFORE
+# names another transfer_bench (of an older build) to measure beside this one.
+run_big() {
+  start_nginx
+  local size mib runs avail doc=$WORK/big-curl.pdf
+  echo "== Big documents: one pass of one document, against curl -F to the same page"
+  printf "%-28s %8s %8s %7s %14s %10s %12s\n" "case" "pass s" "curl s" "x curl" "RSS before MiB" "peak MiB" \
+    "growth MiB"
+  for mib in 400 2048; do
+    size=$((mib * MIB))
+    # The document for curl, the station's copy of it and out.txt, plus room.
+    avail=$(($(df -Pk "$WORK" | awk 'NR == 2 { print $4 }') * 1024))
+    if [ "$avail" -lt $((3 * size + 512 * MIB)) ]; then
+      echo "$mib MiB: skipped, only $((avail / MIB)) MiB free in $WORK"
+      continue
+    fi
+    runs=$([ "$mib" -le 400 ] && echo 5 || echo 3)
+    head -c "$size" < <(yes "%PDF-1.4 a page of the bench, 0123456789 abcdefghijklmnopqrstuvwxyz") >"$doc"
+    CURL_S=$(time_runs "$runs" curl -sS -o /dev/null -H "Expect:" \
+      -F "file=@$doc;filename=\\big.pdf;type=application/pdf" "$READ_URL")
+    rm -f "$doc"
+    if [ -n "${QUILLFEED_BENCH_BEFORE:-}" ]; then
+      big_run "$QUILLFEED_BENCH_BEFORE" "$mib MiB, before" "$size" "$runs"
+    fi
+    big_run "$BUILD/bin/transfer_bench" "$mib MiB" "$size" "$runs"
+    echo "target: growth <= 64 MiB: $(verdict "$BIG_GROWTH_KB <= 64 * 1024");" \
+      "at least 0.8x curl: $(verdict "$BIG_RATIO >= 0.8")"
+  done
 }
 
 # ---------------------------------------------------------------------------
@@ -546,6 +630,7 @@ link) build && run_link ;;
 gaps) build && start_nginx && run_gaps ;;
 listing) build && run_listing ;;
 memory) build && run_memory ;;
+big) build && run_big ;;
 convert) run_convert ;;
 all)
   build
@@ -556,6 +641,8 @@ all)
   run_listing
   echo
   run_memory
+  echo
+  run_big
   echo
   run_convert
   ;;

@@ -14,7 +14,7 @@ PACKAGES=(
   fonts-liberation2
   # tests and their peers
   clang libclang-rt-14-dev clang-format
-  dbus-daemon python3 python3-werkzeug tinyproxy openssl poppler-utils qpdf curl
+  dbus-daemon python3 python3-werkzeug python3-h2 tinyproxy openssl poppler-utils qpdf curl
   # benchmarks and packaging
   nginx-light img2pdf dpkg-dev file desktop-file-utils time lintian groff-base
 )

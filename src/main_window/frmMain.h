@@ -61,8 +61,8 @@ public:
     static QString outFilePath() { return TransferDriver::outFilePath(); }
 
     // Public state, as the other windows and the tests see it; the transfer
-    // fields (uploadUrl, readFromFolder, converterPath, currentFile, pagesFiled,
-    // requestBody) come with TransferState.
+    // fields (uploadUrl, readFromFolder, converterPath, currentFile, pagesFiled)
+    // come with TransferState.
     bool testMode = false;
     // Keeps counting past 32767 rather than overflowing.
     qint32 pagesScanned = 0;

@@ -121,6 +121,25 @@ Result checkComplete(const QString& path, const Expectation& expected)
     return check(file.fd.get(), expected, file.st);
 }
 
+Opened openChecked(const QString& path, const Expectation& expected)
+{
+    Opened opened;
+    PrivateFile::Opened file = openForReading(path, opened.result);
+    if (!file.outcome.ok())
+        return opened;
+    opened.result = check(file.fd.get(), expected, file.st);
+    if (opened.result.verdict == Verdict::Ready) {
+        opened.fd = std::move(file.fd);
+        opened.st = file.st;
+    }
+    return opened;
+}
+
+bool openForWritingNow(int fd)
+{
+    return openForWriting(fd) == Writers::Some;
+}
+
 Result readWhole(const QString& path, const Expectation& expected, QByteArray& dest, qsizetype reserveExtra)
 {
     Result failure;

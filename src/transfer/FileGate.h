@@ -6,11 +6,14 @@
 #pragma once
 
 #include "FileStamp.h"
+#include "UniqueHandle.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <optional>
+
+#include <sys/stat.h>
 
 namespace FileGate {
 
@@ -50,6 +53,22 @@ inline constexpr qint64 UnknownWriterQuietNs = 10 * 60'000'000'000LL;
 /// its body without another copy). On any other verdict dest is unchanged.
 Result readWhole(const QString& path, const Expectation& expected, QByteArray& dest,
                  qsizetype reserveExtra = 0);
+
+/// The file opened for reading once the checks pass, for a caller that reads
+/// it in pieces as they go out (fd is open only when the verdict is Ready).
+struct Opened
+{
+    Result result;
+    UniqueFd fd;
+    struct stat st
+    {
+    };
+};
+Opened openChecked(const QString& path, const Expectation& expected);
+
+/// Whether some process has the file open for writing now. Unknown (no lease
+/// can tell) reads as no, as it does for the checks before reading.
+bool openForWritingNow(int fd);
 
 /// Only the checks, without reading (for files handed to another program).
 Result checkComplete(const QString& path, const Expectation& expected);

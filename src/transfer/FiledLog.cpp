@@ -92,6 +92,12 @@ FiledLog::Row FiledLog::rowFor(const QString& entry, QByteArrayView content, con
             pageWithoutCredentials(uploadUrl)};
 }
 
+FiledLog::Row FiledLog::rowFor(const QString& entry, qint64 bytes, const QByteArray& sha256Hex,
+                               const QString& uploadUrl)
+{
+    return {QDateTime::currentDateTime(), entry, bytes, sha256Hex, pageWithoutCredentials(uploadUrl)};
+}
+
 QString FiledLog::pageWithoutCredentials(const QString& url)
 {
     QUrl u(url);

@@ -36,6 +36,9 @@ public:
     static QByteArray sha256Hex(QByteArrayView content);
     /// A row for a document filed now.
     static Row rowFor(const QString& entry, QByteArrayView content, const QString& uploadUrl);
+    /// The same, for a document whose checksum was taken as it went out.
+    static Row rowFor(const QString& entry, qint64 bytes, const QByteArray& sha256Hex,
+                      const QString& uploadUrl);
     struct Appended
     {
         QString failure;     ///< why the row could not be recorded; empty when it was

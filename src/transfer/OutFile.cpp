@@ -69,3 +69,61 @@ QString OutFile::write(const QByteArray& body)
     }
     return {};
 }
+
+QString OutFile::begin(QByteArrayView head)
+{
+    if (const QString why = open(); !why.isEmpty())
+        return why;
+    m_written = 0;
+    m_copies = true;
+    return copy(-1, 0, head);
+}
+
+QString OutFile::copy(int fromFd, qint64 at, QByteArrayView bytes)
+{
+    if (m_fd.get() < 0)
+        return QStringLiteral("Cannot write %1: it is not open").arg(m_path);
+    qint64 done = 0;
+    // Within the file system the kernel copies from the page cache (or shares
+    // the blocks, where the file system can): no second pass through memory
+    // of ours. Across file systems, or where the call is missing, the bytes in
+    // hand are written instead.
+    while (fromFd >= 0 && m_copies && done < bytes.size()) {
+        loff_t from = at + done;
+        loff_t to = m_written;
+        const ssize_t n = ::copy_file_range(fromFd, &from, m_fd.get(), &to, size_t(bytes.size() - done), 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            m_copies = false;
+            break;
+        }
+        done += n;
+        m_written += n;
+    }
+    if (done < bytes.size()) {
+        const PrivateFile::Outcome put = PrivateFile::writeAll(
+            m_fd.get(), {bytes.data() + done, size_t(bytes.size() - done)}, off_t(m_written));
+        if (!put.ok()) {
+            m_fd.reset();
+            return QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(put.error));
+        }
+        m_written += bytes.size() - done;
+    }
+    return {};
+}
+
+QString OutFile::end(QByteArrayView tail)
+{
+    if (const QString why = copy(-1, 0, tail); !why.isEmpty())
+        return why;
+    if (const QString why = copy(-1, 0, "\r\n"); !why.isEmpty())
+        return why;
+    if (m_written < m_size && ::ftruncate(m_fd.get(), off_t(m_written)) != 0) {
+        const QString reason = systemErrorText(errno);
+        m_fd.reset();
+        return QStringLiteral("Cannot write %1: %2").arg(m_path, reason);
+    }
+    m_size = m_written;
+    return {};
+}

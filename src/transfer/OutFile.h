@@ -19,6 +19,14 @@ public:
     /// Rewrites the copy: the body and CR LF. Returns the reason when it cannot,
     /// empty otherwise.
     QString write(const QByteArray& body);
+    /// The copy of a body written as the body goes out: its head, the
+    /// document's pieces as they are sent, then its tail and CR LF. Each
+    /// returns the reason when it cannot, empty otherwise.
+    QString begin(QByteArrayView head);
+    /// A piece of the document: copied within the file system from fromFd at
+    /// offset at where it can, else written from bytes, which hold the same.
+    QString copy(int fromFd, qint64 at, QByteArrayView bytes);
+    QString end(QByteArrayView tail);
     /// Lets the file go between passes: deleted by the operator, its blocks are
     /// freed at once.
     void release() { m_fd.reset(); }
@@ -28,5 +36,7 @@ private:
 
     QString m_path;
     UniqueFd m_fd;
-    qint64 m_size = 0; ///< of the file held, when last looked at
+    qint64 m_size = 0;    ///< of the file held, when last looked at
+    qint64 m_written = 0; ///< of the copy being written
+    bool m_copies = true; ///< copy_file_range works between the two files
 };

@@ -149,6 +149,22 @@ QString noAnswer(const QString& why, const QString& info, const QString& entry)
         .arg(why, info, entry);
 }
 
+QString answeredEarly(const QString& answer, const QString& entry)
+{
+    return QStringLiteral("Not filed: the web page answered \"%1\" before it had the whole of %2, so "
+                          "that answer counts for nothing. %2 stays in the folder and goes again with the "
+                          "next pass; the page may already have it: check the page before you file it by "
+                          "hand.")
+        .arg(answer, entry);
+}
+
+QString sendingAgainAfterEarlyAnswer(const QString& entry)
+{
+    return QStringLiteral("%1 goes again; the web page answered it before it had it whole, and may "
+                          "already have it.")
+        .arg(entry);
+}
+
 QString notFiled(const QString& info, const QString& location, const QString& entry)
 {
     // What the page said, so that a redirect or an error status can be told from a wrong text.

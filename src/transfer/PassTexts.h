@@ -34,6 +34,9 @@ QString unreachable(long code, const QString& pageAt, const QString& host, const
 QString reachedThePage(const QString& why, const QString& info, const QString& entry);
 QString proxyRefusedConnect(const QString& info, const QString& entry);
 QString noAnswer(const QString& why, const QString& info, const QString& entry);
+/// The page answered (answer: "200 OK") before it had the whole document.
+QString answeredEarly(const QString& answer, const QString& entry);
+QString sendingAgainAfterEarlyAnswer(const QString& entry);
 
 /// An answer that filed nothing.
 QString notFiled(const QString& info, const QString& location, const QString& entry);

@@ -351,7 +351,7 @@ void TransferDriver::endPass(const QString& stopped, bool onRefusal)
 void TransferDriver::beginFlight(const QString& entry)
 {
     Q_ASSERT(m_stage == Stage::Choosing);
-    m_flight = Flight{entry, {}, {}, 0, 0};
+    m_flight = Flight{entry, {}, {}, {}, 0};
     m_stage = Stage::Preparing;
     m_state.currentFile = entry;
 }
@@ -361,7 +361,9 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
     Q_ASSERT(m_flight);
     const Flight flight = std::move(*m_flight);
     m_flight.reset();
-    m_state.requestBody.clear();
+    if (m_body)
+        m_body->close(); // the transfer control may hold on to it until the next request
+    m_body.reset();
     m_stage = Stage::Choosing;
     // A filed document's record was closed when its row was written; one never
     // sent has none.
@@ -463,34 +465,49 @@ bool TransferDriver::prepareCurrent()
         expected = expectationFor(entry);
     }
 
-    const QString sent = m_flight->entry; // the PDF's, once converted
-    const QString path = m_config.readFromFolder + sent;
-    QByteArray body = UploadRequest::bodyPrefix(sent, rule.contentType);
-    const qsizetype contentStart = body.size();
-    const FileGate::Result read =
-        FileGate::readWhole(path, expected, body, UploadRequest::bodySuffix().size());
-    switch (read.verdict) {
-    case FileGate::Verdict::Ready:
-        break;
-    case FileGate::Verdict::BeingWritten:
-        m_view.addStatus(PassTexts::heldBack(sent, read.description));
+    m_flight->path = m_config.readFromFolder + m_flight->entry; // the PDF's, once converted
+    m_flight->contentType = rule.contentType;
+    m_flight->boundaryNumber = 0;
+    if (!sendDocument(expected))
         return passOver();
-    case FileGate::Verdict::Vanished:
-    case FileGate::Verdict::Unreadable:
-        m_view.addErrorBlock(read.description, path);
-        return passOver();
-    }
-    UploadRequest::Body whole =
-        UploadRequest::completeBody(std::move(body), contentStart, sent, rule.contentType);
-    m_flight->path = path;
-    m_flight->identity = read.identity;
-    m_flight->contentStart = whole.contentStart;
-    m_flight->contentSize = whole.contentSize;
-    send(std::move(whole.bytes), whole.boundary);
     return true;
 }
 
-void TransferDriver::send(QByteArray body, const QByteArray& boundary)
+bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
+{
+    const QString& sent = m_flight->entry;
+    const QString& path = m_flight->path;
+    FileGate::Opened opened = FileGate::openChecked(path, expected);
+    switch (opened.result.verdict) {
+    case FileGate::Verdict::Ready:
+        break;
+    case FileGate::Verdict::BeingWritten:
+        m_view.addStatus(PassTexts::heldBack(sent, opened.result.description));
+        return false;
+    case FileGate::Verdict::Vanished:
+    case FileGate::Verdict::Unreadable:
+        m_view.addErrorBlock(opened.result.description, path);
+        return false;
+    }
+    // The usual boundary, unless an earlier send found the document holding it:
+    // whether it does is only known once the whole file has been read.
+    const QByteArray boundary = UploadRequest::numberedBoundary(m_flight->boundaryNumber);
+    m_flight->identity = opened.result.identity;
+    if (m_body)
+        m_body->close(); // the body broken off: its thread is done with out.txt
+    m_body = std::make_shared<DocumentBody>(
+        std::move(opened.fd), opened.st, UploadRequest::bodyPrefix(sent, m_flight->contentType, boundary),
+        boundary, UploadRequest::bodySuffix(boundary), &m_outFile, [this, path](const QString& why) {
+            // Said once the piece in hand has gone: the status box is not
+            // touched from inside the connection's reading.
+            QMetaObject::invokeMethod(
+                this, [this, path, why] { m_view.addErrorBlock(why, path); }, Qt::QueuedConnection);
+        });
+    send(boundary);
+    return true;
+}
+
+void TransferDriver::send(const QByteArray& boundary)
 {
     m_view.log(QStringLiteral("Attempting upload"));
     const bool viaProxy = !m_config.proxyAddress.isEmpty();
@@ -502,22 +519,21 @@ void TransferDriver::send(QByteArray body, const QByteArray& boundary)
     const QString entry = m_flight->entry;
     const QString path = m_flight->path;
     m_stage = Stage::Sending;
-    m_state.requestBody = body;
+    if (m_answeredEarly.remove(m_flight->identity))
+        m_view.addStatus(PassTexts::sendingAgainAfterEarlyAnswer(entry));
     if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
         m_view.addStatusOnce(unrecorded);
     QString failed;
     try {
-        m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), body, headers);
+        m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), m_body, headers);
     } catch (...) {
         failed = describeCurrentException();
         m_view.addErrorBlock(failed, path);
     }
     if (failed.isEmpty()) {
         m_view.addStatus(PassTexts::uploading(entry));
-        emit sending(entry, 0, body.size(), m_fileList->count() - 1);
+        emit sending(entry, 0, m_body->size(), m_fileList->count() - 1);
     }
-    if (const QString why = m_outFile.write(body); !why.isEmpty())
-        m_view.addErrorBlock(why, path);
     // No answer will come for a request that never started.
     if (!failed.isEmpty())
         finish(Outcome::Failed, failed);
@@ -633,6 +649,20 @@ void TransferDriver::handleFailure()
                info);
     // The operator must see that nothing was filed, not only the diagnostic log.
     const QString& entry = m_state.currentFile;
+    if (const DocumentBody::Stop stop = m_body ? m_body->stopped() : DocumentBody::Stop::None;
+        stop != DocumentBody::Stop::None) {
+        if (!handleBrokenOff(stop, m_body->stopReason()) && finish(Outcome::PassedOver))
+            goOn();
+        return;
+    }
+    if (const QString early = m_inet.EarlyAnswer(); !early.isEmpty()) {
+        // Said before it had the whole document, the answer files nothing; but
+        // a page that takes a document as it streams in may have it all the same.
+        m_answeredEarly.insert(m_flight->identity);
+        m_view.addStatus(PassTexts::answeredEarly(early, entry));
+        finish(Outcome::Failed, info);
+        return;
+    }
     const long code = m_inet.ResponseCode();
     const QUrl url(m_config.uploadUrl);
     const QString pageAt = url.host() + u':' + QString::number(url.port(url.scheme() == u"https" ? 443 : 80));
@@ -644,6 +674,21 @@ void TransferDriver::handleFailure()
     else
         m_view.addStatus(PassTexts::noAnswer(why, info, entry));
     finish(Outcome::Failed, info);
+}
+
+bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why)
+{
+    // Broken off before the request was whole: the page cannot have filed it.
+    m_journal.endSend();
+    if (stop == DocumentBody::Stop::HeldBoundary) {
+        // Goes again at once around the next boundary, read anew from the file
+        // it was: the version checked when it was first opened.
+        m_view.log(why);
+        ++m_flight->boundaryNumber;
+        return sendDocument({m_flight->identity, true});
+    }
+    m_view.addStatus(PassTexts::heldBack(m_flight->entry, why));
+    return false;
 }
 
 void TransferDriver::answersInDoubt(int count)
@@ -745,10 +790,7 @@ void TransferDriver::recordFiled()
     // reaches the disk on the sync thread while the next document goes out,
     // and the document is deleted once it has.
     const FiledLog::Appended recorded = m_filedLog.append(
-        FiledLog::rowFor(
-            m_flight->entry,
-            QByteArrayView(m_state.requestBody).sliced(m_flight->contentStart, m_flight->contentSize),
-            m_config.uploadUrl),
+        FiledLog::rowFor(m_flight->entry, m_body->contentSize(), m_body->sha256Hex(), m_config.uploadUrl),
         true);
     m_filed.add(m_flight->entry, m_flight->path, m_flight->identity, recorded.unsyncedFd);
     m_journal.sendFiled();

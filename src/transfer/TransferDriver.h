@@ -15,6 +15,7 @@
 #pragma once
 
 #include "AnswerLedger.h"
+#include "DocumentBody.h"
 #include "FileGate.h"
 #include "FiledDocuments.h"
 #include "FiledLog.h"
@@ -36,6 +37,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class FileListModel;
@@ -43,7 +45,8 @@ class InetControl;
 
 /// The window's fields of the transfer, as the window and its tests see them:
 /// its copies of two settings and of the converter's path, the file in flight,
-/// its body, and the count of documents filed.
+/// and the count of documents filed. (The body is not held: it is read from the
+/// file as it goes out.)
 struct TransferState
 {
     QString uploadUrl;
@@ -52,7 +55,6 @@ struct TransferState
     QString currentFile;
     /// Keeps counting past 32767 rather than overflowing.
     qint32 pagesFiled = 0;
-    QByteArray requestBody;
 };
 
 /// What a pass works with, taken once when it starts: Setup changing the folder
@@ -135,11 +137,11 @@ private:
     /// The one document in flight, from its conversion to its answer.
     struct Flight
     {
-        QString entry;              ///< as listed; the PDF's once a TIFF is converted
-        QString path;               ///< the file that was read, which an "OK" deletes
-        FileStamp identity;         ///< that file as it was read
-        qsizetype contentStart = 0; ///< where its bytes stand in the request body
-        qsizetype contentSize = 0;
+        QString entry;      ///< as listed; the PDF's once a TIFF is converted
+        QString path;       ///< the file that was read, which an "OK" deletes
+        FileStamp identity; ///< that file as it was read
+        QByteArray contentType;
+        quint32 boundaryNumber = 0; ///< UploadRequest::numberedBoundary
     };
     /// How a document in flight ended.
     enum class Outcome {
@@ -183,8 +185,14 @@ private:
     /// Converts the TIFF in flight; on success the flight names the PDF, whose
     /// identity is returned.
     std::optional<FileStamp> convertCurrent();
-    /// Starts the request for the body read from the flight's file.
-    void send(QByteArray body, const QByteArray& boundary);
+    /// Opens the flight's file and starts its request around the flight's
+    /// boundary. False when the file is not ready: said, and the flight is
+    /// then the caller's to finish, as PassedOver.
+    bool sendDocument(const FileGate::Expectation& expected);
+    /// Starts the request for the body, which reads the flight's file.
+    void send(const QByteArray& boundary);
+    /// The station broke the request off itself; true when the document went again at once.
+    bool handleBrokenOff(DocumentBody::Stop stop, const QString& why);
     /// What the file of a listed entry must still be before it is read.
     FileGate::Expectation expectationFor(const QString& entry) const;
     /// Remembers a file that is done with but could not be deleted, and says so.
@@ -225,6 +233,11 @@ private:
     /// Pages the scanner completed, as they were when it reported them.
     QHash<QString, FileStamp> m_trustedPages;
     OutFile m_outFile;
+    /// The body of the request in flight.
+    std::shared_ptr<DocumentBody> m_body;
+    /// Documents the page answered before it had them whole, as they were then:
+    /// the page may have them, and their next send says so.
+    QSet<FileStamp> m_answeredEarly;
     FiledLog m_filedLog;
     FolderLock m_folderLock;
     Leftovers m_leftovers;

@@ -135,6 +135,15 @@ struct CurlCallbacks
     static size_t read(char* buffer, size_t size, size_t count, void* p)
     {
         CurlCarrier* c = self(p);
+        if (BodySource* source = c->m_exchange.source.get()) {
+            const qint64 n = source->read(buffer, qint64(size * count));
+            if (n < 0) {
+                c->m_sourceStopped = true;
+                return CURL_READFUNC_ABORT;
+            }
+            c->m_handed += n;
+            return size_t(n);
+        }
         const QByteArray& body = c->m_exchange.body;
         const qint64 n = qMin<qint64>(qint64(size * count), body.size() - c->m_handed);
         if (n <= 0)
@@ -156,7 +165,22 @@ struct CurlCallbacks
             return 0;
         }
         c->m_outcome.body.append(data, n);
+        noteEarlyAnswer(c);
         return size_t(n);
+    }
+
+    // A page can answer whole before it has read the body, and then read no more
+    // of it (over HTTP/2 it leaves its stream open): the answer is in, and
+    // waiting on the rest of the body would only run into the time-out.
+    static void noteEarlyAnswer(CurlCarrier* c)
+    {
+        bool lengthGiven = false;
+        const qint64 length = c->m_length.toLongLong(&lengthGiven);
+        curl_off_t uploaded = 0;
+        if (lengthGiven && c->m_outcome.status >= 200 && c->m_outcome.body.size() >= length &&
+            curl_easy_getinfo(c->m_easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+            qint64(uploaded) < c->m_exchange.bodySize())
+            c->m_answeredEarly = true;
     }
 
     static size_t header(char* data, size_t size, size_t count, void* p)
@@ -212,6 +236,8 @@ struct CurlCallbacks
             o.forwarded = true;
         } else if (line.size() > 7 && line.left(7).compare("Server:", Qt::CaseInsensitive) == 0) {
             o.server = line.mid(7).trimmed().left(200);
+        } else if (line.isEmpty()) {
+            noteEarlyAnswer(c); // an answer without a body is whole with its header
         }
         c->m_moved = true;
         return size * count;
@@ -292,7 +318,7 @@ CurlCarrier::Start CurlCarrier::start(const CurlExchange& exchange)
         return {false, QStringLiteral("The HTTP library could not start a request.")};
     m_exchange = exchange;
     m_outcome = ExchangeFacts();
-    m_outcome.bodySize = exchange.body.size();
+    m_outcome.bodySize = exchange.bodySize();
     m_truncated = false;
     m_headerBytes = 0;
     m_handed = 0;
@@ -301,6 +327,8 @@ CurlCarrier::Start CurlCarrier::start(const CurlExchange& exchange)
     m_received = 0;
     m_moved = false;
     m_resendRefused = false;
+    m_sourceStopped = false;
+    m_answeredEarly = false;
     m_length.clear();
     m_malformed.clear();
     m_error[0] = '\0';
@@ -339,11 +367,11 @@ CurlCarrier::Start CurlCarrier::start(const CurlExchange& exchange)
 
     if (exchange.verb == "HEAD") {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-    } else if (exchange.verb == "GET" && exchange.body.isEmpty()) {
+    } else if (exchange.verb == "GET" && exchange.bodySize() == 0) {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     } else {
         curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(exchange.body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(exchange.bodySize()));
         curl_easy_setopt(easy, CURLOPT_READFUNCTION, &CurlCallbacks::read);
         curl_easy_setopt(easy, CURLOPT_READDATA, this);
         // No CURLOPT_SEEKFUNCTION: see CurlCallbacks::read.
@@ -400,6 +428,10 @@ void CurlCarrier::collect()
         m_moved = false;
         emit progressed();
     }
+    if (m_answeredEarly && m_easy) {
+        finish(CURLE_OK);
+        return;
+    }
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(m_handles->multi, &left)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == m_easy) {
@@ -434,7 +466,10 @@ void CurlCarrier::finish(int resultCode)
     o.handed = m_handed;
     o.newConnection = connects > 0;
     o.http2 = version == CURL_HTTP_VERSION_2_0;
-    o.keptSocket = result == CURLE_OK && kept != CURL_SOCKET_BAD ? int(kept) : -1;
+    o.answeredEarly = result == CURLE_OK && (m_answeredEarly || o.uploaded < o.bodySize);
+    // Removed before the body was out, the connection is closed, not kept.
+    o.keptSocket = result == CURLE_OK && !m_answeredEarly && kept != CURL_SOCKET_BAD ? int(kept) : -1;
+    o.bodyStopped = m_sourceStopped;
     o.resendRefused = m_resendRefused || result == CURLE_SEND_FAIL_REWIND;
     if (connectCode != 0 && (connectCode < 200 || connectCode > 299))
         o.proxyStatus = int(connectCode);
@@ -480,7 +515,8 @@ void CurlCarrier::finish(int resultCode)
             o.code = QNetworkReply::RemoteHostClosedError;
         if (o.proxyStatus == 407)
             o.code = QNetworkReply::ProxyAuthenticationRequiredError;
-        o.text = !m_malformed.isEmpty()
+        o.text = m_sourceStopped ? m_exchange.source->stopReason()
+                 : !m_malformed.isEmpty()
                      ? m_malformed
                      : QString::fromUtf8(m_error[0] ? m_error : curl_easy_strerror(result));
         if (o.proxyStatus != 0)

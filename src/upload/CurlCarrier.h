@@ -4,6 +4,7 @@
 // exchanges; whether one may be used again is the caller's decision.
 #pragma once
 
+#include "BodySource.h"
 #include "ExchangeJudge.h"
 
 #include <QByteArray>
@@ -25,6 +26,8 @@ struct CurlExchange
     QList<QByteArray> proxyHeaders; ///< to the proxy alone, on a CONNECT
     QByteArray proxy;               ///< "http://host:port"; empty: none
     QByteArray body;
+    /// Where the body comes from instead, when it is not held in memory (body is then empty).
+    std::shared_ptr<BodySource> source;
     /// A file of the certificate authorities to trust; empty: the system's. A file,
     /// not the certificates themselves: libcurl compares them with every kept
     /// connection's before it uses it again.
@@ -33,6 +36,8 @@ struct CurlExchange
     /// A kept connection idle longer than this many whole seconds is not offered
     /// to the request but closed; -1: the library's own limit.
     long maxIdleSecs = -1;
+
+    qint64 bodySize() const { return source ? source->size() : body.size(); }
 };
 
 class CurlCarrier : public QObject
@@ -54,9 +59,9 @@ public:
     void abort();
     bool busy() const { return m_easy != nullptr; }
     /// Every byte of the body has been handed to libcurl: the page may get it all.
-    bool handedAll() const { return busy() && m_handed >= m_exchange.body.size(); }
+    bool handedAll() const { return busy() && m_handed >= m_exchange.bodySize(); }
     /// Every byte of the body has gone to the system.
-    bool sentAll() const { return busy() && m_sent >= m_exchange.body.size(); }
+    bool sentAll() const { return busy() && m_sent >= m_exchange.bodySize(); }
     /// Bytes of the request libcurl reports sent so far.
     qint64 sent() const { return m_sent; }
     /// What the last exchange came to, as the carrier saw it.
@@ -99,8 +104,10 @@ private:
     qint64 m_received = 0;
     bool m_moved = false;
     bool m_resendRefused = false;
-    QByteArray m_length; // the answer's Content-Length, as given
-    QString m_malformed; // why the answer was refused while being read
+    bool m_sourceStopped = false;
+    bool m_answeredEarly = false; // the answer is whole while the body is still going
+    QByteArray m_length;          // the answer's Content-Length, as given
+    QString m_malformed;          // why the answer was refused while being read
     char m_error[256] = {};
     QTimer* m_timer = nullptr;
     struct Notifiers

@@ -38,6 +38,11 @@ Verdict judge(const ExchangeFacts& f, const Circumstances& c)
                             // refusal all the same; an accepting answer counts only when whole.
                             (f.ending == Ending::BrokenOff && f.status >= 300));
 
+    // The station itself broke the request off before its body was out: the
+    // page cannot have it whole, and nothing about the peer is learnt.
+    if (f.bodyStopped)
+        return failure(v, QNetworkReply::UnknownContentError, f.text);
+
     // What the connection showed. A kept connection the library found closed
     // when it came to use it: the peer let it go soon after its answer, or its
     // keep-alive time ran out, which teaches nothing.
@@ -117,7 +122,8 @@ Verdict judge(const ExchangeFacts& f, const Circumstances& c)
     }
 
     v.delivered = true;
-    if (http1 && c.reuseAllowed && f.keptSocket < 0 && !f.closeAnnounced && f.ending != Ending::CutAtLimit) {
+    if (http1 && c.reuseAllowed && f.keptSocket < 0 && !f.closeAnnounced && !f.answeredEarly &&
+        f.ending != Ending::CutAtLimit) {
         // libcurl lets a kept connection go after an answer only when more came
         // behind it: a second answer, or bytes nobody asked for. Which request the
         // first one belonged to cannot be told, so it files nothing.

@@ -48,7 +48,11 @@ struct ExchangeFacts
     /// The answer carries a Via line: a proxy passed it on from the page. A
     /// proxy's own answer (its refusal of the credentials) carries none.
     bool forwarded = false;
-    QByteArray server; ///< the answer's Server line: which program wrote it
+    QByteArray server;        ///< the answer's Server line: which program wrote it
+    bool bodyStopped = false; ///< the body's source broke the request off (why in text)
+    /// The answer was whole before the body had all gone out; the connection
+    /// went with the rest of the body.
+    bool answeredEarly = false;
 
     bool delivered() const { return uploaded >= bodySize; }
 };

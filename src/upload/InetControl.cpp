@@ -79,6 +79,19 @@ bool InetControl::RequestDelivered() const
 void InetControl::Execute(const QString& url, const QString& operation, const QByteArray& body,
                           const QString& headerText)
 {
+    start(url, operation, body, nullptr, headerText);
+}
+
+void InetControl::Execute(const QString& url, const QString& operation, std::shared_ptr<BodySource> source,
+                          const QString& headerText)
+{
+    start(url, operation, QByteArray(), std::move(source), headerText);
+}
+
+void InetControl::start(const QString& url, const QString& operation, const QByteArray& body,
+                        std::shared_ptr<BodySource> source, const QString& headerText)
+{
+    const qint64 bodySize = source ? source->size() : body.size();
     // Everything that can refuse the request is checked before anything changes,
     // so a refused request leaves the control idle and reports no state.
     if (m_busy)
@@ -90,7 +103,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     const bool credentials = !(m_proxyUser.isEmpty() && m_proxyPassword.isEmpty());
     const HttpRequest::Request request = HttpRequest::build(
         url, operation, headerText, !route.proxy.isEmpty(),
-        credentials ? ProxyRoute::authorization(m_proxyUser, m_proxyPassword) : QByteArray(), body.size());
+        credentials ? ProxyRoute::authorization(m_proxyUser, m_proxyPassword) : QByteArray(), bodySize);
 
     auto pending = std::make_unique<CurlExchangeHolder>();
     CurlExchange& x = pending->exchange;
@@ -100,6 +113,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     x.proxyHeaders = HttpRequest::wireLines(request.proxyHeaders);
     x.proxy = route.proxy;
     x.body = body;
+    x.source = std::move(source);
     x.caFile = m_caFile ? QFile::encodeName(m_caFile->fileName()) : QByteArray();
 
     m_flight = Flight();
@@ -107,7 +121,7 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
                     QString::number(request.target.port(request.tunnelled ? 443 : 80)) + u'|' +
                     QString::fromLatin1(route.proxy);
     m_flight.proxyShown = route.shown;
-    m_flight.bodySize = body.size();
+    m_flight.bodySize = bodySize;
     if (m_kept.peer.isEmpty() || !m_idle.isValid())
         m_kept.idleMs = 0;
     else
@@ -123,11 +137,12 @@ void InetControl::Execute(const QString& url, const QString& operation, const QB
     m_truncated = false;
     m_fromProxy = false;
     m_location.clear();
-    m_delivered = body.isEmpty();
+    m_earlyAnswer.clear();
+    m_delivered = bodySize == 0;
     m_responseCode = 0;
     m_responseInfo.clear();
     m_timedOut = false;
-    qCDebug(lcUpload) << request.verb << request.target.toDisplayString() << body.size()
+    qCDebug(lcUpload) << request.verb << request.target.toDisplayString() << bodySize
                       << "bytes:" << first.why;
     armWatchdog();
     if (first.settleMs <= 0) {
@@ -172,7 +187,7 @@ void InetControl::again()
     m_flight.idleMs = 0;
     m_flight.sentSeen = 0;
     m_flight.deliveredAt.invalidate();
-    m_delivered = x.body.isEmpty();
+    m_delivered = x.bodySize() == 0;
     startExchange(x);
 }
 
@@ -325,6 +340,8 @@ void InetControl::conclude(quint64 generation)
         // A connection whose answer is not taken carries no other.
         forgetKept();
         m_delivered = v.delivered;
+        if (o.answeredEarly && o.status >= 200)
+            m_earlyAnswer = QString::number(o.status) + u' ' + QString::fromLatin1(o.reason);
         failed(v.code, v.text);
         return;
     case ExchangeJudge::Verdict::Kind::Answer:

@@ -18,6 +18,7 @@
 
 #include <memory>
 
+class BodySource;
 class CurlCarrier;
 struct CurlExchange;
 class QTemporaryFile;
@@ -66,6 +67,9 @@ public:
     /// ended by CR LF. Throws Failure when the request cannot be started.
     void Execute(const QString& url, const QString& operation, const QByteArray& body,
                  const QString& headerText);
+    /// The same, with the body read from source as it goes out.
+    void Execute(const QString& url, const QString& operation, std::shared_ptr<BodySource> source,
+                 const QString& headerText);
 
     /// The next piece of the reply body (at most size bytes); empty once all was read.
     QByteArray GetChunk(int size, int kind = 0);
@@ -81,6 +85,10 @@ public:
     bool ReplyFromProxy() const { return m_fromProxy; }
     /// "host:port" of the proxy the last request went through; empty when none.
     QString ProxyUsed() const { return m_flight.proxyShown; }
+    /// The status and its text ("200 OK") when the last request failed because
+    /// the page answered before it had the whole body; empty otherwise (an
+    /// early refusal is an answer like any other).
+    QString EarlyAnswer() const { return m_earlyAnswer; }
 
 signals:
     void StateChanged(int state);
@@ -91,6 +99,8 @@ signals:
     void answersInDoubt(int count);
 
 private:
+    void start(const QString& url, const QString& operation, const QByteArray& body,
+               std::shared_ptr<BodySource> source, const QString& headerText);
     void launch(quint64 generation);
     void onProgressed();
     void onFinished();
@@ -169,6 +179,7 @@ private:
     long m_responseCode = 0;
     QString m_responseInfo;
     QString m_location;
+    QString m_earlyAnswer;
     bool m_truncated = false;
     bool m_fromProxy = false;
     bool m_delivered = false;

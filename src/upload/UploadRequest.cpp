@@ -66,8 +66,13 @@ QByteArray boundaryFor(QByteArrayView content)
     };
     QByteArray boundary = Boundary;
     for (quint32 n = 1; holds(boundary); ++n)
-        boundary = Boundary + QByteArray::number(n, 16).rightJustified(8, '0');
+        boundary = numberedBoundary(n);
     return boundary;
+}
+
+QByteArray numberedBoundary(quint32 n)
+{
+    return n == 0 ? QByteArray(Boundary) : Boundary + QByteArray::number(n, 16).rightJustified(8, '0');
 }
 
 QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType, const QByteArray& boundary)

@@ -17,6 +17,8 @@ inline constexpr char Boundary[] = "---------------------------7d023a2ea28";
 /// where a parser would end the part early and file the document cut short;
 /// then the usual one with a suffix the document does not hold.
 QByteArray boundaryFor(QByteArrayView content);
+/// The boundaries in the order boundaryFor tries them: 0 is the usual one.
+QByteArray numberedBoundary(quint32 n);
 
 enum class Action { Send, Convert, Skip };
 

@@ -1,6 +1,8 @@
 // Whole transfer passes from the real main window to the real receiving page
 // (Werkzeug) on 127.0.0.1: what arrives, what is deleted, what is kept, and what
 // the operator reads.
+#include "DocumentBody.h"
+#include "FileGate.h"
 #include "FiledLog.h"
 #include "InetControl.h"
 #include "Leftovers.h"
@@ -18,15 +20,19 @@
 
 #include <QCheckBox>
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -104,6 +110,9 @@ private slots:
     void leftoversAreSharedAndOutlastTheirFiles();
     void filedLogKeepsNoCredentials_data();
     void filedLogKeepsNoCredentials();
+    void earlyAnswerFilesNothing();
+    void bodyGoesAsItWasRead_data();
+    void bodyGoesAsItWasRead();
 };
 
 void TestTransfer::filedLogKeepsNoCredentials_data()
@@ -286,10 +295,12 @@ void TestTransfer::aPassNeedsNoWindow()
     QCOMPARE(report.filed, 2);
     QVERIFY(report.stopped.isEmpty() && report.refused.isEmpty());
 
+    // The request that found the usual boundary in the document was broken off
+    // before the boundary went: the page had no whole request to file.
     QStringList names;
     for (const ReceivedUpload& r : receiver->records())
-        names << r.filename;
-    QCOMPARE(names, (QStringList{"\\a.pdf", "\\b.txt"}));
+        names << (r.storedPath.isEmpty() ? QStringLiteral("not filed") : r.filename);
+    QCOMPARE(names, (QStringList{"\\a.pdf", "not filed", "\\b.txt"}));
     QCOMPARE(receiver->records().last().sha256, sha(holdsBoundary));
     // Each filing recorded, as a spreadsheet reads it, without the page's credentials.
     const QList<QByteArray> rows = TestSupport::readFile(FiledLog::defaultPath()).split('\n');
@@ -1048,6 +1059,110 @@ void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
     Leftovers after(store);
     QVERIFY(after.find(stamp(1)) && after.find(stamp(2)) && after.find(stamp(1015)));
     QVERIFY(!after.find(stamp(1000)));
+}
+
+// A page that answers "OK" as soon as it has the headers and reads no more:
+// nothing is filed, and without waiting for the time-out; the document's next
+// send says that the page may have it.
+void TestTransfer::earlyAnswerFilesNothing()
+{
+    QTcpServer page;
+    QVERIFY(page.listen(QHostAddress::LocalHost, 0));
+    connect(&page, &QTcpServer::newConnection, this, [&page] {
+        while (QTcpSocket* s = page.nextPendingConnection()) {
+            s->setParent(&page);
+            connect(s, &QTcpSocket::readyRead, s, [s] {
+                s->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+                s->setReadBufferSize(1);
+                s->disconnect(s, &QTcpSocket::readyRead, nullptr, nullptr);
+            });
+        }
+    });
+    QVERIFY(st->put("/big.pdf", QByteArray(16 * 1024 * 1024, 'b')));
+    TransferState state;
+    PlainView view;
+    InetControl inet;
+    inet.setRequestTimeoutMs(20000);
+    PassConfig config{
+        QStringLiteral("http://127.0.0.1:%1/page").arg(page.serverPort()), st->scans, {}, {}, {}, {}};
+    TransferDriver pass(state, view, inet, [&] { return config; });
+    connect(&inet, &InetControl::StateChanged, &pass, &TransferDriver::stateChanged);
+    QSignalSpy ended(&pass, &TransferDriver::passEnded);
+    for (int run = 1; run <= 2; ++run) {
+        QElapsedTimer took;
+        took.start();
+        pass.refreshFileList();
+        pass.processNextFile();
+        QVERIFY(waitUntil([&] { return ended.count() == run; }, 15000));
+        QVERIFY2(took.elapsed() < 10000, qPrintable(QString::number(took.elapsed())));
+        QCOMPARE(ended.last().first().value<PassReport>().filed, 0);
+        QVERIFY(QFileInfo::exists(st->file("/big.pdf")));
+        QVERIFY2(view.said.join('\n').contains(
+                     "Not filed: the web page answered \"200 OK\" before it had the whole of /big.pdf"),
+                 qPrintable(view.said.join('\n')));
+    }
+    QVERIFY(
+        view.said.contains("/big.pdf goes again; the web page answered it before it had it whole, and may "
+                           "already have it."));
+}
+
+void TestTransfer::bodyGoesAsItWasRead_data()
+{
+    QTest::addColumn<qint64>("boundaryAt");    // where the content holds the usual boundary; -1: nowhere
+    QTest::addColumn<QByteArray>("meanwhile"); // what a writer does once the file is open
+    QTest::addColumn<int>("stop");
+    const int none = int(DocumentBody::Stop::None);
+    const qint64 piece = DocumentBody::MaxPiece;
+    QTest::newRow("untouched") << qint64(-1) << QByteArray() << none;
+    QTest::newRow("boundary within a piece")
+        << piece + 100 << QByteArray() << int(DocumentBody::Stop::HeldBoundary);
+    QTest::newRow("boundary across two pieces")
+        << piece - 10 << QByteArray() << int(DocumentBody::Stop::HeldBoundary);
+    QTest::newRow("saved again, same size")
+        << qint64(-1) << QByteArray("touch") << int(DocumentBody::Stop::Changed);
+    QTest::newRow("still open for writing")
+        << qint64(-1) << QByteArray("open") << int(DocumentBody::Stop::Changed);
+}
+
+// The body goes from the file in pieces: the bytes on the wire are the file's,
+// once, around the usual boundary; the request never becomes whole around a
+// boundary the document holds, or around a file that changed under it.
+void TestTransfer::bodyGoesAsItWasRead()
+{
+    QFETCH(qint64, boundaryAt);
+    QFETCH(QByteArray, meanwhile);
+    QFETCH(int, stop);
+    QByteArray content(3 * DocumentBody::MaxPiece + 7, 'c');
+    if (boundaryAt >= 0)
+        content.replace(boundaryAt, qsizetype(sizeof UploadRequest::Boundary) - 1, UploadRequest::Boundary);
+    const QString path = st->file("/doc.pdf");
+    st->put("/doc.pdf", content);
+    FileGate::Opened opened = FileGate::openChecked(path, {{}, true});
+    QCOMPARE(int(opened.result.verdict), int(FileGate::Verdict::Ready));
+    QFile writer(path);
+    const timespec saved[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+    if (meanwhile == "touch")
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), saved, 0), 0);
+    else if (meanwhile == "open")
+        QVERIFY(writer.open(QIODevice::ReadWrite));
+    const QByteArray head = UploadRequest::bodyPrefix("/doc.pdf", "application/pdf");
+    DocumentBody body(std::move(opened.fd), opened.st, head, UploadRequest::Boundary,
+                      UploadRequest::bodySuffix(), nullptr, {});
+    QByteArray sent;
+    QByteArray piece(256 * 1024, '\0');
+    qint64 n;
+    while ((n = body.read(piece.data(), piece.size())) > 0)
+        sent += piece.first(n);
+    QCOMPARE(int(body.stopped()), stop);
+    if (stop == int(DocumentBody::Stop::None)) {
+        QCOMPARE(n, 0);
+        QCOMPARE(sent, head + content + UploadRequest::bodySuffix());
+        QCOMPARE(body.sha256Hex(), sha(content));
+        return;
+    }
+    QCOMPARE(n, -1);
+    QVERIFY(!sent.endsWith(UploadRequest::bodySuffix()));
+    QVERIFY(!sent.mid(head.size()).contains(UploadRequest::Boundary));
 }
 
 QTEST_MAIN(TestTransfer)

@@ -10,6 +10,7 @@
 #include "MiniHttpServer.h"
 #include "ProxyRoute.h"
 #include "ReusePolicy.h"
+#include "TestSupport.h"
 #include "UploadRequest.h"
 
 #include <QDir>
@@ -233,6 +234,7 @@ private slots:
     // TLS
     void httpsWithTrustedCertificate();
     void httpsWithUntrustedCertificateFails();
+    void earlyAnswerOverHttp2IsAnAnswer();
 
     // proxies
     void namedProxyGetsTheCallersHeaderUnchanged_data();
@@ -545,10 +547,10 @@ void tst_InetControl::answersAreReadByTheirFraming_data()
         << ok << QByteArray("OK") << 2;
     QTest::newRow("HTTP/1.0, ended by the close")
         << QByteArray("HTTP/1.0 200 OK\r\n\r\nOK") << false << true << ok << QByteArray("OK") << 2;
-    // The rest of the body still goes out, and the connection serves the next file.
+    // Said of a document the page had not seen: the request ends there, and its connection.
     QTest::newRow("answered before the body was read")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << true << false << ok
-        << QByteArray("OK") << 1;
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK") << true << false << error
+        << QByteArray() << 2;
     QTest::newRow("chunk sizes with leading zeros")
         << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0002\r\nOK\r\n000\r\n\r\n")
         << false << false << ok << QByteArray("OK") << 1;
@@ -583,10 +585,10 @@ void tst_InetControl::answersAreReadByTheirFraming()
         QCOMPARE(run(inet, server.url(), document), state);
         QCOMPARE(readAllChunks(inet), body);
     }
-    // Each document went out whole, and once.
-    QTRY_COMPARE(server.requests, 2);
+    // Each document went out whole, and once; none after an early answer.
+    QTRY_COMPARE(server.requests, early ? 0 : 2);
     QTest::qWait(50);
-    QCOMPARE(server.requests, 2);
+    QCOMPARE(server.requests, early ? 0 : 2);
     QCOMPARE(server.connections, connections);
 }
 
@@ -613,7 +615,7 @@ void tst_InetControl::pageThatBreaksHttp_data()
                                             << QByteArray() << 0 << big << 1 << QString() << -1;
     QTest::newRow("early OK, then a half-close")
         << ok << QByteArray() << int(RawServer::AfterEarly::HalfClose) << QByteArray() << 0 << big << 1
-        << "No progress" << -1;
+        << "before it had the whole document" << -1;
     QTest::newRow("CR LF 80 ms after each answer")
         << ok << QByteArray() << -1 << QByteArray("\r\n") << 80 << 64 << 4 << QString() << -1;
     QTest::newRow("CR LF 200 ms after each answer")
@@ -1521,6 +1523,33 @@ void tst_InetControl::httpsWithTrustedCertificate()
     QCOMPARE(server.requests().first().headerCount("Proxy-Authorization"), 0);
     QCOMPARE(server.requests().first().header("Content-Type"),
              QByteArray("multipart/form-data; boundary=---------------------------7d023a2ea28"));
+}
+
+// A page that answers whole on its stream while the body still comes, and then
+// takes no more of it: the answer is in, and nothing waits for the time-out.
+void tst_InetControl::earlyAnswerOverHttp2IsAnAnswer()
+{
+    QProcess page;
+    page.start(QStringLiteral(QUILLFEED_PYTHON), {TestSupport::sourceDir() + "/tests/peers/h2_early.py",
+                                                  m_dir.filePath("cert.pem"), m_dir.filePath("key.pem")});
+    QVERIFY(page.waitForReadyRead(10000));
+    const QByteArray port = page.readLine().trimmed();
+    QVERIFY2(port.toInt() > 0, page.readAllStandardError().constData());
+    InetControl inet;
+    inet.addCaCertificates({m_cert});
+    inet.setRequestTimeoutMs(20000);
+    QElapsedTimer took;
+    took.start();
+    const int state = run(inet, "https://127.0.0.1:" + port + "/page", QByteArray(4 * 1024 * 1024, 'd'),
+                          multipartType, 30000);
+    const qint64 ms = took.elapsed();
+    page.kill();
+    page.waitForFinished();
+    QCOMPARE(state, InetControl::icError);
+    QVERIFY2(inet.ResponseInfo().contains("before it had the whole document"),
+             qPrintable(inet.ResponseInfo()));
+    QCOMPARE(inet.EarlyAnswer(), QStringLiteral("200 OK"));
+    QVERIFY2(ms < 5000, qPrintable(QString::number(ms)));
 }
 
 void tst_InetControl::httpsWithUntrustedCertificateFails()
