@@ -445,6 +445,8 @@ QStringList codesOn(const Plane& gray)
     if (!scanner)
         return codes;
     zbar_image_scanner_set_config(scanner, ZBAR_NONE, ZBAR_CFG_ENABLE, 1);
+    zbar_image_scanner_set_config(scanner, ZBAR_NONE, ZBAR_CFG_X_DENSITY, 2);
+    zbar_image_scanner_set_config(scanner, ZBAR_NONE, ZBAR_CFG_Y_DENSITY, 2);
     zbar_image_t* image = zbar_image_create();
     if (image) {
         zbar_image_set_format(image, zbar_fourcc('Y', '8', '0', '0'));
