@@ -8,13 +8,16 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libvulkan-dev libxkbcommon-dev
   libsane-dev libtiff-dev libqpdf-dev zlib1g-dev libdeflate-dev libjpeg-dev libssl-dev libcurl4-openssl-dev
+  libzbar-dev
   # run
-  libqt6widgets6 libqt6network6 libcurl4 qt6-qpa-plugins libsane1 sane-utils xdg-utils
+  libqt6widgets6 libqt6network6 libcurl4 qt6-qpa-plugins libsane1 sane-utils xdg-utils libzbar0
   # Liberation Sans has the metrics of the fonts the windows were laid out with
   fonts-liberation2
   # tests and their peers
   clang libclang-rt-14-dev clang-format
   dbus-daemon python3 python3-werkzeug python3-h2 tinyproxy openssl poppler-utils qpdf curl
+  # the page judgement's tests print QR codes on their pages
+  libqrencode-dev
   # benchmarks and packaging
   nginx-light img2pdf dpkg-dev file desktop-file-utils time lintian groff-base
 )

@@ -19,6 +19,9 @@ struct Verdict
     /// Empty when the page could be read; otherwise why not, in the operator's
     /// words. A page that cannot be read is never blank and bears no code.
     QString error;
+    /// What the blank judgement rests on (the first mark found, or why the page is
+    /// in doubt), for the log.
+    QString reason;
 };
 
 /// Reads the first page of the TIFF at tiffPath. Codes are looked for only when
