@@ -1,0 +1,30 @@
+// The real station in a process of its own that presses Scan All on a slow
+// batch of small pages, so that a test can kill it (kill -9) half-way.
+//   scan_driver PROGRAM_FOLDER
+#include "ImgScan.h"
+#include "Settings.h"
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QTimer>
+
+int main(int argc, char** argv)
+{
+    if (argc != 2)
+        return 2;
+    QApplication app(argc, argv);
+    Settings::setProgramFolder(QString::fromLocal8Bit(argv[1]));
+    frmMain w;
+    w.Form_Load();
+    w.afterScannerOpen = [](ImgScan* scanner) {
+        scanner->setDeviceOption(QStringLiteral("br-x"), QStringLiteral("20"));
+        scanner->setDeviceOption(QStringLiteral("br-y"), QStringLiteral("20"));
+        // About half a second a page.
+        scanner->setDeviceOption(QStringLiteral("read-limit"), QStringLiteral("yes"));
+        scanner->setDeviceOption(QStringLiteral("read-limit-size"), QStringLiteral("4096"));
+        scanner->setDeviceOption(QStringLiteral("read-delay"), QStringLiteral("yes"));
+        scanner->setDeviceOption(QStringLiteral("read-delay-duration"), QStringLiteral("40000"));
+    };
+    QTimer::singleShot(0, &w, &frmMain::CmdScanAll_Click);
+    return app.exec();
+}
