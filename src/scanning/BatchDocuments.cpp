@@ -175,7 +175,7 @@ BatchDocuments::Outcome publish(const QString& batchDir, const QString& docName,
             outcome.error = QString::fromStdString(noted.reason());
             return outcome;
         }
-        fd = ::open(QFile::encodeName(part).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = ::open(QFile::encodeName(part).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
             outcome.error = QStringLiteral("%1 could not be created: %2").arg(part, systemErrorText(errno));
             QFile::remove(docDir + u'/' + kPartRecord);

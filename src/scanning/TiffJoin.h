@@ -9,7 +9,8 @@
 
 namespace TiffJoin {
 /// Writes the pages, in the given order, as the directories of one TIFF to the
-/// open, empty file fd (named path for messages), then flushes and syncs it.
+/// open, empty file fd (named path for messages; open for reading too, since
+/// libtiff reads back each directory it links), then flushes and syncs it.
 /// The descriptor stays the caller's. Returns why it failed, empty on success.
 QString join(const QStringList& pages, int fd, const QString& path);
 } // namespace TiffJoin
