@@ -1,5 +1,7 @@
 // The real station in a process of its own that presses Scan All on a slow
-// batch of small pages, so that a test can kill it (kill -9) half-way.
+// batch of small pages, so that a test can kill it (kill -9) half-way. After
+// page 4 the window stops for good while the scanner goes on, so that the kill
+// finds pages in the document and pages the window has not yet taken.
 //   scan_driver PROGRAM_FOLDER
 #include "ImgScan.h"
 #include "Settings.h"
@@ -7,6 +9,8 @@
 
 #include <QApplication>
 #include <QTimer>
+
+#include <unistd.h>
 
 int main(int argc, char** argv)
 {
@@ -25,6 +29,10 @@ int main(int argc, char** argv)
         scanner->setDeviceOption(QStringLiteral("read-delay"), QStringLiteral("yes"));
         scanner->setDeviceOption(QStringLiteral("read-delay-duration"), QStringLiteral("40000"));
     };
+    QObject::connect(w.ImgScan1, &ImgScan::PageDone, &w, [](int page) {
+        while (page == 4)
+            ::pause();
+    });
     QTimer::singleShot(0, &w, &frmMain::CmdScanAll_Click);
     return app.exec();
 }

@@ -357,7 +357,12 @@ void TestScanRun::killedBatchBecomesADocumentAtTheNextStart()
             ++pages;
         return pages;
     };
-    QVERIFY2(waitUntil([&] { return gathered() >= 4; }, 60000), "the batch never got to page 4");
+    auto writing = [&] {
+        return QDirIterator(gathering, {".page-*.part"}, QDir::Files | QDir::Hidden,
+                            QDirIterator::Subdirectories)
+            .hasNext();
+    };
+    QVERIFY2(waitUntil([&] { return gathered() >= 6 && writing(); }, 60000), "the batch never got to page 7");
     QVERIFY(::kill(pid_t(station.processId()), SIGKILL) == 0);
     QVERIFY(station.waitForFinished(10000));
     const int pages = gathered();
@@ -373,6 +378,9 @@ void TestScanRun::killedBatchBecomesADocumentAtTheNextStart()
                      .arg(pages)
                      .arg(QString(docs[0]).replace(".tif", ".pdf"))),
              qPrintable(w->statusText()));
+    // Nothing is left in gathering, not even the page the scanner was writing.
+    QCOMPARE(QDir(gathering).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
     QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
     QVERIFY(
         waitUntil([&] { return !w->uploadInFlight() && w->statusText().contains("----Finished"); }, 60000));
