@@ -79,6 +79,9 @@ QString ScanAdvice::pageList(const QList<int>& pages)
         qsizetype j = i;
         while (j + 1 < pages.size() && pages[j + 1] == pages[j] + 1)
             ++j;
+        // Two pages in a row read better one by one: "page 3 and page 4".
+        if (j == i + 1)
+            j = i;
         runs << (j == i ? QStringLiteral("page %1").arg(pages[i])
                         : QStringLiteral("pages %1 to %2").arg(pages[i]).arg(pages[j]));
         i = j + 1;

@@ -15,7 +15,7 @@ QString faultLine(int fault, bool opened, int pagesKept, const QString& technica
 QString emptyFeederLine();
 
 /// Page numbers in the operator's words: "page 4", "pages 1 to 7", "page 4 and
-/// page 8", "pages 1 to 3 and page 6".
+/// page 8", "page 3 and page 4", "pages 1 to 3 and page 6".
 QString pageList(const QList<int>& pages);
 /// What a batch gathered into documents became: "10 pages: 3 documents (4, 3
 /// and 2 pages), 1 separator sheet".
