@@ -2,6 +2,7 @@
 
 #include "AppIcon.h"
 #include "Base64.h"
+#include "BatchDocuments.h"
 #include "BatchNames.h"
 #include "Controls.h"
 #include "Design.h"
@@ -17,6 +18,7 @@
 #include "ProxyRoute.h"
 #include "RepaintThrottle.h"
 #include "ScanAdvice.h"
+#include "ScanChoices.h"
 #include "Settings.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
@@ -147,6 +149,9 @@ void frmMain::ApplySettings()
         setStatus(QStringLiteral("----Ready----"));
         for (const QString& note : m_transfer->recoveryNotes())
             addStatus(note);
+        // Setup can be closed while a batch is being gathered: that one is not a leftover.
+        if (!m_scanRunning)
+            recoverGathered();
         const QString locked = m_transfer->folderLockMessage();
         if (!locked.isEmpty())
             addStatus(locked);
@@ -397,6 +402,14 @@ void frmMain::CmdScanAll_Click()
     setStatus(QStringLiteral("----Ready----"));
     pagesScanned = 0;
     pagesFiled = 0;
+    m_publishedDocuments.clear();
+    // A batch the station did not finish goes into the folder before the next one.
+    recoverGathered();
+    ScanChoices choices;
+    {
+        QSettings store = userStore();
+        choices = ScanChoices::load(store);
+    }
     m_scanRunning = true;
     bool opened = false, wasOpened = false, scanned = false;
     try {
@@ -410,8 +423,21 @@ void frmMain::CmdScanAll_Click()
             afterScannerOpen(ImgScan1);
         ImgScan1->SetScanTo(4);
         QSettings store = userStore();
-        ImgScan1->SetImage(BatchNames::batchTemplate(
-            readFromFolder, BatchNames::nextStamp(QDateTime::currentDateTime(), store)));
+        const QString stamp = BatchNames::nextStamp(QDateTime::currentDateTime(), store);
+        if (BatchDocuments::needed(choices)) {
+            m_documents = std::make_unique<BatchDocuments>(readFromFolder, stamp, choices);
+            if (const QString error = m_documents->begin(); !error.isEmpty()) {
+                m_documents.reset();
+                throw Failure(error);
+            }
+            ImgScan1->SetImage(m_documents->scanTemplate());
+            ImgScan1->setPageJudging(m_documents->judgesPages(), m_documents->readsCodes());
+        } else {
+            // One document a page, blank pages kept: the pages go straight into
+            // the folder, as they always did.
+            ImgScan1->SetImage(BatchNames::batchTemplate(readFromFolder, stamp));
+            ImgScan1->setPageJudging(false, false);
+        }
         ImgScan1->SetMultiPage(true);
         ImgScan1->SetPageOption(1);
         diag()->Log(QStringLiteral("Starting Scanner"));
@@ -423,7 +449,10 @@ void frmMain::CmdScanAll_Click()
         ImgScan1->CloseScanner();
         opened = false;
         m_scanRunning = false;
+        if (m_documents)
+            finishDocuments(std::nullopt, QString());
         RefreshFileList();
+        m_transfer->trustScannedPages(m_publishedDocuments);
         pagesFiled = 0;
         ProcessNextFile();
     } catch (...) {
@@ -437,7 +466,15 @@ void frmMain::CmdScanAll_Click()
             }
         }
         m_scanRunning = false;
-        if (!scanned) { // the scanner's fault, not the listing's after it
+        if (m_documents) {
+            // The pages gathered so far are a document now, whatever ended the batch.
+            finishDocuments(ImgScan1->lastFault(), description);
+            try {
+                RefreshFileList();
+                m_transfer->trustScannedPages(m_publishedDocuments);
+            } catch (...) {
+            }
+        } else if (!scanned) { // the scanner's fault, not the listing's after it
             // A page that could not be written is no fault of the scanner's:
             // the folder says why (gone, full, not this account's).
             QString line;
@@ -453,11 +490,29 @@ void frmMain::CmdScanAll_Click()
     }
 }
 
-void frmMain::ImgScan1_PageDone(int)
+void frmMain::ImgScan1_PageDone(int pageNumber)
 {
     ++pagesScanned;
     progress->showScanning(pagesScanned);
     try {
+        if (m_documents) {
+            // The page is in gathering; the folder changes only when a document is complete.
+            const QList<BatchDocuments::Outcome> done = m_documents->take(
+                pageNumber, ImgScan1->pagesWritten().value(pageNumber - 1), ImgScan1->verdict(pageNumber));
+            for (const BatchDocuments::Outcome& document : done) {
+                if (!document.path.isEmpty())
+                    m_publishedDocuments << document.path;
+                else if (!document.error.isEmpty())
+                    addStatus(ScanAdvice::documentHeldLine(
+                        document.pages, document.error,
+                        BatchDocuments::shownPath(BatchDocuments::gatheringRoot())));
+            }
+            if (!done.isEmpty()) {
+                RefreshFileList();
+                m_transfer->trustScannedPages(m_publishedDocuments);
+            }
+            return;
+        }
         RefreshFileList();
         m_transfer->trustScannedPages(ImgScan1->pagesWritten());
     } catch (...) {
@@ -474,6 +529,46 @@ void frmMain::passEnded(const PassReport& report)
         return;
     if (const auto notice = m_filingWatch.passEnded(report, QDateTime::currentDateTime()))
         m_notifier->notify(notice->summary, notice->body, notice->trouble);
+}
+
+void frmMain::recoverGathered()
+{
+    BatchDocuments::pruneSetAside(QDateTime::currentDateTime());
+    const BatchDocuments::Recovery recovered = BatchDocuments::recover();
+    for (const QString& line : recovered.lines)
+        addStatus(line);
+    if (recovered.published.isEmpty())
+        return;
+    m_publishedDocuments << recovered.published;
+    try {
+        RefreshFileList();
+        m_transfer->trustScannedPages(m_publishedDocuments);
+    } catch (...) {
+        addErrorBlock(describeCurrentException(), readFromFolder);
+    }
+}
+
+void frmMain::finishDocuments(std::optional<int> fault, const QString& technical)
+{
+    const BatchDocuments::Outcome last = m_documents->finish();
+    if (!last.path.isEmpty())
+        m_publishedDocuments << last.path;
+    if (fault) {
+        if (!last.path.isEmpty())
+            addStatus(ScanAdvice::documentKeptLine(*fault, pagesScanned, last.pages,
+                                                   BatchDocuments::shownName(last.path), technical));
+        else
+            addStatus(ScanAdvice::faultLine(*fault, true, pagesScanned, technical));
+    } else {
+        addStatus(ScanAdvice::batchLine(m_documents->pages(), m_documents->documentSizes(),
+                                        m_documents->separators(), int(m_documents->blankPages().size())));
+    }
+    if (last.path.isEmpty() && !last.error.isEmpty())
+        addStatus(ScanAdvice::documentHeldLine(last.pages, last.error,
+                                               BatchDocuments::shownPath(BatchDocuments::gatheringRoot())));
+    if (!m_documents->blankPages().isEmpty())
+        addStatus(ScanAdvice::setAsideLine(m_documents->blankPages(), BatchDocuments::setAsideShown()));
+    m_documents.reset();
 }
 
 void frmMain::ImgScan1_ScanDone()

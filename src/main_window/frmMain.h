@@ -12,8 +12,10 @@
 #include <QSet>
 #include <QString>
 #include <QWidget>
+#include <optional>
 
 #include <functional>
+#include <memory>
 
 #include "FilingWatch.h"
 #include "TransferDriver.h"
@@ -26,6 +28,7 @@ class QLabel;
 class QListView;
 class QPushButton;
 class QTimer;
+class BatchDocuments;
 class ImgScan;
 class InetControl;
 class DesktopNotifier;
@@ -121,6 +124,12 @@ private:
     void Inet1_StateChanged(int state);
     void ImgScan1_PageDone(int pageNumber);
     void ImgScan1_ScanDone();
+    /// Makes documents of what an unfinished batch left in gathering, and says so.
+    void recoverGathered();
+    /// The batch's last document enters the folder; the status box hears what
+    /// the batch became (fault: the scanner's status that ended it early, and
+    /// its words; none after a normal end).
+    void finishDocuments(std::optional<int> fault, const QString& technical);
     /// A transfer pass has ended: the progress goes, and the desktop hears
     /// when filing stops or resumes in Unattended mode.
     void passEnded(const PassReport& report);
@@ -144,6 +153,11 @@ private:
     FilingWatch m_filingWatch;
     RepaintThrottle* m_statusThrottle = nullptr;
     bool m_scanRunning = false;
+    /// The documents of the batch being scanned, when its pages are gathered.
+    std::unique_ptr<BatchDocuments> m_documents;
+    /// The documents this station put in the folder since the last Scan All:
+    /// complete when they appear, so they go out without the completeness wait.
+    QStringList m_publishedDocuments;
     /// What was said once since the status box was last emptied.
     QSet<QString> m_saidOnce;
 };

@@ -14,6 +14,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHash>
 #include <QScopeGuard>
 
 #include <memory>
@@ -89,6 +90,9 @@ struct ImgScan::Private
     std::optional<qint32> fileType;
     QList<DeferredOption> deferred;
     QStringList pagesWritten;
+    bool judgePages = false;
+    bool readCodes = false;
+    QHash<int, PageJudge::Verdict> verdicts;
     int lastFault = -1;
     /// A batch whose worker did not end when the application quit.
     bool strayBatch = false;
@@ -364,16 +368,29 @@ void ImgScan::StartScan()
     batch.yDpi = SaneOptions::currentNumber(d->handle, QStringLiteral(SANE_NAME_SCAN_Y_RESOLUTION))
                      .value_or(resolution.value_or(kResolution));
     batch.deferred = std::exchange(d->deferred, {});
+    batch.judgePages = d->judgePages;
+    batch.readCodes = d->readCodes;
     qCDebug(lcScan) << "batch into" << batch.folder << "prefix" << batch.prefix << "feeder" << batch.feeder
                     << "dpi" << batch.xDpi << batch.yDpi;
 
     m_scanning = true;
     d->pagesWritten.clear();
+    d->verdicts.clear();
     QString failure;
     {
         auto worker = std::make_unique<ScanWorker>(batch);
         // Queued: the worker's pages reach PageDone on this (the UI) thread,
         // in order, and all of them before the finished signal ends the wait.
+        connect(
+            worker.get(), &ScanWorker::pageJudged, this,
+            [this](int pageNumber, bool blank, const QStringList& codes, const QString& error) {
+                PageJudge::Verdict v;
+                v.blank = blank;
+                v.codes = codes;
+                v.error = error;
+                d->verdicts.insert(pageNumber, v);
+            },
+            Qt::QueuedConnection);
         connect(
             worker.get(), &ScanWorker::pageWritten, this,
             [this](int pageNumber, int, const QString& path) {
@@ -414,6 +431,20 @@ void ImgScan::StartScan()
 QStringList ImgScan::pagesWritten() const
 {
     return d->pagesWritten;
+}
+
+void ImgScan::setPageJudging(bool judge, bool readCodes)
+{
+    d->judgePages = judge;
+    d->readCodes = judge && readCodes;
+}
+
+std::optional<PageJudge::Verdict> ImgScan::verdict(int pageNumber) const
+{
+    const auto found = d->verdicts.constFind(pageNumber);
+    if (found == d->verdicts.cend())
+        return std::nullopt;
+    return *found;
 }
 
 int ImgScan::lastFault() const

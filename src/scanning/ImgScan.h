@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "PageJudge.h"
+
 #include <optional>
 
 class QWidget;
@@ -46,6 +48,12 @@ public:
     /// The full paths of the pages of the current (or last) batch, complete and
     /// under their final names, as PageDone has reported them.
     QStringList pagesWritten() const;
+    /// Has the pages of the next batches judged as they are written (blank,
+    /// and their barcodes and QR codes when readCodes).
+    void setPageJudging(bool judge, bool readCodes);
+    /// The judgement of a page of the current (or last) batch, once PageDone
+    /// has reported it; none when pages are not judged.
+    std::optional<PageJudge::Verdict> verdict(int pageNumber) const;
     /// The scanner's status (a SANE_Status) behind the last failure of
     /// OpenScanner or StartScan, -1 when that failure was not the scanner's.
     int lastFault() const;

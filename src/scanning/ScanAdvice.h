@@ -3,6 +3,7 @@
 // words. The "Scan Error" box is gone once it is closed; this line stays.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -32,4 +33,22 @@ QString writeFaultLine(const QString& folder, const FolderFacts& facts, int page
 
 /// A feeder batch that gave no page at all.
 QString emptyFeederLine();
+
+/// Page numbers in the operator's words: "page 4", "pages 1 to 7", "page 4 and
+/// page 8", "page 3 and page 4", "pages 1 to 3 and page 6".
+QString pageList(const QList<int>& pages);
+/// What a batch gathered into documents became: "10 pages: 3 documents (4, 3
+/// and 2 pages), 1 separator sheet".
+QString batchLine(int pages, const QList<int>& documentSizes, int separators, int blank);
+/// The blank pages of a batch and where they are kept.
+QString setAsideLine(const QList<int>& blank, const QString& folder);
+/// A scan run ended early by the scanner while a document was being gathered:
+/// the pages of that document are kept under name.
+QString documentKeptLine(int fault, int lastPage, const QList<int>& pages, const QString& name,
+                         const QString& technical);
+/// A document whose pages could not enter the folder (a full disk): they stay
+/// in gathering and are tried again.
+QString documentHeldLine(const QList<int>& pages, const QString& why, const QString& gathering);
+/// The pages of a batch the station did not finish, made a document at the next start.
+QString documentRecoveredLine(const QList<int>& pages, const QString& name);
 } // namespace ScanAdvice

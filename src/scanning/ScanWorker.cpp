@@ -1,6 +1,7 @@
 #include "ScanWorker.h"
 
 #include "Logging.h"
+#include "PageJudge.h"
 #include "SaneOptions.h"
 #include "SaneSession.h"
 #include "TiffPageWriter.h"
@@ -298,6 +299,12 @@ ScanWorker::PageResult ScanWorker::scanPage(int pageNumber, int& nextFileNumber)
         return PageResult::Failed;
     }
     nextFileNumber = writer.committedNumber() + 1;
+    if (m_batch.judgePages) {
+        const PageJudge::Verdict v = PageJudge::judge(writer.committedPath(), m_batch.readCodes);
+        qCDebug(lcScan) << "page" << pageNumber << (v.blank ? "blank:" : "not blank:") << v.reason << "codes"
+                        << v.codes << v.error;
+        emit pageJudged(pageNumber, v.blank, v.codes, v.error);
+    }
     emit pageWritten(pageNumber, writer.committedNumber(), writer.committedPath());
     return PageResult::Written;
 }

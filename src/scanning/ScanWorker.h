@@ -6,6 +6,7 @@
 #include <QAtomicInteger>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <sane/sane.h>
@@ -28,6 +29,10 @@ struct ScanBatch
     double yDpi = 300;
     /// Options set between pages, once the page numbered afterPage is written.
     QList<DeferredOption> deferred;
+    /// Each page is judged (blank, and its codes when readCodes) once written,
+    /// here rather than on the UI thread, which reading a page would hold up.
+    bool judgePages = false;
+    bool readCodes = false;
 };
 
 class ScanWorker : public QThread
@@ -50,6 +55,8 @@ public:
 signals:
     /// A page is complete under its final name; pageNumber counts the batch's pages from 1.
     void pageWritten(int pageNumber, int fileNumber, const QString& path);
+    /// The judgement of a page, sent just before its pageWritten.
+    void pageJudged(int pageNumber, bool blank, const QStringList& codes, const QString& error);
 
 protected:
     void run() override;

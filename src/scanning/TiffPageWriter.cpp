@@ -255,32 +255,7 @@ bool TiffPageWriter::moveIntoPlace()
             continue;
         const QString target = pageName(m_folder, m_prefix, number, QStringLiteral(".tif"));
         const QByteArray to = QFile::encodeName(target);
-        // The kernel refuses to replace an existing name, so a file that
-        // appeared since the check above is never overwritten.
-        int rc = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
-        if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-            // File systems without RENAME_NOREPLACE: a hard link fails on an
-            // existing name just the same.
-            rc = ::link(from.constData(), to.constData());
-            if (rc == 0) {
-                ::unlink(from.constData());
-            } else if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) {
-                // No hard links either (FAT, some network shares): claim the
-                // name exclusively, then move the page over our own claim.
-                const int claim = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (claim >= 0) {
-                    ::close(claim);
-                    rc = ::rename(from.constData(), to.constData());
-                    if (rc != 0) {
-                        const int saved = errno;
-                        ::unlink(to.constData());
-                        errno = saved;
-                    }
-                } else {
-                    rc = -1;
-                }
-            }
-        }
+        const int rc = renameWithoutReplacing(from, to);
         if (rc == 0) {
             m_number = number;
             m_finalPath = target;
@@ -288,12 +263,41 @@ bool TiffPageWriter::moveIntoPlace()
             qCDebug(lcScan) << "page written:" << target << m_rows << "rows";
             return true;
         }
-        if (errno == EEXIST)
+        if (rc == EEXIST)
             continue;
         return fail(QStringLiteral("The page file %1 could not be renamed to %2: %3")
-                        .arg(m_tempPath, target, systemErrorText(errno)));
+                        .arg(m_tempPath, target, systemErrorText(rc)));
     }
     return fail(QStringLiteral("No free file name was found in %1").arg(m_folder));
+}
+
+int TiffPageWriter::renameWithoutReplacing(const QByteArray& from, const QByteArray& to)
+{
+    // The kernel refuses to replace an existing name, so a file that
+    // appeared since the caller looked is never overwritten.
+    int rc = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        // File systems without RENAME_NOREPLACE: a hard link fails on an
+        // existing name just the same.
+        rc = ::link(from.constData(), to.constData());
+        if (rc == 0) {
+            ::unlink(from.constData());
+        } else if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) {
+            // No hard links either (FAT, some network shares): claim the
+            // name exclusively, then move the file over our own claim.
+            const int claim = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (claim < 0)
+                return errno;
+            ::close(claim);
+            rc = ::rename(from.constData(), to.constData());
+            if (rc != 0) {
+                const int saved = errno;
+                ::unlink(to.constData());
+                return saved;
+            }
+        }
+    }
+    return rc == 0 ? 0 : errno;
 }
 
 void TiffPageWriter::discard()

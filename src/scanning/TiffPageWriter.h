@@ -53,6 +53,10 @@ public:
     /// True when the number is used by a page or by the PDF made from one.
     static bool numberTaken(const QString& folder, const QString& prefix, int number);
 
+    /// Renames from to to unless to exists, also where the file system has no
+    /// RENAME_NOREPLACE. Returns 0, or the errno (EEXIST: the name is taken).
+    static int renameWithoutReplacing(const QByteArray& from, const QByteArray& to);
+
     /// libtiff's message for the current thread's last error (set by the handler).
     void noteTiffError(const QString& message);
 

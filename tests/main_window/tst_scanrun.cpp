@@ -1,5 +1,6 @@
 // Scan All on SANE's test backend (document feeder: ten pages, then empty),
 // through the real converter to the real receiving page.
+#include "BatchDocuments.h"
 #include "ImgScan.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
@@ -14,6 +15,8 @@
 
 #include <tiffio.h>
 
+#include <signal.h>
+
 using namespace TestSupport;
 
 class TestScanRun : public StationTest
@@ -24,10 +27,34 @@ private slots:
     void tenPagesAreScannedListedAndFiled();
     void jamStopsTheRunAndKeepsThePages();
     void testModeOpensANewWindowEachRun();
+    void pagesBecomeDocuments_data();
+    void pagesBecomeDocuments();
+    void jamKeepsTheDocumentSoFar();
+    void killedBatchBecomesADocumentAtTheNextStart();
 
 private:
     void start();
+    void storeChoices(const QString& documents, const QString& blankPages, const QString& code = "PATCHT");
+    /// The pages of each PDF the page filed, in the order they came.
+    QList<int> filedPageCounts(QStringList* names);
 };
+
+static int pdfPages(const QString& path)
+{
+    QProcess qpdf;
+    qpdf.start("qpdf", {"--show-npages", path});
+    return qpdf.waitForFinished(20000) ? qpdf.readAllStandardOutput().trimmed().toInt() : -1;
+}
+
+static int tiffPages(const QString& path)
+{
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (!tif)
+        return -1;
+    const int pages = TIFFNumberOfDirectories(tif);
+    TIFFClose(tif);
+    return pages;
+}
 
 static void smallPages(ImgScan* scanner)
 {
@@ -43,6 +70,27 @@ void TestScanRun::init()
     store.setValue("Scanner/device", "test:0");
     store.sync();
     QVERIFY(QFile::link(TestSupport::binDir() + "/tiff2pdf", st->prog + "/tiff2pdf"));
+    QDir(BatchDocuments::gatheringRoot()).removeRecursively();
+    QDir(BatchDocuments::setAsideFolder()).removeRecursively();
+}
+
+void TestScanRun::storeChoices(const QString& documents, const QString& blankPages, const QString& code)
+{
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "quillStore");
+    store.setValue("Scanner/documents", documents);
+    store.setValue("Scanner/blankPages", blankPages);
+    store.setValue("Scanner/separatorCode", code);
+    store.sync();
+}
+
+QList<int> TestScanRun::filedPageCounts(QStringList* names)
+{
+    QList<int> pages;
+    for (const ReceivedUpload& r : receiver->records()) {
+        *names << r.filename;
+        pages << pdfPages(r.storedPath);
+    }
+    return pages;
 }
 
 void TestScanRun::start()
@@ -194,6 +242,158 @@ void TestScanRun::testModeOpensANewWindowEachRun()
         waitUntil([&] { return !w->uploadInFlight() && w->statusText().startsWith("----Finished"); }, 60000));
     QCOMPARE(first->text(), before); // only the newest window receives lines
     QVERIFY(w->diagWindow->text().contains("\r\nStarting Scanner"));
+}
+
+void TestScanRun::pagesBecomeDocuments_data()
+{
+    QTest::addColumn<QString>("documents");
+    QTest::addColumn<QString>("blankPages");
+    QTest::addColumn<QString>("code");
+    // "N:option=value": the test scanner's option from the page after page N on.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("filed");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QString>("setAside");
+    QTest::newRow("one document a batch")
+        << "batch"
+        << "keep"
+        << "PATCHT" << QStringList{"0:test-picture=Grid", "3:mode=Color", "6:mode=Gray", "6:depth=1"}
+        << QList<int>{10} << "10 pages: 1 document (10 pages)" << QString();
+    QTest::newRow("only blank pages") << "batch"
+                                      << "setAside"
+                                      << "PATCHT" << QStringList{"0:test-picture=Solid white"} << QList<int>{}
+                                      << "10 pages: no document, 10 blank pages set aside"
+                                      << "10 blank pages set aside: pages 1 to 10; they are in ";
+    // First and last sheets are separators, and two come in a row: no empty document.
+    QTest::newRow("blank sheets separate")
+        << "separator"
+        << "keep" << QString()
+        << QStringList{"0:test-picture=Solid white", "1:test-picture=Grid", "5:test-picture=Solid white",
+                       "7:test-picture=Grid", "9:test-picture=Solid white"}
+        << QList<int>{4, 2} << "10 pages: 2 documents (4 and 2 pages), 4 separator sheets" << QString();
+    QTest::newRow("one document a page, blank set aside")
+        << "page"
+        << "setAside"
+        << "PATCHT"
+        << QStringList{"0:test-picture=Color pattern", "3:test-picture=Solid white",
+                       "4:test-picture=Color pattern", "7:test-picture=Solid white", "8:test-picture=Grid"}
+        << QList<int>(8, 1) << "10 pages: 8 documents (1 page each), 2 blank pages set aside"
+        << "2 blank pages set aside: page 4 and page 8; they are in ";
+}
+
+void TestScanRun::pagesBecomeDocuments()
+{
+    QFETCH(QString, documents);
+    QFETCH(QString, blankPages);
+    QFETCH(QString, code);
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, filed);
+    storeChoices(documents, blankPages, code);
+    start();
+    w->afterScannerOpen = [options](ImgScan* scanner) {
+        smallPages(scanner);
+        for (const QString& o : options) {
+            const int after = o.section(':', 0, 0).toInt();
+            const QString name = o.section(':', 1).section('=', 0, 0), value = o.section('=', 1);
+            if (after == 0)
+                scanner->setDeviceOption(name, value);
+            else
+                scanner->setDeviceOptionAfterPage(after, name, value);
+        }
+    };
+    ModalWatcher boxes;
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QVERIFY2(boxes.boxes.isEmpty(), qPrintable(boxes.summary()));
+    QVERIFY(
+        waitUntil([&] { return !w->uploadInFlight() && w->statusText().contains("----Finished"); }, 60000));
+    QStringList names;
+    QCOMPARE(filedPageCounts(&names), filed);
+    for (int i = 0; i < names.size(); ++i)
+        QVERIFY2(names[i].endsWith(QStringLiteral("-%1.pdf").arg(i + 1, 4, 10, QLatin1Char('0'))),
+                 qPrintable(names[i]));
+    const QString text = w->statusText();
+    QFETCH(QString, summary);
+    QFETCH(QString, setAside);
+    QVERIFY2(text.contains(summary + "\r\n----10 Pages Scanned----"), qPrintable(text));
+    QCOMPARE(text.count(" set aside: "), setAside.isEmpty() ? 0 : 1);
+    if (!setAside.isEmpty())
+        QVERIFY2(text.contains(setAside + BatchDocuments::setAsideShown() + " for 30 days\r\n" + summary),
+                 qPrintable(text));
+    // Blank pages and separator sheets are kept, not filed.
+    const int kept = 10 - int(std::accumulate(filed.begin(), filed.end(), 0));
+    QCOMPARE(QDir(BatchDocuments::setAsideFolder()).entryList(QDir::Files).size(), kept);
+    QVERIFY(
+        QDir(BatchDocuments::gatheringRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
+
+void TestScanRun::jamKeepsTheDocumentSoFar()
+{
+    storeChoices("batch", "keep");
+    start();
+    w->afterScannerOpen = [](ImgScan* scanner) {
+        smallPages(scanner);
+        scanner->setDeviceOptionAfterPage(7, "read-return-value", "SANE_STATUS_JAMMED");
+    };
+    ModalWatcher boxes;
+    QTest::mouseClick(w->CmdScanAll, Qt::LeftButton);
+    QVERIFY(waitUntil([&] { return !boxes.boxes.isEmpty(); }));
+    const QStringList docs = QDir(st->scans).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(docs.size(), 1);
+    QCOMPARE(tiffPages(st->scans + "/" + docs[0]), 7);
+    const QString name = QString(docs[0]).replace(".tif", ".pdf");
+    QVERIFY2(w->statusText().startsWith("The feeder jammed after page 7: pages 1 to 7 are kept as " + name +
+                                        "; clear the jam and press Scan All for the rest (Page 8 "),
+             qPrintable(w->statusText()));
+    QCOMPARE(w->fileListEntries(), QStringList{"/" + docs[0]});
+}
+
+void TestScanRun::killedBatchBecomesADocumentAtTheNextStart()
+{
+    storeChoices("batch", "keep");
+    QVERIFY2(receiver->start(st->tmp.path() + "/inbox"), qPrintable(receiver->errorString()));
+    st->writeSettings(receiver->url("/upload").toString());
+    // The station to kill: the real window in a process of its own, scanning slowly.
+    QProcess station;
+    station.setProcessChannelMode(QProcess::ForwardedChannels);
+    station.start(TestSupport::binDir() + "/scan_driver", {st->prog});
+    QVERIFY2(station.waitForStarted(), qPrintable(station.errorString()));
+    const QString gathering = BatchDocuments::gatheringRoot();
+    auto gathered = [&] {
+        int pages = 0;
+        QDirIterator it(gathering, {"page-*.tif"}, QDir::Files, QDirIterator::Subdirectories);
+        for (; it.hasNext(); it.next())
+            ++pages;
+        return pages;
+    };
+    auto writing = [&] {
+        return QDirIterator(gathering, {".page-*.part"}, QDir::Files | QDir::Hidden,
+                            QDirIterator::Subdirectories)
+            .hasNext();
+    };
+    QVERIFY2(waitUntil([&] { return gathered() >= 6 && writing(); }, 60000), "the batch never got to page 7");
+    QVERIFY(::kill(pid_t(station.processId()), SIGKILL) == 0);
+    QVERIFY(station.waitForFinished(10000));
+    const int pages = gathered();
+    QVERIFY2(pages < 10, "the batch ended before the kill");
+    qInfo() << "killed with" << pages << "pages gathered";
+
+    w = st->start();
+    const QStringList docs = QDir(st->scans).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(docs.size(), 1);
+    QCOMPARE(tiffPages(st->scans + "/" + docs[0]), pages);
+    QVERIFY2(w->statusText().startsWith(
+                 QStringLiteral("The station stopped during a batch: pages 1 to %1 are kept as %2\r\n")
+                     .arg(pages)
+                     .arg(QString(docs[0]).replace(".tif", ".pdf"))),
+             qPrintable(w->statusText()));
+    // Nothing is left in gathering, not even the page the scanner was writing.
+    QCOMPARE(QDir(gathering).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+    QTest::mouseClick(w->CmdStartTransfer[0], Qt::LeftButton);
+    QVERIFY(
+        waitUntil([&] { return !w->uploadInFlight() && w->statusText().contains("----Finished"); }, 60000));
+    QStringList names;
+    QCOMPARE(filedPageCounts(&names), QList<int>{pages});
 }
 
 QTEST_MAIN(TestScanRun)
