@@ -126,123 +126,123 @@ QString ScanAdvice::writeFaultLine(const QString& folder, const FolderFacts& fac
         return {};
     }
     return line + kept(pagesKept) + QStringLiteral(" (") + technical + QStringLiteral(").");
-    QString ScanAdvice::pageList(const QList<int>& pages)
-    {
-        QStringList runs;
-        for (qsizetype i = 0; i < pages.size();) {
-            qsizetype j = i;
-            while (j + 1 < pages.size() && pages[j + 1] == pages[j] + 1)
-                ++j;
-            // Two pages in a row read better one by one: "page 3 and page 4".
-            if (j == i + 1)
-                j = i;
-            runs << (j == i ? QStringLiteral("page %1").arg(pages[i])
-                            : QStringLiteral("pages %1 to %2").arg(pages[i]).arg(pages[j]));
-            i = j + 1;
-        }
-        if (runs.size() < 2)
-            return runs.value(0);
-        const QString last = runs.takeLast();
-        return runs.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
-    }
+}
 
-    namespace {
-    QString counted(int n, const char* one, const char* many)
-    {
-        return n == 1 ? QStringLiteral("1 ") + QLatin1String(one)
-                      : QStringLiteral("%1 ").arg(n) + QLatin1String(many);
+QString ScanAdvice::pageList(const QList<int>& pages)
+{
+    QStringList runs;
+    for (qsizetype i = 0; i < pages.size();) {
+        qsizetype j = i;
+        while (j + 1 < pages.size() && pages[j + 1] == pages[j] + 1)
+            ++j;
+        // Two pages in a row read better one by one: "page 3 and page 4".
+        if (j == i + 1)
+            j = i;
+        runs << (j == i ? QStringLiteral("page %1").arg(pages[i])
+                        : QStringLiteral("pages %1 to %2").arg(pages[i]).arg(pages[j]));
+        i = j + 1;
     }
-    } // namespace
+    if (runs.size() < 2)
+        return runs.value(0);
+    const QString last = runs.takeLast();
+    return runs.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
 
-    QString ScanAdvice::batchLine(int pages, const QList<int>& documentSizes, int separators, int blank)
-    {
-        QString line = counted(pages, "page", "pages") + QStringLiteral(": ");
-        if (documentSizes.isEmpty()) {
-            line += QStringLiteral("no document");
+namespace {
+QString counted(int n, const char* one, const char* many)
+{
+    return n == 1 ? QStringLiteral("1 ") + QLatin1String(one)
+                  : QStringLiteral("%1 ").arg(n) + QLatin1String(many);
+}
+} // namespace
+
+QString ScanAdvice::batchLine(int pages, const QList<int>& documentSizes, int separators, int blank)
+{
+    QString line = counted(pages, "page", "pages") + QStringLiteral(": ");
+    if (documentSizes.isEmpty()) {
+        line += QStringLiteral("no document");
+    } else {
+        line += counted(int(documentSizes.size()), "document", "documents") + QStringLiteral(" (");
+        const bool alike = std::all_of(documentSizes.begin(), documentSizes.end(),
+                                       [&](int n) { return n == documentSizes.first(); });
+        if (documentSizes.size() == 1) {
+            line += counted(documentSizes.first(), "page", "pages");
+        } else if (alike) {
+            // A hundred one-page documents are said in three words, not a hundred numbers.
+            line += counted(documentSizes.first(), "page", "pages") + QStringLiteral(" each");
         } else {
-            line += counted(int(documentSizes.size()), "document", "documents") + QStringLiteral(" (");
-            const bool alike = std::all_of(documentSizes.begin(), documentSizes.end(),
-                                           [&](int n) { return n == documentSizes.first(); });
-            if (documentSizes.size() == 1) {
-                line += counted(documentSizes.first(), "page", "pages");
-            } else if (alike) {
-                // A hundred one-page documents are said in three words, not a hundred numbers.
-                line += counted(documentSizes.first(), "page", "pages") + QStringLiteral(" each");
-            } else {
-                QStringList sizes;
-                for (int n : documentSizes)
-                    sizes << QString::number(n);
-                const QString last = sizes.takeLast();
-                line += sizes.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last +
-                        QStringLiteral(" pages");
-            }
-            line += u')';
+            QStringList sizes;
+            for (int n : documentSizes)
+                sizes << QString::number(n);
+            const QString last = sizes.takeLast();
+            line +=
+                sizes.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last + QStringLiteral(" pages");
         }
-        if (separators > 0)
-            line += QStringLiteral(", ") + counted(separators, "separator sheet", "separator sheets");
-        if (blank > 0)
-            line += QStringLiteral(", ") + counted(blank, "blank page", "blank pages") +
-                    QStringLiteral(" set aside");
-        return line;
+        line += u')';
     }
+    if (separators > 0)
+        line += QStringLiteral(", ") + counted(separators, "separator sheet", "separator sheets");
+    if (blank > 0)
+        line +=
+            QStringLiteral(", ") + counted(blank, "blank page", "blank pages") + QStringLiteral(" set aside");
+    return line;
+}
 
-    QString ScanAdvice::setAsideLine(const QList<int>& blank, const QString& folder)
-    {
-        return counted(int(blank.size()), "blank page", "blank pages") + QStringLiteral(" set aside: ") +
-               pageList(blank) +
-               (blank.size() == 1 ? QStringLiteral("; it is in ") : QStringLiteral("; they are in ")) +
-               folder + QStringLiteral(" for 30 days");
-    }
+QString ScanAdvice::setAsideLine(const QList<int>& blank, const QString& folder)
+{
+    return counted(int(blank.size()), "blank page", "blank pages") + QStringLiteral(" set aside: ") +
+           pageList(blank) +
+           (blank.size() == 1 ? QStringLiteral("; it is in ") : QStringLiteral("; they are in ")) + folder +
+           QStringLiteral(" for 30 days");
+}
 
-    QString ScanAdvice::documentKeptLine(int fault, int lastPage, const QList<int>& pages,
-                                         const QString& name, const QString& technical)
-    {
-        const QString kept =
-            pageList(pages) +
-            (pages.size() == 1 ? QStringLiteral(" is kept as ") : QStringLiteral(" are kept as ")) + name;
-        QString line;
-        switch (fault) {
-        case SANE_STATUS_JAMMED:
-            line = QStringLiteral(
-                "The feeder jammed after page %1: %2; clear the jam and press Scan All for the rest");
-            break;
-        case SANE_STATUS_NO_DOCS:
-            line = QStringLiteral(
-                "The feeder ran out of paper after page %1: %2; put the rest of the pages in and "
-                "press Scan All for the rest");
-            break;
-        case SANE_STATUS_COVER_OPEN:
-            line = QStringLiteral(
-                "The scanner's cover is open after page %1: %2; close it and press Scan All for the "
-                "rest");
-            break;
-        case SANE_STATUS_IO_ERROR:
-            line = QStringLiteral("The scanner stopped answering after page %1: %2; check that it is on and "
-                                  "connected, then press Scan All for the rest");
-            break;
-        default:
-            line = QStringLiteral(
-                "Scanning stopped after page %1: %2; check the scanner and press Scan All for the "
-                "rest");
-            break;
-        }
-        return line.arg(lastPage).arg(kept) + QStringLiteral(" (") + technical + QStringLiteral(").");
+QString ScanAdvice::documentKeptLine(int fault, int lastPage, const QList<int>& pages, const QString& name,
+                                     const QString& technical)
+{
+    const QString kept =
+        pageList(pages) +
+        (pages.size() == 1 ? QStringLiteral(" is kept as ") : QStringLiteral(" are kept as ")) + name;
+    QString line;
+    switch (fault) {
+    case SANE_STATUS_JAMMED:
+        line = QStringLiteral(
+            "The feeder jammed after page %1: %2; clear the jam and press Scan All for the rest");
+        break;
+    case SANE_STATUS_NO_DOCS:
+        line =
+            QStringLiteral("The feeder ran out of paper after page %1: %2; put the rest of the pages in and "
+                           "press Scan All for the rest");
+        break;
+    case SANE_STATUS_COVER_OPEN:
+        line = QStringLiteral(
+            "The scanner's cover is open after page %1: %2; close it and press Scan All for the "
+            "rest");
+        break;
+    case SANE_STATUS_IO_ERROR:
+        line = QStringLiteral("The scanner stopped answering after page %1: %2; check that it is on and "
+                              "connected, then press Scan All for the rest");
+        break;
+    default:
+        line =
+            QStringLiteral("Scanning stopped after page %1: %2; check the scanner and press Scan All for the "
+                           "rest");
+        break;
     }
+    return line.arg(lastPage).arg(kept) + QStringLiteral(" (") + technical + QStringLiteral(").");
+}
 
-    QString ScanAdvice::documentHeldLine(const QList<int>& pages, const QString& why,
-                                         const QString& gathering)
-    {
-        const QString list = pageList(pages);
-        return QStringLiteral(
-                   "The document of %1 could not be put in the read-from folder (%2); %3 kept in %4 and "
-                   "become the document at the next start or Scan All")
-            .arg(list, why,
-                 pages.size() == 1 ? QStringLiteral("the page is") : QStringLiteral("the pages are"),
-                 gathering);
-    }
+QString ScanAdvice::documentHeldLine(const QList<int>& pages, const QString& why, const QString& gathering)
+{
+    const QString list = pageList(pages);
+    return QStringLiteral(
+               "The document of %1 could not be put in the read-from folder (%2); %3 kept in %4 and "
+               "become the document at the next start or Scan All")
+        .arg(list, why, pages.size() == 1 ? QStringLiteral("the page is") : QStringLiteral("the pages are"),
+             gathering);
+}
 
-    QString ScanAdvice::documentRecoveredLine(const QList<int>& pages, const QString& name)
-    {
-        return QStringLiteral("The station stopped during a batch: %1 %2 kept as %3")
-            .arg(pageList(pages), pages.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"), name);
-    }
+QString ScanAdvice::documentRecoveredLine(const QList<int>& pages, const QString& name)
+{
+    return QStringLiteral("The station stopped during a batch: %1 %2 kept as %3")
+        .arg(pageList(pages), pages.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"), name);
+}
