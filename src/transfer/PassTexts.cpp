@@ -152,8 +152,8 @@ QString noAnswer(const QString& why, const QString& info, const QString& entry)
 QString answeredEarly(const QString& answer, const QString& entry)
 {
     return QStringLiteral("Not filed: the web page answered \"%1\" before it had the whole of %2, so "
-                          "that answer counts for nothing. %2 stays in the folder and goes again with the "
-                          "next pass; the page may already have it: check the page before you file it by "
+                          "that answer counts for nothing. %2 stays in the folder and waits behind the other "
+                          "documents; the page may already have it: check the page before you file it by "
                           "hand.")
         .arg(answer, entry);
 }

@@ -16,6 +16,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QUrl>
 
@@ -28,6 +29,10 @@ void TransferView::addErrorBlock(const QString& description, const QString& subj
 }
 
 namespace {
+
+// A random boundary the document holds is all but impossible; a few tries
+// cover a document made to hold the usual one and its first longer forms.
+constexpr int kBoundaryTries = 4;
 
 /// What was done with a file that could not be deleted afterwards.
 bool wasFiled(Leftovers::Kind kind)
@@ -468,6 +473,7 @@ bool TransferDriver::prepareCurrent()
     m_flight->path = m_config.readFromFolder + m_flight->entry; // the PDF's, once converted
     m_flight->contentType = rule.contentType;
     m_flight->boundaryNumber = 0;
+    m_flight->boundaryTries = 0;
     if (!sendDocument(expected))
         return passOver();
     return true;
@@ -660,7 +666,11 @@ void TransferDriver::handleFailure()
         // a page that takes a document as it streams in may have it all the same.
         m_answeredEarly.insert(m_flight->identity);
         m_view.addStatus(PassTexts::answeredEarly(early, entry));
-        finish(Outcome::Failed, info);
+        // A page that answers this document before taking it will do so again:
+        // it waits behind the others, as a refused one does, and is not sent at
+        // every pass; the documents after it go now.
+        if (finish(Outcome::Refused, PassTexts::answered(early)))
+            goOn();
         return;
     }
     const long code = m_inet.ResponseCode();
@@ -681,10 +691,17 @@ bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why
     // Broken off before the request was whole: the page cannot have filed it.
     m_journal.endSend();
     if (stop == DocumentBody::Stop::HeldBoundary) {
-        // Goes again at once around the next boundary, read anew from the file
-        // it was: the version checked when it was first opened.
+        // Goes again at once around another boundary, read anew from the file
+        // it was: the version checked when it was first opened. The suffix is
+        // drawn at random, not counted: a document that holds the first
+        // thousand numbered forms would otherwise cost the page a thousand
+        // broken requests. A document that meets several is not tried for ever.
         m_view.log(why);
-        ++m_flight->boundaryNumber;
+        if (++m_flight->boundaryTries > kBoundaryTries) {
+            m_view.addStatus(PassTexts::heldBack(m_flight->entry, why));
+            return false;
+        }
+        m_flight->boundaryNumber = QRandomGenerator::system()->bounded(1u, 0xFFFFFFFFu);
         return sendDocument({m_flight->identity, true});
     }
     m_view.addStatus(PassTexts::heldBack(m_flight->entry, why));

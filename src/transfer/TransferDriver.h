@@ -142,6 +142,7 @@ private:
         FileStamp identity; ///< that file as it was read
         QByteArray contentType;
         quint32 boundaryNumber = 0; ///< UploadRequest::numberedBoundary
+        int boundaryTries = 0;      ///< sends broken off because the document held the boundary
     };
     /// How a document in flight ended.
     enum class Outcome {
