@@ -1087,6 +1087,8 @@ void TestTransfer::earlyAnswerFilesNothing()
         QStringLiteral("http://127.0.0.1:%1/page").arg(page.serverPort()), st->scans, {}, {}, {}, {}};
     TransferDriver pass(state, view, inet, [&] { return config; });
     connect(&inet, &InetControl::StateChanged, &pass, &TransferDriver::stateChanged);
+    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    pass.setClock([&] { return now; });
     QSignalSpy ended(&pass, &TransferDriver::passEnded);
     for (int run = 1; run <= 2; ++run) {
         QElapsedTimer took;
@@ -1095,11 +1097,18 @@ void TestTransfer::earlyAnswerFilesNothing()
         pass.processNextFile();
         QVERIFY(waitUntil([&] { return ended.count() == run; }, 15000));
         QVERIFY2(took.elapsed() < 10000, qPrintable(QString::number(took.elapsed())));
-        QCOMPARE(ended.last().first().value<PassReport>().filed, 0);
+        const auto report = ended.last().first().value<PassReport>();
+        QCOMPARE(report.filed, 0);
+        // It waits, as a refused document does, rather than head every pass.
+        QCOMPARE(report.refused.size(), 1);
+        QVERIFY(report.refused.first().nextTryMs >= now + 60000);
         QVERIFY(QFileInfo::exists(st->file("/big.pdf")));
         QVERIFY2(view.said.join('\n').contains(
                      "Not filed: the web page answered \"200 OK\" before it had the whole of /big.pdf"),
                  qPrintable(view.said.join('\n')));
+        // The operator asks for it again.
+        now += 11000;
+        pass.forceRefusedOnce();
     }
     QVERIFY(
         view.said.contains("/big.pdf goes again; the web page answered it before it had it whole, and may "
