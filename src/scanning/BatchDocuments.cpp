@@ -95,6 +95,22 @@ QStringList foldersIn(const QString& batchDir, const QString& kind)
     return names;
 }
 
+void syncFolder(const QString& folder);
+
+/// A document's folder once its TIFF is in the read-from folder: renamed out of
+/// the way first, so that a stop while its pages are deleted finds nothing of
+/// it to make into a document again (the pages filed twice).
+void discardDone(const QString& batchDir, const QString& doneDir)
+{
+    const QString gone = batchDir + QStringLiteral("/gone-") + QFileInfo(doneDir).fileName().section(u'-', 1);
+    if (QDir().rename(doneDir, gone)) {
+        syncFolder(batchDir);
+        QDir(gone).removeRecursively();
+    } else {
+        qCWarning(lcScan) << "a finished document's pages could not be put aside:" << doneDir;
+    }
+}
+
 QString documentFolderName(int firstPage)
 {
     return QStringLiteral("doc-%1").arg(firstPage, 4, 10, QLatin1Char('0'));
@@ -208,7 +224,7 @@ BatchDocuments::Outcome publish(const QString& batchDir, const QString& docName,
     syncFolder(batchDir);
     outcome.path = moveIntoPlace(part, r, number, &outcome.error);
     if (!outcome.path.isEmpty())
-        QDir(doneDir).removeRecursively();
+        discardDone(batchDir, doneDir);
     return outcome;
 }
 
@@ -234,7 +250,7 @@ BatchDocuments::Outcome completeDone(const QString& batchDir, const QString& don
     } else {
         outcome.pages.clear(); // it had entered the folder already
     }
-    QDir(doneDir).removeRecursively();
+    discardDone(batchDir, doneDir);
     return outcome;
 }
 
@@ -408,6 +424,9 @@ BatchDocuments::Recovery BatchDocuments::recover()
     const QDir root(gatheringRoot());
     for (const QString& stamp : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QString batchDir = root.filePath(stamp);
+        // What a stop left of documents already in the read-from folder.
+        for (const QString& gone : foldersIn(batchDir, QStringLiteral("gone-")))
+            QDir(batchDir + u'/' + gone).removeRecursively();
         std::optional<Record> record = readRecord(batchDir);
         if (!record) {
             // The record is written before the first page: without it there is no page.

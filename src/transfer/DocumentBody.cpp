@@ -104,6 +104,7 @@ void DocumentBody::outFileStep(const QString& failure)
     if (failure.isEmpty() || !m_outFile)
         return;
     m_outFile = nullptr; // the copy is for looking at: the request goes on without it
+    m_outFileFailure = failure;
     if (m_outFileFailed)
         m_outFileFailed(failure);
 }

@@ -56,6 +56,9 @@ public:
     /// The SHA-256 of the file's bytes, lower-case hex, once they have all gone
     /// (waits for the last pieces to be taken in); empty before.
     QByteArray sha256Hex();
+    /// What went wrong with out.txt, once close() has let the file go; empty
+    /// when nothing did.
+    QString outFileFailure() const { return m_outFileFailure; }
 
     /// Pieces of the file are read at most this large, whatever the connection asks.
     static constexpr qint64 MaxPiece = 1024 * 1024;
@@ -97,6 +100,7 @@ private:
     QString m_stopReason;
     OutFile* m_outFile = nullptr; ///< the thread's alone once it runs
     std::function<void(const QString&)> m_outFileFailed;
+    QString m_outFileFailure; ///< the thread's until it has been joined
     std::thread m_worker;
     std::mutex m_lock;
     std::condition_variable m_changed;

@@ -366,8 +366,7 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
     Q_ASSERT(m_flight);
     const Flight flight = std::move(*m_flight);
     m_flight.reset();
-    if (m_body)
-        m_body->close(); // the transfer control may hold on to it until the next request
+    closeBody(); // the transfer control may hold on to it until the next request
     m_body.reset();
     m_stage = Stage::Choosing;
     // A filed document's record was closed when its row was written; one never
@@ -499,16 +498,11 @@ bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
     // whether it does is only known once the whole file has been read.
     const QByteArray boundary = UploadRequest::numberedBoundary(m_flight->boundaryNumber);
     m_flight->identity = opened.result.identity;
-    if (m_body)
-        m_body->close(); // the body broken off: its thread is done with out.txt
+    closeBody(); // the body broken off: its thread is done with out.txt
     m_body = std::make_shared<DocumentBody>(
         std::move(opened.fd), opened.st, UploadRequest::bodyPrefix(sent, m_flight->contentType, boundary),
-        boundary, UploadRequest::bodySuffix(boundary), &m_outFile, [this, path](const QString& why) {
-            // Said once the piece in hand has gone: the status box is not
-            // touched from inside the connection's reading.
-            QMetaObject::invokeMethod(
-                this, [this, path, why] { m_view.addErrorBlock(why, path); }, Qt::QueuedConnection);
-        });
+        boundary, UploadRequest::bodySuffix(boundary), &m_outFile, nullptr);
+    m_bodyPath = path;
     send(boundary);
     return true;
 }
@@ -684,6 +678,18 @@ void TransferDriver::handleFailure()
     else
         m_view.addStatus(PassTexts::noAnswer(why, info, entry));
     finish(Outcome::Failed, info);
+}
+
+void TransferDriver::closeBody()
+{
+    if (!m_body)
+        return;
+    m_body->close();
+    // Said when the document's send ends, before anything after it: the thread
+    // that writes out.txt is done with it only then, and a word said later
+    // would stand above the end of the pass.
+    if (const QString why = m_body->outFileFailure(); !why.isEmpty())
+        m_view.addErrorBlock(why, std::exchange(m_bodyPath, QString()));
 }
 
 bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why)

@@ -81,6 +81,8 @@ void TestBatchDocuments::leftoversOfAKill_data()
     QTest::newRow("TIFF half-written") << "doc-0003" << false << false;
     QTest::newRow("TIFF whole, not yet renamed") << "done-0003" << true << false;
     QTest::newRow("TIFF whole and renamed") << "done-0003" << true << true;
+    // Stopped while the pages of a document in place were deleted: never made again.
+    QTest::newRow("TIFF in place, its pages half deleted") << "gone-0003" << true << true;
 }
 
 void TestBatchDocuments::leftoversOfAKill()
