@@ -17,12 +17,15 @@ std::optional<qint64> freeAt(const QString& path)
     return qint64(s.f_bavail) * qint64(s.f_frsize);
 }
 
+bool says(const QString& technical, int error)
+{
+    return technical.contains(QString::fromLocal8Bit(std::strerror(error)), Qt::CaseInsensitive);
+}
+
 bool ranOut(const QString& technical, std::optional<qint64> freeBytes, qint64 needBytes)
 {
-    for (const int error : {ENOSPC, EDQUOT}) {
-        if (technical.contains(QString::fromLocal8Bit(std::strerror(error)), Qt::CaseInsensitive))
-            return true;
-    }
+    if (says(technical, ENOSPC) || says(technical, EDQUOT))
+        return true;
     return freeBytes && needBytes > 0 && *freeBytes < needBytes;
 }
 

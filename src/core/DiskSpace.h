@@ -14,6 +14,9 @@ namespace DiskSpace {
 /// none when that cannot be told (the path is gone).
 std::optional<qint64> freeAt(const QString& path);
 
+/// Whether a failure's technical text holds the system's own words for error.
+bool says(const QString& technical, int error);
+
 /// Whether a failure to write was for want of room: the system's own words
 /// for a full disk or a quota in technical, or less room left than the next
 /// piece needs.

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <sane/sane.h>
 #include <unistd.h>
 
@@ -19,11 +18,6 @@ QString kept(int pages)
         return QString();
     return pages == 1 ? QStringLiteral("; the page scanned is kept and will be filed")
                       : QStringLiteral("; the %1 pages scanned are kept and will be filed").arg(pages);
-}
-
-bool says(const QString& technical, int error)
-{
-    return technical.contains(QString::fromLocal8Bit(std::strerror(error)), Qt::CaseInsensitive);
 }
 
 QString when(int pages)
@@ -115,7 +109,7 @@ QString ScanAdvice::writeFaultLine(const QString& folder, const FolderFacts& fac
         line = QStringLiteral("The read-from folder %1 does not exist: create it, or choose another in "
                               "Setup, then press Scan All again")
                    .arg(folder);
-    } else if (!facts.writable || says(technical, EACCES) || says(technical, EROFS)) {
+    } else if (!facts.writable || DiskSpace::says(technical, EACCES) || DiskSpace::says(technical, EROFS)) {
         line = QStringLiteral("This account may not write into the read-from folder %1: let it, or "
                               "choose another folder in Setup, then press Scan All again")
                    .arg(folder);
