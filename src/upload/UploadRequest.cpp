@@ -93,30 +93,10 @@ QByteArray bodySuffix(const QByteArray& boundary)
     return QByteArray("\r\n--") + boundary + "--\r\n";
 }
 
-Body completeBody(QByteArray readInPlace, qsizetype contentStart, const QString& entry,
-                  const QByteArray& contentType)
-{
-    Body body;
-    body.contentStart = contentStart;
-    body.contentSize = readInPlace.size() - body.contentStart;
-    const QByteArrayView content = QByteArrayView(readInPlace).sliced(body.contentStart);
-    body.boundary = boundaryFor(content);
-    if (body.boundary == Boundary) {
-        body.bytes = std::move(readInPlace);
-        body.bytes += bodySuffix();
-        return body;
-    }
-    // Rare (a document holding the usual boundary): a second copy is acceptable.
-    const QByteArray prefix = bodyPrefix(entry, contentType, body.boundary);
-    body.bytes = prefix + content.toByteArray() + bodySuffix(body.boundary);
-    body.contentStart = prefix.size();
-    return body;
-}
-
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content)
 {
-    const QByteArray prefix = bodyPrefix(entry, contentType);
-    return completeBody(prefix + content, prefix.size(), entry, contentType).bytes;
+    const QByteArray boundary = boundaryFor(content);
+    return bodyPrefix(entry, contentType, boundary) + content + bodySuffix(boundary);
 }
 
 QString headerText(bool viaProxy, bool https, const QString& user, const QString& password,

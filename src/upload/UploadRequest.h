@@ -48,20 +48,8 @@ QByteArray bodyPrefix(const QString& entry, const QByteArray& contentType,
                       const QByteArray& boundary = Boundary);
 /// Everything of the body that comes after the file content.
 QByteArray bodySuffix(const QByteArray& boundary = Boundary);
-/// A request body, and where the file's bytes stand in it.
-struct Body
-{
-    QByteArray bytes;
-    QByteArray boundary;
-    qsizetype contentStart = 0;
-    qsizetype contentSize = 0;
-};
-/// Completes a body read in place: bodyPrefix(entry, contentType), contentStart
-/// bytes long, and the file's bytes after it. Should the bytes hold the usual
-/// boundary, it is built again around a longer one.
-Body completeBody(QByteArray readInPlace, qsizetype contentStart, const QString& entry,
-                  const QByteArray& contentType);
-/// The whole body, for callers that already hold the content.
+/// The whole body, for callers that already hold the content (the station
+/// itself streams it from the file).
 QByteArray buildBody(const QString& entry, const QByteArray& contentType, const QByteArray& content);
 
 /// The extra header lines: the Proxy-Authorization line first where
