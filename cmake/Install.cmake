@@ -126,6 +126,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Quillfeed")
 set(CPACK_PACKAGE_CONTACT "${QUILLFEED_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "scans paper and feeds the documents to an office web page")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 # The package always holds the program folder /opt/quillfeed, whatever prefix this
 # build tree installs to by hand; the launcher and desktop files go where the
 # desktop looks for them. DESTDIR staging keeps both in one tree.
