@@ -1,5 +1,5 @@
 // The walk of the read-from folder: every file, depth first, the files of a
-// folder before its subfolders, in the order the file system gives them.
+// folder before its subfolders, each sorted by name.
 #pragma once
 
 #include "FileStamp.h"
@@ -21,14 +21,16 @@ struct ListedFile
     bool symbolicLink = false;
 };
 
-/// Lists the tree under root into out. A subfolder found empty is removed with
-/// rmdir, which leaves it alone should a file arrive meanwhile; the root is never
-/// removed. Links are listed as entries, never followed; a folder is never
-/// entered twice in one walk. Throws Failure at the first folder that cannot be read or removed;
-/// the entries found before it stay in out. With tidy false nothing is removed
-/// (a folder another station serves is only looked at).
 /// Throws Failure naming the folder when its path holds a NUL, which no path
 /// can hold (and which would cut it short where it is handed to the system).
 void refuseNulInFolder(const QString& folder);
 
+/// Lists the tree under root into out, each folder's files by name before its
+/// subfolders by name, so that a pass goes in the same order whatever the file
+/// system's. A subfolder found empty is removed with rmdir, which leaves it alone
+/// should a file arrive meanwhile; the root is never removed. Links are listed as
+/// entries, never followed; a folder is never entered twice in one walk. Throws
+/// Failure at the first folder that cannot be read or removed, or whose path
+/// holds a NUL; the entries found before it stay in out. With tidy false nothing
+/// is removed (a folder another station serves is only looked at).
 void listFolderTree(const QString& root, std::vector<ListedFile>& out, bool tidy = true);
