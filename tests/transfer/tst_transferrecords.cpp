@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <iterator>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
