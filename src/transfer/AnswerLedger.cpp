@@ -13,13 +13,19 @@ void AnswerLedger::answered(const QString& entry, bool filed)
         m_last.pop_front();
 }
 
-QString AnswerLedger::inDoubt(int count)
+AnswerLedger::InDoubt AnswerLedger::takeInDoubt(int count)
 {
-    QStringList deleted;
-    QStringList kept;
+    InDoubt doubt;
     const auto named = std::min<std::size_t>(std::size_t(std::max(count, 0)), m_last.size());
     for (auto a = m_last.end() - std::ptrdiff_t(named); a != m_last.end(); ++a)
-        (a->filed ? deleted : kept) << a->entry;
+        (a->filed ? doubt.deleted : doubt.kept) << a->entry;
     m_last.clear();
-    return PassTexts::answersInDoubt(count, deleted, kept, count - int(named));
+    doubt.unnamed = count - int(named);
+    return doubt;
+}
+
+QString AnswerLedger::inDoubt(int count)
+{
+    const InDoubt doubt = takeInDoubt(count);
+    return PassTexts::answersInDoubt(count, doubt.deleted, doubt.kept, doubt.unnamed);
 }

@@ -6,6 +6,7 @@
 #include "FiledLog.h"
 #include "InetControl.h"
 #include "Leftovers.h"
+#include "MiniHttpServer.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
 #include "ProgressPane.h"
@@ -107,6 +108,8 @@ private slots:
     void refusalsBackOff_data();
     void refusalsBackOff();
     void refusedDocumentWaitsBetweenPasses();
+    void refusalForItselfLetsTheOthersGo_data();
+    void refusalForItselfLetsTheOthersGo();
     void leftoversAreSharedAndOutlastTheirFiles();
     void filedLogKeepsNoCredentials_data();
     void filedLogKeepsNoCredentials();
@@ -935,6 +938,49 @@ void TestTransfer::refusedDocumentWaitsBetweenPasses()
     report = runPass(t0 + 33'000, false);
     QCOMPARE(report.waiting.size(), 1);
     QCOMPARE(report.waiting.first().untilMs, t0 + 31'000 + 120'000);
+}
+
+void TestTransfer::refusalForItselfLetsTheOthersGo_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("ofTheDocument");
+    for (int status : {413, 415, 422})
+        QTest::addRow("%d", status) << status << true;
+    for (int status : {400, 500})
+        QTest::addRow("%d", status) << status << false;
+}
+
+void TestTransfer::refusalForItselfLetsTheOthersGo()
+{
+    QFETCH(int, status);
+    QFETCH(bool, ofTheDocument);
+    MiniHttpServer page;
+    QVERIFY(page.listen());
+    page.setDefault(MiniHttpServer::answer(200, "OK"));
+    page.enqueue(MiniHttpServer::answer(status, "not this one"));
+    st->put("/a.pdf", "%PDF refused");
+    st->put("/b.pdf", "%PDF filed");
+    TransferState state;
+    PlainView view;
+    InetControl inet;
+    const PassConfig config{page.url("/upload"), st->scans, st->prog + "/tiff2pdf", {}, {}, {}};
+    TransferDriver pass(state, view, inet, [&] { return config; });
+    connect(&inet, &InetControl::StateChanged, &pass, &TransferDriver::stateChanged);
+    const qint64 now = 1'700'000'000'000;
+    pass.setClock([&] { return now; });
+    QSignalSpy ended(&pass, &TransferDriver::passEnded);
+    pass.refreshFileList();
+    pass.processNextFile();
+    QVERIFY(waitUntil([&] { return ended.count() == 1; }, 30000));
+    const auto report = ended.first().first().value<PassReport>();
+    QCOMPARE(report.refused.size(), 1);
+    QCOMPARE(report.refused.first().entry, QStringLiteral("/a.pdf"));
+    // Refused for itself, it waits and the next goes; otherwise the pass stops there.
+    QCOMPARE(report.refused.first().nextTryMs, ofTheDocument ? now + 60'000 : 0);
+    QCOMPARE(report.stoppedOnRefusal, !ofTheDocument);
+    QCOMPARE(report.filed, ofTheDocument ? 1 : 0);
+    QVERIFY(QFileInfo::exists(st->file("/a.pdf")));
+    QCOMPARE(QFileInfo::exists(st->file("/b.pdf")), !ofTheDocument);
 }
 
 void TestTransfer::recoveryDecides_data()

@@ -1,0 +1,2 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+quillfeed_add_test(NAME tst_proxyroute SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_proxyroute.cpp CORE qf_upload TIMEOUT 60)
