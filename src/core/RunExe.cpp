@@ -238,7 +238,7 @@ int run(const QString& commandLine, QString* lastErrorLine, std::optional<std::c
         *overran = false;
     const std::optional<QStringList> tokens = SplitCommandLine(commandLine);
     if (!tokens) {
-        qCWarning(lcTransfer) << "cannot run a malformed command line:" << commandLine;
+        qCWarning(lcCore) << "cannot run a malformed command line:" << commandLine;
         return -1;
     }
 
@@ -250,7 +250,7 @@ int run(const QString& commandLine, QString* lastErrorLine, std::optional<std::c
         // A NUL cannot travel in an argument; cutting the text there would run
         // the program on something else than what was asked.
         if (t.contains(QChar(u'\0'))) {
-            qCWarning(lcTransfer) << "cannot run a command line holding a NUL character";
+            qCWarning(lcCore) << "cannot run a command line holding a NUL character";
             return -1;
         }
         bytes.push_back(i == 0 ? QFile::encodeName(t) : t.toLocal8Bit());
@@ -325,7 +325,7 @@ int run(const QString& commandLine, QString* lastErrorLine, std::optional<std::c
     if (pid < 0) {
         closeFd(execPipe[0]);
         closeFd(errPipe[0]);
-        qCWarning(lcTransfer) << "cannot start" << tokens->first() << ":" << systemErrorText(forkErr);
+        qCWarning(lcCore) << "cannot start" << tokens->first() << ":" << systemErrorText(forkErr);
         return -1;
     }
 
@@ -349,11 +349,11 @@ int run(const QString& commandLine, QString* lastErrorLine, std::optional<std::c
             continue;
         // ECHILD: someone else reaped the program (SIGCHLD ignored); its exit
         // code is gone.
-        qCWarning(lcTransfer) << "lost track of" << tokens->first() << ":" << systemErrorText(errno);
+        qCWarning(lcCore) << "lost track of" << tokens->first() << ":" << systemErrorText(errno);
         return -1;
     }
     if (got == ssize_t(sizeof execErr)) {
-        qCWarning(lcTransfer) << "cannot start" << tokens->first() << ":" << systemErrorText(execErr);
+        qCWarning(lcCore) << "cannot start" << tokens->first() << ":" << systemErrorText(execErr);
         if (lastErrorLine)
             *lastErrorLine = systemErrorText(execErr);
         return -1;
@@ -361,15 +361,14 @@ int run(const QString& commandLine, QString* lastErrorLine, std::optional<std::c
     if (lastErrorLine)
         *lastErrorLine = lastLineOf(watched.tail);
     if (watched.overran) {
-        qCWarning(lcTransfer) << tokens->first() << "stopped after" << limit->count() << "ms";
+        qCWarning(lcCore) << tokens->first() << "stopped after" << limit->count() << "ms";
         if (overran)
             *overran = true;
         return -1;
     }
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
-    qCWarning(lcTransfer) << tokens->first() << "ended by signal"
-                          << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    qCWarning(lcCore) << tokens->first() << "ended by signal" << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     return -1;
 }
 
