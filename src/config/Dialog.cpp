@@ -2,8 +2,8 @@
 #include "Controls.h"
 #include "Design.h"
 
+#include "ConfigLogging.h"
 #include "Failure.h"
-#include "Logging.h"
 #include "Settings.h"
 
 #include <QDir>

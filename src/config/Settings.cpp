@@ -1,7 +1,7 @@
 #include "Settings.h"
 
+#include "ConfigLogging.h"
 #include "Failure.h"
-#include "Logging.h"
 #include "PrivateData.h"
 #include "PrivateFile.h"
 #include "RegularFile.h"

@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -126,67 +128,117 @@ void closeFd(int& fd)
     fd = -1;
 }
 
-/// Passes what the program writes on its standard error on to ours while it
-/// runs, keeping the end of it. Returns when the program has ended; a process
-/// of its own that keeps the pipe open does not hold the caller.
-QByteArray relayErrors(pid_t pid, int errFd)
+/// Whether the program has ended, without reaping it: its process id, and
+/// with it the number of its group, stays ours until waitpid.
+bool hasEnded(pid_t pid)
 {
-    QByteArray tail;
-    const int pidFd = int(::syscall(SYS_pidfd_open, pid, 0));
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+struct Watched
+{
+    QByteArray tail; ///< the end of what it wrote on standard error
+    bool overran = false;
+};
+
+/// Passes what the program writes on its standard error (errFd, -1 when not
+/// captured) on to ours while it runs, keeping the end of it, and stops the
+/// program's group once it runs past the limit. Returns when the program has
+/// ended; a process of its own that keeps the pipe open does not hold the caller.
+Watched watch(pid_t pid, int errFd, std::optional<std::chrono::milliseconds> limit)
+{
+    using Clock = std::chrono::steady_clock;
+    Watched out;
+    int pidFd = int(::syscall(SYS_pidfd_open, pid, 0));
+    // No deadline without a limit, and none once SIGKILL has gone.
+    bool timed = limit.has_value();
+    Clock::time_point deadline = timed ? Clock::now() + *limit : Clock::time_point::max();
+    // Time for the program to remove what it was writing before it is killed.
+    const std::chrono::milliseconds grace =
+        limit ? std::min<std::chrono::milliseconds>(*limit, std::chrono::seconds(2))
+              : std::chrono::milliseconds(0);
+    int nextSignal = SIGTERM;
     bool ended = false;
+    bool reading = errFd >= 0;
     char buf[4096];
-    for (;;) {
-        if (ended)
-            ::fcntl(errFd, F_SETFL, ::fcntl(errFd, F_GETFL) | O_NONBLOCK);
-        else if (pidFd >= 0) {
-            pollfd fds[2] = {{errFd, POLLIN, 0}, {pidFd, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
+    while (!ended || reading) {
+        if (ended) {
             // What the program wrote before it ended is still read to the end.
-            if (fds[1].revents)
+            ::fcntl(errFd, F_SETFL, ::fcntl(errFd, F_GETFL) | O_NONBLOCK);
+        } else {
+            int timeout = -1;
+            if (timed) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                timeout = int(std::clamp<decltype(left)>(left, 0, 60'000));
+            }
+            // Without a pidfd the end is looked for between short waits.
+            if (pidFd < 0)
+                timeout = timeout < 0 ? 50 : std::min(timeout, 50);
+            pollfd fds[2];
+            nfds_t n = 0;
+            if (reading)
+                fds[n++] = {errFd, POLLIN, 0};
+            if (pidFd >= 0)
+                fds[n++] = {pidFd, POLLIN, 0};
+            const int r = ::poll(fds, n, timeout);
+            if (r < 0 && errno != EINTR && pidFd >= 0) {
+                ::close(pidFd);
+                pidFd = -1;
+            }
+            if (pidFd >= 0 ? r > 0 && fds[n - 1].revents != 0 : hasEnded(pid))
                 ended = true;
-            if (!fds[0].revents)
+            if (!ended && timed && Clock::now() >= deadline) {
+                out.overran = true;
+                ::kill(-pid, nextSignal);
+                if (nextSignal == SIGTERM) {
+                    nextSignal = SIGKILL;
+                    deadline = Clock::now() + grace;
+                } else {
+                    timed = false;
+                }
+            }
+            if (!reading || r <= 0 || fds[0].revents == 0)
                 continue;
         }
-        const ssize_t n = ::read(errFd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
+        const ssize_t got = ::read(errFd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            break;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(STDERR_FILENO, buf + done, size_t(n - done));
+        if (got <= 0) {
+            reading = false;
+            continue;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t w = ::write(STDERR_FILENO, buf + done, size_t(got - done));
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0)
                 break;
             done += w;
         }
-        tail.append(buf, n);
-        if (tail.size() > 8192)
-            tail.remove(0, tail.size() - 4096);
+        out.tail.append(buf, got);
+        if (out.tail.size() > 8192)
+            out.tail.remove(0, out.tail.size() - 4096);
     }
+    // What it started and left running goes with it.
+    if (out.overran)
+        ::kill(-pid, SIGKILL);
     if (pidFd >= 0)
         ::close(pidFd);
-    return tail;
+    return out;
 }
 
-} // namespace
-
-int RunAndWait(const QString& commandLine)
-{
-    return RunAndWait(commandLine, nullptr);
-}
-
-int RunAndWait(const QString& commandLine, QString* lastErrorLine)
+int run(const QString& commandLine, QString* lastErrorLine, std::optional<std::chrono::milliseconds> limit,
+        bool* overran)
 {
     if (lastErrorLine)
         lastErrorLine->clear();
+    if (overran)
+        *overran = false;
     const std::optional<QStringList> tokens = SplitCommandLine(commandLine);
     if (!tokens) {
-        qCWarning(lcTransfer) << "cannot run a malformed command line:" << commandLine;
+        qCWarning(lcCore) << "cannot run a malformed command line:" << commandLine;
         return -1;
     }
 
@@ -198,7 +250,7 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
         // A NUL cannot travel in an argument; cutting the text there would run
         // the program on something else than what was asked.
         if (t.contains(QChar(u'\0'))) {
-            qCWarning(lcTransfer) << "cannot run a command line holding a NUL character";
+            qCWarning(lcCore) << "cannot run a command line holding a NUL character";
             return -1;
         }
         bytes.push_back(i == 0 ? QFile::encodeName(t) : t.toLocal8Bit());
@@ -239,6 +291,9 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
         // The station may have died before the line above took effect.
         if (::getppid() != parent)
             ::_exit(127);
+        // A group of its own, so that a converter that hangs is stopped with
+        // whatever it started.
+        ::setpgid(0, 0);
         if (capture)
             ::dup2(errPipe[1], STDERR_FILENO);
         sigset_t none;
@@ -261,13 +316,16 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
         ::_exit(127);
     }
     const int forkErr = errno;
+    // Also here, so that the group exists before the parent may signal it.
+    if (pid > 0)
+        ::setpgid(pid, pid);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     closeFd(execPipe[1]);
     closeFd(errPipe[1]);
     if (pid < 0) {
         closeFd(execPipe[0]);
         closeFd(errPipe[0]);
-        qCWarning(lcTransfer) << "cannot start" << tokens->first() << ":" << systemErrorText(forkErr);
+        qCWarning(lcCore) << "cannot start" << tokens->first() << ":" << systemErrorText(forkErr);
         return -1;
     }
 
@@ -277,13 +335,10 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
         got = ::read(execPipe[0], &execErr, sizeof execErr);
     while (got < 0 && errno == EINTR);
     closeFd(execPipe[0]);
-    QByteArray errors;
-    if (got == ssize_t(sizeof execErr)) {
-        closeFd(errPipe[0]);
-    } else if (capture) {
-        errors = relayErrors(pid, errPipe[0]);
-        closeFd(errPipe[0]);
-    }
+    Watched watched;
+    if (got != ssize_t(sizeof execErr))
+        watched = watch(pid, capture ? errPipe[0] : -1, limit);
+    closeFd(errPipe[0]);
 
     int status = 0;
     for (;;) {
@@ -294,22 +349,45 @@ int RunAndWait(const QString& commandLine, QString* lastErrorLine)
             continue;
         // ECHILD: someone else reaped the program (SIGCHLD ignored); its exit
         // code is gone.
-        qCWarning(lcTransfer) << "lost track of" << tokens->first() << ":" << systemErrorText(errno);
+        qCWarning(lcCore) << "lost track of" << tokens->first() << ":" << systemErrorText(errno);
         return -1;
     }
     if (got == ssize_t(sizeof execErr)) {
-        qCWarning(lcTransfer) << "cannot start" << tokens->first() << ":" << systemErrorText(execErr);
+        qCWarning(lcCore) << "cannot start" << tokens->first() << ":" << systemErrorText(execErr);
         if (lastErrorLine)
             *lastErrorLine = systemErrorText(execErr);
         return -1;
     }
     if (lastErrorLine)
-        *lastErrorLine = lastLineOf(errors);
+        *lastErrorLine = lastLineOf(watched.tail);
+    if (watched.overran) {
+        qCWarning(lcCore) << tokens->first() << "stopped after" << limit->count() << "ms";
+        if (overran)
+            *overran = true;
+        return -1;
+    }
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
-    qCWarning(lcTransfer) << tokens->first() << "ended by signal"
-                          << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    qCWarning(lcCore) << tokens->first() << "ended by signal" << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     return -1;
+}
+
+} // namespace
+
+int RunAndWait(const QString& commandLine)
+{
+    return run(commandLine, nullptr, std::nullopt, nullptr);
+}
+
+int RunAndWait(const QString& commandLine, QString* lastErrorLine)
+{
+    return run(commandLine, lastErrorLine, std::nullopt, nullptr);
+}
+
+int RunAndWait(const QString& commandLine, QString* lastErrorLine, std::chrono::milliseconds limit,
+               bool* overran)
+{
+    return run(commandLine, lastErrorLine, limit, overran);
 }
 
 } // namespace RunExe

@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <optional>
 
 namespace RunExe {
@@ -38,5 +39,11 @@ int RunAndWait(const QString& commandLine);
 /// Same; lastErrorLine receives the last line the program wrote on standard
 /// error that is not blank (or why it could not be started), empty when none.
 int RunAndWait(const QString& commandLine, QString* lastErrorLine);
+/// Same, but the program may take at most `limit`: past it, the program and
+/// every process it started are sent SIGTERM, and SIGKILL should any of them
+/// still run a moment later (at most two seconds); the call then returns -1
+/// with *overran set. The program runs in a process group of its own for that.
+int RunAndWait(const QString& commandLine, QString* lastErrorLine, std::chrono::milliseconds limit,
+               bool* overran);
 
 } // namespace RunExe

@@ -1,8 +1,8 @@
 #include "frmDiag.h"
 #include "Design.h"
 
+#include "DiagLogging.h"
 #include "LineStore.h"
-#include "Logging.h"
 
 #include <QCloseEvent>
 #include <QPlainTextEdit>

@@ -13,7 +13,7 @@
 #include "GeneralDate.h"
 #include "ImgScan.h"
 #include "InetControl.h"
-#include "Logging.h"
+#include "MainLogging.h"
 #include "ProgressPane.h"
 #include "ProxyRoute.h"
 #include "RepaintThrottle.h"

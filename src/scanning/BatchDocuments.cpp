@@ -2,10 +2,10 @@
 
 #include "BatchNames.h"
 #include "Failure.h"
-#include "Logging.h"
 #include "PrivateData.h"
 #include "PrivateFile.h"
 #include "ScanAdvice.h"
+#include "ScanLogging.h"
 #include "TiffJoin.h"
 #include "TiffPageWriter.h"
 

@@ -1,10 +1,10 @@
 #include "ImgScan.h"
 
 #include "Failure.h"
-#include "Logging.h"
 #include "SaneOptions.h"
 #include "SaneSession.h"
 #include "ScanChoices.h"
+#include "ScanLogging.h"
 #include "ScanWorker.h"
 #include "SelectScannerDialog.h"
 #include "UserStore.h"

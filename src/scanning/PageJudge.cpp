@@ -1,6 +1,6 @@
 #include "PageJudge.h"
 
-#include "Logging.h"
+#include "ScanLogging.h"
 
 #include <QFile>
 

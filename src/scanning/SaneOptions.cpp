@@ -1,8 +1,8 @@
 #include "SaneOptions.h"
 
-#include "Logging.h"
 #include "SaneSession.h"
 #include "ScanChoices.h"
+#include "ScanLogging.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
 #include "SaneSession.h"
 
 #include "Failure.h"
-#include "Logging.h"
+#include "ScanLogging.h"
 
 #include <QMutex>
 #include <QMutexLocker>

@@ -1,9 +1,9 @@
 #include "ScanWorker.h"
 
-#include "Logging.h"
 #include "PageJudge.h"
 #include "SaneOptions.h"
 #include "SaneSession.h"
+#include "ScanLogging.h"
 #include "TiffPageWriter.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 #include "TiffPageWriter.h"
 #include "Failure.h"
 
-#include "Logging.h"
+#include "ScanLogging.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #include "DocumentBody.h"
 
 #include "FileGate.h"
-#include "Logging.h"
 #include "OutFile.h"
+#include "TransferLogging.h"
 
 #include <openssl/evp.h>
 

@@ -1,6 +1,6 @@
 #include "FolderLock.h"
 
-#include "Logging.h"
+#include "TransferLogging.h"
 
 #include <QFile>
 #include <QList>

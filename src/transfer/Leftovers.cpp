@@ -1,9 +1,9 @@
 #include "Leftovers.h"
 
-#include "Logging.h"
 #include "PrivateData.h"
 #include "PrivateFile.h"
 #include "RegularFile.h"
+#include "TransferLogging.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "RefusalQueue.h"
 
-#include "Logging.h"
 #include "PrivateData.h"
 #include "PrivateFile.h"
 #include "RegularFile.h"
+#include "TransferLogging.h"
 
 #include <QFile>
 #include <QFileInfo>

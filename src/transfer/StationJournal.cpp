@@ -2,10 +2,10 @@
 
 #include "ConverterFiles.h"
 #include "Failure.h"
-#include "Logging.h"
 #include "PrivateData.h"
 #include "PrivateFile.h"
 #include "RegularFile.h"
+#include "TransferLogging.h"
 #include "UniqueHandle.h"
 
 #include <QDir>

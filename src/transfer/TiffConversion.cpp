@@ -5,10 +5,39 @@
 #include "RunExe.h"
 #include "UploadRequest.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 namespace TiffConversion {
+
+namespace {
+
+/// A converter killed before it could clean up leaves its temporary beside the
+/// output (where the file system made it give the file a name): that one goes,
+/// when it was made since the conversion began.
+void removeTemporariesOf(const QString& outputPath, qint64 sinceNs)
+{
+    const QFileInfo output(outputPath);
+    const std::string pattern =
+        ConverterFiles::temporaryTemplate(QFile::encodeName(output.fileName()).toStdString());
+    const QByteArray prefix =
+        QByteArray::fromStdString(pattern.substr(0, pattern.size() - ConverterFiles::kTemporaryRandom.size() -
+                                                        ConverterFiles::kTemporarySuffix.size()));
+    const QDir folder = output.dir();
+    for (const QString& entry : folder.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const QByteArray name = QFile::encodeName(entry);
+        if (name.size() != qsizetype(pattern.size()) || !name.startsWith(prefix) ||
+            !ConverterFiles::isPdfTemporary(name.toStdString()))
+            continue;
+        const QString path = folder.filePath(entry);
+        QString why;
+        if (const std::optional<FileStamp> made = FileGate::createdSince(path, sinceNs))
+            FileGate::removeIfUnchanged(path, *made, &why);
+    }
+}
+
+} // namespace
 
 bool looksLikeCompletePdf(const QString& path)
 {
@@ -69,7 +98,9 @@ Result convert(const Job& job, const Hooks& hooks)
     hooks.log(QStringLiteral("Command: ") + commandLine);
     const qint64 startedNs = FileGate::fileClockNowNs();
     QString converterSaid;
-    const int exitCode = RunExe::RunAndWait(commandLine, &converterSaid);
+    const std::chrono::milliseconds limit = job.limit.forSize(gate.identity.size);
+    bool overran = false;
+    const int exitCode = RunExe::RunAndWait(commandLine, &converterSaid, limit, &overran);
 
     // Only what this step made is ever deleted. The name was free when the
     // converter started; a file standing there that was created since by this
@@ -77,7 +108,16 @@ Result convert(const Job& job, const Hooks& hooks)
     // meanwhile, the very reason a converter refuses) is somebody else's.
     QString failure;
     std::optional<FileStamp> made;
-    if (exitCode != 0) {
+    if (overran) {
+        failure = QStringLiteral("The converter took too long and was stopped: more than %1 seconds for "
+                                 "a TIFF of %2 bytes")
+                      .arg(std::chrono::ceil<std::chrono::seconds>(limit).count())
+                      .arg(gate.identity.size);
+        if (!converterSaid.isEmpty())
+            failure += QStringLiteral(". It said: ") + converterSaid;
+        removeTemporariesOf(outputPath, startedNs);
+        made = FileGate::createdSince(outputPath, startedNs);
+    } else if (exitCode != 0) {
         failure =
             exitCode < 0
                 ? QStringLiteral("The converter %1 could not be run or was stopped").arg(job.converterPath)

@@ -8,9 +8,25 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
 
 namespace TiffConversion {
+
+/// How long the converter may take before it is stopped, by the TIFF's size: a
+/// real conversion of a big batch on a slow office machine stays far below it.
+struct TimeLimit
+{
+    std::chrono::milliseconds base = std::chrono::seconds(60);
+    std::chrono::milliseconds perMiB = std::chrono::seconds(30);
+
+    /// For a TIFF of this many bytes; every MiB begun counts whole.
+    std::chrono::milliseconds forSize(qint64 bytes) const
+    {
+        const qint64 mib = (qMax<qint64>(0, bytes) + (1 << 20) - 1) >> 20;
+        return base + perMiB * mib;
+    }
+};
 
 struct Job
 {
@@ -18,6 +34,7 @@ struct Job
     QString entry;  ///< the TIFF's entry, "/2024/a.tif"
     QString converterPath;
     FileGate::Expectation expected; ///< what the TIFF must still be
+    TimeLimit limit = {};
 };
 
 struct Hooks

@@ -1,6 +1,6 @@
 #include "CurlCarrier.h"
 
-#include "Logging.h"
+#include "UploadLogging.h"
 
 #include <QNetworkReply>
 #include <QSocketNotifier>

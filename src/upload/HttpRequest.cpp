@@ -1,8 +1,8 @@
 #include "HttpRequest.h"
 
 #include "Failure.h"
-#include "Logging.h"
 #include "ProxyRoute.h"
+#include "UploadLogging.h"
 
 namespace HttpRequest {
 namespace {

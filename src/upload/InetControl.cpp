@@ -4,7 +4,7 @@
 #include "ExchangeJudge.h"
 #include "Failure.h"
 #include "HttpRequest.h"
-#include "Logging.h"
+#include "UploadLogging.h"
 
 #include <QMetaObject>
 #include <QNetworkReply>

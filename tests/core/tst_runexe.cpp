@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -68,6 +69,8 @@ private slots:
     void nothingStarted();
     void endedBySignal();
     void signalsStartAtDefault();
+    void timeLimit_data();
+    void timeLimit();
 };
 
 void tst_RunExe::initTestCase()
@@ -322,6 +325,47 @@ void tst_RunExe::signalsStartAtDefault()
     QCOMPARE(::sigaction(SIGTERM, &ignore, &old), 0);
     auto back = qScopeGuard([&] { ::sigaction(SIGTERM, &old, nullptr); });
     QCOMPARE(RunAndWait(QuoteArgument(helper()) + QStringLiteral(" term")), -1);
+}
+
+void tst_RunExe::timeLimit_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("overran");
+    QTest::newRow("ends in time") << "exit 3" << 3 << false;
+    QTest::newRow("hangs") << "sleep 30" << -1 << true;
+    // Deaf to SIGTERM, and what it started too: both are killed.
+    QTest::newRow("ignores SIGTERM, with a child")
+        << "trap '' TERM; sleep 30 & echo $! > %1; wait" << -1 << true;
+}
+
+void tst_RunExe::timeLimit()
+{
+    QFETCH(QString, script);
+    QFETCH(int, code);
+    QFETCH(bool, overran);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pidFile = dir.filePath(QStringLiteral("child"));
+    const auto limit = std::chrono::milliseconds(300);
+    bool stopped = !overran;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(RunAndWait(commandLine(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script.arg(pidFile)}),
+                        nullptr, limit, &stopped),
+             code);
+    QCOMPARE(stopped, overran);
+    // The limit, the grace before SIGKILL, and room for a loaded machine.
+    QVERIFY2(clock.elapsed() < 2 * limit.count() + 1500, qPrintable(QString::number(clock.elapsed())));
+    if (!QFileInfo::exists(pidFile))
+        return;
+    const QByteArray child = TestSupport::readFile(pidFile).trimmed();
+    QVERIFY(!child.isEmpty());
+    // Gone, or a zombie waiting for whoever adopted it.
+    QVERIFY(QTest::qWaitFor([&] {
+        const QByteArray stat = TestSupport::readFile(QStringLiteral("/proc/") + child + "/stat");
+        return stat.isEmpty() || stat.contains(") Z ");
+    }));
 }
 
 QTEST_GUILESS_MAIN(tst_RunExe)

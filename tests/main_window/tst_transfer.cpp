@@ -15,6 +15,7 @@
 #include "StationJournal.h"
 #include "StationTest.h"
 #include "StatusBox.h"
+#include "TiffConversion.h"
 #include "TransferDriver.h"
 #include "UploadRequest.h"
 #include "frmDiag.h"
@@ -94,6 +95,7 @@ private slots:
     void tiffIsConvertedAndSent();
     void failingConverterKeepsTheTiff_data();
     void failingConverterKeepsTheTiff();
+    void hangingConverterIsStopped();
     void oddNamesReachTheConverterIntact();
     void proxyCredentialsGetThrough_data();
     void proxyCredentialsGetThrough();
@@ -554,6 +556,36 @@ void TestTransfer::failingConverterKeepsTheTiff()
     QCOMPARE(receiver->records()[0].filename, QStringLiteral("\\b.pdf"));
     QVERIFY2(w->statusText().contains(said.contains(u'%') ? said.arg(st->scans) : said),
              qPrintable(w->statusText()));
+}
+
+void TestTransfer::hangingConverterIsStopped()
+{
+    // Deaf to SIGTERM, so it is killed before it can remove its temporary.
+    installConverter(st->prog, "trap '' TERM\nprintf '%%PDF-1.4 half' > \"$(dirname \"$2\")/.$(basename "
+                               "\"$2\").AbC123.part\"\necho stuck >&2\nsleep 30\n");
+    QVERIFY(st->put("/a.tif", "tiff"));
+    QStringList logged;
+    TiffConversion::Hooks hooks;
+    hooks.log = [&](const QString& line) { logged << line; };
+    hooks.inspect = [] { QFAIL("nothing to inspect"); };
+    hooks.tiffKept = [](const FileStamp&, const QString&, const QString&) { QFAIL("no TIFF kept"); };
+    FileGate::Expectation expected;
+    expected.trusted = true;
+    const TiffConversion::TimeLimit limit{std::chrono::milliseconds(300), std::chrono::milliseconds(0)};
+    QElapsedTimer clock;
+    clock.start();
+    const TiffConversion::Result result =
+        TiffConversion::convert({st->scans, "/a.tif", st->prog + "/tiff2pdf", expected, limit}, hooks);
+    QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(int(result.outcome), int(TiffConversion::Result::Outcome::Failed));
+    QVERIFY2(
+        result.message.startsWith("The converter took too long and was stopped: more than 1 seconds for a "
+                                  "TIFF of 4 bytes. It said: stuck"),
+        qPrintable(result.message));
+    QCOMPARE(TestSupport::readFile(st->file("/a.tif")), QByteArray("tiff"));
+    QCOMPARE(QDir(st->scans).entryList(QDir::Files | QDir::Hidden), QStringList{"a.tif"});
+    // The limit grows with the TIFF: every MiB begun.
+    QCOMPARE(TiffConversion::TimeLimit().forSize((3 << 20) + 1), std::chrono::seconds(60 + 4 * 30));
 }
 
 void TestTransfer::oddNamesReachTheConverterIntact()
