@@ -37,20 +37,39 @@ QString g_programFolder;
 std::function<void()> g_showDialog;
 QString g_saveNotice;
 
-/// Writes a new file at path for its owner only, whole or not at all; errors
-/// name the file.
-void writeWhole(const QString& path, const QByteArray& content)
+/// How a save of a whole new file went.
+struct SavedWhole
 {
+    bool begun = false; ///< the new file could be made beside path
+    bool done = false;
+    QString why; ///< Qt's reason, unless done
+};
+
+/// Writes a new file at path for its owner only, whole or not at all: under
+/// another name first, so a failed save never leaves a half-written file behind.
+SavedWhole saveWhole(const QString& path, const QByteArray& content)
+{
+    SavedWhole saved;
     QSaveFile file(path);
-    bool ok = file.open(QIODevice::WriteOnly);
-    if (ok) {
+    saved.begun = file.open(QIODevice::WriteOnly);
+    if (saved.begun) {
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        ok = file.write(content) == content.size() && file.commit();
+        saved.done = file.write(content) == content.size() && file.commit();
     }
-    if (!ok)
-        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
+    if (!saved.done) {
+        saved.why = file.errorString();
+        return saved;
+    }
     // A file that existed before keeps the permissions it had; tighten them.
     ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
+    return saved;
+}
+
+/// saveWhole, or a Failure that names the file.
+void writeWhole(const QString& path, const QByteArray& content)
+{
+    if (const SavedWhole saved = saveWhole(path, content); !saved.done)
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, saved.why));
 }
 
 /// A refusal of this account (not a missing folder, nor a folder where the
@@ -342,19 +361,13 @@ void SaveSettings()
     const QString path = settingsFilePath();
 
     // The file holds the proxy password: it is created for its owner only, and
-    // written whole under another name first, so a failed save never leaves a
-    // half-written file behind.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        if (file.write(content) != content.size() || !file.commit())
-            throw Failure(
-                QStringLiteral("Cannot write the settings file %1: %2").arg(path, file.errorString()));
-        // A file that existed before keeps the permissions it had; tighten them.
-        ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
+    // written whole.
+    const SavedWhole saved = saveWhole(path, content);
+    if (saved.done)
         return;
-    }
-    const QString besideFailure = file.errorString();
+    if (saved.begun)
+        throw Failure(QStringLiteral("Cannot write the settings file %1: %2").arg(path, saved.why));
+    const QString besideFailure = saved.why;
     // The program's folder is not this account's to write (the packaged
     // layout): a clerk's settings are kept as the account's own.
     if (!QFileInfo::exists(path)) {
@@ -371,9 +384,9 @@ void SaveSettings()
     // put on disk in the operator's own data folder, where the next start finds
     // it should the rewrite not complete.
     const QString copy = savedCopyPath(path);
-    if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
+    if (const Outcome made = PrivateData::ensureFolder(); !made.ok())
         throw Failure(
-            QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, why));
+            QStringLiteral("Cannot write the settings file %1: %2; nothing was saved.").arg(path, made.text));
     // The copy's name must reach the disk too before settings.txt is touched, or
     // a power cut could leave the file half rewritten and no copy to finish it.
     if (const PrivateFile::Outcome saved = PrivateFile::replace(

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,25 @@ inline std::string sourceLine(std::uint64_t device, std::uint64_t inode, std::in
 /// What mkstemps fills in, and what stays after it, in the temporary name.
 constexpr std::string_view kTemporaryRandom = "XXXXXX";
 constexpr std::string_view kTemporarySuffix = ".part";
+constexpr std::string_view kPdfExtension = ".pdf";
+
+/// The hidden name a file is written under beside NAME until it is whole (the scanner's page in
+/// progress): ".NAME.part".
+inline std::string temporaryName(std::string_view name)
+{
+    std::string hidden(".");
+    hidden.append(name).append(kTemporarySuffix);
+    return hidden;
+}
+
+/// Whether `name` is hidden and ends as a temporary does: one of the station's own unfinished files
+/// (a page in progress, or the converter's PDF where the file system cannot hold a file without a
+/// name), which is neither listed nor sent.
+inline bool isTemporary(std::string_view name)
+{
+    return name.size() > 1 + kTemporarySuffix.size() && name.front() == '.' &&
+           name.substr(name.size() - kTemporarySuffix.size()) == kTemporarySuffix;
+}
 /// The temporary's own name is cut to this much of OUTPUT's, so that the added parts never push it
 /// past the file system's limit.
 constexpr std::size_t kTemporaryBaseChars = 200;
@@ -41,10 +61,8 @@ inline std::string temporaryTemplate(std::string_view outputName)
 /// six filled in with letters and digits, the something on one line.
 inline bool isPdfTemporary(std::string_view name)
 {
-    constexpr std::string_view pdf = ".pdf.";
-    const std::size_t fixed = pdf.size() + kTemporaryRandom.size() + kTemporarySuffix.size();
-    if (name.size() < 2 + fixed || name.front() != '.' ||
-        name.substr(name.size() - kTemporarySuffix.size()) != kTemporarySuffix)
+    const std::size_t fixed = kPdfExtension.size() + 1 + kTemporaryRandom.size() + kTemporarySuffix.size();
+    if (name.size() < 2 + fixed || !isTemporary(name))
         return false;
     const std::string_view random =
         name.substr(name.size() - kTemporarySuffix.size() - kTemporaryRandom.size(), kTemporaryRandom.size());
@@ -52,7 +70,9 @@ inline bool isPdfTemporary(std::string_view name)
         if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
             return false;
     const std::string_view middle = name.substr(1, name.size() - 1 - fixed);
-    return name.substr(1 + middle.size(), pdf.size()) == pdf && middle.find('\n') == std::string_view::npos;
+    return name.substr(1 + middle.size(), kPdfExtension.size()) == kPdfExtension &&
+           name[1 + middle.size() + kPdfExtension.size()] == '.' &&
+           middle.find('\n') == std::string_view::npos;
 }
 
 /// The n-th name a TIFF's PDF may take: "base.pdf", then "base-2.pdf", "base-3.pdf" and on.
@@ -61,7 +81,17 @@ inline std::string pdfName(std::string_view base, int n)
     std::string name(base);
     if (n > 1)
         name += '-' + std::to_string(n);
-    return name + ".pdf";
+    name.append(kPdfExtension);
+    return name;
+}
+
+/// BASE for a PDF's name "BASE.pdf" (BASE not empty); none for a name that does not end so.
+inline std::optional<std::string_view> pdfBase(std::string_view name)
+{
+    if (name.size() <= kPdfExtension.size() ||
+        name.substr(name.size() - kPdfExtension.size()) != kPdfExtension)
+        return std::nullopt;
+    return name.substr(0, name.size() - kPdfExtension.size());
 }
 
 /// The bases a PDF's name (without ".pdf") may have come from by pdfName: the name itself and, where

@@ -23,3 +23,10 @@ QString systemErrorText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
+
+Outcome Outcome::failed(QString what, QString text, int error)
+{
+    if (text.isEmpty())
+        text = error != 0 ? systemErrorText(error) : QStringLiteral("Unknown error");
+    return {std::move(what), error, std::move(text)};
+}

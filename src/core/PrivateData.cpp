@@ -23,12 +23,16 @@ QString path(const QString& name)
     return folder() + u'/' + name;
 }
 
-QString ensureFolder(const QString& dir)
+Outcome ensureFolder(const QString& dir)
 {
     if (!QDir().mkpath(dir))
-        return QStringLiteral("Cannot create the folder %1").arg(dir);
-    if (::chmod(QFile::encodeName(dir).constData(), S_IRWXU) != 0)
-        return QStringLiteral("Cannot make the folder %1 private: %2").arg(dir, systemErrorText(errno));
+        return Outcome::failed(dir, QStringLiteral("Cannot create the folder %1").arg(dir));
+    if (::chmod(QFile::encodeName(dir).constData(), S_IRWXU) != 0) {
+        const int error = errno;
+        return Outcome::failed(
+            dir, QStringLiteral("Cannot make the folder %1 private: %2").arg(dir, systemErrorText(error)),
+            error);
+    }
     return {};
 }
 

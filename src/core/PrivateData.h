@@ -3,6 +3,8 @@
 // Some of it is document content, so the folder is the user's alone.
 #pragma once
 
+#include "Failure.h"
+
 #include <QString>
 
 namespace PrivateData {
@@ -12,8 +14,7 @@ QString folder();
 /// The path of a file in it.
 QString path(const QString& name);
 /// Makes the folder (or another that holds private files, dir) when it is
-/// missing and keeps it the user's alone (0700); returns the reason when that
-/// cannot be done, empty otherwise.
-QString ensureFolder(const QString& dir = folder());
+/// missing and keeps it the user's alone (0700).
+Outcome ensureFolder(const QString& dir = folder());
 
 } // namespace PrivateData

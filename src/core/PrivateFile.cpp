@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace PrivateFile {
@@ -23,15 +25,15 @@ Outcome failure(Outcome::Failed part, int error, std::size_t bytes = 0)
 // One call moves at most this much; Linux moves no more than about 2 GiB anyway.
 constexpr std::size_t MaxChunk = std::size_t(1) << 30;
 
-std::string folderOf(const std::string& path)
+} // namespace
+
+std::string folderOf(std::string_view path)
 {
     const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
+    if (slash == std::string_view::npos)
         return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
+    return slash == 0 ? std::string("/") : std::string(path.substr(0, slash));
 }
-
-} // namespace
 
 std::string Outcome::reason() const
 {
@@ -158,6 +160,56 @@ Outcome replace(const char* path, std::string_view data)
     if (!folder.ok() && folder.error != EINVAL && folder.error != ENOTSUP)
         return folder;
     return o;
+}
+
+Outcome publish(const char* from, const char* to)
+{
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return {};
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return failure(Outcome::Failed::Rename, errno);
+    // A hard link fails on a name that is taken just the same.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return {};
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
+        return failure(Outcome::Failed::Rename, errno);
+    // No hard links either (FAT, some network shares): claim the name
+    // exclusively, then move the file over that claim.
+    UniqueFd claim(::open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (claim.get() < 0)
+        return failure(Outcome::Failed::Rename, errno);
+    claim.reset();
+    if (::rename(from, to) != 0) {
+        const int error = errno;
+        ::unlink(to);
+        return failure(Outcome::Failed::Rename, error);
+    }
+    return {};
+}
+
+Locked lockFolder(const char* folder, int waitMs)
+{
+    Locked locked;
+    UniqueFd dir(::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) {
+        locked.outcome = failure(Outcome::Failed::Open, errno);
+        return locked;
+    }
+    constexpr int StepMs = 10;
+    for (int waited = 0;; waited += StepMs) {
+        if (::flock(dir.get(), LOCK_EX | LOCK_NB) == 0) {
+            locked.fd = std::move(dir);
+            return locked;
+        }
+        const int error = errno;
+        if ((error != EWOULDBLOCK && error != EINTR) || waited >= waitMs) {
+            locked.outcome = failure(Outcome::Failed::Lock, error);
+            return locked;
+        }
+        ::usleep(StepMs * 1000);
+    }
 }
 
 } // namespace PrivateFile

@@ -21,7 +21,7 @@ namespace PrivateFile {
 /// What a step on a file came to: done, or which part failed and the system's reason.
 struct Outcome
 {
-    enum class Failed { Nothing, Open, Examine, NotRegular, Read, Write, Sync, Rename };
+    enum class Failed { Nothing, Open, Examine, NotRegular, Read, Write, Sync, Rename, Lock };
     Failed failed = Failed::Nothing;
     int error = 0;         ///< errno of the part that failed; 0 for NotRegular
     std::size_t bytes = 0; ///< read or written, also before a failure
@@ -70,5 +70,25 @@ Outcome replace(const char* path, std::string_view data);
 
 /// Brings the folder's entries (a file made or renamed in it) to the disk.
 Outcome syncFolder(const char* folder);
+
+/// The folder a path names its file in: "." for a bare name, "/" for one at the root.
+std::string folderOf(std::string_view path);
+
+/// Gives the file at from the name to, which must not be taken: a name that
+/// appeared there since the caller looked is never replaced (the outcome then
+/// fails at Rename with EEXIST). Works on file systems without
+/// RENAME_NOREPLACE, and on those without hard links too.
+Outcome publish(const char* from, const char* to);
+
+struct Locked
+{
+    UniqueFd fd; ///< holds the lock; -1 unless outcome is ok
+    Outcome outcome;
+};
+
+/// An exclusive flock on the folder, given up after waitMs milliseconds of
+/// another holder (Lock with EWOULDBLOCK): the window's thread never waits
+/// for a lock without end. Released when fd closes.
+Locked lockFolder(const char* folder, int waitMs);
 
 } // namespace PrivateFile

@@ -426,9 +426,9 @@ void frmMain::CmdScanAll_Click()
         const QString stamp = BatchNames::nextStamp(QDateTime::currentDateTime(), store);
         if (BatchDocuments::needed(choices)) {
             m_documents = std::make_unique<BatchDocuments>(readFromFolder, stamp, choices);
-            if (const QString error = m_documents->begin(); !error.isEmpty()) {
+            if (const Outcome begun = m_documents->begin(); !begun.ok()) {
                 m_documents.reset();
-                throw Failure(error);
+                throw Failure(begun);
             }
             ImgScan1->SetImage(m_documents->scanTemplate());
             ImgScan1->setPageJudging(m_documents->judgesPages(), m_documents->readsCodes());

@@ -48,14 +48,16 @@ std::optional<Record> readRecord(const QString& batchDir)
     return r;
 }
 
-QString writeRecord(const QString& batchDir, const Record& r)
+::Outcome writeRecord(const QString& batchDir, const Record& r)
 {
     const QByteArray text =
         (r.readFrom + u'\n' + r.prefix + u'\n' + QString::number(r.next) + u'\n').toUtf8();
     const PrivateFile::Outcome o =
         PrivateFile::replace(QFile::encodeName(batchDir + u'/' + kRecord).constData(),
                              std::string_view(text.constData(), size_t(text.size())));
-    return o.ok() ? QString() : QString::fromStdString(o.reason());
+    if (o.ok())
+        return {};
+    return ::Outcome::failed(batchDir, QString::fromStdString(o.reason()), o.error);
 }
 
 /// The number a gathered page's name carries, -1 for any other name.
@@ -95,8 +97,6 @@ QStringList foldersIn(const QString& batchDir, const QString& kind)
     return names;
 }
 
-void syncFolder(const QString& folder);
-
 /// A document's folder once its TIFF is in the read-from folder: renamed out of
 /// the way first, so that a stop while its pages are deleted finds nothing of
 /// it to make into a document again (the pages filed twice).
@@ -104,7 +104,7 @@ void discardDone(const QString& batchDir, const QString& doneDir)
 {
     const QString gone = batchDir + QStringLiteral("/gone-") + QFileInfo(doneDir).fileName().section(u'-', 1);
     if (QDir().rename(doneDir, gone)) {
-        syncFolder(batchDir);
+        TiffPageWriter::syncFolder(batchDir);
         QDir(gone).removeRecursively();
     } else {
         qCWarning(lcScan) << "a finished document's pages could not be put aside:" << doneDir;
@@ -116,13 +116,6 @@ QString documentFolderName(int firstPage)
     return QStringLiteral("doc-%1").arg(firstPage, 4, 10, QLatin1Char('0'));
 }
 
-void syncFolder(const QString& folder)
-{
-    const PrivateFile::Outcome o = PrivateFile::syncFolder(QFile::encodeName(folder).constData());
-    if (!o.ok())
-        qCDebug(lcScan) << "fsync of folder" << folder << "failed:" << o.reason().c_str();
-}
-
 /// Moves the complete document part into the read-from folder under the first
 /// free number from number on. Returns its path, or sets error.
 QString moveIntoPlace(const QString& part, const Record& r, int number, QString* error)
@@ -132,14 +125,15 @@ QString moveIntoPlace(const QString& part, const Record& r, int number, QString*
         if (TiffPageWriter::numberTaken(r.readFrom, r.prefix, number))
             continue;
         const QString target = TiffPageWriter::pageName(r.readFrom, r.prefix, number, QStringLiteral(".tif"));
-        const int rc = TiffPageWriter::renameWithoutReplacing(from, QFile::encodeName(target));
-        if (rc == 0) {
-            syncFolder(r.readFrom);
+        const PrivateFile::Outcome moved =
+            PrivateFile::publish(from.constData(), QFile::encodeName(target).constData());
+        if (moved.ok()) {
+            TiffPageWriter::syncFolder(r.readFrom);
             return target;
         }
-        if (rc != EEXIST) {
-            *error =
-                QStringLiteral("%1 could not be renamed to %2: %3").arg(part, target, systemErrorText(rc));
+        if (moved.error != EEXIST) {
+            *error = QStringLiteral("%1 could not be renamed to %2: %3")
+                         .arg(part, target, systemErrorText(moved.error));
             return {};
         }
     }
@@ -181,8 +175,7 @@ BatchDocuments::Outcome publish(const QString& batchDir, const QString& docName,
     for (;; ++number) {
         if (TiffPageWriter::numberTaken(r.readFrom, r.prefix, number))
             continue;
-        part = TiffPageWriter::pageName(r.readFrom, QLatin1Char('.') + r.prefix, number,
-                                        QStringLiteral(".tif.part"));
+        part = TiffPageWriter::temporaryPageName(r.readFrom, r.prefix, number);
         const QByteArray record = (part + u'\n' + QString::number(number) + u'\n').toUtf8();
         const PrivateFile::Outcome noted =
             PrivateFile::replace(QFile::encodeName(docDir + u'/' + kPartRecord).constData(),
@@ -212,8 +205,9 @@ BatchDocuments::Outcome publish(const QString& batchDir, const QString& docName,
     // From here on the document is complete: the folder's new name says so,
     // and a kill before the rename below is finished by the next start.
     r.next = number + 1;
-    if (const QString e = writeRecord(batchDir, r); !e.isEmpty())
-        qCWarning(lcScan) << "the batch record could not be updated:" << e;
+    // Only logged: the record's next number is a hint, and a number taken meanwhile is passed over.
+    if (const ::Outcome e = writeRecord(batchDir, r); !e.ok())
+        qCWarning(lcScan) << "the batch record could not be updated:" << e.text;
     const QString doneDir = batchDir + QStringLiteral("/done-") + docName.mid(4);
     if (!QDir().rename(docDir, doneDir)) {
         ::unlink(QFile::encodeName(part).constData());
@@ -221,7 +215,7 @@ BatchDocuments::Outcome publish(const QString& batchDir, const QString& docName,
         outcome.error = QStringLiteral("%1 could not be renamed").arg(docDir);
         return outcome;
     }
-    syncFolder(batchDir);
+    TiffPageWriter::syncFolder(batchDir);
     outcome.path = moveIntoPlace(part, r, number, &outcome.error);
     if (!outcome.path.isEmpty())
         discardDone(batchDir, doneDir);
@@ -295,17 +289,18 @@ QString BatchDocuments::shownName(const QString& path)
     return QFileInfo(path).completeBaseName() + QStringLiteral(".pdf");
 }
 
-QString BatchDocuments::begin()
+::Outcome BatchDocuments::begin()
 {
     for (const QString& dir : {PrivateData::folder(), gatheringRoot(), m_dir}) {
-        if (const QString e = PrivateData::ensureFolder(dir); !e.isEmpty())
-            return e;
+        if (::Outcome made = PrivateData::ensureFolder(dir); !made.ok())
+            return made;
     }
     // The record comes before any page, so that every page a kill leaves
     // behind knows where its document goes.
     const QString prefix = QFileInfo(BatchNames::batchTemplate(m_readFrom, m_stamp)).fileName();
-    if (const QString e = writeRecord(m_dir, Record{m_readFrom, prefix, 1}); !e.isEmpty())
-        return QStringLiteral("The batch could not be recorded in %1: %2").arg(m_dir, e);
+    if (const ::Outcome e = writeRecord(m_dir, Record{m_readFrom, prefix, 1}); !e.ok())
+        return ::Outcome::failed(
+            m_dir, QStringLiteral("The batch could not be recorded in %1: %2").arg(m_dir, e.text), e.error);
     return {};
 }
 
@@ -344,8 +339,8 @@ void BatchDocuments::setAside(int pageNumber, const QString& path)
     const QString target =
         setAsideFolder() +
         QStringLiteral("/%1-page-%2.tif").arg(m_stamp).arg(pageNumber, 4, 10, QLatin1Char('0'));
-    if (PrivateData::ensureFolder(setAsideFolder()).isEmpty() &&
-        TiffPageWriter::renameWithoutReplacing(QFile::encodeName(path), QFile::encodeName(target)) == 0)
+    if (PrivateData::ensureFolder(setAsideFolder()).ok() &&
+        PrivateFile::publish(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()).ok())
         return;
     // Where it cannot be set aside, a page is kept in the document rather than lost.
     qCWarning(lcScan) << "page" << pageNumber << "could not be set aside in" << setAsideFolder();

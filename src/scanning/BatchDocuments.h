@@ -13,6 +13,7 @@
 //   set-aside/<stamp>-page-N.tif   blank pages and separator sheets, 30 days
 #pragma once
 
+#include "Failure.h"
 #include "PageJudge.h"
 #include "ScanChoices.h"
 
@@ -40,8 +41,8 @@ public:
     /// blank pages kept writes the pages straight into the folder, as always.
     static bool needed(const ScanChoices& choices);
 
-    /// Makes the batch's gathering folder. Returns why it could not, empty otherwise.
-    QString begin();
+    /// Makes the batch's gathering folder and its record.
+    ::Outcome begin();
     /// The template the scanner completes: it writes the pages here.
     QString scanTemplate() const;
     bool judgesPages() const;

@@ -244,27 +244,27 @@ void ImgScan::OpenScanner()
     const ScanChoices choices = ScanChoices::load(store);
     // The mode first: a device may offer other sources or resolutions in another mode.
     const ResolvedChoices byMode = resolveChoices(choices, SaneOptions::readOffer(handle), name);
-    QString error;
+    Outcome error;
     if (!byMode.mode.isEmpty())
         error = SaneOptions::setFromText(handle, QStringLiteral(SANE_NAME_SCAN_MODE), byMode.mode);
     const ResolvedChoices resolved = resolveChoices(choices, SaneOptions::readOffer(handle), name);
     QString source = resolved.source;
-    if (error.isEmpty()) {
+    if (error.ok()) {
         if (source.isEmpty())
             error = SaneOptions::selectFeeder(handle, &source);
         else
             error = SaneOptions::setFromText(handle, QStringLiteral(SANE_NAME_SCAN_SOURCE), source);
     }
-    if (error.isEmpty())
+    if (error.ok())
         error = SaneOptions::setResolutionNearest(handle, resolved.resolution > 0 ? resolved.resolution
                                                                                   : kResolution);
     for (const QString& note : {byMode.modeNote, resolved.sourceNote, resolved.resolutionNote}) {
         if (!note.isEmpty())
             d->choiceNotes << note;
     }
-    if (!error.isEmpty()) {
+    if (!error.ok()) {
         closeDevice();
-        throw Failure(QStringLiteral("Scanner %1: %2").arg(name, error));
+        throw Failure(QStringLiteral("Scanner %1: %2").arg(name, error.text));
     }
     qCDebug(lcScan)
         << "source" << (source.isEmpty() ? QStringLiteral("(no feeder)") : source) << "resolution"
@@ -320,9 +320,8 @@ void ImgScan::setDeviceOption(const QString& name, const QString& value)
         throw Failure(QStringLiteral("The scanner is busy with a scan."));
     if (!d->handle)
         throw Failure(QStringLiteral("The scanner is not open."));
-    const QString error = SaneOptions::setFromText(d->handle, name, value);
-    if (!error.isEmpty())
-        throw Failure(error);
+    if (const Outcome set = SaneOptions::setFromText(d->handle, name, value); !set.ok())
+        throw Failure(set);
 }
 
 void ImgScan::setDeviceOptionAfterPage(int afterPage, const QString& name, const QString& value)

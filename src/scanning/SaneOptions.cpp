@@ -20,9 +20,10 @@ const SANE_Option_Descriptor* descriptor(SANE_Handle handle, int index)
     return index > 0 ? sane_get_option_descriptor(handle, index) : nullptr;
 }
 
-QString controlFailed(const QString& name, SANE_Status status)
+Outcome controlFailed(const QString& name, SANE_Status status)
 {
-    return QStringLiteral("The scanner option \"%1\" could not be set: %2").arg(name, saneText(status));
+    return Outcome::failed(
+        name, QStringLiteral("The scanner option \"%1\" could not be set: %2").arg(name, saneText(status)));
 }
 
 std::optional<bool> parseBool(const QString& value)
@@ -62,14 +63,14 @@ int find(SANE_Handle handle, const QString& name)
     }
 }
 
-QString setFromText(SANE_Handle handle, const QString& name, const QString& value)
+Outcome setFromText(SANE_Handle handle, const QString& name, const QString& value)
 {
     const int index = find(handle, name);
     const SANE_Option_Descriptor* d = descriptor(handle, index);
     if (!d)
-        return QStringLiteral("The scanner has no option \"%1\"").arg(name);
+        return Outcome::failed(name, QStringLiteral("The scanner has no option \"%1\"").arg(name));
     if (!SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap))
-        return QStringLiteral("The scanner option \"%1\" cannot be set now").arg(name);
+        return Outcome::failed(name, QStringLiteral("The scanner option \"%1\" cannot be set now").arg(name));
 
     SANE_Int info = 0;
     SANE_Status status = SANE_STATUS_GOOD;
@@ -77,8 +78,9 @@ QString setFromText(SANE_Handle handle, const QString& name, const QString& valu
     case SANE_TYPE_STRING: {
         QByteArray buffer = value.toLocal8Bit();
         if (buffer.size() >= d->size)
-            return QStringLiteral("The value \"%1\" is too long for the scanner option \"%2\"")
-                .arg(value, name);
+            return Outcome::failed(
+                name, QStringLiteral("The value \"%1\" is too long for the scanner option \"%2\"")
+                          .arg(value, name));
         buffer.resize(d->size, '\0');
         status = sane_control_option(handle, index, SANE_ACTION_SET_VALUE, buffer.data(), &info);
         break;
@@ -90,15 +92,17 @@ QString setFromText(SANE_Handle handle, const QString& name, const QString& valu
         if (d->type == SANE_TYPE_BOOL) {
             const std::optional<bool> b = parseBool(value);
             if (!b)
-                return QStringLiteral("\"%1\" is not yes or no for the scanner option \"%2\"")
-                    .arg(value, name);
+                return Outcome::failed(
+                    name,
+                    QStringLiteral("\"%1\" is not yes or no for the scanner option \"%2\"").arg(value, name));
             word = *b ? SANE_TRUE : SANE_FALSE;
         } else {
             bool ok = false;
             const double number = value.trimmed().toDouble(&ok);
             if (!ok)
-                return QStringLiteral("\"%1\" is not a number for the scanner option \"%2\"")
-                    .arg(value, name);
+                return Outcome::failed(
+                    name,
+                    QStringLiteral("\"%1\" is not a number for the scanner option \"%2\"").arg(value, name));
             word = d->type == SANE_TYPE_INT ? SANE_Word(std::lround(number)) : SANE_FIX(number);
         }
         const size_t count = std::max<size_t>(1, size_t(d->size) / sizeof(SANE_Word));
@@ -110,7 +114,8 @@ QString setFromText(SANE_Handle handle, const QString& name, const QString& valu
         status = sane_control_option(handle, index, SANE_ACTION_SET_VALUE, nullptr, &info);
         break;
     default:
-        return QStringLiteral("The scanner option \"%1\" is not a value that can be set").arg(name);
+        return Outcome::failed(
+            name, QStringLiteral("The scanner option \"%1\" is not a value that can be set").arg(name));
     }
     if (status != SANE_STATUS_GOOD)
         return controlFailed(name, status);
@@ -149,7 +154,7 @@ bool isFeederSource(const QString& source)
            source.contains(QLatin1String("Feeder"), Qt::CaseInsensitive);
 }
 
-QString selectFeeder(SANE_Handle handle, QString* chosen)
+Outcome selectFeeder(SANE_Handle handle, QString* chosen)
 {
     chosen->clear();
     const QString name = QStringLiteral(SANE_NAME_SCAN_SOURCE);
@@ -173,10 +178,10 @@ QString selectFeeder(SANE_Handle handle, QString* chosen)
     const QString pick = simplexFeeder.isEmpty() ? firstFeeder : simplexFeeder;
     if (pick.isEmpty())
         return {};
-    const QString error = setFromText(handle, name, pick);
-    if (error.isEmpty())
+    Outcome set = setFromText(handle, name, pick);
+    if (set.ok())
         *chosen = pick;
-    return error;
+    return set;
 }
 
 SANE_Word nearestInRange(SANE_Word wanted, SANE_Word min, SANE_Word max, SANE_Word quant)
@@ -193,7 +198,7 @@ SANE_Word nearestInRange(SANE_Word wanted, SANE_Word min, SANE_Word max, SANE_Wo
     return SANE_Word(v);
 }
 
-QString setResolutionNearest(SANE_Handle handle, double dpi)
+Outcome setResolutionNearest(SANE_Handle handle, double dpi)
 {
     const QString name = QStringLiteral(SANE_NAME_SCAN_RESOLUTION);
     const int index = find(handle, name);

@@ -1,7 +1,8 @@
 // Reading and setting a device's options by their SANE names. Options are looked
 // up by name each time, since setting one may change the list of the others.
-// Functions that can fail return SANE's text for the failure, or an empty text.
 #pragma once
+
+#include "Failure.h"
 
 #include <QString>
 
@@ -20,7 +21,7 @@ int find(SANE_Handle handle, const QString& name);
 /// Sets an option from text: strings as given, numbers in the option's unit
 /// ("20" mm, "300" dpi), booleans as yes/no/true/false/1/0. Arrays get the value
 /// in every element.
-QString setFromText(SANE_Handle handle, const QString& name, const QString& value);
+Outcome setFromText(SANE_Handle handle, const QString& name, const QString& value);
 
 /// The current value of a string option.
 std::optional<QString> currentText(SANE_Handle handle, const QString& name);
@@ -29,16 +30,16 @@ std::optional<QString> currentText(SANE_Handle handle, const QString& name);
 std::optional<double> currentNumber(SANE_Handle handle, const QString& name);
 
 /// Picks the document feeder in the "source" option when the device offers one
-/// (a single-sided feeder before a duplex one). Returns the error text; sets
-/// *chosen to the source selected, or leaves it empty when there is no feeder.
-QString selectFeeder(SANE_Handle handle, QString* chosen);
+/// (a single-sided feeder before a duplex one). Sets *chosen to the source
+/// selected, or leaves it empty when there is no feeder.
+Outcome selectFeeder(SANE_Handle handle, QString* chosen);
 
 /// True when the text names a document feeder ("ADF", "Automatic Document Feeder", "... Feeder").
 bool isFeederSource(const QString& source);
 
 /// Sets the resolution to the supported value nearest to dpi; does nothing when
 /// the device offers no settable resolution.
-QString setResolutionNearest(SANE_Handle handle, double dpi);
+Outcome setResolutionNearest(SANE_Handle handle, double dpi);
 
 /// The value nearest to wanted that a range (min, max, quant) allows.
 SANE_Word nearestInRange(SANE_Word wanted, SANE_Word min, SANE_Word max, SANE_Word quant);

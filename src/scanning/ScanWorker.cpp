@@ -94,9 +94,9 @@ void ScanWorker::run()
         for (const DeferredOption& o : std::as_const(m_batch.deferred)) {
             if (o.afterPage != page)
                 continue;
-            const QString error = SaneOptions::setFromText(m_batch.handle, o.name, o.value);
-            if (!error.isEmpty()) {
-                m_failure = error;
+            const Outcome set = SaneOptions::setFromText(m_batch.handle, o.name, o.value);
+            if (!set.ok()) {
+                m_failure = set.text;
                 optionFailed = true;
                 break;
             }

@@ -1,7 +1,9 @@
 #include "TiffPageWriter.h"
+#include "ConverterFiles.h"
 #include "Failure.h"
 
 #include "ScanLogging.h"
+#include "PrivateFile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -44,18 +46,15 @@ int tiffWarningHandler(TIFF*, void*, const char* module, const char* format, va_
     return 1;
 }
 
-void syncFolder(const QString& folder)
+} // namespace
+
+void TiffPageWriter::syncFolder(const QString& folder)
 {
     // The rename itself must survive a power cut, not only the file's bytes.
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        if (::fsync(fd) != 0)
-            qCDebug(lcScan) << "fsync of folder" << folder << "failed:" << systemErrorText(errno);
-        ::close(fd);
-    }
+    const PrivateFile::Outcome o = PrivateFile::syncFolder(QFile::encodeName(folder).constData());
+    if (!o.ok())
+        qCDebug(lcScan) << "fsync of folder" << folder << "failed:" << o.reason().c_str();
 }
-
-} // namespace
 
 TiffPageWriter::TiffPageWriter(const QString& folder, const QString& prefix)
     : m_folder(folder), m_prefix(prefix)
@@ -72,6 +71,14 @@ QString TiffPageWriter::pageName(const QString& folder, const QString& prefix, i
 {
     return folder + QLatin1Char('/') + prefix + QStringLiteral("%1").arg(number, 4, 10, QLatin1Char('0')) +
            extension;
+}
+
+QString TiffPageWriter::temporaryPageName(const QString& folder, const QString& prefix, int number)
+{
+    const QString page = pageName(QString(), prefix, number, QStringLiteral(".tif")).sliced(1);
+    return folder + QLatin1Char('/') +
+           QFile::decodeName(QByteArray::fromStdString(
+               ConverterFiles::temporaryName(QFile::encodeName(page).toStdString())));
 }
 
 bool TiffPageWriter::numberTaken(const QString& folder, const QString& prefix, int number)
@@ -131,8 +138,7 @@ bool TiffPageWriter::begin(Kind kind, int width, int rowsHint, double xDpi, doub
             return fail(QStringLiteral("No free file name was found in %1").arg(m_folder));
         if (numberTaken(m_folder, m_prefix, label))
             continue;
-        const QString candidate =
-            pageName(m_folder, QLatin1Char('.') + m_prefix, label, QStringLiteral(".tif.part"));
+        const QString candidate = temporaryPageName(m_folder, m_prefix, label);
         const int fd =
             ::open(QFile::encodeName(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -255,49 +261,20 @@ bool TiffPageWriter::moveIntoPlace()
             continue;
         const QString target = pageName(m_folder, m_prefix, number, QStringLiteral(".tif"));
         const QByteArray to = QFile::encodeName(target);
-        const int rc = renameWithoutReplacing(from, to);
-        if (rc == 0) {
+        const PrivateFile::Outcome moved = PrivateFile::publish(from.constData(), to.constData());
+        if (moved.ok()) {
             m_number = number;
             m_finalPath = target;
             m_tempPath.clear();
             qCDebug(lcScan) << "page written:" << target << m_rows << "rows";
             return true;
         }
-        if (rc == EEXIST)
+        if (moved.error == EEXIST)
             continue;
         return fail(QStringLiteral("The page file %1 could not be renamed to %2: %3")
-                        .arg(m_tempPath, target, systemErrorText(rc)));
+                        .arg(m_tempPath, target, systemErrorText(moved.error)));
     }
     return fail(QStringLiteral("No free file name was found in %1").arg(m_folder));
-}
-
-int TiffPageWriter::renameWithoutReplacing(const QByteArray& from, const QByteArray& to)
-{
-    // The kernel refuses to replace an existing name, so a file that
-    // appeared since the caller looked is never overwritten.
-    int rc = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
-    if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-        // File systems without RENAME_NOREPLACE: a hard link fails on an
-        // existing name just the same.
-        rc = ::link(from.constData(), to.constData());
-        if (rc == 0) {
-            ::unlink(from.constData());
-        } else if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) {
-            // No hard links either (FAT, some network shares): claim the
-            // name exclusively, then move the file over our own claim.
-            const int claim = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (claim < 0)
-                return errno;
-            ::close(claim);
-            rc = ::rename(from.constData(), to.constData());
-            if (rc != 0) {
-                const int saved = errno;
-                ::unlink(to.constData());
-                return saved;
-            }
-        }
-    }
-    return rc == 0 ? 0 : errno;
 }
 
 void TiffPageWriter::discard()

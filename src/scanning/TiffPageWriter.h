@@ -50,12 +50,16 @@ public:
     /// folder + "/" + prefix + number (at least four digits) + extension.
     static QString pageName(const QString& folder, const QString& prefix, int number,
                             const QString& extension);
+    /// The hidden name a page is written under in folder until it is whole and
+    /// takes its number: ".img0001.tif.part" for img0001.tif.
+    static QString temporaryPageName(const QString& folder, const QString& prefix, int number);
     /// True when the number is used by a page or by the PDF made from one.
     static bool numberTaken(const QString& folder, const QString& prefix, int number);
 
-    /// Renames from to to unless to exists, also where the file system has no
-    /// RENAME_NOREPLACE. Returns 0, or the errno (EEXIST: the name is taken).
-    static int renameWithoutReplacing(const QByteArray& from, const QByteArray& to);
+    /// Brings a page's new name in folder to the disk; a failure is only logged,
+    /// as the page is whole under its name already and only a power cut could
+    /// still take the name.
+    static void syncFolder(const QString& folder);
 
     /// libtiff's message for the current thread's last error (set by the handler).
     void noteTiffError(const QString& message);

@@ -99,14 +99,14 @@ void DocumentBody::work()
     }
 }
 
-void DocumentBody::outFileStep(const QString& failure)
+void DocumentBody::outFileStep(const Outcome& step)
 {
-    if (failure.isEmpty() || !m_outFile)
+    if (step.ok() || !m_outFile)
         return;
     m_outFile = nullptr; // the copy is for looking at: the request goes on without it
-    m_outFileFailure = failure;
+    m_outFileFailure = step.text;
     if (m_outFileFailed)
-        m_outFileFailed(failure);
+        m_outFileFailed(step.text);
 }
 
 qint64 DocumentBody::stop(Stop why, const QString& reason)

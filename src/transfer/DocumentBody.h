@@ -9,6 +9,7 @@
 #pragma once
 
 #include "BodySource.h"
+#include "Failure.h"
 #include "FileStamp.h"
 #include "UniqueHandle.h"
 
@@ -72,7 +73,7 @@ private:
     /// The file is still the version whose bytes went: nothing written, grown or shrunk.
     bool unchanged();
     qint64 stop(Stop why, const QString& reason);
-    void outFileStep(const QString& failure);
+    void outFileStep(const Outcome& step);
 
     // What the thread of the checksum and out.txt is handed, in order.
     struct Step

@@ -120,11 +120,11 @@ QByteArray FiledLog::csvLine(const Row& row)
 FiledLog::Appended FiledLog::append(const Row& row, bool leaveSync) const
 {
     Appended appended;
-    appended.failure = write(row, leaveSync ? &appended.unsyncedFd : nullptr);
+    appended.failure = write(row, leaveSync ? &appended.unsyncedFd : nullptr).text;
     return appended;
 }
 
-QString FiledLog::write(const Row& row, int* unsynced) const
+Outcome FiledLog::write(const Row& row, int* unsynced) const
 {
     if (unsynced)
         *unsynced = -1;
@@ -135,15 +135,17 @@ QString FiledLog::write(const Row& row, int* unsynced) const
     PrivateFile::Opened file = open();
     // The private folder is made once, not checked for every document filed.
     if (file.outcome.failed == PrivateFile::Outcome::Failed::Open && file.outcome.error == ENOENT) {
-        if (const QString why = PrivateData::ensureFolder(QFileInfo(m_path).absolutePath()); !why.isEmpty())
-            return why;
+        if (Outcome made = PrivateData::ensureFolder(QFileInfo(m_path).absolutePath()); !made.ok())
+            return made;
         file = open();
     }
     auto failed = [this](int error) {
-        return QStringLiteral("Cannot record in %1: %2").arg(m_path, systemErrorText(error));
+        return Outcome::failed(
+            m_path, QStringLiteral("Cannot record in %1: %2").arg(m_path, systemErrorText(error)), error);
     };
     if (file.outcome.failed == PrivateFile::Outcome::Failed::NotRegular)
-        return QStringLiteral("Cannot record in %1: it is not a regular file").arg(m_path);
+        return Outcome::failed(m_path,
+                               QStringLiteral("Cannot record in %1: it is not a regular file").arg(m_path));
     if (!file.outcome.ok())
         return failed(file.outcome.error);
     const UniqueFd fd = std::move(file.fd);
@@ -164,6 +166,7 @@ QString FiledLog::write(const Row& row, int* unsynced) const
         struct stat now
         {
         };
+        // Should the cut fail as well, the failure below is said all the same.
         if (written > 0 && end >= written && ::fstat(fd.get(), &now) == 0 && now.st_size == end)
             (void)::ftruncate(fd.get(), end - written);
         return failed(wrote.error);

@@ -10,6 +10,8 @@
 // (the upload address without user name or password).
 #pragma once
 
+#include "Failure.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
@@ -57,6 +59,6 @@ public:
     static QString pageWithoutCredentials(const QString& url);
 
 private:
-    QString write(const Row& row, int* unsynced) const;
+    Outcome write(const Row& row, int* unsynced) const;
     QString m_path;
 };

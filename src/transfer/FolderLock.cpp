@@ -1,6 +1,7 @@
 #include "FolderLock.h"
 
 #include "TransferLogging.h"
+#include "PrivateFile.h"
 
 #include <QFile>
 #include <QList>
@@ -8,7 +9,6 @@
 #include <pwd.h>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -78,24 +78,22 @@ bool FolderLock::acquire(const QString& folder)
     m_folder = folder;
     m_holder.clear();
     m_servedByAnother = false;
-    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    PrivateFile::Locked lock = PrivateFile::lockFolder(native.constData(), 0);
+    if (lock.outcome.failed == PrivateFile::Outcome::Failed::Open)
         return false;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(fd);
-        if (err == EWOULDBLOCK) {
+    if (!lock.outcome.ok()) {
+        if (lock.outcome.error == EWOULDBLOCK) {
             m_servedByAnother = true;
             m_holder = describeHolder(st.st_dev, st.st_ino);
             return false;
         }
         // A file system without locks cannot tell: the folder is served unlocked
         // rather than not at all.
-        qCWarning(lcTransfer) << "cannot lock" << folder << err;
+        qCWarning(lcTransfer) << "cannot lock" << folder << lock.outcome.error;
         m_unsupported = true;
         return true;
     }
-    m_fd = fd;
+    m_fd = lock.fd.release();
     m_id = FileId::of(st);
     return true;
 }

@@ -76,29 +76,24 @@ std::vector<Leftovers::Record> Leftovers::readStore() const
     return records;
 }
 
-QString Leftovers::commit(const std::function<void(std::vector<Record>&)>& change)
+Outcome Leftovers::commit(const std::function<void(std::vector<Record>&)>& change)
 {
     // Names of documents: private, like out.txt beside it.
     const QString folder = QFileInfo(m_storePath).absolutePath();
-    const QString why = PrivateData::ensureFolder(folder);
+    const Outcome made = PrivateData::ensureFolder(folder);
     // Stations of one account on other folders share the store: each change is made to what it
     // holds now, theirs included, under a lock on its folder, so that no station writes another's
     // records away. What this one remembers is kept too, whether or not it reached the disk: a
     // record only ever keeps a file that was done with from going again.
-    const int lock = why.isEmpty()
-                         ? ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                         : -1;
     // Held by a station for the moment of a write; never waited for long on the window's thread
     // (a folder that is also a read-from folder is held by that station's lock for good): past
     // a second the change is made unlocked.
-    bool locked = false;
-    for (int attempt = 0; lock >= 0 && attempt < 100; ++attempt) {
-        if ((locked = ::flock(lock, LOCK_EX | LOCK_NB) == 0) || (errno != EWOULDBLOCK && errno != EINTR))
-            break;
-        ::usleep(10'000);
-    }
-    if (lock >= 0 && !locked)
-        qCWarning(lcTransfer) << "undeletable files stored without the lock on" << folder;
+    PrivateFile::Locked lock;
+    if (made.ok())
+        lock = PrivateFile::lockFolder(QFile::encodeName(folder).constData(), 990);
+    if (made.ok() && !lock.outcome.ok())
+        qCWarning(lcTransfer) << "undeletable files stored without the lock on" << folder << ":"
+                              << lock.outcome.reason().c_str();
     std::vector<Record> merged = readStore();
     QSet<FileStamp> stored;
     for (const Record& r : merged)
@@ -108,15 +103,14 @@ QString Leftovers::commit(const std::function<void(std::vector<Record>&)>& chang
             merged.push_back(std::move(r));
     change(merged);
     m_records = std::move(merged);
-    const QString failure = why.isEmpty() ? save() : why;
-    if (lock >= 0)
-        ::close(lock);
-    if (!failure.isEmpty())
-        qCWarning(lcTransfer) << "undeletable files not stored:" << failure;
-    return failure;
+    const Outcome saved = made.ok() ? save() : made;
+    lock.fd.reset();
+    if (!saved.ok())
+        qCWarning(lcTransfer) << "undeletable files not stored:" << saved.text;
+    return saved;
 }
 
-QString Leftovers::save() const
+Outcome Leftovers::save() const
 {
     QByteArray content;
     for (const Record& r : m_records) {
@@ -128,8 +122,10 @@ QString Leftovers::save() const
     const PrivateFile::Outcome replaced = PrivateFile::replace(QFile::encodeName(m_storePath).constData(),
                                                                {content.constData(), size_t(content.size())});
     if (!replaced.ok())
-        return QStringLiteral("Cannot write %1: %2")
-            .arg(m_storePath, QString::fromLocal8Bit(replaced.reason()));
+        return Outcome::failed(
+            m_storePath,
+            QStringLiteral("Cannot write %1: %2").arg(m_storePath, QString::fromLocal8Bit(replaced.reason())),
+            replaced.error);
     return {};
 }
 
@@ -148,7 +144,7 @@ bool Leftovers::isEmpty()
     return m_records.empty();
 }
 
-QString Leftovers::add(Kind kind, const FileStamp& identity, const QString& path)
+Outcome Leftovers::add(Kind kind, const FileStamp& identity, const QString& path)
 {
     load();
     return commit([&](std::vector<Record>& records) {
@@ -174,7 +170,10 @@ void Leftovers::keepOnly(const QString& root, const QSet<FileStamp>& present)
     };
     if (missingBytes(m_records) <= MaxMissingBytes)
         return;
-    commit([&](std::vector<Record>& records) {
+    // Not said to the operator: a store that cannot be written is said by the
+    // add that meets it, and records that stay on disk only keep out files that
+    // are gone.
+    (void)commit([&](std::vector<Record>& records) {
         // Oldest first: records are added at the end.
         qsizetype excess = missingBytes(records) - MaxMissingBytes;
         std::vector<Record> kept;

@@ -5,6 +5,7 @@
 // and left out of every pass while they stay exactly as they were.
 #pragma once
 
+#include "Failure.h"
 #include "FileGate.h"
 
 #include <QSet>
@@ -30,9 +31,9 @@ public:
 
     /// The record of the file with this identity, or null.
     const Record* find(const FileStamp& identity);
-    /// Remembers a file; returns the reason when the record could not be stored
-    /// (it is still kept for as long as the program runs).
-    QString add(Kind kind, const FileStamp& identity, const QString& path);
+    /// Remembers a file; fails when the record could not be stored (it is still
+    /// kept for as long as the program runs).
+    Outcome add(Kind kind, const FileStamp& identity, const QString& path);
     /// Once many records under root are of files that a complete listing no
     /// longer holds as they were, forgets the oldest of those.
     void keepOnly(const QString& root, const QSet<FileStamp>& present);
@@ -42,10 +43,9 @@ private:
     void load();
     std::vector<Record> readStore() const;
     /// Applies the change to the store as it is on disk now, with this
-    /// station's records added, and writes it back; the reason when it could
-    /// not be written.
-    QString commit(const std::function<void(std::vector<Record>&)>& change);
-    QString save() const;
+    /// station's records added, and writes it back.
+    Outcome commit(const std::function<void(std::vector<Record>&)>& change);
+    Outcome save() const;
 
     QString m_storePath;
     bool m_loaded = false;

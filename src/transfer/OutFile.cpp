@@ -20,7 +20,7 @@ QString OutFile::defaultPath()
     return PrivateData::path(QStringLiteral("out.txt"));
 }
 
-QString OutFile::open()
+Outcome OutFile::open()
 {
     const QByteArray native = QFile::encodeName(m_path);
     // Opening with truncation for every file freed and allocated the file's
@@ -37,23 +37,23 @@ QString OutFile::open()
         m_size = held.st_size;
         return {};
     }
-    if (const QString why = PrivateData::ensureFolder(); !why.isEmpty())
-        return why;
+    if (Outcome made = PrivateData::ensureFolder(); !made.ok())
+        return made;
     PrivateFile::Opened opened = PrivateFile::open(native.constData(), O_WRONLY | O_CREAT);
     if (opened.outcome.failed == PrivateFile::Outcome::Failed::Open)
-        return QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(opened.outcome.error));
+        return cannotWrite(opened.outcome.error, systemErrorText(opened.outcome.error));
     if (!opened.outcome.ok())
-        return QStringLiteral("Cannot write %1: it is not a regular file").arg(m_path);
+        return cannotWrite(0, QStringLiteral("it is not a regular file"));
     m_fd = std::move(opened.fd);
     ::fchmod(m_fd.get(), S_IRUSR | S_IWUSR);
     m_size = opened.st.st_size;
     return {};
 }
 
-QString OutFile::write(const QByteArray& body)
+Outcome OutFile::write(const QByteArray& body)
 {
-    if (const QString why = open(); !why.isEmpty())
-        return why;
+    if (Outcome opened = open(); !opened.ok())
+        return opened;
     // A plain rewrite: this copy is for looking at, and syncing it to disk for
     // every file sent would cost more than the upload itself.
     // Truncated only when it shrinks: every truncation goes through the file
@@ -63,26 +63,25 @@ QString OutFile::write(const QByteArray& body)
     if (put.ok())
         put = PrivateFile::writeAll(m_fd.get(), "\r\n", off_t(body.size()));
     if (!put.ok() || (size < m_size && ::ftruncate(m_fd.get(), off_t(size)) != 0)) {
-        const QString reason = systemErrorText(put.ok() ? errno : put.error);
-        m_fd.reset();
-        return QStringLiteral("Cannot write %1: %2").arg(m_path, reason);
+        const int error = put.ok() ? errno : put.error;
+        return cannotWrite(error, systemErrorText(error));
     }
     return {};
 }
 
-QString OutFile::begin(QByteArrayView head)
+Outcome OutFile::begin(QByteArrayView head)
 {
-    if (const QString why = open(); !why.isEmpty())
-        return why;
+    if (Outcome opened = open(); !opened.ok())
+        return opened;
     m_written = 0;
     m_copies = true;
     return copy(-1, 0, head);
 }
 
-QString OutFile::copy(int fromFd, qint64 at, QByteArrayView bytes)
+Outcome OutFile::copy(int fromFd, qint64 at, QByteArrayView bytes)
 {
     if (m_fd.get() < 0)
-        return QStringLiteral("Cannot write %1: it is not open").arg(m_path);
+        return Outcome::failed(m_path, QStringLiteral("Cannot write %1: it is not open").arg(m_path));
     qint64 done = 0;
     // Within the file system the kernel copies from the page cache (or shares
     // the blocks, where the file system can): no second pass through memory
@@ -104,26 +103,29 @@ QString OutFile::copy(int fromFd, qint64 at, QByteArrayView bytes)
     if (done < bytes.size()) {
         const PrivateFile::Outcome put = PrivateFile::writeAll(
             m_fd.get(), {bytes.data() + done, size_t(bytes.size() - done)}, off_t(m_written));
-        if (!put.ok()) {
-            m_fd.reset();
-            return QStringLiteral("Cannot write %1: %2").arg(m_path, systemErrorText(put.error));
-        }
+        if (!put.ok())
+            return cannotWrite(put.error, systemErrorText(put.error));
         m_written += bytes.size() - done;
     }
     return {};
 }
 
-QString OutFile::end(QByteArrayView tail)
+Outcome OutFile::end(QByteArrayView tail)
 {
-    if (const QString why = copy(-1, 0, tail); !why.isEmpty())
-        return why;
-    if (const QString why = copy(-1, 0, "\r\n"); !why.isEmpty())
-        return why;
+    if (Outcome put = copy(-1, 0, tail); !put.ok())
+        return put;
+    if (Outcome put = copy(-1, 0, "\r\n"); !put.ok())
+        return put;
     if (m_written < m_size && ::ftruncate(m_fd.get(), off_t(m_written)) != 0) {
-        const QString reason = systemErrorText(errno);
-        m_fd.reset();
-        return QStringLiteral("Cannot write %1: %2").arg(m_path, reason);
+        const int error = errno;
+        return cannotWrite(error, systemErrorText(error));
     }
     m_size = m_written;
     return {};
+}
+
+Outcome OutFile::cannotWrite(int error, const QString& reason)
+{
+    m_fd.reset();
+    return Outcome::failed(m_path, QStringLiteral("Cannot write %1: %2").arg(m_path, reason), error);
 }

@@ -4,6 +4,7 @@
 // must not hold the window in open() or receive the documents.
 #pragma once
 
+#include "Failure.h"
 #include "UniqueHandle.h"
 
 #include <QByteArray>
@@ -16,23 +17,23 @@ public:
     static QString defaultPath();
     const QString& path() const { return m_path; }
 
-    /// Rewrites the copy: the body and CR LF. Returns the reason when it cannot,
-    /// empty otherwise.
-    QString write(const QByteArray& body);
+    /// Rewrites the copy: the body and CR LF.
+    Outcome write(const QByteArray& body);
     /// The copy of a body written as the body goes out: its head, the
-    /// document's pieces as they are sent, then its tail and CR LF. Each
-    /// returns the reason when it cannot, empty otherwise.
-    QString begin(QByteArrayView head);
+    /// document's pieces as they are sent, then its tail and CR LF.
+    Outcome begin(QByteArrayView head);
     /// A piece of the document: copied within the file system from fromFd at
     /// offset at where it can, else written from bytes, which hold the same.
-    QString copy(int fromFd, qint64 at, QByteArrayView bytes);
-    QString end(QByteArrayView tail);
+    Outcome copy(int fromFd, qint64 at, QByteArrayView bytes);
+    Outcome end(QByteArrayView tail);
     /// Lets the file go between passes: deleted by the operator, its blocks are
     /// freed at once.
     void release() { m_fd.reset(); }
 
 private:
-    QString open();
+    Outcome open();
+    /// "Cannot write out.txt: reason", the file let go.
+    Outcome cannotWrite(int error, const QString& reason);
 
     QString m_path;
     UniqueFd m_fd;

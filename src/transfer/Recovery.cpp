@@ -181,7 +181,8 @@ QSet<QString> carryOut(const Plan& plan, const Hooks& hooks)
 
 void finishStop(const QString& folder, StationJournal& journal, const FiledLog& log, const Hooks& hooks)
 {
-    journal.setFolder(folder);
+    if (const Outcome chosen = journal.setFolder(folder); !chosen.ok())
+        hooks.note(chosen.text);
     // With the folder locked no converter of this user's is at work in it.
     if (const int swept = StationJournal::sweepConverterTemporaries(folder))
         hooks.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));

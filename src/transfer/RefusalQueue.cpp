@@ -211,7 +211,7 @@ void RefusalQueue::save()
         ++kept;
     }
     const QString folder = QFileInfo(m_recordPath).absolutePath();
-    m_recordFailure = PrivateData::ensureFolder(folder);
+    m_recordFailure = PrivateData::ensureFolder(folder).text;
     if (m_recordFailure.isEmpty()) {
         const PrivateFile::Outcome replaced = PrivateFile::replace(
             QFile::encodeName(m_recordPath).constData(), {content.constData(), size_t(content.size())});

@@ -46,7 +46,7 @@ PrivateFile::Outcome writeInPlace(const QString& dataFolder, const QString& path
     };
     PrivateFile::Opened record = openRecord();
     if (record.outcome.failed == Failed::Open && record.outcome.error == ENOENT &&
-        PrivateData::ensureFolder(dataFolder).isEmpty())
+        PrivateData::ensureFolder(dataFolder).ok())
         record = openRecord();
     if (!record.outcome.ok()) {
         // A link, a FIFO or a socket under the record's name in the private folder
@@ -101,18 +101,25 @@ QString StationJournal::defaultFolder()
     return PrivateData::folder();
 }
 
-bool StationJournal::setFolder(const QString& folder)
+Outcome StationJournal::setFolder(const QString& folder)
 {
     m_sending.clear();
     m_filed.clear();
     struct stat st;
     if (::stat(QFile::encodeName(folder).constData(), &st) != 0) {
+        const int error = errno;
         m_key.clear();
-        return false;
+        return Outcome::failed(
+            folder,
+            QStringLiteral("Cannot keep the record of the requests sent from %1 (%2): should "
+                           "Quillfeed stop while it sends, its next start cannot name the "
+                           "document the web page may already have.")
+                .arg(folder, systemErrorText(error)),
+            error);
     }
     const FileId id = FileId::of(st);
     m_key = QStringLiteral("%1-%2").arg(id.device).arg(id.inode);
-    return true;
+    return {};
 }
 
 QString StationJournal::path(const char* kind) const
@@ -120,16 +127,16 @@ QString StationJournal::path(const char* kind) const
     return m_dataFolder + u'/' + QLatin1String(kind) + u'-' + m_key + QStringLiteral(".txt");
 }
 
-QString StationJournal::beginSend(const QString& path)
+Outcome StationJournal::beginSend(const QString& path)
 {
     m_sending = field(path);
     return write();
 }
 
-void StationJournal::endSend()
+Outcome StationJournal::endSend()
 {
     m_sending.clear();
-    write();
+    return write();
 }
 
 void StationJournal::sendFiled()
@@ -145,8 +152,10 @@ void StationJournal::filedDone(const QString& path)
 {
     // While a request is out, the next record leaves it out; a file named in it
     // that is gone is passed over at the next start anyway.
+    // A record that cannot be written keeps naming it: the next start finds it
+    // gone and says nothing of it, as it does of every filed one deleted.
     if (m_filed.removeOne(field(path)) && m_sending.isEmpty())
-        write();
+        (void)write();
 }
 
 bool StationJournal::crowded() const
@@ -159,19 +168,36 @@ bool StationJournal::crowded() const
     return bytes > 2048;
 }
 
-QString StationJournal::write()
+Outcome StationJournal::write()
 {
     if (m_key.isEmpty())
         return {};
     const QByteArray native = QFile::encodeName(path(kSend));
     if (m_sending.isEmpty() && m_filed.isEmpty()) {
         // Emptied to one blank line, not deleted: the next document's record
-        // then needs neither a new file nor a new block.
+        // then needs neither a new file nor a new block. No record, or none of
+        // ours (the next start reads only a regular file), names nothing.
         const PrivateFile::Opened record = PrivateFile::open(native.constData(), O_WRONLY);
-        if (record.outcome.ok() && record.st.st_size > 1 &&
-            PrivateFile::writeAll(record.fd.get(), "\n", 0).ok())
-            (void)::ftruncate(record.fd.get(), 1);
-        return {};
+        PrivateFile::Outcome emptied = record.outcome;
+        if (emptied.failed == PrivateFile::Outcome::Failed::Open && emptied.error == ENOENT)
+            return {};
+        if (emptied.ok() && record.st.st_size > 1) {
+            emptied = PrivateFile::writeAll(record.fd.get(), "\n", 0);
+            // What a failed cut leaves stands behind the blank first line, where
+            // the next start never reads.
+            if (emptied.ok())
+                (void)::ftruncate(record.fd.get(), 1);
+        }
+        if (emptied.ok() || emptied.failed == PrivateFile::Outcome::Failed::NotRegular)
+            return {};
+        const QString why = systemErrorText(emptied.error);
+        qCWarning(lcTransfer) << "cannot clear the record of the request in flight:" << why;
+        return Outcome::failed(path(kSend),
+                               QStringLiteral("Cannot clear the record of the request in flight in %1 (%2): "
+                                              "should Quillfeed stop before its next request, its next start "
+                                              "names a document as interrupted that was not.")
+                                   .arg(path(kSend), why),
+                               emptied.error);
     }
     // Not synced: it is there for a kill or a crash, and a sync for every file
     // sent would cost more than the upload. One line: the file in flight (empty
@@ -186,10 +212,13 @@ QString StationJournal::write()
     // Whatever stands there that is no record of ours reads as the system's EINVAL.
     const QString why = systemErrorText(wrote.error ? wrote.error : EINVAL);
     qCWarning(lcTransfer) << "cannot record the request in flight:" << why;
-    return QStringLiteral("Cannot keep the record of the request in flight in %1 (%2): should Quillfeed "
-                          "stop while it sends, its next start cannot name the document the web page may "
-                          "already have.")
-        .arg(path(kSend), why);
+    return Outcome::failed(
+        path(kSend),
+        QStringLiteral("Cannot keep the record of the request in flight in %1 (%2): should "
+                       "Quillfeed stop while it sends, its next start cannot name the "
+                       "document the web page may already have.")
+            .arg(path(kSend), why),
+        wrote.error);
 }
 
 StationJournal::Interrupted StationJournal::takeInterrupted()
@@ -202,7 +231,9 @@ StationJournal::Interrupted StationJournal::takeInterrupted()
     const QByteArray text = readSmall(path(kSend));
     m_sending.clear();
     m_filed.clear();
-    write();
+    // Read already: a record left uncleared is read again at the next start,
+    // which says the same of it once more.
+    (void)write();
     // A record that is there and cannot be read whole (torn by a power cut, or
     // grown past what is read back) may have named documents the page filed.
     const auto damaged = [&] {
@@ -237,7 +268,7 @@ StationJournal::Interrupted StationJournal::takeInterrupted()
 
 bool StationJournal::isOwnTemporary(const QString& fileName)
 {
-    return fileName.size() > 6 && fileName.startsWith(u'.') && fileName.endsWith(QLatin1String(".part"));
+    return ConverterFiles::isTemporary(QFile::encodeName(fileName).toStdString());
 }
 
 int StationJournal::sweepConverterTemporaries(const QString& folder)

@@ -7,6 +7,7 @@
 // stations of one user on two folders keep theirs apart.
 #pragma once
 
+#include "Failure.h"
 #include "FileStamp.h"
 
 #include <QDateTime>
@@ -22,13 +23,14 @@ public:
     explicit StationJournal(QString dataFolder = defaultFolder());
     static QString defaultFolder();
 
-    /// Chooses the read-from folder whose records are read and written; false
+    /// Chooses the read-from folder whose records are read and written; fails
     /// when it cannot be examined (nothing is then recorded).
-    bool setFolder(const QString& folder);
+    Outcome setFolder(const QString& folder);
 
-    /// Records the file whose request is about to go out; why it could not, or empty.
-    QString beginSend(const QString& path);
-    void endSend();
+    /// Records the file whose request is about to go out.
+    Outcome beginSend(const QString& path);
+    /// The request is over: the record names it no more.
+    Outcome endSend();
     /// The page filed the file in flight: it waits to be deleted.
     void sendFiled();
     /// A filed file is deleted, or left for good: it waits no more.
@@ -56,8 +58,8 @@ public:
 
 private:
     QString path(const char* kind) const;
-    /// Writes what is in flight and what waits now; why it could not, or empty.
-    QString write();
+    /// Writes what is in flight and what waits now.
+    Outcome write();
 
     QString m_dataFolder;
     QString m_key;

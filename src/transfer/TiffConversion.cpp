@@ -69,12 +69,15 @@ QString pdfBaseFor(const QString& tiffEntry)
 QStringList tiffBasesOf(const QString& pdfEntry)
 {
     // PDFs go to the top of the folder.
-    if (pdfEntry.lastIndexOf(u'/') != 0 || !pdfEntry.endsWith(QLatin1String(".pdf")))
+    if (pdfEntry.lastIndexOf(u'/') != 0)
+        return {};
+    const std::string name = pdfEntry.sliced(1).toStdString();
+    const std::optional<std::string_view> base = ConverterFiles::pdfBase(name);
+    if (!base)
         return {};
     QStringList bases;
-    for (const std::string& base :
-         ConverterFiles::basesOf(pdfEntry.sliced(1, pdfEntry.size() - 5).toStdString()))
-        bases << QString::fromStdString(base);
+    for (const std::string& b : ConverterFiles::basesOf(*base))
+        bases << QString::fromStdString(b);
     return bases;
 }
 

@@ -371,8 +371,10 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
     m_stage = Stage::Choosing;
     // A filed document's record was closed when its row was written; one never
     // sent has none.
-    if (outcome != Outcome::PassedOver && outcome != Outcome::Filed)
-        m_journal.endSend();
+    if (outcome != Outcome::PassedOver && outcome != Outcome::Filed) {
+        if (const auto uncleared = m_journal.endSend(); !uncleared.ok())
+            m_view.addStatusOnce(uncleared.text);
+    }
 
     switch (outcome) {
     case Outcome::PassedOver:
@@ -521,8 +523,8 @@ void TransferDriver::send(const QByteArray& boundary)
     m_stage = Stage::Sending;
     if (m_answeredEarly.remove(m_flight->identity))
         m_view.addStatus(PassTexts::sendingAgainAfterEarlyAnswer(entry));
-    if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
-        m_view.addStatusOnce(unrecorded);
+    if (const auto unrecorded = m_journal.beginSend(path); !unrecorded.ok())
+        m_view.addStatusOnce(unrecorded.text);
     QString failed;
     try {
         m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), m_body, headers);
@@ -574,11 +576,11 @@ bool TransferDriver::leftAlone(const QString& entry)
 void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
                                   const QString& why)
 {
-    const QString stored = m_leftovers.add(kind, identity, path);
+    const auto stored = m_leftovers.add(kind, identity, path);
     if (!why.isEmpty())
         m_view.addStatusOnce(PassTexts::cannotDelete(path, wasFiled(kind), why));
-    if (!stored.isEmpty())
-        m_view.addStatus(PassTexts::leftoverNotStored(stored));
+    if (!stored.ok())
+        m_view.addStatus(PassTexts::leftoverNotStored(stored.text));
 }
 
 std::optional<FileStamp> TransferDriver::convertCurrent()
@@ -695,7 +697,8 @@ void TransferDriver::closeBody()
 bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why)
 {
     // Broken off before the request was whole: the page cannot have filed it.
-    m_journal.endSend();
+    if (const auto uncleared = m_journal.endSend(); !uncleared.ok())
+        m_view.addStatusOnce(uncleared.text);
     if (stop == DocumentBody::Stop::HeldBoundary) {
         // Goes again at once around another boundary, read anew from the file
         // it was: the version checked when it was first opened. The suffix is

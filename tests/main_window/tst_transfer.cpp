@@ -17,6 +17,7 @@
 #include "StatusBox.h"
 #include "TiffConversion.h"
 #include "TransferDriver.h"
+#include "UniqueHandle.h"
 #include "UploadRequest.h"
 #include "frmDiag.h"
 
@@ -36,6 +37,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -267,7 +269,7 @@ void TestTransfer::aPassNeedsNoWindow()
     st->put("/done.pdf", "%PDF filed already");
     st->put("/waiting.pdf", "%PDF filed first");
     StationJournal journal;
-    QVERIFY(journal.setFolder(st->scans));
+    QVERIFY(journal.setFolder(st->scans).ok());
     journal.beginSend(st->scans + "/waiting.pdf");
     QCOMPARE(FiledLog().append(FiledLog::rowFor("/waiting.pdf", "%PDF filed first", "http://page/x")).failure,
              QString());
@@ -350,7 +352,7 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     row.filedAt = row.filedAt.addSecs(-3600);
     QCOMPARE(FiledLog().append(row).failure, QString());
     StationJournal journal;
-    QVERIFY(journal.setFolder(st->scans));
+    QVERIFY(journal.setFolder(st->scans).ok());
     // A FIFO in the record's place is replaced, not every record lost for good.
     journal.beginSend(st->scans + "/other.pdf");
     // This folder's record: earlier tests leave theirs, emptied, beside it.
@@ -361,13 +363,26 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
         QStringLiteral("/sending-%1-%2.txt").arg(quint64(folder.st_dev)).arg(quint64(folder.st_ino));
     QVERIFY(QFileInfo(record).isFile());
     QVERIFY(QFile::remove(record) && ::mkfifo(QFile::encodeName(record), 0600) == 0);
-    QCOMPARE(journal.beginSend(st->scans + "/third.pdf"), QString());
+    QVERIFY(journal.beginSend(st->scans + "/third.pdf").ok());
     // A hard link in its place is replaced too: the file it shares must stay as it was.
     const QString elsewhere = st->tmp.path() + "/elsewhere.txt";
     QVERIFY(TestSupport::writeFile(elsewhere, "not a record\n"));
     QVERIFY(QFile::remove(record) && ::link(QFile::encodeName(elsewhere), QFile::encodeName(record)) == 0);
-    QCOMPARE(journal.beginSend(st->scans + "/again.pdf"), QString());
+    QVERIFY(journal.beginSend(st->scans + "/again.pdf").ok());
     QCOMPARE(TestSupport::readFile(elsewhere), QByteArray("not a record\n"));
+    // A record that cannot be cleared is said: it still names the request, which
+    // the next start then takes for interrupted. The size limit stands in for a
+    // disk that refuses the write.
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const struct rlimit none = {0, saved.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &none), 0);
+    const Outcome uncleared = journal.endSend();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    QVERIFY(!uncleared.ok());
+    QCOMPARE(uncleared.error, EFBIG);
+    QCOMPARE(uncleared.what, record);
     TransferState state;
     PlainView view;
     InetControl inet;
@@ -1127,16 +1142,27 @@ void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
     const auto stamp = [](quint64 inode) { return FileStamp{7, inode, 100, 5}; };
     Leftovers a(store), b(store);
     QVERIFY(b.isEmpty()); // read before the other station's record is written
-    QVERIFY(a.add(Leftovers::Kind::Filed, stamp(1), "/scansA/standing.pdf").isEmpty());
-    QVERIFY(b.add(Leftovers::Kind::Filed, stamp(2), "/scansB/b.pdf").isEmpty());
+    QVERIFY(a.add(Leftovers::Kind::Filed, stamp(1), "/scansA/standing.pdf").ok());
+    QVERIFY(b.add(Leftovers::Kind::Filed, stamp(2), "/scansB/b.pdf").ok());
     const QString longName = "/scansA/" + QString(64 * 1024, u'g') + ".pdf";
     for (quint64 i = 1000; i < 1020; ++i) {
-        QVERIFY(a.add(Leftovers::Kind::Filed, stamp(i), longName).isEmpty());
+        QVERIFY(a.add(Leftovers::Kind::Filed, stamp(i), longName).ok());
         a.keepOnly("/scansA", {stamp(1)});
     }
     Leftovers after(store);
     QVERIFY(after.find(stamp(1)) && after.find(stamp(2)) && after.find(stamp(1015)));
     QVERIFY(!after.find(stamp(1000)));
+    // A station that holds the store's folder for good (it is also its read-from
+    // folder) delays a change for a moment, not for ever.
+    const UniqueFd held(
+        ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    QVERIFY(held.get() >= 0 && ::flock(held.get(), LOCK_EX | LOCK_NB) == 0);
+    QElapsedTimer waited;
+    waited.start();
+    QVERIFY(after.add(Leftovers::Kind::Converted, stamp(3), "/scansA/held.tif").ok());
+    QVERIFY2(waited.elapsed() >= 900 && waited.elapsed() < 5000,
+             qPrintable(QString::number(waited.elapsed())));
+    QVERIFY(Leftovers(store).find(stamp(3)));
 }
 
 // A page that answers "OK" as soon as it has the headers and reads no more:

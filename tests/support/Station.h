@@ -37,7 +37,7 @@ struct Station
         // Send records are named by the folder's inode, which may be that of an
         // earlier station's folder, deleted while a request of its was out.
         StationJournal leftover;
-        if (leftover.setFolder(scans))
+        if (leftover.setFolder(scans).ok())
             leftover.takeInterrupted();
         Settings::setProgramFolder(prog);
         for (QString* v : {&Settings::appTitle, &Settings::uploadToUrl, &Settings::readFromPath,

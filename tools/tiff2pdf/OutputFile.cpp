@@ -1,6 +1,7 @@
 #include "OutputFile.h"
 
 #include "ConverterFiles.h"
+#include "PrivateFile.h"
 #include "TiffSupport.h"
 
 #include <cerrno>
@@ -32,16 +33,6 @@ std::string errnoText()
     return std::strerror(errno);
 }
 
-std::string folderOf(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
 std::string baseName(const std::string& path)
 {
     const auto slash = path.find_last_of('/');
@@ -56,7 +47,8 @@ TemporaryOutput::TemporaryOutput(const std::string& outputPath, bool overwrite) 
     ::umask(mask);
     int fd = -1;
     if (!overwrite) {
-        fd = ::open(folderOf(outputPath).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666 & ~mask);
+        fd =
+            ::open(PrivateFile::folderOf(outputPath).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666 & ~mask);
         if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             throw OutputError(outputPath, "cannot create a file in its folder: " + errnoText());
     }
@@ -98,18 +90,20 @@ void TemporaryOutput::commit(bool overwrite)
     const bool closed = std::fclose(m_file) == 0;
     m_file = nullptr;
     (void)closed; // the bytes are on disk already
-    // The new name must survive a power cut as well as the bytes.
-    const int dir = ::open(folderOf(m_output).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    // The new name must survive a power cut as well as the bytes. Failing the conversion now would
+    // not take the PDF back (it is whole under its name): the station would convert the TIFF again
+    // beside it and send the document twice. So the failure is said, and the conversion stands; a
+    // file system that cannot sync a folder keeps its entries as it does.
+    const PrivateFile::Outcome synced = PrivateFile::syncFolder(PrivateFile::folderOf(m_output).c_str());
+    if (!synced.ok() && synced.error != EINVAL && synced.error != ENOTSUP)
+        std::fprintf(stderr, "tiff2pdf: warning: %s: its folder could not be synced: %s\n", m_output.c_str(),
+                     synced.reason().c_str());
 }
 
 int TemporaryOutput::createNamed(const std::string& outputPath)
 {
     std::string pattern =
-        folderOf(outputPath) + "/" + ConverterFiles::temporaryTemplate(baseName(outputPath));
+        PrivateFile::folderOf(outputPath) + "/" + ConverterFiles::temporaryTemplate(baseName(outputPath));
     if (pattern.size() >= PATH_MAX)
         throw OutputError(outputPath, "the name is too long");
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -141,16 +135,11 @@ void TemporaryOutput::renameInPlace(bool overwrite)
     if (overwrite) {
         if (::rename(m_path.c_str(), m_output.c_str()) != 0)
             throw OutputError(m_output, "cannot put the file in place: " + errnoText());
-    } else if (::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, m_output.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno == EEXIST)
-            throw OutputError(m_output, "it appeared while converting; left as it is");
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-            throw OutputError(m_output, "cannot put the file in place: " + errnoText());
-        // A file system without RENAME_NOREPLACE: a hard link fails the same way on an existing name.
-        if (::link(m_path.c_str(), m_output.c_str()) != 0)
-            throw OutputError(m_output, errno == EEXIST ? "it appeared while converting; left as it is"
-                                                        : "cannot put the file in place: " + errnoText());
-        ::unlink(m_path.c_str());
+    } else if (const PrivateFile::Outcome moved = PrivateFile::publish(m_path.c_str(), m_output.c_str());
+               !moved.ok()) {
+        throw OutputError(m_output, moved.error == EEXIST
+                                        ? "it appeared while converting; left as it is"
+                                        : "cannot put the file in place: " + moved.reason());
     }
 }
 
@@ -185,7 +174,7 @@ void checkOutput(const std::string& outputPath, const struct stat* input, const 
     struct stat folder
     {
     };
-    if (::stat(folderOf(outputPath).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+    if (::stat(PrivateFile::folderOf(outputPath).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
         throw OutputError(outputPath, "its folder does not exist");
 }
 
