@@ -232,15 +232,6 @@ class PlainView : public TransferView
 public:
     QStringList said; // newest first, as the status box shows it
     void addStatus(const QString& message) override { said.prepend(message); }
-    void addStatusOnce(const QString& message) override
-    {
-        if (!said.contains(message))
-            said.prepend(message);
-    }
-    bool isNewest(const QString& message) const override
-    {
-        return !said.isEmpty() && said.first() == message;
-    }
     void appendStatusLineBreak() override {}
     void log(const QString&) override {}
     void conversionDone() override {}
@@ -808,7 +799,7 @@ void TestTransfer::documentRefusals()
 {
     QFETCH(int, status);
     QFETCH(bool, ofTheDocument);
-    QCOMPARE(TransferDriver::refusesTheDocument(status), ofTheDocument);
+    QCOMPARE(ExchangeJudge::refusesTheDocument(status), ofTheDocument);
 }
 
 void TestTransfer::refusalsBackOff_data()
