@@ -38,10 +38,12 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
                                std::function<PassConfig()> configSource, QObject* parent)
     : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_configSource(std::move(configSource)),
       m_fileList(new FileListModel(this)), m_clock([] { return QDateTime::currentMSecsSinceEpoch(); }),
-      m_folder(m_journal, m_filedLog,
-               {[this](const QString& line) { say(line); }, [this](const QString& line) { sayOnce(line); },
-                [this](const QString& line) { m_view.log(line); }}),
-      m_filed({[this](const QString& line) { say(line); }, [this](const QString& line) { m_view.log(line); },
+      m_voice(view), m_folder(m_journal, m_filedLog,
+                              {[this](const QString& line) { m_voice.say(line); },
+                               [this](const QString& line) { m_voice.sayOnce(line); },
+                               [this](const QString& line) { m_view.log(line); }}),
+      m_filed({[this](const QString& line) { m_voice.say(line); },
+               [this](const QString& line) { m_view.log(line); },
                [this](const FileStamp& stamp, const QString& path, const QString& why) {
                    m_folder.keepLeftover(Leftovers::Kind::Filed, stamp, path, why);
                },
@@ -59,38 +61,14 @@ QString TransferDriver::folderLockMessage() const
     return m_folder.servedByAnother() ? m_folder.lockMessage() : QString();
 }
 
-// ---------------------------------------------------------------------------
-// What the pass has said
-
 void TransferDriver::statusBoxEmptied()
 {
-    m_saidOnce.clear();
-    m_newest.clear();
+    m_voice.boxEmptied();
 }
 
 void TransferDriver::statusBoxWritten()
 {
-    m_newest.clear();
-}
-
-void TransferDriver::say(const QString& message)
-{
-    m_view.addStatus(message);
-    m_newest = message;
-}
-
-void TransferDriver::sayOnce(const QString& message)
-{
-    if (!m_saidOnce.contains(message)) {
-        m_saidOnce.insert(message);
-        say(message);
-    }
-}
-
-void TransferDriver::sayError(const QString& description, const QString& subject)
-{
-    m_view.addErrorBlock(description, subject);
-    m_newest.clear();
+    m_voice.boxWritten();
 }
 
 void TransferDriver::settleFiled()
@@ -123,7 +101,7 @@ void TransferDriver::useRefusalRecord()
     if (path == m_refusals.recordPath())
         return;
     if (!m_refusals.useRecord(path))
-        say(PassTexts::refusalRecordDamaged(path));
+        m_voice.say(PassTexts::refusalRecordDamaged(path));
 }
 
 void TransferDriver::trustScannedPages(const QStringList& paths)
@@ -141,13 +119,13 @@ void TransferDriver::cancelUndelivered()
     if (m_inet.RequestDelivered()) {
         // The page has the whole document and may have filed it: sending it
         // again could file it twice, so its answer is awaited instead.
-        say(PassTexts::awaitingAnswer());
+        m_voice.say(PassTexts::awaitingAnswer());
         return;
     }
     m_inet.Cancel();
     if (m_stage == Stage::Sending)
         finish(Outcome::Cancelled);
-    say(PassTexts::cancelled());
+    m_voice.say(PassTexts::cancelled());
 }
 
 bool TransferDriver::beginPass()
@@ -161,7 +139,7 @@ bool TransferDriver::beginPass()
     const bool ours = m_folder.acquire(m_config.readFromFolder);
     if (!ours && m_folder.servedByAnother()) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
-        say(m_folder.lockMessage());
+        m_voice.say(m_folder.lockMessage());
         return false;
     }
     m_stage = Stage::Choosing;
@@ -229,7 +207,7 @@ void TransferDriver::nextFile()
     while (m_fileList->count() > 0) {
         if (m_inet.StillExecuting() || inFlight() || m_stage != Stage::Choosing) {
             m_view.log(QStringLiteral("Filename: ") + m_fileList->at(0));
-            say(PassTexts::stillExecuting(m_state.pagesFiled));
+            m_voice.say(PassTexts::stillExecuting(m_state.pagesFiled));
             return;
         }
         const std::optional<QString> next = nextDocument();
@@ -245,9 +223,9 @@ void TransferDriver::nextFile()
     // Said once until the box is emptied (Force Transfer empties it), and anew
     // when the time changes: not at every tick.
     for (const PassReport::Waiting& w : std::as_const(m_report.waiting))
-        sayOnce(PassTexts::waitsAfterRefusal(w.entry, w.untilMs));
-    if (const QString banner = PassTexts::finished(m_state.pagesFiled); m_newest != banner)
-        say(banner);
+        m_voice.sayOnce(PassTexts::waitsAfterRefusal(w.entry, w.untilMs));
+    if (const QString banner = PassTexts::finished(m_state.pagesFiled); !m_voice.isNewest(banner))
+        m_voice.say(banner);
     // A document in flight ends its pass itself, with its answer.
     if (m_stage != Stage::Choosing)
         return;
@@ -294,7 +272,7 @@ void TransferDriver::goOn()
     } catch (...) {
         const QString why = describeCurrentException();
         reportReply(why);
-        sayError(why, m_config.readFromFolder);
+        m_voice.sayError(why, m_config.readFromFolder);
         if (m_stage == Stage::Choosing)
             endPass(why);
     }
@@ -353,9 +331,9 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
         qint64 nextTry = 0;
         if (outcome == Outcome::Refused) {
             nextTry = m_refusals.refusedItself(flight.entry, flight.identity, m_config.uploadUrl, m_clock());
-            say(PassTexts::nextTry(flight.entry, nextTry));
+            m_voice.say(PassTexts::nextTry(flight.entry, nextTry));
             if (const QString& why = m_refusals.recordFailure(); !why.isEmpty())
-                sayOnce(PassTexts::refusalNotRecorded(m_refusals.recordPath(), why));
+                m_voice.sayOnce(PassTexts::refusalNotRecorded(m_refusals.recordPath(), why));
         } else {
             m_refusals.refused(flight.entry, flight.identity);
         }
@@ -378,7 +356,7 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
         try {
             refreshFileList();
         } catch (...) {
-            sayError(describeCurrentException(), m_config.readFromFolder);
+            m_voice.sayError(describeCurrentException(), m_config.readFromFolder);
         }
     }
     endPass(failure, outcome == Outcome::Stopped);
@@ -404,16 +382,15 @@ bool TransferDriver::prepareCurrent()
     // The file name and its extension: the second piece between dots.
     const UploadRequest::NameParts name = UploadRequest::splitEntry(entry);
     if (!name.extension)
-        sayError(QStringLiteral("Subscript out of range"), m_config.readFromFolder + entry);
+        m_voice.sayError(QStringLiteral("Subscript out of range"), m_config.readFromFolder + entry);
     const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(name.extension.value_or(QString()));
 
     if (m_folder.leftAlone(m_config.readFromFolder, entry))
         return passOver();
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.
-        say(PassTexts::skipping(entry));
-        m_view.appendStatusLineBreak();
-        m_newest.clear();
+        m_voice.say(PassTexts::skipping(entry));
+        m_voice.appendLineBreak();
         return passOver();
     }
 
@@ -446,11 +423,11 @@ bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
     case FileGate::Verdict::Ready:
         break;
     case FileGate::Verdict::BeingWritten:
-        say(PassTexts::heldBack(sent, opened.result.description));
+        m_voice.say(PassTexts::heldBack(sent, opened.result.description));
         return false;
     case FileGate::Verdict::Vanished:
     case FileGate::Verdict::Unreadable:
-        sayError(opened.result.description, path);
+        m_voice.sayError(opened.result.description, path);
         return false;
     }
     // The usual boundary, unless an earlier send found the document holding it:
@@ -473,18 +450,18 @@ void TransferDriver::send(const QByteArray& boundary)
     const QString path = m_flight->path;
     m_stage = Stage::Sending;
     if (m_answeredEarly.remove(m_flight->identity))
-        say(PassTexts::sendingAgainAfterEarlyAnswer(entry));
+        m_voice.say(PassTexts::sendingAgainAfterEarlyAnswer(entry));
     if (const QString unrecorded = m_journal.beginSend(path); !unrecorded.isEmpty())
-        sayOnce(unrecorded);
+        m_voice.sayOnce(unrecorded);
     QString failed;
     try {
         m_inet.Execute(m_request.url(), RequestAssembly::verb(), m_body, m_request.headers(boundary));
     } catch (...) {
         failed = describeCurrentException();
-        sayError(failed, path);
+        m_voice.sayError(failed, path);
     }
     if (failed.isEmpty()) {
-        say(PassTexts::uploading(entry));
+        m_voice.say(PassTexts::uploading(entry));
         emit sending(entry, 0, m_body->size(), m_fileList->count() - 1);
     }
     // No answer will come for a request that never started.
@@ -505,7 +482,7 @@ std::optional<FileStamp> TransferDriver::convertCurrent()
         {m_config.readFromFolder, tiff, m_config.converterPath, m_folder.expectationFor(tiff)}, hooks);
     switch (result.outcome) {
     case TiffConversion::Result::Outcome::HeldBack:
-        say(PassTexts::heldBack(tiff, result.message));
+        m_voice.say(PassTexts::heldBack(tiff, result.message));
         return std::nullopt;
     case TiffConversion::Result::Outcome::Failed: {
         // A full disk fails every conversion after it: said once a pass, in the
@@ -514,14 +491,14 @@ std::optional<FileStamp> TransferDriver::convertCurrent()
         const qint64 need = QFileInfo(m_config.readFromFolder + tiff).size();
         if (DiskSpace::ranOut(result.message, room, 0)) {
             if (!std::exchange(m_saidOutOfRoom, true))
-                say(PassTexts::conversionOutOfRoom(
+                m_voice.say(PassTexts::conversionOutOfRoom(
                     DiskSpace::fullSentence(m_config.readFromFolder, room,
                                             QStringLiteral("the PDF of ") + tiff, need),
                     result.message));
             m_view.log(result.message);
             return std::nullopt;
         }
-        sayError(result.message, result.subject);
+        m_voice.sayError(result.message, result.subject);
         return std::nullopt;
     }
     case TiffConversion::Result::Outcome::Converted:
@@ -570,7 +547,7 @@ void TransferDriver::handleFailure()
         // Said before it had the whole document, the answer files nothing; but
         // a page that takes a document as it streams in may have it all the same.
         m_answeredEarly.insert(m_flight->identity);
-        say(PassTexts::answeredEarly(early, entry));
+        m_voice.say(PassTexts::answeredEarly(early, entry));
         // A page that answers this document before taking it will do so again:
         // it waits behind the others, as a refused one does, and is not sent at
         // every pass; the documents after it go now.
@@ -584,11 +561,11 @@ void TransferDriver::handleFailure()
     const QString why = PassTexts::unreachable(code, pageAt, url.host(), m_inet.ProxyUsed(), info);
     // The carrier has judged the proxy's answer to the tunnel, if one came.
     if (code == QNetworkReply::ProxyAuthenticationRequiredError)
-        say(PassTexts::proxyRefusedConnect(info, entry));
+        m_voice.say(PassTexts::proxyRefusedConnect(info, entry));
     else if (m_inet.LastRequestDelivered())
-        say(PassTexts::reachedThePage(why, info, entry));
+        m_voice.say(PassTexts::reachedThePage(why, info, entry));
     else
-        say(PassTexts::noAnswer(why, info, entry));
+        m_voice.say(PassTexts::noAnswer(why, info, entry));
     finish(Outcome::Failed, info);
 }
 
@@ -601,7 +578,7 @@ void TransferDriver::closeBody()
     // that writes out.txt is done with it only then, and a word said later
     // would stand above the end of the pass.
     if (const QString why = m_body->outFileFailure(); !why.isEmpty())
-        sayError(why, std::exchange(m_bodyPath, QString()));
+        m_voice.sayError(why, std::exchange(m_bodyPath, QString()));
 }
 
 bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why)
@@ -616,13 +593,13 @@ bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why
         // broken requests. A document that meets several is not tried for ever.
         m_view.log(why);
         if (++m_flight->boundaryTries > kBoundaryTries) {
-            say(PassTexts::heldBack(m_flight->entry, why));
+            m_voice.say(PassTexts::heldBack(m_flight->entry, why));
             return false;
         }
         m_flight->boundaryNumber = QRandomGenerator::system()->bounded(1u, 0xFFFFFFFFu);
         return sendDocument({m_flight->identity, true});
     }
-    say(PassTexts::heldBack(m_flight->entry, why));
+    m_voice.say(PassTexts::heldBack(m_flight->entry, why));
     return false;
 }
 
@@ -639,7 +616,7 @@ void TransferDriver::answersInDoubt(int count)
 void TransferDriver::sayInDoubt(int count)
 {
     const QString text = m_answers.inDoubt(count);
-    say(text);
+    m_voice.say(text);
     m_view.log(text);
 }
 
@@ -679,7 +656,7 @@ void TransferDriver::handleAnswer()
     // find it, and the status box and its repaint can wait.
     if (filed)
         recordFiled();
-    say(QString::fromUtf8(reply));
+    m_voice.say(QString::fromUtf8(reply));
     m_answers.answered(m_flight->entry, filed);
     if (m_doubtPending > 0)
         sayInDoubt(std::exchange(m_doubtPending, 0));
@@ -707,24 +684,24 @@ void TransferDriver::sayNotFiled(ExchangeJudge::AnswerVerdict verdict, const QBy
     case AnswerVerdict::RefusedItself:
         // The page refuses this document, not documents: the pass goes on with
         // the next, and trying this one again will not change the answer.
-        say(PassTexts::refusedDocument(entry, int(m_inet.ResponseCode()), info));
+        m_voice.say(PassTexts::refusedDocument(entry, int(m_inet.ResponseCode()), info));
         return;
     case AnswerVerdict::ProxyAuth:
     case AnswerVerdict::ProxyRefused:
-        say(PassTexts::proxyRefused(m_inet.ProxyUsed(), info, entry));
+        m_voice.say(PassTexts::proxyRefused(m_inet.ProxyUsed(), info, entry));
         break;
     case AnswerVerdict::LoginWanted:
     case AnswerVerdict::Stopped:
-        say(PassTexts::notFiled(info, m_inet.ReplyLocation(), entry));
-        say(verdict == AnswerVerdict::LoginWanted ? PassTexts::pageWantsLogin(m_inet.ProxyUsed())
-                                                  : PassTexts::tryLater());
+        m_voice.say(PassTexts::notFiled(info, m_inet.ReplyLocation(), entry));
+        m_voice.say(verdict == AnswerVerdict::LoginWanted ? PassTexts::pageWantsLogin(m_inet.ProxyUsed())
+                                                          : PassTexts::tryLater());
         break;
     }
     // An error page's words, above the lines that say what it means.
     const QString says = AnswerText::fromHtml(reply);
     if (!says.isEmpty())
-        say(PassTexts::pageSays(says, verdict == AnswerVerdict::ProxyAuth ||
-                                          verdict == AnswerVerdict::ProxyRefused));
+        m_voice.say(PassTexts::pageSays(says, verdict == AnswerVerdict::ProxyAuth ||
+                                                  verdict == AnswerVerdict::ProxyRefused));
 }
 
 void TransferDriver::recordFiled()
@@ -738,5 +715,5 @@ void TransferDriver::recordFiled()
     m_filed.add(m_flight->entry, m_flight->path, m_flight->identity, recorded.unsyncedFd);
     m_journal.sendFiled();
     if (!recorded.ok())
-        say(PassTexts::filedUnrecorded(recorded.failure, m_flight->entry));
+        m_voice.say(PassTexts::filedUnrecorded(recorded.failure, m_flight->entry));
 }

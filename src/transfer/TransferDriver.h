@@ -14,8 +14,8 @@
 // its event handlers. The folder it serves is a FolderSession's (its lock,
 // what a stop left there, its listing, its leftovers, the scanner's pages); the
 // request a document goes in is a RequestAssembly's; the meaning of an answer
-// is ExchangeJudge::answerVerdict's. What it has said it remembers itself: the
-// window only tells it when the status box was emptied or written by others.
+// is ExchangeJudge::answerVerdict's. What it has said its PassVoice remembers:
+// the window only tells it when the status box was emptied or written by others.
 #pragma once
 
 #include "AnswerLedger.h"
@@ -27,6 +27,7 @@
 #include "FolderSession.h"
 #include "OutFile.h"
 #include "PassReport.h"
+#include "PassVoice.h"
 #include "RefusalQueue.h"
 #include "RequestAssembly.h"
 #include "StationJournal.h"
@@ -209,13 +210,6 @@ private:
     void recordFiled();
     /// The diagnostic line of a reply that filed nothing or could not be acted on.
     void reportReply(const QString& description);
-    /// A message on top of the status box.
-    void say(const QString& message);
-    /// The same, unless the pass said it since the box was last emptied: a
-    /// file that stays as it is is named once, not at every pass.
-    void sayOnce(const QString& message);
-    /// The four lines of a failed step.
-    void sayError(const QString& description, const QString& subject);
 
     TransferState& m_state;
     TransferView& m_view;
@@ -235,11 +229,7 @@ private:
     AnswerLedger m_answers;
     int m_doubtPending = 0;       ///< said while the answer in hand was read
     bool m_saidOutOfRoom = false; ///< a full disk has stopped a conversion this pass, and was said
-    /// What sayOnce said since the box was last emptied.
-    QSet<QString> m_saidOnce;
-    /// The message the pass put on top of the box, while it is still there.
-    QString m_newest;
-    RequestAssembly m_request; ///< of the pass
+    RequestAssembly m_request;    ///< of the pass
     OutFile m_outFile;
     /// The body of the request in flight.
     std::shared_ptr<DocumentBody> m_body;
@@ -251,6 +241,7 @@ private:
     QSet<FileStamp> m_answeredEarly;
     FiledLog m_filedLog;
     StationJournal m_journal;
+    PassVoice m_voice; ///< every message of the pass goes through it
     FolderSession m_folder;
     FiledDocuments m_filed;
 };

@@ -86,6 +86,8 @@ private slots:
 
     void folderGoesOutInListingOrder();
     void aPassNeedsNoWindow();
+    void voiceRemembersWhatItSaid_data();
+    void voiceRemembersWhatItSaid();
     void documentPutBackIsNotTakenForFiled();
     void refusalsHaltThePass_data();
     void refusalsHaltThePass();
@@ -236,6 +238,48 @@ public:
     void log(const QString&) override {}
     void conversionDone() override {}
 };
+
+void TestTransfer::voiceRemembersWhatItSaid_data()
+{
+    // What happens after the pass says "a" once and puts "b" on top.
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<bool>("bNewest");
+    QTest::addColumn<int>("aSaidAgain");
+    QTest::newRow("nothing") << "" << true << 0;
+    QTest::newRow("box written by another") << "written" << false << 0;
+    QTest::newRow("box emptied") << "emptied" << false << 1;
+    QTest::newRow("error block") << "error" << false << 0;
+    QTest::newRow("line break") << "break" << false << 0;
+    QTest::newRow("another once") << "once c" << false << 0;
+    QTest::newRow("b once more") << "say b" << true << 0;
+}
+
+void TestTransfer::voiceRemembersWhatItSaid()
+{
+    QFETCH(QString, then);
+    QFETCH(bool, bNewest);
+    QFETCH(int, aSaidAgain);
+    PlainView view;
+    PassVoice voice(view);
+    voice.sayOnce("a");
+    voice.sayOnce("a");
+    voice.say("b");
+    if (then == "written")
+        voice.boxWritten();
+    else if (then == "emptied")
+        voice.boxEmptied();
+    else if (then == "error")
+        voice.sayError("failed", "b");
+    else if (then == "break")
+        voice.appendLineBreak();
+    else if (then == "once c")
+        voice.sayOnce("c");
+    else if (then == "say b")
+        voice.say("b");
+    QCOMPARE(voice.isNewest("b"), bNewest);
+    voice.sayOnce("a");
+    QCOMPARE(view.said.count("a"), 1 + aSaidAgain);
+}
 
 void TestTransfer::aPassNeedsNoWindow()
 {
