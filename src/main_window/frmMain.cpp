@@ -201,6 +201,8 @@ QStringList frmMain::fileListEntries() const
 
 void frmMain::addStatus(const QString& message)
 {
+    // The pass's own messages too: it marks them as its own after this.
+    m_transfer->statusBoxWritten();
     Text1->prepend(message);
     m_statusThrottle->changed();
 }
@@ -208,24 +210,9 @@ void frmMain::addStatus(const QString& message)
 void frmMain::setStatus(const QString& text)
 {
     // What was said once is gone from the box: it is said again when it applies.
-    m_saidOnce.clear();
+    m_transfer->statusBoxEmptied();
     Text1->setText(text);
     m_statusThrottle->changed();
-}
-
-void frmMain::addStatusOnce(const QString& message)
-{
-    if (!m_saidOnce.contains(message)) {
-        m_saidOnce.insert(message);
-        addStatus(message);
-    }
-}
-
-bool frmMain::isNewest(const QString& message) const
-{
-    // Each message stands in front of the older ones, ended by a line break.
-    const QString ended = message + QStringLiteral("\r\n");
-    return Text1->head(int(ended.size())) == ended;
 }
 
 void frmMain::appendStatusLineBreak()

@@ -136,8 +136,6 @@ private:
 
     // TransferView: the status box and the diagnostic window.
     void addStatus(const QString& message) override;
-    void addStatusOnce(const QString& message) override;
-    bool isNewest(const QString& message) const override;
     void appendStatusLineBreak() override;
     void log(const QString& line) override;
     void conversionDone() override;
@@ -158,6 +156,4 @@ private:
     /// The documents this station put in the folder since the last Scan All:
     /// complete when they appear, so they go out without the completeness wait.
     QStringList m_publishedDocuments;
-    /// What was said once since the status box was last emptied.
-    QSet<QString> m_saidOnce;
 };

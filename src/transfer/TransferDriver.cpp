@@ -8,7 +8,6 @@
 #include "InetControl.h"
 #include "PassTexts.h"
 #include "PrivateData.h"
-#include "Recovery.h"
 #include "TiffConversion.h"
 #include "UploadRequest.h"
 
@@ -17,7 +16,6 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QRandomGenerator>
-#include <QSet>
 #include <QUrl>
 
 void TransferView::addErrorBlock(const QString& description, const QString& subject)
@@ -34,22 +32,20 @@ namespace {
 // cover a document made to hold the usual one and its first longer forms.
 constexpr int kBoundaryTries = 4;
 
-/// What was done with a file that could not be deleted afterwards.
-bool wasFiled(Leftovers::Kind kind)
-{
-    return kind == Leftovers::Kind::Filed;
-}
-
 } // namespace
 
 TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetControl& inet,
                                std::function<PassConfig()> configSource, QObject* parent)
     : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_configSource(std::move(configSource)),
       m_fileList(new FileListModel(this)), m_clock([] { return QDateTime::currentMSecsSinceEpoch(); }),
-      m_filed({[this](const QString& line) { m_view.addStatus(line); },
+      m_voice(view), m_folder(m_journal, m_filedLog,
+                              {[this](const QString& line) { m_voice.say(line); },
+                               [this](const QString& line) { m_voice.sayOnce(line); },
+                               [this](const QString& line) { m_view.log(line); }}),
+      m_filed({[this](const QString& line) { m_voice.say(line); },
                [this](const QString& line) { m_view.log(line); },
                [this](const FileStamp& stamp, const QString& path, const QString& why) {
-                   keepLeftover(Leftovers::Kind::Filed, stamp, path, why);
+                   m_folder.keepLeftover(Leftovers::Kind::Filed, stamp, path, why);
                },
                [this](const QString& path) { m_journal.filedDone(path); }, m_filedLog.path()})
 {
@@ -60,14 +56,19 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
     connect(&m_inet, &InetControl::answersInDoubt, this, &TransferDriver::answersInDoubt);
 }
 
-bool TransferDriver::recovered() const
-{
-    return m_recoveredFolder == m_config.readFromFolder && m_recoveredId == m_folderLock.id();
-}
-
 QString TransferDriver::folderLockMessage() const
 {
-    return m_folderLock.servedByAnother() ? m_folderLock.message() : QString();
+    return m_folder.servedByAnother() ? m_folder.lockMessage() : QString();
+}
+
+void TransferDriver::statusBoxEmptied()
+{
+    m_voice.boxEmptied();
+}
+
+void TransferDriver::statusBoxWritten()
+{
+    m_voice.boxWritten();
 }
 
 void TransferDriver::settleFiled()
@@ -84,96 +85,28 @@ void TransferDriver::refreshFileList()
     settleFiled();
     if (!inFlight())
         m_config = m_configSource();
-    const QString& folder = m_config.readFromFolder;
     m_fileList->clear();
-    m_listed.clear();
-    m_recoveryNotes.clear();
-    // Another Quillfeed may serve this folder: its files are then listed for the
-    // operator to see, and nothing of it is ours to send, change or recover.
-    const bool ours = m_folderLock.acquire(folder);
-    // Another folder under the same name (the first one moved away, one made in
-    // its place) has a stop of its own to look at, once nothing is in flight.
-    if (ours && (m_recoveredFolder != folder || (!recovered() && !inFlight()))) {
-        m_recoveredFolder = folder;
-        m_recoveredId = m_folderLock.id();
-        Recovery::finishStop(folder, m_journal, m_filedLog, recoveryHooks());
-    }
-    if (ours)
+    if (m_folder.open(m_config.readFromFolder, !inFlight()))
         useRefusalRecord();
-    std::vector<ListedFile> found;
-    auto publish = [&](bool complete) {
+    m_folder.list(!inFlight(), [this](const std::vector<ListedFile>& found, bool complete) {
         m_fileList->setEntries(m_refusals.order(found, complete));
-        m_listed.reserve(qsizetype(found.size()));
-        for (ListedFile& f : found)
-            m_listed.insert(f.entry, std::move(f));
-        // A page that is no longer listed went out or went away; a new file
-        // under its name is somebody's, not the scanner's.
-        m_trustedPages.removeIf([this](const auto& page) { return !m_listed.contains(page.key()); });
-    };
-    try {
-        listFolderTree(folder, found, ours);
-    } catch (...) {
-        publish(false);
-        throw;
-    }
-    if (ours && !inFlight())
-        Recovery::finishConvertedPairs(folder, found, recoveryHooks());
-    publish(true);
-    if (!ours)
-        return;
-    // Only a complete listing can tell that a remembered file is gone.
-    if (!m_leftovers.isEmpty()) {
-        QSet<FileStamp> present;
-        for (const ListedFile& f : std::as_const(m_listed))
-            present.insert(f.stamp);
-        m_leftovers.keepOnly(folder, present);
-    }
+    });
 }
 
 void TransferDriver::useRefusalRecord()
 {
     // One record per folder, as the send record: no other station serves it.
-    const FileId id = m_folderLock.id();
+    const FileId id = m_folder.id();
     const QString path = PrivateData::path(QStringLiteral("refused-%1-%2.txt").arg(id.device).arg(id.inode));
     if (path == m_refusals.recordPath())
         return;
     if (!m_refusals.useRecord(path))
-        m_view.addStatus(PassTexts::refusalRecordDamaged(path));
-}
-
-Recovery::Hooks TransferDriver::recoveryHooks()
-{
-    return {[this](const QString& note) {
-                m_view.addStatus(note);
-                m_recoveryNotes << note;
-            },
-            [this](const QString& line) { m_view.log(line); },
-            [this](Leftovers::Kind kind, const FileStamp& stamp, const QString& path, const QString& why) {
-                keepLeftover(kind, stamp, path, why);
-            }};
+        m_voice.say(PassTexts::refusalRecordDamaged(path));
 }
 
 void TransferDriver::trustScannedPages(const QStringList& paths)
 {
-    const QString& folder = m_config.readFromFolder;
-    for (const QString& path : paths) {
-        const auto listed = m_listed.constFind(path.mid(folder.size()));
-        if (path.startsWith(folder) && listed != m_listed.cend())
-            m_trustedPages.insert(listed->entry, listed->stamp);
-    }
-}
-
-FileGate::Expectation TransferDriver::expectationFor(const QString& entry) const
-{
-    FileGate::Expectation expected;
-    const auto listed = m_listed.constFind(entry);
-    if (listed != m_listed.cend())
-        expected.listed = listed->stamp;
-    // A page the scanner completed, still as it was when reported, needs no quiet time.
-    const auto page = m_trustedPages.constFind(entry);
-    expected.trusted = page != m_trustedPages.cend() && page->size == expected.listed.size &&
-                       page->mtimeNs == expected.listed.mtimeNs;
-    return expected;
+    m_folder.trustScannedPages(m_config.readFromFolder, paths);
 }
 
 // ---------------------------------------------------------------------------
@@ -186,13 +119,13 @@ void TransferDriver::cancelUndelivered()
     if (m_inet.RequestDelivered()) {
         // The page has the whole document and may have filed it: sending it
         // again could file it twice, so its answer is awaited instead.
-        m_view.addStatus(PassTexts::awaitingAnswer());
+        m_voice.say(PassTexts::awaitingAnswer());
         return;
     }
     m_inet.Cancel();
     if (m_stage == Stage::Sending)
         finish(Outcome::Cancelled);
-    m_view.addStatus(PassTexts::cancelled());
+    m_voice.say(PassTexts::cancelled());
 }
 
 bool TransferDriver::beginPass()
@@ -203,10 +136,10 @@ bool TransferDriver::beginPass()
     m_refusals.beginPass();
     m_waitingInPass.clear();
     m_passForced = std::exchange(m_forceNext, false);
-    const bool ours = m_folderLock.acquire(m_config.readFromFolder);
-    if (!ours && m_folderLock.servedByAnother()) {
+    const bool ours = m_folder.acquire(m_config.readFromFolder);
+    if (!ours && m_folder.servedByAnother()) {
         // Said at every Force Transfer and every tick, for as long as it lasts.
-        m_view.addStatus(m_folderLock.message());
+        m_voice.say(m_folder.lockMessage());
         return false;
     }
     m_stage = Stage::Choosing;
@@ -215,7 +148,7 @@ bool TransferDriver::beginPass()
         // says why, and the pass ends on that. Should it be there by now, it
         // is served only once it is this station's.
         refreshFileList();
-        if (!m_folderLock.held()) {
+        if (!m_folder.held()) {
             m_stage = Stage::Idle;
             return false;
         }
@@ -223,8 +156,12 @@ bool TransferDriver::beginPass()
     // Taken over from another station: what a stop of this one left is seen to
     // first. And when only documents the page refused are left (they stand last),
     // what arrived since the last listing goes before them in this pass.
-    if (!recovered() || (m_fileList->count() > 0 && m_refusals.isRefused(m_fileList->at(0))))
+    if (!m_folder.recovered(m_config.readFromFolder) ||
+        (m_fileList->count() > 0 && m_refusals.isRefused(m_fileList->at(0))))
         refreshFileList();
+    m_request = RequestAssembly(m_config.uploadUrl, m_config.proxyAddress, m_config.proxyUserName,
+                                m_config.proxyPassword);
+    m_request.giveCredentials(m_inet);
     return true;
 }
 
@@ -270,7 +207,7 @@ void TransferDriver::nextFile()
     while (m_fileList->count() > 0) {
         if (m_inet.StillExecuting() || inFlight() || m_stage != Stage::Choosing) {
             m_view.log(QStringLiteral("Filename: ") + m_fileList->at(0));
-            m_view.addStatus(PassTexts::stillExecuting(m_state.pagesFiled));
+            m_voice.say(PassTexts::stillExecuting(m_state.pagesFiled));
             return;
         }
         const std::optional<QString> next = nextDocument();
@@ -286,10 +223,9 @@ void TransferDriver::nextFile()
     // Said once until the box is emptied (Force Transfer empties it), and anew
     // when the time changes: not at every tick.
     for (const PassReport::Waiting& w : std::as_const(m_report.waiting))
-        m_view.addStatusOnce(PassTexts::waitsAfterRefusal(w.entry, w.untilMs));
-    const QString banner = PassTexts::finished(m_state.pagesFiled);
-    if (!m_view.isNewest(banner))
-        m_view.addStatus(banner);
+        m_voice.sayOnce(PassTexts::waitsAfterRefusal(w.entry, w.untilMs));
+    if (const QString banner = PassTexts::finished(m_state.pagesFiled); !m_voice.isNewest(banner))
+        m_voice.say(banner);
     // A document in flight ends its pass itself, with its answer.
     if (m_stage != Stage::Choosing)
         return;
@@ -336,7 +272,7 @@ void TransferDriver::goOn()
     } catch (...) {
         const QString why = describeCurrentException();
         reportReply(why);
-        m_view.addErrorBlock(why, m_config.readFromFolder);
+        m_voice.sayError(why, m_config.readFromFolder);
         if (m_stage == Stage::Choosing)
             endPass(why);
     }
@@ -373,7 +309,7 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
     // sent has none.
     if (outcome != Outcome::PassedOver && outcome != Outcome::Filed) {
         if (const auto uncleared = m_journal.endSend(); !uncleared.ok())
-            m_view.addStatusOnce(uncleared.text);
+            m_voice.sayOnce(uncleared.text);
     }
 
     switch (outcome) {
@@ -397,9 +333,9 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
         qint64 nextTry = 0;
         if (outcome == Outcome::Refused) {
             nextTry = m_refusals.refusedItself(flight.entry, flight.identity, m_config.uploadUrl, m_clock());
-            m_view.addStatus(PassTexts::nextTry(flight.entry, nextTry));
+            m_voice.say(PassTexts::nextTry(flight.entry, nextTry));
             if (const QString& why = m_refusals.recordFailure(); !why.isEmpty())
-                m_view.addStatusOnce(PassTexts::refusalNotRecorded(m_refusals.recordPath(), why));
+                m_voice.sayOnce(PassTexts::refusalNotRecorded(m_refusals.recordPath(), why));
         } else {
             m_refusals.refused(flight.entry, flight.identity);
         }
@@ -422,7 +358,7 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
         try {
             refreshFileList();
         } catch (...) {
-            m_view.addErrorBlock(describeCurrentException(), m_config.readFromFolder);
+            m_voice.sayError(describeCurrentException(), m_config.readFromFolder);
         }
     }
     endPass(failure, outcome == Outcome::Stopped);
@@ -448,15 +384,15 @@ bool TransferDriver::prepareCurrent()
     // The file name and its extension: the second piece between dots.
     const UploadRequest::NameParts name = UploadRequest::splitEntry(entry);
     if (!name.extension)
-        m_view.addErrorBlock(QStringLiteral("Subscript out of range"), m_config.readFromFolder + entry);
+        m_voice.sayError(QStringLiteral("Subscript out of range"), m_config.readFromFolder + entry);
     const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(name.extension.value_or(QString()));
 
-    if (leftAlone(entry))
+    if (m_folder.leftAlone(m_config.readFromFolder, entry))
         return passOver();
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.
-        m_view.addStatus(PassTexts::skipping(entry));
-        m_view.appendStatusLineBreak();
+        m_voice.say(PassTexts::skipping(entry));
+        m_voice.appendLineBreak();
         return passOver();
     }
 
@@ -468,7 +404,7 @@ bool TransferDriver::prepareCurrent()
         // The converter's own output, exactly as it was made.
         expected = {*pdf, true};
     } else {
-        expected = expectationFor(entry);
+        expected = m_folder.expectationFor(entry);
     }
 
     m_flight->path = m_config.readFromFolder + m_flight->entry; // the PDF's, once converted
@@ -489,11 +425,11 @@ bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
     case FileGate::Verdict::Ready:
         break;
     case FileGate::Verdict::BeingWritten:
-        m_view.addStatus(PassTexts::heldBack(sent, opened.result.description));
+        m_voice.say(PassTexts::heldBack(sent, opened.result.description));
         return false;
     case FileGate::Verdict::Vanished:
     case FileGate::Verdict::Unreadable:
-        m_view.addErrorBlock(opened.result.description, path);
+        m_voice.sayError(opened.result.description, path);
         return false;
     }
     // The usual boundary, unless an earlier send found the document holding it:
@@ -512,75 +448,27 @@ bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
 void TransferDriver::send(const QByteArray& boundary)
 {
     m_view.log(QStringLiteral("Attempting upload"));
-    const bool viaProxy = !m_config.proxyAddress.isEmpty();
-    const bool https = m_config.uploadUrl.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
-    m_inet.setProxyCredentials(m_config.proxyUserName, m_config.proxyPassword);
-    const QString headers =
-        UploadRequest::headerText(viaProxy, https, m_config.proxyUserName, m_config.proxyPassword, boundary);
-
     const QString entry = m_flight->entry;
     const QString path = m_flight->path;
     m_stage = Stage::Sending;
     if (m_answeredEarly.remove(m_flight->identity))
-        m_view.addStatus(PassTexts::sendingAgainAfterEarlyAnswer(entry));
+        m_voice.say(PassTexts::sendingAgainAfterEarlyAnswer(entry));
     if (const auto unrecorded = m_journal.beginSend(path); !unrecorded.ok())
-        m_view.addStatusOnce(unrecorded.text);
+        m_voice.sayOnce(unrecorded.text);
     QString failed;
     try {
-        m_inet.Execute(m_config.uploadUrl, QStringLiteral("POST"), m_body, headers);
+        m_inet.Execute(m_request.url(), RequestAssembly::verb(), m_body, m_request.headers(boundary));
     } catch (...) {
         failed = describeCurrentException();
-        m_view.addErrorBlock(failed, path);
+        m_voice.sayError(failed, path);
     }
     if (failed.isEmpty()) {
-        m_view.addStatus(PassTexts::uploading(entry));
+        m_voice.say(PassTexts::uploading(entry));
         emit sending(entry, 0, m_body->size(), m_fileList->count() - 1);
     }
     // No answer will come for a request that never started.
     if (!failed.isEmpty())
         finish(Outcome::Failed, failed);
-}
-
-bool TransferDriver::leftAlone(const QString& entry)
-{
-    const auto listed = m_listed.constFind(entry);
-    if (listed == m_listed.cend())
-        return false;
-    if (listed->nameNotText) {
-        // Left where it is: renamed to valid text, it goes with the next pass.
-        m_view.addStatus(PassTexts::nameNotText(entry));
-        return true;
-    }
-    if (listed->symbolicLink) {
-        // Anyone who can drop a file here could otherwise have the page sent
-        // whatever this user can read (settings.txt and its proxy password).
-        m_view.addStatusOnce(PassTexts::symbolicLink(entry));
-        return true;
-    }
-    if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
-        // Done with before, and still as it was: it goes now if it can (its
-        // folder was away when it was to be deleted, or the right to delete has
-        // come since), and is never sent or converted again.
-        const QString path = m_config.readFromFolder + entry;
-        const bool filed = wasFiled(done->kind);
-        QString why;
-        if (FileGate::removeIfUnchanged(path, listed->stamp, &why) == FileGate::Removal::Removed)
-            m_view.addStatus(PassTexts::doneAndDeleted(path, filed));
-        else
-            m_view.addStatusOnce(PassTexts::doneBefore(path, filed));
-        return true;
-    }
-    return false;
-}
-
-void TransferDriver::keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
-                                  const QString& why)
-{
-    const auto stored = m_leftovers.add(kind, identity, path);
-    if (!why.isEmpty())
-        m_view.addStatusOnce(PassTexts::cannotDelete(path, wasFiled(kind), why));
-    if (!stored.ok())
-        m_view.addStatus(PassTexts::leftoverNotStored(stored.text));
 }
 
 std::optional<FileStamp> TransferDriver::convertCurrent()
@@ -590,13 +478,13 @@ std::optional<FileStamp> TransferDriver::convertCurrent()
     hooks.log = [this](const QString& line) { m_view.log(line); };
     hooks.inspect = [this] { m_view.conversionDone(); };
     hooks.tiffKept = [this](const FileStamp& identity, const QString& path, const QString& why) {
-        keepLeftover(Leftovers::Kind::Converted, identity, path, why);
+        m_folder.keepLeftover(Leftovers::Kind::Converted, identity, path, why);
     };
     const TiffConversion::Result result = TiffConversion::convert(
-        {m_config.readFromFolder, tiff, m_config.converterPath, expectationFor(tiff)}, hooks);
+        {m_config.readFromFolder, tiff, m_config.converterPath, m_folder.expectationFor(tiff)}, hooks);
     switch (result.outcome) {
     case TiffConversion::Result::Outcome::HeldBack:
-        m_view.addStatus(PassTexts::heldBack(tiff, result.message));
+        m_voice.say(PassTexts::heldBack(tiff, result.message));
         return std::nullopt;
     case TiffConversion::Result::Outcome::Failed: {
         // A full disk fails every conversion after it: said once a pass, in the
@@ -605,14 +493,14 @@ std::optional<FileStamp> TransferDriver::convertCurrent()
         const qint64 need = QFileInfo(m_config.readFromFolder + tiff).size();
         if (DiskSpace::ranOut(result.message, room, 0)) {
             if (!std::exchange(m_saidOutOfRoom, true))
-                m_view.addStatus(PassTexts::conversionOutOfRoom(
+                m_voice.say(PassTexts::conversionOutOfRoom(
                     DiskSpace::fullSentence(m_config.readFromFolder, room,
                                             QStringLiteral("the PDF of ") + tiff, need),
                     result.message));
             m_view.log(result.message);
             return std::nullopt;
         }
-        m_view.addErrorBlock(result.message, result.subject);
+        m_voice.sayError(result.message, result.subject);
         return std::nullopt;
     }
     case TiffConversion::Result::Outcome::Converted:
@@ -661,7 +549,7 @@ void TransferDriver::handleFailure()
         // Said before it had the whole document, the answer files nothing; but
         // a page that takes a document as it streams in may have it all the same.
         m_answeredEarly.insert(m_flight->identity);
-        m_view.addStatus(PassTexts::answeredEarly(early, entry));
+        m_voice.say(PassTexts::answeredEarly(early, entry));
         // A page that answers this document before taking it will do so again:
         // it waits behind the others, as a refused one does, and is not sent at
         // every pass; the documents after it go now.
@@ -673,12 +561,13 @@ void TransferDriver::handleFailure()
     const QUrl url(m_config.uploadUrl);
     const QString pageAt = url.host() + u':' + QString::number(url.port(url.scheme() == u"https" ? 443 : 80));
     const QString why = PassTexts::unreachable(code, pageAt, url.host(), m_inet.ProxyUsed(), info);
+    // The carrier has judged the proxy's answer to the tunnel, if one came.
     if (code == QNetworkReply::ProxyAuthenticationRequiredError)
-        m_view.addStatus(PassTexts::proxyRefusedConnect(info, entry));
+        m_voice.say(PassTexts::proxyRefusedConnect(info, entry));
     else if (m_inet.LastRequestDelivered())
-        m_view.addStatus(PassTexts::reachedThePage(why, info, entry));
+        m_voice.say(PassTexts::reachedThePage(why, info, entry));
     else
-        m_view.addStatus(PassTexts::noAnswer(why, info, entry));
+        m_voice.say(PassTexts::noAnswer(why, info, entry));
     finish(Outcome::Failed, info);
 }
 
@@ -691,14 +580,14 @@ void TransferDriver::closeBody()
     // that writes out.txt is done with it only then, and a word said later
     // would stand above the end of the pass.
     if (const QString why = m_body->outFileFailure(); !why.isEmpty())
-        m_view.addErrorBlock(why, std::exchange(m_bodyPath, QString()));
+        m_voice.sayError(why, std::exchange(m_bodyPath, QString()));
 }
 
 bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why)
 {
     // Broken off before the request was whole: the page cannot have filed it.
     if (const auto uncleared = m_journal.endSend(); !uncleared.ok())
-        m_view.addStatusOnce(uncleared.text);
+        m_voice.sayOnce(uncleared.text);
     if (stop == DocumentBody::Stop::HeldBoundary) {
         // Goes again at once around another boundary, read anew from the file
         // it was: the version checked when it was first opened. The suffix is
@@ -707,13 +596,13 @@ bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why
         // broken requests. A document that meets several is not tried for ever.
         m_view.log(why);
         if (++m_flight->boundaryTries > kBoundaryTries) {
-            m_view.addStatus(PassTexts::heldBack(m_flight->entry, why));
+            m_voice.say(PassTexts::heldBack(m_flight->entry, why));
             return false;
         }
         m_flight->boundaryNumber = QRandomGenerator::system()->bounded(1u, 0xFFFFFFFFu);
         return sendDocument({m_flight->identity, true});
     }
-    m_view.addStatus(PassTexts::heldBack(m_flight->entry, why));
+    m_voice.say(PassTexts::heldBack(m_flight->entry, why));
     return false;
 }
 
@@ -730,7 +619,7 @@ void TransferDriver::answersInDoubt(int count)
 void TransferDriver::sayInDoubt(int count)
 {
     const QString text = m_answers.inDoubt(count);
-    m_view.addStatus(text);
+    m_voice.say(text);
     m_view.log(text);
 }
 
@@ -741,73 +630,81 @@ void TransferDriver::reportReply(const QString& description)
                m_inet.ResponseInfo());
 }
 
-void TransferDriver::handleAnswer()
+QByteArray TransferDriver::readReply()
 {
-    m_stage = Stage::ReadingReply;
-    const bool truncated = m_inet.ReplyTruncated();
-    QByteArray replyBytes;
+    // In pieces, with events between them: the window stays alive while a
+    // long answer is read.
+    QByteArray reply;
     QByteArray piece = m_inet.GetChunk(1024, 0);
     QCoreApplication::processEvents();
     while (!piece.isEmpty()) {
-        replyBytes += piece;
+        reply += piece;
         piece = m_inet.GetChunk(1024, 0);
         QCoreApplication::processEvents();
     }
-    const QString reply = QString::fromUtf8(replyBytes);
-    // An error page that happens to read "OK" has filed nothing; "OK" followed
-    // by a NUL reads as "OK" on screen, so the two bytes themselves count.
-    const long status = m_inet.ResponseCode();
-    const bool filed = replyBytes == QByteArrayView("OK") && !truncated && status >= 200 && status <= 299;
+    return reply;
+}
+
+void TransferDriver::handleAnswer()
+{
+    m_stage = Stage::ReadingReply;
+    const bool cut = m_inet.ReplyTruncated();
+    const QByteArray reply = readReply();
+    using ExchangeJudge::AnswerVerdict;
+    const AnswerVerdict verdict = ExchangeJudge::answerVerdict(
+        int(m_inet.ResponseCode()), reply, cut,
+        m_inet.ReplyFromProxy() ? ExchangeJudge::Answerer::Proxy : ExchangeJudge::Answerer::Page);
+    const bool filed = verdict == AnswerVerdict::Filed;
     // The record of a filing goes to disk at once: a stop from here on must
     // find it, and the status box and its repaint can wait.
     if (filed)
         recordFiled();
-    m_view.addStatus(reply);
-    const QString entry = m_flight->entry;
-    m_answers.answered(entry, filed);
+    m_voice.say(QString::fromUtf8(reply));
+    m_answers.answered(m_flight->entry, filed);
     if (m_doubtPending > 0)
         sayInDoubt(std::exchange(m_doubtPending, 0));
-    if (filed) {
-        if (finish(Outcome::Filed))
-            goOn();
-        return;
+    QString failure;
+    if (!filed) {
+        reportReply(cut ? QStringLiteral("The reply was longer than 1 MiB") : QString());
+        failure = PassTexts::answered(m_inet.ResponseInfo());
+        sayNotFiled(verdict, reply);
     }
-
-    reportReply(truncated ? QStringLiteral("The reply was longer than 1 MiB") : QString());
-    const QString info = m_inet.ResponseInfo();
-    const QString failure = PassTexts::answered(info);
-    if (refusesTheDocument(int(status))) {
-        // The page refuses this document, not documents: the pass goes on with
-        // the next, and trying this one again will not change the answer.
-        m_view.addStatus(PassTexts::refusedDocument(entry, int(status), info));
-        if (finish(Outcome::Refused, failure))
-            goOn();
-        return;
-    }
-    // A refused password or a login the page asks for is not mended by waiting.
-    // A 407 is a proxy's word, whichever way the request went.
-    const bool fromProxy = status == 407 || m_inet.ReplyFromProxy();
-    if (fromProxy) {
-        m_view.addStatus(PassTexts::proxyRefused(m_inet.ProxyUsed(), info, entry));
-    } else {
-        m_view.addStatus(PassTexts::notFiled(info, m_inet.ReplyLocation(), entry));
-        m_view.addStatus(status == 401 ? PassTexts::pageWantsLogin(m_inet.ProxyUsed())
-                                       : PassTexts::tryLater());
-    }
-    // An error page's words, above the lines that say what it means.
-    const QString says = AnswerText::fromHtml(replyBytes);
-    if (!says.isEmpty())
-        m_view.addStatus(PassTexts::pageSays(says, fromProxy));
-    finish(Outcome::Stopped, failure);
+    const Outcome outcome = filed                                     ? Outcome::Filed
+                            : verdict == AnswerVerdict::RefusedItself ? Outcome::Refused
+                                                                      : Outcome::Stopped;
+    if (finish(outcome, failure))
+        goOn();
 }
 
-bool TransferDriver::refusesTheDocument(int status)
+void TransferDriver::sayNotFiled(ExchangeJudge::AnswerVerdict verdict, const QByteArray& reply)
 {
-    // 413: too large for the page; 415: of a type it does not take; 422: a
-    // document it could not process. Each is said of this document, and the
-    // next may be taken. Anything else (a wrong text, 4xx of the page's access
-    // or address, 5xx, a proxy's 407, 408, 429) would meet the next one as well.
-    return status == 413 || status == 415 || status == 422;
+    using ExchangeJudge::AnswerVerdict;
+    const QString& entry = m_flight->entry;
+    const QString info = m_inet.ResponseInfo();
+    switch (verdict) {
+    case AnswerVerdict::Filed:
+        return;
+    case AnswerVerdict::RefusedItself:
+        // The page refuses this document, not documents: the pass goes on with
+        // the next, and trying this one again will not change the answer.
+        m_voice.say(PassTexts::refusedDocument(entry, int(m_inet.ResponseCode()), info));
+        return;
+    case AnswerVerdict::ProxyAuth:
+    case AnswerVerdict::ProxyRefused:
+        m_voice.say(PassTexts::proxyRefused(m_inet.ProxyUsed(), info, entry));
+        break;
+    case AnswerVerdict::LoginWanted:
+    case AnswerVerdict::Stopped:
+        m_voice.say(PassTexts::notFiled(info, m_inet.ReplyLocation(), entry));
+        m_voice.say(verdict == AnswerVerdict::LoginWanted ? PassTexts::pageWantsLogin(m_inet.ProxyUsed())
+                                                          : PassTexts::tryLater());
+        break;
+    }
+    // An error page's words, above the lines that say what it means.
+    const QString says = AnswerText::fromHtml(reply);
+    if (!says.isEmpty())
+        m_voice.say(PassTexts::pageSays(says, verdict == AnswerVerdict::ProxyAuth ||
+                                                  verdict == AnswerVerdict::ProxyRefused));
 }
 
 void TransferDriver::recordFiled()
@@ -821,5 +718,5 @@ void TransferDriver::recordFiled()
     m_filed.add(m_flight->entry, m_flight->path, m_flight->identity, recorded.unsyncedFd);
     m_journal.sendFiled();
     if (!recorded.ok())
-        m_view.addStatus(PassTexts::filedUnrecorded(recorded.failure, m_flight->entry));
+        m_voice.say(PassTexts::filedUnrecorded(recorded.failure, m_flight->entry));
 }

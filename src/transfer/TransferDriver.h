@@ -11,26 +11,29 @@
 //
 // It needs no window: the window hands it its state, a view to report to, the
 // transfer control and where the pass's settings come from, and calls it from
-// its event handlers.
+// its event handlers. The folder it serves is a FolderSession's (its lock,
+// what a stop left there, its listing, its leftovers, the scanner's pages); the
+// request a document goes in is a RequestAssembly's; the meaning of an answer
+// is ExchangeJudge::answerVerdict's. What it has said its PassVoice remembers:
+// the window only tells it when the status box was emptied or written by others.
 #pragma once
 
 #include "AnswerLedger.h"
 #include "DocumentBody.h"
+#include "ExchangeJudge.h"
 #include "FileGate.h"
 #include "FiledDocuments.h"
 #include "FiledLog.h"
-#include "FolderListing.h"
-#include "FolderLock.h"
-#include "Leftovers.h"
+#include "FolderSession.h"
 #include "OutFile.h"
 #include "PassReport.h"
-#include "Recovery.h"
+#include "PassVoice.h"
 #include "RefusalQueue.h"
+#include "RequestAssembly.h"
 #include "StationJournal.h"
 #include "TransferView.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -106,16 +109,18 @@ public:
     QString folderLockMessage() const;
     /// What the last listing found a stop of the station had left (a document
     /// perhaps filed already), for a window that writes its status box afresh.
-    QStringList recoveryNotes() const { return m_recoveryNotes; }
+    QStringList recoveryNotes() const { return m_folder.recoveryNotes(); }
+    /// The status box was emptied: what the pass says once is said again when
+    /// it applies.
+    void statusBoxEmptied();
+    /// Something other than the pass put a message on top of the status box.
+    void statusBoxWritten();
 
     /// The next pass is the operator's Force Transfer: documents the page
     /// refused for itself go once too, before their wait is out.
     void forceRefusedOnce() { m_forceNext = true; }
     /// What the pass takes for now, in ms since the epoch (tests move it on).
     void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
-    /// An answer that refuses this document and would not refuse the next.
-    static bool refusesTheDocument(int status);
-
     /// Where the copy of the last request body is written.
     static QString outFilePath() { return OutFile::defaultPath(); }
 
@@ -179,10 +184,6 @@ private:
     bool sendCurrent();
     /// sendCurrent, which leaves the driver idle whatever this throws.
     bool prepareCurrent();
-    /// Why the current entry is left where it is without being read, if it is.
-    bool leftAlone(const QString& entry);
-    /// What a stop left in the read-from folder standing under its name now has been looked at.
-    bool recovered() const;
     /// Converts the TIFF in flight; on success the flight names the PDF, whose
     /// identity is returned.
     std::optional<FileStamp> convertCurrent();
@@ -194,14 +195,12 @@ private:
     void send(const QByteArray& boundary);
     /// The station broke the request off itself; true when the document went again at once.
     bool handleBrokenOff(DocumentBody::Stop stop, const QString& why);
-    /// What the file of a listed entry must still be before it is read.
-    FileGate::Expectation expectationFor(const QString& entry) const;
-    /// Remembers a file that is done with but could not be deleted, and says so.
-    void keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
-                      const QString& why);
-    /// Where what a stop of the station left is reported: once, in the status box.
-    Recovery::Hooks recoveryHooks();
+    /// The answer to the document in flight has come: it is read, judged and acted on.
     void handleAnswer();
+    /// The whole reply, read in pieces with events running between them.
+    QByteArray readReply();
+    /// What the operator is told of an answer that filed nothing.
+    void sayNotFiled(ExchangeJudge::AnswerVerdict verdict, const QByteArray& reply);
     /// The request failed without an answer.
     void handleFailure();
     void answersInDoubt(int count);
@@ -221,7 +220,6 @@ private:
     Stage m_stage = Stage::Idle;
     std::optional<Flight> m_flight;
     PassReport m_report;
-    QHash<QString, ListedFile> m_listed;
     RefusalQueue m_refusals;
     std::function<qint64()> m_clock;
     bool m_forceNext = false;
@@ -231,8 +229,7 @@ private:
     AnswerLedger m_answers;
     int m_doubtPending = 0;       ///< said while the answer in hand was read
     bool m_saidOutOfRoom = false; ///< a full disk has stopped a conversion this pass, and was said
-    /// Pages the scanner completed, as they were when it reported them.
-    QHash<QString, FileStamp> m_trustedPages;
+    RequestAssembly m_request;    ///< of the pass
     OutFile m_outFile;
     /// The body of the request in flight.
     std::shared_ptr<DocumentBody> m_body;
@@ -243,12 +240,8 @@ private:
     /// the page may have them, and their next send says so.
     QSet<FileStamp> m_answeredEarly;
     FiledLog m_filedLog;
-    FolderLock m_folderLock;
-    Leftovers m_leftovers;
     StationJournal m_journal;
-    /// The folder whose interrupted work has been looked at, by name and by identity.
-    QString m_recoveredFolder;
-    FileId m_recoveredId;
-    QStringList m_recoveryNotes;
+    PassVoice m_voice; ///< every message of the pass goes through it
+    FolderSession m_folder;
     FiledDocuments m_filed;
 };

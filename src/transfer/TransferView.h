@@ -12,11 +12,6 @@ public:
 
     /// Puts a message on top of the status box.
     virtual void addStatus(const QString& message) = 0;
-    /// The same, unless it was said since the box was last emptied: a file that
-    /// stays as it is is named once, not at every pass.
-    virtual void addStatusOnce(const QString& message) = 0;
-    /// The newest message of the status box is this one.
-    virtual bool isNewest(const QString& message) const = 0;
     /// Ends the newest message with one more line break.
     virtual void appendStatusLineBreak() = 0;
     /// A line for the diagnostic window.

@@ -70,8 +70,6 @@ long networkError(CURLcode result, bool viaProxy, long connectCode)
     case CURLE_RECV_ERROR:
     case CURLE_PARTIAL_FILE:
     case CURLE_SEND_FAIL_REWIND:
-        if (connectCode == 407)
-            return QNetworkReply::ProxyAuthenticationRequiredError;
         if (connectCode != 0 && (connectCode < 200 || connectCode > 299))
             return QNetworkReply::UnknownProxyError;
         return QNetworkReply::RemoteHostClosedError;
@@ -513,7 +511,10 @@ void CurlCarrier::finish(int resultCode)
         o.code = networkError(result, !m_exchange.proxy.isEmpty(), connectCode);
         if (m_resendRefused)
             o.code = QNetworkReply::RemoteHostClosedError;
-        if (o.proxyStatus == 407)
+        // The proxy's answer to the CONNECT, whatever the library made of it.
+        if (o.proxyStatus != 0 &&
+            ExchangeJudge::answerVerdict(o.proxyStatus, {}, false, ExchangeJudge::Answerer::Proxy) ==
+                ExchangeJudge::AnswerVerdict::ProxyAuth)
             o.code = QNetworkReply::ProxyAuthenticationRequiredError;
         o.text = m_sourceStopped ? m_exchange.source->stopReason()
                  : !m_malformed.isEmpty()

@@ -234,4 +234,32 @@ bool answeredByProxy(int status, bool viaProxy, bool https, bool forwarded, QByt
     return false;
 }
 
+AnswerVerdict answerVerdict(int status, QByteArrayView body, bool cut, Answerer who)
+{
+    // An error page that happens to read "OK" has filed nothing; "OK" followed
+    // by a NUL reads as "OK" on screen, so the two bytes themselves count.
+    if (who == Answerer::Page && !cut && status >= 200 && status <= 299 && body == QByteArrayView("OK"))
+        return AnswerVerdict::Filed;
+    if (refusesTheDocument(status))
+        return AnswerVerdict::RefusedItself;
+    // A refused password or a login the page asks for is not mended by waiting.
+    // A 407 is a proxy's word, whichever way the request went.
+    if (status == 407)
+        return AnswerVerdict::ProxyAuth;
+    if (who == Answerer::Proxy)
+        return AnswerVerdict::ProxyRefused;
+    if (status == 401)
+        return AnswerVerdict::LoginWanted;
+    return AnswerVerdict::Stopped;
+}
+
+bool refusesTheDocument(int status)
+{
+    // 413: too large for the page; 415: of a type it does not take; 422: a
+    // document it could not process. Each is said of this document, and the
+    // next may be taken. Anything else (a wrong text, 4xx of the page's access
+    // or address, 5xx, a proxy's 407, 408, 429) would meet the next one as well.
+    return status == 413 || status == 415 || status == 422;
+}
+
 } // namespace ExchangeJudge

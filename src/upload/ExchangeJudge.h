@@ -103,4 +103,25 @@ QByteArray standardReason(int status);
 /// the page's.
 bool answeredByProxy(int status, bool viaProxy, bool https, bool forwarded, QByteArrayView server);
 
+/// Who wrote an answer: the page, or the proxy on the way (answeredByProxy).
+enum class Answerer { Page, Proxy };
+
+/// What an answer means for the document it answers, and for the ones after it.
+enum class AnswerVerdict {
+    Filed,         ///< exactly "OK", whole, with a 2xx status, from the page: filed
+    RefusedItself, ///< refused for what this document is: the next one may be taken
+    ProxyAuth,     ///< 407: the proxy wants other credentials, whoever passed it on
+    ProxyRefused,  ///< the proxy's own answer (its 401)
+    LoginWanted,   ///< the page's 401: it wants a login
+    Stopped,       ///< anything else would meet the next document as well
+};
+
+/// The one verdict on an answer: the carrier's answer to a CONNECT (body
+/// empty) and the page's or the proxy's answer to the request alike. cut: the
+/// body was longer than the limit and is not whole.
+AnswerVerdict answerVerdict(int status, QByteArrayView body, bool cut, Answerer who);
+
+/// An answer that refuses this document and would not refuse the next.
+bool refusesTheDocument(int status);
+
 } // namespace ExchangeJudge

@@ -90,6 +90,8 @@ private slots:
 
     void folderGoesOutInListingOrder();
     void aPassNeedsNoWindow();
+    void voiceRemembersWhatItSaid_data();
+    void voiceRemembersWhatItSaid();
     void documentPutBackIsNotTakenForFiled();
     void refusalsHaltThePass_data();
     void refusalsHaltThePass();
@@ -239,19 +241,52 @@ class PlainView : public TransferView
 public:
     QStringList said; // newest first, as the status box shows it
     void addStatus(const QString& message) override { said.prepend(message); }
-    void addStatusOnce(const QString& message) override
-    {
-        if (!said.contains(message))
-            said.prepend(message);
-    }
-    bool isNewest(const QString& message) const override
-    {
-        return !said.isEmpty() && said.first() == message;
-    }
     void appendStatusLineBreak() override {}
     void log(const QString&) override {}
     void conversionDone() override {}
 };
+
+void TestTransfer::voiceRemembersWhatItSaid_data()
+{
+    // What happens after the pass says "a" once and puts "b" on top.
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<bool>("bNewest");
+    QTest::addColumn<int>("aSaidAgain");
+    QTest::newRow("nothing") << "" << true << 0;
+    QTest::newRow("box written by another") << "written" << false << 0;
+    QTest::newRow("box emptied") << "emptied" << false << 1;
+    QTest::newRow("error block") << "error" << false << 0;
+    QTest::newRow("line break") << "break" << false << 0;
+    QTest::newRow("another once") << "once c" << false << 0;
+    QTest::newRow("b once more") << "say b" << true << 0;
+}
+
+void TestTransfer::voiceRemembersWhatItSaid()
+{
+    QFETCH(QString, then);
+    QFETCH(bool, bNewest);
+    QFETCH(int, aSaidAgain);
+    PlainView view;
+    PassVoice voice(view);
+    voice.sayOnce("a");
+    voice.sayOnce("a");
+    voice.say("b");
+    if (then == "written")
+        voice.boxWritten();
+    else if (then == "emptied")
+        voice.boxEmptied();
+    else if (then == "error")
+        voice.sayError("failed", "b");
+    else if (then == "break")
+        voice.appendLineBreak();
+    else if (then == "once c")
+        voice.sayOnce("c");
+    else if (then == "say b")
+        voice.say("b");
+    QCOMPARE(voice.isNewest("b"), bNewest);
+    voice.sayOnce("a");
+    QCOMPARE(view.said.count("a"), 1 + aSaidAgain);
+}
 
 void TestTransfer::aPassNeedsNoWindow()
 {
@@ -858,7 +893,7 @@ void TestTransfer::documentRefusals()
 {
     QFETCH(int, status);
     QFETCH(bool, ofTheDocument);
-    QCOMPARE(TransferDriver::refusesTheDocument(status), ofTheDocument);
+    QCOMPARE(ExchangeJudge::refusesTheDocument(status), ofTheDocument);
 }
 
 void TestTransfer::refusalsBackOff_data()
