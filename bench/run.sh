@@ -582,7 +582,8 @@ run_big() {
   echo "== Big documents: one pass of one document, against curl -F to the same page"
   printf "%-28s %8s %8s %7s %14s %10s %12s\n" "case" "pass s" "curl s" "x curl" "RSS before MiB" "peak MiB" \
     "growth MiB"
-  for mib in 400 2048; do
+  # QUILLFEED_BENCH_BIG_MIB="400": the sizes to run, in MiB.
+  for mib in ${QUILLFEED_BENCH_BIG_MIB:-400 2048}; do
     size=$((mib * MIB))
     # The document for curl, the station's copy of it and out.txt, plus room.
     avail=$(($(df -Pk "$WORK" | awk 'NR == 2 { print $4 }') * 1024))
@@ -590,7 +591,7 @@ run_big() {
       echo "$mib MiB: skipped, only $((avail / MIB)) MiB free in $WORK"
       continue
     fi
-    runs=$([ "$mib" -le 400 ] && echo 5 || echo 3)
+    runs=${QUILLFEED_BENCH_BIG_RUNS:-$([ "$mib" -le 400 ] && echo 5 || echo 3)}
     head -c "$size" < <(yes "%PDF-1.4 a page of the bench, 0123456789 abcdefghijklmnopqrstuvwxyz") >"$doc"
     CURL_S=$(time_runs "$runs" curl -sS -o /dev/null -H "Expect:" \
       -F "file=@$doc;filename=\\big.pdf;type=application/pdf" "$READ_URL")
