@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace Bench {
@@ -89,6 +90,17 @@ inline qsizetype countFiles(const QString& dir)
     return n;
 }
 
+/// Sets the peak resident memory (VmHWM) back to what is resident now, so that
+/// the peak read later is that of what came after.
+inline bool resetPeakMemory()
+{
+    FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (!f)
+        return false;
+    const bool ok = std::fputs("5", f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
 /// A value of /proc/self/status in kB ("VmHWM", "VmRSS"), -1 when missing.
 inline long procStatusKb(const char* key)
 {
@@ -110,8 +122,10 @@ inline long procStatusKb(const char* key)
 
 /// Clicks Force Transfer and runs the event loop until the pass has ended.
 /// Returns the wall time in seconds, or a negative value when the pass halted
-/// (a refused or failed request) or did not end within timeoutS.
-inline double timedPass(frmMain& w, double timeoutS, QString* why)
+/// (a refused or failed request) or did not end within timeoutS. onRound, when
+/// given, is called with the seconds since the click at every round of the loop.
+inline double timedPass(frmMain& w, double timeoutS, QString* why,
+                        const std::function<void(double)>& onRound = {})
 {
     // Wakes the loop now and then, so a pass that stalls is noticed.
     QTimer wake;
@@ -121,6 +135,8 @@ inline double timedPass(frmMain& w, double timeoutS, QString* why)
     t.start();
     w.CmdStartTransfer[0]->click();
     for (;;) {
+        if (onRound)
+            onRound(double(t.nsecsElapsed()) / 1e9);
         if (!w.uploadInFlight()) {
             // The pass moves on inside the reply handler, so between two rounds of
             // the loop either a request is in flight or the pass is over.

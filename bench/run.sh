@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of Quillfeed against baselines measured in the same run.
 #
-#   bench/run.sh transfer | link | gaps | listing | memory | big | convert | all
+#   bench/run.sh transfer | link | gaps | listing | memory | big | backlog | convert | all
 #
 # Builds what it needs (Release) in $QUILLFEED_BENCH_BUILD (default: build-bench
 # in the source tree), starts its own nginx on a free loopback port, and prints
@@ -16,11 +16,11 @@ BOUNDARY="---------------------------7d023a2ea28"
 MIB=$((1024 * 1024))
 
 usage() {
-  echo "usage: bench/run.sh transfer|link|gaps|listing|memory|big|convert|all" >&2
+  echo "usage: bench/run.sh transfer|link|gaps|listing|memory|big|backlog|convert|all" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
-case "$1" in transfer | link | gaps | listing | memory | big | convert | all) ;; *) usage ;; esac
+case "$1" in transfer | link | gaps | listing | memory | big | backlog | convert | all) ;; *) usage ;; esac
 WHAT=$1
 
 die() {
@@ -582,7 +582,8 @@ run_big() {
   echo "== Big documents: one pass of one document, against curl -F to the same page"
   printf "%-28s %8s %8s %7s %14s %10s %12s\n" "case" "pass s" "curl s" "x curl" "RSS before MiB" "peak MiB" \
     "growth MiB"
-  for mib in 400 2048; do
+  # QUILLFEED_BENCH_BIG_MIB="400": the sizes to run, in MiB.
+  for mib in ${QUILLFEED_BENCH_BIG_MIB:-400 2048}; do
     size=$((mib * MIB))
     # The document for curl, the station's copy of it and out.txt, plus room.
     avail=$(($(df -Pk "$WORK" | awk 'NR == 2 { print $4 }') * 1024))
@@ -590,7 +591,7 @@ run_big() {
       echo "$mib MiB: skipped, only $((avail / MIB)) MiB free in $WORK"
       continue
     fi
-    runs=$([ "$mib" -le 400 ] && echo 5 || echo 3)
+    runs=${QUILLFEED_BENCH_BIG_RUNS:-$([ "$mib" -le 400 ] && echo 5 || echo 3)}
     head -c "$size" < <(yes "%PDF-1.4 a page of the bench, 0123456789 abcdefghijklmnopqrstuvwxyz") >"$doc"
     CURL_S=$(time_runs "$runs" curl -sS -o /dev/null -H "Expect:" \
       -F "file=@$doc;filename=\\big.pdf;type=application/pdf" "$READ_URL")
@@ -602,6 +603,44 @@ run_big() {
     echo "target: growth <= 64 MiB: $(verdict "$BIG_GROWTH_KB <= 64 * 1024");" \
       "at least 0.8x curl: $(verdict "$BIG_RATIO >= 0.8")"
   done
+}
+
+# A backlog: 20,000 files of 2 KB in 100 subfolders, the work of a station that
+# was cut off from the page for a day, in one pass of a window that has just made
+# a pass of 1,000 files the same way and makes another one after it. The disk's
+# sync time varies tenfold between runs on a shared machine, so the backlog is
+# judged against the passes of the same run.
+run_backlog() {
+  start_nginx
+  local files=${QUILLFEED_BENCH_BACKLOG:-20000} pair=1000 runs=${QUILLFEED_BENCH_BACKLOG_RUNS:-1} i dir=$WORK/backlog out
+  echo "== Backlog: $files x 2 KB in 100 subfolders, between passes of $pair x 2 KB of the same window"
+  printf "%-5s %9s %9s %9s %9s %9s %8s %9s %20s %10s %10s\n" "run" "before/s" "backlog s" "files/s" "after/s" \
+    "x pair" "first s" "" "quarters s" "RSS MiB" "peak MiB"
+  for ((i = 1; i <= runs; i++)); do
+    rm -rf "$dir"
+    out=$dir.out
+    "$BUILD/bin/transfer_bench" backlog "$dir" "$URL" "$files" "$pair" 2048 100 >"$out" 2>"$dir.log" ||
+      { tail -n 5 "$dir.log" "$out" >&2; die "transfer_bench backlog failed"; }
+    local before after big first rss hwm q1 q2 q3 q4 rate pairrate
+    before=$(result_field "$out" before_s)
+    big=$(result_field "$out" backlog_s)
+    after=$(result_field "$out" after_s)
+    first=$(result_field "$out" first_s)
+    q1=$(result_field "$out" q1_s) q2=$(result_field "$out" q2_s) q3=$(result_field "$out" q3_s) q4=$(result_field "$out" q4_s)
+    rss=$(result_field "$out" rss_before_kb)
+    hwm=$(result_field "$out" hwm_after_kb)
+    rate=$(calc %f "$files / $big")
+    pairrate=$(calc %f "($pair / $before + $pair / $after) / 2")
+    printf "%-5s %9.0f %9.2f %9.0f %9.0f %9.2f %8.3f %9s %20s %10.1f %10.1f\n" "$i" "$(calc %f "$pair / $before")" \
+      "$big" "$rate" "$(calc %f "$pair / $after")" "$(calc %f "$rate / $pairrate")" "$first" "" \
+      "$(calc %.1f "$q1")/$(calc %.1f "$q2 - $q1")/$(calc %.1f "$q3 - $q2")/$(calc %.1f "$q4 - $q3")" \
+      "$(calc %f "$rss / 1024")" "$(calc %f "$hwm / 1024")"
+  done
+  rm -rf "$dir"
+  echo "(x pair: the backlog's files/s over the mean of the two passes of $pair around it; first s: from the click"
+  echo " to the first file's row in filed.csv; quarters: the time each quarter of the backlog took;"
+  echo " RSS: resident before the backlog's click, peak: the highest resident during its pass)"
+  echo "a pass whose cost per file grows with the backlog shows x pair well below 1 and its quarters growing"
 }
 
 # ---------------------------------------------------------------------------
@@ -631,6 +670,7 @@ gaps) build && start_nginx && run_gaps ;;
 listing) build && run_listing ;;
 memory) build && run_memory ;;
 big) build && run_big ;;
+backlog) build && run_backlog ;;
 convert) run_convert ;;
 all)
   build
@@ -643,6 +683,8 @@ all)
   run_memory
   echo
   run_big
+  echo
+  run_backlog
   echo
   run_convert
   ;;

@@ -14,6 +14,11 @@
 //   transfer_bench memory WORK URL SIZE
 //       one pass of one file of SIZE bytes; prints resident memory before and the
 //       peak after.
+//   transfer_bench backlog WORK URL FILES PAIR SIZE FOLDERS
+//       one window: a pass of PAIR files, one of FILES files, one of PAIR files
+//       again, each spread over FOLDERS subfolders; prints each pass's time, the
+//       backlog's time to its first file filed and to each quarter of it, and its
+//       peak resident memory beside what was resident before it.
 #include "BenchSupport.h"
 #include "FiledLog.h"
 #include "InetControl.h"
@@ -21,6 +26,7 @@
 #include "UploadRequest.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSslCertificate>
 #include <QTextStream>
 
@@ -210,6 +216,85 @@ int memory(const QString& work, const QString& url, qint64 size)
     return 0;
 }
 
+int backlog(const QString& work, const QString& url, int files, int pair, qint64 size, int folders)
+{
+    Bench::Station station(work, url);
+    const QByteArray content = contentOf(size, 0);
+    auto fill = [&](int count) {
+        for (int f = 0; f < folders; ++f)
+            if (!QDir().mkpath(station.scans + QStringLiteral("/f%1").arg(f, 3, 10, QLatin1Char('0'))))
+                return false;
+        for (int i = 0; i < count; ++i) {
+            const QString path =
+                station.scans + QStringLiteral("/f%1").arg(i % folders, 3, 10, QLatin1Char('0')) + entryOf(i);
+            if (!writeFile(path, content) || !Bench::dateBack(path))
+                return false;
+        }
+        return true;
+    };
+    auto w = std::make_unique<frmMain>();
+    w->Form_Load();
+    QString why;
+    // The window meets the page once a run, on a pass of its own.
+    if (!fill(2) || Bench::timedPass(*w, 60, &why) < 0)
+        return fail(QStringLiteral("the first pass failed: ") + why);
+    auto pass = [&](int count, const char* name, const std::function<void(double)>& onRound = {}) {
+        if (!fill(count)) {
+            fail(QStringLiteral("cannot write the files in ") + station.scans);
+            return -1.0;
+        }
+        const double s = Bench::timedPass(*w, 3600, &why, onRound);
+        if (s < 0) {
+            fail(QStringLiteral("the %1 pass failed: %2").arg(QLatin1String(name), why));
+            return -1.0;
+        }
+        if (const qsizetype left = Bench::countFiles(station.scans); left != 0) {
+            fail(QStringLiteral("%1 files were left in the folder after the %2 pass").arg(left).arg(name));
+            return -1.0;
+        }
+        return s;
+    };
+    const double before = pass(pair, "first");
+    if (before < 0)
+        return 1;
+    // Every file filed adds a row of about the same length to filed.csv: its
+    // size tells how far the pass has come without listing the folder.
+    const QString record = FiledLog::defaultPath();
+    const qint64 recordBefore = QFileInfo(record).size();
+    std::vector<std::pair<double, qint64>> progress;
+    const auto watch = [&](double s) {
+        const qint64 now = QFileInfo(record).size() - recordBefore;
+        if (progress.empty() ? now > 0 : now > progress.back().second)
+            progress.emplace_back(s, now);
+    };
+    QCoreApplication::processEvents();
+    const long rssBefore = Bench::procStatusKb("VmRSS");
+    Bench::resetPeakMemory();
+    const double big = pass(files, "backlog", [&](double s) { watch(s); });
+    const long hwmAfter = Bench::procStatusKb("VmHWM");
+    if (big < 0)
+        return 1;
+    const double after = pass(pair, "last");
+    if (after < 0)
+        return 1;
+    const qint64 total = progress.empty() ? 0 : progress.back().second;
+    QTextStream out(stdout);
+    out << "RESULT backlog files=" << files << " pair=" << pair << " before_s=" << before
+        << " backlog_s=" << big << " after_s=" << after
+        << " first_s=" << (progress.empty() ? -1 : progress.front().first);
+    for (int q = 1; q <= 4; ++q) {
+        double at = -1;
+        for (const auto& [s, bytes] : progress)
+            if (bytes * 4 >= total * q) {
+                at = s;
+                break;
+            }
+        out << " q" << q << "_s=" << at;
+    }
+    out << " rss_before_kb=" << rssBefore << " hwm_after_kb=" << hwmAfter << Qt::endl;
+    return 0;
+}
+
 int syncFloor(const QString& url, int files, qint64 size)
 {
     const FiledLog log;
@@ -249,6 +334,9 @@ int main(int argc, char* argv[])
         return syncFloor(url, atoi(argv[4]), atoll(argv[5]));
     if (mode == QLatin1String("memory") && argc >= 5)
         return memory(work, url, atoll(argv[4]));
+    if (mode == QLatin1String("backlog") && argc >= 8)
+        return backlog(work, url, atoi(argv[4]), atoi(argv[5]), atoll(argv[6]), atoi(argv[7]));
     return fail(QStringLiteral(
-        "usage: transfer_bench transfer WORK URL FILES SIZE RUNS [BODIES] | memory WORK URL SIZE"));
+        "usage: transfer_bench transfer WORK URL FILES SIZE RUNS [BODIES] | memory WORK URL SIZE | "
+        "backlog WORK URL FILES PAIR SIZE FOLDERS"));
 }

@@ -1,5 +1,6 @@
 // Benchmark helper on libtiff:
 //   gen_pages make FOLDER            writes the benchmark's 300 dpi A4 inputs into FOLDER
+//   gen_pages noisy-cmyk FILE        writes one of them alone: noise over CMYK gradients, LZW
 //   gen_pages expect TIFF PAGE PPM   what page PAGE (from 1) looks like, as libtiff decodes it, as PPM
 //   gen_pages jpeg TIFF OUT          the JPEG stream of strip 0 with the shared tables merged in
 //   gen_pages compare A B            compares two PBM/PGM/PPM images as RGB; exit 0 when identical
@@ -222,6 +223,24 @@ bool writePage(const std::string& path, const std::vector<std::uint8_t>& pixels,
     }
     TIFFClose(tif);
     return ok;
+}
+
+/// A noisy CMYK page: each ink a gradient (across, down, diagonal, flat) under grain as heavy as the
+/// noisy gray scan's, LZW without predictor in libtiff's default strips.
+int noisyCmyk(const std::string& path)
+{
+    Rng noise{4242};
+    std::vector<std::uint8_t> inks(std::size_t(kW) * kH * 4);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const int base[4] = {x * 200 / kW, y * 180 / kH, (x + y) * 160 / (kW + kH), 40};
+            for (int c = 0; c < 4; ++c) {
+                const int grain = int(noise.next() % 13) + int(noise.next() % 13) - 12;
+                inks[(std::size_t(y) * kW + x) * 4 + c] =
+                    static_cast<std::uint8_t>(std::clamp(base[c] + grain, 0, 255));
+            }
+        }
+    return writePage(path, inks, 4, 8, PHOTOMETRIC_SEPARATED, COMPRESSION_LZW, PREDICTOR_NONE, 0) ? 0 : 1;
 }
 
 /// A photograph: soft shapes at several scales, fine texture, sensor noise.
@@ -532,6 +551,8 @@ int makeWider(const std::string& folder, const std::vector<std::uint8_t>& gray,
     }
     if (!writePage(folder + "/gray-noisy-lzw.tif", noisy, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW,
                    PREDICTOR_NONE, 0))
+        return 1;
+    if (noisyCmyk(folder + "/cmyk-noisy-lzw.tif") != 0)
         return 1;
     // 16-bit gray, Deflate without predictor, 64 KB strips.
     if (!writePage(folder + "/gray16-deflate.tif", gray16, 1, 16, PHOTOMETRIC_MINISBLACK,
@@ -963,6 +984,8 @@ int main(int argc, char** argv)
 {
     TIFFSetWarningHandler(nullptr);
     const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "noisy-cmyk" && argc == 3)
+        return noisyCmyk(argv[2]);
     if (mode == "make" && argc == 3)
         return make(argv[2]);
     if (mode == "expect" && argc == 5)

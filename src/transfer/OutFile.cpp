@@ -24,7 +24,7 @@ Outcome OutFile::open()
 {
     const QByteArray native = QFile::encodeName(m_path);
     // Opening with truncation for every file freed and allocated the file's
-    // blocks each time, a fifth of what a pass of small files cost; the file
+    // blocks each time, a large share of a pass of small files; the file
     // stays open for the pass and is rewritten in place. It is opened anew
     // whenever the name no longer leads to it (deleted, replaced).
     struct stat named

@@ -110,17 +110,13 @@ void pump(z_stream& z, Piece& piece, const std::uint8_t* data, std::size_t size,
 
 /// libdeflate's level for a piece, from the setting that covers most of its bytes; 0 where zlib is
 /// the better: libdeflate has no runs-only search, and zlib's Z_RLE is faster than any of its levels
-/// and as tight. Its level 4 packs busy bands as tightly as zlib's 3 in a third to a fifth of the
-/// time, and its 6 smooth ones as zlib's 6. Where a stream packs tighter than kTightPacking (flat
-/// forms, prepress tints) the few matches between the runs, text above all, need its deeper search:
-/// its 6 leaves a colour form 4 % larger than zlib's 6, its 7 1 % larger, its 8 2 % smaller at
-/// twice the time of 7. With rows like the one above sent as Up and the runs-alone retry, its 7
-/// alone keeps the colour form at 0.998 of img2pdf's size; a sixth of the pieces at 8 takes it to
-/// 0.994 and costs a page of prepress tints 7 % more time (a third at 8 cost it 18 %, past half of
-/// img2pdf's time on one core). The plain stream (palette indices, halftones) has no
-/// filter's gain to spare: libdeflate's 6 leaves palette indices 1.3 % larger than zlib's 6, its 7
-/// is 3 % smaller at twice the time; a third of the pieces at 7 keeps it within zlib's 6 in 0.6 of
-/// the time of 7 alone. The piece's place in its stream decides, never the thread it runs on.
+/// and as tight. A light level packs busy bands as tightly as zlib's deeper ones in far less time.
+/// Where a stream packs tighter than kTightPacking (flat forms, prepress tints) the few matches
+/// between the runs, text above all, need its deeper search, which costs time on every piece it
+/// covers: a share of the pieces at the deepest level buys most of its gain in size for a fraction
+/// of its time. The plain stream (palette indices, halftones) has no filter's gain to spare, and
+/// gets the deeper level on a share of its pieces for the same reason. The piece's place in its
+/// stream decides, never the thread it runs on (bench/README.md has the figures).
 int fastLevel(const Piece& piece, std::size_t size)
 {
     const bool deep = piece.index % kDeepEvery == kDeepEvery - 1;
@@ -248,9 +244,9 @@ void compress(Piece& piece) noexcept
             return;
         }
         // Where a piece is nothing but long repeats (blank paper, rules, rows like the one above),
-        // its bytes are the blocks' headers and the repeats' codes: libdeflate ends a block every
-        // 300 KB or so of input, zlib's runs alone every 16,000 codes, up to 8 % smaller. Runs
-        // alone are tried on such pieces only, and the smaller goes.
+        // its bytes are the blocks' headers and the repeats' codes: libdeflate ends its blocks far
+        // less often than zlib's runs alone do, which then packs smaller. Runs alone are tried on
+        // such pieces only, and the smaller goes.
         if (piece.input.size() - piece.dictionary < kRepeatsPacking * piece.outputSize)
             return;
         auto fast = std::move(piece.output);

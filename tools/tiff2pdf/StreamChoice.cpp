@@ -12,12 +12,12 @@ namespace tiff2pdf {
 
 namespace {
 
-/// Bands compressed every way on a page tall enough to sample. Ten bands of 16 rows are 4.6 % of an
-/// A4 page at 300 dpi; with the band before each, 9 % of it is decoded and filtered.
+/// Bands compressed every way on a page tall enough to sample: a small share of a full page, decoded
+/// and filtered with the band before each.
 constexpr std::uint32_t kSampleBands = 10;
 /// Rows of a page to each sampled band, at the least: on a shorter page fewer bands are sampled, so
-/// that it is compressed every way in a sixth of it at most, not whole three times over (a page of
-/// 959 rows took twice img2pdf's time so).
+/// that it is compressed every way in a sixth of it at most, not whole three times over, which made
+/// a short page the slowest of all.
 constexpr std::uint32_t kRowsPerBand = 2 * kEffortBand * 3;
 /// Pages shorter than this are tried whole: two bands and the rows before them would be most of it.
 constexpr std::uint32_t kSampleAllBelow = 2 * kRowsPerBand;
@@ -201,10 +201,9 @@ FlateStream chooseStream(const StreamTrial& trial)
 }
 
 // Pixels of a few levels scattered at random (a page of fine noise, some dithers) hold few repeats
-// longer than a match's minimum: the deeper searches walk long chains of short matches for nothing.
-// On such a gray page libdeflate's 7 took 15 times as long as its 4 for 1.5 % fewer bytes, a
-// page's CPU time more than img2pdf's. Where the sample's matches gain less than kMatchGain over its
-// bytes coded one by one, the plain stream takes the light search that busy bands take.
+// longer than a match's minimum: the deeper searches walk long chains of short matches for nothing,
+// at many times the light search's cost for hardly fewer bytes. Where the sample's matches gain less than
+// kMatchGain over its bytes coded one by one, the plain stream takes the light search that busy bands take.
 int plainLevel(const StreamTrial& trial)
 {
     return trial.literal > 0 && double(trial.plain) * (1 + kMatchGain) >= double(trial.literal) ? kBusyLevel
