@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the bench programs share: a private station (program folder, settings
 // file, read-from folder, per-user folders) around the real main window, and the
 // few measurements they take.

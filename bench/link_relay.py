@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A slow link on 127.0.0.1 (this kernel has no netem): relays TCP from LISTEN to TARGET,
 holding every chunk DELAY ms in each direction, and the first bytes of a new connection one
 round trip (2 x DELAY) more, as a TCP handshake over such a link would. Counts connections:

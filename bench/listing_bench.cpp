@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Listing of a large read-from folder by the real main window.
 //
 //   listing_bench WORK RUNS [FOLDERS FILES_PER_FOLDER TOTAL]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Benchmarks of Quillfeed against baselines measured in the same run.
 #
 #   bench/run.sh transfer | link | gaps | listing | memory | big | backlog | convert | all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Transfer pass of the real main window against a local receiving page.
 //
 //   transfer_bench transfer WORK URL FILES SIZE RUNS [BODIES]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What `cmake --install` lays out and what `cpack` packs.
 #
 # Two components:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a libFuzzer target for a bounded time. SEEDS is either a corpus folder in
 # the repository (only read) or a program that writes seed inputs into the folder
 # it is given. New inputs and any crash reproducer land in WORK.

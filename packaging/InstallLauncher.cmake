@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run by `cmake --install` (and by cpack): writes the launcher, which runs the
 # program from the program folder chosen for this install (CMAKE_INSTALL_PREFIX
 # as the install sees it, so --prefix is honoured). Set before this script:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes the program's icon, as the main window shows it, into a PNG file for
 // the desktop's icon theme:  quillfeed_render_icon <size> <file.png>
 // Run at build time on Qt's offscreen platform.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts Quillfeed on a virtual display with the desktop's accessibility bus on and
 # prints what a screen reader reads of its main window over AT-SPI, then presses
 # Force Transfer through AT-SPI and prints the status box's text changes it was told of.

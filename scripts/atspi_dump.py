@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Prints the accessibility tree of a running Quillfeed as a screen reader sees it
 over AT-SPI: role, name and, for text objects, the text itself (first lines).
 Then presses the first "Force Transfer" through AT-SPI and prints the text changes

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Checks that the C++ sources are laid out as .clang-format says.
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Checks that the C++ sources are laid out as .clang-format says, and that every
+# source file names its licence in its first lines.
 #   bash scripts/check-format.sh          every C++ file of the tree
 #   bash scripts/check-format.sh REV      only the files changed since the git revision REV
 # The whole tree was formatted once, so checking every file costs a few seconds
@@ -24,3 +26,15 @@ else
   echo "check-format: run clang-format -i on the files named above" >&2
   exit 1
 fi
+
+# The licence line: the first line, or the second after a "#!" line.
+mapfile -t sources < <(git ls-files -- '*.cpp' '*.h' '*.py' '*.sh' '*.cmake' '*.in' 'CMakeLists.txt' '*/CMakeLists.txt' .ci/run 2>/dev/null)
+unlicensed=()
+for f in "${sources[@]}"; do
+  head -n 2 "$f" | grep -q 'SPDX-License-Identifier: GPL-3.0-or-later' || unlicensed+=("$f")
+done
+if [ "${#unlicensed[@]}" -gt 0 ]; then
+  printf 'check-format: no SPDX-License-Identifier line at the head of %s\n' "${unlicensed[@]}" >&2
+  exit 1
+fi
+echo "check-format: ${#sources[@]} source files name their licence"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Tries Quillfeed end to end on this machine, with nothing real at stake: the
 # bundled receiving page on 127.0.0.1, SANE's test scanner, and a program folder,
 # read-from folder and per-user settings of its own in a temporary folder.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs every Debian package that building, running and testing Quillfeed needs.
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail

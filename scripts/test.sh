@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up the machine, builds Quillfeed and its tests, and runs the whole suite.
 #   QUILLFEED_SANITIZE=1  build and run under AddressSanitizer and UndefinedBehaviorSanitizer
 #   QUILLFEED_FUZZ=1      also build the libFuzzer targets (with clang) and run them briefly

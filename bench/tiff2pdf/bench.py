@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Measures tiff2pdf converters on the benchmark inputs; see run.sh."""
 import argparse
 import glob

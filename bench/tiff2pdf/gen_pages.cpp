@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Benchmark helper on libtiff:
 //   gen_pages make FOLDER            writes the benchmark's 300 dpi A4 inputs into FOLDER
 //   gen_pages noisy-cmyk FILE        writes one of them alone: noise over CMYK gradients, LZW

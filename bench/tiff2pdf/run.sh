@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Benchmark: Quillfeed's tiff2pdf side by side with img2pdf and with a bare copy of each file (cp, the
 # floor) on generated 300 dpi A4 pages, all run in turn within each round. Prints a table per set (the
 # inputs tuned on, the held-out ones): time against img2pdf (min, median, max over rounds), CPU time,

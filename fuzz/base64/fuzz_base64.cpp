@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the Base64 codec of the proxy credentials. Any text decodes
 // without a crash into no more bytes than its groups hold; any bytes encode to
 // the standard digits without padding, and decode back to themselves, padded or not.

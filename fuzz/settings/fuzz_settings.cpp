@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: any bytes as "settings.txt". The reader must split them into lines
 // without crashing, LoadSettings must take the values by the line rules, and what
 // SaveSettings writes must read back as the same six values.

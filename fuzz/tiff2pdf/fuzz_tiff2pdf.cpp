@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the converter as a TIFF file. Besides crashes, hangs and sanitizer
 // findings it stops on broken promises: a failure that leaves output behind or says nothing, a
 // success whose PDF does not read back with the pages it claims.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The setup dialog "Enter environment variables": edits five of the six settings
 // and switches test mode. One instance at a time, opened modal from Setup or
 // modeless on first run.

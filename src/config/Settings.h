@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The six settings of the program and their file, "settings.txt" beside the executable.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The names and the marker the station and its converter (tools/tiff2pdf) both read and write. Plain
 // C++, so that both include it. Stations of other versions meet the same files on disk: what is made
 // here stays byte for byte as it is.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A full disk, said the same way wherever the station meets one: while it
 // writes scanned pages and while the converter writes a PDF. Offices meet it as
 // a technical line ("No space left on device") that names neither the disk nor

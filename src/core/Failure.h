@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the station's own steps fail. A step that can fail returns an Outcome, and
 // its caller decides where the words go (the status box, a message box, the
 // diagnostic window); a window handler that can only show what went wrong gets a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a file was at one moment: enough to tell later whether a name still
 // holds those very bytes (the same file, neither rewritten nor replaced).
 #pragma once

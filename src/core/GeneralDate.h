@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The present date and time as the operator's messages show them: the system
 // locale's short date, a blank, its long time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text kept as a list of lines, each with the line break it ended in, so that a
 // window can draw, select and trim by line without building the whole text.
 // The status box keeps its messages here, newest first.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a transfer pass did, as the pass itself knows it: what the desktop is
 // told is decided from these facts, never from the texts the pass wrote.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station's private data folder ($XDG_DATA_HOME/quillfeed): the copy of the
 // last request body, the records of what it is doing and what it has filed.
 // Some of it is document content, so the folder is the user's alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station's own files (its records, its settings, the TIFF handed to the
 // converter) are opened only as regular files, without blocking and, unless a
 // caller asks, without following a link: anyone who can put a FIFO, a device or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station's own files (records, settings, what the converter made) read
 // through Qt, opened as PrivateFile opens them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs an outside program from one command line and waits for it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One owner for a system handle (a file descriptor, a DIR*): released exactly
 // once, on every path out of the function that opened it, early returns and
 // throws included.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user store of the program's small choices (the last mode, the chosen
 // scanner): the platform's native per-user settings under "quillStore".
 #pragma once

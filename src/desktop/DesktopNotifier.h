@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A word to the desktop through the freedesktop notification service
 // (org.freedesktop.Notifications on the session bus). The call is made without
 // waiting; without a session bus or a notification service nothing happens but

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decides when the desktop is told that documents stopped reaching the web
 // page, and when they reach it again. An unattended station fails every 30
 // seconds while the page is down; the desktop hears it once, once more after a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Diagnostic Results" window: a plain editable text box that collects
 // log lines, shown only in test mode.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the file list shows: the pass's list of pending files, brought up to date
 // at most every 50 ms. A pass takes a file off the list for every file it sends,
 // and the list view lays out all its rows again after each change: a pass of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: status box, file list, the two mode tabs and their panels.
 // Its handlers are thin: the transfer pass is TransferDriver's, the scan run
 // the scanner control's.

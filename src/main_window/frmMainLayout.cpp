@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as it was designed: frames, status box, file list, the
 // hand-drawn tab strip, the two panels and the focus order.
 #include "frmMain.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pages of a batch gathered into documents outside the read-from folder,
 // each document entering the folder in one step once it is complete, so that
 // a pass never sees part of one; and what a killed batch left behind made into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the pages of one batch are named after. The scanner control numbers a
 // batch's pages from 1, and a web page that stores documents by the name it
 // receives would take a later batch's first page for an earlier one's; so

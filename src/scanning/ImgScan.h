@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scanner control over SANE: open the chosen device, take the options of a
 // batch, scan every page into TIFF files named from a template, close.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a scanned page is, judged from its TIFF as written: blank paper, and the
 // texts of the barcodes and QR codes printed on it. The scan run asks it of each
 // page once the page file is complete, so the judgement is made on exactly the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and setting a device's options by their SANE names. Options are looked
 // up by name each time, since setting one may change the list of the others.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SANE is one library-wide state: sane_init and sane_exit must pair up across
 // every user in the process. A SaneSession is one such user; the first one
 // starts SANE and the last one to go ends it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line the status box gets when a scan run ends early: what happened to
 // the paper, what the operator does about it, and only then the scanner's own
 // words. The "Scan Error" box is gone once it is closed; this line stays.

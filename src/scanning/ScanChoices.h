@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the office chose for its scans, kept in the per-user store beside the
 // chosen device. Every field's empty value means "as the station always did":
 // the feeder when there is one, the device's own colour mode, 300 dpi, one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The acquisition of one batch, on a thread of its own: sane_start, the
 // sane_read loop and the TIFF pages, until the feeder is empty (or after one
 // page from a flatbed). The UI thread waits for it in ImgScan::StartScan.

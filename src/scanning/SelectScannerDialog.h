@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "Select Scanner": the list of SANE's devices, one of which the operator picks,
 // and what to scan with it: the source, colour mode and resolution the device
 // offers, and how the pages make documents.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Puts the page files of one document into one multi-page TIFF. Each page's
 // strips are copied as they are: no page is decoded or encoded again, so a
 // document of mixed pages keeps every page's own form, and the cost is that

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "TiffPageWriter.h"
 #include "ConverterFiles.h"
 #include "Failure.h"
 
-#include "ScanLogging.h"
 #include "PrivateFile.h"
+#include "ScanLogging.h"
 
 #include <QFile>
 #include <QFileInfo>

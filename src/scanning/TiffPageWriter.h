@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes one scanned page as a TIFF file. The page goes to a hidden temporary
 // file beside its final place (".img0001.tif.part") and only a complete,
 // flushed page is moved to its final name, which is never an existing file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The last documents the page answered, newest last, with whether it said
 // "OK": named when the page turns out to have shifted its answers on a kept
 // connection, so that the operator can check exactly those at the page.

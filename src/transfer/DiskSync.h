@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files brought to the disk on a thread of their own, so that the wait for the
 // disk runs beside the next request instead of before it. A document is deleted
 // only once the row that records its filing is on the disk; the thread lets the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The request body of one document, read from its file piece by piece as the
 // connection takes it: the multipart head, the file's bytes, the tail. The file
 // is read once; its SHA-256 for filed.csv is taken from the same reads, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading a file for upload only when it is whole: never a file that vanished,
 // changed since it was listed, is still open for writing or was modified in the
 // last two seconds (ten minutes where no lease can tell whether a writer has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pending files, as the file list shows them: entries relative to the
 // read-from folder, in listing order, never sorted.
 #pragma once

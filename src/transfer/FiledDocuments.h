@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The documents the page has filed, each deleted only once the row that
 // records its filing is on the disk: a power cut before then must find the
 // row, or the document would be gone with nothing to say it was filed. The

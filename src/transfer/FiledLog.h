@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The record of every document the web page filed: filed.csv in the private
 // data folder, one row per document, appended and synced before the document
 // is deleted. It answers "did yesterday's deed go out, and when?" after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The walk of the read-from folder: every file, depth first, the files of a
 // folder before its subfolders, each sorted by name.
 #pragma once

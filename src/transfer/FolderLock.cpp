@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "FolderLock.h"
 
-#include "TransferLogging.h"
 #include "PrivateFile.h"
+#include "TransferLogging.h"
 
 #include <QFile>
 #include <QList>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One station per folder: two Quillfeed programs on the same read-from folder
 // would post the same files twice and race to delete them. The lock is an
 // flock() on the folder itself, so the operating system releases it when its

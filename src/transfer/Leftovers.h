@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files that are done with but could not be deleted: a document the page has
 // filed, a TIFF whose PDF has been made. Sending or converting them again would
 // file them twice, so they are remembered by identity (device, inode, size,

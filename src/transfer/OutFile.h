@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // out.txt: a copy of the last request body, for looking at what was sent. It is
 // document content, so it lives in the private data folder, and it is only ever
 // a regular file of the user's: anyone who could put a FIFO or a device there

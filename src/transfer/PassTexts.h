@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the pass says in the status box, in one place: the operator reads these
 // every day, and a change of wording is made here and nowhere else.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a stop of the station (a kill, a crash, a power cut) left in the
 // read-from folder, and what the next start does about it. The decision is
 // made from what the records hold (the send record, filed.csv's last rows) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Documents the page refused, as they were sent. One document the page will
 // not take must not hold back the others: it goes behind them, in this pass's
 // list and in every later listing, until it is filed or changes; the one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the station was doing, kept in its private data folder so that the next
 // start can report what a kill, a crash or a power cut interrupted: the request
 // in flight (the page may have filed it without the station hearing "OK"), and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One TIFF of the read-from folder made into a PDF at the top of the folder by
 // the converter that ships beside the program, and the TIFF deleted once its
 // PDF is whole. The PDF names the TIFF it was made of, so that a stop between

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transfer pass: lists the read-from folder and sends its files one after
 // another, one request at a time, converting TIFFs first and deleting what the
 // page has filed. A pass is a chain of events, one file a link: a file is sent,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a transfer pass needs of the window it runs in: the status box, the
 // diagnostic window and the operator's eye after a conversion in test mode.
 // Tests give a pass a plain object instead, and no window at all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an answer written in HTML says, as one line an operator can read: error
 // pages of servers, frameworks and proxies are markup, and their words are lost
 // among the tags in the status box.

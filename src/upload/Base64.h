@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Base64 codec of the proxy credentials: standard alphabet, no padding
 // written, and the decoder's group-of-four arithmetic as designed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A request body handed to the connection piece by piece as it goes out, so
 // that a document of any size is sent without being held in memory whole.
 #pragma once

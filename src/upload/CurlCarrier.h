@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One HTTP exchange at a time over libcurl's multi interface, driven by the
 // event loop of the calling thread (socket notifiers and a timer, no thread of
 // its own). Connections, CONNECT tunnels and TLS sessions are kept across

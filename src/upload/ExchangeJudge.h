@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What one exchange with the page came to, decided from what the carrier saw.
 // The carrier reports facts (bytes sent and received, how the exchange ended,
 // whether its connection was an old one and stays open); this function alone

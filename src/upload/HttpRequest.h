@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The request of the transfer control as data: the method, the address and the
 // header lines exactly as they go out, checked before anything is sent. Knows
 // no sockets and no HTTP library.

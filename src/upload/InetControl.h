@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transfer control: one HTTP request at a time over libcurl on the calling
 // (UI) thread, its end reported as a state number (12 reply complete, 11
 // request failed), the reply read back in pieces. It puts together the pieces

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ProxyRoute.h"
 
 #include "Base64.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which proxy, if any, a request goes through: a pure function of the access
 // type, the named proxy and (for the system's configuration) the proxy
 // environment variables, so that no HTTP library consults them on its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether the next body may go on the connection the last answer left open.
 // The HTTP library checks a kept connection before it uses it again; what it
 // cannot know is a peer's habits: one that lets every connection go a moment

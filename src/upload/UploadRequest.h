@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The decisions and bytes of one upload, without any window: which files are
 // sent and as what, the multipart body, the extra header lines, the converter's
 // command line.

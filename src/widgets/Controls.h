@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The small pieces every window of the program builds with: its message box,
 // its title, a button placed by design units.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The windows' design units. Positions and sizes were laid out in twips, 15 to a
 // pixel (1440 an inch at 96 dpi), and for Tahoma and MS Sans Serif at 8.25 pt;
 // Liberation Sans has nearly their widths, so captions fit where DejaVu Sans

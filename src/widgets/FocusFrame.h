@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A frame in the highlight colour over a control while it has the keyboard
 // focus, for the controls whose own drawing shows none (the status box, an item
 // view with no current item), so a keyboard user sees where the keys go.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the station is doing right now, below the buttons of the mode panels:
 // the document going out (its name, how much of it the connection has taken,
 // the files left in the pass) or the pages a scan run has made so far. Hidden

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeps a widget that changes with every file of a pass from repainting for
 // every file: the first change paints at once, later ones at most every 50 ms.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The status box: newest message on top. The text lives in a LineStore and
 // only the visible lines are laid out and drawn, so adding a message costs the
 // same however long the box has grown. A line wider than the box wraps at its

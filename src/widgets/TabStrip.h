@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pieces of the hand-drawn tab strip: line segments and clickable labels.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A check box whose caption wraps within its width, as the Unattended panel's
 // narrow "Auto read every 30 seconds" box needs.
 #pragma once

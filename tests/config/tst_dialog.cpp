@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The setup dialog on the offscreen platform: its design, what it shows when it
 // opens, OK with its refusals and its save, Cancel, test mode, the keys that must
 // do nothing, the single instance on both ways of opening, and a failed save.

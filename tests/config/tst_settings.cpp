@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file: what is written, what is read back, short and odd files,
 // the first run without a file, and the file's permissions.
 #include "Failure.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test helper for the program runner. Modes:
 //   argv_echo exit N            ends with exit code N
 //   argv_echo echo FILE ARGS... writes the working folder, $QF_RUNEXE_PROBE and

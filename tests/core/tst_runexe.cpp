@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program runner: command-line splitting and quoting, exit codes, what the
 // started program inherits, and the -1 results.
 #include "RunExe.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // When the desktop hears that filing stopped, and the notification itself,
 // against a stand-in notification service on a private session bus.
 #include "DesktopBus.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The diagnostic window: what Log leaves in the box, shown or not, and after closing.
 #include "TestSupport.h"
 #include "frmDiag.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the end-to-end scenarios share: a station (program folder, read-from
 // folder, receiver inbox), the document ledger that checks the office's
 // invariant after every scenario, and small helpers (converters, TIFF pages,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a fuzz target over every file of its corpus folders, in any build: the inputs
 // kept in the repository (seeds and the inputs of faults once found) stay tested
 // without libFuzzer. Usage: driver FOLDER...

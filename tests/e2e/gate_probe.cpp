@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Asks the completeness gate about one file as another user would: run as root,
 // it drops to "nobody" first, for whom no lease on the file can be had.
 // Prints the verdict's number and its description.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real station in a process of its own that presses Force Transfer whenever
 // no pass runs, so that a test can kill it (kill -9) at any moment of a pass and
 // start the next station on what it left.

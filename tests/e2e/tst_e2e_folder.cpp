@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What can happen to the read-from folder and its files around a transfer: a big
 // mixed tree, files that cannot be read, a file still being written, a file
 // deleted by someone else, the folder itself removed and made again, out.txt

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Other processes in the way: tinyproxy with Basic authentication between the
 // station and the page, and a second Quillfeed, the real program in a process of
 // its own, serving the same read-from folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every way the receiving page can answer, or fail to: the documents are filed
 // exactly once or kept, and the next Force Transfer files what was kept.
 #include "E2e.h"

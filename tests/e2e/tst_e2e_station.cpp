@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station's own parts around a transfer: a scan run on SANE's test backend,
 // Setup when the settings cannot be saved, a converter that fails in every way,
 // and a TIFF name that a shell would take apart.

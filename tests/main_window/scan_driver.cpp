@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real station in a process of its own that presses Scan All on a slow
 // batch of small pages, so that a test can kill it (kill -9) half-way. After
 // page 4 the window stops for good while the scanner goes on, so that the kill

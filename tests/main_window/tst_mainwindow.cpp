@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up, settings application, modes, folder listing and the driver's
 // messages, on the real main window.
 #include "Dialog.h"

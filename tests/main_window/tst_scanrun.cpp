@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Scan All on SANE's test backend (document feeder: ten pages, then empty),
 // through the real converter to the real receiving page.
 #include "BatchDocuments.h"

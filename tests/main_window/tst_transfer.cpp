@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole transfer passes from the real main window to the real receiving page
 // (Werkzeug) on 127.0.0.1: what arrives, what is deleted, what is kept, and what
 // the operator reads.

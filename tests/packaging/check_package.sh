@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks what the install lays out and what the Debian package holds, from the
 # current build tree, without installing anything on this machine: every install
 # goes into a temporary tree (DESTDIR or a private prefix), and the package is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of the real windows for the README (Manual mode, Unattended mode after
 // a pass, the setup dialog), and a walk through the main window with the keyboard
 // alone. The pictures are written into the build tree; with QUILLFEED_UPDATE_DOCS=1

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A receiving page for Quillfeed's uploads, for the tests and for trying the tool by hand.
 
 It plays the office's web page: each POST carries one multipart/form-data part named "file",

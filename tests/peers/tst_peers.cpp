@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The peers themselves: the receiving page files exactly what it is sent, answers exactly as
 // told, never writes outside its inbox; tinyproxy lets through only correct, padded Basic
 // credentials. Everything else in the suite leans on these two, so they are checked first.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads a TIFF page back with libtiff: its tags, every row, and its pixels.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Separator sheets found by their code: the pages between them become one
 // document each, in the read-from folder under the batch's names, and the
 // sheets go into no document. (SANE's test backend prints no codes, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scanner adapter against SANE's test backend: batches from the feeder,
 // page formats, numbering that never overwrites, scanner failures, the options'
 // vocabulary, and the choice of scanner.

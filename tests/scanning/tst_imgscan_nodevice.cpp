@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // With no scanner at all (an empty dll.conf): the selection dialog says so and
 // offers nothing to choose, and opening the scanner reports it. SANE reads its
 // configuration when it starts, so this runs in a process of its own whose

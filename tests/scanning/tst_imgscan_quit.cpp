@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application quits while a slow batch runs: StartScan's wait ends from
 // outside, so the adapter stops the scanner and returns within a few seconds,
 // even when the worker is held (as by a lock a cancelled backend reader left

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pages that are hard to tell, made here as a scanner would deliver them (a
 // little blur, noise, written by the scan run's own page writer), and what the
 // page judgement must say of each.

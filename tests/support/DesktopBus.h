@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A session bus of the test's own, with a stand-in for the desktop's
 // notification service: no test ever reaches a real desktop, and what the
 // desktop was told can be read back.

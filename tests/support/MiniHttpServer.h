@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small HTTP/1.1 server on 127.0.0.1 for the transfer tests: it reads each
 // request whole (up to its Content-Length), records it, and answers as the test
 // scripted it. Optionally TLS, with a key and certificate the test made.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Answers the modal message boxes a test provokes: each box that opens is
 // recorded (title and text) and closed with OK, from a timer, as an operator would.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real peers the transfer tests talk to: the receiving page (tests/peers/receiver.py, on
 // Werkzeug) and an authenticating proxy (tinyproxy), each a child process on 127.0.0.1 that
 // lives exactly as long as its object, plus raw-socket helpers to speak HTTP byte for byte.

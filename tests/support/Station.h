@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A test station: a program folder with its settings file, a read-from folder,
 // an inbox for the receiving page, an empty per-user store, and the real main
 // window on the offscreen platform. Header-only: the tests that use it link the

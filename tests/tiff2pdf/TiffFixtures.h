@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small TIFF files written with libtiff for the converter's tests and fuzz seeds, with the pixels
 // they hold, so a test can compare what comes out of the PDF against what went in.
 #pragma once

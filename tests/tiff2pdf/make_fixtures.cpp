@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes every fixture kind into a folder: the seed corpus of the fuzz target.
 #include "TiffFixtures.h"
 

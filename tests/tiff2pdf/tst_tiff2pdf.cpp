@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the tiff2pdf program built beside quillfeed on TIFF files written here with libtiff, and checks
 // each PDF with qpdf (structure, stream data) and poppler (what a reader shows).
 #include "DeflateBlocks.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec of the proxy credentials: unpadded encoder, group-of-four decoder.
 #include "Base64.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transfer control against real sockets on 127.0.0.1: a scripted HTTP(S)
 // server, and tinyproxy as a real proxy with Basic authentication.
 #include "Base64.h"

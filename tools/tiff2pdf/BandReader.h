@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decoding a page's pixels through libtiff, a band of whole rows at a time.
 #pragma once
 

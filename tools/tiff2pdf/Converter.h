@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The TIFF-to-PDF conversion, shared by the tiff2pdf program and its fuzz target.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding the blocks of a raw deflate stream without inflating it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Rows through the PNG row filter into a zlib stream, the compression effort set band by band.
 #pragma once
 

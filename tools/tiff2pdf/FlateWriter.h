@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where compressed pixels go, their effort changeable between rows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Producing the bytes of a page's image streams: raw strips passed through, or decoded pixels.
 #pragma once
 

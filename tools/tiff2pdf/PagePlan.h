@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What one TIFF page is and how its image goes into the PDF.
 #pragma once
 

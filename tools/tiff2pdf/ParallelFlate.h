@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One zlib stream compressed in pieces on the machine's cores.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stored image data that may reach the PDF as it is: reading it whole, and proving it sound first.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG row filters (the /Predictor 15 family) chosen row by row.
 #pragma once
 

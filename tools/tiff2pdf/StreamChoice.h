@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Choosing, before a page is compressed, whether its pixels go with PNG row filters or as they are.
 #pragma once
 

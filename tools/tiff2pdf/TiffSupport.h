@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening TIFF data with libtiff under memory limits, with libtiff's messages captured for our own reports.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tiff2pdf: converts a TIFF file, every page of it, into one PDF file without losing a pixel.
 #include "Converter.h"
 

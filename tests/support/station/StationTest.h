@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fixture of the tests that drive whole transfer passes through the real
 // window: a fresh station and receiving page for every test function, torn down
 // window first (its requests end before the page goes), and the window started
