@@ -107,9 +107,12 @@ Result convert(const Job& job, const Hooks& hooks)
     const int exitCode = RunExe::RunAndWait(commandLine, &converterSaid, limit, &overran);
 
     // Only what this step made is ever deleted. The name was free when the
-    // converter started; a file standing there that was created since by this
-    // user is what the converter left. Anything else (a file moved there
-    // meanwhile, the very reason a converter refuses) is somebody else's.
+    // converter started. A converter that says it failed (exit 1 or 2) has
+    // removed what it made, so whatever stands there then is somebody else's:
+    // a file moved or written there meanwhile, the very reason a converter
+    // refuses. Only a converter that was stopped, or claimed a success it did
+    // not make, can have left a file of its own there: one created since by
+    // this user.
     QString failure;
     std::optional<FileStamp> made;
     if (overran) {
@@ -129,7 +132,8 @@ Result convert(const Job& job, const Hooks& hooks)
         // Its own words say why (a full disk, a damaged TIFF).
         if (!converterSaid.isEmpty())
             failure += QStringLiteral(": ") + converterSaid;
-        made = FileGate::createdSince(outputPath, startedNs);
+        if (exitCode < 0)
+            made = FileGate::createdSince(outputPath, startedNs);
     } else {
         made = FileGate::identityAt(outputPath);
         if (!made || !looksLikeCompletePdf(outputPath)) {

@@ -6,18 +6,18 @@
 #include "FileGate.h"
 #include "FiledLog.h"
 #include "InetControl.h"
-#include "Leftovers.h"
 #include "MiniHttpServer.h"
 #include "ModalWatcher.h"
 #include "Peers.h"
 #include "ProgressPane.h"
 #include "Recovery.h"
+#include "SendRecord.h"
 #include "Station.h"
-#include "StationJournal.h"
 #include "StationTest.h"
 #include "StatusBox.h"
 #include "TiffConversion.h"
 #include "TransferDriver.h"
+#include "UndeletableFiles.h"
 #include "UniqueHandle.h"
 #include "UploadRequest.h"
 #include "frmDiag.h"
@@ -304,7 +304,7 @@ void TestTransfer::aPassNeedsNoWindow()
     // /waiting.pdf, filed before it and still waiting for its record to reach the disk.
     st->put("/done.pdf", "%PDF filed already");
     st->put("/waiting.pdf", "%PDF filed first");
-    StationJournal journal;
+    SendRecord journal;
     QVERIFY(journal.setFolder(st->scans).ok());
     journal.beginSend(st->scans + "/waiting.pdf");
     QCOMPARE(FiledLog().append(FiledLog::rowFor("/waiting.pdf", "%PDF filed first", "http://page/x")).failure,
@@ -387,7 +387,7 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     FiledLog::Row row = FiledLog::rowFor("/again.pdf", "%PDF filed before", "http://page/x");
     row.filedAt = row.filedAt.addSecs(-3600);
     QCOMPARE(FiledLog().append(row).failure, QString());
-    StationJournal journal;
+    SendRecord journal;
     QVERIFY(journal.setFolder(st->scans).ok());
     // A FIFO in the record's place is replaced, not every record lost for good.
     journal.beginSend(st->scans + "/other.pdf");
@@ -395,7 +395,7 @@ void TestTransfer::documentPutBackIsNotTakenForFiled()
     struct stat folder;
     QVERIFY(::stat(QFile::encodeName(st->scans).constData(), &folder) == 0);
     const QString record =
-        StationJournal::defaultFolder() +
+        SendRecord::defaultFolder() +
         QStringLiteral("/sending-%1-%2.txt").arg(quint64(folder.st_dev)).arg(quint64(folder.st_ino));
     QVERIFY(QFileInfo(record).isFile());
     QVERIFY(QFile::remove(record) && ::mkfifo(QFile::encodeName(record), 0600) == 0);
@@ -568,6 +568,11 @@ void TestTransfer::failingConverterKeepsTheTiff_data()
     QTest::newRow("output name taken meanwhile")
         << QByteArray("mv \"$(dirname \"$1\")/../someone.pdf\" \"$2\"; exit 1\n")
         << QByteArray("someone's PDF") << QByteArray("tiff") << failed;
+    // Written there anew while the converter ran, which then refused: a clerk's
+    // file created since is still not the converter's, which cleans up its own.
+    QTest::newRow("output name written meanwhile")
+        << QByteArray("printf \"clerk's PDF\" > \"$2\"; echo \"$2: it appeared\" >&2; exit 1\n")
+        << QByteArray("clerk's PDF") << QByteArray("tiff") << failed;
     // A new TIFF saved over the one being converted: the new one stays, the PDF of whichever goes.
     QTest::newRow("TIFF saved over meanwhile")
         << QByteArray("printf newer > \"$1.new\"; mv \"$1.new\" \"$1\"; printf '%%PDF-1.4\\nno "
@@ -1140,7 +1145,7 @@ void TestTransfer::recoveryDecides()
         row.filedAt = now.addSecs(-r.section(u'@', 1).toInt());
         filedRows << row;
     }
-    StationJournal::Interrupted stopped;
+    SendRecord::Interrupted stopped;
     stopped.sending = sending.isEmpty() ? QString() : folder + sending;
     for (const QString& f : filed)
         stopped.filed << folder + f;
@@ -1176,16 +1181,16 @@ void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
     QTemporaryDir dir;
     const QString store = dir.filePath("undeletable.txt");
     const auto stamp = [](quint64 inode) { return FileStamp{7, inode, 100, 5}; };
-    Leftovers a(store), b(store);
+    UndeletableFiles a(store), b(store);
     QVERIFY(b.isEmpty()); // read before the other station's record is written
-    QVERIFY(a.add(Leftovers::Kind::Filed, stamp(1), "/scansA/standing.pdf").ok());
-    QVERIFY(b.add(Leftovers::Kind::Filed, stamp(2), "/scansB/b.pdf").ok());
+    QVERIFY(a.add(UndeletableFiles::Kind::Filed, stamp(1), "/scansA/standing.pdf").ok());
+    QVERIFY(b.add(UndeletableFiles::Kind::Filed, stamp(2), "/scansB/b.pdf").ok());
     const QString longName = "/scansA/" + QString(64 * 1024, u'g') + ".pdf";
     for (quint64 i = 1000; i < 1020; ++i) {
-        QVERIFY(a.add(Leftovers::Kind::Filed, stamp(i), longName).ok());
+        QVERIFY(a.add(UndeletableFiles::Kind::Filed, stamp(i), longName).ok());
         a.keepOnly("/scansA", {stamp(1)});
     }
-    Leftovers after(store);
+    UndeletableFiles after(store);
     QVERIFY(after.find(stamp(1)) && after.find(stamp(2)) && after.find(stamp(1015)));
     QVERIFY(!after.find(stamp(1000)));
     // A station that holds the store's folder for good (it is also its read-from
@@ -1195,10 +1200,10 @@ void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
     QVERIFY(held.get() >= 0 && ::flock(held.get(), LOCK_EX | LOCK_NB) == 0);
     QElapsedTimer waited;
     waited.start();
-    QVERIFY(after.add(Leftovers::Kind::Converted, stamp(3), "/scansA/held.tif").ok());
+    QVERIFY(after.add(UndeletableFiles::Kind::Converted, stamp(3), "/scansA/held.tif").ok());
     QVERIFY2(waited.elapsed() >= 900 && waited.elapsed() < 5000,
              qPrintable(QString::number(waited.elapsed())));
-    QVERIFY(Leftovers(store).find(stamp(3)));
+    QVERIFY(UndeletableFiles(store).find(stamp(3)));
 }
 
 // A page that answers "OK" as soon as it has the headers and reads no more:
