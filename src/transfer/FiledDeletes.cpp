@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "FiledDocuments.h"
+#include "FiledDeletes.h"
 
 #include "Failure.h"
 #include "FileGate.h"
 #include "PassTexts.h"
 
-FiledDocuments::FiledDocuments(Hooks hooks, QObject* parent) : QObject(parent), m_hooks(std::move(hooks)) {}
+FiledDeletes::FiledDeletes(Hooks hooks, QObject* parent) : QObject(parent), m_hooks(std::move(hooks)) {}
 
-void FiledDocuments::add(const QString& entry, const QString& path, const FileStamp& stamp, int unsyncedFd)
+void FiledDeletes::add(const QString& entry, const QString& path, const FileStamp& stamp, int unsyncedFd)
 {
     m_waiting.push_back({entry, path, stamp, unsyncedFd < 0 ? 0 : m_sync.request(unsyncedFd)});
 }
 
-void FiledDocuments::pace(const std::function<bool()>& crowded)
+void FiledDeletes::pace(const std::function<bool()>& crowded)
 {
     while (!m_waiting.empty() && (m_waiting.size() > MaxWaiting || crowded())) {
         m_sync.waitFor(m_waiting.front().ticket);
@@ -20,7 +20,7 @@ void FiledDocuments::pace(const std::function<bool()>& crowded)
     }
 }
 
-void FiledDocuments::settle()
+void FiledDeletes::settle()
 {
     if (m_waiting.empty())
         return;
@@ -28,7 +28,7 @@ void FiledDocuments::settle()
     deleteSynced();
 }
 
-void FiledDocuments::deleteSynced()
+void FiledDeletes::deleteSynced()
 {
     const auto deleteUpTo = [this](quint64 upTo, int error) {
         // In the order filed; one whose row could not be written (ticket 0)
@@ -49,7 +49,7 @@ void FiledDocuments::deleteSynced()
     deleteUpTo(m_syncedUpTo, 0);
 }
 
-void FiledDocuments::remove(const Waiting& filed)
+void FiledDeletes::remove(const Waiting& filed)
 {
     QString why;
     const FileGate::Removal removal = FileGate::removeIfUnchanged(filed.path, filed.stamp, &why);

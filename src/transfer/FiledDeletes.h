@@ -14,7 +14,7 @@
 #include <deque>
 #include <functional>
 
-class FiledDocuments : public QObject
+class FiledDeletes : public QObject
 {
     Q_OBJECT
 public:
@@ -31,7 +31,7 @@ public:
         /// The record, named when its row could not reach the disk.
         QString recordPath;
     };
-    explicit FiledDocuments(Hooks hooks, QObject* parent = nullptr);
+    explicit FiledDeletes(Hooks hooks, QObject* parent = nullptr);
 
     /// A document the page filed, as it was read. unsyncedFd is the record's
     /// file to bring to the disk, or -1 when its row could not be written:
@@ -64,5 +64,5 @@ private:
     /// Last: its thread ends, the rows asked for synced, before anything it
     /// reports to goes.
     DiskSync m_sync{
-        [this] { QMetaObject::invokeMethod(this, &FiledDocuments::deleteSynced, Qt::QueuedConnection); }};
+        [this] { QMetaObject::invokeMethod(this, &FiledDeletes::deleteSynced, Qt::QueuedConnection); }};
 };

@@ -2,7 +2,7 @@
 #include "FolderListing.h"
 
 #include "Failure.h"
-#include "StationJournal.h"
+#include "SendRecord.h"
 #include "UniqueHandle.h"
 
 #include <QFile>
@@ -80,7 +80,7 @@ void listFolder(const QByteArray& rootPath, const QString& relPath, const QByteA
         empty = false;
         // The station's own unfinished files (a page being scanned, a PDF being
         // made) are no documents, whatever name they were given.
-        if (StationJournal::isOwnTemporary(QFile::decodeName(name)))
+        if (SendRecord::isOwnTemporary(QFile::decodeName(name)))
             continue;
         struct stat st;
         const bool haveStat = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;

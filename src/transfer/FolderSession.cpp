@@ -7,15 +7,15 @@
 
 namespace {
 
-bool wasFiled(Leftovers::Kind kind)
+bool wasFiled(UndeletableFiles::Kind kind)
 {
-    return kind == Leftovers::Kind::Filed;
+    return kind == UndeletableFiles::Kind::Filed;
 }
 
 } // namespace
 
-FolderSession::FolderSession(StationJournal& journal, FiledLog& filedLog, Hooks hooks)
-    : m_journal(journal), m_filedLog(filedLog), m_hooks(std::move(hooks))
+FolderSession::FolderSession(SendRecord& journal, FiledLog& filedLog, Hooks hooks)
+    : m_sendRecord(journal), m_filedLog(filedLog), m_hooks(std::move(hooks))
 {
 }
 
@@ -36,7 +36,7 @@ bool FolderSession::open(const QString& folder, bool idle)
     if (m_ours && (m_recoveredFolder != folder || (!recovered(folder) && idle))) {
         m_recoveredFolder = folder;
         m_recoveredId = m_lock.id();
-        Recovery::finishStop(folder, m_journal, m_filedLog, recoveryHooks());
+        Recovery::finishStop(folder, m_sendRecord, m_filedLog, recoveryHooks());
     }
     return m_ours;
 }
@@ -65,11 +65,11 @@ void FolderSession::list(bool idle,
         Recovery::finishConvertedPairs(m_folder, found, recoveryHooks());
     keep(true);
     // Only a complete listing can tell that a remembered file is gone.
-    if (m_ours && !m_leftovers.isEmpty()) {
+    if (m_ours && !m_undeletable.isEmpty()) {
         QSet<FileStamp> present;
         for (const ListedFile& f : std::as_const(m_listed))
             present.insert(f.stamp);
-        m_leftovers.keepOnly(m_folder, present);
+        m_undeletable.keepOnly(m_folder, present);
     }
 }
 
@@ -80,9 +80,8 @@ Recovery::Hooks FolderSession::recoveryHooks()
                 m_recoveryNotes << note;
             },
             m_hooks.log,
-            [this](Leftovers::Kind kind, const FileStamp& stamp, const QString& path, const QString& why) {
-                keepLeftover(kind, stamp, path, why);
-            }};
+            [this](UndeletableFiles::Kind kind, const FileStamp& stamp, const QString& path,
+                   const QString& why) { keepLeftover(kind, stamp, path, why); }};
 }
 
 void FolderSession::trustScannedPages(const QString& folder, const QStringList& paths)
@@ -107,7 +106,7 @@ FileGate::Expectation FolderSession::expectationFor(const QString& entry) const
     return expected;
 }
 
-bool FolderSession::leftAlone(const QString& folder, const QString& entry)
+bool FolderSession::notToSend(const QString& folder, const QString& entry)
 {
     const auto listed = m_listed.constFind(entry);
     if (listed == m_listed.cend())
@@ -123,7 +122,7 @@ bool FolderSession::leftAlone(const QString& folder, const QString& entry)
         m_hooks.statusOnce(PassTexts::symbolicLink(entry));
         return true;
     }
-    if (const Leftovers::Record* done = m_leftovers.find(listed->stamp)) {
+    if (const UndeletableFiles::Record* done = m_undeletable.find(listed->stamp)) {
         // Done with before, and still as it was: it goes now if it can (its
         // folder was away when it was to be deleted, or the right to delete has
         // come since), and is never sent or converted again.
@@ -139,10 +138,10 @@ bool FolderSession::leftAlone(const QString& folder, const QString& entry)
     return false;
 }
 
-void FolderSession::keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
+void FolderSession::keepLeftover(UndeletableFiles::Kind kind, const FileStamp& identity, const QString& path,
                                  const QString& why)
 {
-    const auto stored = m_leftovers.add(kind, identity, path);
+    const auto stored = m_undeletable.add(kind, identity, path);
     if (!why.isEmpty())
         m_hooks.statusOnce(PassTexts::cannotDelete(path, wasFiled(kind), why));
     if (!stored.ok())

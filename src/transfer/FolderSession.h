@@ -9,8 +9,8 @@
 #include "FileGate.h"
 #include "FolderListing.h"
 #include "FolderLock.h"
-#include "Leftovers.h"
 #include "Recovery.h"
+#include "UndeletableFiles.h"
 
 #include <QHash>
 #include <QString>
@@ -20,7 +20,7 @@
 #include <vector>
 
 class FiledLog;
-class StationJournal;
+class SendRecord;
 
 class FolderSession
 {
@@ -31,7 +31,7 @@ public:
         std::function<void(const QString&)> statusOnce; ///< the same, unless said since the box was emptied
         std::function<void(const QString&)> log;        ///< for the diagnostic window
     };
-    FolderSession(StationJournal& journal, FiledLog& filedLog, Hooks hooks);
+    FolderSession(SendRecord& journal, FiledLog& filedLog, Hooks hooks);
 
     /// Takes folder for this station unless another serves it; true when it is
     /// this station's. Nothing else changes.
@@ -62,11 +62,12 @@ public:
     void trustScannedPages(const QString& folder, const QStringList& paths);
     /// What the file of a listed entry must still be before it is read.
     FileGate::Expectation expectationFor(const QString& entry) const;
-    /// Why the entry is left where it is without being read, if it is; said.
-    /// A file done with before goes now from folder when it can.
-    bool leftAlone(const QString& folder, const QString& entry);
+    /// True (and said why) when the entry is not to be read or sent: a name that
+    /// is not text, a link, or a file done with before, which is deleted from
+    /// folder now when it still is as it was.
+    bool notToSend(const QString& folder, const QString& entry);
     /// Remembers a file that is done with but could not be deleted, and says so.
-    void keepLeftover(Leftovers::Kind kind, const FileStamp& identity, const QString& path,
+    void keepLeftover(UndeletableFiles::Kind kind, const FileStamp& identity, const QString& path,
                       const QString& why);
 
 private:
@@ -74,11 +75,11 @@ private:
     /// among the recovery notes.
     Recovery::Hooks recoveryHooks();
 
-    StationJournal& m_journal;
+    SendRecord& m_sendRecord;
     FiledLog& m_filedLog;
     Hooks m_hooks;
     FolderLock m_lock;
-    Leftovers m_leftovers;
+    UndeletableFiles m_undeletable;
     QString m_folder; ///< the one opened last
     bool m_ours = false;
     QHash<QString, ListedFile> m_listed;

@@ -36,7 +36,7 @@ bool DiskFolder::madeFrom(const QString& pdfPath, const FileStamp& tiff) const
     return TiffConversion::madeFrom(pdfPath, tiff);
 }
 
-Plan afterStop(const StationJournal::Interrupted& stopped, const QList<FiledLog::Row>& rows,
+Plan afterStop(const SendRecord::Interrupted& stopped, const QList<FiledLog::Row>& rows,
                const QString& folder, const Folder& disk)
 {
     Plan plan;
@@ -59,7 +59,7 @@ Plan afterStop(const StationJournal::Interrupted& stopped, const QList<FiledLog:
             return Deletion{
                 path,
                 *now,
-                Leftovers::Kind::Filed,
+                UndeletableFiles::Kind::Filed,
                 QStringLiteral("Quillfeed stopped after the web page had filed %1 (%2), before it "
                                "could delete it; it is deleted now and not sent again.")
                     .arg(path, row->filedAt.toString(Qt::ISODate)),
@@ -131,7 +131,7 @@ Plan convertedPairs(const std::vector<ListedFile>& listed, const QString& folder
             plan.push_back(
                 {Deletion{folder + tiff.entry,
                           tiff.stamp,
-                          Leftovers::Kind::Converted,
+                          UndeletableFiles::Kind::Converted,
                           QStringLiteral("Quillfeed stopped after it had converted %1 into %2; the "
                                          "TIFF is removed, the PDF goes with the next pass.")
                               .arg(folder + tiff.entry, folder + pdf),
@@ -180,14 +180,14 @@ QSet<QString> carryOut(const Plan& plan, const Hooks& hooks)
     return gone;
 }
 
-void finishStop(const QString& folder, StationJournal& journal, const FiledLog& log, const Hooks& hooks)
+void finishStop(const QString& folder, SendRecord& journal, const FiledLog& log, const Hooks& hooks)
 {
     if (const Outcome chosen = journal.setFolder(folder); !chosen.ok())
         hooks.note(chosen.text);
     // With the folder locked no converter of this user's is at work in it.
-    if (const int swept = StationJournal::sweepConverterTemporaries(folder))
+    if (const int swept = SendRecord::sweepConverterTemporaries(folder))
         hooks.log(QStringLiteral("Removed %1 unfinished converter file(s) from %2").arg(swept).arg(folder));
-    const StationJournal::Interrupted stopped = journal.takeInterrupted();
+    const SendRecord::Interrupted stopped = journal.takeInterrupted();
     const bool named = !stopped.sending.isEmpty() || !stopped.filed.isEmpty();
     carryOut(afterStop(stopped, named ? log.lastRows() : QList<FiledLog::Row>(), folder, DiskFolder()),
              hooks);

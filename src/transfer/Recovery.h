@@ -9,8 +9,8 @@
 #include "FileStamp.h"
 #include "FiledLog.h"
 #include "FolderListing.h"
-#include "Leftovers.h"
-#include "StationJournal.h"
+#include "SendRecord.h"
+#include "UndeletableFiles.h"
 
 #include <QByteArray>
 #include <QList>
@@ -53,11 +53,11 @@ struct Deletion
 {
     QString path;
     FileStamp stamp;
-    Leftovers::Kind kind; ///< the leftover it is kept as when the system refuses the delete
-    QString removed;      ///< said once it is deleted
-    QString gone;         ///< said when nothing stands under its name by then (empty: nothing)
-    QString changed;      ///< said when another file stands there by then (empty: nothing)
-    QString entry;        ///< the listed entry that goes from the listing with the file (empty: none)
+    UndeletableFiles::Kind kind; ///< the leftover it is kept as when the system refuses the delete
+    QString removed;             ///< said once it is deleted
+    QString gone;                ///< said when nothing stands under its name by then (empty: nothing)
+    QString changed;             ///< said when another file stands there by then (empty: nothing)
+    QString entry;               ///< the listed entry that goes from the listing with the file (empty: none)
 };
 
 /// One step, in order: a deletion, or else a note said as it is.
@@ -69,7 +69,7 @@ struct Step
 using Plan = std::vector<Step>;
 
 /// What to do about what the send record held when the station stopped in folder.
-Plan afterStop(const StationJournal::Interrupted& stopped, const QList<FiledLog::Row>& rows,
+Plan afterStop(const SendRecord::Interrupted& stopped, const QList<FiledLog::Row>& rows,
                const QString& folder, const Folder& disk);
 /// The TIFFs of the listing whose finished PDF stands beside them (a stop came
 /// between the PDF and the delete of its TIFF): each goes.
@@ -81,7 +81,7 @@ struct Hooks
     std::function<void(const QString&)> note;
     std::function<void(const QString&)> log;
     /// A file that is done with and that the system would not delete.
-    std::function<void(Leftovers::Kind, const FileStamp&, const QString& path, const QString& why)>
+    std::function<void(UndeletableFiles::Kind, const FileStamp&, const QString& path, const QString& why)>
         keepLeftover;
 };
 
@@ -91,7 +91,7 @@ QSet<QString> carryOut(const Plan& plan, const Hooks& hooks);
 /// What a stop of the station interrupted in folder, from the records, finished
 /// once: the converter's leftover temporaries go, the record of the send is
 /// taken, and what it names is deleted or said.
-void finishStop(const QString& folder, StationJournal& journal, const FiledLog& log, const Hooks& hooks);
+void finishStop(const QString& folder, SendRecord& journal, const FiledLog& log, const Hooks& hooks);
 /// Deletes each listed TIFF whose finished PDF stands beside it and drops it
 /// from listed.
 void finishConvertedPairs(const QString& folder, std::vector<ListedFile>& listed, const Hooks& hooks);

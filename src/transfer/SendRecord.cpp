@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "StationJournal.h"
+#include "SendRecord.h"
 
 #include "ConverterFiles.h"
 #include "Failure.h"
@@ -95,14 +95,14 @@ QString unfield(const QByteArray& bytes)
 
 } // namespace
 
-StationJournal::StationJournal(QString dataFolder) : m_dataFolder(std::move(dataFolder)) {}
+SendRecord::SendRecord(QString dataFolder) : m_dataFolder(std::move(dataFolder)) {}
 
-QString StationJournal::defaultFolder()
+QString SendRecord::defaultFolder()
 {
     return PrivateData::folder();
 }
 
-Outcome StationJournal::setFolder(const QString& folder)
+Outcome SendRecord::setFolder(const QString& folder)
 {
     m_sending.clear();
     m_filed.clear();
@@ -123,24 +123,24 @@ Outcome StationJournal::setFolder(const QString& folder)
     return {};
 }
 
-QString StationJournal::path(const char* kind) const
+QString SendRecord::path(const char* kind) const
 {
     return m_dataFolder + u'/' + QLatin1String(kind) + u'-' + m_key + QStringLiteral(".txt");
 }
 
-Outcome StationJournal::beginSend(const QString& path)
+Outcome SendRecord::beginSend(const QString& path)
 {
     m_sending = field(path);
     return write();
 }
 
-Outcome StationJournal::endSend()
+Outcome SendRecord::endSend()
 {
     m_sending.clear();
     return write();
 }
 
-void StationJournal::sendFiled()
+void SendRecord::sendFiled()
 {
     // Written with the next record, not now: until then the record names it as
     // in flight, and its row in filed.csv, made since, tells the next start
@@ -149,7 +149,7 @@ void StationJournal::sendFiled()
         m_filed << std::exchange(m_sending, QByteArray());
 }
 
-void StationJournal::filedDone(const QString& path)
+void SendRecord::filedDone(const QString& path)
 {
     // While a request is out, the next record leaves it out; a file named in it
     // that is gone is passed over at the next start anyway.
@@ -159,7 +159,7 @@ void StationJournal::filedDone(const QString& path)
         (void)write();
 }
 
-bool StationJournal::crowded() const
+bool SendRecord::crowded() const
 {
     // A record within a page is written whole or not at all when a kill comes;
     // the next file in flight has to fit beside the waiting ones.
@@ -169,7 +169,7 @@ bool StationJournal::crowded() const
     return bytes > 2048;
 }
 
-Outcome StationJournal::write()
+Outcome SendRecord::write()
 {
     if (m_key.isEmpty())
         return {};
@@ -222,7 +222,7 @@ Outcome StationJournal::write()
         wrote.error);
 }
 
-StationJournal::Interrupted StationJournal::takeInterrupted()
+SendRecord::Interrupted SendRecord::takeInterrupted()
 {
     Interrupted found;
     if (m_key.isEmpty())
@@ -267,12 +267,12 @@ StationJournal::Interrupted StationJournal::takeInterrupted()
     return found;
 }
 
-bool StationJournal::isOwnTemporary(const QString& fileName)
+bool SendRecord::isOwnTemporary(const QString& fileName)
 {
     return ConverterFiles::isTemporary(QFile::encodeName(fileName).toStdString());
 }
 
-int StationJournal::sweepConverterTemporaries(const QString& folder)
+int SendRecord::sweepConverterTemporaries(const QString& folder)
 {
     // Only what the station's own conversions leave: their PDFs' names end in ".pdf".
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

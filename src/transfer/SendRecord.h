@@ -17,11 +17,11 @@
 
 #include <optional>
 
-class StationJournal
+class SendRecord
 {
 public:
     /// The records live in dataFolder; the default is beside out.txt.
-    explicit StationJournal(QString dataFolder = defaultFolder());
+    explicit SendRecord(QString dataFolder = defaultFolder());
     static QString defaultFolder();
 
     /// Chooses the read-from folder whose records are read and written; fails

@@ -39,16 +39,16 @@ TransferDriver::TransferDriver(TransferState& state, TransferView& view, InetCon
                                std::function<PassConfig()> configSource, QObject* parent)
     : QObject(parent), m_state(state), m_view(view), m_inet(inet), m_configSource(std::move(configSource)),
       m_fileList(new FileListModel(this)), m_clock([] { return QDateTime::currentMSecsSinceEpoch(); }),
-      m_voice(view), m_folder(m_journal, m_filedLog,
+      m_voice(view), m_folder(m_sendRecord, m_filedLog,
                               {[this](const QString& line) { m_voice.say(line); },
                                [this](const QString& line) { m_voice.sayOnce(line); },
                                [this](const QString& line) { m_view.log(line); }}),
       m_filed({[this](const QString& line) { m_voice.say(line); },
                [this](const QString& line) { m_view.log(line); },
                [this](const FileStamp& stamp, const QString& path, const QString& why) {
-                   m_folder.keepLeftover(Leftovers::Kind::Filed, stamp, path, why);
+                   m_folder.keepLeftover(UndeletableFiles::Kind::Filed, stamp, path, why);
                },
-               [this](const QString& path) { m_journal.filedDone(path); }, m_filedLog.path()})
+               [this](const QString& path) { m_sendRecord.filedDone(path); }, m_filedLog.path()})
 {
     connect(&m_inet, &InetControl::sendProgress, this, [this](qint64 sent, qint64 total) {
         if (m_stage == Stage::Sending)
@@ -309,7 +309,7 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
     // A filed document's record was closed when its row was written; one never
     // sent has none.
     if (outcome != Outcome::PassedOver && outcome != Outcome::Filed) {
-        if (const auto uncleared = m_journal.endSend(); !uncleared.ok())
+        if (const auto uncleared = m_sendRecord.endSend(); !uncleared.ok())
             m_voice.sayOnce(uncleared.text);
     }
 
@@ -323,7 +323,7 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
         ++m_report.filed;
         m_fileList->removeEntry(flight.entry);
         m_refusals.filed(flight.entry);
-        m_filed.pace([this] { return m_journal.crowded(); });
+        m_filed.pace([this] { return m_sendRecord.crowded(); });
         return true;
     case Outcome::Refused:
     case Outcome::Stopped: {
@@ -388,7 +388,7 @@ bool TransferDriver::prepareCurrent()
         m_voice.sayError(QStringLiteral("Subscript out of range"), m_config.readFromFolder + entry);
     const UploadRequest::TypeRule rule = UploadRequest::ruleForExtension(name.extension.value_or(QString()));
 
-    if (m_folder.leftAlone(m_config.readFromFolder, entry))
+    if (m_folder.notToSend(m_config.readFromFolder, entry))
         return passOver();
     if (rule.action == UploadRequest::Action::Skip) {
         // Skipped files stay in the folder: their type may be one the operator keeps.
@@ -454,7 +454,7 @@ void TransferDriver::send(const QByteArray& boundary)
     m_stage = Stage::Sending;
     if (m_answeredEarly.remove(m_flight->identity))
         m_voice.say(PassTexts::sendingAgainAfterEarlyAnswer(entry));
-    if (const auto unrecorded = m_journal.beginSend(path); !unrecorded.ok())
+    if (const auto unrecorded = m_sendRecord.beginSend(path); !unrecorded.ok())
         m_voice.sayOnce(unrecorded.text);
     QString failed;
     try {
@@ -479,7 +479,7 @@ std::optional<FileStamp> TransferDriver::convertCurrent()
     hooks.log = [this](const QString& line) { m_view.log(line); };
     hooks.inspect = [this] { m_view.conversionDone(); };
     hooks.tiffKept = [this](const FileStamp& identity, const QString& path, const QString& why) {
-        m_folder.keepLeftover(Leftovers::Kind::Converted, identity, path, why);
+        m_folder.keepLeftover(UndeletableFiles::Kind::Converted, identity, path, why);
     };
     const TiffConversion::Result result = TiffConversion::convert(
         {m_config.readFromFolder, tiff, m_config.converterPath, m_folder.expectationFor(tiff)}, hooks);
@@ -587,7 +587,7 @@ void TransferDriver::closeBody()
 bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why)
 {
     // Broken off before the request was whole: the page cannot have filed it.
-    if (const auto uncleared = m_journal.endSend(); !uncleared.ok())
+    if (const auto uncleared = m_sendRecord.endSend(); !uncleared.ok())
         m_voice.sayOnce(uncleared.text);
     if (stop == DocumentBody::Stop::HeldBoundary) {
         // Goes again at once around another boundary, read anew from the file
@@ -717,7 +717,7 @@ void TransferDriver::recordFiled()
         FiledLog::rowFor(m_flight->entry, m_body->contentSize(), m_body->sha256Hex(), m_config.uploadUrl),
         true);
     m_filed.add(m_flight->entry, m_flight->path, m_flight->identity, recorded.unsyncedFd);
-    m_journal.sendFiled();
+    m_sendRecord.sendFiled();
     if (!recorded.ok())
         m_voice.say(PassTexts::filedUnrecorded(recorded.failure, m_flight->entry));
 }

@@ -23,7 +23,7 @@
 #include "DocumentBody.h"
 #include "ExchangeJudge.h"
 #include "FileGate.h"
-#include "FiledDocuments.h"
+#include "FiledDeletes.h"
 #include "FiledLog.h"
 #include "FolderSession.h"
 #include "OutFile.h"
@@ -31,7 +31,7 @@
 #include "PassVoice.h"
 #include "RefusalQueue.h"
 #include "RequestAssembly.h"
-#include "StationJournal.h"
+#include "SendRecord.h"
 #include "TransferView.h"
 
 #include <QByteArray>
@@ -180,10 +180,10 @@ private:
     void endPass(const QString& stopped = {}, bool onRefusal = false);
     /// The pass goes on from inside an event handler; what breaks it is reported here.
     void goOn();
+    /// prepareCurrent, which leaves the driver idle whatever that throws.
+    bool sendCurrent();
     /// Prepares and sends the document in flight. True when the pass waits for
     /// its answer, or has ended; false when it goes on with the next entry.
-    bool sendCurrent();
-    /// sendCurrent, which leaves the driver idle whatever this throws.
     bool prepareCurrent();
     /// Converts the TIFF in flight; on success the flight names the PDF, whose
     /// identity is returned.
@@ -241,8 +241,8 @@ private:
     /// the page may have them, and their next send says so.
     QSet<FileStamp> m_answeredEarly;
     FiledLog m_filedLog;
-    StationJournal m_journal;
+    SendRecord m_sendRecord;
     PassVoice m_voice; ///< every message of the pass goes through it
     FolderSession m_folder;
-    FiledDocuments m_filed;
+    FiledDeletes m_filed;
 };

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Leftovers.h"
+#include "UndeletableFiles.h"
 
 #include "PrivateData.h"
 #include "PrivateFile.h"
@@ -34,21 +34,21 @@ constexpr qint64 MaxStoreBytes = 4 * 1024 * 1024;
 // names) do the oldest of them go, so that the store stays within MaxStoreBytes.
 constexpr qsizetype MaxMissingBytes = 1024 * 1024;
 
-qsizetype storedBytes(const Leftovers::Record& r)
+qsizetype storedBytes(const UndeletableFiles::Record& r)
 {
     return 64 + r.path.toUtf8().toPercentEncoding("/").size();
 }
 
 } // namespace
 
-Leftovers::Leftovers(QString storePath) : m_storePath(std::move(storePath)) {}
+UndeletableFiles::UndeletableFiles(QString storePath) : m_storePath(std::move(storePath)) {}
 
-QString Leftovers::defaultStorePath()
+QString UndeletableFiles::defaultStorePath()
 {
     return PrivateData::path(QStringLiteral("undeletable.txt"));
 }
 
-void Leftovers::load()
+void UndeletableFiles::load()
 {
     if (m_loaded)
         return;
@@ -56,7 +56,7 @@ void Leftovers::load()
     m_records = readStore();
 }
 
-std::vector<Leftovers::Record> Leftovers::readStore() const
+std::vector<UndeletableFiles::Record> UndeletableFiles::readStore() const
 {
     std::vector<Record> records;
     const std::optional<QByteArray> store = RegularFile::read(m_storePath, MaxStoreBytes, false);
@@ -77,7 +77,7 @@ std::vector<Leftovers::Record> Leftovers::readStore() const
     return records;
 }
 
-Outcome Leftovers::commit(const std::function<void(std::vector<Record>&)>& change)
+Outcome UndeletableFiles::commit(const std::function<void(std::vector<Record>&)>& change)
 {
     // Names of documents: private, like out.txt beside it.
     const QString folder = QFileInfo(m_storePath).absolutePath();
@@ -111,7 +111,7 @@ Outcome Leftovers::commit(const std::function<void(std::vector<Record>&)>& chang
     return saved;
 }
 
-Outcome Leftovers::save() const
+Outcome UndeletableFiles::save() const
 {
     QByteArray content;
     for (const Record& r : m_records) {
@@ -130,7 +130,7 @@ Outcome Leftovers::save() const
     return {};
 }
 
-const Leftovers::Record* Leftovers::find(const FileStamp& identity)
+const UndeletableFiles::Record* UndeletableFiles::find(const FileStamp& identity)
 {
     load();
     for (const Record& r : m_records)
@@ -139,13 +139,13 @@ const Leftovers::Record* Leftovers::find(const FileStamp& identity)
     return nullptr;
 }
 
-bool Leftovers::isEmpty()
+bool UndeletableFiles::isEmpty()
 {
     load();
     return m_records.empty();
 }
 
-Outcome Leftovers::add(Kind kind, const FileStamp& identity, const QString& path)
+Outcome UndeletableFiles::add(Kind kind, const FileStamp& identity, const QString& path)
 {
     load();
     return commit([&](std::vector<Record>& records) {
@@ -155,7 +155,7 @@ Outcome Leftovers::add(Kind kind, const FileStamp& identity, const QString& path
     });
 }
 
-void Leftovers::keepOnly(const QString& root, const QSet<FileStamp>& present)
+void UndeletableFiles::keepOnly(const QString& root, const QSet<FileStamp>& present)
 {
     load();
     const QString prefix = root.endsWith(u'/') ? root : root + u'/';

@@ -15,7 +15,7 @@
 #include <functional>
 #include <vector>
 
-class Leftovers
+class UndeletableFiles
 {
 public:
     enum class Kind { Filed, Converted };
@@ -27,7 +27,7 @@ public:
     };
 
     /// The store lives at storePath; the default is beside out.txt.
-    explicit Leftovers(QString storePath = defaultStorePath());
+    explicit UndeletableFiles(QString storePath = defaultStorePath());
     static QString defaultStorePath();
 
     /// The record of the file with this identity, or null.

@@ -117,17 +117,17 @@ void InetControl::start(const QString& url, const QString& operation, const QByt
     x.source = std::move(source);
     x.caFile = m_caFile ? QFile::encodeName(m_caFile->fileName()) : QByteArray();
 
-    m_flight = Flight();
-    m_flight.peer = request.target.scheme() + QStringLiteral("://") + request.target.host() + u':' +
-                    QString::number(request.target.port(request.tunnelled ? 443 : 80)) + u'|' +
-                    QString::fromLatin1(route.proxy);
-    m_flight.proxyShown = route.shown;
-    m_flight.bodySize = bodySize;
+    m_request = RequestFacts();
+    m_request.peer = request.target.scheme() + QStringLiteral("://") + request.target.host() + u':' +
+                     QString::number(request.target.port(request.tunnelled ? 443 : 80)) + u'|' +
+                     QString::fromLatin1(route.proxy);
+    m_request.proxyShown = route.shown;
+    m_request.bodySize = bodySize;
     if (m_kept.peer.isEmpty() || !m_idle.isValid())
         m_kept.idleMs = 0;
     else
         m_kept.idleMs = m_idle.elapsed();
-    const ReusePolicy::Decision first = ReusePolicy::decide(m_flight.peer, habitOf(m_flight.peer), m_kept);
+    const ReusePolicy::Decision first = ReusePolicy::decide(m_request.peer, habitOf(m_request.peer), m_kept);
 
     ++m_generation;
     m_busy = true;
@@ -160,14 +160,14 @@ void InetControl::launch(quint64 generation)
         return;
     const std::unique_ptr<CurlExchangeHolder> pending = std::move(m_pending);
     CurlExchange& x = pending->exchange;
-    const QString& peer = m_flight.peer;
+    const QString& peer = m_request.peer;
     // Decided again now: bytes or a close may have shown on the kept connection meanwhile.
     if (m_kept.peer == peer && m_idle.isValid())
         m_kept.idleMs = m_idle.elapsed();
     const ReusePolicy::Decision d = ReusePolicy::decide(peer, habitOf(peer), m_kept);
-    m_flight.reuse = d.reuse;
-    m_flight.multiplexed = d.reuse && m_kept.multiplexed;
-    m_flight.idleMs = d.reuse ? m_kept.idleMs : 0;
+    m_request.reuse = d.reuse;
+    m_request.multiplexed = d.reuse && m_kept.multiplexed;
+    m_request.idleMs = d.reuse ? m_kept.idleMs : 0;
     // Even a connection that will not carry another body stays open after its
     // answer: a reset right behind the answer shows that the page had not taken
     // the whole document.
@@ -182,12 +182,12 @@ void InetControl::again()
     CurlExchange x = m_carrier->exchange();
     x.freshConnection = true;
     qCDebug(lcUpload) << "nothing of the request went out: once more, on a new connection";
-    m_flight.retried = true;
-    m_flight.reuse = false;
-    m_flight.multiplexed = false;
-    m_flight.idleMs = 0;
-    m_flight.sentSeen = 0;
-    m_flight.deliveredAt.invalidate();
+    m_request.retried = true;
+    m_request.reuse = false;
+    m_request.multiplexed = false;
+    m_request.idleMs = 0;
+    m_request.sentSeen = 0;
+    m_request.deliveredAt.invalidate();
     m_delivered = x.bodySize() == 0;
     startExchange(x);
 }
@@ -223,9 +223,9 @@ void InetControl::armWatchdog()
             failed(QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
         });
     }
-    if (m_delivered && m_flight.deliveredAt.isValid()) {
+    if (m_delivered && m_request.deliveredAt.isValid()) {
         // A deadline from delivery: an answer that trickles in does not extend it.
-        m_watchdog->start(int(qMax<qint64>(0, m_replyTimeoutMs - m_flight.deliveredAt.elapsed())));
+        m_watchdog->start(int(qMax<qint64>(0, m_replyTimeoutMs - m_request.deliveredAt.elapsed())));
         return;
     }
     m_watchdog->start(m_timeoutMs);
@@ -235,19 +235,19 @@ void InetControl::onProgressed()
 {
     if (!m_busy)
         return;
-    if (m_delivered && m_flight.deliveredAt.isValid())
+    if (m_delivered && m_request.deliveredAt.isValid())
         return;
-    if (m_carrier->sentAll() || (m_delivered && !m_flight.deliveredAt.isValid())) {
+    if (m_carrier->sentAll() || (m_delivered && !m_request.deliveredAt.isValid())) {
         // From the moment the whole body has gone out, the page may have filed it.
         m_delivered = true;
-        m_flight.deliveredAt.start();
-    } else if (m_carrier->sent() == m_flight.sentSeen) {
+        m_request.deliveredAt.start();
+    } else if (m_carrier->sent() == m_request.sentSeen) {
         // While sending, only bytes that go out are progress: a page that sends
         // interim answers and never reads the body must not hold the station.
         return;
     }
-    m_flight.sentSeen = m_carrier->sent();
-    emit sendProgress(m_carrier->sent(), m_flight.bodySize);
+    m_request.sentSeen = m_carrier->sent();
+    emit sendProgress(m_carrier->sent(), m_request.bodySize);
     armWatchdog();
 }
 
@@ -258,15 +258,15 @@ void InetControl::onFinished()
     if (m_watchdog)
         m_watchdog->stop();
     const ExchangeFacts& o = m_carrier->outcome();
-    m_flight.onKept = m_flight.reuse && !o.newConnection;
+    m_request.onKept = m_request.reuse && !o.newConnection;
     m_answerInHand = true;
     if (o.keptSocket >= 0) {
-        Peer& p = m_peers[m_flight.peer];
+        Peer& p = m_peers[m_request.peer];
         if (o.keepAliveSecs > 0)
             p.saidIdleMs = qint64(o.keepAliveSecs) * 1000;
-        m_kept.peer = m_flight.peer;
+        m_kept.peer = m_request.peer;
         m_kept.idleMs = 0;
-        m_kept.turnaroundMs = m_flight.deliveredAt.isValid() ? m_flight.deliveredAt.elapsed() : 0;
+        m_kept.turnaroundMs = m_request.deliveredAt.isValid() ? m_request.deliveredAt.elapsed() : 0;
         m_kept.stirred = false;
         m_kept.multiplexed = o.http2;
         m_kept.safeIdleMs =
@@ -292,9 +292,9 @@ void InetControl::onStirred(bool reset, const QByteArray& head)
     if (m_answerInHand) {
         // Behind the answer in hand, before it is handed on. (While a request
         // waits out its settle time, what shows is the idle connection's.)
-        m_flight.bytesBehind = m_flight.bytesBehind || !head.isEmpty();
-        m_flight.resetBehind = m_flight.resetBehind || reset;
-        m_flight.closeBehind = m_flight.closeBehind || (head.isEmpty() && !reset);
+        m_request.bytesBehind = m_request.bytesBehind || !head.isEmpty();
+        m_request.resetBehind = m_request.resetBehind || reset;
+        m_request.closeBehind = m_request.closeBehind || (head.isEmpty() && !reset);
         return;
     }
     const ReusePolicy::Stir stir{m_idle.isValid() ? m_idle.elapsed() : 0, !head.isEmpty(),
@@ -319,16 +319,16 @@ void InetControl::conclude(quint64 generation)
         return; // cancelled, or a newer request was started meanwhile
     m_answerInHand = false;
     const ExchangeFacts& o = m_carrier->outcome();
-    const QString& peer = m_flight.peer;
+    const QString& peer = m_request.peer;
     ExchangeJudge::Circumstances c;
     c.habit = habitOf(peer);
-    c.reuseAllowed = m_flight.reuse;
-    c.multiplexed = m_flight.multiplexed;
-    c.idleMs = m_flight.idleMs;
-    c.retried = m_flight.retried;
-    c.bytesBehind = m_flight.bytesBehind;
-    c.closeBehind = m_flight.closeBehind;
-    c.resetBehind = m_flight.resetBehind;
+    c.reuseAllowed = m_request.reuse;
+    c.multiplexed = m_request.multiplexed;
+    c.idleMs = m_request.idleMs;
+    c.retried = m_request.retried;
+    c.bytesBehind = m_request.bytesBehind;
+    c.closeBehind = m_request.closeBehind;
+    c.resetBehind = m_request.resetBehind;
     const ExchangeJudge::Verdict v = ExchangeJudge::judge(o, c);
     learn(peer, v.lesson);
     if (v.doubt)
@@ -352,8 +352,8 @@ void InetControl::conclude(quint64 generation)
     m_body = o.body;
     m_truncated = o.ending == ExchangeFacts::Ending::CutAtLimit;
     m_location = QString::fromLatin1(o.location);
-    m_fromProxy = ExchangeJudge::answeredByProxy(o.status, !m_flight.proxyShown.isEmpty(),
-                                                 m_flight.peer.startsWith(QLatin1String("https:")),
+    m_fromProxy = ExchangeJudge::answeredByProxy(o.status, !m_request.proxyShown.isEmpty(),
+                                                 m_request.peer.startsWith(QLatin1String("https:")),
                                                  o.forwarded, o.server);
     if (m_truncated)
         qCWarning(lcUpload) << "reply longer than" << MaxReplyBytes << "bytes, cut";
@@ -362,7 +362,7 @@ void InetControl::conclude(quint64 generation)
     if (!o.reason.isEmpty())
         m_responseInfo += QLatin1Char(' ') + QString::fromLatin1(o.reason);
     qCDebug(lcUpload) << "reply" << m_responseInfo << m_body.size() << "bytes" << (m_truncated ? "(cut)" : "")
-                      << (m_flight.onKept ? "(kept connection)" : "");
+                      << (m_request.onKept ? "(kept connection)" : "");
     deliver(icResponseCompleted);
 }
 
@@ -427,8 +427,8 @@ void InetControl::failed(long code, const QString& text)
                 : QStringLiteral("No progress within %1 seconds while the request was sent")
                       .arg(m_timeoutMs / 1000.0);
     }
-    if (!m_flight.proxyShown.isEmpty())
-        m_responseInfo += QStringLiteral(" (through the proxy %1)").arg(m_flight.proxyShown);
+    if (!m_request.proxyShown.isEmpty())
+        m_responseInfo += QStringLiteral(" (through the proxy %1)").arg(m_request.proxyShown);
     m_body.clear();
     m_readPos = 0;
     m_truncated = false;
@@ -468,7 +468,7 @@ void InetControl::postState(int state)
 void InetControl::deliver(int state)
 {
     if (state == icResponseCompleted)
-        m_answersOnKept = m_flight.onKept ? m_answersOnKept + 1 : 0;
+        m_answersOnKept = m_request.onKept ? m_answersOnKept + 1 : 0;
     // Idle before the handler runs, so it can start the next request.
     m_busy = false;
     emit StateChanged(state);

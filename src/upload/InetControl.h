@@ -85,7 +85,7 @@ public:
     /// The last reply was the proxy's own (its refusal of the credentials), not the page's.
     bool ReplyFromProxy() const { return m_fromProxy; }
     /// "host:port" of the proxy the last request went through; empty when none.
-    QString ProxyUsed() const { return m_flight.proxyShown; }
+    QString ProxyUsed() const { return m_request.proxyShown; }
     /// The status and its text ("200 OK") when the last request failed because
     /// the page answered before it had the whole body; empty otherwise (an
     /// early refusal is an answer like any other).
@@ -140,8 +140,8 @@ private:
     std::unique_ptr<QTemporaryFile>
         m_caFile; // the system's authorities and the extra ones, if any were added
 
-    // The request in flight.
-    struct Flight
+    // What is known of the request under way; the pass's document in flight is the driver's.
+    struct RequestFacts
     {
         QString peer;             // scheme, host, port and route
         QString proxyShown;       // "host:port" of the proxy it goes through, if any
@@ -158,7 +158,7 @@ private:
         bool closeBehind = false;
         bool resetBehind = false;
     };
-    Flight m_flight;
+    RequestFacts m_request;
     struct CurlExchangeHolder;
     std::unique_ptr<CurlExchangeHolder> m_pending; // waiting out the settle time
 

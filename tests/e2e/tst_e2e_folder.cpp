@@ -11,7 +11,7 @@
 #include "FileGate.h"
 #include "FolderListing.h"
 #include "InetControl.h"
-#include "Leftovers.h"
+#include "UndeletableFiles.h"
 #include "frmDiag.h"
 
 #include <QCheckBox>
@@ -446,7 +446,7 @@ void TestE2eFolder::undeletableFilesGoOnce()
         QSKIP("no file can be made undeletable here");
     auto unlock = qScopeGuard([&] {
         setUndeletable(locked, st->file(QStringLiteral("/sub")), false);
-        QFile::remove(Leftovers::defaultStorePath());
+        QFile::remove(UndeletableFiles::defaultStorePath());
     });
     QVERIFY(startAll());
     // Pass after pass, and after a restart of the program, each goes once.

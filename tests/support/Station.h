@@ -5,8 +5,8 @@
 // program's libraries.
 #pragma once
 
+#include "SendRecord.h"
 #include "Settings.h"
-#include "StationJournal.h"
 #include "TestSupport.h"
 #include "frmMain.h"
 
@@ -37,7 +37,7 @@ struct Station
         QDir().mkpath(scans);
         // Send records are named by the folder's inode, which may be that of an
         // earlier station's folder, deleted while a request of its was out.
-        StationJournal leftover;
+        SendRecord leftover;
         if (leftover.setFolder(scans).ok())
             leftover.takeInterrupted();
         Settings::setProgramFolder(prog);

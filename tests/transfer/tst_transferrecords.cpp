@@ -3,10 +3,10 @@
 // documents' order, the answers in doubt, the filed documents waiting for
 // their row on the disk, and the record of the request in flight.
 #include "AnswerLedger.h"
-#include "FiledDocuments.h"
+#include "FiledDeletes.h"
 #include "FolderListing.h"
 #include "RefusalQueue.h"
-#include "StationJournal.h"
+#include "SendRecord.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -171,9 +171,9 @@ void tst_TransferRecords::filedWaitForTheirRows()
     const int fd = ::open(QFile::encodeName(record).constData(), O_WRONLY | O_CLOEXEC);
     QVERIFY(fd >= 0);
     QStringList done, kept, said;
-    FiledDocuments filed({[&](const QString& s) { said << s; }, [](const QString&) {},
-                          [&](const FileStamp&, const QString& path, const QString&) { kept << path; },
-                          [&](const QString& path) { done << path; }, record});
+    FiledDeletes filed({[&](const QString& s) { said << s; }, [](const QString&) {},
+                        [&](const FileStamp&, const QString& path, const QString&) { kept << path; },
+                        [&](const QString& path) { done << path; }, record});
     QStringList paths;
     for (int i = 0; i < documents; ++i) {
         const QString path = dir.filePath(QStringLiteral("doc%1.pdf").arg(i));
@@ -225,7 +225,7 @@ void tst_TransferRecords::journalLimits()
     QVERIFY(dir.isValid());
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("scans")));
     const QString scans = dir.filePath(QStringLiteral("scans"));
-    StationJournal journal(dir.filePath(QStringLiteral("data")));
+    SendRecord journal(dir.filePath(QStringLiteral("data")));
     QVERIFY(journal.setFolder(scans).ok());
     QStringList waiting;
     for (int i = 0; i < files; ++i) {
@@ -238,9 +238,9 @@ void tst_TransferRecords::journalLimits()
     QCOMPARE(journal.crowded(), crowded);
     QVERIFY(journal.beginSend(QStringLiteral("/in flight.pdf")).ok());
 
-    StationJournal next(dir.filePath(QStringLiteral("data")));
+    SendRecord next(dir.filePath(QStringLiteral("data")));
     QVERIFY(next.setFolder(scans).ok());
-    const StationJournal::Interrupted found = next.takeInterrupted();
+    const SendRecord::Interrupted found = next.takeInterrupted();
     QCOMPARE(found.damaged, damaged);
     QCOMPARE(found.filed, damaged ? QStringList() : waiting);
     QCOMPARE(found.sending, damaged ? QString() : QStringLiteral("/in flight.pdf"));
