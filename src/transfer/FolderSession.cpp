@@ -64,6 +64,8 @@ void FolderSession::list(bool idle,
     if (m_ours && idle)
         Recovery::finishConvertedPairs(m_folder, found, recoveryHooks());
     keep(true);
+    if (m_ours)
+        m_undeletable.storeWhatWaits();
     // Only a complete listing can tell that a remembered file is gone.
     if (m_ours && !m_undeletable.isEmpty()) {
         QSet<FileStamp> present;

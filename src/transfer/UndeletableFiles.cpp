@@ -105,6 +105,7 @@ Outcome UndeletableFiles::commit(const std::function<void(std::vector<Record>&)>
     change(merged);
     m_records = std::move(merged);
     const Outcome saved = made.ok() ? save() : made;
+    m_unsaved = !saved.ok();
     lock.fd.reset();
     if (!saved.ok())
         qCWarning(lcTransfer) << "undeletable files not stored:" << saved.text;
@@ -137,6 +138,15 @@ const UndeletableFiles::Record* UndeletableFiles::find(const FileStamp& identity
         if (r.identity == identity)
             return &r;
     return nullptr;
+}
+
+bool UndeletableFiles::storeWhatWaits()
+{
+    // Until it is stored, a restart would send such a file again: each pass
+    // tries once more, so that a disk given room again ends that risk.
+    if (m_unsaved)
+        commit([](std::vector<Record>&) {});
+    return !m_unsaved;
 }
 
 bool UndeletableFiles::isEmpty()

@@ -39,6 +39,9 @@ public:
     /// longer holds as they were, forgets the oldest of those.
     void keepOnly(const QString& root, const QSet<FileStamp>& present);
     bool isEmpty();
+    /// Writes what could not be stored before (the disk was full, say); true
+    /// when the store now holds every file remembered.
+    bool storeWhatWaits();
 
 private:
     void load();
@@ -50,5 +53,6 @@ private:
 
     QString m_storePath;
     bool m_loaded = false;
+    bool m_unsaved = false; ///< a record remembered here is not in the store on disk
     std::vector<Record> m_records;
 };

@@ -1204,6 +1204,17 @@ void TestTransfer::leftoversAreSharedAndOutlastTheirFiles()
     QVERIFY2(waited.elapsed() >= 900 && waited.elapsed() < 5000,
              qPrintable(QString::number(waited.elapsed())));
     QVERIFY(UndeletableFiles(store).find(stamp(3)));
+
+    // A store that could not be written (its folder's place taken by a file, as
+    // a full disk would) is written at the next chance, not only at the next add.
+    const QString blocked = dir.filePath("blocked");
+    QVERIFY(TestSupport::writeFile(blocked, "not a folder"));
+    UndeletableFiles late(blocked + "/undeletable.txt");
+    QVERIFY(!late.add(UndeletableFiles::Kind::Filed, stamp(4), "/scansA/late.pdf").ok());
+    QVERIFY(!late.storeWhatWaits());
+    QVERIFY(QFile::remove(blocked));
+    QVERIFY(late.storeWhatWaits());
+    QVERIFY(UndeletableFiles(blocked + "/undeletable.txt").find(stamp(4)));
 }
 
 // A page that answers "OK" as soon as it has the headers and reads no more:
