@@ -244,8 +244,9 @@ AnswerVerdict answerVerdict(int status, QByteArrayView body, bool cut, Answerer 
     if (refusesTheDocument(status))
         return AnswerVerdict::RefusedItself;
     // A refused password or a login the page asks for is not mended by waiting.
-    // A 407 is a proxy's word, whichever way the request went.
-    if (status == 407)
+    // A 407 is a proxy's word, whichever way the request went; a proxy that
+    // answers 401 itself (tinyproxy does, to a tunnel as well) means the same.
+    if (status == 407 || (who == Answerer::Proxy && status == 401))
         return AnswerVerdict::ProxyAuth;
     if (who == Answerer::Proxy)
         return AnswerVerdict::ProxyRefused;

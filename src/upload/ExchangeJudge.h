@@ -111,8 +111,8 @@ enum class Answerer { Page, Proxy };
 enum class AnswerVerdict {
     Filed,         ///< exactly "OK", whole, with a 2xx status, from the page: filed
     RefusedItself, ///< refused for what this document is: the next one may be taken
-    ProxyAuth,     ///< 407: the proxy wants other credentials, whoever passed it on
-    ProxyRefused,  ///< the proxy's own answer (its 401)
+    ProxyAuth,     ///< 407 (whoever passed it on), or the proxy's own 401: it wants other credentials
+    ProxyRefused,  ///< any other answer of the proxy's own (its 403, say)
     LoginWanted,   ///< the page's 401: it wants a login
     Stopped,       ///< anything else would meet the next document as well
 };

@@ -50,7 +50,7 @@ void tst_AnswerVerdict::verdict_data()
     QTest::newRow("407 page") << 407 << QByteArray() << false << page << AnswerVerdict::ProxyAuth;
     QTest::newRow("407 proxy") << 407 << QByteArray() << false << proxy << AnswerVerdict::ProxyAuth;
     QTest::newRow("401 page") << 401 << QByteArray("login") << false << page << AnswerVerdict::LoginWanted;
-    QTest::newRow("401 proxy") << 401 << QByteArray() << false << proxy << AnswerVerdict::ProxyRefused;
+    QTest::newRow("401 proxy") << 401 << QByteArray() << false << proxy << AnswerVerdict::ProxyAuth;
     QTest::newRow("403 proxy") << 403 << QByteArray() << false << proxy << AnswerVerdict::ProxyRefused;
     for (int status : {400, 403, 404, 405, 408, 412, 414, 416, 421, 423, 429, 500, 502, 503})
         QTest::addRow("%d page", status)
