@@ -20,6 +20,7 @@
 #include "RepaintThrottle.h"
 #include "ScanAdvice.h"
 #include "ScanChoices.h"
+#include "SelectScannerDialog.h"
 #include "Settings.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
@@ -373,7 +374,7 @@ QByteArray frmMain::base64_decode(const QByteArray& strIn) const
 void frmMain::CmdSelectScanner_Click()
 {
     try {
-        ImgScan1->ShowSelectScanner(this);
+        showSelectScanner(*ImgScan1, this);
     } catch (...) {
         showMessage(this, describeCurrentException());
     }

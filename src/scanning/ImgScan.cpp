@@ -7,14 +7,11 @@
 #include "ScanChoices.h"
 #include "ScanLogging.h"
 #include "ScanWorker.h"
-#include "SelectScannerDialog.h"
 #include "UserStore.h"
 
 #include <QDeadlineTimer>
-#include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QHash>
 #include <QScopeGuard>
 
@@ -459,30 +456,38 @@ void ImgScan::CloseScanner()
     closeDevice();
 }
 
-void ImgScan::ShowSelectScanner(QWidget* parent)
+QString ScannerDevice::label() const
+{
+    return QStringLiteral("%1 %2 (%3)").arg(vendor, model, name);
+}
+
+ImgScan::ChoiceOffer ImgScan::choiceOffer()
 {
     if (m_scanning)
         throw Failure(QStringLiteral("The scanner is busy with a scan."));
-    SaneSession session;
-    QList<ScannerDevice> devices;
-    {
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
-        devices = listDevices(Reach::Network);
-    }
+    ChoiceOffer offer;
+    offer.session = std::make_shared<SaneSession>();
+    offer.devices = listDevices(Reach::Network);
+    offer.stored = storedDevice();
     QSettings store = userStore();
-    SelectScannerDialog dialog(devices, storedDevice(), ScanChoices::load(store), readOffer, parent);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    const QString chosen = dialog.selectedDevice();
-    if (chosen.isEmpty())
-        return;
-    for (const ScannerDevice& device : devices) {
-        if (device.name == chosen)
-            storeChoice(device);
-    }
-    dialog.choices().store(store);
+    offer.choices = ScanChoices::load(store);
+    return offer;
+}
+
+DeviceOffer ImgScan::readDeviceOffer(const QString& name)
+{
+    return readOffer(name);
+}
+
+void ImgScan::choose(const ScannerDevice& device)
+{
+    storeChoice(device);
+}
+
+void ImgScan::storeChoices(const ScanChoices& choices)
+{
+    QSettings store = userStore();
+    choices.store(store);
     if (store.status() != QSettings::NoError)
         throw Failure(QStringLiteral("The scan settings could not be saved."));
-    qCDebug(lcScan) << "scanner chosen:" << chosen;
 }

@@ -11,8 +11,22 @@
 
 #include <optional>
 
-class QWidget;
-struct ScannerDevice;
+#include "ScanChoices.h"
+
+#include <QList>
+
+#include <memory>
+
+class SaneSession;
+
+struct ScannerDevice
+{
+    QString name; ///< SANE's device name, e.g. "test:0"
+    QString vendor;
+    QString model;
+    /// "vendor model (name)", as the list shows it.
+    QString label() const;
+};
 
 class ImgScan : public QObject
 {
@@ -21,7 +35,7 @@ public:
     explicit ImgScan(QObject* parent = nullptr);
     ~ImgScan() override;
 
-    /// Opens the scanner chosen with ShowSelectScanner (or the first device SANE
+    /// Opens the scanner chosen with choose (or the first device SANE
     /// lists when none was chosen). Throws Failure with SANE's text on failure.
     void OpenScanner();
     /// The batch options; with 4, the template, True, 1 and 1 they mean: scan every
@@ -37,9 +51,25 @@ public:
     /// text when the scanner fails (pages already written stay).
     void StartScan();
     void CloseScanner();
-    /// Shows the list of SANE's devices; the choice is remembered for the user.
-    /// Throws Failure when SANE cannot list devices.
-    void ShowSelectScanner(QWidget* parent);
+    /// What the choice of a scanner starts from: SANE's devices, the one chosen
+    /// before and its scan choices. SANE stays up while the offer is held, so
+    /// that readDeviceOffer can open the devices listed. Throws Failure during
+    /// a scan, or when SANE cannot list devices.
+    struct ChoiceOffer
+    {
+        std::shared_ptr<SaneSession> session;
+        QList<ScannerDevice> devices;
+        QString stored;
+        ScanChoices choices;
+    };
+    ChoiceOffer choiceOffer();
+    /// What a listed device offers for the scan choices: it is opened only long
+    /// enough to read its options (seconds, for some: call it off the window's thread).
+    static DeviceOffer readDeviceOffer(const QString& name);
+    /// Remembers the scanner chosen for the user.
+    void choose(const ScannerDevice& device);
+    /// Remembers the scan choices for the user; throws Failure when they cannot be saved.
+    static void storeChoices(const ScanChoices& choices);
 
     bool isScanning() const { return m_scanning; }
     /// A batch stopped by a quit did not end in time: its thread may still be

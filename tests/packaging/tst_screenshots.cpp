@@ -9,6 +9,7 @@
 #include "InetControl.h"
 #include "MiniHttpServer.h"
 #include "ProgressPane.h"
+#include "SelectScannerDialog.h"
 #include "Settings.h"
 #include "StatusBox.h"
 #include "TabStrip.h"
@@ -376,7 +377,7 @@ void TestScreenshots::selectScannerDialog()
         }
     });
     ImgScan scan;
-    scan.ShowSelectScanner(nullptr);
+    showSelectScanner(scan, nullptr);
     QVERIFY(shot);
 }
 

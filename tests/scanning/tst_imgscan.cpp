@@ -9,6 +9,7 @@
 #include "SaneSession.h"
 #include "ScanAdvice.h"
 #include "ScanChoices.h"
+#include "SelectScannerDialog.h"
 #include "TestSupport.h"
 #include "TiffFacts.h"
 #include "TiffPageWriter.h"
@@ -726,7 +727,7 @@ void TestImgScan::secondStartScanDuringBatchIsRefused()
         refusals << failureOf([&] { scan.StartScan(); });
         refusals << failureOf([&] { scan.CloseScanner(); });
         refusals << failureOf([&] { scan.OpenScanner(); });
-        refusals << failureOf([&] { scan.ShowSelectScanner(nullptr); });
+        refusals << failureOf([&] { showSelectScanner(scan, nullptr); });
     });
     int pages = 0;
     connect(&scan, &ImgScan::PageDone, this, [&] { ++pages; });
@@ -788,7 +789,7 @@ void TestImgScan::dialogListsDevicesAndStoresChoice()
     ImgScan scan;
     DialogAnswer answer;
     answer.schedule(1, true);
-    scan.ShowSelectScanner(nullptr);
+    showSelectScanner(scan, nullptr);
     QVERIFY(answer.found);
     QCOMPARE(answer.title, QStringLiteral("Select Scanner"));
     QCOMPARE(answer.listed, (QStringList{QStringLiteral("Noname frontend-tester (test:0)"),
@@ -812,7 +813,7 @@ void TestImgScan::dialogListsDevicesAndStoresChoice()
     // Shown again, the dialog starts on the remembered scanner.
     DialogAnswer again;
     again.schedule(-1, false);
-    scan.ShowSelectScanner(nullptr);
+    showSelectScanner(scan, nullptr);
     QCOMPARE(again.preselected, QStringLiteral("Noname frontend-tester (test:1)"));
 }
 
@@ -822,7 +823,7 @@ void TestImgScan::dialogCancelKeepsChoice()
     ImgScan scan;
     DialogAnswer answer;
     answer.schedule(1, false);
-    scan.ShowSelectScanner(nullptr);
+    showSelectScanner(scan, nullptr);
     QVERIFY(answer.found);
     QCOMPARE(ImgScan::storedDevice(), QStringLiteral("test:0"));
 }
@@ -1167,7 +1168,7 @@ void TestImgScan::dialogStoresTheChoicesShown()
         }
     });
     ImgScan scan;
-    scan.ShowSelectScanner(nullptr);
+    showSelectScanner(scan, nullptr);
     QVERIFY(answered);
     QCOMPARE(resolutions, (QStringList{"Station default (300 dpi)", "150 dpi", "175 dpi", "200 dpi",
                                        "300 dpi", "400 dpi", "600 dpi"}));

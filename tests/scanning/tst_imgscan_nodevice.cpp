@@ -6,6 +6,7 @@
 #include "Failure.h"
 #include "ImgScan.h"
 #include "SaneSession.h"
+#include "SelectScannerDialog.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -68,7 +69,7 @@ void TestImgScanNoDevice::dialogSaysNoScannerWasFound()
         }
     });
     ImgScan scan;
-    scan.ShowSelectScanner(nullptr);
+    showSelectScanner(scan, nullptr);
     QVERIFY(found);
     QCOMPARE(message, QStringLiteral("No scanner was found."));
     QCOMPARE(listed, 0);

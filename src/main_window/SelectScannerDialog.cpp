@@ -2,15 +2,19 @@
 #include "SelectScannerDialog.h"
 
 #include "Design.h"
+#include "Failure.h"
+#include "ScanLogging.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -43,11 +47,6 @@ bool selectData(QComboBox* box, const QVariant& value)
 }
 
 } // namespace
-
-QString ScannerDevice::label() const
-{
-    return QStringLiteral("%1 %2 (%3)").arg(vendor, model, name);
-}
 
 SelectScannerDialog::SelectScannerDialog(const QList<ScannerDevice>& devices, const QString& current,
                                          const ScanChoices& stored, OfferReader readOffer, QWidget* parent)
@@ -289,4 +288,26 @@ void SelectScannerDialog::showOffer()
                                   .arg(m_shown, gone.join(QStringLiteral(", "))));
     else
         m_offerLabel->clear();
+}
+
+void showSelectScanner(ImgScan& scan, QWidget* parent)
+{
+    ImgScan::ChoiceOffer offer;
+    {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        const auto restoreCursor = qScopeGuard([] { QGuiApplication::restoreOverrideCursor(); });
+        offer = scan.choiceOffer();
+    }
+    SelectScannerDialog dialog(offer.devices, offer.stored, offer.choices, &ImgScan::readDeviceOffer, parent);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QString chosen = dialog.selectedDevice();
+    if (chosen.isEmpty())
+        return;
+    for (const ScannerDevice& device : std::as_const(offer.devices)) {
+        if (device.name == chosen)
+            scan.choose(device);
+    }
+    scan.storeChoices(dialog.choices());
+    qCDebug(lcScan) << "scanner chosen:" << chosen;
 }

@@ -4,6 +4,7 @@
 // offers, and how the pages make documents.
 #pragma once
 
+#include "ImgScan.h"
 #include "ScanChoices.h"
 
 #include <QDialog>
@@ -19,15 +20,12 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QThread;
+class QWidget;
 
-struct ScannerDevice
-{
-    QString name; ///< SANE's device name, e.g. "test:0"
-    QString vendor;
-    QString model;
-    /// "vendor model (name)", as the list shows it.
-    QString label() const;
-};
+/// Shows the list of SANE's devices and the scan choices; what is chosen is
+/// remembered for the user. Throws Failure during a scan, when SANE cannot
+/// list devices, or when the choice cannot be saved.
+void showSelectScanner(ImgScan& scan, QWidget* parent);
 
 class SelectScannerDialog : public QDialog
 {
