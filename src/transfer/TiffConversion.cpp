@@ -40,6 +40,21 @@ void removeTemporariesOf(const QString& outputPath, qint64 sinceNs)
 
 } // namespace
 
+QString conversionCommandLine(const QString& converter, const QString& source, const QString& output)
+{
+    return RunExe::QuoteArgument(converter) + u' ' + RunExe::QuoteArgument(source) + u' ' +
+           RunExe::QuoteArgument(output);
+}
+
+QString freePdfPath(const QString& folder, const QString& base)
+{
+    const std::string name = base.toStdString();
+    QString path = folder + u'/' + QString::fromStdString(ConverterFiles::pdfName(name, 1));
+    for (int n = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
+        path = folder + u'/' + QString::fromStdString(ConverterFiles::pdfName(name, n));
+    return path;
+}
+
 bool looksLikeCompletePdf(const QString& path)
 {
     QFile f;
@@ -95,10 +110,10 @@ Result convert(const Job& job, const Hooks& hooks)
         return Result::failed(gate.description, source);
 
     // The PDF goes to the top of the folder, under a name no file has yet.
-    const QString outputPath = UploadRequest::freePdfPath(job.folder, name.dotPieces.value(0));
+    const QString outputPath = freePdfPath(job.folder, name.dotPieces.value(0));
     const QString newName = QFileInfo(outputPath).fileName();
     hooks.log(QStringLiteral("New filename:") + newName);
-    const QString commandLine = UploadRequest::conversionCommandLine(job.converterPath, source, outputPath);
+    const QString commandLine = conversionCommandLine(job.converterPath, source, outputPath);
     hooks.log(QStringLiteral("Command: ") + commandLine);
     const qint64 startedNs = FileGate::fileClockNowNs();
     QString converterSaid;

@@ -66,6 +66,12 @@ struct Result
 
 Result convert(const Job& job, const Hooks& hooks);
 
+/// "converter" "source" "output", each quoted so that any name reaches the converter intact.
+QString conversionCommandLine(const QString& converter, const QString& source, const QString& output);
+
+/// A name for the PDF of base in folder that no file has yet: base.pdf, base-2.pdf, ...
+QString freePdfPath(const QString& folder, const QString& base);
+
 /// A PDF's header at the start and its end marker near the end: what a
 /// converter that was stopped half-way does not leave.
 bool looksLikeCompletePdf(const QString& path);

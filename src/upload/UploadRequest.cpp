@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "UploadRequest.h"
 
-#include "ConverterFiles.h"
 #include "ProxyRoute.h"
-#include "RunExe.h"
-
-#include <QFileInfo>
 
 #include <string.h>
 
@@ -111,21 +107,6 @@ QString headerText(bool viaProxy, bool https, const QString& user, const QString
     text += QStringLiteral("Content-Type: multipart/form-data; boundary=") + QString::fromLatin1(boundary) +
             QStringLiteral("\r\n");
     return text;
-}
-
-QString conversionCommandLine(const QString& converter, const QString& source, const QString& output)
-{
-    return RunExe::QuoteArgument(converter) + u' ' + RunExe::QuoteArgument(source) + u' ' +
-           RunExe::QuoteArgument(output);
-}
-
-QString freePdfPath(const QString& folder, const QString& base)
-{
-    const std::string name = base.toStdString();
-    QString path = folder + u'/' + QString::fromStdString(ConverterFiles::pdfName(name, 1));
-    for (int n = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
-        path = folder + u'/' + QString::fromStdString(ConverterFiles::pdfName(name, n));
-    return path;
 }
 
 } // namespace UploadRequest

@@ -59,10 +59,4 @@ QByteArray buildBody(const QString& entry, const QByteArray& contentType, const 
 QString headerText(bool viaProxy, bool https, const QString& user, const QString& password,
                    const QByteArray& boundary = Boundary);
 
-/// "converter" "source" "output", each quoted so that any name reaches the converter intact.
-QString conversionCommandLine(const QString& converter, const QString& source, const QString& output);
-
-/// A name for the PDF of base in folder that no file has yet: base.pdf, base-2.pdf, ...
-QString freePdfPath(const QString& folder, const QString& base);
-
 } // namespace UploadRequest
