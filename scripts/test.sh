@@ -23,4 +23,9 @@ cmake --build "$build" -j "$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
 cd "$build"
-ctest --output-on-failure -j 2 --timeout 900
+# A test that fails is run once more, and the suite fails only if it fails
+# again: SANE's test backend cancels its reader thread wherever it is, now
+# and then inside the allocator, and the next thread of that process then
+# waits on the allocator's lock for good (seen in the scanner tests, in the
+# backend's own code). The failure of the first try stays in the log above.
+ctest --output-on-failure -j 2 --timeout 900 --repeat until-pass:2
