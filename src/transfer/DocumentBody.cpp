@@ -2,7 +2,6 @@
 #include "DocumentBody.h"
 
 #include "FileGate.h"
-#include "OutFile.h"
 #include "TransferLogging.h"
 
 #include <openssl/evp.h>
@@ -14,16 +13,13 @@
 #include <unistd.h>
 
 DocumentBody::DocumentBody(UniqueFd fd, const struct stat& st, QByteArray head, QByteArray boundary,
-                           QByteArray tail, OutFile* outFile,
-                           std::function<void(const QString&)> outFileFailed)
+                           QByteArray tail)
     : m_fd(std::move(fd)), m_st(st), m_head(std::move(head)), m_boundary(std::move(boundary)),
-      m_tail(std::move(tail)), m_contentSize(st.st_size), m_hash(EVP_MD_CTX_new()), m_outFile(outFile),
-      m_outFileFailed(std::move(outFileFailed))
+      m_tail(std::move(tail)), m_contentSize(st.st_size), m_hash(EVP_MD_CTX_new())
 {
     if (!m_hash || EVP_DigestInit_ex(m_hash, EVP_sha256(), nullptr) != 1)
         qFatal("OpenSSL could not set up SHA-256");
-    // The file is read front to back once: the system may read ahead, and
-    // need not keep what has gone.
+    // The file is read front to back: the system may read further ahead.
     ::posix_fadvise(m_fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
@@ -33,10 +29,21 @@ DocumentBody::~DocumentBody()
     EVP_MD_CTX_free(m_hash);
 }
 
-void DocumentBody::close()
+OutFile::Body DocumentBody::close()
 {
     finishWork();
-    m_fd.reset();
+    OutFile::Body went;
+    if (m_pos == 0 || m_fd.get() < 0) {
+        m_fd.reset();
+        return went;
+    }
+    went.st = m_st;
+    went.head = m_head;
+    went.content = qBound(qint64(0), m_pos - m_head.size(), m_contentSize);
+    if (m_tailBegun)
+        went.tail = m_tail;
+    went.from = std::move(m_fd);
+    return went;
 }
 
 QByteArray DocumentBody::sha256Hex()
@@ -61,15 +68,13 @@ void DocumentBody::finishWork()
     if (!m_worker.joinable())
         return;
     if (!m_ended)
-        hand({Step::Kind::Abandon, 0, {}});
+        hand({Step::Kind::Abandon, {}});
     m_ended = true;
     m_worker.join();
 }
 
 void DocumentBody::work()
 {
-    if (m_outFile)
-        outFileStep(m_outFile->begin(m_head));
     for (;;) {
         Step step;
         {
@@ -82,32 +87,18 @@ void DocumentBody::work()
         switch (step.kind) {
         case Step::Kind::Piece:
             EVP_DigestUpdate(m_hash, step.bytes.constData(), size_t(step.bytes.size()));
-            if (m_outFile)
-                outFileStep(m_outFile->copy(m_fd.get(), step.at, step.bytes));
             break;
         case Step::Kind::End: {
             unsigned char digest[EVP_MAX_MD_SIZE];
             unsigned int length = 0;
             EVP_DigestFinal_ex(m_hash, digest, &length);
             m_sha256 = QByteArray(reinterpret_cast<const char*>(digest), qsizetype(length)).toHex();
-            if (m_outFile)
-                outFileStep(m_outFile->end(m_tail));
             return;
         }
         case Step::Kind::Abandon:
             return;
         }
     }
-}
-
-void DocumentBody::outFileStep(const Outcome& step)
-{
-    if (step.ok() || !m_outFile)
-        return;
-    m_outFile = nullptr; // the copy is for looking at: the request goes on without it
-    m_outFileFailure = step.text;
-    if (m_outFileFailed)
-        m_outFileFailed(step.text);
 }
 
 qint64 DocumentBody::stop(Stop why, const QString& reason)
@@ -136,8 +127,9 @@ qint64 DocumentBody::read(char* into, qint64 max)
         // The tail makes the request whole; only the version that was sent may have one.
         if (!unchanged())
             return -1;
-        hand({Step::Kind::End, 0, {}});
+        hand({Step::Kind::End, {}});
         m_ended = true;
+        m_tailBegun = true;
     }
     const qint64 tailAt = m_pos - contentEnd;
     const qint64 n = qMin(max, m_tail.size() - tailAt);
@@ -171,7 +163,7 @@ qint64 DocumentBody::readContent(char* into, qint64 max)
                         .arg(QString::fromLatin1(m_boundary)));
     // A copy of the bytes that go, for the checksum: a second read of the file
     // could find other bytes.
-    hand({Step::Kind::Piece, at, piece.toByteArray()});
+    hand({Step::Kind::Piece, piece.toByteArray()});
     m_pos += n;
     return n;
 }

@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The request body of one document, read from its file piece by piece as the
 // connection takes it: the multipart head, the file's bytes, the tail. The file
-// is read once; its SHA-256 for filed.csv is taken from the same reads, and
-// out.txt is copied from the file piece by piece as they go. Both on a thread
-// of their own, while the connection takes the next piece: on the one thread,
-// they cost as much again as the sending. The bytes that go must be one version of the file, and must not
-// hold the boundary: either found, the request is broken off before its tail,
-// so the page never has a whole request it could file.
+// is read once; its SHA-256 for filed.csv is taken from the same reads, on a
+// thread of its own while the connection takes the next piece: on the one
+// thread, it costs as much again as the sending. out.txt is copied from the
+// same open file once the request is done. The bytes that go must be one
+// version of the file, and must not hold the boundary: either found, the
+// request is broken off before its tail, so the page never has a whole request
+// it could file.
 #pragma once
 
 #include "BodySource.h"
 #include "Failure.h"
 #include "FileStamp.h"
+#include "OutFile.h"
 #include "UniqueHandle.h"
 
 #include <QByteArray>
@@ -19,14 +21,12 @@
 
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include <sys/stat.h>
 
-class OutFile;
 struct evp_md_ctx_st;
 
 class DocumentBody : public BodySource
@@ -38,11 +38,8 @@ public:
         Changed,      ///< the file changed (or could not be read) while it was sent
     };
 
-    /// fd is the file opened and checked, st as it was then. outFile, when
-    /// given, receives the copy; what goes wrong there is handed to outFileFailed
-    /// once, and does not stop the request.
-    DocumentBody(UniqueFd fd, const struct stat& st, QByteArray head, QByteArray boundary, QByteArray tail,
-                 OutFile* outFile, std::function<void(const QString&)> outFileFailed);
+    /// fd is the file opened and checked, st as it was then.
+    DocumentBody(UniqueFd fd, const struct stat& st, QByteArray head, QByteArray boundary, QByteArray tail);
     ~DocumentBody() override;
     DocumentBody(const DocumentBody&) = delete;
     DocumentBody& operator=(const DocumentBody&) = delete;
@@ -52,19 +49,17 @@ public:
     QString stopReason() const override { return m_stopReason; }
 
     Stop stopped() const { return m_stop; }
-    /// Lets the file go: a filed document's blocks are freed once it is deleted.
-    void close();
+    /// Hands over the file and what of the body went, for out.txt; empty when
+    /// nothing went, or once handed. A filed document's blocks are freed once
+    /// it is deleted and the copy has let it go.
+    OutFile::Body close();
     qint64 contentSize() const { return m_contentSize; }
     /// The SHA-256 of the file's bytes, lower-case hex, once they have all gone
     /// (waits for the last pieces to be taken in); empty before.
     QByteArray sha256Hex();
-    /// What went wrong with out.txt, once close() has let the file go; empty
-    /// when nothing did.
-    QString outFileFailure() const { return m_outFileFailure; }
-
     /// Pieces of the file are read at most this large, whatever the connection asks.
     static constexpr qint64 MaxPiece = 1024 * 1024;
-    /// Pieces read and not yet taken in by the checksum and out.txt, at most:
+    /// Pieces read and not yet taken in by the checksum, at most:
     /// what the body may hold in memory.
     static constexpr std::size_t MaxWaiting = 16;
 
@@ -74,13 +69,11 @@ private:
     /// The file is still the version whose bytes went: nothing written, grown or shrunk.
     bool unchanged();
     qint64 stop(Stop why, const QString& reason);
-    void outFileStep(const Outcome& step);
 
-    // What the thread of the checksum and out.txt is handed, in order.
+    // What the thread of the checksum is handed, in order.
     struct Step
     {
         enum class Kind { Piece, End, Abandon } kind = Kind::Piece;
-        qint64 at = 0;
         QByteArray bytes;
     };
     void hand(Step step);
@@ -100,12 +93,10 @@ private:
     QByteArray m_sha256;
     Stop m_stop = Stop::None;
     QString m_stopReason;
-    OutFile* m_outFile = nullptr; ///< the thread's alone once it runs
-    std::function<void(const QString&)> m_outFileFailed;
-    QString m_outFileFailure; ///< the thread's until it has been joined
     std::thread m_worker;
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::deque<Step> m_steps;
     bool m_ended = false; ///< its last step has been handed
+    bool m_tailBegun = false;
 };

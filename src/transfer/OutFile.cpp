@@ -23,24 +23,13 @@ QString OutFile::defaultPath()
 
 Outcome OutFile::open()
 {
-    const QByteArray native = QFile::encodeName(m_path);
-    // Opening with truncation for every file freed and allocated the file's
-    // blocks each time, a large share of a pass of small files; the file
-    // stays open for the pass and is rewritten in place. It is opened anew
-    // whenever the name no longer leads to it (deleted, replaced).
-    struct stat named
-    {
-    }, held{};
-    if (m_fd.get() >= 0 && (::stat(native.constData(), &named) != 0 || ::fstat(m_fd.get(), &held) != 0 ||
-                            FileId::of(named) != FileId::of(held)))
-        m_fd.reset();
-    if (m_fd.get() >= 0) {
-        m_size = held.st_size;
-        return {};
-    }
+    // Opened without truncation and rewritten in place: truncating it for
+    // every file freed and allocated its blocks each time, a large share of
+    // a pass of small files.
+    m_fd.reset();
     if (Outcome made = PrivateData::ensureFolder(); !made.ok())
         return made;
-    PrivateFile::Opened opened = PrivateFile::open(native.constData(), O_WRONLY | O_CREAT);
+    PrivateFile::Opened opened = PrivateFile::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT);
     if (opened.outcome.failed == PrivateFile::Outcome::Failed::Open)
         return cannotWrite(opened.outcome.error, systemErrorText(opened.outcome.error));
     if (!opened.outcome.ok())
@@ -51,77 +40,130 @@ Outcome OutFile::open()
     return {};
 }
 
-Outcome OutFile::write(const QByteArray& body)
+OutFile::~OutFile()
 {
+    cancel();
+}
+
+Outcome OutFile::copyLater(Body body, std::function<void(const QString&)> failed)
+{
+    cancel();
+    if (body.from.get() < 0)
+        return {};
+    // Opened here, so that the usual faults (no folder, not a regular file)
+    // are known before the pass goes on, and said in their place.
     if (Outcome opened = open(); !opened.ok())
         return opened;
-    // A plain rewrite: this copy is for looking at, and syncing it to disk for
-    // every file sent would cost more than the upload itself.
+    m_job = std::thread([this, body = std::move(body), failed = std::move(failed)] {
+        const Outcome done = copy(body);
+        // Not held open between requests: deleted by the operator, its blocks
+        // are freed at once. Opened again without truncation, its blocks stay.
+        m_fd.reset();
+        if (!done.ok() && failed)
+            failed(done.text);
+    });
+    return {};
+}
+
+void OutFile::cancel()
+{
+    if (!m_job.joinable())
+        return;
+    m_giveUp = true;
+    m_job.join();
+    m_giveUp = false;
+}
+
+void OutFile::settle()
+{
+    if (m_job.joinable())
+        m_job.join();
+}
+
+Outcome OutFile::copy(const Body& body)
+{
+    m_written = 0;
+    Outcome done = put(body.head);
+    if (done.ok())
+        done = copyContent(body.from.get(), body.content);
+    if (done.ok() && !m_giveUp && !body.tail.isEmpty()) {
+        done = put(body.tail);
+        if (done.ok())
+            done = put("\r\n");
+    }
+    if (!done.ok())
+        return done;
     // Truncated only when it shrinks: every truncation goes through the file
     // system's block bookkeeping, even to the size the file already has.
-    const qint64 size = body.size() + 2;
-    PrivateFile::Outcome put = PrivateFile::writeAll(m_fd.get(), {body.constData(), size_t(body.size())}, 0);
-    if (put.ok())
-        put = PrivateFile::writeAll(m_fd.get(), "\r\n", off_t(body.size()));
-    if (!put.ok() || (size < m_size && ::ftruncate(m_fd.get(), off_t(size)) != 0)) {
-        const int error = put.ok() ? errno : put.error;
-        return cannotWrite(error, systemErrorText(error));
-    }
-    return {};
-}
-
-Outcome OutFile::begin(QByteArrayView head)
-{
-    if (Outcome opened = open(); !opened.ok())
-        return opened;
-    m_written = 0;
-    m_copies = true;
-    return copy(-1, 0, head);
-}
-
-Outcome OutFile::copy(int fromFd, qint64 at, QByteArrayView bytes)
-{
-    if (m_fd.get() < 0)
-        return Outcome::failed(m_path, QStringLiteral("Cannot write %1: it is not open").arg(m_path));
-    qint64 done = 0;
-    // Within the file system the kernel copies from the page cache (or shares
-    // the blocks, where the file system can): no second pass through memory
-    // of ours. Across file systems, or where the call is missing, the bytes in
-    // hand are written instead.
-    while (fromFd >= 0 && m_copies && done < bytes.size()) {
-        loff_t from = at + done;
-        loff_t to = m_written;
-        const ssize_t n = ::copy_file_range(fromFd, &from, m_fd.get(), &to, size_t(bytes.size() - done), 0);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            m_copies = false;
-            break;
-        }
-        done += n;
-        m_written += n;
-    }
-    if (done < bytes.size()) {
-        const PrivateFile::Outcome put = PrivateFile::writeAll(
-            m_fd.get(), {bytes.data() + done, size_t(bytes.size() - done)}, off_t(m_written));
-        if (!put.ok())
-            return cannotWrite(put.error, systemErrorText(put.error));
-        m_written += bytes.size() - done;
-    }
-    return {};
-}
-
-Outcome OutFile::end(QByteArrayView tail)
-{
-    if (Outcome put = copy(-1, 0, tail); !put.ok())
-        return put;
-    if (Outcome put = copy(-1, 0, "\r\n"); !put.ok())
-        return put;
     if (m_written < m_size && ::ftruncate(m_fd.get(), off_t(m_written)) != 0) {
         const int error = errno;
         return cannotWrite(error, systemErrorText(error));
     }
     m_size = m_written;
+    // The file was checked unchanged before its tail went; a writer after
+    // that (once the page had it) leaves a copy that is not what was sent.
+    // Its deletion changes only its ctime.
+    struct stat now;
+    if (!m_giveUp && !body.tail.isEmpty() && ::fstat(body.from.get(), &now) == 0 &&
+        (now.st_size != body.st.st_size || timespecNs(now.st_mtim) != timespecNs(body.st.st_mtim)))
+        return Outcome::failed(m_path,
+                               QStringLiteral("%1 may not hold what was sent: the document was changed "
+                                              "after it went")
+                                   .arg(m_path));
+    return {};
+}
+
+Outcome OutFile::copyContent(int from, qint64 length)
+{
+    qint64 done = 0;
+    bool inKernel = true;
+    QByteArray buffer;
+    while (done < length && !m_giveUp) {
+        const qint64 chunk = qMin(length - done, Chunk);
+        if (inKernel) {
+            // Within the file system the kernel copies from the page cache (or
+            // shares the blocks, where the file system can): no pass through
+            // memory of ours.
+            loff_t at = done;
+            loff_t to = m_written;
+            const ssize_t n = ::copy_file_range(from, &at, m_fd.get(), &to, size_t(chunk), 0);
+            if (n > 0) {
+                done += n;
+                m_written += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EIO)) {
+                const int error = errno;
+                return cannotWrite(error, systemErrorText(error));
+            }
+            // Across file systems, or where the call is missing: read and write.
+            inKernel = false;
+        }
+        buffer.resize(qMin(chunk, qint64(1024 * 1024)));
+        const ssize_t n = ::pread(from, buffer.data(), size_t(buffer.size()), off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return Outcome::failed(m_path, QStringLiteral("%1 may not hold what was sent: the document "
+                                                          "could not be read again (%2)")
+                                               .arg(m_path, n < 0 ? systemErrorText(errno)
+                                                                  : QStringLiteral("it became shorter")));
+        if (Outcome written = put(QByteArrayView(buffer.constData(), qsizetype(n))); !written.ok())
+            return written;
+        done += n;
+    }
+    return {};
+}
+
+Outcome OutFile::put(QByteArrayView bytes)
+{
+    const PrivateFile::Outcome put =
+        PrivateFile::writeAll(m_fd.get(), {bytes.data(), size_t(bytes.size())}, off_t(m_written));
+    if (!put.ok())
+        return cannotWrite(put.error, systemErrorText(put.error));
+    m_written += bytes.size();
     return {};
 }
 

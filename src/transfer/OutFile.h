@@ -3,6 +3,13 @@
 // document content, so it lives in the private data folder, and it is only ever
 // a regular file of the user's: anyone who could put a FIFO or a device there
 // must not hold the window in open() or receive the documents.
+//
+// The copy is made once the request is done, from the document's own file,
+// still open, on a thread of its own: on most file systems copying a big
+// document takes longer than sending it, and the page has it, and the file is
+// deleted, without waiting for a copy that is only for looking at. The copy of
+// one body is given up as soon as the next request starts: it is the last body
+// out.txt holds.
 #pragma once
 
 #include "Failure.h"
@@ -11,34 +18,63 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <sys/stat.h>
+
 class OutFile
 {
 public:
+    /// What went of one request body: its head, the first `content` bytes of
+    /// the document (read from `from`, as it was when it went: st), and its tail
+    /// when the body went whole.
+    struct Body
+    {
+        UniqueFd from;
+        struct stat st
+        {
+        };
+        QByteArray head;
+        qint64 content = 0;
+        QByteArray tail; ///< empty: the body was broken off before its tail
+    };
+
     explicit OutFile(QString path = defaultPath());
+    ~OutFile();
+    OutFile(const OutFile&) = delete;
+    OutFile& operator=(const OutFile&) = delete;
     static QString defaultPath();
     const QString& path() const { return m_path; }
 
-    /// Rewrites the copy: the body and CR LF.
-    Outcome write(const QByteArray& body);
-    /// The copy of a body written as the body goes out: its head, the
-    /// document's pieces as they are sent, then its tail and CR LF.
-    Outcome begin(QByteArrayView head);
-    /// A piece of the document: copied within the file system from fromFd at
-    /// offset at where it can, else written from bytes, which hold the same.
-    Outcome copy(int fromFd, qint64 at, QByteArrayView bytes);
-    Outcome end(QByteArrayView tail);
-    /// Lets the file go between passes: deleted by the operator, its blocks are
-    /// freed at once.
-    void release() { m_fd.reset(); }
+    /// Rewrites the copy with body (and CR LF after a whole one) on a thread of
+    /// its own, once out.txt is open; the file is let go when it is done. What
+    /// goes wrong after the open is handed to failed, on that thread. A copy
+    /// still being made is given up first. A body whose file is not open leaves
+    /// out.txt as it is.
+    Outcome copyLater(Body body, std::function<void(const QString&)> failed);
+    /// Gives up the copy being made, if any: the next request's body replaces it.
+    void cancel();
+    /// Waits for the copy being made.
+    void settle();
+
+    /// What the thread copies at a time: its point to give up at.
+    static constexpr qint64 Chunk = 8 * 1024 * 1024;
 
 private:
+    Outcome copy(const Body& body);
+    Outcome copyContent(int from, qint64 length);
+    Outcome put(QByteArrayView bytes);
     Outcome open();
     /// "Cannot write out.txt: reason", the file let go.
     Outcome cannotWrite(int error, const QString& reason);
 
     QString m_path;
+    // The thread's alone while it runs; the caller's once it has been joined.
     UniqueFd m_fd;
     qint64 m_size = 0;    ///< of the file held, when last looked at
     qint64 m_written = 0; ///< of the copy being written
-    bool m_copies = true; ///< copy_file_range works between the two files
+    std::thread m_job;
+    std::atomic<bool> m_giveUp{false};
 };

@@ -437,10 +437,13 @@ bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
     // whether it does is only known once the whole file has been read.
     const QByteArray boundary = UploadRequest::numberedBoundary(m_flight->boundaryNumber);
     m_flight->identity = opened.result.identity;
-    closeBody(); // the body broken off: its thread is done with out.txt
-    m_body = std::make_shared<DocumentBody>(
-        std::move(opened.fd), opened.st, UploadRequest::bodyPrefix(sent, m_flight->contentType, boundary),
-        boundary, UploadRequest::bodySuffix(boundary), &m_outFile, nullptr);
+    closeBody(); // the body broken off
+    // This request's body is the one out.txt is to hold: a copy of the last
+    // one still being made would only compete with it for the disk.
+    m_outFile.cancel();
+    m_body = std::make_shared<DocumentBody>(std::move(opened.fd), opened.st,
+                                            UploadRequest::bodyPrefix(sent, m_flight->contentType, boundary),
+                                            boundary, UploadRequest::bodySuffix(boundary));
     m_bodyPath = path;
     send(boundary);
     return true;
@@ -527,10 +530,6 @@ void TransferDriver::stateChanged(int state)
         else if (state == InetControl::icResponseCompleted)
             handleAnswer();
     }
-    // Between passes out.txt is not held open: deleted by the operator, its
-    // blocks are freed at once.
-    if (!inFlight())
-        m_outFile.release();
 }
 
 void TransferDriver::handleFailure()
@@ -576,12 +575,15 @@ void TransferDriver::closeBody()
 {
     if (!m_body)
         return;
-    m_body->close();
-    // Said when the document's send ends, before anything after it: the thread
-    // that writes out.txt is done with it only then, and a word said later
-    // would stand above the end of the pass.
-    if (const QString why = m_body->outFileFailure(); !why.isEmpty())
-        m_voice.sayError(why, std::exchange(m_bodyPath, QString()));
+    // The copy is made on its own thread, after the page has answered; what
+    // goes wrong there is said when it does, in the window's thread.
+    const QString path = std::exchange(m_bodyPath, QString());
+    const ::Outcome opened = m_outFile.copyLater(m_body->close(), [this, path](const QString& why) {
+        QMetaObject::invokeMethod(
+            this, [this, path, why] { m_voice.sayError(why, path); }, Qt::QueuedConnection);
+    });
+    if (!opened.ok())
+        m_voice.sayError(opened.text, path);
 }
 
 bool TransferDriver::handleBrokenOff(DocumentBody::Stop stop, const QString& why)

@@ -235,7 +235,7 @@ private:
     /// The body of the request in flight.
     std::shared_ptr<DocumentBody> m_body;
     QString m_bodyPath; ///< the file m_body reads, for what is said of its out.txt copy
-    /// Lets the body's file go and says what went wrong with its out.txt copy.
+    /// Lets the body's file go to the out.txt copy.
     void closeBody();
     /// Documents the page answered before it had them whole, as they were then:
     /// the page may have them, and their next send says so.

@@ -214,8 +214,9 @@ void TestTransfer::folderGoesOutInListingOrder()
                                      "Content-Disposition: form-data; name=\"file\"; filename=\"\\b.txt\"\r\n"
                                      "Content-Type: text/plain\r\n\r\nhi\r\n"
                                      "-----------------------------7d023a2ea28--\r\n"));
-    // out.txt keeps the last body and one more line break, privately.
-    QCOMPARE(TestSupport::readFile(frmMain::outFilePath()), raw.last() + "\r\n");
+    // out.txt keeps the last body and one more line break, privately, copied
+    // once the page has answered.
+    QTRY_COMPARE(TestSupport::readFile(frmMain::outFilePath()), raw.last() + "\r\n");
     struct stat fileInfo, dirInfo;
     QCOMPARE(::stat(QFile::encodeName(frmMain::outFilePath()).constData(), &fileInfo), 0);
     QCOMPARE(
@@ -1279,6 +1280,7 @@ void TestTransfer::bodyGoesAsItWasRead_data()
     const int none = int(DocumentBody::Stop::None);
     const qint64 piece = DocumentBody::MaxPiece;
     QTest::newRow("untouched") << qint64(-1) << QByteArray() << none;
+    QTest::newRow("saved again once it went") << qint64(-1) << QByteArray("after") << none;
     QTest::newRow("boundary within a piece")
         << piece + 100 << QByteArray() << int(DocumentBody::Stop::HeldBoundary);
     QTest::newRow("boundary across two pieces")
@@ -1291,7 +1293,8 @@ void TestTransfer::bodyGoesAsItWasRead_data()
 
 // The body goes from the file in pieces: the bytes on the wire are the file's,
 // once, around the usual boundary; the request never becomes whole around a
-// boundary the document holds, or around a file that changed under it.
+// boundary the document holds, or around a file that changed under it. out.txt,
+// copied from the file afterwards, holds what went, or says it may not.
 void TestTransfer::bodyGoesAsItWasRead()
 {
     QFETCH(qint64, boundaryAt);
@@ -1312,22 +1315,40 @@ void TestTransfer::bodyGoesAsItWasRead()
         QVERIFY(writer.open(QIODevice::ReadWrite));
     const QByteArray head = UploadRequest::bodyPrefix("/doc.pdf", "application/pdf");
     DocumentBody body(std::move(opened.fd), opened.st, head, UploadRequest::Boundary,
-                      UploadRequest::bodySuffix(), nullptr, {});
+                      UploadRequest::bodySuffix());
     QByteArray sent;
     QByteArray piece(256 * 1024, '\0');
     qint64 n;
     while ((n = body.read(piece.data(), piece.size())) > 0)
         sent += piece.first(n);
     QCOMPARE(int(body.stopped()), stop);
+    // Filed, the document is deleted before its copy is made.
+    QVERIFY(QFile::remove(path));
+    QTemporaryDir data;
+    OutFile out(data.filePath("out.txt"));
+    QVERIFY(TestSupport::writeFile(out.path(),
+                                   QByteArray(4 * DocumentBody::MaxPiece, 'x'))); // a longer body before
+    QStringList failures;
+    {
+        OutFile::Body went = body.close();
+        if (meanwhile == "after")
+            QCOMPARE(::futimens(went.from.get(), saved), 0);
+        QVERIFY(out.copyLater(std::move(went), [&](const QString& why) { failures << why; }).ok());
+    }
+    out.settle();
     if (stop == int(DocumentBody::Stop::None)) {
         QCOMPARE(n, 0);
         QCOMPARE(sent, head + content + UploadRequest::bodySuffix());
         QCOMPARE(body.sha256Hex(), sha(content));
+        QCOMPARE(TestSupport::readFile(out.path()), sent + "\r\n");
+        QCOMPARE(failures.size(), meanwhile == "after" ? 1 : 0);
         return;
     }
     QCOMPARE(n, -1);
     QVERIFY(!sent.endsWith(UploadRequest::bodySuffix()));
     QVERIFY(!sent.mid(head.size()).contains(UploadRequest::Boundary));
+    QCOMPARE(TestSupport::readFile(out.path()), sent);
+    QVERIFY2(failures.isEmpty(), qPrintable(failures.join(u'\n')));
 }
 
 QTEST_MAIN(TestTransfer)
