@@ -33,13 +33,13 @@ OutFile::Body DocumentBody::close()
 {
     finishWork();
     OutFile::Body went;
-    if (m_pos == 0 || m_fd.get() < 0) {
+    if (m_handed == 0 || m_fd.get() < 0) {
         m_fd.reset();
         return went;
     }
     went.st = m_st;
     went.head = m_head;
-    went.content = qBound(qint64(0), m_pos - m_head.size(), m_contentSize);
+    went.content = qBound(qint64(0), m_handed - m_head.size(), m_contentSize);
     if (m_tailBegun)
         went.tail = m_tail;
     went.from = std::move(m_fd);
@@ -110,6 +110,26 @@ qint64 DocumentBody::stop(Stop why, const QString& reason)
 }
 
 qint64 DocumentBody::read(char* into, qint64 max)
+{
+    // As much as the connection asks for, across head, content and tail: a
+    // small document then goes in one write after the request's headers. A
+    // proxy that answers before it reads the body and hangs up (tinyproxy
+    // refusing a password) resets a connection that is still writing, and
+    // its answer is lost with it.
+    qint64 done = 0;
+    while (done < max) {
+        const qint64 n = readSome(into + done, max - done);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    m_handed += done;
+    return done;
+}
+
+qint64 DocumentBody::readSome(char* into, qint64 max)
 {
     if (m_stop != Stop::None)
         return -1;

@@ -64,6 +64,8 @@ public:
     static constexpr std::size_t MaxWaiting = 16;
 
 private:
+    /// The next bytes of one of head, content and tail.
+    qint64 readSome(char* into, qint64 max);
     qint64 readContent(char* into, qint64 max);
     bool holdsBoundary(QByteArrayView piece);
     /// The file is still the version whose bytes went: nothing written, grown or shrunk.
@@ -87,8 +89,9 @@ private:
     QByteArray m_boundary;
     QByteArray m_tail;
     qint64 m_contentSize = 0;
-    qint64 m_pos = 0;   ///< in the whole body
-    QByteArray m_carry; ///< the last bytes of the content read, for a boundary across two pieces
+    qint64 m_pos = 0;    ///< in the whole body
+    qint64 m_handed = 0; ///< of it, to the connection: what went
+    QByteArray m_carry;  ///< the last bytes of the content read, for a boundary across two pieces
     evp_md_ctx_st* m_hash = nullptr;
     QByteArray m_sha256;
     Stop m_stop = Stop::None;

@@ -88,8 +88,8 @@ void RefusalQueue::refused(const QString& entry, const FileStamp& stamp)
         save();
 }
 
-qint64 RefusalQueue::refusedItself(const QString& entry, const FileStamp& stamp, const QString& address,
-                                   qint64 nowMs)
+RefusalQueue::Wait RefusalQueue::refusedItself(const QString& entry, const FileStamp& stamp,
+                                               const QString& address, qint64 nowMs)
 {
     const auto before = m_refused.constFind(entry);
     // In a row: the same document, refused by the same page.
@@ -100,8 +100,7 @@ qint64 RefusalQueue::refusedItself(const QString& entry, const FileStamp& stamp,
     const qint64 due = nowMs + waitAfter(refusals);
     m_refused.insert(entry, {stamp, ++m_count, true, refusals, address, nowMs, due});
     m_inPass.insert(entry);
-    save();
-    return due;
+    return {due, save()};
 }
 
 void RefusalQueue::filed(const QString& entry)
@@ -133,7 +132,6 @@ bool RefusalQueue::useRecord(const QString& path)
 {
     m_refused.clear();
     m_inPass.clear();
-    m_recordFailure.clear();
     m_recordPath = path;
     if (path.isEmpty())
         return true;
@@ -186,10 +184,10 @@ bool RefusalQueue::useRecord(const QString& path)
     return true;
 }
 
-void RefusalQueue::save()
+Outcome RefusalQueue::save()
 {
     if (m_recordPath.isEmpty())
-        return;
+        return {};
     std::vector<std::pair<qint64, QByteArray>> lines;
     for (auto r = m_refused.cbegin(); r != m_refused.cend(); ++r) {
         if (!r->backsOff)
@@ -212,13 +210,14 @@ void RefusalQueue::save()
         ++kept;
     }
     const QString folder = QFileInfo(m_recordPath).absolutePath();
-    m_recordFailure = PrivateData::ensureFolder(folder).text;
-    if (m_recordFailure.isEmpty()) {
+    Outcome saved = PrivateData::ensureFolder(folder);
+    if (saved.ok()) {
         const PrivateFile::Outcome replaced = PrivateFile::replace(
             QFile::encodeName(m_recordPath).constData(), {content.constData(), size_t(content.size())});
         if (!replaced.ok())
-            m_recordFailure = QString::fromLocal8Bit(replaced.reason());
+            saved = Outcome::failed(m_recordPath, QString::fromLocal8Bit(replaced.reason()), replaced.error);
     }
-    if (!m_recordFailure.isEmpty())
-        qCWarning(lcTransfer) << "refused documents not recorded:" << m_recordFailure;
+    if (!saved.ok())
+        qCWarning(lcTransfer) << "refused documents not recorded:" << saved.text;
+    return saved;
 }

@@ -13,6 +13,8 @@
 // in a record of the read-from folder, in the private data folder.
 #pragma once
 
+#include "Failure.h"
+
 #include "FileStamp.h"
 #include "FolderListing.h"
 
@@ -41,9 +43,13 @@ public:
     QStringList order(const std::vector<ListedFile>& listing, bool complete = false);
     /// The page refused entry, as stamp, for a reason that would meet the next document as well.
     void refused(const QString& entry, const FileStamp& stamp);
-    /// The page at address refused entry, as stamp, for itself, at nowMs; returns
-    /// when it may go again.
-    qint64 refusedItself(const QString& entry, const FileStamp& stamp, const QString& address, qint64 nowMs);
+    struct Wait
+    {
+        qint64 dueMs = 0; ///< when it may go again
+        Outcome recorded; ///< whether the record keeps it (the system's words when not)
+    };
+    /// The page at address refused entry, as stamp, for itself, at nowMs.
+    Wait refusedItself(const QString& entry, const FileStamp& stamp, const QString& address, qint64 nowMs);
     void filed(const QString& entry);
     /// The page refused entry, as it was then.
     bool isRefused(const QString& entry) const { return m_refused.contains(entry); }
@@ -61,9 +67,6 @@ public:
     /// as one: it counts as no waits.
     bool useRecord(const QString& path);
     const QString& recordPath() const { return m_recordPath; }
-    /// Why the last change could not be kept in the record (the system's
-    /// words); empty when it was.
-    const QString& recordFailure() const { return m_recordFailure; }
 
 private:
     struct Refusal
@@ -77,11 +80,12 @@ private:
         qint64 lastMs = 0;
         qint64 dueMs = 0;
     };
-    void save();
+    /// Said by the caller where the record matters to the operator; logged
+    /// in every case.
+    Outcome save();
 
     QHash<QString, Refusal> m_refused;
     QSet<QString> m_inPass;
     quint64 m_count = 0;
     QString m_recordPath;
-    QString m_recordFailure;
 };

@@ -333,10 +333,12 @@ bool TransferDriver::finish(Outcome outcome, const QString& failure)
         // rather than go at every pass.
         qint64 nextTry = 0;
         if (outcome == Outcome::Refused) {
-            nextTry = m_refusals.refusedItself(flight.entry, flight.identity, m_config.uploadUrl, m_clock());
+            const RefusalQueue::Wait wait =
+                m_refusals.refusedItself(flight.entry, flight.identity, m_config.uploadUrl, m_clock());
+            nextTry = wait.dueMs;
             m_voice.say(PassTexts::nextTry(flight.entry, nextTry));
-            if (const QString& why = m_refusals.recordFailure(); !why.isEmpty())
-                m_voice.sayOnce(PassTexts::refusalNotRecorded(m_refusals.recordPath(), why));
+            if (!wait.recorded.ok())
+                m_voice.sayOnce(PassTexts::refusalNotRecorded(m_refusals.recordPath(), wait.recorded.text));
         } else {
             m_refusals.refused(flight.entry, flight.identity);
         }
