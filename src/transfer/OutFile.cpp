@@ -47,9 +47,11 @@ OutFile::~OutFile()
 
 Outcome OutFile::copyLater(Body body, std::function<void(const QString&)> failed)
 {
-    cancel();
+    // Nothing of this request went (the page could not be reached): out.txt
+    // keeps the body before it, and its copy goes on.
     if (body.from.get() < 0)
         return {};
+    cancel();
     // Opened here, so that the usual faults (no folder, not a regular file)
     // are known before the pass goes on, and said in their place.
     if (Outcome opened = open(); !opened.ok())
@@ -91,8 +93,12 @@ Outcome OutFile::copy(const Body& body)
         if (done.ok())
             done = put("\r\n");
     }
-    if (!done.ok())
+    if (!done.ok()) {
+        // A copy cut short by a full disk would keep the room that the next
+        // document's row in filed.csv needs; what failed is said already.
+        (void)::ftruncate(m_fd.get(), 0);
         return done;
+    }
     // Truncated only when it shrinks: every truncation goes through the file
     // system's block bookkeeping, even to the size the file already has.
     if (m_written < m_size && ::ftruncate(m_fd.get(), off_t(m_written)) != 0) {
@@ -100,16 +106,15 @@ Outcome OutFile::copy(const Body& body)
         return cannotWrite(error, systemErrorText(error));
     }
     m_size = m_written;
-    // The file was checked unchanged before its tail went; a writer after
-    // that (once the page had it) leaves a copy that is not what was sent.
-    // Its deletion changes only its ctime.
+    // Copied after the request, from the file: a writer since it was opened
+    // (during the send, which then broke off, or once the page had it) leaves
+    // a copy that is not what went. Its deletion changes only its ctime.
     struct stat now;
-    if (!m_giveUp && !body.tail.isEmpty() && ::fstat(body.from.get(), &now) == 0 &&
+    if (!m_giveUp && ::fstat(body.from.get(), &now) == 0 &&
         (now.st_size != body.st.st_size || timespecNs(now.st_mtim) != timespecNs(body.st.st_mtim)))
-        return Outcome::failed(m_path,
-                               QStringLiteral("%1 may not hold what was sent: the document was changed "
-                                              "after it went")
-                                   .arg(m_path));
+        return Outcome::failed(m_path, QStringLiteral("%1 may not hold what was sent: the document has "
+                                                      "changed since it was read")
+                                           .arg(m_path));
     return {};
 }
 
@@ -169,6 +174,5 @@ Outcome OutFile::put(QByteArrayView bytes)
 
 Outcome OutFile::cannotWrite(int error, const QString& reason)
 {
-    m_fd.reset();
     return Outcome::failed(m_path, QStringLiteral("Cannot write %1: %2").arg(m_path, reason), error);
 }

@@ -8,8 +8,8 @@
 // still open, on a thread of its own: on most file systems copying a big
 // document takes longer than sending it, and the page has it, and the file is
 // deleted, without waiting for a copy that is only for looking at. The copy of
-// one body is given up as soon as the next request starts: it is the last body
-// out.txt holds.
+// one body is given up once the next request has gone: it is the last body
+// out.txt holds. A quit or a stop during a copy leaves out.txt short.
 #pragma once
 
 #include "Failure.h"
@@ -50,24 +50,26 @@ public:
 
     /// Rewrites the copy with body (and CR LF after a whole one) on a thread of
     /// its own, once out.txt is open; the file is let go when it is done. What
-    /// goes wrong after the open is handed to failed, on that thread. A copy
-    /// still being made is given up first. A body whose file is not open leaves
-    /// out.txt as it is.
+    /// goes wrong after the open is handed to failed, on that thread, and
+    /// leaves out.txt empty. A copy still being made is given up first. A body
+    /// whose file is not open (nothing of it went) leaves out.txt, and a copy
+    /// still being made, as they are.
     Outcome copyLater(Body body, std::function<void(const QString&)> failed);
     /// Gives up the copy being made, if any: the next request's body replaces it.
     void cancel();
     /// Waits for the copy being made.
     void settle();
 
-    /// What the thread copies at a time: its point to give up at.
-    static constexpr qint64 Chunk = 8 * 1024 * 1024;
+    /// What the thread copies at a time: its point to give up at, which the
+    /// window waits for.
+    static constexpr qint64 Chunk = 1024 * 1024;
 
 private:
     Outcome copy(const Body& body);
     Outcome copyContent(int from, qint64 length);
     Outcome put(QByteArrayView bytes);
     Outcome open();
-    /// "Cannot write out.txt: reason", the file let go.
+    /// "Cannot write out.txt: reason".
     Outcome cannotWrite(int error, const QString& reason);
 
     QString m_path;

@@ -440,9 +440,6 @@ bool TransferDriver::sendDocument(const FileGate::Expectation& expected)
     const QByteArray boundary = UploadRequest::numberedBoundary(m_flight->boundaryNumber);
     m_flight->identity = opened.result.identity;
     closeBody(); // the body broken off
-    // This request's body is the one out.txt is to hold: a copy of the last
-    // one still being made would only compete with it for the disk.
-    m_outFile.cancel();
     m_body = std::make_shared<DocumentBody>(std::move(opened.fd), opened.st,
                                             UploadRequest::bodyPrefix(sent, m_flight->contentType, boundary),
                                             boundary, UploadRequest::bodySuffix(boundary));
