@@ -40,7 +40,8 @@ OutFile::Body DocumentBody::close()
     went.st = m_st;
     went.head = m_head;
     went.content = qBound(qint64(0), m_handed - m_head.size(), m_contentSize);
-    if (m_tailBegun)
+    // The tail goes out with the checks before it: any byte of it went, it began.
+    if (m_handed > m_head.size() + m_contentSize)
         went.tail = m_tail;
     went.from = std::move(m_fd);
     return went;
@@ -149,7 +150,6 @@ qint64 DocumentBody::readSome(char* into, qint64 max)
             return -1;
         hand({Step::Kind::End, {}});
         m_ended = true;
-        m_tailBegun = true;
     }
     const qint64 tailAt = m_pos - contentEnd;
     const qint64 n = qMin(max, m_tail.size() - tailAt);

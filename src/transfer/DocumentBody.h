@@ -101,5 +101,4 @@ private:
     std::condition_variable m_changed;
     std::deque<Step> m_steps;
     bool m_ended = false; ///< its last step has been handed
-    bool m_tailBegun = false;
 };

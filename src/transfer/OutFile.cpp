@@ -110,8 +110,7 @@ Outcome OutFile::copy(const Body& body)
     // (during the send, which then broke off, or once the page had it) leaves
     // a copy that is not what went. Its deletion changes only its ctime.
     struct stat now;
-    if (!m_giveUp && ::fstat(body.from.get(), &now) == 0 &&
-        (now.st_size != body.st.st_size || timespecNs(now.st_mtim) != timespecNs(body.st.st_mtim)))
+    if (!m_giveUp && ::fstat(body.from.get(), &now) == 0 && FileStamp::of(now) != FileStamp::of(body.st))
         return Outcome::failed(m_path, QStringLiteral("%1 may not hold what was sent: the document has "
                                                       "changed since it was read")
                                            .arg(m_path));
@@ -146,7 +145,7 @@ Outcome OutFile::copyContent(int from, qint64 length)
             // Across file systems, or where the call is missing: read and write.
             inKernel = false;
         }
-        buffer.resize(qMin(chunk, qint64(1024 * 1024)));
+        buffer.resize(chunk);
         const ssize_t n = ::pread(from, buffer.data(), size_t(buffer.size()), off_t(done));
         if (n < 0 && errno == EINTR)
             continue;

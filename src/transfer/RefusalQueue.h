@@ -14,7 +14,6 @@
 #pragma once
 
 #include "Failure.h"
-
 #include "FileStamp.h"
 #include "FolderListing.h"
 
