@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -27,6 +28,7 @@ class tst_TransferRecords : public QObject
 private slots:
     void refusedGoLast_data();
     void refusedGoLast();
+    void refusalRecordSaysWhetherItKept();
     void answersInDoubt_data();
     void answersInDoubt();
     void filedWaitForTheirRows_data();
@@ -97,6 +99,25 @@ void tst_TransferRecords::refusedGoLast()
     for (const QString& entry : order) {
         const bool refused = refusals.contains(entry) || refusals.contains(entry + u'!');
         QCOMPARE(queue.isRefused(entry), refused && entry != changed && entry != dropped);
+    }
+}
+
+// A wait the record could not keep is the caller's to say: after a restart the
+// document would go at once.
+void tst_TransferRecords::refusalRecordSaysWhetherItKept()
+{
+    QTemporaryDir dir;
+    QVERIFY(TestSupport::writeFile(dir.filePath("file"), "a file where the folder should be"));
+    const FileStamp stamp{1, 2, 100, 5};
+    for (const bool kept : {true, false}) {
+        RefusalQueue queue;
+        const QString record = kept ? dir.filePath("refused.txt") : dir.filePath("file/refused.txt");
+        QVERIFY(queue.useRecord(record));
+        const RefusalQueue::Wait wait =
+            queue.refusedItself("/a", stamp, QStringLiteral("http://127.0.0.1/p"), 1'700'000'000'000);
+        QCOMPARE(wait.dueMs, 1'700'000'000'000 + RefusalQueue::waitAfter(1));
+        QCOMPARE(wait.recorded.ok(), kept);
+        QCOMPARE(QFileInfo::exists(record), kept);
     }
 }
 
